@@ -1,0 +1,43 @@
+#pragma once
+// Small inner loops shared by the numerical routines. They are written with
+// several independent partial sums so that the compiler can keep them in
+// vector registers without being allowed to reassociate on its own.
+
+#include <cstddef>
+
+namespace kav::inner {
+
+// Sum of x[i]*y[i] for i < n.
+inline double dot(const double* x, const double* y, std::ptrdiff_t n) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  std::ptrdiff_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += x[i] * y[i];
+    s1 += x[i + 1] * y[i + 1];
+    s2 += x[i + 2] * y[i + 2];
+    s3 += x[i + 3] * y[i + 3];
+  }
+  for (; i < n; ++i) s0 += x[i] * y[i];
+  return (s0 + s2) + (s1 + s3);
+}
+
+// Sum of x[i] for i < n.
+inline double sum(const double* x, std::ptrdiff_t n) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  std::ptrdiff_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    s0 += x[i];
+    s1 += x[i + 1];
+    s2 += x[i + 2];
+    s3 += x[i + 3];
+  }
+  for (; i < n; ++i) s0 += x[i];
+  return (s0 + s2) + (s1 + s3);
+}
+
+// y[i] += a*x[i] for i < n.
+inline void axpy(double a, const double* __restrict x, double* __restrict y, std::ptrdiff_t n) {
+  for (std::ptrdiff_t i = 0; i < n; ++i) y[i] += a * x[i];
+}
+
+}  // namespace kav::inner

@@ -1,0 +1,47 @@
+// Reports a code of zeigen2 or zeigvec through the host's messages.
+
+#include <algorithm>
+
+#include "numeric/eigen.h"
+
+namespace kav {
+namespace {
+
+constexpr int kGroup = 271;
+constexpr int kRunStopped = 9999;
+
+int report(const EigenMessageSink& sink, int number, bool as_note) {
+  const int handle = sink.log ? sink.log(kGroup, number) : 0;
+  if (as_note && sink.note) sink.note("EigenNote", kGroup, number);
+  return handle;
+}
+
+void stop(const EigenMessageSink& sink) {
+  if (sink.exit) sink.exit(kRunStopped);
+}
+
+}  // namespace
+
+int zeigmsg(int code, const EigenMessageSink& sink) {
+  int handle = 0;
+  if (code == 99 || code == 98) {
+    handle = report(sink, code == 99 ? 2 : 3, true);
+    stop(sink);
+    return handle;
+  }
+  if (code >= 0) return 0;  // success, and 97 which the caller lives with
+  if (code <= -100) {
+    handle = report(sink, 100, false);
+    code += 100;
+  }
+  const int magnitude = -code;
+  if (magnitude % 10 == 1) handle = report(sink, 1, false);
+  const int tens = std::min(magnitude / 10, 3);
+  if (tens > 0) {
+    handle = report(sink, 3 + tens, true);
+    if (tens == 3) stop(sink);
+  }
+  return handle;
+}
+
+}  // namespace kav

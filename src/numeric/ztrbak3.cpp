@@ -1,0 +1,35 @@
+// Back-transformation of tridiagonal eigenvectors to eigenvectors of the
+// original packed matrix, with the Householder vectors left by ztred3.
+
+#include <algorithm>
+#include <cmath>
+
+#include "numeric/constants.h"
+#include "numeric/eigen.h"
+#include "numeric/inner.h"
+
+namespace kav {
+
+void ztrbak3(int n, const double* a, int m, double* z) {
+  if (m <= 0 || n <= 1) return;
+  // The vectors are taken a few at a time so that they stay in cache while
+  // every Householder vector streams past them once per batch.
+  constexpr int kBatch = 16;
+  for (int j0 = 0; j0 < m; j0 += kBatch) {
+    const int j1 = std::min(m, j0 + kBatch);
+    for (int i = 1; i < n; ++i) {
+      const double* u = a + static_cast<std::ptrdiff_t>(i) * (i + 1) / 2;
+      const double h = u[i];
+      // A scale this small means step i was skipped (or would underflow).
+      if (std::fabs(h) <= numeric_constants::kSqrtSmallestNormal) continue;
+      for (int j = j0; j < j1; ++j) {
+        double* zj = z + static_cast<std::ptrdiff_t>(j) * n;
+        // Dividing twice by h avoids underflow in h*h.
+        const double s = (inner::dot(u, zj, i) / h) / h;
+        inner::axpy(-s, u, zj, i);
+      }
+    }
+  }
+}
+
+}  // namespace kav
