@@ -1,1 +1,229 @@
-int main() { return 0; }
+// The kav command: runs programs, or a one-step FACTOR analysis, with the
+// listing on stdout and the log on stderr unless told otherwise.
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/wiring.h"
+#include "host/session.h"
+#include "lang/program.h"
+
+#ifndef KAV_VERSION
+#define KAV_VERSION "0.0.0"
+#endif
+
+namespace {
+
+constexpr int kUsageError = 64;
+
+const char* const kHelp = R"(NAME
+    kav - factor analysis and principal components from the PROC FACTOR language
+
+SYNOPSIS
+    kav run PROGRAM [OPTIONS]
+    kav factor DATA [FACTOR-OPTION...] [OPTIONS]
+    kav --help
+    kav --version
+
+DESCRIPTION
+    kav runs programs written in a statement language of global statements
+    (LIBNAME, OPTIONS, TITLE, FOOTNOTE, ODS, %LET, %PUT), DATA steps that
+    enter data, and procedure steps: FACTOR (exploratory factor analysis and
+    principal component analysis), PRINT and CONTENTS.
+
+    The listing (the printed report) goes to standard output and the log
+    (notes, warnings and errors, each with file, line and column) to
+    standard error.  A step with errors is skipped and the run goes on with
+    the next step, as a batch run does.
+
+COMMANDS
+    run PROGRAM
+        Runs the program file PROGRAM ("-" reads the program from standard
+        input).
+
+    factor DATA [FACTOR-OPTION...]
+        Runs one FACTOR step on the data set DATA (a CSV file, or a data set
+        name such as lib.name when --work or a LIBNAME is not needed) with the
+        given options of the PROC FACTOR statement, written as in a program:
+        method=ml nfactors=3 rotate=promax.  Secondary statements are given
+        with --var, --partial, --by, --freq, --weight and --priors.
+
+OPTIONS
+    --work DIR          Keep the WORK library in DIR (made if needed) instead
+                        of a temporary folder that is removed at the end.
+    --listing FILE      Write the listing to FILE instead of standard output.
+    --html FILE         Also write the output as one self-contained HTML file.
+    --json FILE         Also write every output object and the log as JSON.
+    --log FILE          Write the log to FILE instead of standard error.
+    --graphics-dir DIR  Also write every graph as an SVG file in DIR.
+    --debug NAME        Turn on the named debug switch (as OPTIONS DEBUG=NAME).
+    --var LIST, --partial LIST, --by LIST, --freq VAR, --weight VAR,
+    --priors VALUES     (kav factor only) the VAR, PARTIAL, BY, FREQ, WEIGHT
+                        and PRIORS statements of the step.
+    -h, --help          Show this page.
+    --version           Show the version.
+
+EXIT STATUS
+    0   every step ended normally and no statement was in error
+    1   a step ended with a status from 1 to 999 (a warning condition, such
+        as a singular matrix or a Heywood case)
+    2   a step was stopped, a statement was in error, or the program could
+        not be read
+    64  the command line was not valid
+
+EXAMPLES
+    Run a program, listing on the terminal, log in a file:
+        kav run analysis.kav --log analysis.log
+
+    Run a program and keep an HTML report and JSON results:
+        kav run analysis.kav --html report.html --json results.json
+
+    Three maximum-likelihood factors with a promax rotation on a CSV file:
+        kav factor scores.csv method=ml nfactors=3 rotate=promax --var 'g1-g6'
+
+    Keep the data sets that a program makes in WORK:
+        kav run entry.kav --work ./work
+
+    A program:
+        options linesize=120;
+        libname out 'results';
+        data scores;
+          input id g1-g6;
+          datalines;
+        1 12 14 9 21 17 8
+        2 10 11 8 18 15 9
+        ;
+        proc factor data=scores method=principal priors=smc nfactors=2
+                    rotate=varimax outstat=out.fa2;
+          var g1-g6;
+        run;
+)";
+
+struct CommandLine {
+  std::string command;  // "run" or "factor"
+  std::string program;  // run: the program file; factor: the data set
+  std::vector<std::string> factor_options;
+  std::vector<std::pair<std::string, std::string>> statements;  // factor: VAR, BY, ...
+  kav::RunOptions run;
+};
+
+int usage(const std::string& problem) {
+  std::cerr << "kav: " << problem << "\nTry 'kav --help' for more information.\n";
+  return kUsageError;
+}
+
+std::string quote_program_string(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += "''";
+    else q += c;
+  }
+  return q + "'";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return usage("no command given");
+  CommandLine cl;
+  std::size_t i = 0;
+  const std::string& first = args[0];
+  if (first == "-h" || first == "--help" || first == "help") {
+    std::cout << kHelp;
+    return 0;
+  }
+  if (first == "--version" || first == "-V") {
+    std::cout << "kav " << KAV_VERSION << "\n";
+    return 0;
+  }
+  if (first != "run" && first != "factor") return usage("unknown command '" + first + "'");
+  cl.command = first;
+  ++i;
+  auto value = [&](const std::string& flag, std::string& out) {
+    if (i + 1 >= args.size()) return false;
+    out = args[++i];
+    (void)flag;
+    return true;
+  };
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string v;
+    if (a == "-h" || a == "--help") {
+      std::cout << kHelp;
+      return 0;
+    }
+    if (a == "--work" || a == "--listing" || a == "--html" || a == "--json" || a == "--log" ||
+        a == "--graphics-dir" || a == "--debug" || a == "--var" || a == "--partial" ||
+        a == "--by" || a == "--freq" || a == "--weight" || a == "--priors") {
+      if (!value(a, v)) return usage(a + " needs a value");
+      if (a == "--work") cl.run.work = v;
+      else if (a == "--listing") cl.run.listing = v;
+      else if (a == "--html") cl.run.html = v;
+      else if (a == "--json") cl.run.json = v;
+      else if (a == "--log") cl.run.log = v;
+      else if (a == "--graphics-dir") cl.run.graphics_dir = v;
+      else if (a == "--debug") cl.run.debug.push_back(v);
+      else {
+        if (cl.command != "factor") return usage(a + " is only for 'kav factor'");
+        std::string kw = a.substr(2);
+        for (char& c : kw) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        cl.statements.emplace_back(kw, v);
+      }
+      continue;
+    }
+    if (a.size() > 1 && a[0] == '-' && a != "-") return usage("unknown option '" + a + "'");
+    if (cl.program.empty()) {
+      cl.program = a;
+    } else if (cl.command == "factor") {
+      if (a.find(';') != std::string::npos) return usage("a FACTOR option may not hold ';': '" + a + "'");
+      cl.factor_options.push_back(a);
+    } else {
+      return usage("unexpected argument '" + a + "'");
+    }
+  }
+  if (cl.program.empty())
+    return usage(cl.command == "run" ? "'kav run' needs a program file" : "'kav factor' needs a data set");
+
+  std::string text, file;
+  if (cl.command == "run") {
+    file = cl.program;
+    if (file == "-") {
+      std::stringstream ss;
+      ss << std::cin.rdbuf();
+      text = ss.str();
+      file = "<stdin>";
+    } else {
+      std::ifstream in(file, std::ios::binary);
+      if (!in) {
+        std::cerr << "ERROR: The program file " << file << " cannot be read: " << std::strerror(errno) << ".\n";
+        return 2;
+      }
+      std::stringstream ss;
+      ss << in.rdbuf();
+      text = ss.str();
+    }
+  } else {
+    // A one-step program.  A data set given as lib.name or a plain name is
+    // used as it is; anything that looks like a file is quoted as a path.
+    const std::string& d = cl.program;
+    bool path = d.find('/') != std::string::npos || d.find('.') == std::string::npos ||
+                d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0;
+    if (d.find('.') == std::string::npos) path = false;
+    if (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0) path = true;
+    text = "proc factor data=" + (path ? quote_program_string(d) : d);
+    for (const auto& o : cl.factor_options) text += " " + o;
+    text += ";\n";
+    for (const auto& [kw, v] : cl.statements) {
+      if (v.find(';') != std::string::npos) return usage("--" + kw + " may not hold ';'");
+      text += "  " + kw + " " + v + ";\n";
+    }
+    text += "run;\n";
+    file = "<command line>";
+  }
+  return kav::run_program(text, file, cl.run);
+}

@@ -1,0 +1,88 @@
+// Libraries: where data sets live.  WORK (one-level names) is a folder that
+// goes away at the end of the run unless the user names one to keep; a
+// LIBNAME folder holds name.csv files; a quoted path names a file directly.
+// A library can also be held in memory (tests, and procedures that want
+// scratch data sets).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/dataset.h"
+#include "host/log.h"
+#include "host/names.h"
+#include "host/statement.h"
+
+namespace kav {
+
+// A data set as a program names it: lib.member, member (WORK), or a quoted
+// path, with the TYPE= and LABEL= data set options.
+struct DataSetName {
+  std::string libref;  // upper case; "WORK" for one-level names; empty for a path
+  std::string member;  // as written
+  std::string path;    // for a quoted path
+  bool has_type = false, has_label = false;
+  std::string type, label;
+  SourcePos pos;
+
+  bool empty() const { return member.empty() && path.empty(); }
+  std::string display() const;  // WORK.SCORES, OUT.FA2, 'survey/w1.csv'
+};
+
+// Parses a data set name starting at tokens[i]; on success advances i past
+// it (and its option list).  On failure returns the reason and the position
+// of the offending token.
+std::string parse_dataset_name(const std::vector<Token>& tokens, std::size_t& i, DataSetName& out,
+                               SourcePos& error_pos);
+
+class LibraryError : public std::runtime_error {
+ public:
+  LibraryError(int number, std::vector<std::string> args)
+      : std::runtime_error(args.empty() ? "" : args[0]), number(number), args(std::move(args)) {}
+  int number;  // host message number
+  std::vector<std::string> args;
+};
+
+class Libraries {
+ public:
+  // `work_folder` empty: WORK is a temporary folder removed by the
+  // destructor.  ":memory:" keeps WORK in memory.
+  explicit Libraries(std::string work_folder = "");
+  ~Libraries();
+  Libraries(const Libraries&) = delete;
+  Libraries& operator=(const Libraries&) = delete;
+
+  // LIBNAME ref 'folder'.  The folder is made when its parent exists.
+  // Throws LibraryError.  Returns a note text when the folder was created.
+  std::string assign(const std::string& libref, const std::string& folder);
+  void assign_memory(const std::string& libref);
+  bool clear(const std::string& libref);
+  bool assigned(const std::string& libref) const;
+  std::string folder_of(const std::string& libref) const;
+  const std::string& work_folder() const { return work_; }
+
+  bool exists(const DataSetName& name) const;
+  // The file a data set lives in ("" for memory data sets).
+  std::string file_of(const DataSetName& name) const;
+  // Throws LibraryError when the library or the data set is missing, and
+  // DataError when the file cannot be read.
+  std::unique_ptr<ObsReader> open_read(const DataSetName& name, ValidVarName rule) const;
+  // The header's name is set from `name`; TYPE= and LABEL= options override
+  // the header's type and label.  Throws LibraryError.
+  std::unique_ptr<ObsWriter> open_write(const DataSetName& name, DataSetHeader header);
+
+ private:
+  struct Library {
+    std::string folder;
+    bool memory = false;
+    std::map<std::string, std::shared_ptr<MemoryDataSet>> members;  // upper-case member
+  };
+  const Library& library(const DataSetName& name) const;
+  std::map<std::string, Library> libs_;
+  std::string work_;
+  bool remove_work_ = false;
+};
+
+}  // namespace kav

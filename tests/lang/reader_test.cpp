@@ -1,0 +1,153 @@
+#include "lang/reader.h"
+
+#include <gtest/gtest.h>
+
+#include "host/host_messages.h"
+#include "host/value.h"
+
+namespace kav {
+namespace {
+
+struct Read {
+  MacroTable macros;
+  Log log;
+  std::vector<Statement> statements;
+  void run(const std::string& text) {
+    ProgramReader r(text, "t.kav", macros, log);
+    Statement st;
+    while (r.next(st)) statements.push_back(st);
+  }
+  int count(int number) const {
+    int n = 0;
+    for (const auto& e : log.entries())
+      if (e.group == kHostGroup && e.number == number) ++n;
+    return n;
+  }
+  const LogEntry* find(int number) const {
+    for (const auto& e : log.entries())
+      if (e.number == number) return &e;
+    return nullptr;
+  }
+};
+
+TEST(Reader, TokensKeepLineAndColumnAcrossCommentsAndStrings) {
+  Read r;
+  r.run("/* head */ data a;\n  x = 'it''s' ;  * a comment; \n  y=\"q\"n; z = .B; w = ._ ;");
+  ASSERT_EQ(r.statements.size(), 5u);
+  const auto& d = r.statements[0].tokens;
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[0].pos.line, 1);
+  EXPECT_EQ(d[0].pos.column, 12);
+  EXPECT_EQ(d[1].value, "a");
+  const auto& x = r.statements[1].tokens;
+  EXPECT_EQ(x[2].kind, TokenKind::String);
+  EXPECT_EQ(x[2].value, "it's");
+  EXPECT_EQ(x[2].pos.line, 2);
+  EXPECT_EQ(x[2].pos.column, 7);
+  EXPECT_EQ(r.statements[2].tokens[2].kind, TokenKind::NameLiteral);
+  EXPECT_EQ(r.statements[2].tokens[2].value, "q");
+  const Token& b = r.statements[3].tokens[2];
+  EXPECT_EQ(b.kind, TokenKind::Missing);
+  EXPECT_EQ(missing_letter(b.number), 'B');
+  EXPECT_EQ(missing_letter(r.statements[4].tokens[2].number), '_');
+  EXPECT_TRUE(r.log.entries().empty());
+}
+
+TEST(Reader, NumbersSymbolsAndTwoLevelNames) {
+  Read r;
+  r.run("proc factor data=out.fa2 nfactors=-1 singular=1e-8 x=.5 a--b c-numeric-d @@;");
+  const auto& t = r.statements[0].tokens;
+  std::vector<std::string> v;
+  for (const auto& k : t) v.push_back(k.value);
+  std::vector<std::string> want = {"proc", "factor", "data", "=", "out", ".", "fa2", "nfactors", "=", "-", "1",
+                                   "singular", "=", "1e-8", "x", "=", ".5", "a", "--", "b", "c", "-", "numeric",
+                                   "-", "d", "@@"};
+  EXPECT_EQ(v, want);
+  EXPECT_DOUBLE_EQ(t[13].number, 1e-8);
+  EXPECT_DOUBLE_EQ(t[16].number, 0.5);
+}
+
+TEST(Reader, MacroVariablesAreReplacedOutsideSingleQuotes) {
+  Read r;
+  r.macros.set("n", "3");
+  r.macros.set("ds", "scores");
+  r.macros.set("chain", "&n");
+  r.run("proc factor data=&ds. nfactors=&n; title \"&ds results\" '&ds'; x=&chain;");
+  const auto& p = r.statements[0].tokens;
+  EXPECT_EQ(p[4].value, "scores");
+  EXPECT_EQ(p[7].number, 3);
+  EXPECT_EQ(r.statements[1].tokens[1].value, "scores results");
+  EXPECT_EQ(r.statements[1].tokens[2].value, "&ds");
+  EXPECT_EQ(r.statements[2].tokens[2].number, 3);
+  // A replaced token points at the reference in the program.
+  EXPECT_EQ(p[7].pos.column, 32);
+}
+
+TEST(Reader, UndefinedMacroVariableIsOneErrorWithItsPosition) {
+  Read r;
+  r.run("data a;\n  x = &nothere;\nrun;");
+  EXPECT_EQ(r.count(msg::kUndefinedMacro), 1);
+  const LogEntry* e = r.find(msg::kUndefinedMacro);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->pos.line, 2);
+  EXPECT_EQ(e->pos.column, 7);
+  EXPECT_EQ(e->severity, Severity::Error);
+  EXPECT_TRUE(r.statements[1].bad);
+  EXPECT_FALSE(r.statements[2].bad);
+}
+
+TEST(Reader, SelfReferenceIsReportedNotLoopedForever) {
+  Read r;
+  r.macros.set("a", "&b");
+  r.macros.set("b", "&a");
+  r.run("x=&a;");
+  EXPECT_EQ(r.count(msg::kMacroLoop), 1);
+}
+
+TEST(Reader, UnclosedCommentAndStringAreReportedWhereTheyStart) {
+  Read c;
+  c.run("data a;\nx=1; /* never closed\nrun;");
+  EXPECT_EQ(c.count(msg::kUnclosedComment), 1);
+  EXPECT_EQ(c.find(msg::kUnclosedComment)->pos.line, 2);
+  EXPECT_EQ(c.find(msg::kUnclosedComment)->pos.column, 6);
+
+  Read s;
+  s.run("title 'oops;\ndata b; x=1;\nrun;");
+  ASSERT_EQ(s.count(msg::kUnclosedString), 1);
+  EXPECT_EQ(s.find(msg::kUnclosedString)->pos.line, 1);
+  EXPECT_EQ(s.find(msg::kUnclosedString)->pos.column, 7);
+  // Reading goes on after the line with the bad string.
+  ASSERT_GE(s.statements.size(), 2u);
+  EXPECT_TRUE(s.statements[0].bad);
+  EXPECT_EQ(s.statements.back().keyword(), "RUN");
+}
+
+TEST(Reader, DatalinesAreTakenRawUntilASemicolonLine) {
+  Read r;
+  r.run("data a;\n input x y;\n datalines;\n1 2 /* not a comment */\n&m 'x\n ; \nproc print;run;");
+  ASSERT_EQ(r.statements.size(), 5u);
+  const Statement& d = r.statements[2];
+  EXPECT_EQ(d.keyword(), "DATALINES");
+  ASSERT_EQ(d.lines.size(), 2u);
+  EXPECT_EQ(d.lines[0], "1 2 /* not a comment */");
+  EXPECT_EQ(d.lines[1], "&m 'x");
+  EXPECT_EQ(d.first_line, 4);
+  EXPECT_EQ(r.statements[3].keyword(), "PROC");
+  EXPECT_TRUE(r.log.entries().empty());
+}
+
+TEST(Reader, MissingFinalSemicolonIsAnError) {
+  Read r;
+  r.run("proc print data=a");
+  EXPECT_EQ(r.count(msg::kNoFinalSemicolon), 1);
+}
+
+TEST(Reader, NumberGluedToLettersIsNotANumber) {
+  Read r;
+  r.run("x = 12abc;");
+  EXPECT_EQ(r.count(msg::kBadNumber), 1);
+  EXPECT_TRUE(r.statements[0].bad);
+}
+
+}  // namespace
+}  // namespace kav
