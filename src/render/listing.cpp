@@ -1,0 +1,259 @@
+#include "render/listing.h"
+
+#include <algorithm>
+
+#include "render/text_layout.h"
+
+namespace kav {
+
+namespace {
+
+constexpr int kColumnGap = 3;
+
+// One shown column: its header lines and its cell texts (rows, then for each
+// row the stacked values).
+struct LaidColumn {
+  bool numeric = true;
+  int width = 0;
+  std::vector<std::string> header;
+};
+
+std::string align(const std::string& text, int width, bool right) {
+  int room = width - display_length(text);
+  if (room <= 0) return text;
+  return right ? spaces(room) + text : text + spaces(room);
+}
+
+std::string trim_right(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+std::vector<std::string> listing_table_lines(const Table& table, int line_size) {
+  std::vector<std::size_t> shown;
+  for (std::size_t k = 0; k < table.columns.size(); ++k)
+    if (!table.columns[k].is_hidden()) shown.push_back(k);
+
+  // Text of every shown cell; stacked matrices follow their row.
+  struct TextRow {
+    std::vector<std::string> cells;
+  };
+  std::vector<TextRow> text_rows;
+  for (std::size_t r = 0; r < table.rows.size(); ++r) {
+    const Row& row = table.rows[r];
+    TextRow tr;
+    for (std::size_t k : shown)
+      tr.cells.push_back(k < row.size() ? cell_text(row[k], table.columns[k]) : "");
+    text_rows.push_back(std::move(tr));
+    for (const auto& [stack_name, values] : table.stacks) {
+      if (r >= values.size()) continue;
+      TextRow sr;
+      for (std::size_t i = 0; i < shown.size(); ++i) {
+        std::size_t k = shown[i];
+        if (k == 0 && table.row_labels_first) {
+          sr.cells.push_back("  " + stack_name);
+        } else {
+          // Stacks hold the value columns only, after the label column.
+          std::size_t v = table.row_labels_first ? k - 1 : k;
+          sr.cells.push_back(v < values[r].size() ? cell_text(values[r][v], table.columns[k]) : "");
+        }
+      }
+      text_rows.push_back(std::move(sr));
+    }
+  }
+
+  std::vector<LaidColumn> laid(shown.size());
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    const Column& c = table.columns[shown[i]];
+    LaidColumn& lc = laid[i];
+    lc.numeric = c.is_numeric();
+    int data_width = 0;
+    for (const TextRow& tr : text_rows)
+      data_width = std::max(data_width, display_length(tr.cells[i]));
+    const std::string& header = c.header_text();
+    int header_width = display_length(header);
+    // A header may widen its column a little; a long one wraps over lines.
+    int width = std::max(data_width, longest_word(header));
+    if (header_width <= std::max(width, 12)) width = std::max(width, header_width);
+    lc.width = std::max(width, 1);
+    if (!header.empty()) lc.header = wrap_words(header, lc.width);
+    for (const std::string& h : lc.header) lc.width = std::max(lc.width, display_length(h));
+  }
+
+  // Panels: the row-label column (the first shown one) starts each panel.
+  std::vector<std::vector<std::size_t>> panels;
+  int total = 0;
+  for (std::size_t i = 0; i < laid.size(); ++i) total += laid[i].width + (i ? kColumnGap : 0);
+  if (total <= line_size || laid.size() <= 2) {
+    std::vector<std::size_t> all(laid.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    panels.push_back(all);
+  } else {
+    std::vector<std::size_t> panel{0};
+    int width = laid[0].width;
+    for (std::size_t i = 1; i < laid.size(); ++i) {
+      if (panel.size() > 1 && width + kColumnGap + laid[i].width > line_size) {
+        panels.push_back(panel);
+        panel = {0};
+        width = laid[0].width;
+      }
+      panel.push_back(i);
+      width += kColumnGap + laid[i].width;
+    }
+    panels.push_back(panel);
+  }
+  int widest = 0;
+  for (const auto& panel : panels) {
+    int width = 0;
+    for (std::size_t n = 0; n < panel.size(); ++n)
+      width += laid[panel[n]].width + (n ? kColumnGap : 0);
+    widest = std::max(widest, width);
+  }
+  const int indent = std::max(0, (line_size - widest) / 2);
+
+  std::vector<std::string> lines;
+  for (const std::string& t : table.title) lines.push_back(centred(t, line_size));
+  if (!table.title.empty()) lines.emplace_back();
+
+  for (std::size_t p = 0; p < panels.size(); ++p) {
+    const auto& panel = panels[p];
+    if (p > 0) lines.emplace_back();
+    std::size_t header_lines = 0;
+    for (std::size_t i : panel) header_lines = std::max(header_lines, laid[i].header.size());
+    // Headers sit on the bottom lines, next to the first row.
+    for (std::size_t h = 0; h < header_lines; ++h) {
+      std::string line = spaces(indent);
+      for (std::size_t n = 0; n < panel.size(); ++n) {
+        const LaidColumn& lc = laid[panel[n]];
+        std::size_t skip = header_lines - lc.header.size();
+        std::string text = h >= skip ? lc.header[h - skip] : "";
+        if (n) line += spaces(kColumnGap);
+        line += align(text, lc.width, lc.numeric);
+      }
+      lines.push_back(trim_right(line));
+    }
+    if (header_lines > 0) lines.emplace_back();
+    for (const TextRow& tr : text_rows) {
+      std::string line = spaces(indent);
+      for (std::size_t n = 0; n < panel.size(); ++n) {
+        const LaidColumn& lc = laid[panel[n]];
+        if (n) line += spaces(kColumnGap);
+        line += align(tr.cells[panel[n]], lc.width, lc.numeric);
+      }
+      lines.push_back(trim_right(line));
+    }
+  }
+  if (!table.summary.empty() || !table.footnotes.empty()) lines.emplace_back();
+  for (const std::string& s : table.summary) lines.push_back(spaces(indent) + s);
+  for (const std::string& f : table.footnotes) lines.push_back(spaces(indent) + f);
+  return lines;
+}
+
+namespace {
+
+class ListingDestination : public OutputDestination {
+ public:
+  explicit ListingDestination(std::ostream& out) : out_(out) {}
+
+  void begin_step(const StepInfo&) override {
+    headed_ = false;
+    by_group_ = 0;
+    groups_.clear();
+  }
+
+  void add(const OutputObject& object, const StepInfo& step) override {
+    if (object.kind() == ObjectKind::Graph) return;
+    const int ls = step.line_size;
+    if (!headed_) {
+      headed_ = true;
+      if (printed_anything_) out_ << '\n';
+      bool any = false;
+      for (const std::string& t : step.titles) {
+        if (t.empty()) continue;
+        out_ << centred(t, ls) << '\n';
+        any = true;
+      }
+      if (any) out_ << '\n';
+      if (!step.label.empty()) out_ << centred(step.label, ls) << "\n\n";
+    }
+    if (object.by_group != by_group_) {
+      by_group_ = object.by_group;
+      groups_.clear();
+      if (!object.by.empty()) {
+        std::string values;
+        for (const ByValue& b : object.by) values += (values.empty() ? "" : " ") + b.display();
+        out_ << by_rule(values, ls) << "\n\n";
+      }
+    }
+    // Labels of the groups entered since the previous object.
+    std::size_t same = 0;
+    while (same < groups_.size() && same < object.groups.size() &&
+           groups_[same].name == object.groups[same].name &&
+           groups_[same].label == object.groups[same].label)
+      ++same;
+    for (std::size_t g = same; g < object.groups.size(); ++g)
+      if (!object.groups[g].label.empty()) out_ << centred(object.groups[g].label, ls) << "\n\n";
+    groups_ = object.groups;
+
+    if (const Table* table = object.table()) {
+      for (const std::string& line : listing_table_lines(*table, ls)) out_ << line << '\n';
+    } else if (const Note* note = object.note()) {
+      int longest = 0;
+      for (const std::string& line : note->lines) longest = std::max(longest, display_length(line));
+      const int indent = std::max(0, (ls - longest) / 2);
+      for (const std::string& line : note->lines)
+        out_ << (line.empty() ? line : spaces(indent) + line) << '\n';
+    }
+    out_ << '\n';
+    printed_anything_ = true;
+  }
+
+  void end_step(const StepInfo& step, const StepEnd&) override {
+    if (!headed_) return;
+    bool any = false;
+    for (const std::string& f : step.footnotes) {
+      if (f.empty()) continue;
+      out_ << centred(f, step.line_size) << '\n';
+      any = true;
+    }
+    if (any) out_ << '\n';
+    out_.flush();
+  }
+
+  std::string close() override {
+    out_.flush();
+    return out_ ? std::string() : "The listing could not be written.";
+  }
+
+  std::string take_error() override {
+    if (out_ || reported_) return {};
+    reported_ = true;
+    return "The listing could not be written.";
+  }
+
+ private:
+  // "------------ region=north ------------", as wide as the line.
+  static std::string by_rule(const std::string& values, int ls) {
+    int room = ls - display_length(values) - 2;
+    if (room < 6) return values;
+    return std::string(static_cast<std::size_t>(room / 2), '-') + " " + values + " " +
+           std::string(static_cast<std::size_t>(room - room / 2), '-');
+  }
+
+  std::ostream& out_;
+  bool headed_ = false;
+  bool printed_anything_ = false;
+  bool reported_ = false;
+  int by_group_ = 0;
+  std::vector<GroupLabel> groups_;
+};
+
+}  // namespace
+
+std::unique_ptr<OutputDestination> make_listing_destination(std::ostream& out) {
+  return std::make_unique<ListingDestination>(out);
+}
+
+}  // namespace kav
