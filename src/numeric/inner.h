@@ -40,4 +40,16 @@ inline void axpy(double a, const double* __restrict x, double* __restrict y, std
   for (std::ptrdiff_t i = 0; i < n; ++i) y[i] += a * x[i];
 }
 
+// y := S x for the symmetric matrix S of order n held as a packed lower
+// triangle row by row (equivalently, an upper triangle column by column).
+// y must not overlap a or x.
+inline void packed_symv(std::ptrdiff_t n, const double* a, const double* x, double* y) {
+  for (std::ptrdiff_t j = 0; j < n; ++j) y[j] = 0.0;
+  for (std::ptrdiff_t j = 0; j < n; ++j) {
+    const double* row = a + j * (j + 1) / 2;
+    y[j] += dot(row, x, j) + row[j] * x[j];
+    axpy(x[j], row, y, j);
+  }
+}
+
 }  // namespace kav::inner
