@@ -46,9 +46,9 @@ class CsvRecordReader {
 
   // Fields of the current record.  The views stay valid until the next call
   // of next() or seek().
-  std::size_t size() const { return fields_.size(); }
-  std::string_view operator[](std::size_t i) const { return fields_[i]; }
-  bool quoted(std::size_t i) const { return quoted_[i] != 0; }
+  std::size_t size() const { return count_; }
+  std::string_view operator[](std::size_t i) const { return fields_[i].text; }
+  bool quoted(std::size_t i) const { return fields_[i].quoted; }
 
   // 1-based line on which the current record starts, and its byte offset.
   std::int64_t line() const { return record_line_; }
@@ -81,13 +81,19 @@ class CsvRecordReader {
   std::int64_t line_ = 1;  // line of the next record
   std::int64_t record_line_ = 0, record_offset_ = 0;
   bool stop_[256] = {};
-  std::vector<std::string_view> fields_;
-  std::vector<char> quoted_;
+  struct Field {
+    std::string_view text;
+    bool quoted = false;
+    bool escaped = false;  // holds doubled quotes
+  };
+  // The fields of the current record are fields_[0, count_); the vector only
+  // grows, so the hot loop never allocates.
+  std::vector<Field> fields_;
+  std::size_t count_ = 0;
   // Fields with doubled quotes, unescaped.  They are kept apart rather than
   // unescaped in place so that the buffer stays as read and a seek back
   // within it needs no new read.
   std::string unescaped_;
-  std::vector<char> escaped_;
 };
 
 struct CsvReadOptions {
