@@ -168,28 +168,30 @@ std::string format_best(double value, int width) {
   if (value == 0) return pad_left("0", width);
   const Scientific s = to_scientific(value);
 
-  // Plain decimal: the most decimals that fit, limited to kMaxSignificant
-  // significant digits.  The first count of decimals that fits shows the
-  // most digits; if it shows none the value is too small for a plain decimal.
+  // Digits worth showing, and the decimals needed to show them all.
+  const int digits = std::min<int>(static_cast<int>(s.digits.size()), kMaxSignificant);
+  const int needed_decimals = std::max(0, digits - 1 - s.exponent);
+
+  // Plain decimal: as many of the needed decimals as fit.  The leading zero
+  // of "0.5" goes only when nothing fits with it, and a value below 1 is
+  // never shown rounded to a whole number.
   std::string decimal;
   int decimal_digits = 0;
-  int most_decimals = std::max(0, kMaxSignificant - 1 - s.exponent);
-  // The leading zero of "0.5" goes only when nothing fits with it.
+  bool decimal_exact = false;
+  const int fewest_decimals = s.exponent < 0 ? 1 : 0;
   for (bool drop_zero : {false, true}) {
-    for (int d = std::min(most_decimals, width); d >= 0; --d) {
+    for (int d = std::min(needed_decimals, width); d >= fewest_decimals; --d) {
       std::string text = fixed_text(s, d, drop_zero);
       if (static_cast<int>(text.size()) > width) continue;
-      decimal_digits = significant_shown(text);
-      if (decimal_digits > 0) decimal = text;
-      break;
+      int shown = significant_shown(text);
+      if (shown > 0) {
+        decimal = text;
+        decimal_digits = shown;
+        decimal_exact = d >= needed_decimals;
+      }
+      break;  // fewer decimals show fewer digits
     }
     if (!decimal.empty()) break;
-  }
-  // All digits the value has (up to kMaxSignificant) are shown by the decimal text.
-  bool decimal_exact = false;
-  if (!decimal.empty()) {
-    int needed = std::min<int>(static_cast<int>(s.digits.size()), kMaxSignificant);
-    decimal_exact = decimal_digits >= needed;
   }
 
   std::string exponential;
@@ -201,23 +203,21 @@ std::string format_best(double value, int width) {
                  static_cast<int>(std::to_string(r.exponent).size());
     if (length <= width) {
       exponential = best_exponential_text(s, k);
-      exponential_digits = k;
+      exponential_digits = std::min(k, digits);
       break;
     }
   }
 
-  // A decimal that shows every digit reads best unless it is a long run of
-  // leading zeros; otherwise whichever shows more digits wins.
-  if (!decimal.empty() &&
-      ((decimal_exact && s.exponent >= -5) || decimal_digits >= exponential_digits)) {
+  // A decimal that shows every digit reads best, unless the value is so
+  // small that it is mostly leading zeros; otherwise whichever form shows
+  // more digits wins.
+  bool prefer_decimal = s.exponent < -5 ? decimal_digits > exponential_digits
+                                        : decimal_exact || decimal_digits >= exponential_digits;
+  if (!decimal.empty() && (prefer_decimal || exponential.empty())) {
     trim_trailing_decimal_zeros(decimal);
     return pad_left(decimal, width);
   }
   if (!exponential.empty()) return pad_left(exponential, width);
-  if (!decimal.empty()) {
-    trim_trailing_decimal_zeros(decimal);
-    return pad_left(decimal, width);
-  }
   return stars(width);
 }
 
@@ -266,9 +266,9 @@ std::string format_digits(double value, int width, int significant) {
   const Scientific s = to_scientific(value);
   // Values of the same order of magnitude get the same decimals and so line
   // up; values below 1 keep `significant` decimals.
-  int integer_digits = value == 0 ? 1 : std::max(1, s.exponent + 1);
+  int integer_digits = value == 0 || s.exponent < 0 ? 0 : s.exponent + 1;
   int decimals = std::max(0, significant - integer_digits);
-  return format_fixed(value, width, std::min(decimals, width - 2 < 0 ? 0 : width - 2));
+  return format_fixed(value, width, std::min(decimals, std::max(0, width - 2)));
 }
 
 Format fixed_format(int width, int decimals) {
@@ -286,15 +286,12 @@ Format exponential_format(int width) {
 
 Format choose_format(double magnitude, int width) {
   width = width_in_range(width);
-  int integer_digits = 1;
-  if (!is_missing(magnitude) && std::fabs(magnitude) >= 1) {
-    // Rounding may carry into one more digit (9.9999999 -> 10.000000).
-    integer_digits = to_scientific(magnitude).exponent + 1;
-    if (std::fabs(magnitude) >= std::pow(10.0, integer_digits) - 0.5) ++integer_digits;
-  }
-  int room = width - 1 - integer_digits;  // after the sign and the integer part
-  if (room >= 2) return fixed_format(width, room - 1);
-  if (room >= 0) return fixed_format(width, 0);
+  double m = is_missing(magnitude) ? 0 : std::fabs(magnitude);
+  // Try the negative value so the sign always has room; rounding that
+  // carries into a new digit (9.99999999 -> 10.0000000) is caught too.
+  const Scientific s = to_scientific(-std::max(m, 0.5));
+  for (int d = width - 3; d >= 0; --d)
+    if (static_cast<int>(fixed_text(s, d).size()) <= width) return fixed_format(width, d);
   return best_format(width);
 }
 
