@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/wiring.h"
+#include "cli/run.h"
 #include "host/session.h"
 #include "lang/program.h"
 

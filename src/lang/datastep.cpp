@@ -64,8 +64,9 @@ class DataStepBuilder {
 
   // Field source over the data lines or the INFILE file.
   bool next_record(std::vector<std::string>& fields, long& line);
-  void split_list(const std::string& line, std::vector<std::string>& out) const;
-  void split_dsd(const std::string& line, std::vector<std::string>& out) const;
+  void split_list(const std::string& line, std::vector<std::string>& out);
+  void split_dsd(const std::string& line, std::vector<std::string>& out);
+  std::vector<int> columns_;  // 1-based column where each field of the record starts
 
   StepContext& ctx_;
   std::vector<VarSpec> vars_;
@@ -334,8 +335,9 @@ void DataStepBuilder::compile() {
     ctx_.xpmlog(kHostGroup, msg::kDataLinesWithInfile, {}, datalines_->pos);
 }
 
-void DataStepBuilder::split_list(const std::string& line, std::vector<std::string>& out) const {
+void DataStepBuilder::split_list(const std::string& line, std::vector<std::string>& out) {
   out.clear();
+  columns_.clear();
   char d = infile_.delimiter;
   std::size_t i = 0, n = line.size();
   auto is_sep = [&](char c) { return c == d || c == ' ' || c == '\t' || c == '\r'; };
@@ -345,16 +347,19 @@ void DataStepBuilder::split_list(const std::string& line, std::vector<std::strin
     std::size_t s = i;
     while (i < n && !is_sep(line[i])) ++i;
     out.push_back(line.substr(s, i - s));
+    columns_.push_back(static_cast<int>(s) + 1);
   }
 }
 
-void DataStepBuilder::split_dsd(const std::string& line, std::vector<std::string>& out) const {
+void DataStepBuilder::split_dsd(const std::string& line, std::vector<std::string>& out) {
   out.clear();
+  columns_.clear();
   char d = infile_.delimiter;
   std::size_t i = 0, n = line.size();
   if (n && line[n - 1] == '\r') --n;
   for (;;) {
     std::string f;
+    columns_.push_back(static_cast<int>(i) + 1);
     if (i < n && line[i] == '"') {
       ++i;
       while (i < n) {
@@ -386,7 +391,11 @@ bool DataStepBuilder::next_record(std::vector<std::string>& fields, long& line) 
       if (!csv_->next()) return false;
       line = static_cast<long>(csv_->line());
       fields.clear();
-      for (std::size_t k = 0; k < csv_->size(); ++k) fields.emplace_back(csv_->operator[](k));
+      columns_.clear();
+      for (std::size_t k = 0; k < csv_->size(); ++k) {
+        fields.emplace_back(csv_->operator[](k));
+        columns_.push_back(1);  // the record reader does not keep columns
+      }
     } else if (file_) {
       if (!std::getline(*file_, text)) return false;
       line = ++file_line_;
@@ -485,6 +494,7 @@ void DataStepBuilder::execute() {
               SourcePos p;
               p.file = ctx_.statements()[0].pos.file;
               p.line = static_cast<int>(line);
+              p.column = at - 1 < columns_.size() ? columns_[at - 1] : 1;
               ctx_.xpmlog(kHostGroup, msg::kInvalidNumericData, {f, vars_[k].var.name, std::to_string(line), std::to_string(at)}, p);
             }
           }

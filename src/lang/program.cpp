@@ -117,6 +117,9 @@ void Interpreter::run(const std::string& text, const std::string& file) {
     if (datalines) finish_step();
   }
   finish_step();
+  // An error met while reading (an unclosed comment at the end, say) may
+  // belong to no statement; the run still counts as in error.
+  if (reader.errors() > 0) session_.statement_errors = true;
   if (session_.output) {
     // Messages that belong to no step (global statements in error, notes
     // of LIBNAME) go to the results as the run's own log.

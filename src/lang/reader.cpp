@@ -33,6 +33,11 @@ ProgramReader::ProgramReader(std::string text, std::string file, const MacroTabl
     if (text_[i] == '\n') line_starts_.push_back(i + 1);
 }
 
+void ProgramReader::report(int number, std::vector<std::string> args, SourcePos pos) {
+  ++errors_;
+  log_.message(kHostGroup, number, std::move(args), std::move(pos));
+}
+
 SourcePos ProgramReader::position_of(std::size_t offset) const {
   auto it = std::upper_bound(line_starts_.begin(), line_starts_.end(), offset);
   std::size_t line = static_cast<std::size_t>(it - line_starts_.begin());  // 1-based
@@ -57,7 +62,7 @@ bool ProgramReader::find_extent(Extent& ex) {
       if (i + 1 < n && text_[i] == '/' && text_[i + 1] == '*') {
         std::size_t close = text_.find("*/", i + 2);
         if (close == std::string::npos) {
-          log_.message(kHostGroup, msg::kUnclosedComment, {}, position_of(i));
+          report( msg::kUnclosedComment, {}, position_of(i));
           cursor_ = n;
           return false;
         }
@@ -89,7 +94,7 @@ bool ProgramReader::find_extent(Extent& ex) {
       if (c == '/' && i + 1 < n && text_[i + 1] == '*') {
         std::size_t close = text_.find("*/", i + 2);
         if (close == std::string::npos) {
-          log_.message(kHostGroup, msg::kUnclosedComment, {}, position_of(i));
+          report( msg::kUnclosedComment, {}, position_of(i));
           ex.end = i;
           ex.bad = true;
           cursor_ = n;
@@ -113,7 +118,7 @@ bool ProgramReader::find_extent(Extent& ex) {
           ++j;
         }
         if (!closed) {
-          log_.message(kHostGroup, msg::kUnclosedString, {}, position_of(i));
+          report( msg::kUnclosedString, {}, position_of(i));
           ex.bad = true;
           i = j;  // go on after the end of the line
           continue;
@@ -171,13 +176,13 @@ bool ProgramReader::expand(const Extent& ex, std::string& out, std::vector<std::
       if (end < out.size() && out[end] == '.') ++end;
       auto value = macros_.get(name);
       if (!value) {
-        log_.message(kHostGroup, msg::kUndefinedMacro, {name}, position_of(origin[i]));
+        report( msg::kUndefinedMacro, {name}, position_of(origin[i]));
         ok = false;
         i = end;
         continue;
       }
       if (--depth_budget < 0) {
-        log_.message(kHostGroup, msg::kMacroLoop, {name}, position_of(origin[i]));
+        report( msg::kMacroLoop, {name}, position_of(origin[i]));
         return false;
       }
       std::size_t at = origin[i];
@@ -237,14 +242,14 @@ bool ProgramReader::tokenize(const std::string& s, const std::vector<std::size_t
       double v = 0;
       auto r = std::from_chars(t.value.data(), t.value.data() + t.value.size(), v);
       if (r.ec != std::errc() || r.ptr != t.value.data() + t.value.size()) {
-        log_.message(kHostGroup, msg::kBadNumber, {t.value}, t.pos);
+        report( msg::kBadNumber, {t.value}, t.pos);
         ok = false;
       }
       t.number = v;
       // A number glued to letters (12abc) is not a number.
       if (i < s.size() && name_start(s[i])) {
         while (i < s.size() && name_char(s[i])) ++i;
-        log_.message(kHostGroup, msg::kBadNumber, {s.substr(start, i - start)}, t.pos);
+        report( msg::kBadNumber, {s.substr(start, i - start)}, t.pos);
         ok = false;
       }
     } else if (c == '\'' || c == '"') {
@@ -346,7 +351,7 @@ bool ProgramReader::next(Statement& st) {
   st.text = expanded;
   st.bad = !ok;
   if (!ex.terminated && !st.tokens.empty()) {
-    log_.message(kHostGroup, msg::kNoFinalSemicolon, {}, st.tokens.back().pos);
+    report( msg::kNoFinalSemicolon, {}, st.tokens.back().pos);
     st.bad = true;
   }
   std::string kw = st.keyword();

@@ -24,6 +24,8 @@ class ProgramReader {
   bool next(Statement& out);
 
   SourcePos position_of(std::size_t offset) const;
+  // Errors logged while reading so far.
+  int errors() const { return errors_; }
 
  private:
   struct Extent {
@@ -33,6 +35,7 @@ class ProgramReader {
   };
   bool find_extent(Extent& ex);
   void read_data_lines(Statement& st, std::size_t after);
+  void report(int number, std::vector<std::string> args, SourcePos pos);
   bool expand(const Extent& ex, std::string& out, std::vector<std::size_t>& origin);
   bool tokenize(const std::string& text, const std::vector<std::size_t>& origin,
                 std::vector<Token>& tokens);
@@ -43,6 +46,7 @@ class ProgramReader {
   Log& log_;
   std::vector<std::size_t> line_starts_;
   std::size_t cursor_ = 0;
+  int errors_ = 0;
 };
 
 // Tokenizes a piece of text that is not part of a program file (used by

@@ -1,0 +1,272 @@
+// Whole programs run in-process on an in-memory WORK library; the output
+// objects are captured as they are delivered.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "host/host_messages.h"
+#include "host/output.h"
+#include "host/session.h"
+#include "lang/program.h"
+
+namespace kav {
+namespace {
+
+class Capture : public OutputDestination {
+ public:
+  explicit Capture(std::vector<OutputObject>* sink) : sink_(sink) {}
+  void begin_step(const StepInfo&) override {}
+  void add(const OutputObject& o, const StepInfo&) override { sink_->push_back(o); }
+  void end_step(const StepInfo&, const StepEnd&) override {}
+  std::string close() override { return ""; }
+
+ private:
+  std::vector<OutputObject>* sink_;
+};
+
+struct ProgramRun {
+  std::ostringstream log_text;
+  Session session{":memory:", &log_text};
+  OutputDelivery delivery;
+  std::vector<OutputObject> objects;
+
+  ProgramRun() {
+    register_builtin_procedures(session.procedures);
+    session.output = &delivery;
+    delivery.attach_destination("capture", std::make_unique<Capture>(&objects));
+  }
+  explicit ProgramRun(const std::string& work) : session(work, &log_text) {
+    register_builtin_procedures(session.procedures);
+    session.output = &delivery;
+    delivery.attach_destination("capture", std::make_unique<Capture>(&objects));
+  }
+  ProgramRun& go(const std::string& program) {
+    Interpreter(session).run(program, "p.kav");
+    return *this;
+  }
+  int count(int number) const {
+    int n = 0;
+    for (const auto& e : session.log.entries())
+      if (e.group == kHostGroup && e.number == number) ++n;
+    return n;
+  }
+  const LogEntry* first(int number) const {
+    for (const auto& e : session.log.entries())
+      if (e.group == kHostGroup && e.number == number) return &e;
+    return nullptr;
+  }
+  int errors() const {
+    int n = 0;
+    for (const auto& e : session.log.entries())
+      if (e.severity == Severity::Error) ++n;
+    return n;
+  }
+  const Table* table(const std::string& name, int occurrence = 1) const {
+    for (const auto& o : objects)
+      if (o.table() && o.table()->name == name && --occurrence == 0) return o.table();
+    return nullptr;
+  }
+  MemoryDataSet data(const std::string& member) {
+    DataSetName n;
+    n.libref = "WORK";
+    n.member = member;
+    auto r = session.libraries.open_read(n, ValidVarName::V7);
+    return read_all(*r);
+  }
+};
+
+double num(const Cell& c) { return std::get<double>(c); }
+std::string str(const Cell& c) { return std::get<std::string>(c); }
+
+TEST(Program, DatalinesWithRangesCharactersAndDoubleAt) {
+  ProgramRun r;
+  r.go(R"(
+    data pairs;
+      length name $ 12;
+      input name $ v1-v3 @@;
+      label v1 = 'First value';
+      datalines;
+    alpha 1 2 3 bravo-longer 4 .
+    5 charlie .B -6.5 7e2
+    ;
+    proc print data=pairs; run;
+  )");
+  EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  auto d = r.data("pairs");
+  ASSERT_EQ(d.header.vars.size(), 4u);
+  EXPECT_EQ(d.header.vars[0].length, 12);
+  EXPECT_EQ(d.header.vars[1].label, "First value");
+  ASSERT_EQ(d.rows.size(), 3u);
+  EXPECT_EQ(d.rows[1].str[0], "bravo-longer");
+  EXPECT_TRUE(is_missing(d.rows[1].num[2]));
+  EXPECT_EQ(d.rows[1].num[3], 5);  // list input runs on into the next line
+  EXPECT_EQ(missing_letter(d.rows[2].num[1]), 'B');
+  EXPECT_EQ(d.rows[2].num[3], 700);
+  const Table* t = r.table("Print");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(t->rows.size(), 3u);
+  EXPECT_EQ(num(t->rows[2][0]), 3);  // Obs column
+  EXPECT_EQ(str(t->rows[0][1]), "alpha");
+}
+
+TEST(Program, CorrelationDataSetWithTypeAssignments) {
+  ProgramRun r;
+  r.go(R"(
+    data c(type=corr label='three tests');
+      _type_ = 'CORR';
+      input _name_ $ x1-x3;
+      datalines;
+    x1 1.0 .   .
+    x2 0.5 1.0 .
+    x3 0.3 0.2 1.0
+    ;
+    proc contents data=c; run;
+  )");
+  EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  auto d = r.data("C");
+  EXPECT_EQ(d.header.type, "CORR");
+  EXPECT_EQ(d.header.label, "three tests");
+  ASSERT_EQ(d.header.vars.size(), 5u);
+  EXPECT_EQ(d.header.vars[0].name, "_type_");
+  EXPECT_EQ(d.rows[2].str[0], "CORR");
+  EXPECT_EQ(d.rows[1].str[1], "x2");
+  EXPECT_DOUBLE_EQ(d.rows[1].num[2], 0.5);
+  const Table* a = r.table("Attributes");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(str(a->rows[1][1]), "CORR");
+  const Table* v = r.table("Variables");
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->rows.size(), 5u);
+  EXPECT_EQ(str(v->rows[1][2]), "Char");
+}
+
+TEST(Program, EachMalformedProgramGetsOneErrorAndLaterStepsRun) {
+  struct Case {
+    const char* program;
+    int message;
+    int line;
+    bool later_runs = true;  // an unclosed comment swallows the rest
+  };
+  const Case cases[] = {
+      {"data a; x=1;\n /* never closed\nrun;", msg::kUnclosedComment, 2, false},
+      {"title 'unterminated;\ndata a; x=1; run;", msg::kUnclosedString, 1},
+      {"frobnicate now;", msg::kUnknownStatement, 1},
+      {"data a;\n input x 12;\n datalines;\n1\n;", msg::kInputListBad, 2},
+      {"data a; input x;\n datalines;\nabc\n;", msg::kInvalidNumericData, 3},
+      {"data a; x=1;\nproc print data=a run;", msg::kMissingSemicolonBeforeRun, 2},
+      {"data a; x = &undefinedvar; run;", msg::kUndefinedMacro, 1},
+      {"proc print data=nolib.a; run;", msg::kLibrefUnassigned, 1},
+      {"data a; x = y + 1; run;", msg::kDataStepStatementUnsupported, 1},
+      {"proc nosuchproc; run;", msg::kUnknownProcedure, 1},
+  };
+  for (const auto& c : cases) {
+    ProgramRun r;
+    r.go(std::string(c.program) + "\ndata later; z = 42; run;\n");
+    EXPECT_EQ(r.count(c.message), 1) << c.program << "\n" << r.log_text.str();
+    const LogEntry* e = r.first(c.message);
+    ASSERT_NE(e, nullptr) << c.program;
+    EXPECT_EQ(e->severity, Severity::Error) << c.program;
+    EXPECT_EQ(e->pos.line, c.line) << c.program;
+    EXPECT_GT(e->pos.column, 0) << c.program;
+    EXPECT_EQ(r.session.run_status(), 2) << c.program;
+    // The step after the bad one still runs.
+    if (c.later_runs) EXPECT_EQ(r.data("later").rows.at(0).num[0], 42) << c.program;
+  }
+}
+
+TEST(Program, MacroVariablesLetPutAndStatus) {
+  ProgramRun r;
+  r.go("%let n = 3;\n%let ds = k;\ndata &ds.x; v = &n; run;\n%put value is &n;");
+  EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  EXPECT_EQ(r.data("kx").rows[0].num[0], 3);
+  EXPECT_NE(r.log_text.str().find("value is 3"), std::string::npos);
+  EXPECT_EQ(r.session.run_status(), 0);
+}
+
+TEST(Program, OptionsAndTitles) {
+  ProgramRun r;
+  r.go("options validvarname=v6 nothreads cpucount=3 ls=100 debug=zacorr;\ntitle 'A';\ntitle2 'B';\ntitle 'C';");
+  EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  EXPECT_EQ(r.session.options.validvarname, ValidVarName::V6);
+  EXPECT_FALSE(r.session.options.threads);
+  EXPECT_EQ(r.session.options.cpucount, 3);
+  EXPECT_EQ(r.session.options.linesize, 100);
+  EXPECT_TRUE(r.session.options.debug_on("-zacorr"));
+  EXPECT_EQ(r.session.titles[0], "C");
+  EXPECT_EQ(r.session.titles[1], "");  // TITLE clears the lines below it
+  ProgramRun bad;
+  bad.go("options linesize=5 frob;");
+  EXPECT_EQ(bad.count(msg::kSystemOptionValue), 1);
+  EXPECT_EQ(bad.count(msg::kUnknownSystemOption), 1);
+  // V6 names are at most 8 characters.
+  ProgramRun v6;
+  v6.go("options validvarname=v6; data a; longername = 1; run;");
+  EXPECT_EQ(v6.count(msg::kInvalidName), 1);
+}
+
+TEST(Program, InfileOfADelimitedFileAndPrintByGroups) {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / "kav_infile_test";
+  std::filesystem::create_directories(dir);
+  std::string file = (dir / "in.csv").string();
+  {
+    std::ofstream f(file, std::ios::binary);
+    f << "\xEF\xBB\xBFregion,x,comment\r\nnorth,1,\"a, b\"\r\nnorth,2,\r\nsouth,,\"say \"\"hi\"\"\"\r\n";
+  }
+  ProgramRun r;
+  r.go("data s; length comment $ 20; infile '" + file +
+       "' dsd firstobs=2; input region $ x comment $; run;\nproc print data=s; by region; run;");
+  EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  auto d = r.data("s");
+  ASSERT_EQ(d.rows.size(), 3u);
+  EXPECT_EQ(d.rows[0].str[0], "a, b");
+  EXPECT_TRUE(is_missing(d.rows[2].num[2]));
+  EXPECT_EQ(d.rows[2].str[0], "say \"hi\"");
+  ASSERT_NE(r.table("Print", 2), nullptr);
+  EXPECT_EQ(r.table("Print", 1)->rows.size(), 2u);
+  EXPECT_EQ(r.table("Print", 2)->rows.size(), 1u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Program, LibnameRoundTripKeepsTypeLabelsKindsAndLengths) {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / "kav_libname_test";
+  std::filesystem::remove_all(dir);
+  {
+    ProgramRun r;
+    r.go("libname keep '" + dir.string() + "';\n"
+         "data keep.fa(type=factor label='saved');\n length _name_ $ 20;\n _type_='PATTERN';\n"
+         " input _name_ $ f1 f2;\n label f1='Factor one';\n datalines;\nverbal_ability 0.8 0.1\n;");
+    EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  }
+  ProgramRun again;
+  again.go("libname keep '" + dir.string() + "';\nproc contents data=keep.fa; run; proc print data=keep.fa; run;");
+  EXPECT_EQ(again.errors(), 0) << again.log_text.str();
+  DataSetName n;
+  n.libref = "KEEP";
+  n.member = "fa";
+  auto d = read_all(*again.session.libraries.open_read(n, ValidVarName::V7));
+  EXPECT_EQ(d.header.type, "FACTOR");
+  EXPECT_EQ(d.header.label, "saved");
+  ASSERT_EQ(d.header.vars.size(), 4u);
+  EXPECT_EQ(d.header.vars[0].length, 20);
+  EXPECT_EQ(d.header.vars[1].kind, VarKind::Character);
+  EXPECT_EQ(d.header.vars[2].label, "Factor one");
+  EXPECT_EQ(d.rows[0].str[0], "verbal_ability");
+  EXPECT_DOUBLE_EQ(d.rows[0].num[2], 0.8);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Program, AFailedStepLeavesTheEarlierDataSetIntact) {
+  ProgramRun r;
+  r.go("data a; x = 1; run;\ndata a; input x; datalines;\n;\n");
+  // The second step had INPUT but its data lines were empty: it writes an
+  // empty data set (that is what the user asked for).
+  EXPECT_EQ(r.data("a").rows.size(), 0u);
+  ProgramRun s;
+  s.go("data a; x = 1; run;\ndata a; x = 2; y = z; run;");
+  EXPECT_EQ(s.data("a").rows.at(0).num[0], 1);
+}
+
+}  // namespace
+}  // namespace kav
