@@ -352,7 +352,7 @@ class OutputDelivery {
   void add_table(Table table);
   void add_graph(Graph graph);
   void add_note(Note note);
-  void add_note(std::vector<std::string> lines) { add_note(Note{"", std::move(lines)}); }
+  void add_note_lines(std::vector<std::string> lines) { add_note(Note{"", std::move(lines)}); }
 
  private:
   struct Slot {

@@ -137,7 +137,8 @@ TEST(FormatText, ApplyWritesExactlyTheWidth) {
   const double values[] = {0, 1, -1, 0.5, 123.456, -98765.4321, 1e-7, 3e12, missing_value()};
   for (const char* spec : {"8.3", "BEST6.", "E9.", "D10.3", "12.", "BEST12."}) {
     Format f = *Format::parse(spec);
-    for (double v : values) EXPECT_EQ(static_cast<int>(f.apply(v).size()), f.width) << spec << " " << v;
+    for (double v : values)
+      EXPECT_EQ(static_cast<int>(f.apply(v).size()), f.width) << spec << " " << v;
   }
 }
 
