@@ -264,10 +264,10 @@ TEST(CsvNumbers, ShortDecimalsMatchTheStandardConversion) {
     const int decimals = static_cast<int>(rng() % 23);
     std::string t = std::to_string(rng() % 10'000'000'000ULL);
     if (decimals > 0) {
-      while (static_cast<int>(t.size()) <= decimals) t = "0" + t;
-      t.insert(t.size() - static_cast<std::size_t>(decimals), ".");
+      while (static_cast<int>(t.size()) <= decimals) t.insert(0, 1, '0');
+      t.insert(t.size() - static_cast<std::size_t>(decimals), 1, '.');
     }
-    if (rng() % 2) t = "-" + t;
+    if (rng() % 2) t.insert(0, 1, '-');
     texts.push_back(t);
   }
   for (const std::string& t : texts) {
