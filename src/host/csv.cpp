@@ -462,8 +462,9 @@ class CsvObsReader : public ObsReader {
     std::vector<bool> known(ncols, false);  // kind and length given by the sidecar
     std::string renamed, missing_from_sidecar;
     for (std::size_t i = 0; i < ncols; ++i) {
-      written[i] = std::string(trim_blanks(records_[i]));
-      if (written[i].empty())
+      // Blanks around an unquoted name are layout; quotes keep them.
+      written[i] = std::string(records_.quoted(i) ? records_[i] : trim_blanks(records_[i]));
+      if (written[i].find_first_not_of(" \t") == std::string::npos)
         throw DataError(label_, where_line(header_line),
                         "column " + std::to_string(i + 1) +
                             " of the header row has no name; every column needs one");

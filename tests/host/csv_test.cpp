@@ -357,6 +357,8 @@ TEST_F(CsvTest, BlankAndDuplicateColumnNamesAreErrors) {
   EXPECT_THAT(e.what(), HasSubstr("column 2"));
   e = read_error(write_file("blank2.csv", "a,  ,c\n"));
   EXPECT_THAT(e.what(), HasSubstr("column 2"));
+  e = read_error(write_file("blank3.csv", "a,b,\"  \"\n"));
+  EXPECT_THAT(e.what(), HasSubstr("column 3"));
   e = read_error(write_file("dup.csv", "x,y,X\n1,2,3\n"));
   EXPECT_THAT(e.what(), HasSubstr("columns 1"));
   EXPECT_THAT(e.what(), HasSubstr("and 3"));
@@ -391,6 +393,10 @@ TEST_F(CsvTest, InvalidHeadersAreRenamedWithOneNoteUnlessAnyIsInForce) {
 
   r = read(path, ValidVarName::Any);
   EXPECT_EQ(r.data.header.vars[0].name, "my var");
+  // Quotes keep blanks that are part of a name; without them blanks are layout.
+  const Read padded = read(write_file("padded.csv", "\" lead\", trail \n1,2\n"), ValidVarName::Any);
+  EXPECT_EQ(padded.data.header.vars[0].name, " lead");
+  EXPECT_EQ(padded.data.header.vars[1].name, "trail");
   EXPECT_EQ(r.data.header.vars[1].name, "2nd");
   EXPECT_TRUE(r.notes.empty());
 }
