@@ -211,10 +211,8 @@ int main(int argc, char** argv) {
     // A one-step program.  A data set given as lib.name or a plain name is
     // used as it is; anything that looks like a file is quoted as a path.
     const std::string& d = cl.program;
-    bool path = d.find('/') != std::string::npos || d.find('.') == std::string::npos ||
-                d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0;
-    if (d.find('.') == std::string::npos) path = false;
-    if (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0) path = true;
+    bool path = d.find('/') != std::string::npos ||
+                (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0);
     text = "proc factor data=" + (path ? quote_program_string(d) : d);
     for (const auto& o : cl.factor_options) text += " " + o;
     text += ";\n";
