@@ -6,12 +6,14 @@
 #include <iostream>
 #include <memory>
 
+#include "factor/factor.h"
 #include "host/host_messages.h"
 #include "host/output.h"
 #include "host/session.h"
 #include "lang/program.h"
 #include "lang/reader.h"
 #include "render/destinations.h"
+#include "tkxfac/tkxfac.h"
 
 #ifndef KAV_VERSION
 #define KAV_VERSION "0.0.0"
@@ -21,6 +23,11 @@ namespace kav {
 
 void register_all_procedures(ProcedureRegistry& registry) {
   register_builtin_procedures(registry);
+  // The toolkit through which the FACTOR module loads its factoring
+  // extension, exported to the module in the global control block.
+  static TKHANDLE toolkit{tkxfac_load, nullptr};
+  static KAVGCB control{&toolkit};
+  register_factor(registry, &control, nullptr);
 }
 
 namespace {

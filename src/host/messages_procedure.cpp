@@ -277,6 +277,10 @@ const MessageDef kProcedureMessages[] = {
     {180, 431, S::Note, "Parallel analysis is not computed because there are fewer observations than variables."},
     {180, 432, S::Note, "The MAP test is not computed because there are fewer observations than variables."},
     {180, 500, S::Error, "The rotation failed with an unexpected numerical error; the step stops."},
+    // The procedure frame.
+    {180, 901, S::Error, "The %1 stage of the FACTOR procedure is not available in this version; the step stops without results."},
+    {180, 902, S::Error, "The factoring extension tkxfac could not be loaded (%1); the step stops."},
+    {180, 903, S::Error, "The factoring extension could not create an instance for this analysis; the step stops."},
 
     // 210: notes on statistical graphics requests.
     {210, 1100, S::Note, "PLOTS=NONE is among the graph requests, so no statistical graphs are drawn."},

@@ -1,0 +1,47 @@
+#include "factor/factds.h"
+
+#include "factor/factor.h"
+#include "host/services.h"
+
+namespace kav {
+
+FACTINDS* factopen_input(COMSTR* com, const DataSetName& name, std::vector<ByVariable> by) {
+  auto ds = std::make_unique<FACTINDS>();
+  ds->name = name;
+  ds->reader = com->host->open_input(name);
+  ds->groups = std::make_unique<ByGroups>(*ds->reader, std::move(by));
+  FACTINDS* raw = ds.get();
+  com->step->inputs.push_back(std::move(ds));
+  return raw;
+}
+
+FACTOUTDS* factopen_output(COMSTR* com, const DataSetName& name, DataSetHeader header) {
+  auto ds = std::make_unique<FACTOUTDS>();
+  ds->name = name;
+  ds->writer = com->host->open_output(name, std::move(header));
+  FACTOUTDS* raw = ds.get();
+  com->step->outputs.push_back(std::move(ds));
+  return raw;
+}
+
+int factbynext(FACTINDS* ds) {
+  if (!ds || ds->done) return 0;
+  ds->group = ds->groups->xbynext();
+  if (ds->group <= 0) {
+    ds->group = 0;
+    ds->done = true;
+  }
+  return ds->group;
+}
+
+void factclose_all(COMSTR* com) {
+  if (!com->step) return;
+  com->datafid = com->targfid = nullptr;
+  com->outffid = com->statfid = nullptr;
+  // BY walkers refer to their readers, so they go first.
+  for (auto& in : com->step->inputs) in->groups.reset();
+  com->step->inputs.clear();
+  com->step->outputs.clear();
+}
+
+}  // namespace kav

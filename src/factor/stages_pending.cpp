@@ -1,0 +1,79 @@
+// Stages that this version of the procedure does not have yet.  Each one
+// says so in the log (message 901 naming the stage), marks the BY group as
+// not analysed and stops the step, so that no result is ever reported for
+// an analysis that was not carried out.  A stage's real routine replaces its
+// definition here.
+#include "factor/factor.h"
+#include "factor/stages.h"
+#include "host/services.h"
+#include "host/step.h"
+
+namespace kav {
+
+namespace {
+
+[[noreturn]] void pending(COMSTR* com, const char* stage) {
+  com->host->xpmlog(kFactorGroup, kMsgStagePending, {stage});
+  com->nfact = -1;
+  factrc(com, kRcStop);
+  xexit(com->rc, 0);
+}
+
+}  // namespace
+
+void factcor(COMSTR* com) {
+  pending(com, "correlation");
+}
+void factcd(COMSTR* com) {
+  pending(com, "correlation diagnostics");
+}
+void factoig(COMSTR* com) {
+  pending(com, "initial solution output");
+}
+void factprn(COMSTR* com) {
+  pending(com, "principal factor extraction");
+}
+void factpri(COMSTR* com) {
+  pending(com, "iterated principal factor extraction");
+}
+void factnr(COMSTR* com) {
+  pending(com, "maximum likelihood and least squares extraction");
+}
+void factim(COMSTR* com) {
+  pending(com, "image analysis");
+}
+void factin(COMSTR* com) {
+  pending(com, "input factor pattern");
+}
+void factpos(COMSTR* com) {
+  pending(com, "unrotated solution");
+}
+void factscr(COMSTR* com) {
+  pending(com, "scoring coefficient");
+}
+void factres(COMSTR* com) {
+  pending(com, "residual correlation");
+}
+void factplt(COMSTR* com, int, int) {
+  pending(com, "factor plot");
+}
+void factgpt(COMSTR* com, int, int) {
+  pending(com, "loadings graph");
+}
+int factrot(COMSTR* com, int, int) {
+  pending(com, "analytic rotation");
+}
+int factpro(COMSTR* com, int, int) {
+  pending(com, "promax and Procrustes rotation");
+}
+void factstt(COMSTR* com, int) {
+  pending(com, "OUTSTAT= solution");
+}
+void factout(COMSTR* com) {
+  pending(com, "OUT= data set");
+}
+void factpdg(COMSTR* com) {
+  pending(com, "path diagram");
+}
+
+}  // namespace kav
