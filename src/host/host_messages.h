@@ -72,4 +72,10 @@ inline constexpr int kDataOptionRequired = 71;
 inline constexpr int kMemoryRefused = 80;
 inline constexpr int kUtilityFile = 81;
 
+// Statement grammars and variable lists
+inline constexpr int kOptionOutOfRange = 90;   // value %2 of %1 outside %3
+inline constexpr int kVariableWrongType = 91;  // variable %1 is %2; %3 takes %4 variables
+inline constexpr int kVariableListBad = 92;    // variable list %1 not valid: %2
+inline constexpr int kVariablePrefixEmpty = 93;  // no variable of %2 begins with %1
+
 }  // namespace kav::msg

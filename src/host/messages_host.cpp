@@ -106,6 +106,12 @@ const MessageDef kHostMessages[] = {
     {G, msg::kMemoryRefused, S::Error,
      "A request for %1 bytes of memory was refused: it is beyond what the step may use."},
     {G, msg::kUtilityFile, S::Error, "The step's scratch file failed: %1."},
+    {G, msg::kOptionOutOfRange, S::Error, "The value %2 given for %1 is out of range: %1 takes %3."},
+    {G, msg::kVariableWrongType, S::Error,
+     "Variable %1 is %2, but the %3 statement takes only %4 variables."},
+    {G, msg::kVariableListBad, S::Error, "The variable list %1 is not valid: %2."},
+    {G, msg::kVariablePrefixEmpty, S::Error,
+     "No variable of data set %2 has a name beginning with %1, so the list %1: is empty."},
 };
 }  // namespace
 
