@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "factor/comstr.h"
+#include "host/stmtparse.h"
 
 namespace kav {
 
@@ -95,6 +96,12 @@ struct FACTSTEP {
   // Data set variable numbers (0-based) of the ntot analysis variables, the
   // partial variables after them.
   std::vector<int> varno;
+  // What fact1 read and later stages look up: the parsed statements (the
+  // PLOTS= options, the PATHDIAGRAM statements), the FREQ and WEIGHT
+  // variables (0-based, -1 none) and the input variables OUT= copies.
+  ParsedStep parsed;
+  int freqno = -1, weightno = -1;
+  std::vector<int> outcopy;
   const FACTSTAGES* stages() const { return hooks.stages ? hooks.stages : &kFactorStages; }
 
   FACTSTEP();
