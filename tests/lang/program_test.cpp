@@ -172,7 +172,9 @@ TEST(Program, EachMalformedProgramGetsOneErrorAndLaterStepsRun) {
     EXPECT_GT(e->pos.column, 0) << c.program;
     EXPECT_EQ(r.session.run_status(), 2) << c.program;
     // The step after the bad one still runs.
-    if (c.later_runs) EXPECT_EQ(r.data("later").rows.at(0).num[0], 42) << c.program;
+    if (c.later_runs) {
+      EXPECT_EQ(r.data("later").rows.at(0).num[0], 42) << c.program;
+    }
   }
 }
 
