@@ -324,6 +324,13 @@ class Reader {
       return true;
     }
     if (w.max_params > 0 || w.min_params > 0) return params(w, name, numbers, pos);
+    if (i_ < t_.size() && t_[i_].is_symbol("(")) {
+      report(msg::kBadOptionValue,
+             {name, std::string(w.word) + "(...)",
+              std::string(w.word) + " takes nothing in parentheses"},
+             t_[i_].pos);
+      return false;
+    }
     return true;
   }
 

@@ -1,0 +1,165 @@
+// Variable lists in every written form, resolved against a data set, and the
+// errors for unknown variables, wrong types and malformed ranges.
+#include "host/varlist.h"
+
+#include <gtest/gtest.h>
+
+#include "host/host_messages.h"
+
+namespace kav {
+namespace {
+
+Token name(const std::string& v, bool literal = false) {
+  Token t;
+  t.kind = literal ? TokenKind::NameLiteral : TokenKind::Name;
+  t.text = literal ? "'" + v + "'n" : v;
+  t.value = v;
+  t.space_before = true;
+  return t;
+}
+Token sym(const std::string& s, bool space = true) {
+  Token t;
+  t.kind = TokenKind::Symbol;
+  t.text = t.value = s;
+  t.space_before = space;
+  return t;
+}
+
+// Variables: id(char) x1 x2 x3 a(char) b c score1 score2 'my var'n
+DataSetHeader header() {
+  DataSetHeader h;
+  h.name = "WORK.D";
+  auto add = [&](const char* n, bool num) {
+    Variable v;
+    v.name = n;
+    v.kind = num ? VarKind::Numeric : VarKind::Character;
+    h.vars.push_back(v);
+  };
+  add("id", false);
+  add("x1", true);
+  add("x2", true);
+  add("x3", true);
+  add("a", false);
+  add("b", true);
+  add("c", true);
+  add("score1", true);
+  add("score2", true);
+  add("my var", true);
+  return h;
+}
+
+struct Resolved {
+  bool ok = false;
+  std::vector<int> vars;
+  VarListError err;
+};
+
+Resolved resolve(std::vector<Token> t, VarType need = VarType::Numeric) {
+  Resolved r;
+  std::vector<VarListItem> items;
+  std::size_t i = 0;
+  if (!read_varlist(t, i, items, r.err)) return r;
+  EXPECT_EQ(i, t.size());
+  r.ok = resolve_varlist(items, header(), need, "VAR", r.vars, r.err);
+  return r;
+}
+
+TEST(VariableLists, EveryFormResolvesInOrder) {
+  struct Case {
+    std::vector<Token> tokens;
+    VarType need;
+    std::vector<int> expected;
+  } cases[] = {
+      {{name("X2"), name("b")}, VarType::Numeric, {2, 5}},
+      {{name("x1"), sym("-"), name("x3")}, VarType::Numeric, {1, 2, 3}},
+      {{name("x2"), sym("--"), name("c")}, VarType::Any, {2, 3, 4, 5, 6}},
+      {{name("x2"), sym("-"), name("numeric"), sym("-"), name("c")},
+       VarType::Numeric,
+       {2, 3, 5, 6}},
+      {{name("id"), sym("-"), name("CHARACTER"), sym("-"), name("b")}, VarType::Character, {0, 4}},
+      {{name("id"), sym("-"), name("char"), sym("-"), name("b")}, VarType::Any, {0, 4}},
+      {{name("score"), sym(":", false)}, VarType::Numeric, {7, 8}},
+      {{name("_NUMERIC_")}, VarType::Numeric, {1, 2, 3, 5, 6, 7, 8, 9}},
+      {{name("_character_")}, VarType::Character, {0, 4}},
+      {{name("_CHAR_")}, VarType::Any, {0, 4}},
+      {{name("_ALL_")}, VarType::Any, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+      {{name("my var", true), name("x1")}, VarType::Numeric, {9, 1}},
+  };
+  for (auto& c : cases) {
+    Resolved r = resolve(c.tokens, c.need);
+    ASSERT_TRUE(r.ok) << c.tokens[0].text << " " << r.err.number;
+    EXPECT_EQ(r.vars, c.expected) << c.tokens[0].text;
+  }
+}
+
+TEST(VariableLists, ErrorsNameTheVariableAndTheProblem) {
+  struct Case {
+    std::vector<Token> tokens;
+    VarType need;
+    int number;
+    std::string first_arg;
+  } cases[] = {
+      {{name("zz")}, VarType::Numeric, msg::kVariableNotFound, "zz"},
+      {{name("x1"), sym("-"), name("x4")}, VarType::Numeric, msg::kVariableNotFound, "x4"},
+      {{name("id")}, VarType::Numeric, msg::kVariableWrongType, "id"},
+      {{name("x3"), sym("--"), name("b")}, VarType::Numeric, msg::kVariableWrongType, "a"},
+      {{name("_ALL_")}, VarType::Numeric, msg::kVariableWrongType, "id"},
+      {{name("c"), sym("--"), name("x1")}, VarType::Numeric, msg::kVariableListBad, "c--x1"},
+      {{name("q"), sym(":", false)}, VarType::Numeric, msg::kVariablePrefixEmpty, "q"},
+      {{name("x3"), sym("-"), name("x1")}, VarType::Numeric, msg::kVariableListBad, "x3-x1"},
+      {{name("x1"), sym("-"), name("b2")}, VarType::Numeric, msg::kVariableListBad, "x1-b2"},
+      {{name("x1"), sym("-")}, VarType::Numeric, msg::kSyntax, "a variable name after x1-"},
+      {{name("x1"), sym("=")}, VarType::Numeric, msg::kSyntax, "a variable name"},
+  };
+  for (auto& c : cases) {
+    Resolved r = resolve(c.tokens, c.need);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.err.number, c.number) << c.first_arg;
+    ASSERT_FALSE(r.err.args.empty());
+    EXPECT_EQ(r.err.args[0], c.first_arg);
+  }
+}
+
+TEST(VariableLists, DescendingNotsortedAndStoppingAtOtherSymbols) {
+  std::vector<Token> t{name("DESCENDING"), name("b"), name("c"), name("NOTSORTED"), sym(")")};
+  std::vector<VarListItem> items;
+  VarListError err;
+  std::size_t i = 0;
+  bool notsorted = false;
+  ASSERT_TRUE(read_varlist(t, i, items, err, true, &notsorted, true));
+  EXPECT_EQ(i, 4u);  // stopped at ')'
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_TRUE(items[0].descending);
+  EXPECT_FALSE(items[1].descending);
+  EXPECT_TRUE(notsorted);
+  // Without the BY options the words are plain variable names.
+  std::vector<VarListItem> plain;
+  i = 0;
+  ASSERT_TRUE(read_varlist(t, i, plain, err, false, nullptr, true));
+  EXPECT_EQ(plain.size(), 4u);
+  // DESCENDING must be followed by a name.
+  std::vector<Token> dangling{name("b"), name("DESCENDING")};
+  i = 0;
+  std::vector<VarListItem> none;
+  EXPECT_FALSE(read_varlist(dangling, i, none, err, true));
+  EXPECT_EQ(err.number, msg::kSyntax);
+}
+
+TEST(VariableLists, NumberedRangesKeepLeadingZeros) {
+  DataSetHeader h;
+  h.name = "WORK.Z";
+  for (const char* n : {"q08", "q09", "q10"})
+    h.vars.push_back(Variable{n, "", VarKind::Numeric, 8});
+  std::vector<Token> t{name("q08"), sym("-"), name("q10")};
+  std::vector<VarListItem> items;
+  VarListError err;
+  std::size_t i = 0;
+  ASSERT_TRUE(read_varlist(t, i, items, err));
+  std::vector<int> out;
+  ASSERT_TRUE(resolve_varlist(items, h, VarType::Numeric, "VAR", out, err)) << err.args[0];
+  EXPECT_EQ(out, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(items[0].display(), "q08-q10");
+}
+
+}  // namespace
+}  // namespace kav
