@@ -67,7 +67,7 @@ std::string scaled_integer(const Scientific& s, int decimals) {
   std::string kept = s.digits.substr(0, std::min(n, s.digits.size()));
   if (kept.size() < n) kept.append(n - kept.size(), '0');
   bool round_up = n < s.digits.size() && s.digits[n] >= '5';
-  if (kept.empty()) kept = "0";
+  if (kept.empty()) kept.assign(1, '0');
   if (round_up) increment(kept);
   std::size_t first = kept.find_first_not_of('0');
   return first == std::string::npos ? "0" : kept.substr(first);
@@ -80,10 +80,10 @@ std::string fixed_text(const Scientific& s, int decimals, bool drop_leading_zero
   if (decimals > 0) {
     const auto d = static_cast<std::size_t>(decimals);
     if (text.size() <= d) text.insert(0, d + 1 - text.size(), '0');
-    text.insert(text.size() - d, ".");
+    text.insert(text.size() - d, 1, '.');
     if (drop_leading_zero && text[0] == '0') text.erase(0, 1);
   }
-  if (s.negative && !zero) text.insert(0, "-");
+  if (s.negative && !zero) text.insert(0, 1, '-');
   return text;
 }
 
@@ -138,7 +138,10 @@ std::string best_exponential_text(const Scientific& s, int significant) {
   Scientific r = round_significant(s, significant);
   std::string text = s.negative ? "-" : "";
   text += r.digits[0];
-  if (r.digits.size() > 1) text += "." + r.digits.substr(1);
+  if (r.digits.size() > 1) {
+    text += '.';
+    text.append(r.digits, 1);
+  }
   trim_trailing_decimal_zeros(text);
   return text + "E" + std::to_string(r.exponent);
 }
@@ -250,10 +253,13 @@ std::string format_exponential(double value, int width) {
     Scientific r = round_significant(s, decimals + 1);
     if (value == 0) r.exponent = 0;
     std::string exponent = std::to_string(std::abs(r.exponent));
-    if (exponent.size() < 2) exponent.insert(0, "0");
+    if (exponent.size() < 2) exponent.insert(0, 1, '0');
     std::string text = s.negative && value != 0 ? "-" : " ";
     text += r.digits[0];
-    if (decimals > 0) text += "." + r.digits.substr(1);
+    if (decimals > 0) {
+      text += '.';
+      text.append(r.digits, 1);
+    }
     text += (r.exponent < 0 ? "E-" : "E+") + exponent;
     if (static_cast<int>(text.size()) <= width) return pad_left(text, width);
   }
@@ -310,17 +316,26 @@ std::string Format::apply(double value) const {
 }
 
 std::string Format::name() const {
+  // Built by appending: GCC 12 warns falsely on "literal" + std::string here.
+  std::string text;
   switch (kind) {
     case FormatKind::Fixed:
-      return std::to_string(width) + "." + (decimals > 0 ? std::to_string(decimals) : "");
+      break;
     case FormatKind::Best:
-      return "BEST" + std::to_string(width) + ".";
+      text.append("BEST");
+      break;
     case FormatKind::Exponential:
-      return "E" + std::to_string(width) + ".";
+      text.append(1, 'E');
+      break;
     case FormatKind::Digits:
-      return "D" + std::to_string(width) + "." + std::to_string(decimals);
+      text.append(1, 'D');
+      break;
   }
-  return {};
+  text.append(std::to_string(width));
+  text.append(1, '.');
+  if (kind == FormatKind::Digits || (kind == FormatKind::Fixed && decimals > 0))
+    text.append(std::to_string(decimals));
+  return text;
 }
 
 std::optional<Format> Format::parse(std::string_view text) {

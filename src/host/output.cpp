@@ -114,12 +114,12 @@ Table matrix_table(const MatrixSpec& spec) {
     c.template_column = "Value";
   }
   for (int i = 0; i < spec.rows; ++i) {
-    Row row;
-    row.push_back(static_cast<std::size_t>(i) < spec.row_labels.size()
-                      ? spec.row_labels[static_cast<std::size_t>(i)]
-                      : std::to_string(i + 1));
+    const auto at = static_cast<std::size_t>(i);
+    Row row(static_cast<std::size_t>(spec.columns) + 1);
+    row[0] = at < spec.row_labels.size() ? spec.row_labels[at] : std::to_string(i + 1);
     for (int j = 0; j < spec.columns; ++j)
-      row.push_back(matrix_element(spec.data, spec.storage, spec.rows, spec.columns, i, j));
+      row[static_cast<std::size_t>(j) + 1] =
+          matrix_element(spec.data, spec.storage, spec.rows, spec.columns, i, j);
     t.rows.push_back(std::move(row));
   }
   return t;

@@ -90,7 +90,10 @@ class HtmlDestination : public OutputDestination {
       groups_.clear();
       if (!object.by.empty()) {
         std::string values;
-        for (const ByValue& b : object.by) values += (values.empty() ? "" : ", ") + b.display();
+        for (const ByValue& b : object.by) {
+          if (!values.empty()) values += ", ";
+          values += b.display();
+        }
         std::string anchor = next_anchor("by");
         body_ << "<h3 class=\"by\" id=\"" << anchor << "\">" << html_escape(values) << "</h3>\n";
         contents_.push_back({1, values, anchor});

@@ -183,7 +183,10 @@ class ListingDestination : public OutputDestination {
       groups_.clear();
       if (!object.by.empty()) {
         std::string values;
-        for (const ByValue& b : object.by) values += (values.empty() ? "" : " ") + b.display();
+        for (const ByValue& b : object.by) {
+          if (!values.empty()) values += ' ';
+          values += b.display();
+        }
         out_ << by_rule(values, ls) << "\n\n";
       }
     }
