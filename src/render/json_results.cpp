@@ -9,7 +9,9 @@
 
 namespace kav {
 
-using nlohmann::json;
+// Keys keep the order they are written in, so the file reads in the order of
+// the documented layout.
+using json = nlohmann::ordered_json;
 
 json number_json(double value, bool integer) {
   char letter = missing_letter(value);

@@ -19,8 +19,8 @@ std::unique_ptr<OutputDestination> make_json_destination(const std::string& path
 
 // The JSON form of one object, of a value, of a log entry (used by the file
 // and available to other writers of results).
-nlohmann::json object_json(const OutputObject& object);
-nlohmann::json number_json(double value, bool integer = false);
-nlohmann::json log_entry_json(const LogEntry& entry);
+nlohmann::ordered_json object_json(const OutputObject& object);
+nlohmann::ordered_json number_json(double value, bool integer = false);
+nlohmann::ordered_json log_entry_json(const LogEntry& entry);
 
 }  // namespace kav
