@@ -279,7 +279,7 @@ const MessageDef kProcedureMessages[] = {
     {180, 500, S::Error, "The rotation failed with an unexpected numerical error; the step stops."},
     // The procedure frame.
     {180, 901, S::Error, "The %1 stage of the FACTOR procedure is not available in this version; the step stops without results."},
-    {180, 902, S::Error, "The factoring extension tkxfac could not be loaded (%1); the step stops."},
+    {180, 902, S::Error, "The factoring extension could not be loaded (%1); the step stops."},
     {180, 903, S::Error, "The factoring extension could not create an instance for this analysis; the step stops."},
 
     // 210: notes on statistical graphics requests.
@@ -323,6 +323,7 @@ const MessageDef kProcedureMessages[] = {
     {230, 38, S::Note, "Some means are missing and are taken to be 0."},
     {230, 39, S::Note, "Some standard deviations are missing and are taken to be 1."},
     {230, 40, S::Error, "A diagonal element of the matrix is missing, so its symmetry cannot be checked; these data are not analysed."},
+    {230, 41, S::Error, "The matrix in the input data set is incomplete and the data set holds no other complete matrix; these data are not analysed. Supply every element of the matrix (one triangle is enough)."},
 
     // 271: the symmetric eigensolver.
     {271, 1, S::Note, "The fast eigenvalue method did not converge; all eigenvalues were found by bisection instead."},
