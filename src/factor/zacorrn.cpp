@@ -1,0 +1,487 @@
+// The moment pass.  Observations are shifted by the first one used before
+// their crossproducts are formed, so that data with a large common offset
+// (values near 1e9 that differ in their decimals) keep their precision: the
+// differences are exact and the sums stay small.  Each buffer accumulates
+// into its own sums and triangle; the buffers are merged in buffer order at
+// the end, so no locks are taken on the sums.
+#include "factor/zacorrn.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <optional>
+
+#include "factor/zcthread.h"
+#include "host/progress.h"
+#include "host/services.h"
+#include "numeric/matrix.h"
+#include "numeric/vector_kernels.h"
+
+namespace kav {
+
+namespace {
+
+constexpr double kZeroThreshold = 1.110223024625157e-13;
+constexpr int kMaxThreads = 100;
+constexpr std::int64_t kFullBuffer = 64;
+constexpr std::uint64_t kAlign = 64;  // each block on its own cache lines
+
+std::uint64_t aligned(std::uint64_t bytes) {
+  return (bytes + kAlign - 1) / kAlign * kAlign;
+}
+
+// The reading state all buffers share.  Only the reading thread touches it.
+struct ZacorrReading {
+  ByGroups* groups = nullptr;
+  Observation obs;
+  const Observation* moredata = nullptr;
+  int nvals = 0;
+  std::string pending_error;  // the host's text of a read error, if any
+  double nread_total = 0;
+  ProgressDisplay* progress = nullptr;
+};
+
+std::string num_text(double v) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.15g", v);
+  return buf;
+}
+
+// Moves to the next observation of the group; false (with the error kept)
+// when reading failed.
+bool advance(ZacorrReading* rs) {
+  try {
+    rs->moredata = rs->groups->next(rs->obs) ? &rs->obs : nullptr;
+  } catch (const std::exception& e) {
+    rs->pending_error = e.what();
+    rs->moredata = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void debug_line(StepContext& host, const std::string& text) {
+  host.log().text(Severity::Note, text);
+}
+
+}  // namespace
+
+int znthreads(StepContext& host, const std::string& macro_name) {
+  const bool debug = host.debug_on("znthreads");
+  std::optional<double> count;
+  if (auto text = host.xjsymgn(macro_name)) {
+    char* end = nullptr;
+    const double v = std::strtod(text->c_str(), &end);
+    if (end != text->c_str() && !std::isnan(v)) count = v;
+  }
+  if (!count) {
+    const auto threads = host.xyrngef("THREADS");
+    const auto cpus = host.xyrngef("CPUCOUNT");
+    if (!threads || *threads == 0 || !cpus || !(*cpus > 1)) {
+      if (debug) debug_line(host, "znthreads: no threads");
+      return 1;
+    }
+    count = cpus;
+  }
+  double c = std::floor(*count);
+  if (c > kMaxThreads) c = kMaxThreads;
+  if (c < 0) c = 0;
+  if (debug) debug_line(host, "znthreads: " + num_text(c) + " thread(s)");
+  return static_cast<int>(c);
+}
+
+ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
+                     const std::function<void*(std::uint64_t)>& allocate) {
+  ZacorrLayout out;
+  if (count <= 0) {  // observation mode asked for
+    out.count = 1;
+    out.vecsize = 1;
+    return out;
+  }
+  const auto uvar = static_cast<std::uint64_t>(nvar);
+  const std::uint64_t npacked = uvar * (uvar + 1) / 2;
+  const std::uint64_t buffer = aligned(8 * kFullBuffer * static_cast<std::uint64_t>(nvals));
+  const std::uint64_t worker =
+      aligned(sizeof(ZACORR_STR)) + buffer + aligned(8 * uvar) + aligned(8 * npacked);
+  if (count > 1) {
+    const double fit = std::floor((available_kb * 1000.0 - static_cast<double>(buffer)) /
+                                  static_cast<double>(worker));
+    if (fit < count) count = fit < 0 ? 0 : static_cast<int>(fit);
+    while (count > 1) {
+      void* block = allocate(buffer + static_cast<std::uint64_t>(count - 1) * worker);
+      if (block) {
+        out.count = count;
+        out.vecsize = kFullBuffer;
+        out.worker_bytes = worker;
+        out.block = block;
+        return out;
+      }
+      --count;
+    }
+  }
+  // One buffer on the calling thread, as large as memory allows.
+  out.count = 1;
+  for (std::int64_t v = kFullBuffer; v > 1; v /= 2) {
+    void* block = allocate(static_cast<std::uint64_t>(8 * v * nvals));
+    if (block) {
+      out.vecsize = v;
+      out.block = block;
+      return out;
+    }
+  }
+  out.vecsize = 1;
+  return out;
+}
+
+void fill_buffer(void* buffer, int* status) {
+  auto* b = static_cast<ZACORR_STR*>(buffer);
+  auto* rs = static_cast<ZacorrReading*>(b->xo_parms_ptr);
+  const std::int64_t vs = b->vecsize;
+  const int nvar = b->nvar;
+  b->nrecvec = 0;
+  *status = 0;
+  while (b->nrecvec < vs) {
+    if (!rs->moredata) {
+      *status = -1;
+      break;
+    }
+    const std::int64_t slot = b->nrecvec;
+    const double* num = rs->moredata->num.data();
+    for (int k = 0; k < rs->nvals; ++k) b->data[k * vs + slot] = num[b->xvptr[k]];
+    b->nread += 1;
+    rs->nread_total += 1;
+
+    bool use = true;
+    double f = 1.0;
+    if (b->fqbit) {
+      f = b->freqa[slot];
+      if (is_missing(f)) {
+        use = false;
+      } else {
+        f = std::floor(f);  // a frequency counts whole observations only
+        b->freqa[slot] = f;
+        if (f <= 0)
+          use = false;
+        else
+          b->SumFreqsRead += f;
+      }
+      if (!use) b->nzero += 1;
+    }
+    if (use && b->wtbit) {
+      const double w = b->weighta[slot];
+      if (is_missing(w) || w <= 0) {
+        b->nzero += 1;
+        use = false;
+      } else {
+        b->SumWeightsRead += w * f;
+      }
+    }
+    if (use) {
+      for (int j = 0; j < nvar; ++j)
+        if (is_missing(b->data[j * vs + slot])) {
+          b->nmiss += 1;
+          use = false;
+          break;
+        }
+    }
+    if (use) {
+      if (b->need_to_save_first_obs) {
+        for (int j = 0; j < nvar; ++j) b->std[j] = b->data[j * vs + slot];
+        b->need_to_save_first_obs = 0;
+      }
+      b->nrecvec += 1;
+      b->nused += 1;
+    }
+    if (!advance(rs)) {
+      b->readDataRC = 54;
+      *status = 1;
+      break;
+    }
+    b->moredata = rs->moredata;
+  }
+  if (rs->progress) rs->progress->update(rs->nread_total);
+}
+
+int process_buffer(void* buffer) {
+  auto* b = static_cast<ZACORR_STR*>(buffer);
+  const std::int64_t n = b->nrecvec;
+  if (n == 0) return 0;
+  const double* w = nullptr;
+  if (b->fqbit) {
+    b->nobs += zvsum(b->freqa, n);
+    if (b->wtbit) {
+      zvme111(b->freqa, b->freqa, b->weighta, n);
+      b->sumwgt += zvsum(b->freqa, n);
+    } else {
+      b->sumwgt = b->nobs;
+    }
+    w = b->freqa;
+  } else if (b->wtbit) {
+    b->nobs += static_cast<double>(n);
+    b->sumwgt += zvsum(b->weighta, n);
+    w = b->weighta;
+  } else {
+    b->nobs += static_cast<double>(n);
+    b->sumwgt = b->nobs;
+  }
+  if (b->intbit) zvsubt(b->data, b->nvar, n, b->vecsize, b->std);
+  if (w)
+    zvscpwm(b->data, b->nvar, n, b->vecsize, w, b->mean, b->corr);
+  else
+    zvscpm(b->data, b->nvar, n, b->vecsize, b->mean, b->corr);
+  return 0;
+}
+
+namespace {
+
+// One accepted observation alone (observation mode): the slot holds it, with
+// the frequency and weight after it.
+void process_observation(ZACORR_STR* b, double* diff) {
+  if (b->nrecvec == 0) return;
+  const int nvar = b->nvar;
+  const double f = b->fqbit ? b->freqa[0] : 1.0;
+  const double c = b->wtbit ? b->weighta[0] * f : f;
+  for (int j = 0; j < nvar; ++j) diff[j] = b->intbit ? b->data[j] - b->std[j] : b->data[j];
+  zscp(c, diff, nvar, b->corr);
+  zvxay11(c, b->mean, diff, nvar);
+  b->nobs += f;
+  b->sumwgt += c;
+}
+
+void merge(ZACORR_STR* into, const ZACORR_STR* from, long npacked) {
+  zvxy111(into->corr, into->corr, from->corr, npacked);
+  zvxy111(into->mean, into->mean, from->mean, into->nvar);
+  into->nread += from->nread;
+  into->nused += from->nused;
+  into->nmiss += from->nmiss;
+  into->nzero += from->nzero;
+  into->nobs += from->nobs;
+  into->sumwgt += from->sumwgt;
+  into->SumFreqsRead += from->SumFreqsRead;
+  into->SumWeightsRead += from->SumWeightsRead;
+}
+
+// Releases the pass's block however the pass ends.
+struct BlockGuard {
+  StepPool& pool;
+  void* block;
+  ~BlockGuard() {
+    if (block) pool.release(block);
+  }
+};
+
+}  // namespace
+
+int zacorrn(zacorrInfo_S* info) {
+  StepContext& host = *info->host;
+  ByGroups& groups = *info->fileid;
+  const DataSetHeader& header = groups.header();
+  const std::string& dsname = header.name;
+  const bool debug = host.debug_on("zacorr");
+  const int nvar = static_cast<int>(info->vars.size());
+  const long npacked = static_cast<long>(nvar) * (nvar + 1) / 2;
+
+  if (header.find("_TYPE_") >= 0 && header.find("_NAME_") >= 0) host.xpmlog(230, 1, {dsname});
+
+  std::vector<int> positions(info->vars);
+  const int fqbit = info->freqvar >= 0, wtbit = info->weightvar >= 0;
+  if (fqbit) positions.push_back(info->freqvar);
+  if (wtbit) positions.push_back(info->weightvar);
+  const int nvals = static_cast<int>(positions.size());
+
+  int count = znthreads(host, "zacorr_threads");
+  StepPool& pool = host.pool();
+  const ZacorrLayout layout = zacsize(
+      count, nvar, nvals, wmrlmem(), [&pool](std::uint64_t bytes) { return pool.allocate(bytes); });
+  BlockGuard guard{pool, layout.block};
+  count = layout.count;
+  const std::int64_t vecsize = layout.vecsize;
+  if (debug)
+    debug_line(host, "zacorr: " + std::to_string(count) +
+                         " thread(s), vecsize=" + std::to_string(vecsize));
+
+  ZacorrReading reading;
+  reading.groups = &groups;
+  reading.nvals = nvals;
+  ProgressDisplay progress(&std::cerr, stderr_is_terminal(), info->total_hint);
+  reading.progress = &progress;
+
+  std::vector<double> one_slot;  // observation mode keeps its single slot here
+  double* data0;
+  if (layout.block) {
+    data0 = static_cast<double*>(layout.block);
+  } else {
+    one_slot.assign(static_cast<std::size_t>(nvals), 0.0);
+    data0 = one_slot.data();
+  }
+
+  ZACORR_STR main;
+  main.nvar = nvar;
+  main.fqbit = fqbit;
+  main.wtbit = wtbit;
+  main.fqwtbit = fqbit || wtbit;
+  main.intbit = (info->flags & kZacorrNoint) ? 0 : 1;
+  main.need_to_save_first_obs = main.intbit;
+  main.xvptr = positions.data();
+  main.xo_parms_ptr = &reading;
+  main.corr = info->corr;
+  main.mean = info->mean;
+  main.std = info->std;
+  main.data = data0;
+  main.freqa = data0 + static_cast<std::int64_t>(nvar) * vecsize;
+  main.weighta = main.freqa + (fqbit ? vecsize : 0);
+  main.vecsize = vecsize;
+  std::fill(info->corr, info->corr + npacked, 0.0);
+  std::fill(info->mean, info->mean + nvar, 0.0);
+  std::fill(info->std, info->std + nvar, 0.0);
+
+  // The first observation of the group, so that every fill starts at one.
+  bool read_failed = !advance(&reading);
+  if (read_failed) main.readDataRC = 54;
+  main.moredata = reading.moredata;
+
+  double read_us = 0, process_us = 0;
+  if (read_failed) {
+    // nothing read; the error is reported below
+  } else if (vecsize == 1) {
+    std::vector<double> diff(static_cast<std::size_t>(nvar));
+    int status = 0;
+    while (status == 0) {
+      fill_buffer(&main, &status);
+      process_observation(&main, diff.data());
+    }
+  } else if (count < 2) {
+    int status = 0;
+    while (status == 0) {
+      fill_buffer(&main, &status);
+      process_buffer(&main);  // a partly filled buffer is processed too
+    }
+  } else {
+    std::vector<ZACORR_STR*> records(static_cast<std::size_t>(count));
+    records[0] = &main;
+    char* next = static_cast<char*>(layout.block) +
+                 aligned(8 * static_cast<std::uint64_t>(kFullBuffer * nvals));
+    const auto uvar = static_cast<std::uint64_t>(nvar);
+    for (int t = 1; t < count; ++t) {
+      auto* r = new (next) ZACORR_STR(main);
+      r->need_to_save_first_obs = 0;
+      char* p = next + aligned(sizeof(ZACORR_STR));
+      r->data = reinterpret_cast<double*>(p);
+      p += aligned(8 * static_cast<std::uint64_t>(kFullBuffer * nvals));
+      r->mean = reinterpret_cast<double*>(p);
+      p += aligned(8 * uvar);
+      r->corr = reinterpret_cast<double*>(p);
+      r->freqa = r->data + static_cast<std::int64_t>(nvar) * vecsize;
+      r->weighta = r->freqa + (fqbit ? vecsize : 0);
+      records[static_cast<std::size_t>(t)] = r;
+      next += layout.worker_bytes;
+    }
+    ZCT_PARMS parms;
+    parms.nThreads = count;
+    parms.buffers = reinterpret_cast<void**>(records.data());
+    parms.ReadBufferFunction = fill_buffer;
+    parms.ProcessBufferFunction = process_buffer;
+    const int rc = zcthread(&parms);
+    read_us = parms.read_uSec;
+    process_us = parms.process_uSec;
+    if (rc != 0 && !main.readDataRC) {
+      progress.finish();
+      if (!reading.pending_error.empty()) host.log().text(Severity::Error, reading.pending_error);
+      if (rc > 42) host.xpmlog(174, rc);
+      xexit(1012);
+    }
+    // Buffer 0's last fill was cut short by a read error and never handed
+    // over; what it holds is still counted.
+    if (main.readDataRC) process_buffer(&main);
+    for (int t = 1; t < count; ++t) merge(&main, records[static_cast<std::size_t>(t)], npacked);
+  }
+  progress.finish();
+
+  if (main.readDataRC) {
+    if (!reading.pending_error.empty())
+      host.log().text(Severity::Error, reading.pending_error);
+    else
+      host.log().text(Severity::Error, "Unknown error reading data set " + dsname + ".");
+  }
+  if (debug)
+    debug_line(host, "zacorr: " + num_text(main.nread) + " observation(s) read, " +
+                         num_text(main.nused) + " used; reading " + num_text(read_us / 1e6) +
+                         " s, processing " + num_text(process_us / 1e6) + " s");
+
+  // Counts.
+  if (info->nobsp) {
+    NOBSTR& c = *info->nobsp;
+    c.NObsRead = main.nread;
+    c.NObsUsed = main.nused;
+    c.SumFreqsRead = fqbit ? main.SumFreqsRead : main.nread;
+    c.SumFreqsUsed = main.nobs;
+    c.SumWeightsRead = wtbit ? main.SumWeightsRead : c.SumFreqsRead;
+    c.SumWeightsUsed = main.sumwgt;
+  }
+  if (info->nobsPtr) *info->nobsPtr = main.nobs;
+  if (info->sumwgtPtr) *info->sumwgtPtr = main.sumwgt;
+  if (info->vardivPtr) *info->vardivPtr = 0;
+
+  if (main.nmiss > 0 && !(info->flags & kZacorrNoMissingNote))
+    host.xpmlog(230, 3, {num_text(main.nmiss), num_text(main.nread), dsname});
+  if (main.nzero > 0) host.xpmlog(230, 4, {num_text(main.nzero), num_text(main.nread), dsname});
+  if (main.nread <= 0) {
+    host.xpmlog(230, 5);
+    return 108;
+  }
+  if (main.sumwgt <= 0) {
+    host.xpmlog(230, 6);
+    return 108;
+  }
+  const double df = main.intbit ? 1.0 : 0.0;
+  if (main.nobs == df) {
+    host.xpmlog(230, 7, {num_text(df + 1)});
+    return 108;
+  }
+  const double d = zvardiv(info->vardef, main.nobs, df, main.sumwgt,
+                           [&host](const char* text) { host.log().text(Severity::Error, text); });
+  if (info->vardivPtr) *info->vardivPtr = d;
+  if (d <= 0) {
+    host.xpmlog(230, 8);
+    return 108;
+  }
+
+  double* C = info->corr;
+  const double* S = info->mean;
+  const double W = main.sumwgt;
+  if (main.intbit) {
+    for (int j = 0; j < nvar; ++j)
+      for (int k = 0; k <= j; ++k) C[packed_index(j, k)] -= S[j] * S[k] / W;
+    // Observation mode forms x - s, the buffers s - x.
+    const double sign = vecsize == 1 ? 1.0 : -1.0;
+    for (int j = 0; j < nvar; ++j) {
+      const double cjj = C[packed_index(j, j)];
+      info->mean[j] = info->std[j] + sign * S[j] / W;
+      info->std[j] = cjj > 0 ? std::sqrt(cjj / d) : 0.0;
+    }
+  } else {
+    for (int j = 0; j < nvar; ++j) {
+      const double cjj = C[packed_index(j, j)];
+      info->std[j] = cjj > 0 ? std::sqrt(cjj / d) : 0.0;
+      info->mean[j] = S[j] / W;
+    }
+  }
+  for (int j = 0; j < nvar; ++j) {
+    double& m = info->mean[j];
+    double& s = info->std[j];
+    if (s < std::fabs(m) * kZeroThreshold) {  // constant up to rounding
+      s = 0;
+      C[packed_index(j, j)] = 0;
+    } else if (std::fabs(m) < s * kZeroThreshold) {
+      m = 0;
+    }
+  }
+  zcovcor(nvar, C, info->work);
+  return 0;
+}
+
+}  // namespace kav

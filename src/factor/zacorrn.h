@@ -1,0 +1,108 @@
+// The moment pass over raw observations: weighted means, standard
+// deviations, the correlation matrix, the variance divisor and the counts of
+// the current BY group, accumulated in one parallel pass.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/bygroup.h"
+
+namespace kav {
+
+class StepContext;
+
+// Observation counts of one pass (the pass fills the first six).
+struct NOBSTR {
+  double NObsRead = 0;
+  double NObsUsed = 0;
+  double SumFreqsRead = 0;
+  double SumFreqsUsed = 0;
+  double SumWeightsRead = 0;
+  double SumWeightsUsed = 0;
+  double nobsWithMissing = 0;
+  double nobsWithMissingAnalysisVariables = 0;
+  double nobsWithMissingAnalysisVariablesOrFreqOrWeight = 0;
+  double nobsWithNonMissingFreqAndWeightAndZeroFreqOrWeight = 0;
+  double future1 = 0;
+};
+
+inline constexpr std::uint32_t kZacorrNoint = 1u;          // crossproducts not centred
+inline constexpr std::uint32_t kZacorrNoMissingNote = 2u;  // no note on missing values
+
+// What the caller asks of the pass.  The caller owns every pointer.  The
+// data set is the current BY group of `fileid`; the variables are positions
+// in its header (analysis variables first, then partial variables).
+struct zacorrInfo_S {
+  std::uint32_t flags = 0;
+  ByGroups* fileid = nullptr;
+  StepContext* host = nullptr;      // messages, memory pool, options, macro variables
+  std::vector<int> vars;            // variables to accumulate (nvar of them)
+  int freqvar = -1;                 // FREQ variable's position, -1 for none
+  int weightvar = -1;               // WEIGHT variable's position, -1 for none
+  std::string vardef = "DF      ";  // VARDEF= text, blank padded to 8
+  double* sumwgtPtr = nullptr;      // out: sum of weights of the observations used
+  double* vardivPtr = nullptr;      // out: variance divisor
+  double* mean = nullptr;           // out: nvar weighted means
+  double* std = nullptr;            // out: nvar standard deviations
+  double* corr = nullptr;           // out: packed correlation triangle, nvar(nvar+1)/2
+  double* work = nullptr;           // nvar scratch; on return sqrt of the centred crossproducts
+  double* nobsPtr = nullptr;        // out: sum of frequencies of the observations used
+  NOBSTR* nobsp = nullptr;          // out: observation counts, may be null
+  std::int64_t total_hint = -1;  // observations expected in the group (progress only), -1 unknown
+  void* userPtr1 = nullptr;
+  void* userPtr2 = nullptr;
+};
+
+// One buffer of the pass (buffer 0 is the main record).
+struct ZACORR_STR {
+  int nvar = 0;
+  int fqbit = 0, wtbit = 0, fqwtbit = 0;
+  int intbit = 0;
+  int need_to_save_first_obs = 0;  // only buffer 0 captures the shift
+  const int* xvptr = nullptr;      // header positions of the nvals values fetched
+  void* xo_parms_ptr = nullptr;    // the reading state shared by all buffers
+  const Observation* moredata = nullptr;
+  double* corr = nullptr;
+  double* mean = nullptr;
+  double* std = nullptr;  // the shift vector, shared
+  double* data = nullptr;
+  double* freqa = nullptr;
+  double* weighta = nullptr;
+  double sumwgt = 0, nobs = 0;
+  double nread = 0, nmiss = 0, nzero = 0;
+  double SumFreqsRead = 0, SumWeightsRead = 0;
+  std::int64_t vecsize = 0;
+  std::int64_t nrecvec = 0;
+  double nused = 0;
+  int readDataRC = 0;
+};
+
+// Returns 0, or 108 when the group cannot be analysed (the messages have been
+// issued).  Thread-pool failures end the step (exit code 1012).
+int zacorrn(zacorrInfo_S* info);
+
+// The thread count: the macro variable first (floor, limited to 0..100),
+// then the THREADS and CPUCOUNT system options.
+int znthreads(StepContext& host, const std::string& macro_name);
+
+// Reading and processing callbacks of the pass.
+void fill_buffer(void* buffer, int* status);
+int process_buffer(void* buffer);
+
+// How many threads and how large buffers fit in memory: `count` workers
+// asked for, `available_kb` free, `allocate` returns null on failure.  On
+// return `block` holds buffer 0 followed by count - 1 worker blocks (null in
+// observation mode, vecsize 1).
+struct ZacorrLayout {
+  int count = 1;
+  std::int64_t vecsize = 1;
+  std::uint64_t worker_bytes = 0;  // bytes of one worker block
+  void* block = nullptr;
+};
+ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
+                     const std::function<void*(std::uint64_t)>& allocate);
+
+}  // namespace kav
