@@ -19,6 +19,7 @@
 #include "host/services.h"
 #include "host/session.h"
 #include "lang/program.h"
+#include "support/capture_destination.h"
 #include "tkxfac/tkxfac.h"
 
 namespace kav {
@@ -359,17 +360,7 @@ TEST_F(FactdoTest, AllocationsOf2To53BytesAreRefused) {
 // ---------------------------------------------------------------------------
 // Whole steps
 
-class Capture : public OutputDestination {
- public:
-  explicit Capture(std::vector<OutputObject>* sink) : sink_(sink) {}
-  void begin_step(const StepInfo&) override {}
-  void add(const OutputObject& o, const StepInfo&) override { sink_->push_back(o); }
-  void end_step(const StepInfo&, const StepEnd&) override {}
-  std::string close() override { return ""; }
-
- private:
-  std::vector<OutputObject>* sink_;
-};
+using testing_support::Capture;
 
 // A toolkit that counts what it hands out, or fails on request.
 struct Counting {

@@ -1,5 +1,7 @@
 // Whole programs run in-process on an in-memory WORK library; the output
 // objects are captured as they are delivered.
+#include "lang/program.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,22 +11,12 @@
 #include "host/host_messages.h"
 #include "host/output.h"
 #include "host/session.h"
-#include "lang/program.h"
+#include "support/capture_destination.h"
 
 namespace kav {
 namespace {
 
-class Capture : public OutputDestination {
- public:
-  explicit Capture(std::vector<OutputObject>* sink) : sink_(sink) {}
-  void begin_step(const StepInfo&) override {}
-  void add(const OutputObject& o, const StepInfo&) override { sink_->push_back(o); }
-  void end_step(const StepInfo&, const StepEnd&) override {}
-  std::string close() override { return ""; }
-
- private:
-  std::vector<OutputObject>* sink_;
-};
+using testing_support::Capture;
 
 struct ProgramRun {
   std::ostringstream log_text;
@@ -77,8 +69,12 @@ struct ProgramRun {
   }
 };
 
-double num(const Cell& c) { return std::get<double>(c); }
-std::string str(const Cell& c) { return std::get<std::string>(c); }
+double num(const Cell& c) {
+  return std::get<double>(c);
+}
+std::string str(const Cell& c) {
+  return std::get<std::string>(c);
+}
 
 TEST(Program, DatalinesWithRangesCharactersAndDoubleAt) {
   ProgramRun r;
@@ -189,7 +185,9 @@ TEST(Program, MacroVariablesLetPutAndStatus) {
 
 TEST(Program, OptionsAndTitles) {
   ProgramRun r;
-  r.go("options validvarname=v6 nothreads cpucount=3 ls=100 debug=zacorr;\ntitle 'A';\ntitle2 'B';\ntitle 'C';");
+  r.go(
+      "options validvarname=v6 nothreads cpucount=3 ls=100 debug=zacorr;\ntitle 'A';\ntitle2 "
+      "'B';\ntitle 'C';");
   EXPECT_EQ(r.errors(), 0) << r.log_text.str();
   EXPECT_EQ(r.session.options.validvarname, ValidVarName::V6);
   EXPECT_FALSE(r.session.options.threads);
@@ -214,7 +212,8 @@ TEST(Program, InfileOfADelimitedFileAndPrintByGroups) {
   std::string file = (dir / "in.csv").string();
   {
     std::ofstream f(file, std::ios::binary);
-    f << "\xEF\xBB\xBFregion,x,comment\r\nnorth,1,\"a, b\"\r\nnorth,2,\r\nsouth,,\"say \"\"hi\"\"\"\r\n";
+    f << "\xEF\xBB\xBFregion,x,comment\r\nnorth,1,\"a, b\"\r\nnorth,2,\r\nsouth,,\"say "
+         "\"\"hi\"\"\"\r\n";
   }
   ProgramRun r;
   r.go("data s; length comment $ 20; infile '" + file +
@@ -236,13 +235,15 @@ TEST(Program, LibnameRoundTripKeepsTypeLabelsKindsAndLengths) {
   std::filesystem::remove_all(dir);
   {
     ProgramRun r;
-    r.go("libname keep '" + dir.string() + "';\n"
+    r.go("libname keep '" + dir.string() +
+         "';\n"
          "data keep.fa(type=factor label='saved');\n length _name_ $ 20;\n _type_='PATTERN';\n"
          " input _name_ $ f1 f2;\n label f1='Factor one';\n datalines;\nverbal_ability 0.8 0.1\n;");
     EXPECT_EQ(r.errors(), 0) << r.log_text.str();
   }
   ProgramRun again;
-  again.go("libname keep '" + dir.string() + "';\nproc contents data=keep.fa; run; proc print data=keep.fa; run;");
+  again.go("libname keep '" + dir.string() +
+           "';\nproc contents data=keep.fa; run; proc print data=keep.fa; run;");
   EXPECT_EQ(again.errors(), 0) << again.log_text.str();
   DataSetName n;
   n.libref = "KEEP";
