@@ -54,7 +54,7 @@ Variable numeric(const std::string& name) {
 std::shared_ptr<MemoryDataSet> make_data(int p, const std::vector<std::vector<double>>& rows) {
   auto ds = std::make_shared<MemoryDataSet>();
   ds->header.name = "WORK.RAW";
-  for (int j = 0; j < p; ++j) ds->header.vars.push_back(numeric("x" + std::to_string(j + 1)));
+  for (int j = 0; j < p; ++j) ds->header.vars.push_back(numeric(std::string(1, 'x').append(std::to_string(j + 1))));
   ds->header.vars.push_back(numeric("F"));
   ds->header.vars.push_back(numeric("W"));
   for (const auto& r : rows) {
