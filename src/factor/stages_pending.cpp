@@ -24,9 +24,6 @@ namespace {
 void factcor(COMSTR* com) {
   pending(com, "correlation");
 }
-void factcd(COMSTR* com) {
-  pending(com, "correlation diagnostics");
-}
 void factoig(COMSTR* com) {
   pending(com, "initial solution output");
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "factor/zcthread.h"
 #include "host/progress.h"
 #include "host/services.h"
 #include "host/session.h"
@@ -54,7 +55,8 @@ Variable numeric(const std::string& name) {
 std::shared_ptr<MemoryDataSet> make_data(int p, const std::vector<std::vector<double>>& rows) {
   auto ds = std::make_shared<MemoryDataSet>();
   ds->header.name = "WORK.RAW";
-  for (int j = 0; j < p; ++j) ds->header.vars.push_back(numeric(std::string(1, 'x').append(std::to_string(j + 1))));
+  for (int j = 0; j < p; ++j)
+    ds->header.vars.push_back(numeric(std::string(1, 'x').append(std::to_string(j + 1))));
   ds->header.vars.push_back(numeric("F"));
   ds->header.vars.push_back(numeric("W"));
   for (const auto& r : rows) {
@@ -541,6 +543,81 @@ TEST(Zacorrn, ReadErrorReportsAndKeepsWhatWasRead) {
     EXPECT_NEAR(std[0], ref.std[0], 1e-14 * ref.std[0]) << threads;
     EXPECT_NEAR(corr[1], ref.corr[1], 1e-14) << threads;
   }
+}
+
+// The reader/worker scheme alone: every filled buffer is processed exactly
+// once (the last, partly filled one included), and failures map to their
+// codes.
+struct Handout {
+  long fills = 0;      // buffers filled so far
+  long last = 0;       // the fill that reports the end
+  long fail_read = 0;  // the fill that reports a read error (0: none)
+  long fail_process = 0;
+};
+struct Slot {
+  Handout* h;
+  long seq = 0;
+  long long processed_sum = 0;
+  long processed = 0;
+};
+void fill_slot(void* b, int* status) {
+  auto* s = static_cast<Slot*>(b);
+  s->seq = ++s->h->fills;
+  *status = s->seq == s->h->fail_read ? 7 : s->seq == s->h->last ? -1 : 0;
+}
+int process_slot(void* b) {
+  auto* s = static_cast<Slot*>(b);
+  s->processed_sum += s->seq;
+  ++s->processed;
+  return s->seq == s->h->fail_process ? 1 : 0;
+}
+
+int handout(Handout& h, int workers, std::vector<Slot>& slots) {
+  slots.assign(static_cast<std::size_t>(workers), Slot{&h});
+  std::vector<void*> ptrs;
+  for (Slot& s : slots) ptrs.push_back(&s);
+  ZCT_PARMS parms;
+  parms.nThreads = workers;
+  parms.buffers = ptrs.data();
+  parms.ReadBufferFunction = fill_slot;
+  parms.ProcessBufferFunction = process_slot;
+  return zcthread(&parms);
+}
+
+TEST(Zcthread, EveryBufferIsProcessedOnceAndFailuresMapToCodes) {
+  for (int workers : {1, 2, 3, 8})
+    for (int round = 0; round < 10; ++round) {
+      Handout h;
+      h.last = 300 + round;
+      std::vector<Slot> slots;
+      ASSERT_EQ(handout(h, workers, slots), 0);
+      long long sum = 0;
+      long count = 0;
+      for (const Slot& s : slots) {
+        sum += s.processed_sum;
+        count += s.processed;
+      }
+      ASSERT_EQ(count, h.last) << workers << " workers";
+      ASSERT_EQ(sum, static_cast<long long>(h.last) * (h.last + 1) / 2) << workers << " workers";
+    }
+  Handout bad_read;
+  bad_read.last = 100;
+  bad_read.fail_read = 10;
+  std::vector<Slot> slots;
+  EXPECT_EQ(handout(bad_read, 2, slots), 55);
+  Handout bad_process;
+  bad_process.last = 100;
+  bad_process.fail_process = 50;
+  EXPECT_EQ(handout(bad_process, 2, slots), 43);
+
+  ZCT_PARMS none;
+  EXPECT_EQ(zcthread(&none), 1);
+  void* missing[2] = {&slots[0], nullptr};
+  none.nThreads = 2;
+  none.buffers = missing;
+  none.ReadBufferFunction = fill_slot;
+  none.ProcessBufferFunction = process_slot;
+  EXPECT_EQ(zcthread(&none), 1);
 }
 
 TEST(Zacorrn, OverflowInAWorkerStopsTheStep) {
