@@ -1,5 +1,5 @@
 // The HTML report of every program in tests/programs parses without a
-// single error in a strict HTML5 parser and renders in headless Chromium
+// single error in an HTML5 parser (html5lib) and renders in headless Chromium
 // without console messages, at phone width; each page leaves a screenshot.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
