@@ -7,6 +7,7 @@
 #include "factor/zacorrn.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,12 @@ struct ZacorrReading {
 std::string num_text(double v) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "%.15g", v);
+  return buf;
+}
+
+std::string seconds_text(double micros) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.3f s", micros / 1e6);
   return buf;
 }
 
@@ -357,8 +364,13 @@ int zacorrn(zacorrInfo_S* info) {
   } else if (count < 2) {
     int status = 0;
     while (status == 0) {
+      const auto t0 = std::chrono::steady_clock::now();
       fill_buffer(&main, &status);
+      const auto t1 = std::chrono::steady_clock::now();
       process_buffer(&main);  // a partly filled buffer is processed too
+      read_us += std::chrono::duration<double, std::micro>(t1 - t0).count();
+      process_us +=
+          std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t1).count();
     }
   } else {
     std::vector<ZACORR_STR*> records(static_cast<std::size_t>(count));
@@ -409,8 +421,8 @@ int zacorrn(zacorrInfo_S* info) {
   }
   if (debug)
     debug_line(host, "zacorr: " + num_text(main.nread) + " observation(s) read, " +
-                         num_text(main.nused) + " used; reading " + num_text(read_us / 1e6) +
-                         " s, processing " + num_text(process_us / 1e6) + " s");
+                         num_text(main.nused) + " used; reading " + seconds_text(read_us) +
+                         ", processing " + seconds_text(process_us) + " (all threads)");
 
   // Counts.
   if (info->nobsp) {

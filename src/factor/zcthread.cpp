@@ -18,17 +18,9 @@ double micros_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// A hand-over usually comes within microseconds; looking for it a little
-// while before sleeping saves the cost of a wake-up on every buffer.
-constexpr int kSpins = 2000;
-
 void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
   ZCT_READPARMS* rp = tp->readParms_p;
   for (;;) {
-    for (int s = 0; s < kSpins && (tp->state.load(std::memory_order_relaxed) & 1u) != 0 &&
-                    !rp->ending.load(std::memory_order_relaxed);
-         ++s) {
-    }
     tp->buffEvent_h->wait_and_reset();
     if ((tp->state.load(std::memory_order_acquire) & 1u) == 0) {
       const auto t0 = std::chrono::steady_clock::now();
@@ -112,11 +104,7 @@ int zcthread(ZCT_PARMS* parms) {
   // The reader: take the lowest-numbered free buffer, fill it, hand it over.
   int code = 0;
   for (;;) {
-    if (rp.buffCnt.fetch_sub(1, std::memory_order_acq_rel) - 1 < 0) {
-      for (int s = 0; s < kSpins && rp.buffCnt.load(std::memory_order_relaxed) < 0; ++s) {
-      }
-      rp.rEvent_h.wait_and_reset();
-    }
+    if (rp.buffCnt.fetch_sub(1, std::memory_order_acq_rel) - 1 < 0) rp.rEvent_h.wait_and_reset();
     int i = 0;
     while (i < n &&
            (tps[static_cast<std::size_t>(i)].state.load(std::memory_order_acquire) & 1u) == 0)
