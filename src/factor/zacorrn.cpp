@@ -392,9 +392,10 @@ int zacorrn(zacorrInfo_S* info) {
       records[static_cast<std::size_t>(t)] = r;
       next += layout.worker_bytes;
     }
+    std::vector<void*> buffers(records.begin(), records.end());
     ZCT_PARMS parms;
     parms.nThreads = count;
-    parms.buffers = reinterpret_cast<void**>(records.data());
+    parms.buffers = buffers.data();
     parms.ReadBufferFunction = fill_buffer;
     parms.ProcessBufferFunction = process_buffer;
     const int rc = zcthread(&parms);
