@@ -122,8 +122,12 @@ TEST(Programs, OdsTraceSelectExcludeAndOutput) {
   ASSERT_EQ(steps[1]["outputs"].size(), 1u);
   EXPECT_EQ(steps[1]["outputs"][0]["name"], "Variables");
   // TRACE names each object with its label, template and path.
-  EXPECT_NE(r.log.find("Variables"), std::string::npos);
-  EXPECT_NE(r.log.find("Base.Contents.Variables"), std::string::npos);
+  EXPECT_NE(r.log.find("Name:       Variables"), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("Label:      Variables"), std::string::npos);
+  EXPECT_NE(r.log.find("Template:   Base.Contents.Variables"), std::string::npos);
+  EXPECT_NE(r.log.find("Path:       Contents.Variables"), std::string::npos);
+  // TRACE OFF: the later steps are not traced.
+  EXPECT_EQ(r.log.find("Name:       Print"), std::string::npos);
   // EXCLUDE Attributes.
   ASSERT_EQ(steps[2]["outputs"].size(), 1u);
   EXPECT_EQ(steps[2]["outputs"][0]["name"], "Variables");
