@@ -3,6 +3,7 @@
 // OUTSTAT=).  The step owns them (FACTSTEP); the record points at them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct FACTINDS {
 struct FACTOUTDS {
   DataSetName name;
   std::unique_ptr<ObsWriter> writer;
+  // The row being assembled: its BY cells hold the values of `group`, the
+  // input's BY group they were taken from (0: none taken yet).
+  Observation row;
+  int group = 0;
+  std::int64_t written = 0;  // observations written so far
 };
 
 // Opens an input data set with the given BY variables (none: the whole data

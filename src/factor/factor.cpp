@@ -9,6 +9,7 @@
 
 #include "factor/factds.h"
 #include "factor/factods.h"
+#include "factor/factsta.h"
 #include "host/host_messages.h"
 #include "host/services.h"
 #include "host/session.h"
@@ -144,6 +145,8 @@ void kavfact(StepContext& ctx, const FACTHOOKS* hooks) {
     factrc(com, kExitUtility);
     xexit(kExitUtility, com->reason);
   }
+  // OUTSTAT= becomes visible only for a step that ran to its end.
+  factsend(com);
   if (com->rc <= kRcWarning) com->rc = 0;
   zranms(com, com->seed, 2);
   xexit(com->rc, com->reason);

@@ -24,9 +24,6 @@ namespace {
 void factcor(COMSTR* com) {
   pending(com, "correlation");
 }
-void factoig(COMSTR* com) {
-  pending(com, "initial solution output");
-}
 void factprn(COMSTR* com) {
   pending(com, "principal factor extraction");
 }
@@ -62,9 +59,6 @@ int factrot(COMSTR* com, int, int) {
 }
 int factpro(COMSTR* com, int, int) {
   pending(com, "promax and Procrustes rotation");
-}
-void factstt(COMSTR* com, int) {
-  pending(com, "OUTSTAT= solution");
 }
 void factout(COMSTR* com) {
   pending(com, "OUT= data set");

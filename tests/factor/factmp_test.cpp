@@ -1,0 +1,449 @@
+// The matrix printer: element positions, the REORDER permutation, the
+// rounded and fuzzed displays with their thresholds, and the stacked display
+// of standard errors with tests or confidence limits.  Expected numbers are
+// worked out here from their definitions (erfc for the normal probabilities,
+// tanh/atanh for the correlation limits), not taken from the printer.
+#include "factor/factmp.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "factor/table_fixture.h"
+#include "host/format.h"
+#include "host/log.h"
+
+namespace kav {
+namespace {
+
+using testing_support::TableFixture;
+
+constexpr double kZ975 = 1.959963984540054;  // upper 2.5% point of the standard normal
+
+double phi(double z) {
+  return 0.5 * std::erfc(-z / std::sqrt(2.0));
+}
+
+// ---------------------------------------------------------------------------
+// Positions
+
+TEST(Nsub, PositionsInEachStorage) {
+  // 3 x 2: column-major walks down the columns, row-major along the rows.
+  EXPECT_EQ(nsub(nullptr, 'C', 2, 1, 3, 2), 5);
+  EXPECT_EQ(nsub(nullptr, 'C', 1, 0, 3, 2), 1);
+  EXPECT_EQ(nsub(nullptr, 'R', 2, 1, 3, 2), 5);
+  EXPECT_EQ(nsub(nullptr, 'R', 1, 0, 3, 2), 2);
+  // Packed lower triangle: both (i, j) and (j, i) reach the same element.
+  EXPECT_EQ(nsub(nullptr, 'S', 2, 1, 3, 3), 4);
+  EXPECT_EQ(nsub(nullptr, 'S', 1, 2, 3, 3), 4);
+  EXPECT_EQ(nsub(nullptr, 'S', 0, 0, 3, 3), 0);
+  // Large orders do not wrap in 32 bits.
+  EXPECT_EQ(nsub(nullptr, 'S', 100000, 3, 100001, 100001), 3 + 100000LL * 100001LL / 2);
+  EXPECT_EQ(nsub(nullptr, 'X', 2, 1, 3, 2), 0);
+}
+
+// ---------------------------------------------------------------------------
+// REORDER
+
+class MatrixPrinter : public TableFixture {
+ protected:
+  void SetUp() override {
+    TableFixture::SetUp();
+    variables({"x1", "x2", "x3", "x4", "x5", "x6"});
+    factor_names(3);
+  }
+  std::vector<std::string> row_labels(const Table& t) {
+    std::vector<std::string> out;
+    for (const Row& r : t.rows) out.push_back(std::get<std::string>(r[0]));
+    return out;
+  }
+};
+
+TEST_F(MatrixPrinter, ReorderGroupsByLargestLoadingThenSignedValue) {
+  com->nfact = 2;
+  // Column-major 6 x 2.
+  const std::vector<double> f1 = {0.2, 0.8, 0, -0.9, 0.5, 0.8};
+  const std::vector<double> f2 = {0.7, 0.1, 0, 0.3, -0.5, 0.2};
+  std::vector<double> all = f1;
+  all.insert(all.end(), f2.begin(), f2.end());
+  com->fact = doubles(all);
+  factprm(com, com->fact);
+  // Factor 1 group: x2 and x6 tie at 0.8 (input order kept), x5 (its tie of
+  // 0.5 against -0.5 goes to the first factor), x4 at -0.9 last; then x1 on
+  // factor 2; the all-zero x3 after every group.
+  EXPECT_EQ(std::vector<int>(com->perm, com->perm + 6), (std::vector<int>{1, 5, 4, 3, 0, 2}));
+
+  fopt_set(com, kFoptReorder);
+  factm2(com, 'C', com->fact, nullptr, 6, 2, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  const Table* t = table("FactorPattern");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(row_labels(*t), (std::vector<std::string>{"x2", "x6", "x5", "x4", "x1", "x3"}));
+  EXPECT_EQ(std::get<double>(t->rows[3][1]), -0.9);
+  EXPECT_EQ(std::get<double>(t->rows[3][2]), 0.3);
+
+  // Scoring coefficients follow the same order; a matrix held elsewhere does not.
+  com->score = doubles(all);
+  factm2(com, 'C', com->score, nullptr, 6, 2, 'V', 'F', 0, 0, "StdScoreCoef",
+         "Stat.Factor.StdScoreCoef", 0);
+  EXPECT_EQ(row_labels(*table("StdScoreCoef"))[0], "x2");
+  double* other = doubles(all);
+  factm2(com, 'C', other, nullptr, 6, 2, 'V', 'F', 0, 0, "InputFactorPattern",
+         "Stat.Factor.InputFactorPattern", 0);
+  EXPECT_EQ(row_labels(*table("InputFactorPattern"))[0], "x1");
+}
+
+TEST_F(MatrixPrinter, ReorderOfAMatrixWithoutOneRowPerVariableIsAnInternalError) {
+  com->nfact = 2;
+  fopt_set(com, kFoptReorder);
+  com->struc = doubles(std::vector<double>(10, 0.5));
+  EXPECT_EQ(exit_code([&] {
+              factm2(com, 'C', com->struc, nullptr, 5, 2, 'V', 'F', 0, 0, "FactorStructure",
+                     "Stat.Factor.FactorStructure", 1);
+            }),
+            kExitInternal);
+  EXPECT_EQ(com->rc, kExitInternal);
+}
+
+// ---------------------------------------------------------------------------
+// ROUND and FLAG=
+
+TEST_F(MatrixPrinter, RoundedValuesNeverShowMinusZeroAndFlagOnlyAboveTheThreshold) {
+  fopt_set(com, kFoptRound);
+  com->flag = 0.5;
+  com->fact = doubles({-0.004, -0.006, 0.5, 0.5000001, 0.994, -0.4});
+  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  const Table* t = table("FactorPattern");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->template_path, "Stat.Factor.FactorPatternFlag");
+  const double r0 = num(*t, 0, "RFactor1");
+  EXPECT_EQ(r0, 0.0);
+  EXPECT_FALSE(std::signbit(r0));
+  EXPECT_EQ(shown(*t, 0, "RFactor1"), "0");
+  EXPECT_DOUBLE_EQ(num(*t, 1, "RFactor1"), -0.6);
+  EXPECT_EQ(shown(*t, 1, "RFactor1"), "-1");
+  EXPECT_EQ(shown(*t, 4, "RFactor1"), "99");
+  EXPECT_EQ(shown(*t, 5, "RFactor1"), "-40");
+  // Equal to the threshold: not flagged; just above it: flagged.
+  EXPECT_EQ(text(*t, 2, "FgFactor1"), " ");
+  EXPECT_EQ(text(*t, 3, "FgFactor1"), "*");
+  EXPECT_EQ(text(*t, 4, "FgFactor1"), "*");
+  // The original values travel along, hidden.
+  EXPECT_EQ(num(*t, 1, "Factor1"), -0.006);
+  EXPECT_TRUE(t->columns[static_cast<std::size_t>(column(*t, "Factor1"))].is_hidden());
+  ASSERT_EQ(t->footnotes.size(), 1u);
+  EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 50, {"0.5"}));
+  ASSERT_FALSE(t->dynamics.empty());
+  EXPECT_EQ(t->dynamics[0].name, "Required");
+  EXPECT_EQ(std::get<double>(t->dynamics[0].value), 6.0);
+}
+
+TEST_F(MatrixPrinter, DefaultFlagThresholdIsTheRootMeanSquareOfEveryShownElement) {
+  fopt_set(com, kFoptRound);
+  // Every element equals the root mean square: none is flagged.
+  com->fact = doubles({0.5, -0.5, 0.5, -0.5, 0.5, 0.5, 0.5, -0.5, 0.5, 0.5, -0.5, 0.5});
+  factm2(com, 'C', com->fact, nullptr, 6, 2, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  const Table* t = table("FactorPattern");
+  ASSERT_NE(t, nullptr);
+  for (std::size_t r = 0; r < 6; ++r) {
+    EXPECT_EQ(text(*t, r, "FgFactor1"), " ");
+    EXPECT_EQ(text(*t, r, "FgFactor2"), " ");
+  }
+
+  // A symmetric matrix counts both triangles: for [[1, .6], [.6, 1]] the
+  // threshold is sqrt(2.72 / 4), which 0.6 stays below and 1 exceeds (over
+  // the stored triangle alone it would be sqrt(2.36 / 3)).
+  variables({"a", "b"});
+  com->cor = doubles({1, 0.6, 1});
+  factm2(com, 'S', com->cor, nullptr, 2, 2, 'V', 'V', 0, 0, "Corr", "Stat.Factor.Corr", 0);
+  t = table("Corr");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 50, {factnum(std::sqrt(0.68))}));
+  EXPECT_EQ(text(*t, 0, "Fga"), "*");
+  EXPECT_EQ(text(*t, 0, "Fgb"), " ");
+  EXPECT_EQ(text(*t, 1, "Fga"), " ");
+  EXPECT_EQ(num(*t, 1, "Ra"), 60.0);
+}
+
+// ---------------------------------------------------------------------------
+// FUZZ=
+
+TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
+  com->fuzz = 0.3;
+  variables({"a", "b", "c"});
+  struct Case {
+    const char* name;
+    double hidden, shown;
+  };
+  const Case cases[] = {{"Corr", 0.29, 0.3},
+                        {"PartialCorr", 0.149, 0.15},
+                        {"ParCorrControlVar", 0.149, 0.15},
+                        {"ParCorrControlFactor", 0.149, 0.15},
+                        {"ResCorrUniqueDiag", 0.074, 0.075}};
+  for (const Case& c : cases) {
+    // Packed 3 x 3: (1,0) hidden, (2,0) shown, (2,1) negative and hidden.
+    com->cor = doubles({1, c.hidden, 1, c.shown, -c.hidden, 1});
+    factm2(com, 'S', com->cor, nullptr, 3, 3, 'V', 'V', 0, 0, c.name,
+           (std::string("Stat.Factor.") + c.name).c_str(), 0);
+    const Table* t = table(c.name);
+    ASSERT_NE(t, nullptr) << c.name;
+    EXPECT_EQ(t->template_path, std::string("Stat.Factor.") + c.name + "Flag");
+    EXPECT_TRUE(is_missing(num(*t, 1, "Fza"))) << c.name;
+    EXPECT_EQ(num(*t, 2, "Fza"), c.shown) << c.name;
+    EXPECT_TRUE(is_missing(num(*t, 2, "Fzb"))) << c.name;
+    EXPECT_EQ(num(*t, 1, "b"), 1.0);
+    EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 51, {factnum(c.shown)})) << c.name;
+  }
+  // Other tables from the correlation array, eigenvectors and factor
+  // correlations are never fuzzed.
+  com->cor = doubles({1, 0.01, 1, 0.02, 0.03, 1});
+  factm2(com, 'S', com->cor, nullptr, 3, 3, 'V', 'V', 0, 0, "InvCorr", "Stat.Factor.InvCorr", 0);
+  EXPECT_EQ(table("InvCorr")->template_path, "Stat.Factor.InvCorr");
+  com->fact = doubles({0.01, 0.02, 0.03});
+  factm2(com, 'C', com->fact, nullptr, 3, 1, 'V', 'N', 0, 0, "Eigenvectors",
+         "Stat.Factor.Eigenvectors", 0);
+  EXPECT_EQ(table("Eigenvectors")->template_path, "Stat.Factor.Eigenvectors");
+  EXPECT_EQ(std::get<double>(table("Eigenvectors")->rows[0][1]), 0.01);
+  factor_names(2);
+  com->fcor = doubles({1, 0.1, 1});
+  factm2(com, 'S', com->fcor, nullptr, 2, 2, 'F', 'F', 0, 0, "InterFactorCorr",
+         "Stat.Factor.InterFactorCorr", 1);
+  EXPECT_EQ(table("InterFactorCorr")->template_path, "Stat.Factor.InterFactorCorr");
+
+  // The pattern: fuzz alone hides below 0.3; with ROUND the footnote gives both.
+  com->fact = doubles({0.299, 0.3, -0.31});
+  factm2(com, 'C', com->fact, nullptr, 3, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  const Table* t = table("FactorPattern");
+  EXPECT_TRUE(is_missing(num(*t, 0, "FzFactor1")));
+  EXPECT_EQ(num(*t, 1, "FzFactor1"), 0.3);
+  EXPECT_EQ(shown(*t, 2, "FzFactor1"), "-0.31000");
+  fopt_set(com, kFoptRound);
+  com->flag = 0.305;
+  factm2(com, 'C', com->fact, nullptr, 3, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  t = table("FactorPattern");
+  EXPECT_TRUE(is_missing(num(*t, 0, "RFactor1")));
+  EXPECT_EQ(num(*t, 1, "RFactor1"), 30.0);
+  EXPECT_EQ(text(*t, 2, "FgFactor1"), "*");
+  EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 52, {"0.305", "0.3"}));
+}
+
+TEST_F(MatrixPrinter, ScoringCoefficientsAndOtherMatricesAreNeverRounded) {
+  fopt_set(com, kFoptRound);
+  com->fuzz = 0.5;
+  factor_names(1);
+  com->score = doubles({0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
+  factm2(com, 'C', com->score, nullptr, 6, 1, 'V', 'F', 0, 0, "StdScoreCoef",
+         "Stat.Factor.StdScoreCoef", 0);
+  const Table* t = table("StdScoreCoef");
+  EXPECT_EQ(t->template_path, "Stat.Factor.StdScoreCoef");
+  EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.1);
+  EXPECT_TRUE(t->footnotes.empty());
+}
+
+TEST_F(MatrixPrinter, NothingIsWrittenWithoutAnOutputManager) {
+  com->ods = nullptr;
+  com->fact = doubles({0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
+  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  EXPECT_TRUE(objects.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Coverage displays
+
+TEST(Coverage, EachDisplayFromAnIntervalBuiltForIt) {
+  const double m = missing_value();
+  // Without a target: where 0 falls.
+  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0), " 0[]");
+  EXPECT_STREQ(factcov(0.1, -0.2, 0.4, 0), " [0]");
+  EXPECT_STREQ(factcov(0.1, 0, 0.4, 0), " [0]");
+  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0), " []0");
+  // Negative estimate, target -c.
+  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.9), "*[]0");
+  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.5), "[*]0");
+  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.2), "[*]0");
+  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.1), "[]*0");
+  EXPECT_STREQ(factcov(-0.1, -0.4, 0.2, 0.3), "[*0]");
+  EXPECT_STREQ(factcov(-0.1, -0.4, 0.2, 0.4), "[*0]");
+  EXPECT_STREQ(factcov(-0.1, -0.4, 0.2, 0.5), "*[0]");
+  // Non-negative estimate, target c.
+  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.1), "0*[]");
+  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.5), "0[*]");
+  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.8), "0[*]");
+  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.9), "0[]*");
+  EXPECT_STREQ(factcov(0.1, -0.2, 0.4, 0.3), "[0*]");
+  EXPECT_STREQ(factcov(0.1, -0.2, 0.4, 0.4), "[0]*");
+  EXPECT_STREQ(factcov(0, -0.2, 0.4, 0.5), "[0]*");
+  // A missing limit.
+  EXPECT_STREQ(factcov(0.5, m, 0.8, 0.1), "   .");
+  EXPECT_STREQ(factcov(0.5, 0.2, m, 0), "   .");
+}
+
+TEST(NormalQuantile, InvertsTheDistributionFunction) {
+  EXPECT_NEAR(-factnqnt(0.025), kZ975, 1e-14);
+  for (double p : {1e-10, 0.001, 0.02, 0.3, 0.5, 0.7, 0.99, 1 - 1e-9})
+    EXPECT_NEAR(phi(factnqnt(p)), p, 1e-13 * std::max(1.0, p / (1 - p))) << p;
+}
+
+// ---------------------------------------------------------------------------
+// Standard errors
+
+class StdErrStack : public MatrixPrinter {
+ protected:
+  const Table* pattern(const std::vector<double>& x, const std::vector<double>& s) {
+    com->fact = doubles(x);
+    com->factse = doubles(s);
+    factm2(com, 'C', com->fact, com->factse, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
+           "Stat.Factor.FactorPattern", 1);
+    return table("FactorPattern");
+  }
+  static const std::vector<std::vector<double>>* stack(const Table& t, const std::string& name) {
+    for (const auto& [n, v] : t.stacks)
+      if (n == name) return &v;
+    return nullptr;
+  }
+};
+
+TEST_F(StdErrStack, TwoSidedTestsOfTheHypothesisValue) {
+  com->hypval = 0.3;
+  fopt_set(com, kFoptTwoTail);
+  // With ROUND and FUZZ in force the estimates are still shown as they are.
+  fopt_set(com, kFoptRound);
+  com->fuzz = 0.9;
+  const Table* t =
+      pattern({0.7, -0.5, 0.3, 0.2, 0.6, 0.4}, {0.1, 0.2, 0.05, -0.1, missing_value(), 0});
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->template_path, "Stat.Factor.FactorPattern");
+  EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.7);
+  const auto* se = stack(*t, "StdErr");
+  const auto* z = stack(*t, "T");
+  const auto* p = stack(*t, "P");
+  ASSERT_TRUE(se && z && p);
+  EXPECT_EQ((*se)[1][0], 0.2);
+  // Positive estimate: (x - h)/s; negative: (x + h)/s.
+  EXPECT_NEAR((*z)[0][0], 4.0, 1e-12);
+  EXPECT_NEAR((*z)[1][0], -1.0, 1e-12);
+  EXPECT_NEAR((*p)[0][0], 2 * (1 - phi(4.0)), 1e-12);
+  EXPECT_NEAR((*p)[1][0], std::erfc(1 / std::sqrt(2.0)), 1e-12);
+  EXPECT_NEAR((*z)[2][0], 0.0, 1e-12);
+  EXPECT_NEAR((*p)[2][0], 1.0, 1e-12);
+  // Negative or missing standard error: no test; zero: an infinite statistic.
+  EXPECT_TRUE(is_missing((*z)[3][0]));
+  EXPECT_TRUE(is_missing((*p)[3][0]));
+  EXPECT_TRUE(is_missing((*z)[4][0]));
+  EXPECT_TRUE(std::isinf((*z)[5][0]));
+  EXPECT_EQ((*p)[5][0], 0.0);
+  ASSERT_EQ(t->title.size(), 1u);
+  EXPECT_EQ(t->title[0], format_message(kFactorGroup, kMsgSeHypothesis, {"=", "0.3"}));
+}
+
+TEST_F(StdErrStack, OneSidedTestsLookOnTheSideOfTheEstimate) {
+  com->hypval = 0.3;
+  fopt_set(com, kFoptOneTail);
+  const Table* t = pattern({0.7, -0.5, 0.25, -0.1, 0.5, -0.6}, {0.1, 0.2, 0.1, 0.1, 0.4, 0.25});
+  const auto* z = stack(*t, "T");
+  const auto* p = stack(*t, "P");
+  ASSERT_TRUE(z && p);
+  const double x[] = {0.7, -0.5, 0.25, -0.1, 0.5, -0.6};
+  const double s[] = {0.1, 0.2, 0.1, 0.1, 0.4, 0.25};
+  for (std::size_t i = 0; i < 6; ++i) {
+    const double zz = x[i] > 0 ? (x[i] - 0.3) / s[i] : (x[i] + 0.3) / s[i];
+    const double pp =
+        x[i] > 0 ? 0.5 * std::erfc(zz / std::sqrt(2.0)) : 0.5 * std::erfc(-zz / std::sqrt(2.0));
+    EXPECT_NEAR((*z)[i][0], zz, 1e-12) << i;
+    EXPECT_NEAR((*p)[i][0], pp, 1e-12) << i;
+  }
+  EXPECT_EQ(t->title[0], format_message(kFactorGroup, kMsgSeHypothesis, {"<=", "0.3"}));
+}
+
+TEST_F(StdErrStack, CorrelationLimitsStayInsideOneAndAreMissingAtOne) {
+  com->alpha = 0.05;
+  const std::vector<double> x = {0.6, -0.3, 1.0, -1.0, 0.2, 0.5};
+  const std::vector<double> s = {0.1, 0.2, 0.1, 0.1, 0, missing_value()};
+  const Table* t = pattern(x, s);
+  const auto* l = stack(*t, "L");
+  const auto* u = stack(*t, "U");
+  ASSERT_TRUE(l && u);
+  EXPECT_EQ(stack(*t, "T"), nullptr);
+  for (std::size_t i : {0u, 1u}) {
+    const double w = kZ975 * s[i] / (1 - x[i] * x[i]);
+    EXPECT_NEAR((*l)[i][0], std::tanh(std::atanh(x[i]) - w), 1e-9) << i;
+    EXPECT_NEAR((*u)[i][0], std::tanh(std::atanh(x[i]) + w), 1e-9) << i;
+  }
+  for (std::size_t i : {2u, 3u, 4u, 5u}) {
+    EXPECT_TRUE(is_missing((*l)[i][0])) << i;
+    EXPECT_TRUE(is_missing((*u)[i][0])) << i;
+  }
+  // Coverage columns beside the estimates: 0.6 lies clear of 0, -0.3 spans it.
+  EXPECT_EQ(text(*t, 0, "CovFactor1"), " 0[]");
+  EXPECT_EQ(text(*t, 1, "CovFactor1"), " [0]");
+  EXPECT_EQ(text(*t, 2, "CovFactor1"), "   .");
+  EXPECT_EQ(text(*t, 4, "CovFactor1"), "   .");
+  ASSERT_EQ(t->title.size(), 1u);
+  EXPECT_EQ(t->title[0], format_message(kFactorGroup, kMsgSeConfidence, {"95"}));
+}
+
+TEST_F(StdErrStack, ObliquePatternLimitsAreSymmetricAndCoverageUsesTheTarget) {
+  com->alpha = 0.1;
+  com->cover = 0.45;
+  fopt_set(com, kFoptOblique);
+  const std::vector<double> x = {1.2, -0.5, 0.5, 0.05, -0.05, 0.8};
+  const std::vector<double> s = {0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
+  const Table* t = pattern(x, s);
+  const auto* l = stack(*t, "L");
+  const auto* u = stack(*t, "U");
+  ASSERT_TRUE(l && u);
+  const double q = 1.6448536269514722;  // upper 5% point
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_NEAR((*l)[i][0], x[i] - q * s[i], 1e-12);
+    EXPECT_NEAR((*u)[i][0], x[i] + q * s[i], 1e-12);
+  }
+  // 1.2 +- 0.164: target 0.45 below the interval; -0.5: -0.45 inside it;
+  // 0.5: inside; 0.05 spans 0 with 0.45 above; -0.05 spans 0 with -0.45
+  // below; 0.8: interval above the target.
+  EXPECT_EQ(text(*t, 0, "CovFactor1"), "0*[]");
+  EXPECT_EQ(text(*t, 1, "CovFactor1"), "[*]0");
+  EXPECT_EQ(text(*t, 2, "CovFactor1"), "0[*]");
+  EXPECT_EQ(text(*t, 3, "CovFactor1"), "[0]*");
+  EXPECT_EQ(text(*t, 4, "CovFactor1"), "*[0]");
+  EXPECT_EQ(text(*t, 5, "CovFactor1"), "0*[]");
+  ASSERT_EQ(t->title.size(), 2u);
+  EXPECT_EQ(t->title[0], format_message(kFactorGroup, kMsgSeConfidence, {"90"}));
+  EXPECT_EQ(t->title[1], format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", "0.45"}));
+}
+
+TEST_F(StdErrStack, FactorCorrelationsHaveLimitsWithoutCoverage) {
+  com->alpha = 0.05;
+  com->cover = 0.3;
+  factor_names(2);
+  com->fcor = doubles({1, 0.4, 1});
+  com->fcorse = doubles({0, 0.1, 0});
+  factm2(com, 'S', com->fcor, com->fcorse, 2, 2, 'F', 'F', 0, 0, "InterFactorCorr",
+         "Stat.Factor.InterFactorCorr", 1);
+  const Table* t = table("InterFactorCorr");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(column(*t, "CovFactor1"), -1);
+  const auto* l = stack(*t, "L");
+  ASSERT_NE(l, nullptr);
+  EXPECT_TRUE(is_missing((*l)[0][0]));  // the diagonal 1 with standard error 0
+  EXPECT_NEAR((*l)[1][0], std::tanh(std::atanh(0.4) - kZ975 * 0.1 / 0.84), 1e-9);
+  EXPECT_NEAR((*l)[0][1], (*l)[1][0], 1e-15);
+  EXPECT_EQ(t->title.size(), 1u);
+}
+
+TEST_F(StdErrStack, WithoutHypothesisOrLevelOnlyStandardErrorsAreStacked) {
+  const Table* t = pattern({0.1, 0.2, 0.3, 0.4, 0.5, 0.6}, {0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
+  ASSERT_EQ(t->stacks.size(), 1u);
+  EXPECT_EQ(t->stacks[0].first, "StdErr");
+  EXPECT_EQ(t->stacks[0].second[5][0], 0.06);
+  EXPECT_EQ(t->title, (std::vector<std::string>{format_message(kFactorGroup, kMsgSeOnly, {})}));
+}
+
+}  // namespace
+}  // namespace kav
