@@ -284,6 +284,9 @@ void factstt(COMSTR* com, int mode) {
 }
 
 void factsend(COMSTR* com) {
+  // A step whose groups wrote no row still leaves the data set, empty, as
+  // the user named it.
+  if (!com->statfid && factswr(com)) factsopn(com);
   FACTOUTDS* out = com->statfid;
   if (!out || !out->writer) return;
   out->writer->commit();

@@ -15,6 +15,7 @@
 #include "host/format.h"
 #include "host/host_messages.h"
 #include "host/log.h"
+#include "render/json_results.h"
 #include "render/listing.h"
 
 namespace kav {
@@ -407,6 +408,58 @@ TEST_F(Writers, ListingShowsRoundedValuesWithFlagsAndHidesTheOriginals) {
   EXPECT_EQ(all.find("0.81"), std::string::npos) << all;  // originals hidden
   EXPECT_EQ(all.find("-0 "), std::string::npos) << all;
   EXPECT_EQ(all.find("RoundFuzzVal"), std::string::npos) << all;
+}
+
+TEST_F(Writers, ListingAndJsonOfNobsAndEigenvalues) {
+  fopt_set(com, kFoptRawData);
+  com->nobs = 96;
+  NOBSTR c;
+  c.NObsRead = 100;
+  c.NObsUsed = 96;
+  factnob(com, &c);
+  com->eigval = doubles({2.5, 1.0, 0.4, 0.1});
+  factevt(com, msg(67), 4);
+
+  const Table* n = table("NObs");
+  std::string text;
+  for (const std::string& l : listing_table_lines(*n, 120)) text += l + "\n";
+  EXPECT_NE(text.find(msg(279)), std::string::npos) << text;
+  EXPECT_NE(text.find("D"), std::string::npos) << text;
+  EXPECT_EQ(text.find("NRecRead"), std::string::npos) << text;  // hidden
+  const auto nj = object_json(*object("NObs"));
+  EXPECT_EQ(nj["rows"][0][1], ".D");
+  EXPECT_EQ(nj["rows"][1][1], 100);
+
+  const Table* e = table("Eigenvalues");
+  text.clear();
+  for (const std::string& l : listing_table_lines(*e, 120)) text += l + "\n";
+  for (const char* header : {"Eigenvalue", "Difference", "Proportion", "Cumulative"})
+    EXPECT_NE(text.find(header), std::string::npos) << header << "\n" << text;
+  EXPECT_NE(text.find("0.6250"), std::string::npos) << text;
+  EXPECT_NE(text.find("0.9750"), std::string::npos) << text;
+  const auto ej = object_json(*object("Eigenvalues"));
+  EXPECT_EQ(ej["rows"][1][3], 0.25);
+}
+
+TEST_F(Writers, JsonKeepsTheUnroundedValuesAndTheStandardErrorStacks) {
+  fopt_set(com, kFoptRound);
+  com->fact = doubles({-0.006, 0.81234567, 0.5, 0.25});
+  factm2(com, 'C', com->fact, nullptr, 4, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  auto j = object_json(*object("FactorPattern"));
+  // Columns: Variable, RFactor1, FgFactor1, Factor1 (the original, hidden).
+  EXPECT_EQ(j["rows"][1][3], 0.81234567);
+  EXPECT_EQ(j["rows"][0][3], -0.006);
+
+  com->hypval = 0.3;
+  com->factse = doubles({0.1, 0.1, 0.1, 0.1});
+  factm2(com, 'C', com->fact, com->factse, 4, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  j = object_json(*object("FactorPattern"));
+  EXPECT_EQ(j["rows"][1][1], 0.81234567);
+  EXPECT_EQ(j["stacks"]["StdErr"][1][0], 0.1);
+  EXPECT_TRUE(j["stacks"].contains("T"));
+  EXPECT_TRUE(j["stacks"].contains("P"));
 }
 
 }  // namespace

@@ -249,6 +249,14 @@ TEST_F(Outstat, WeightRowsPriorsAndEigenvaluesFollowTheMethod) {
   EXPECT_EQ(d.rows[6].num[2], 8.0);
 }
 
+TEST_F(Outstat, AStepWithoutRowsLeavesAnEmptyDataSet) {
+  solution(3, 1);
+  const MemoryDataSet d = read_back();
+  EXPECT_TRUE(d.rows.empty());
+  EXPECT_EQ(d.header.type, "FACTOR");
+  EXPECT_EQ(d.header.vars.size(), 5u);
+}
+
 TEST_F(Outstat, NothingIsWrittenWithoutTheOption) {
   solution();
   fopt_clear(com, kFoptOutstat);
