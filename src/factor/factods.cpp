@@ -768,8 +768,8 @@ void facttpl(TemplateRegistry& r) {
   for (const char* name : kFivePlaces)
     add(r, name, {col("Value", std::nullopt, f85), col("Coverage", std::nullopt)},
         {{"_OverallMSA", "Overall MSA", f85}});
-  const char* const kChosen[] = {"ImageCov", "VarExplain", "VarExplainWgt", "VarWeightRotate",
-                                 "FactorWeightRotate"};
+  const char* const kChosen[] = {"CondStdDev",    "ImageCov",        "VarExplain",
+                                 "VarExplainWgt", "VarWeightRotate", "FactorWeightRotate"};
   for (const char* name : kChosen) add(r, name, {col("Value")});
 
   // The rounded and fuzzed forms of the matrix printer.

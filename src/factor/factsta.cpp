@@ -1,6 +1,7 @@
 #include "factor/factsta.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "factor/factds.h"
@@ -52,26 +53,30 @@ bool pattern_input(const COMSTR* com) {
 }
 
 // Takes the BY values of the input's current group into the row, once per
-// group.  The group's first observation is read and the group rewound, so
-// whatever reads the group next starts at its beginning.
+// group.  They are read from the group's key as the BY walker shows it, so
+// that a reader in the middle of the group is not disturbed.
 void take_by_values(COMSTR* com, FACTOUTDS* out) {
   FACTINDS* in = com->datafid;
   if (!in || !in->groups || !in->groups->has_by() || in->group == out->group) return;
   out->group = in->group;
-  ByGroups& groups = *in->groups;
-  Observation first;
-  groups.xbyrwnd();
-  const bool any = groups.next(first);
-  groups.xbyrwnd();
-  if (!any) return;
+  const ByGroups& groups = *in->groups;
   const DataSetHeader& h = groups.header();
   const auto& vars = groups.variables();
-  for (std::size_t k = 0; k < vars.size(); ++k) {
+  const std::vector<std::string> texts = groups.key_text();
+  for (std::size_t k = 0; k < vars.size() && k < texts.size(); ++k) {
     const int at = h.find(vars[k].name);
     if (at < 0) continue;
-    const auto from = static_cast<std::size_t>(at);
-    if (from < first.num.size()) out->row.num[k] = first.num[from];
-    if (from < first.str.size()) out->row.str[k] = first.str[from];
+    if (!h.vars[static_cast<std::size_t>(at)].is_numeric()) {
+      out->row.str[k] = texts[k];
+      continue;
+    }
+    double v = missing_value();
+    if (!parse_missing_literal(texts[k], v)) {
+      char* end = nullptr;
+      v = std::strtod(texts[k].c_str(), &end);
+      if (end == texts[k].c_str()) v = missing_value();
+    }
+    out->row.num[k] = v;
   }
 }
 

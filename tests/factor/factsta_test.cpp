@@ -268,7 +268,7 @@ TEST_F(Outstat, NothingIsWrittenWithoutTheOption) {
 }
 
 TEST_F(Outstat, ByGroupsCarryTheirValuesAndAFileLibraryReadsItBackAsFactor) {
-  // An input data set with a character BY variable.
+  // An input data set with a character and a numeric BY variable.
   auto data = std::make_shared<MemoryDataSet>();
   data->header.name = "WORK.IN";
   Variable g;
@@ -276,14 +276,18 @@ TEST_F(Outstat, ByGroupsCarryTheirValuesAndAFileLibraryReadsItBackAsFactor) {
   g.kind = VarKind::Character;
   g.length = 3;
   g.label = "Group";
+  Variable wave;
+  wave.name = "wave";
   Variable x;
   x.name = "x1";
-  data->header.vars = {g, x};
-  for (const char* v : {"a", "a", "b"}) {
+  data->header.vars = {g, wave, x};
+  const std::pair<const char*, double> keys[] = {{"a", 1.5}, {"a", 1.5}, {"b", -2}};
+  for (auto [v, w] : keys) {
     Observation o;
-    o.resize(2);
+    o.resize(3);
     o.str[0] = v;
-    o.num[1] = 1;
+    o.num[1] = w;
+    o.num[2] = 1;
     data->rows.push_back(o);
   }
   DataSetName in;
@@ -302,7 +306,7 @@ TEST_F(Outstat, ByGroupsCarryTheirValuesAndAFileLibraryReadsItBackAsFactor) {
   out.member = "fa";
 
   solution(2, 1);
-  com->datafid = factopen_input(com, in, {ByVariable{"g", false}});
+  com->datafid = factopen_input(com, in, {ByVariable{"g", false}, ByVariable{"wave", false}});
   while (factbynext(com->datafid) > 0) {
     com->nobs = com->sumwt = com->datafid->group;
     factsmom(com);
@@ -310,17 +314,20 @@ TEST_F(Outstat, ByGroupsCarryTheirValuesAndAFileLibraryReadsItBackAsFactor) {
   const MemoryDataSet d = read_back();
   std::filesystem::remove_all(folder);
   EXPECT_EQ(d.header.type, "FACTOR");
-  ASSERT_EQ(d.header.vars.size(), 5u);
+  ASSERT_EQ(d.header.vars.size(), 6u);
   EXPECT_EQ(d.header.vars[0].name, "g");
   EXPECT_EQ(d.header.vars[0].label, "Group");
   EXPECT_EQ(d.header.vars[0].kind, VarKind::Character);
   EXPECT_EQ(d.header.vars[0].length, 3);
-  EXPECT_EQ(d.header.vars[1].name, "_TYPE_");
+  EXPECT_TRUE(d.header.vars[1].is_numeric());
+  EXPECT_EQ(d.header.vars[2].name, "_TYPE_");
   ASSERT_EQ(d.rows.size(), 6u);
   EXPECT_EQ(types(d, 0), (Types{"a", "a", "a", "b", "b", "b"}));
-  EXPECT_EQ(types(d, 1), (Types{"MEAN", "STD", "N", "MEAN", "STD", "N"}));
-  EXPECT_EQ(d.rows[2].num[3], 1.0);
-  EXPECT_EQ(d.rows[5].num[4], 2.0);
+  EXPECT_EQ(types(d, 2), (Types{"MEAN", "STD", "N", "MEAN", "STD", "N"}));
+  EXPECT_EQ(d.rows[0].num[1], 1.5);
+  EXPECT_EQ(d.rows[5].num[1], -2.0);
+  EXPECT_EQ(d.rows[2].num[4], 1.0);
+  EXPECT_EQ(d.rows[5].num[5], 2.0);
 }
 
 }  // namespace
