@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "factor/factds.h"
 #include "factor/table_fixture.h"
 #include "host/format.h"
 #include "host/log.h"
@@ -252,6 +253,52 @@ TEST_F(MatrixPrinter, NothingIsWrittenWithoutAnOutputManager) {
   factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
          "Stat.Factor.FactorPattern", 1);
   EXPECT_TRUE(objects.empty());
+}
+
+TEST_F(MatrixPrinter, VariableLabelsStandBesideTheNamesExceptUnderStackedRows) {
+  // Labels come from the input data set's variables.
+  DataSetHeader h;
+  h.name = "WORK.LAB";
+  for (const char* n : {"x1", "x2", "x3", "x4", "x5", "x6"}) {
+    Variable v;
+    v.name = n;
+    v.label = std::string("label of ") + n;
+    h.vars.push_back(v);
+  }
+  DataSetName name;
+  name.libref = "WORK";
+  name.member = "lab";
+  session.libraries.open_write(name, h)->commit();
+  com->datafid = factopen_input(com, name, {});
+  step->varno = {0, 1, 2, 3, 4, 5};
+  com->maxlab = 11;
+
+  com->fact = doubles({0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
+  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  const Table* t = table("FactorPattern");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(text(*t, 1, "Label"), "label of x2");
+  EXPECT_EQ(std::get<double>(t->rows[1][2]), 0.2);
+
+  fopt_set(com, kFoptRound);
+  fopt_set(com, kFoptReorder);
+  com->nfact = 1;
+  factprm(com, com->fact);
+  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  t = table("FactorPattern");
+  EXPECT_EQ(text(*t, 0, "Variable"), "x6");
+  EXPECT_EQ(text(*t, 0, "Label"), "label of x6");
+  EXPECT_EQ(num(*t, 0, "RFactor1"), 60.0);
+
+  com->factse = doubles({0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
+  factm2(com, 'C', com->fact, com->factse, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  t = table("FactorPattern");
+  EXPECT_EQ(column(*t, "Label"), -1);
+  EXPECT_EQ(std::get<std::string>(t->rows[0][0]), "x6");
+  EXPECT_EQ(t->stacks[0].second[0][0], 0.06);
 }
 
 // ---------------------------------------------------------------------------
