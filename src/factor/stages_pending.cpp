@@ -21,9 +21,6 @@ namespace {
 
 }  // namespace
 
-void factcor(COMSTR* com) {
-  pending(com, "correlation");
-}
 void factprn(COMSTR* com) {
   pending(com, "principal factor extraction");
 }
