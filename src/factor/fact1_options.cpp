@@ -6,7 +6,7 @@
 
 #include "factor/factods.h"
 #include "factor/factorg.h"
-#include "factor/rotspec.h"
+#include "factor/rotselect.h"
 #include "host/value.h"
 #include "host/varlist.h"
 

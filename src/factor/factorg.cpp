@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "factor/rotspec.h"
+#include "factor/rotselect.h"
 
 namespace kav {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "factor/factorg.h"
-#include "factor/rotspec.h"
+#include "factor/rotselect.h"
 #include "host/host_messages.h"
 #include "lang/reader.h"
 

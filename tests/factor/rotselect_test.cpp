@@ -1,7 +1,7 @@
 // The rotation request: only the last ROTATE= counts, the selection of the
 // prerotation and the final rotation, the oblique flag and the parameter
 // labels, driven through the parsed statement as fact1 drives them.
-#include "factor/rotspec.h"
+#include "factor/rotselect.h"
 
 #include <gtest/gtest.h>
 

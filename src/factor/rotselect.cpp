@@ -1,4 +1,4 @@
-#include "factor/rotspec.h"
+#include "factor/rotselect.h"
 
 #include <algorithm>
 
