@@ -106,6 +106,33 @@ class CommitHook : public ObsWriter {
   std::function<void()> on_commit_;
 };
 
+// A reader whose data set type or label the program overrides with the
+// TYPE= or LABEL= data set option (a CSV file of correlations read as
+// TYPE=CORR, say).
+class RelabelledReader : public ObsReader {
+ public:
+  RelabelledReader(std::unique_ptr<ObsReader> inner, const DataSetName& name)
+      : inner_(std::move(inner)), header_(inner_->header()) {
+    if (name.has_type) header_.type = name.type;
+    if (name.has_label) header_.label = name.label;
+  }
+  const DataSetHeader& header() const override { return header_; }
+  bool next(Observation& obs) override { return inner_->next(obs); }
+  ObsPosition note() const override { return inner_->note(); }
+  void point(const ObsPosition& pos) override { inner_->point(pos); }
+  std::int64_t count_hint() const override { return inner_->count_hint(); }
+  std::vector<std::string> take_notes() override { return inner_->take_notes(); }
+
+ private:
+  std::unique_ptr<ObsReader> inner_;
+  DataSetHeader header_;
+};
+
+std::unique_ptr<ObsReader> relabel(std::unique_ptr<ObsReader> reader, const DataSetName& name) {
+  if (!name.has_type && !name.has_label) return reader;
+  return std::make_unique<RelabelledReader>(std::move(reader), name);
+}
+
 bool valid_libref(const std::string& s) {
   return !s.empty() && s.size() <= 8 && is_valid_name(s, ValidVarName::V7);
 }
@@ -210,7 +237,7 @@ std::unique_ptr<ObsReader> Libraries::open_read(const DataSetName& name, ValidVa
     if (lib.memory) {
       auto it = lib.members.find(upper(name.member));
       if (it == lib.members.end()) throw LibraryError(msg::kDataSetMissing, {name.display(), "memory library " + name.libref});
-      return open_memory_reader(it->second);
+      return relabel(open_memory_reader(it->second), name);
     }
   }
   std::string file = file_of(name);
@@ -219,7 +246,7 @@ std::unique_ptr<ObsReader> Libraries::open_read(const DataSetName& name, ValidVa
   CsvReadOptions opts;
   opts.name = name.display();
   opts.validvarname = rule;
-  return open_csv_reader(file, opts);
+  return relabel(open_csv_reader(file, opts), name);
 }
 
 std::unique_ptr<ObsWriter> Libraries::open_write(const DataSetName& name, DataSetHeader header) {
