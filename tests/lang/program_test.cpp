@@ -257,6 +257,14 @@ TEST(Program, LibnameRoundTripKeepsTypeLabelsKindsAndLengths) {
   EXPECT_EQ(d.header.vars[2].label, "Factor one");
   EXPECT_EQ(d.rows[0].str[0], "verbal_ability");
   EXPECT_DOUBLE_EQ(d.rows[0].num[2], 0.8);
+  // TYPE= and LABEL= on a data set read override what the data set says.
+  ProgramRun relabel;
+  relabel.go("libname keep '" + dir.string() +
+             "';\nproc contents data=keep.fa(type=corr label='read as correlations'); run;");
+  const Table* attrs = relabel.table("Attributes");
+  ASSERT_NE(attrs, nullptr) << relabel.log_text.str();
+  EXPECT_EQ(str(attrs->rows[1][1]), "CORR");
+  EXPECT_EQ(str(attrs->rows[2][1]), "read as correlations");
   std::filesystem::remove_all(dir);
 }
 
