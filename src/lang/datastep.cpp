@@ -500,7 +500,10 @@ void DataStepBuilder::execute() {
           }
         } else {
           std::size_t len = static_cast<std::size_t>(vars_[k].var.length);
-          if (f.size() > len) {
+          if (f == "." && !infile_.dsd) {
+            // A lone period is how list input writes a blank character value.
+            obs.str[k].clear();
+          } else if (f.size() > len) {
             ++truncated[static_cast<int>(k)];
             obs.str[k] = f.substr(0, len);
           } else {

@@ -107,6 +107,14 @@ TEST(Program, DatalinesWithRangesCharactersAndDoubleAt) {
   EXPECT_EQ(str(t->rows[0][1]), "alpha");
 }
 
+TEST(Program, APeriodIsABlankCharacterValueInListInput) {
+  ProgramRun r;
+  r.go("data n; input _type_ $ _name_ $ v; datalines;\nN . 305\nCORR v 1\n;\n");
+  auto d = r.data("n");
+  EXPECT_EQ(d.rows[0].str[1], "");
+  EXPECT_EQ(d.rows[1].str[1], "v");
+}
+
 TEST(Program, CorrelationDataSetWithTypeAssignments) {
   ProgramRun r;
   r.go(R"(
