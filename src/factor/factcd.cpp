@@ -16,6 +16,7 @@
 #include <string>
 
 #include "factor/factds.h"
+#include "factor/factmp.h"
 #include "factor/factods.h"
 #include "factor/factor.h"
 #include "host/log.h"
@@ -76,21 +77,24 @@ bool read_type_row(COMSTR* com, Wanted wanted, double* values) {
 }
 
 // ---------------------------------------------------------------------------
-// Tables of the diagnostics and the priors.  Each one is handed to the output
-// table layer; until that layer's writers are in the procedure these show
-// nothing.
+// Tables of the diagnostics and the priors.
 
 void show_inv_corr(COMSTR* com) {
-  (void)com;  // InvCorr: variables x variables, symmetric storage
+  factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
+         kLabelVariables, 0, 0, "InvCorr", "Stat.Factor.InvCorr", 0);
 }
 void show_partial_corr(COMSTR* com) {
-  (void)com;  // ParCorrControlVar: variables x variables, symmetric storage
+  factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
+         kLabelVariables, 0, 0, "ParCorrControlVar", "Stat.Factor.ParCorrControlVar", 0);
 }
 void show_sampling_adequacy(COMSTR* com, const double* msa, double overall) {
-  (void)com, (void)msa, (void)overall;  // SamplingAdequacy with _OverallMSA
+  factpm2(com, overall, 5, "SamplingAdequacy", 0, factitle(com, kMsgMsaTitle, {factnum(overall)}),
+          msa, "cf", 10, 1, kLabelNumbers, com->nvar, kLabelVariables,
+          "Stat.Factor.SamplingAdequacy", "_OverallMSA");
 }
 void show_priors(COMSTR* com, int titleno) {
-  (void)com, (void)titleno;  // PriorCommunalEst: one value per variable
+  factpm2(com, 0, 1, "PriorCommunalEst", 0, factitle(com, titleno), com->priors, "cf", 10, 1,
+          kLabelNumbers, com->nvar, kLabelVariables, "Stat.Factor.PriorCommunalEst", nullptr);
 }
 
 }  // namespace

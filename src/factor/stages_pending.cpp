@@ -21,11 +21,8 @@ namespace {
 
 }  // namespace
 
-void factprn(COMSTR* com) {
-  pending(com, "principal factor extraction");
-}
-void factpri(COMSTR* com) {
-  pending(com, "iterated principal factor extraction");
+void factcor(COMSTR* com) {
+  pending(com, "correlation");
 }
 void factnr(COMSTR* com) {
   pending(com, "maximum likelihood and least squares extraction");
@@ -35,9 +32,6 @@ void factim(COMSTR* com) {
 }
 void factin(COMSTR* com) {
   pending(com, "input factor pattern");
-}
-void factpos(COMSTR* com) {
-  pending(com, "unrotated solution");
 }
 void factscr(COMSTR* com) {
   pending(com, "scoring coefficient");

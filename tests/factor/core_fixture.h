@@ -150,6 +150,7 @@ class CoreTest : public ::testing::Test {
   // in the scratch file at notec.
   void load(const Vec& packed_corr, int method = 1, int prior = 5) {
     const int n = static_cast<int>(std::lround((std::sqrt(8.0 * packed_corr.size() + 1) - 1) / 2));
+    *com = COMSTR{};
     com->host = &ctx;
     com->step = &step;
     com->nvar = com->ntot = n;

@@ -1,0 +1,330 @@
+// Principal components, principal factor, Harris components, iterated
+// principal factor and alpha factoring: eigenvalues and loadings against the
+// reference values and an independent long-double Jacobi decomposition;
+// the fixed point of the iterations; Heywood cases with and without
+// HEYWOOD and ULTRAHEYWOOD; convergence outcomes and their messages.
+#include "factor/factprn.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+
+#include "core_fixture.h"
+#include "factor/factcd.h"
+#include "factor/factnf.h"
+#include "factor/factor.h"
+#include "factor/factpos.h"
+
+namespace kav::coretest {
+namespace {
+
+class FactprnTest : public CoreTest {
+ protected:
+  void nfactors(int m) {
+    com->nfactp = m;
+    com->maxfact = m;
+  }
+  void expect_pattern(const std::vector<std::vector<double>>& rows, double tol) {
+    for (std::size_t j = 0; j < rows.size(); ++j)
+      for (std::size_t k = 0; k < rows[j].size(); ++k)
+        EXPECT_NEAR(loading(static_cast<int>(j), static_cast<int>(k)), rows[j][k], tol)
+            << "variable " << j << " factor " << k;
+  }
+  // Communalities as row sums of squared loadings.
+  double row_ss(int j) const {
+    double s = 0;
+    for (int k = 0; k < com->nfact; ++k) s += loading(j, k) * loading(j, k);
+    return s;
+  }
+};
+
+Mat tests24() {
+  return read_matrix("tests24.csv", "CORR");
+}
+Mat physical8() {
+  return read_matrix("physical8.csv", "CORR");
+}
+
+TEST_F(FactprnTest, PrincipalComponentsReproduceTheReferenceAndTheJacobiDecomposition) {
+  const Mat r = physical8();
+  load(r, kFmPrincipal, kPriOne);
+  nfactors(2);
+  factprn(com);
+  ASSERT_EQ(com->nfact, 2);
+  const double ev_ref[] = {4.67287959796781,  1.77098284486824,  0.481035490477596,
+                           0.421440781454395, 0.2332212567537,   0.186673518388193,
+                           0.13730386984432,  0.0964626402457339};
+  for (int k = 0; k < 8; ++k) EXPECT_NEAR(eigval[k], ev_ref[k], 1e-10) << k;
+  EXPECT_NEAR(std::accumulate(eigval.begin(), eigval.end(), 0.0), 8.0, 1e-12);
+  expect_pattern({{0.85943733917022, -0.372273880671436},
+                  {0.841586595598534, -0.441048315766711},
+                  {0.813139353010241, -0.458593719434809},
+                  {0.839576467689567, -0.395331297410213},
+                  {0.758031174987765, 0.524650746144024},
+                  {0.67424621853491, 0.53326852445985},
+                  {0.617219259510448, 0.580113181292853},
+                  {0.670608654754847, 0.418463049577316}},
+                 1e-9);
+  // Loadings are v sqrt(lambda), each vector signed so that its sum is positive.
+  const Eigen e = jacobi(r);
+  for (int k = 0; k < 2; ++k) {
+    long double sum = 0;
+    for (long double x : e.vectors[static_cast<std::size_t>(k)]) sum += x;
+    const long double sign = sum > 0 ? 1 : -1;
+    for (int j = 0; j < 8; ++j) {
+      const long double expect =
+          sign * e.vectors[static_cast<std::size_t>(k)][static_cast<std::size_t>(j)] *
+          std::sqrt(e.values[static_cast<std::size_t>(k)]);
+      EXPECT_NEAR(loading(j, k), static_cast<double>(expect), 1e-12);
+    }
+  }
+}
+
+TEST_F(FactprnTest, PrincipalFactorWithEachPriorTypeMatchesTheReference) {
+  load(tests24(), kFmPrincipal, kPriSmc);
+  nfactors(4);
+  factprn(com);
+  ASSERT_EQ(com->nfact, 4);
+  const double smc_ev[] = {7.66451931119631,  1.67164041008119,  1.20813081084018,
+                           0.920025423324535, 0.446632952456152, 0.406644918192321};
+  for (int k = 0; k < 6; ++k) EXPECT_NEAR(eigval[k], smc_ev[k], 1e-10) << k;
+  expect_pattern({{0.594983915780757, 0.0388649078756426, 0.36902016146106, -0.184176994853903}},
+                 1e-9);
+  factvaf(com, 0);
+  const double smc_final[] = {0.525613386100146, 0.242147263846032, 0.369456995566993,
+                              0.361993147528333, 0.652331189398312, 0.67628631336621};
+  for (int j = 0; j < 6; ++j) EXPECT_NEAR(communal[j], smc_final[j], 1e-9) << j;
+
+  load(tests24(), kFmPrincipal, kPriMax);
+  nfactors(3);
+  factprn(com);
+  const double max_ev[] = {7.68319342256241, 1.69497467246943, 1.21768531640676, 0.953236286134903,
+                           0.454661049717137};
+  for (int k = 0; k < 5; ++k) EXPECT_NEAR(eigval[k], max_ev[k], 1e-10) << k;
+  expect_pattern({{0.592277857506563, 0.0429795678575394, 0.361010866969229}}, 1e-9);
+
+  load(physical8(), kFmPrincipal, kPriAsmc);
+  nfactors(2);
+  factprn(com);
+  const double asmc_ev[] = {4.50380920061703,    1.54844958765147,   0.165278248022762,
+                            0.109471071515309,   0.0738488357321161, 0.0160609051931368,
+                            -0.0122443437311596, -0.04167350500};
+  for (int k = 0; k < 7; ++k) EXPECT_NEAR(eigval[k], asmc_ev[k], 1e-10) << k;
+  expect_pattern({{0.868341193751799, -0.323111848737187}, {0.858492881336887, -0.409150309097735}},
+                 1e-9);
+}
+
+TEST_F(FactprnTest, ACovarianceAnalysisFactorsCovariancesButLoadsOnTheCorrelationScale) {
+  const Mat cov = read_matrix("ability6_cov.csv", "COV");
+  const std::size_t n = cov.size();
+  Mat r = cov;
+  Vec sd(n);
+  for (std::size_t i = 0; i < n; ++i) sd[i] = static_cast<double>(std::sqrt(cov[i][i]));
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) r[i][j] = cov[i][j] / std::sqrt(cov[i][i] * cov[j][j]);
+  load(r, kFmPrincipal, kPriOne);
+  vstd = sd;
+  fopt_set(com, kFoptCov);
+  fopt_set(com, kFoptVarWeights);
+  nfactors(2);
+  factprn(com);
+  const double ev_ref[] = {237.091829653008, 102.043611133726, 17.5729195340772,
+                           11.6607906164871, 9.38672475532993, 4.02312430737069};
+  for (int k = 0; k < 6; ++k) EXPECT_NEAR(eigval[k], ev_ref[k], 1e-8) << k;
+  expect_pattern({{0.709376671045794, 0.0532141701061234},
+                  {0.498546801764919, 0.326471096588979},
+                  {0.789650067178858, 0.609638125673292},
+                  {0.40856685362324, 0.2495602}},
+                 1e-7);
+  for (std::size_t j = 0; j < n; ++j) EXPECT_NEAR(wt[j], sd[j] * sd[j], 1e-12);
+}
+
+TEST_F(FactprnTest, HarrisComponentsFactorTheWeightedReducedMatrixAndKeepEigenvaluesAboveOne) {
+  const Mat r = physical8();
+  const Mat c = inverse(r);
+  load(r, kFmHarris, kPriSmc);
+  fopt_set(com, kFoptVarWeights);
+  factprn(com);
+  // D (R - U^2) D with d_j = 1/sqrt(1 - smc_j) = sqrt(c_jj).
+  Mat g = r;
+  for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t j = 0; j < 8; ++j) {
+      long double rij = i == j ? 1 - 1 / c[i][i] : r[i][j];
+      g[i][j] = rij * std::sqrt(c[i][i] * c[j][j]);
+    }
+  }
+  const Eigen e = jacobi(g);
+  int above = 0;
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_NEAR(eigval[k], static_cast<double>(e.values[static_cast<std::size_t>(k)]), 1e-9) << k;
+    if (e.values[static_cast<std::size_t>(k)] > 1) ++above;
+  }
+  EXPECT_EQ(com->mineigen, 1.0);
+  EXPECT_EQ(com->nfact, above);
+  ASSERT_GE(above, 1);
+  for (int k = 0; k < above; ++k) {
+    for (int j = 0; j < 8; ++j) {
+      const long double expect =
+          std::fabs(e.vectors[static_cast<std::size_t>(k)][static_cast<std::size_t>(j)]) *
+          std::sqrt(e.values[static_cast<std::size_t>(k)]) / std::sqrt(c[j][j]);
+      EXPECT_NEAR(std::fabs(loading(j, k)), static_cast<double>(expect), 1e-10);
+    }
+  }
+}
+
+TEST_F(FactprnTest, IteratedPrincipalFactorsReachTheFixedPointOfTheReference) {
+  load(physical8(), kFmPrinit, kPriSmc);
+  nfactors(2);
+  com->epsilon = 1e-13;
+  com->maxiter = 5000;
+  factpri(com);
+  EXPECT_EQ(com->iterrc, 0);
+  EXPECT_EQ(com->ReasonConvStat, kMsgReasonConverged);
+  EXPECT_TRUE(logged(kMsgIterConverged));
+  const double final_ref[] = {0.838017351558869, 0.888826023723317, 0.820485186783172,
+                              0.807652950490743, 0.889358195652144, 0.639920412141112,
+                              0.583088267885358};
+  for (int j = 0; j < 7; ++j) EXPECT_NEAR(communal[j], final_ref[j], 1e-8) << j;
+  for (int j = 0; j < 8; ++j) {
+    EXPECT_NEAR(row_ss(j), communal[j], 1e-11) << j;
+    EXPECT_EQ(priors[j], communal[j]);
+  }
+  expect_pattern({{0.856019998451928, -0.324418115722949},
+                  {0.848235515756215, -0.411488193674019},
+                  {0.808205025324276, -0.409010786928362}},
+                 1e-7);
+}
+
+TEST_F(FactprnTest, IterationOutcomesAreReportedAsConvergedOrNot) {
+  load(physical8(), kFmPrinit, kPriSmc);
+  nfactors(2);
+  com->epsilon = 1e-13;
+  com->maxiter = 2;
+  factpri(com);
+  EXPECT_EQ(com->iterrc, 3);
+  EXPECT_EQ(com->ReasonConvStat, kMsgNotConverged);
+  EXPECT_TRUE(logged(kMsgNotConverged));
+  EXPECT_FALSE(logged(kMsgIterConverged));
+  EXPECT_EQ(com->nfact, 2);
+
+  // A criterion larger than the first change stops after one iteration, whose
+  // communalities are those of the principal factor solution.
+  load(physical8(), kFmPrincipal, kPriSmc);
+  nfactors(2);
+  factprn(com);
+  Vec one_step(8);
+  for (int j = 0; j < 8; ++j) one_step[static_cast<std::size_t>(j)] = row_ss(j);
+  load(physical8(), kFmPrinit, kPriSmc);
+  nfactors(2);
+  com->epsilon = 10;
+  factpri(com);
+  EXPECT_EQ(com->iterrc, 0);
+  EXPECT_TRUE(logged(kMsgIterConverged));
+  for (int j = 0; j < 8; ++j)
+    EXPECT_NEAR(communal[j], one_step[static_cast<std::size_t>(j)], 1e-12);
+}
+
+TEST_F(FactprnTest, AlphaFactoringMatchesTheReferenceAndItsInvariants) {
+  load(tests24(), kFmAlpha, kPriSmc);
+  fopt_set(com, kFoptVarWeights);
+  nfactors(4);
+  com->epsilon = 1e-13;
+  com->maxiter = 5000;
+  factpri(com);
+  ASSERT_EQ(com->nfact, 4);
+  EXPECT_EQ(com->iterrc, 0);
+  const double final_ref[] = {0.537520317653229, 0.236834552933591, 0.341108156616097,
+                              0.332377570822599, 0.623437478432676, 0.66297546699174,
+                              0.739877711018337, 0.51034661925662};
+  for (int j = 0; j < 8; ++j) EXPECT_NEAR(communal[j], final_ref[j], 1e-7) << j;
+  double alpha[4];
+  factalc(com, alpha);
+  const double alpha_ref[] = {0.979470500332722, 0.703436711914491, 0.612728395710208,
+                              0.57056314972994};
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(alpha[k], alpha_ref[k], 1e-7) << k;
+  expect_pattern({{0.621844380768076, -0.146985719411098, -0.352193034455435, 0.072007975465721}},
+                 1e-6);
+  for (int j = 0; j < 24; ++j) {
+    EXPECT_NEAR(wt[j], 1 / communal[j], 1e-12);
+    EXPECT_NEAR(row_ss(j), communal[j], 1e-10) << j;
+  }
+}
+
+class HeywoodTest : public FactprnTest {
+ protected:
+  // One factor fits exactly with a squared loading of 0.8 * 0.8 / 0.5 = 1.28
+  // on the first variable.
+  void run(FoptBit option, bool with_option) {
+    load(Vec{1, 0.8, 1, 0.8, 0.5, 1}, kFmPrinit, kPriSmc);
+    nfactors(1);
+    com->epsilon = 1e-12;
+    com->maxiter = 10000;
+    if (with_option) fopt_set(com, option);
+    factpri(com);
+  }
+};
+
+TEST_F(HeywoodTest, WithoutAnOptionTheGroupFailsWith112) {
+  run(kFoptHeywood, false);
+  EXPECT_EQ(com->nfact, -1);
+  EXPECT_EQ(com->heycode, -1);
+  EXPECT_EQ(com->rc, kRcSingular);
+  EXPECT_EQ(count(kFactorGroup, kMsgHeywood), 1);
+  EXPECT_EQ(count(kFactorGroup, kMsgHeywoodHint), 1);
+}
+
+TEST_F(HeywoodTest, HeywoodCapsTheCommunalityAtOne) {
+  run(kFoptHeywood, true);
+  EXPECT_EQ(com->nfact, 1);
+  EXPECT_EQ(com->heycode, 0);
+  EXPECT_EQ(communal[0], 1.0);
+  EXPECT_LT(com->rc, kRcSingular);
+  EXPECT_FALSE(logged(kMsgHeywood));
+}
+
+TEST_F(HeywoodTest, UltraHeywoodLetsTheCommunalityPassOne) {
+  run(kFoptUltraHeywood, true);
+  EXPECT_EQ(com->nfact, 1);
+  EXPECT_EQ(com->heycode, 1);
+  EXPECT_NEAR(communal[0], 1.28, 1e-6);
+  EXPECT_NEAR(communal[1], 0.5, 1e-6);
+  EXPECT_NEAR(row_ss(0), communal[0], 1e-6);
+  EXPECT_FALSE(logged(kMsgHeywood));
+}
+
+TEST_F(FactprnTest, NegligibleEigenvaluesBecomeExactlyZero) {
+  load(Vec{1, 0, 1, 0, 0, 1, 0, 0, 0, 1}, kFmPrincipal, kPriOne);
+  eigval = {2, 2e-13, -1e-13, 3e-13};
+  factefz(com);
+  EXPECT_EQ(eigval, (Vec{2, 0, 0, 3e-13}));
+  eigval = {std::nan(""), 4, 1e-13, -5e-13};
+  factefz(com);
+  EXPECT_EQ(eigval[2], 0.0);
+  EXPECT_EQ(eigval[3], -5e-13);
+}
+
+TEST_F(FactprnTest, AMatrixWithNoPositiveFactorRetainsNone) {
+  // Uncorrelated variables with MAX priors: the reduced matrix is zero.
+  load(Vec{1, 0, 1, 0, 0, 1}, kFmPrincipal, kPriMax);
+  fact.assign(fact.size(), 7.0);
+  factprn(com);
+  EXPECT_EQ(com->nfact, 0);
+  EXPECT_TRUE(logged(kMsgNoFactors));
+  for (double e : eigval) EXPECT_EQ(e, 0.0);
+  EXPECT_EQ(fact[0], 7.0);  // no loadings computed
+}
+
+TEST_F(FactprnTest, AnEigensolverFailureEndsTheRun) {
+  load(Vec{1, 0, 1}, kFmPrincipal, kPriOne);
+  try {
+    facteigm(com, 99);
+    FAIL() << "code 99 must end the run";
+  } catch (const StepExit& e) {
+    EXPECT_EQ(e.code, kExitInternal);
+  }
+  EXPECT_EQ(count(271, 2), 1);
+}
+
+}  // namespace
+}  // namespace kav::coretest
