@@ -21,9 +21,6 @@ namespace {
 
 }  // namespace
 
-void factcor(COMSTR* com) {
-  pending(com, "correlation");
-}
 void factnr(COMSTR* com) {
   pending(com, "maximum likelihood and least squares extraction");
 }
