@@ -3,6 +3,7 @@
 // without console messages, at phone width; each page leaves a screenshot.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -28,12 +29,19 @@ int shell(const std::string& cmd) {
 }
 
 struct Html : ::testing::Test {
-  fs::path dir = fs::temp_directory_path() / "kav_html_slow";
+  // One folder per test and process: the tests may run side by side.
+  fs::path dir = fs::temp_directory_path() /
+                 ("kav_html_" + std::to_string(::getpid()) + "_" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
   void SetUp() override {
     fs::remove_all(dir);
     fs::create_directories(dir);
   }
-  void TearDown() override { fs::remove_all(dir); }
+  // Chromium's helper processes may still be closing their profile files.
+  void TearDown() override {
+    std::error_code ec;
+    for (int attempt = 0; attempt < 5 && fs::exists(dir, ec); ++attempt) fs::remove_all(dir, ec);
+  }
 
   // Errors reported by html5lib's strict parser, one per line ("" when none).
   std::string parse_errors(const fs::path& html) {
