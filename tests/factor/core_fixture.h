@@ -15,9 +15,13 @@
 
 #include "factor/factor.h"
 #include "host/log.h"
+#include "host/output.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/step.h"
+#include "lang/program.h"
+#include "support/capture_destination.h"
+#include "tkxfac/tkxfac.h"
 
 namespace kav::coretest {
 
@@ -213,5 +217,76 @@ class CoreTest : public ::testing::Test {
     return -1;
   }
 };
+
+// A whole program run in-process with the procedure's own stages; the
+// delivered objects are kept.
+struct ProgramRun {
+  std::ostringstream log_text;
+  Session session{":memory:", &log_text};
+  OutputDelivery delivery;
+  std::vector<OutputObject> objects;
+  TKHANDLE toolkit{tkxfac_load, nullptr};
+  KAVGCB gcb{&toolkit};
+
+  ProgramRun() {
+    register_builtin_procedures(session.procedures);
+    session.output = &delivery;
+    delivery.attach_destination("capture", std::make_unique<testing_support::Capture>(&objects));
+    register_factor(session.procedures, &gcb, nullptr);
+  }
+  ProgramRun& go(const std::string& program) {
+    Interpreter(session).run(program, "p.kav");
+    return *this;
+  }
+  // The last FACTOR step.
+  const StepResult& factor_step() const {
+    for (auto it = session.steps.rbegin(); it != session.steps.rend(); ++it)
+      if (it->procedure == "FACTOR") return *it;
+    return session.steps.back();
+  }
+  const Table* table(const std::string& name) const {
+    for (const auto& o : objects)
+      if (o.table() && o.table()->name == name) return o.table();
+    return nullptr;
+  }
+  // The numeric cells of a table, row by row.
+  std::vector<double> numbers(const std::string& name) const {
+    std::vector<double> v;
+    const Table* t = table(name);
+    if (!t) return v;
+    for (const auto& row : t->rows)
+      for (const auto& cell : row)
+        if (const double* d = std::get_if<double>(&cell)) v.push_back(*d);
+    return v;
+  }
+  bool note_with(int number) const {
+    const std::string text = format_message(kFactorGroup, number, {});
+    const std::string head = text.substr(0, std::min<std::size_t>(20, text.size()));
+    for (const auto& o : objects)
+      if (o.note())
+        for (const auto& line : o.note()->lines)
+          if (line.find(head) != std::string::npos) return true;
+    return false;
+  }
+  int count(int number) const {
+    int c = 0;
+    for (const auto& e : session.log.entries())
+      if (e.group == kFactorGroup && e.number == number) ++c;
+    return c;
+  }
+};
+
+// A TYPE=CORR data set of four variables with its N row.
+inline std::string corr4(const std::string& name, const std::string& extra_rows = "") {
+  return "data " + name +
+         "(type=corr); length _TYPE_ $ 12 _NAME_ $ 8; input _TYPE_ $ _NAME_ $ x1 x2 x3 x4;\n"
+         "datalines;\n"
+         "N . 100 100 100 100\n"
+         "CORR x1 1 0.6 0.5 0.4\n"
+         "CORR x2 0.6 1 0.45 0.35\n"
+         "CORR x3 0.5 0.45 1 0.3\n"
+         "CORR x4 0.4 0.35 0.3 1\n" +
+         extra_rows + ";\n";
+}
 
 }  // namespace kav::coretest

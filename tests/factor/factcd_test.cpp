@@ -284,3 +284,44 @@ TEST_F(FactcdTest, AScratchFileFailureEndsTheStepWith1020) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+// Whole steps: priors and weights read from the input data set, and a
+// singular matrix as the user meets it.
+
+TEST(FactcdProgram, InputPriorsComeFromACommunalityRowWithMissingValuesAsZero) {
+  ProgramRun r;
+  r.go(corr4("c", "COMMUNALITY . 0.5 . 0.3 0.2\n") +
+       "proc factor data=c priors=input nfactors=1; run;");
+  EXPECT_EQ(r.factor_step().exit_code, 0);
+  EXPECT_EQ(r.numbers("PriorCommunalEst"), (Vec{0.5, 0, 0.3, 0.2}));
+  EXPECT_EQ(r.count(kMsgNoPriorsRow), 0);
+}
+
+TEST(FactcdProgram, WeightsAreReadFromTheWeightRow) {
+  ProgramRun r;
+  r.go(corr4("c", "WEIGHT . 2 3 4 5\n") + "proc factor data=c weight nfactors=1; run;");
+  EXPECT_EQ(r.factor_step().exit_code, 0);
+  const Vec cells = r.numbers("FinalCommunWgt");  // communality, weight per variable
+  ASSERT_EQ(cells.size(), 8u);
+  EXPECT_EQ((Vec{cells[1], cells[3], cells[5], cells[7]}), (Vec{2, 3, 4, 5}));
+}
+
+TEST(FactcdProgram, ASingularMatrixEndsTheStepWith112WithoutSamplingAdequacy) {
+  ProgramRun r;
+  r.go(
+      "data d; input x1 x2 x3;\ndatalines;\n1 1 2\n2 2 1\n3 3 5\n4 4 3\n5 5 4\n6 6 7\n;\n"
+      "proc factor data=d priors=smc msa nfactors=1; run;");
+  EXPECT_EQ(r.factor_step().exit_code, kRcSingular);
+  EXPECT_EQ(r.count(kMsgSingular), 1);
+  EXPECT_EQ(r.count(kMsgSmcSubstitute), 1);
+  EXPECT_EQ(r.table("SamplingAdequacy"), nullptr);
+  EXPECT_EQ(r.table("ParCorrControlVar"), nullptr);
+  EXPECT_EQ(r.numbers("PriorCommunalEst"), (Vec{1, 1, 1}));
+  EXPECT_NE(r.table("FactorPattern"), nullptr);  // the analysis goes on
+}
+
+}  // namespace
+}  // namespace kav::coretest

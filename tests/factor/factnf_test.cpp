@@ -206,3 +206,19 @@ TEST_F(FactnfTest, TheReferenceDefaultsOnTwentyFourTestsRetainFiveComponents) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+TEST(FactnfProgram, NfactorsZeroRetainsNothingAndShowsNoPattern) {
+  ProgramRun r;
+  r.go(corr4("c") + "proc factor data=c nfactors=0; run;");
+  EXPECT_EQ(r.factor_step().exit_code, 0);
+  EXPECT_EQ(r.count(kMsgNoFactors), 1);
+  EXPECT_NE(r.table("Eigenvalues"), nullptr);
+  EXPECT_EQ(r.table("FactorPattern"), nullptr);
+  EXPECT_TRUE(r.note_with(kMsgRetainedNote));
+}
+
+}  // namespace
+}  // namespace kav::coretest

@@ -137,3 +137,43 @@ TEST_F(FactposTest, AGroupWithoutFactorsOrWithAnInputPatternIsLeftAlone) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+TEST(FactposProgram, TheTypicalStepShowsItsTablesAndWritesOutstatRowsInOrder) {
+  ProgramRun r;
+  r.go("libname ref '" + std::string(KAV_REFERENCE_DIR) +
+       "/data';\n"
+       "proc factor data=ref.physical8(type=corr) method=principal priors=smc nfactors=2 "
+       "outstat=s; run;\n"
+       "proc print data=s; run;");
+  EXPECT_EQ(r.factor_step().exit_code, 0);
+  std::vector<std::string> tables;
+  for (const auto& o : r.objects)
+    if (o.table()) tables.push_back(o.table()->name);
+  const std::vector<std::string> expected = {"NObs",          "PriorCommunalEst", "Eigenvalues",
+                                             "FactorPattern", "VarExplain",       "FinalCommun"};
+  auto at = tables.begin();
+  for (const auto& name : expected) {
+    at = std::find(at, tables.end(), name);
+    EXPECT_NE(at, tables.end()) << name << " missing or out of order";
+  }
+  // The OUTSTAT= rows as PROC PRINT shows them.
+  std::vector<std::string> types;
+  for (const auto& o : r.objects) {
+    const Table* t = o.table();
+    if (!t) continue;
+    for (std::size_t c = 0; c < t->columns.size(); ++c) {
+      if (t->columns[c].name != "_TYPE_") continue;
+      for (const auto& row : t->rows) types.push_back(std::get<std::string>(row[c]));
+    }
+  }
+  std::vector<std::string> rows = {"MEAN", "STD", "N"};
+  rows.insert(rows.end(), 8, "CORR");
+  for (const char* t : {"COMMUNAL", "PRIORS", "EIGENVAL", "PATTERN", "PATTERN"}) rows.push_back(t);
+  EXPECT_EQ(types, rows);
+}
+
+}  // namespace
+}  // namespace kav::coretest

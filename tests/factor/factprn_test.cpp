@@ -328,3 +328,40 @@ TEST_F(FactprnTest, AnEigensolverFailureEndsTheRun) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+// One factor fits these correlations only with a communality of 1.28.
+std::string heywood_program(const std::string& option) {
+  return "data h(type=corr); length _TYPE_ $ 8 _NAME_ $ 8; input _TYPE_ $ _NAME_ $ a b c;\n"
+         "datalines;\nN . 50 50 50\nCORR a 1 0.8 0.8\nCORR b 0.8 1 0.5\nCORR c 0.8 0.5 1\n;\n"
+         "proc factor data=h method=prinit priors=smc nfactors=1 maxiter=500 " +
+         option + "; run;";
+}
+
+TEST(FactprnProgram, AHeywoodCaseWithoutAnOptionEndsTheGroupWith112AndNoPattern) {
+  ProgramRun r;
+  r.go(heywood_program(""));
+  EXPECT_EQ(r.factor_step().exit_code, kRcSingular);
+  EXPECT_EQ(r.count(kMsgHeywood), 1);
+  EXPECT_EQ(r.count(kMsgHeywoodHint), 1);
+  EXPECT_TRUE(r.note_with(kMsgHeywood));
+  EXPECT_EQ(r.table("FactorPattern"), nullptr);
+  EXPECT_NE(r.table("IterHistory"), nullptr);
+}
+
+TEST(FactprnProgram, HeywoodAndUltraHeywoodLetTheAnalysisFinish) {
+  for (const char* option : {"heywood", "ultraheywood"}) {
+    ProgramRun r;
+    r.go(heywood_program(option));
+    EXPECT_EQ(r.factor_step().exit_code, 0) << option;
+    EXPECT_EQ(r.count(kMsgHeywood), 0) << option;
+    EXPECT_NE(r.table("FactorPattern"), nullptr) << option;
+    EXPECT_NE(r.table("ConvergenceStatus"), nullptr) << option;
+    EXPECT_EQ(r.count(kMsgIterConverged), 1) << option;
+  }
+}
+
+}  // namespace
+}  // namespace kav::coretest
