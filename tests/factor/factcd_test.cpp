@@ -325,3 +325,55 @@ TEST(FactcdProgram, ASingularMatrixEndsTheStepWith112WithoutSamplingAdequacy) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+TEST(FactcdProgram, PartialCorrelationsAndTheInverseAreShownAsComputedIndependently) {
+  ProgramRun r;
+  // ALL also asks for stages after extraction; only the diagnostics matter here.
+  r.go(corr4("c") + "proc factor data=c priors=smc msa all nfactors=1; run;");
+  const Mat R = {
+      {1, 0.6, 0.5, 0.4}, {0.6, 1, 0.45, 0.35}, {0.5, 0.45, 1, 0.3}, {0.4, 0.35, 0.3, 1}};
+  const Mat C = inverse(R);
+  const Vec inv = r.numbers("InvCorr");
+  const Vec partial = r.numbers("ParCorrControlVar");
+  ASSERT_EQ(inv.size(), 16u);
+  ASSERT_EQ(partial.size(), 16u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    for (std::size_t j = 0; j < 4; ++j) {
+      EXPECT_NEAR(inv[i * 4 + j], static_cast<double>(C[i][j]), 1e-12);
+      const long double p = i == j ? 1 : -C[i][j] / std::sqrt(C[i][i] * C[j][j]);
+      EXPECT_NEAR(partial[i * 4 + j], static_cast<double>(p), 1e-12);
+    }
+  }
+  const Table* msa = r.table("SamplingAdequacy");
+  ASSERT_NE(msa, nullptr);
+  bool overall = false;
+  for (const auto& d : msa->dynamics) overall = overall || d.name == "_OverallMSA";
+  EXPECT_TRUE(overall);
+}
+
+TEST(FactcdProgram, ASingularMatrixShowsItsPartialInverseWithAZeroRow) {
+  ProgramRun r;
+  r.go(
+      "data d; input x1 x2 x3;\ndatalines;\n1 1 2\n2 2 1\n3 3 5\n4 4 3\n5 5 4\n6 6 7\n;\n"
+      "proc factor data=d priors=smc all nfactors=1; run;");
+  const Vec inv = r.numbers("InvCorr");
+  ASSERT_EQ(inv.size(), 9u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(inv[3 + k], 0.0);  // row of the dependent variable
+    EXPECT_EQ(inv[k * 3 + 1], 0.0);
+  }
+  EXPECT_GT(inv[0], 0.0);
+}
+
+TEST(FactcdProgram, PriorsOfOneAreANoteNotATable) {
+  ProgramRun r;
+  r.go(corr4("c") + "proc factor data=c; run;");
+  EXPECT_EQ(r.table("PriorCommunalEst"), nullptr);
+  EXPECT_TRUE(r.note_with(kMsgPriorsTitle));
+}
+
+}  // namespace
+}  // namespace kav::coretest

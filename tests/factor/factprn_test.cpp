@@ -365,3 +365,54 @@ TEST(FactprnProgram, HeywoodAndUltraHeywoodLetTheAnalysisFinish) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+TEST(FactprnProgram, EigenvectorsAreShownOfUnitLengthBeforeTheyBecomeLoadings) {
+  ProgramRun r;
+  r.go(corr4("c") + "proc factor data=c eigenvectors nfactors=2; run;");
+  const Vec v = r.numbers("Eigenvectors");
+  const Vec f = r.numbers("FactorPattern");
+  const Vec ev = r.numbers("Eigenvalues");  // number, eigenvalue, difference, ... per row
+  ASSERT_EQ(v.size(), 8u);
+  ASSERT_EQ(f.size(), 8u);
+  for (std::size_t k = 0; k < 2; ++k) {
+    double len = 0;
+    for (std::size_t j = 0; j < 4; ++j) len += v[j * 2 + k] * v[j * 2 + k];
+    EXPECT_NEAR(len, 1.0, 1e-12);
+  }
+  const Table* t = r.table("Eigenvalues");
+  ASSERT_NE(t, nullptr);
+  std::size_t col = 0;
+  for (std::size_t c = 0; c < t->columns.size(); ++c)
+    if (t->columns[c].name == "Eigenvalue") col = c;
+  for (std::size_t k = 0; k < 2; ++k) {
+    const double lambda = std::get<double>(t->rows[k][col]);
+    for (std::size_t j = 0; j < 4; ++j)
+      EXPECT_NEAR(f[j * 2 + k], v[j * 2 + k] * std::sqrt(lambda), 1e-12);
+  }
+  EXPECT_FALSE(ev.empty());
+}
+
+TEST(FactprnProgram, EigenvalueTablesAreTitledByTheMatrixFactored) {
+  auto title = [](const std::string& options) {
+    ProgramRun r;
+    r.go(corr4("c") + "proc factor data=c " + options + "; run;");
+    const Table* t = nullptr;
+    for (const auto& o : r.objects)
+      if (o.table() && o.table()->name == "Eigenvalues") t = o.table();  // the last one
+    return t && !t->title.empty() ? t->title[0] : std::string();
+  };
+  auto has = [](const std::string& text, int number) {
+    return text.find(format_message(kFactorGroup, number, {})) != std::string::npos;
+  };
+  EXPECT_TRUE(has(title("nfactors=1"), kMsgEigCorr));
+  EXPECT_TRUE(has(title("priors=smc nfactors=1"), kMsgEigCorr + 1));
+  EXPECT_TRUE(has(title("method=harris nfactors=1"), kMsgEigWeighted + 1));
+  EXPECT_TRUE(has(title("method=alpha nfactors=1"), kMsgEigWeighted + 1));
+  EXPECT_TRUE(has(title("method=prinit nfactors=1"), kMsgEigCorr + 1));
+}
+
+}  // namespace
+}  // namespace kav::coretest
