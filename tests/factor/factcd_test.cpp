@@ -377,3 +377,18 @@ TEST(FactcdProgram, PriorsOfOneAreANoteNotATable) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+TEST(FactcdProgram, NfactorsMinusOneGivesTheDiagnosticsAlone) {
+  ProgramRun r;
+  r.go(corr4("c") + "proc factor data=c msa nfactors=-1; run;");
+  EXPECT_EQ(r.factor_step().exit_code, 0);
+  EXPECT_NE(r.table("SamplingAdequacy"), nullptr);
+  EXPECT_EQ(r.table("Eigenvalues"), nullptr);
+  EXPECT_EQ(r.table("FactorPattern"), nullptr);
+}
+
+}  // namespace
+}  // namespace kav::coretest

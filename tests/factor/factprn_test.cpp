@@ -416,3 +416,26 @@ TEST(FactprnProgram, EigenvalueTablesAreTitledByTheMatrixFactored) {
 
 }  // namespace
 }  // namespace kav::coretest
+
+namespace kav::coretest {
+namespace {
+
+TEST_F(FactprnTest, WithoutIterationsPrinitGivesThePrincipalFactorSolutionUnconverged) {
+  load(physical8(), kFmPrincipal, kPriSmc);
+  nfactors(2);
+  factprn(com);
+  const Vec one_step = fact;
+  const Vec eig = eigval;
+  load(physical8(), kFmPrinit, kPriSmc);
+  nfactors(2);
+  com->maxiter = 0;
+  factpri(com);
+  EXPECT_EQ(com->nfact, 2);
+  EXPECT_EQ(com->iterrc, 3);
+  EXPECT_TRUE(logged(kMsgNotConverged));
+  for (int k = 0; k < 8; ++k) EXPECT_NEAR(eigval[k], eig[static_cast<std::size_t>(k)], 1e-12);
+  for (std::size_t i = 0; i < 16; ++i) EXPECT_NEAR(fact[i], one_step[i], 1e-12);
+}
+
+}  // namespace
+}  // namespace kav::coretest
