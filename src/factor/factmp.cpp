@@ -331,7 +331,22 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
 
   const std::string label = labelno > 0 ? format_message(kFactorGroup, labelno, {}) : tname;
   std::vector<std::string> title;
-  if (titleno > 0) title.push_back(factitle(com, titleno));
+  if (titleno > 0) {
+    title.push_back(factitle(com, titleno));
+  } else {
+    // Matrices whose title is not a catalogue text still need one to be
+    // read in a listing.
+    static const std::pair<const char*, const char*> kTitles[] = {
+        {"FactorPattern", "Factor Pattern"},
+        {"Corr", "Correlations"},
+        {"PartialCorr", "Partial Correlations Controlling for the Partial Variables"},
+        {"CondStdDev", "Standard Deviations Conditional on the Partial Variables"},
+        {"Eigenvectors", "Eigenvectors"},
+        {"InvCorr", "Inverse Correlation Matrix"},
+    };
+    for (const auto& [table, text] : kTitles)
+      if (tname == table) title.push_back(text);
+  }
 
   const bool plain = se || (!rules.rounded && rules.fuzz == 0);
   if (plain) {

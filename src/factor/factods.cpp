@@ -595,9 +595,15 @@ void write_one_call(COMSTR* com, double extra, int mode, const char* name, int l
   spec.data.assign(data, data + cells);
   const bool rows_named = mode == 1 || mode == 3 || mode == 5;
   const bool columns_named = mode == 2 || mode == 3;
-  if (rows_named) spec.row_labels = std::move(rowlab);
+  if (rows_named)
+    spec.row_labels = std::move(rowlab);
+  else if (nrow == 1)
+    spec.row_labels = {""};  // a single row needs no number
   if (columns_named) spec.column_labels = std::move(collab);
   Table t = matrix_table(spec);
+  // A single unnamed column (one value per variable) reads best without a
+  // header of its own; the table's title says what the values are.
+  if (!columns_named && ncol == 1 && t.columns.size() == 2) t.columns[1].header = std::string();
   if (mode == 5 && extraname) t.dynamics.push_back({extraname, extra});
   factoadd(com, std::move(t));
 }
