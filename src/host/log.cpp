@@ -18,8 +18,14 @@ const char* severity_name(Severity s) {
 
 std::string SourcePos::str() const {
   std::string s = file.empty() ? std::string("<program>") : file;
-  if (line > 0) s += ":" + std::to_string(line);
-  if (column > 0) s += ":" + std::to_string(column);
+  if (line > 0) {
+    s += ':';
+    s += std::to_string(line);
+  }
+  if (column > 0) {
+    s += ':';
+    s += std::to_string(column);
+  }
   return s;
 }
 

@@ -285,7 +285,7 @@ bool ProgramReader::tokenize(const std::string& s, const std::vector<std::size_t
       // The dot of a two-level name such as work.scores.
       ++i;
       t.kind = TokenKind::Symbol;
-      t.value = ".";
+      t.value.assign(1, '.');
     } else if (c == '.') {
       ++i;
       t.kind = TokenKind::Missing;
