@@ -95,7 +95,9 @@ void factoby(COMSTR* com) {
   for (std::size_t k = 0; k < groups.variables().size() && k < texts.size(); ++k) {
     ByValue v;
     v.variable = groups.variables()[k].name;
-    v.value = texts[k];
+    // Numbers stay numbers in the results; the text is how they print.
+    if (groups.key_is_numeric(k)) v.value = groups.key_number(k);
+    else v.value = texts[k];
     v.text = texts[k];
     values.push_back(std::move(v));
   }

@@ -53,30 +53,17 @@ bool pattern_input(const COMSTR* com) {
 }
 
 // Takes the BY values of the input's current group into the row, once per
-// group.  They are read from the group's key as the BY walker shows it, so
-// that a reader in the middle of the group is not disturbed.
+// group.  They are the group's key as the BY walker keeps it, so a reader
+// in the middle of the group is not disturbed and numbers stay exact.
 void take_by_values(COMSTR* com, FACTOUTDS* out) {
   FACTINDS* in = com->datafid;
   if (!in || !in->groups || !in->groups->has_by() || in->group == out->group) return;
   out->group = in->group;
   const ByGroups& groups = *in->groups;
-  const DataSetHeader& h = groups.header();
   const auto& vars = groups.variables();
-  const std::vector<std::string> texts = groups.key_text();
-  for (std::size_t k = 0; k < vars.size() && k < texts.size(); ++k) {
-    const int at = h.find(vars[k].name);
-    if (at < 0) continue;
-    if (!h.vars[static_cast<std::size_t>(at)].is_numeric()) {
-      out->row.str[k] = texts[k];
-      continue;
-    }
-    double v = missing_value();
-    if (!parse_missing_literal(texts[k], v)) {
-      char* end = nullptr;
-      v = std::strtod(texts[k].c_str(), &end);
-      if (end == texts[k].c_str()) v = missing_value();
-    }
-    out->row.num[k] = v;
+  for (std::size_t k = 0; k < vars.size(); ++k) {
+    if (groups.key_is_numeric(k)) out->row.num[k] = groups.key_number(k);
+    else out->row.str[k] = groups.key_string(k);
   }
 }
 

@@ -33,7 +33,8 @@ ByGroups::ByGroups(ObsReader& reader, std::vector<ByVariable> vars, bool notsort
   for (const auto& v : vars_) {
     int k = reader_.header().find(v.name);
     if (k < 0)
-      throw DataError(reader_.header().name, "", "BY variable " + v.name + " is not in the data set");
+      throw DataError(reader_.header().name, "",
+                      "BY variable " + v.name + " is not in the data set");
     index_.push_back(k);
   }
 }
@@ -136,6 +137,18 @@ std::vector<std::string> ByGroups::key_text() const {
     }
   }
   return out;
+}
+
+bool ByGroups::key_is_numeric(std::size_t k) const {
+  return reader_.header().vars[static_cast<std::size_t>(index_.at(k))].is_numeric();
+}
+
+double ByGroups::key_number(std::size_t k) const {
+  return key_.num[static_cast<std::size_t>(index_.at(k))];
+}
+
+std::string ByGroups::key_string(std::size_t k) const {
+  return rtrim(key_.str[static_cast<std::size_t>(index_.at(k))]);
 }
 
 std::string ByGroups::key_line() const {

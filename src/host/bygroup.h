@@ -36,6 +36,12 @@ class ByGroups {
   std::vector<std::string> key_text() const;
   // "region=north sex=F"
   std::string key_line() const;
+  // The exact BY value k of the current group: the number of a numeric BY
+  // variable (missing values included), or the text of a character one
+  // without trailing blanks.
+  bool key_is_numeric(std::size_t k) const;
+  double key_number(std::size_t k) const;
+  std::string key_string(std::size_t k) const;
   // Observation number (1-based) of the current group's first observation.
   std::int64_t first_observation() const { return start_.number; }
   const DataSetHeader& header() const { return reader_.header(); }

@@ -186,5 +186,23 @@ TEST(Factcor, WarningsOnCountsAndZeroVariances) {
   EXPECT_EQ(num(sd->rows[2][1]), 0.0);
 }
 
+TEST(Factcor, NumericByValuesReachOutstatExactly) {
+  // BY values with more digits than any printed form keeps.
+  std::string program = "data b; input g x1-x3; datalines;\n";
+  const char* keys[] = {"0.12345678901234567", "98765.432109876543"};
+  for (const char* g : keys)
+    for (const auto& r : kData)
+      program += std::string(g) + " " + std::to_string(r[0]) + " " + std::to_string(r[1]) + " " +
+                 std::to_string(r[3]) + "\n";
+  program += ";\nproc factor data=b nfactors=-1 outstat=st; by g; var x1-x3; run;";
+  Step s;
+  s.run(program);
+  auto st = s.data("st");
+  ASSERT_FALSE(st.rows.empty()) << s.log_text.str();
+  ASSERT_EQ(st.header.vars[0].name, "g");
+  EXPECT_EQ(st.rows.front().num[0], 0.12345678901234567);
+  EXPECT_EQ(st.rows.back().num[0], 98765.432109876543);
+}
+
 }  // namespace
 }  // namespace kav

@@ -2,6 +2,7 @@
 // results; the JSON must have the documented layout, and each program's own
 // expectations are checked on what it produced.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -31,7 +32,9 @@ std::string slurp(const fs::path& p) {
 }
 
 ProgramResult run(const fs::path& program) {
-  fs::path out = fs::temp_directory_path() / ("kav_prog_" + program.stem().string());
+  // Tests of this file may run side by side, each in its own process.
+  fs::path out = fs::temp_directory_path() /
+                 ("kav_prog_" + std::to_string(::getpid()) + "_" + program.stem().string());
   fs::remove_all(out);
   fs::create_directories(out);
   std::ostringstream listing, log;
@@ -70,11 +73,12 @@ TEST(Programs, EveryProgramWritesResultsOfTheDocumentedLayout) {
   for (const auto& p : list) {
     ProgramResult r = run(p);
     auto problems = kav::testing_support::results_schema_problems(r.results);
-    EXPECT_TRUE(problems.empty()) << p << ":\n" << [&] {
-      std::string s;
-      for (const auto& x : problems) s += "  " + x + "\n";
-      return s;
-    }();
+    EXPECT_TRUE(problems.empty()) << p << ":\n"
+                                  << [&] {
+                                       std::string s;
+                                       for (const auto& x : problems) s += "  " + x + "\n";
+                                       return s;
+                                     }();
   }
 }
 

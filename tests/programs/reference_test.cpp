@@ -2,6 +2,7 @@
 // its JSON results are compared with the values computed independently of
 // kav, under the tolerance and sign rules each check states.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -74,7 +75,8 @@ json run_case(const json& c, std::string& log) {
   const std::string key = "{data}";
   for (std::size_t at; (at = program.find(key)) != std::string::npos;)
     program.replace(at, key.size(), (kReference / "data").string());
-  fs::path out = fs::temp_directory_path() / ("kav_ref_" + c["id"].get<std::string>() + ".json");
+  fs::path out = fs::temp_directory_path() / ("kav_ref_" + std::to_string(::getpid()) + "_" +
+                                              c["id"].get<std::string>() + ".json");
   std::ostringstream listing, log_stream;
   kav::RunOptions opts;
   opts.work = ":memory:";
@@ -164,7 +166,8 @@ void check(const json& results, const json& ch, const std::string& where) {
   auto cells = numeric_cells(*t);
   std::vector<std::vector<double>> expected;
   // A vector may also be written as a plain list of numbers.
-  if (!want.empty() && want[0].is_number()) expected.push_back(want.get<std::vector<double>>());
+  if (!want.empty() && want[0].is_number())
+    expected.push_back(want.get<std::vector<double>>());
   else
     for (const auto& row : want) expected.push_back(row.get<std::vector<double>>());
   if (expected.size() == 1 || (!expected.empty() && expected[0].size() == 1)) {
