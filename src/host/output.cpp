@@ -40,6 +40,15 @@ std::string value_text(const DynamicValue& value) {
   return trim_blanks(format_best(std::get<double>(value), 12));
 }
 
+std::string by_values_text(const std::vector<ByValue>& values, const std::string& separator) {
+  std::string text;
+  for (const ByValue& b : values) {
+    if (!text.empty()) text += separator;
+    text += b.display();
+  }
+  return text;
+}
+
 std::string ByValue::display() const {
   return variable + "=" + (text.empty() ? value_text(value) : text);
 }

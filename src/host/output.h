@@ -115,6 +115,9 @@ struct ByValue {
   std::string display() const;  // "region=north"
 };
 
+// The BY values of a group joined by `separator`: "region=north sex=F".
+std::string by_values_text(const std::vector<ByValue>& values, const std::string& separator);
+
 enum class ObjectKind { Table, Graph, Note };
 
 // One delivered object with where it stands in the output.

@@ -89,11 +89,7 @@ class HtmlDestination : public OutputDestination {
       by_group_ = object.by_group;
       groups_.clear();
       if (!object.by.empty()) {
-        std::string values;
-        for (const ByValue& b : object.by) {
-          if (!values.empty()) values += ", ";
-          values += b.display();
-        }
+        const std::string values = by_values_text(object.by, ", ");
         std::string anchor = next_anchor("by");
         body_ << "<h3 class=\"by\" id=\"" << anchor << "\">" << html_escape(values) << "</h3>\n";
         contents_.push_back({1, values, anchor});

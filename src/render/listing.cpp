@@ -182,11 +182,7 @@ class ListingDestination : public OutputDestination {
       by_group_ = object.by_group;
       groups_.clear();
       if (!object.by.empty()) {
-        std::string values;
-        for (const ByValue& b : object.by) {
-          if (!values.empty()) values += ' ';
-          values += b.display();
-        }
+        const std::string values = by_values_text(object.by, " ");
         out_ << by_rule(values, ls) << "\n\n";
       }
     }
