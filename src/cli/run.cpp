@@ -13,6 +13,7 @@
 #include "lang/program.h"
 #include "lang/reader.h"
 #include "render/destinations.h"
+#include "render/factor_graphs.h"
 #include "tkxfac/tkxfac.h"
 
 #ifndef KAV_VERSION
@@ -95,6 +96,7 @@ int run_program(const std::string& text, const std::string& file, const RunOptio
     return writer;
   });
   GraphTemplateRegistry graphs;
+  register_factor_graph_templates(graphs);
   install_destination_kinds(delivery, graphs, KAV_VERSION);
   delivery.attach_destination("listing", make_listing_destination(*listing_stream));
   bool setup_failed = false;
