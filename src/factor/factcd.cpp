@@ -312,7 +312,10 @@ void factpriors(COMSTR* com, bool inverse) {
 
   if (!com->ods) return;
   if (com->priortyp == kPriOne) {
-    factonote(com, kMsgPriorsTitle);
+    // Every prior is 1, so the title alone says it all, as long as it says 1.
+    if (com->ods->delivery)
+      com->ods->delivery->add_note(
+          Note{"", {format_message(kFactorGroup, kMsgPriorsTitle, {}) + ": ONE"}});
   } else {
     const bool smc_title = inverse && (com->fmethod == kFmHarris || com->fmethod == kFmImage);
     show_priors(com, smc_title ? kMsgPriorsSmcTitle : kMsgPriorsTitle);

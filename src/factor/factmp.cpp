@@ -343,6 +343,7 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
         {"CondStdDev", "Standard Deviations Conditional on the Partial Variables"},
         {"Eigenvectors", "Eigenvectors"},
         {"InvCorr", "Inverse Correlation Matrix"},
+        {"ParCorrControlVar", "Partial Correlations Controlling All Other Variables"},
     };
     for (const auto& [table, text] : kTitles)
       if (tname == table) title.push_back(text);
@@ -366,31 +367,34 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
     spec.row_label_column = label_column_name(rowkind);
 
     const bool with_stack = se && stacked;
-    std::vector<std::vector<std::string>> coverage;
     if (with_stack) {
-      using Stack = std::vector<std::vector<double>>;
       const auto rows = static_cast<std::size_t>(nrow), cols = static_cast<std::size_t>(ncol);
-      Stack serr(rows, std::vector<double>(cols)), first = serr, second = serr;
+      const std::vector<Row> empty(rows, Row(cols));
+      Stack serr{"StdErr", empty};
       const bool hyp = !is_missing(com->hypval);
       const bool conf = !hyp && !is_missing(com->alpha);
       const bool one_tailed = fopt_test(com, kFoptOneTail);
       const bool factor_corr = se == com->fcorse;
       const bool symmetric = se == com->factse && fopt_test(com, kFoptOblique);
+      const bool with_coverage = conf && !factor_corr;
       const double q = conf ? -factnqnt(com->alpha / 2) : 0;
-      if (conf && !factor_corr) coverage.assign(rows, std::vector<std::string>(cols));
+      Stack first{hyp ? "T" : "L", empty}, second{hyp ? "P" : "U", empty};
+      Stack coverage{"Coverage", with_coverage ? empty : std::vector<Row>()};
       for (std::size_t i = 0; i < rows; ++i) {
         for (std::size_t j = 0; j < cols; ++j) {
           const double v = est(static_cast<int>(i), static_cast<int>(j));
           const double s = err(static_cast<int>(i), static_cast<int>(j));
-          serr[i][j] = s;
+          serr.rows[i][j] = s;
           if (hyp) {
-            first[i][j] = test_z(v, s, com->hypval);
-            second[i][j] = test_p(v, first[i][j], one_tailed);
+            const double z = test_z(v, s, com->hypval);
+            first.rows[i][j] = z;
+            second.rows[i][j] = test_p(v, z, one_tailed);
           } else if (conf) {
-            Limits l = conf_limits(v, s, q, symmetric);
-            first[i][j] = l.lower;
-            second[i][j] = l.upper;
-            if (!factor_corr) coverage[i][j] = factcov(v, l.lower, l.upper, com->cover);
+            const Limits l = conf_limits(v, s, q, symmetric);
+            first.rows[i][j] = l.lower;
+            second.rows[i][j] = l.upper;
+            if (with_coverage)
+              coverage.rows[i][j] = std::string(factcov(v, l.lower, l.upper, com->cover));
           }
         }
       }
@@ -402,7 +406,7 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
       } else if (conf) {
         title.push_back(
             format_message(kFactorGroup, kMsgSeConfidence, {factnum(100 * (1 - com->alpha))}));
-        if (!factor_corr && com->cover != 0)
+        if (with_coverage && com->cover != 0)
           title.push_back(
               format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", factnum(com->cover)}));
       } else {
@@ -410,32 +414,25 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
       }
       spec.title = title;
       Table t = matrix_table(spec);
-      t.stacks.emplace_back("StdErr", std::move(serr));
-      if (hyp) {
-        t.stacks.emplace_back("T", std::move(first));
-        t.stacks.emplace_back("P", std::move(second));
-      } else if (conf) {
-        t.stacks.emplace_back("L", std::move(first));
-        t.stacks.emplace_back("U", std::move(second));
+      // The coverage display is one more sub-matrix: each element's text
+      // stands in that element's cell stack, after its limits.
+      t.stacks.push_back(std::move(serr));
+      if (hyp || conf) {
+        t.stacks.push_back(std::move(first));
+        t.stacks.push_back(std::move(second));
       }
-      // The coverage displays are texts; they stand beside the estimates,
-      // one column per matrix column.
-      if (!coverage.empty()) {
-        for (std::size_t j = 0; j < cols; ++j) {
-          Column& c = t.add_column("Cov" + collab[j], ColumnKind::Text, collab[j] + " Coverage");
-          c.template_column = "Coverage";
-        }
-        for (std::size_t i = 0; i < rows; ++i) {
-          t.rows[i].resize(t.columns.size());
-          for (std::size_t j = 0; j < cols; ++j) t.rows[i][cols + 1 + j] = coverage[i][j];
-        }
-      }
+      if (with_coverage) t.stacks.push_back(std::move(coverage));
       factoadd(com, std::move(t));
       return;
     }
 
     spec.title = title;
     Table t = matrix_table(spec);
+    // A lone numbered column (one value per variable, such as the
+    // conditional standard deviations) is described by the title; a "1" over
+    // it would only puzzle.  An eigenvector keeps its number.
+    if (colkind == kLabelNumbers && ncol == 1 && tname != "Eigenvectors")
+      t.columns.back().header = std::string();
     if (with_labels) {
       Column c;
       c.name = "Label";
@@ -479,7 +476,8 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
   else
     t.footnotes.push_back(format_message(kFactorGroup, kMsgFootFuzz, {factnum(rules.fuzz)}));
 
-  t.add_column("Variable", ColumnKind::Text, std::string(label_column_name(rowkind)));
+  // The row labels go without a header, as in the plain form of the matrix.
+  t.add_column("Variable", ColumnKind::Text, std::string());
   if (with_labels) t.add_column("Label", ColumnKind::Text, std::string("Label"));
   for (const std::string& c : collab) {
     if (rules.rounded) {
@@ -487,6 +485,7 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
       v.template_column = "RoundFuzzVal";
       Column& f = t.add_column("Fg" + c, ColumnKind::Text, std::string());
       f.template_column = "Flag";
+      f.adjoins = true;  // the mark belongs to the value before it
     } else {
       Column& v = t.add_column("Fz" + c, ColumnKind::Number, c, fixed_format(12, 5));
       v.template_column = "RoundFuzzVal";

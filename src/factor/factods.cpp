@@ -133,6 +133,9 @@ void factoadd(COMSTR* com, Table table) {
 
 std::string factitle(COMSTR* com, int number, const std::vector<std::string>& args) {
   std::string text = format_message(kFactorGroup, number, args);
+  // A blank insert at the end (the variance-explained title of an unrotated
+  // solution) would only pull a centred title off centre.
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   constexpr std::size_t kRoom = sizeof com->title - 1;  // 119 characters and the end
   if (text.size() > kRoom) {
     com->host->xpmlog(kFactorGroup, kMsgTitleCut);
@@ -741,8 +744,6 @@ void facttpl(TemplateRegistry& r) {
   // decimals; covariances and weights take the chooser's format.
   const char* const kFivePlaces[] = {"Corr",
                                      "PartialCorr",
-                                     "CondStdDev",
-                                     "InvCorr",
                                      "ParCorrControlVar",
                                      "SamplingAdequacy",
                                      "PriorCommunalEst",
@@ -773,11 +774,13 @@ void facttpl(TemplateRegistry& r) {
                                      "ReferenceAxisCorr",
                                      "ReferenceStructure",
                                      "FactorStructure"};
-  for (const char* name : kFivePlaces)
-    add(r, name, {col("Value", std::nullopt, f85), col("Coverage", std::nullopt)},
-        {{"_OverallMSA", "Overall MSA", f85}});
-  const char* const kChosen[] = {"CondStdDev",    "ImageCov",        "VarExplain",
-                                 "VarExplainWgt", "VarWeightRotate", "FactorWeightRotate"};
+  for (const char* name : kFivePlaces) add(r, name, {col("Value", std::nullopt, f85)});
+  // The inverse correlations and the standard deviations are not bounded by
+  // 1: a fixed five decimals would print their large values with fewer
+  // decimals than the small ones beside them.
+  const char* const kChosen[] = {"CondStdDev",        "InvCorr",       "ImageCov",
+                                 "VarExplain",        "VarExplainWgt", "VarWeightRotate",
+                                 "FactorWeightRotate"};
   for (const char* name : kChosen) add(r, name, {col("Value")});
 
   // The rounded and fuzzed forms of the matrix printer.

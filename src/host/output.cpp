@@ -35,6 +35,19 @@ Column& Table::add_column(std::string column_name, ColumnKind kind,
   return columns.back();
 }
 
+const Stack* Table::find_stack(const std::string& stack_name) const {
+  for (const Stack& s : stacks)
+    if (s.name == stack_name) return &s;
+  return nullptr;
+}
+
+const Cell* Table::stack_cell(const Stack& stack, std::size_t row, std::size_t column) const {
+  if (row_labels_first && column == 0) return nullptr;
+  const std::size_t value = row_labels_first ? column - 1 : column;
+  if (row >= stack.rows.size() || value >= stack.rows[row].size()) return nullptr;
+  return &stack.rows[row][value];
+}
+
 std::string value_text(const DynamicValue& value) {
   if (const auto* text = std::get_if<std::string>(&value)) return *text;
   return trim_blanks(format_best(std::get<double>(value), 12));
@@ -576,6 +589,19 @@ std::size_t variable_index(DataSetHeader& header, const std::string& name, VarKi
   return header.vars.size() - 1;
 }
 
+// A stack whose cells are texts (coverage displays) becomes character variables.
+bool text_stack(const Stack& stack) {
+  for (const Row& row : stack.rows)
+    for (const Cell& cell : row)
+      if (std::holds_alternative<std::string>(cell)) return true;
+  return false;
+}
+
+// The variable holding a stack's values under a column: "StdErrFactor1".
+std::string stack_variable_name(const Stack& stack, const Column& column) {
+  return stack.name + column.name;
+}
+
 void put(Observation& obs, const Variable& var, std::size_t at, const Cell& cell,
          const Column* column) {
   if (var.is_numeric()) {
@@ -623,9 +649,24 @@ void OutputDelivery::write_output_datasets() {
                        c.header_text());
       }
     }
+    // Stacked sub-matrices (standard errors, limits, coverage) follow the
+    // estimates as one variable per stack and column, so each observation
+    // carries every value shown in its rows' cell stacks.
+    for (const auto& [table, by] : tables) {
+      for (const Stack& stack : table->stacks) {
+        const VarKind kind = text_stack(stack) ? VarKind::Character : VarKind::Numeric;
+        for (std::size_t k = 0; k < table->columns.size(); ++k) {
+          const Column& c = table->columns[k];
+          if (c.is_hidden() || (k == 0 && table->row_labels_first)) continue;
+          variable_index(header, stack_variable_name(stack, c), kind,
+                         c.header_text() + " " + stack.name);
+        }
+      }
+    }
     std::vector<Observation> observations;
     for (const auto& [table, by] : tables) {
-      for (const Row& row : table->rows) {
+      for (std::size_t r = 0; r < table->rows.size(); ++r) {
+        const Row& row = table->rows[r];
         Observation obs;
         obs.resize(header.vars.size());
         for (const ByValue& b : by) {
@@ -640,6 +681,15 @@ void OutputDelivery::write_output_datasets() {
           if (c.is_hidden()) continue;
           std::size_t at = static_cast<std::size_t>(header.find(c.name));
           put(obs, header.vars[at], at, row[k], &c);
+        }
+        for (const Stack& stack : table->stacks) {
+          for (std::size_t k = 0; k < table->columns.size(); ++k) {
+            const Column& c = table->columns[k];
+            const Cell* cell = table->stack_cell(stack, r, k);
+            if (c.is_hidden() || !cell) continue;
+            std::size_t at = static_cast<std::size_t>(header.find(stack_variable_name(stack, c)));
+            put(obs, header.vars[at], at, *cell, &c);
+          }
         }
         observations.push_back(std::move(obs));
       }

@@ -55,10 +55,22 @@ struct Column {
   // The template entry to use when it is not the column's own name (one
   // template column can describe many columns, such as one per variable).
   std::string template_column;
+  // Shown right after the previous column without a gap, as part of it (a
+  // mark such as "*" beside the value it flags).
+  bool adjoins = false;
 
   const std::string& header_text() const { return header ? *header : name; }
   bool is_hidden() const { return hidden.value_or(false); }
   bool is_numeric() const { return kind != ColumnKind::Text; }
+};
+
+// A sub-matrix shown under a matrix table's values, element by element: the
+// standard errors, tests or confidence limits of the estimates (numbers), or
+// where an interval lies against 0 and a target (texts such as " 0[]").
+// Each cell is shown under its estimate with that column's format.
+struct Stack {
+  std::string name;       // "StdErr", "T", "P", "L", "U", "Coverage"
+  std::vector<Row> rows;  // one per table row, one cell per value column
 };
 
 struct Table {
@@ -72,9 +84,9 @@ struct Table {
   std::vector<Row> rows;
   // A matrix table holds its row labels in the first column.
   bool row_labels_first = false;
-  // Matrices stacked on a matrix table, each with one row per table row and
-  // one value per column after the label column ("StdErr", "L", "U").
-  std::vector<std::pair<std::string, std::vector<std::vector<double>>>> stacks;
+  // Sub-matrices stacked under a matrix table's values, in the order shown;
+  // their value columns are the table's columns after the label column.
+  std::vector<Stack> stacks;
   // Key under which graphs find this table (empty: none).
   std::string link_key;
   // Filled when the table is resolved against its template: lines such as
@@ -84,6 +96,10 @@ struct Table {
   Column& add_column(std::string name, ColumnKind kind, std::optional<std::string> header = {},
                      std::optional<Format> format = {});
   void add_row(Row row) { rows.push_back(std::move(row)); }
+  const Stack* find_stack(const std::string& stack_name) const;
+  // The cell of `stack` stacked under the table's cell (row, column); null
+  // under the row-label column and where the stack has no cell.
+  const Cell* stack_cell(const Stack& stack, std::size_t row, std::size_t column) const;
 };
 
 struct Graph {

@@ -41,6 +41,7 @@ thead th { background: var(--head); border-bottom: 2px solid #9aa3ad; vertical-a
 th.num, td.num { text-align: right; }
 tbody th { text-align: left; font-weight: 600; }
 tr.stack th, tr.stack td { color: var(--muted); font-size: .88em; border-bottom-style: dotted; }
+td.marks { font-family: ui-monospace, "DejaVu Sans Mono", Menlo, Consolas, monospace; white-space: pre; }
 .summary, .footnote { margin: .3rem 0; font-size: .92em; color: var(--muted); }
 pre.note { font: 13px/1.35 ui-monospace, "DejaVu Sans Mono", Menlo, Consolas, monospace; overflow-x: auto; margin: .75rem 0; }
 figure.graph { margin: 1rem 0; }
@@ -188,13 +189,20 @@ class HtmlDestination : public OutputDestination {
     body_ << "<div class=\"scroll\"><table>\n";
     if (table.title.empty() && !table.label.empty())
       body_ << "<caption class=\"caption\">" << html_escape(table.label) << "</caption>\n";
-    body_ << "<thead><tr>";
-    for (std::size_t k : shown) {
-      const Column& c = table.columns[k];
-      body_ << "<th scope=\"col\"" << (c.is_numeric() ? " class=\"num\"" : "") << ">"
-            << html_escape(c.header_text()) << "</th>";
+    // A table whose columns all go without headers (one value per variable,
+    // described by its title) gets no empty header bar.
+    bool any_header = false;
+    for (std::size_t k : shown) any_header = any_header || !table.columns[k].header_text().empty();
+    if (any_header) {
+      body_ << "<thead><tr>";
+      for (std::size_t k : shown) {
+        const Column& c = table.columns[k];
+        body_ << "<th scope=\"col\"" << (c.is_numeric() ? " class=\"num\"" : "") << ">"
+              << html_escape(c.header_text()) << "</th>";
+      }
+      body_ << "</tr></thead>\n";
     }
-    body_ << "</tr></thead>\n<tbody>\n";
+    body_ << "<tbody>\n";
     for (std::size_t r = 0; r < table.rows.size(); ++r) {
       const Row& row = table.rows[r];
       body_ << "<tr>";
@@ -206,17 +214,22 @@ class HtmlDestination : public OutputDestination {
         write_cell(label_cell, c.is_numeric(), text);
       }
       body_ << "</tr>\n";
-      for (const auto& [stack_name, values] : table.stacks) {
-        if (r >= values.size()) continue;
+      for (const Stack& stack : table.stacks) {
+        if (r >= stack.rows.size()) continue;
         body_ << "<tr class=\"stack\">";
-        for (std::size_t n = 0; n < shown.size(); ++n) {
-          std::size_t k = shown[n];
+        for (std::size_t k : shown) {
           if (k == 0 && table.row_labels_first) {
-            write_cell(true, false, stack_name);
+            write_cell(true, false, stack.name);
             continue;
           }
-          std::size_t v = table.row_labels_first ? k - 1 : k;
-          std::string text = v < values[r].size() ? cell_text(values[r][v], table.columns[k]) : "";
+          const Cell* cell = table.stack_cell(stack, r, k);
+          std::string text = cell ? cell_text(*cell, table.columns[k]) : "";
+          if (cell && std::holds_alternative<std::string>(*cell)) {
+            // Marks such as " 0[]" place 0 and the target by their position
+            // in the text, so they keep their blanks and a fixed pitch.
+            body_ << "<td class=\"num marks\">" << html_escape(text) << "</td>";
+            continue;
+          }
           write_cell(false, true, text);
         }
         body_ << "</tr>\n";

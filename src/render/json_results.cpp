@@ -75,14 +75,20 @@ json object_json(const OutputObject& object) {
       rows.push_back(std::move(r));
     }
     json stacks = json::object();
-    for (const auto& [stack_name, values] : t->stacks) {
+    // A text stack (coverage displays) is written as arrays of strings.
+    for (const Stack& stack : t->stacks) {
       json m = json::array();
-      for (const auto& line : values) {
-        json r = json::array();
-        for (double v : line) r.push_back(number_json(v));
-        m.push_back(std::move(r));
+      for (const Row& row : stack.rows) {
+        json line = json::array();
+        for (const Cell& cell : row) {
+          if (const auto* text = std::get_if<std::string>(&cell))
+            line.push_back(*text);
+          else
+            line.push_back(number_json(std::get<double>(cell)));
+        }
+        m.push_back(std::move(line));
       }
-      stacks[stack_name] = std::move(m);
+      stacks[stack.name] = std::move(m);
     }
     return {{"type", "table"},
             {"name", t->name},

@@ -14,8 +14,10 @@ constexpr int kColumnGap = 3;
 // row the stacked values).
 struct LaidColumn {
   bool numeric = true;
+  bool adjoins = false;  // no gap before it
   int width = 0;
   std::vector<std::string> header;
+  int gap() const { return adjoins ? 0 : kColumnGap; }
 };
 
 std::string align(const std::string& text, int width, bool right) {
@@ -47,17 +49,17 @@ std::vector<std::string> listing_table_lines(const Table& table, int line_size) 
     for (std::size_t k : shown)
       tr.cells.push_back(k < row.size() ? cell_text(row[k], table.columns[k]) : "");
     text_rows.push_back(std::move(tr));
-    for (const auto& [stack_name, values] : table.stacks) {
-      if (r >= values.size()) continue;
+    // Each stacked value (a number, or a text such as a coverage display)
+    // sits under its estimate in that column's format and alignment.
+    for (const Stack& stack : table.stacks) {
+      if (r >= stack.rows.size()) continue;
       TextRow sr;
-      for (std::size_t i = 0; i < shown.size(); ++i) {
-        std::size_t k = shown[i];
+      for (std::size_t k : shown) {
         if (k == 0 && table.row_labels_first) {
-          sr.cells.push_back("  " + stack_name);
+          sr.cells.push_back("  " + stack.name);
         } else {
-          // Stacks hold the value columns only, after the label column.
-          std::size_t v = table.row_labels_first ? k - 1 : k;
-          sr.cells.push_back(v < values[r].size() ? cell_text(values[r][v], table.columns[k]) : "");
+          const Cell* cell = table.stack_cell(stack, r, k);
+          sr.cells.push_back(cell ? cell_text(*cell, table.columns[k]) : "");
         }
       }
       text_rows.push_back(std::move(sr));
@@ -69,6 +71,7 @@ std::vector<std::string> listing_table_lines(const Table& table, int line_size) 
     const Column& c = table.columns[shown[i]];
     LaidColumn& lc = laid[i];
     lc.numeric = c.is_numeric();
+    lc.adjoins = i > 0 && c.adjoins;
     int data_width = 0;
     for (const TextRow& tr : text_rows)
       data_width = std::max(data_width, display_length(tr.cells[i]));
@@ -85,7 +88,7 @@ std::vector<std::string> listing_table_lines(const Table& table, int line_size) 
   // Panels: the row-label column (the first shown one) starts each panel.
   std::vector<std::vector<std::size_t>> panels;
   int total = 0;
-  for (std::size_t i = 0; i < laid.size(); ++i) total += laid[i].width + (i ? kColumnGap : 0);
+  for (std::size_t i = 0; i < laid.size(); ++i) total += laid[i].width + (i ? laid[i].gap() : 0);
   if (total <= line_size || laid.size() <= 2) {
     std::vector<std::size_t> all(laid.size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
@@ -94,13 +97,16 @@ std::vector<std::string> listing_table_lines(const Table& table, int line_size) 
     std::vector<std::size_t> panel{0};
     int width = laid[0].width;
     for (std::size_t i = 1; i < laid.size(); ++i) {
-      if (panel.size() > 1 && width + kColumnGap + laid[i].width > line_size) {
+      // A column and those adjoining it stay in one panel.
+      int block = laid[i].gap() + laid[i].width;
+      for (std::size_t a = i + 1; a < laid.size() && laid[a].adjoins; ++a) block += laid[a].width;
+      if (!laid[i].adjoins && panel.size() > 1 && width + block > line_size) {
         panels.push_back(panel);
         panel = {0};
         width = laid[0].width;
       }
       panel.push_back(i);
-      width += kColumnGap + laid[i].width;
+      width += laid[i].gap() + laid[i].width;
     }
     panels.push_back(panel);
   }
@@ -108,7 +114,7 @@ std::vector<std::string> listing_table_lines(const Table& table, int line_size) 
   for (const auto& panel : panels) {
     int width = 0;
     for (std::size_t n = 0; n < panel.size(); ++n)
-      width += laid[panel[n]].width + (n ? kColumnGap : 0);
+      width += laid[panel[n]].width + (n ? laid[panel[n]].gap() : 0);
     widest = std::max(widest, width);
   }
   const int indent = std::max(0, (line_size - widest) / 2);
@@ -129,7 +135,7 @@ std::vector<std::string> listing_table_lines(const Table& table, int line_size) 
         const LaidColumn& lc = laid[panel[n]];
         std::size_t skip = header_lines - lc.header.size();
         std::string text = h >= skip ? lc.header[h - skip] : "";
-        if (n) line += spaces(kColumnGap);
+        if (n) line += spaces(lc.gap());
         line += align(text, lc.width, lc.numeric);
       }
       lines.push_back(trim_right(line));
@@ -139,15 +145,22 @@ std::vector<std::string> listing_table_lines(const Table& table, int line_size) 
       std::string line = spaces(indent);
       for (std::size_t n = 0; n < panel.size(); ++n) {
         const LaidColumn& lc = laid[panel[n]];
-        if (n) line += spaces(kColumnGap);
+        if (n) line += spaces(lc.gap());
         line += align(tr.cells[panel[n]], lc.width, lc.numeric);
       }
       lines.push_back(trim_right(line));
     }
   }
   if (!table.summary.empty() || !table.footnotes.empty()) lines.emplace_back();
-  for (const std::string& s : table.summary) lines.push_back(spaces(indent) + s);
-  for (const std::string& f : table.footnotes) lines.push_back(spaces(indent) + f);
+  // Summaries and footnotes start under the table's left edge and wrap at
+  // the end of the line rather than run past it; a narrow table deep in the
+  // line gives them the whole line.
+  constexpr int kLeastRoom = 40;
+  const int start = line_size - indent >= kLeastRoom ? indent : 0;
+  for (const auto* texts : {&table.summary, &table.footnotes})
+    for (const std::string& text : *texts)
+      for (const std::string& part : wrap_words(text, std::max(1, line_size - start)))
+        lines.push_back(spaces(start) + part);
   return lines;
 }
 

@@ -373,6 +373,13 @@ TEST(FactcdProgram, PriorsOfOneAreANoteNotATable) {
   r.go(corr4("c") + "proc factor data=c; run;");
   EXPECT_EQ(r.table("PriorCommunalEst"), nullptr);
   EXPECT_TRUE(r.note_with(kMsgPriorsTitle));
+  // The note names the value, or it would be a title over nothing.
+  bool says_one = false;
+  for (const auto& o : r.objects)
+    if (o.note())
+      for (const auto& line : o.note()->lines)
+        says_one = says_one || line == format_message(kFactorGroup, kMsgPriorsTitle, {}) + ": ONE";
+  EXPECT_TRUE(says_one);
 }
 
 }  // namespace

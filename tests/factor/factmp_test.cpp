@@ -299,7 +299,7 @@ TEST_F(MatrixPrinter, VariableLabelsStandBesideTheNamesExceptUnderStackedRows) {
   t = table("FactorPattern");
   EXPECT_EQ(column(*t, "Label"), -1);
   EXPECT_EQ(std::get<std::string>(t->rows[0][0]), "x6");
-  EXPECT_EQ(t->stacks[0].second[0][0], 0.06);
+  EXPECT_EQ(std::get<double>(t->stacks[0].rows[0][0]), 0.06);
 }
 
 // ---------------------------------------------------------------------------
@@ -351,10 +351,22 @@ class StdErrStack : public MatrixPrinter {
            "Stat.Factor.FactorPattern", 1);
     return table("FactorPattern");
   }
-  static const std::vector<std::vector<double>>* stack(const Table& t, const std::string& name) {
-    for (const auto& [n, v] : t.stacks)
-      if (n == name) return &v;
-    return nullptr;
+  static const Stack* stack(const Table& t, const std::string& name) { return t.find_stack(name); }
+  // A number of a stack (T, P, L, U, StdErr) at an element.
+  static double at(const Stack* s, std::size_t i, std::size_t j) {
+    return std::get<double>(s->rows.at(i).at(j));
+  }
+  // The coverage display stacked under element (i, j); "" when none.
+  static std::string coverage(const Table& t, std::size_t i, std::size_t j) {
+    const Stack* s = t.find_stack("Coverage");
+    if (!s || i >= s->rows.size() || j >= s->rows[i].size()) return "";
+    const auto* text = std::get_if<std::string>(&s->rows[i][j]);
+    return text ? *text : "(a number)";
+  }
+  static std::vector<std::string> stack_names(const Table& t) {
+    std::vector<std::string> out;
+    for (const Stack& s : t.stacks) out.push_back(s.name);
+    return out;
   }
 };
 
@@ -381,20 +393,20 @@ TEST_F(StdErrStack, TwoSidedTestsOfTheHypothesisValue) {
   const auto* z = stack(*t, "T");
   const auto* p = stack(*t, "P");
   ASSERT_TRUE(se && z && p);
-  EXPECT_EQ((*se)[1][0], 0.2);
+  EXPECT_EQ(at(se, 1, 0), 0.2);
   // Positive estimate: (x - h)/s; negative: (x + h)/s.
-  EXPECT_NEAR((*z)[0][0], 4.0, 1e-12);
-  EXPECT_NEAR((*z)[1][0], -1.0, 1e-12);
-  EXPECT_NEAR((*p)[0][0], 2 * (1 - phi(4.0)), 1e-12);
-  EXPECT_NEAR((*p)[1][0], std::erfc(1 / std::sqrt(2.0)), 1e-12);
-  EXPECT_NEAR((*z)[2][0], 0.0, 1e-12);
-  EXPECT_NEAR((*p)[2][0], 1.0, 1e-12);
+  EXPECT_NEAR(at(z, 0, 0), 4.0, 1e-12);
+  EXPECT_NEAR(at(z, 1, 0), -1.0, 1e-12);
+  EXPECT_NEAR(at(p, 0, 0), 2 * (1 - phi(4.0)), 1e-12);
+  EXPECT_NEAR(at(p, 1, 0), std::erfc(1 / std::sqrt(2.0)), 1e-12);
+  EXPECT_NEAR(at(z, 2, 0), 0.0, 1e-12);
+  EXPECT_NEAR(at(p, 2, 0), 1.0, 1e-12);
   // Negative or missing standard error: no test; zero: an infinite statistic.
-  EXPECT_TRUE(is_missing((*z)[3][0]));
-  EXPECT_TRUE(is_missing((*p)[3][0]));
-  EXPECT_TRUE(is_missing((*z)[4][0]));
-  EXPECT_TRUE(std::isinf((*z)[5][0]));
-  EXPECT_EQ((*p)[5][0], 0.0);
+  EXPECT_TRUE(is_missing(at(z, 3, 0)));
+  EXPECT_TRUE(is_missing(at(p, 3, 0)));
+  EXPECT_TRUE(is_missing(at(z, 4, 0)));
+  EXPECT_TRUE(std::isinf(at(z, 5, 0)));
+  EXPECT_EQ(at(p, 5, 0), 0.0);
   ASSERT_EQ(se_titles(t).size(), 1u);
   EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeHypothesis, {"=", "0.3"}));
 }
@@ -412,8 +424,8 @@ TEST_F(StdErrStack, OneSidedTestsLookOnTheSideOfTheEstimate) {
     const double zz = x[i] > 0 ? (x[i] - 0.3) / s[i] : (x[i] + 0.3) / s[i];
     const double pp =
         x[i] > 0 ? 0.5 * std::erfc(zz / std::sqrt(2.0)) : 0.5 * std::erfc(-zz / std::sqrt(2.0));
-    EXPECT_NEAR((*z)[i][0], zz, 1e-12) << i;
-    EXPECT_NEAR((*p)[i][0], pp, 1e-12) << i;
+    EXPECT_NEAR(at(z, i, 0), zz, 1e-12) << i;
+    EXPECT_NEAR(at(p, i, 0), pp, 1e-12) << i;
   }
   EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeHypothesis, {"<=", "0.3"}));
 }
@@ -429,18 +441,18 @@ TEST_F(StdErrStack, CorrelationLimitsStayInsideOneAndAreMissingAtOne) {
   EXPECT_EQ(stack(*t, "T"), nullptr);
   for (std::size_t i : {0u, 1u}) {
     const double w = kZ975 * s[i] / (1 - x[i] * x[i]);
-    EXPECT_NEAR((*l)[i][0], std::tanh(std::atanh(x[i]) - w), 1e-9) << i;
-    EXPECT_NEAR((*u)[i][0], std::tanh(std::atanh(x[i]) + w), 1e-9) << i;
+    EXPECT_NEAR(at(l, i, 0), std::tanh(std::atanh(x[i]) - w), 1e-9) << i;
+    EXPECT_NEAR(at(u, i, 0), std::tanh(std::atanh(x[i]) + w), 1e-9) << i;
   }
   for (std::size_t i : {2u, 3u, 4u, 5u}) {
-    EXPECT_TRUE(is_missing((*l)[i][0])) << i;
-    EXPECT_TRUE(is_missing((*u)[i][0])) << i;
+    EXPECT_TRUE(is_missing(at(l, i, 0))) << i;
+    EXPECT_TRUE(is_missing(at(u, i, 0))) << i;
   }
-  // Coverage columns beside the estimates: 0.6 lies clear of 0, -0.3 spans it.
-  EXPECT_EQ(text(*t, 0, "CovFactor1"), " 0[]");
-  EXPECT_EQ(text(*t, 1, "CovFactor1"), " [0]");
-  EXPECT_EQ(text(*t, 2, "CovFactor1"), "   .");
-  EXPECT_EQ(text(*t, 4, "CovFactor1"), "   .");
+  // Coverage stacked after the limits: 0.6 lies clear of 0, -0.3 spans it.
+  EXPECT_EQ(coverage(*t, 0, 0), " 0[]");
+  EXPECT_EQ(coverage(*t, 1, 0), " [0]");
+  EXPECT_EQ(coverage(*t, 2, 0), "   .");
+  EXPECT_EQ(coverage(*t, 4, 0), "   .");
   ASSERT_EQ(se_titles(t).size(), 1u);
   EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeConfidence, {"95"}));
 }
@@ -457,21 +469,86 @@ TEST_F(StdErrStack, ObliquePatternLimitsAreSymmetricAndCoverageUsesTheTarget) {
   ASSERT_TRUE(l && u);
   const double q = 1.6448536269514722;  // upper 5% point
   for (std::size_t i = 0; i < 6; ++i) {
-    EXPECT_NEAR((*l)[i][0], x[i] - q * s[i], 1e-12);
-    EXPECT_NEAR((*u)[i][0], x[i] + q * s[i], 1e-12);
+    EXPECT_NEAR(at(l, i, 0), x[i] - q * s[i], 1e-12);
+    EXPECT_NEAR(at(u, i, 0), x[i] + q * s[i], 1e-12);
   }
   // 1.2 +- 0.164: target 0.45 below the interval; -0.5: -0.45 inside it;
   // 0.5: inside; 0.05 spans 0 with 0.45 above; -0.05 spans 0 with -0.45
   // below; 0.8: interval above the target.
-  EXPECT_EQ(text(*t, 0, "CovFactor1"), "0*[]");
-  EXPECT_EQ(text(*t, 1, "CovFactor1"), "[*]0");
-  EXPECT_EQ(text(*t, 2, "CovFactor1"), "0[*]");
-  EXPECT_EQ(text(*t, 3, "CovFactor1"), "[0]*");
-  EXPECT_EQ(text(*t, 4, "CovFactor1"), "*[0]");
-  EXPECT_EQ(text(*t, 5, "CovFactor1"), "0*[]");
+  EXPECT_EQ(coverage(*t, 0, 0), "0*[]");
+  EXPECT_EQ(coverage(*t, 1, 0), "[*]0");
+  EXPECT_EQ(coverage(*t, 2, 0), "0[*]");
+  EXPECT_EQ(coverage(*t, 3, 0), "[0]*");
+  EXPECT_EQ(coverage(*t, 4, 0), "*[0]");
+  EXPECT_EQ(coverage(*t, 5, 0), "0*[]");
   ASSERT_EQ(se_titles(t).size(), 2u);
   EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeConfidence, {"90"}));
   EXPECT_EQ(se_titles(t)[1], format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", "0.45"}));
+}
+
+// Each element's interval is built to land in one display; the display must
+// be found in the Coverage stack at that element and nowhere else.
+TEST_F(StdErrStack, EveryCoverageDisplayStandsUnderItsOwnElement) {
+  struct Case {
+    double x, s;
+    const char* shown;
+  };
+  // alpha = 0.1 and symmetric limits: x -+ 0.1645 for s = 0.1, -+ 0.329 for
+  // s = 0.2; the target is 0.45 (or -0.45 for a negative estimate).
+  const Case cases[4][3] = {
+      {{0.8, 0.1, "0*[]"}, {0.05, 0.1, "[0]*"}, {-0.15, 0.2, "[*0]"}},
+      {{0.5, 0.1, "0[*]"}, {-0.2, 0.1, "*[]0"}, {-0.05, 0.1, "*[0]"}},
+      {{0.2, 0.1, "0[]*"}, {-0.5, 0.1, "[*]0"}, {0.3, 0, "   ."}},
+      {{0.15, 0.2, "[0*]"}, {-0.8, 0.1, "[]*0"}, {0.3, missing_value(), "   ."}},
+  };
+  std::vector<double> x, s;  // column-major
+  for (int j = 0; j < 3; ++j)
+    for (int i = 0; i < 4; ++i) {
+      x.push_back(cases[i][j].x);
+      s.push_back(cases[i][j].s);
+    }
+  com->alpha = 0.1;
+  com->cover = 0.45;
+  fopt_set(com, kFoptOblique);
+  com->fact = doubles(x);
+  com->factse = doubles(s);
+  factm2(com, 'C', com->fact, com->factse, 4, 3, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  const Table* t = table("FactorPattern");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U", "Coverage"}));
+  ASSERT_EQ(stack(*t, "Coverage")->rows.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(stack(*t, "Coverage")->rows[i].size(), 3u);
+    for (std::size_t j = 0; j < 3; ++j)
+      EXPECT_EQ(coverage(*t, i, j), cases[i][j].shown) << "row " << i << ", column " << j;
+  }
+  // The coverage stays out of the table's own columns.
+  EXPECT_EQ(t->columns.size(), 4u);
+
+  // Without a target only 0 is placed against the interval.
+  com->cover = 0;
+  factm2(com, 'C', com->fact, com->factse, 4, 3, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  t = table("FactorPattern");
+  EXPECT_EQ(coverage(*t, 0, 0), " 0[]");
+  EXPECT_EQ(coverage(*t, 0, 1), " [0]");
+  EXPECT_EQ(coverage(*t, 2, 1), " []0");
+  EXPECT_EQ(coverage(*t, 3, 2), "   .");
+}
+
+TEST_F(StdErrStack, ReorderedRowsTakeTheirCoverageWithThem) {
+  com->alpha = 0.05;
+  com->nfact = 1;
+  fopt_set(com, kFoptReorder);
+  com->fact = doubles({0.05, 0.8, -0.5, 0.6, 0.1, -0.7});
+  factprm(com, com->fact);
+  const Table* t = pattern({0.05, 0.8, -0.5, 0.6, 0.1, -0.7}, {0.1, 0.1, 0.1, 0.1, 0.1, 0.1});
+  ASSERT_NE(t, nullptr);
+  // Sorted by signed loading: x2 0.8, x4 0.6, x5 0.1, x1 0.05, x3 -0.5, x6 -0.7.
+  EXPECT_EQ(row_labels(*t), (std::vector<std::string>{"x2", "x4", "x5", "x1", "x3", "x6"}));
+  const char* expected[] = {" 0[]", " 0[]", " [0]", " [0]", " []0", " []0"};
+  for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(coverage(*t, k, 0), expected[k]) << k;
 }
 
 TEST_F(StdErrStack, FactorCorrelationsHaveLimitsWithoutCoverage) {
@@ -484,20 +561,19 @@ TEST_F(StdErrStack, FactorCorrelationsHaveLimitsWithoutCoverage) {
          "Stat.Factor.InterFactorCorr", 1);
   const Table* t = table("InterFactorCorr");
   ASSERT_NE(t, nullptr);
-  EXPECT_EQ(column(*t, "CovFactor1"), -1);
+  EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U"}));
   const auto* l = stack(*t, "L");
   ASSERT_NE(l, nullptr);
-  EXPECT_TRUE(is_missing((*l)[0][0]));  // the diagonal 1 with standard error 0
-  EXPECT_NEAR((*l)[1][0], std::tanh(std::atanh(0.4) - kZ975 * 0.1 / 0.84), 1e-9);
-  EXPECT_NEAR((*l)[0][1], (*l)[1][0], 1e-15);
+  EXPECT_TRUE(is_missing(at(l, 0, 0)));  // the diagonal 1 with standard error 0
+  EXPECT_NEAR(at(l, 1, 0), std::tanh(std::atanh(0.4) - kZ975 * 0.1 / 0.84), 1e-9);
+  EXPECT_NEAR(at(l, 0, 1), at(l, 1, 0), 1e-15);
   EXPECT_EQ(se_titles(t).size(), 1u);
 }
 
 TEST_F(StdErrStack, WithoutHypothesisOrLevelOnlyStandardErrorsAreStacked) {
   const Table* t = pattern({0.1, 0.2, 0.3, 0.4, 0.5, 0.6}, {0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
-  ASSERT_EQ(t->stacks.size(), 1u);
-  EXPECT_EQ(t->stacks[0].first, "StdErr");
-  EXPECT_EQ(t->stacks[0].second[5][0], 0.06);
+  EXPECT_EQ(stack_names(*t), std::vector<std::string>{"StdErr"});
+  EXPECT_EQ(at(stack(*t, "StdErr"), 5, 0), 0.06);
   EXPECT_EQ(se_titles(t), (std::vector<std::string>{format_message(kFactorGroup, kMsgSeOnly, {})}));
 }
 

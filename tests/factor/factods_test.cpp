@@ -318,7 +318,9 @@ TEST_F(Writers, OneCallWritersByMode) {
   ASSERT_EQ(t->dynamics.size(), 1u);
   EXPECT_EQ(t->dynamics[0].name, "_OverallMSA");
   EXPECT_EQ(std::get<double>(t->dynamics[0].value), 0.75);
-  EXPECT_EQ(t->summary, (Names{"Overall MSA = 0.75000"}));
+  // The title states the overall MSA; no summary line repeats it.
+  EXPECT_EQ(t->title, (Names{msg(14, {"0.75"})}));
+  EXPECT_TRUE(t->summary.empty());
   EXPECT_EQ(shown(*t, 2, "Column1"), "0.90000");
 
   // Both label kinds from the name arrays, column-major storage.
@@ -460,6 +462,19 @@ TEST_F(Writers, JsonKeepsTheUnroundedValuesAndTheStandardErrorStacks) {
   EXPECT_EQ(j["stacks"]["StdErr"][1][0], 0.1);
   EXPECT_TRUE(j["stacks"].contains("T"));
   EXPECT_TRUE(j["stacks"].contains("P"));
+  EXPECT_FALSE(j["stacks"].contains("Coverage"));
+
+  // Confidence limits bring the coverage displays, as strings per element.
+  com->hypval = missing_value();
+  com->alpha = 0.05;
+  com->factse = doubles({0.1, 0.1, missing_value(), 0.1});
+  factm2(com, 'C', com->fact, com->factse, 4, 1, 'V', 'F', 0, 0, "FactorPattern",
+         "Stat.Factor.FactorPattern", 1);
+  j = object_json(*object("FactorPattern"));
+  EXPECT_EQ(j["stacks"]["Coverage"],
+            nlohmann::ordered_json::parse(R"([[" [0]"], [" 0[]"], ["   ."], [" 0[]"]])"));
+  EXPECT_TRUE(j["stacks"]["L"][0][0].is_number());
+  EXPECT_EQ(j["columns"].size(), 2u);  // Variable and Factor1: no coverage columns
 }
 
 }  // namespace

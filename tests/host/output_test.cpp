@@ -326,6 +326,46 @@ TEST(OdsOutput, TablesOfOneNameInAStepAppendWithByVariablesInFront) {
   EXPECT_EQ(ds.rows[3].num[3], 0.25);
 }
 
+TEST(OdsOutput, StackedValuesBecomeVariablesBesideTheirEstimates) {
+  OutputFixture f;
+  f.delivery.request_output("FactorPattern", "pat");
+  f.delivery.begin_step("FACTOR", 1);
+  MatrixSpec spec;
+  spec.name = "FactorPattern";
+  spec.rows = 2;
+  spec.columns = 2;
+  spec.data = {0.8, 0.1, -0.2, 0.7};
+  spec.row_labels = {"x1", "x2"};
+  spec.column_labels = {"Factor1", "Factor2"};
+  Table t = matrix_table(spec);
+  t.stacks = {
+      {"StdErr", {{0.05, 0.06}, {0.07, missing_value()}}},
+      {"Coverage",
+       {{std::string(" 0[]"), std::string(" [0]")}, {std::string(" []0"), std::string("   .")}}}};
+  f.delivery.add_table(t);
+  f.delivery.end_step(0, 0, {});
+
+  const MemoryDataSet& ds = *f.written.at("pat");
+  std::vector<std::string> names;
+  for (const Variable& v : ds.header.vars) names.push_back(v.name);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Variable", "Factor1", "Factor2", "StdErrFactor1",
+                                      "StdErrFactor2", "CoverageFactor1", "CoverageFactor2"}));
+  EXPECT_TRUE(ds.header.vars[3].is_numeric());
+  EXPECT_EQ(ds.header.vars[5].kind, VarKind::Character);
+  EXPECT_EQ(ds.header.vars[5].length, 4);
+  EXPECT_EQ(ds.header.vars[6].label, "Factor2 Coverage");
+  ASSERT_EQ(ds.rows.size(), 2u);
+  // Row x2, column Factor1: estimate, standard error and coverage of that element.
+  EXPECT_EQ(ds.rows[1].str[0], "x2");
+  EXPECT_EQ(ds.rows[1].num[1], -0.2);
+  EXPECT_EQ(ds.rows[1].num[3], 0.07);
+  EXPECT_EQ(ds.rows[1].str[5], " []0");
+  EXPECT_TRUE(is_missing(ds.rows[1].num[4]));
+  EXPECT_EQ(ds.rows[0].str[6], " [0]");
+  EXPECT_TRUE(f.problems.empty());
+}
+
 TEST(OdsOutput, UnmatchedRequestWarnsAndRequestsLastOneStep) {
   OutputFixture f;
   f.delivery.request_output("NoSuchTable", "nothing");

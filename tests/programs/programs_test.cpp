@@ -95,6 +95,30 @@ TEST(Programs, SchemaCheckCatchesBrokenDocuments) {
   broken = good;
   broken["steps"][0]["log"][0]["severity"] = "INFO";
   EXPECT_FALSE(kav::testing_support::results_schema_problems(broken).empty());
+
+  // Stacks: numbers or texts under every value column of every row.
+  json& table = good["steps"][3]["outputs"][0];
+  const std::size_t rows = table["rows"].size(), values = table["columns"].size() - 1;
+  json numbers = json::array(), texts = json::array();
+  for (std::size_t r = 0; r < rows; ++r) {
+    numbers.push_back(json(std::vector<json>(values, 0.5)));
+    texts.push_back(json(std::vector<json>(values, " 0[]")));
+  }
+  numbers[0][0] = nullptr;
+  numbers[0][1] = ".D";
+  texts[0][0] = "   .";
+  table["stacks"] = {{"StdErr", numbers}, {"Coverage", texts}};
+  EXPECT_TRUE(kav::testing_support::results_schema_problems(good).empty())
+      << kav::testing_support::results_schema_problems(good).front();
+  broken = good;
+  broken["steps"][3]["outputs"][0]["stacks"]["Coverage"][1][2] = 0.25;  // a number among texts
+  EXPECT_FALSE(kav::testing_support::results_schema_problems(broken).empty());
+  broken = good;
+  broken["steps"][3]["outputs"][0]["stacks"]["StdErr"][1].push_back(0.1);  // one cell too many
+  EXPECT_FALSE(kav::testing_support::results_schema_problems(broken).empty());
+  broken = good;
+  broken["steps"][3]["outputs"][0]["stacks"]["Coverage"].erase(0);  // a row short
+  EXPECT_FALSE(kav::testing_support::results_schema_problems(broken).empty());
 }
 
 TEST(Programs, DataEntryShowsExactlyWhatWasEntered) {

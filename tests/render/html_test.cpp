@@ -94,6 +94,49 @@ TEST(Html, EscapesEveryTextItShows) {
   EXPECT_NE(html.find(">D<"), std::string::npos);      // special missing as its letter
 }
 
+TEST(Html, StackedRowsFollowTheirRowWithCoverageMarksKeptAsWritten) {
+  const fs::path file = fresh_folder("stacks") / "r.html";
+  OutputDelivery delivery;
+  GraphTemplateRegistry graphs;
+  install_destination_kinds(delivery, graphs, "1");
+  ASSERT_EQ(delivery.open_html(file.string()), "");
+  delivery.begin_step("FACTOR", 1);
+  MatrixSpec spec;
+  spec.name = "FactorPattern";
+  spec.rows = 2;
+  spec.columns = 1;
+  spec.data = {0.8, -0.3};
+  spec.row_labels = {"x1", "x2"};
+  spec.column_labels = {"Factor1"};
+  spec.format = fixed_format(8, 3);
+  Table t = matrix_table(spec);
+  t.stacks = {{"L", {{0.61}, {-0.52}}},
+              {"Coverage", {{std::string(" 0[]")}, {std::string("[*0]")}}}};
+  delivery.add_table(t);
+  // One value per variable: no header at all, so no empty header bar either.
+  Table msa = matrix_table(spec);
+  msa.name = "SamplingAdequacy";
+  msa.columns[1].header = std::string();
+  delivery.add_table(msa);
+  delivery.end_step(0, 0, {});
+  ASSERT_EQ(delivery.close_html(), "");
+  const std::string html = read_file(file);
+  EXPECT_EQ(count_of(html, "<thead>"), 1);
+  const std::size_t x1 = html.find(">x1<"), x2 = html.find(">x2<");
+  ASSERT_NE(x1, std::string::npos);
+  ASSERT_NE(x2, std::string::npos);
+  // Row x1, then its limit and its coverage, then row x2 with its own.
+  const std::size_t l1 = html.find(">0.610<", x1), c1 = html.find("> 0[]<", x1);
+  EXPECT_LT(x1, l1);
+  EXPECT_LT(l1, c1);
+  EXPECT_LT(c1, x2);
+  const std::size_t c2 = html.find(">[*0]<", x2);
+  ASSERT_NE(c2, std::string::npos);
+  EXPECT_GT(c2, html.find(">-0.520<", x2));
+  EXPECT_EQ(count_of(html, "<td class=\"num marks\">"), 2);
+  EXPECT_EQ(count_of(html, "<tr class=\"stack\">"), 4);
+}
+
 TEST(Html, ContentsLinkToEveryHeadingAndObject) {
   GraphTemplateRegistry graphs;
   const std::string html = run_report(fresh_folder("contents") / "r.html", graphs);

@@ -83,7 +83,10 @@ TEST(JsonResults, StepTablesGraphsNotesAndLogsFollowTheLayout) {
   spec.row_labels = {"x1", "x2"};
   spec.column_labels = {"Factor1", "Factor2"};
   Table pattern = matrix_table(spec);
-  pattern.stacks = {{"StdErr", {{0.05, missing_value()}, {special_missing('D'), 0.06}}}};
+  pattern.stacks = {
+      {"StdErr", {{0.05, missing_value()}, {special_missing('D'), 0.06}}},
+      {"Coverage",
+       {{std::string(" 0[]"), std::string("   .")}, {std::string("[*0]"), std::string("0[]*")}}}};
   run.delivery.add_table(pattern);
 
   Graph scree;
@@ -151,6 +154,8 @@ TEST(JsonResults, StepTablesGraphsNotesAndLogsFollowTheLayout) {
   EXPECT_EQ(matrix["rows"][1][2].get<double>(), 0.7);
   EXPECT_EQ(matrix["columns"][2]["name"], "Factor2");
   EXPECT_EQ(matrix["stacks"]["StdErr"], json::parse(R"([[0.05, null], [".D", 0.06]])"));
+  // A text stack is arrays of strings, kept exactly (leading blanks too).
+  EXPECT_EQ(matrix["stacks"]["Coverage"], json::parse(R"([[" 0[]", "   ."], ["[*0]", "0[]*"]])"));
 
   const json& graph = outputs[2];
   EXPECT_EQ(graph["type"], "graph");

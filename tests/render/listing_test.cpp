@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <sstream>
 
 #include "host/value.h"
@@ -124,6 +125,87 @@ TEST(ListingTable, LongHeadersWrapAndStacksFollowTheirRow) {
   ASSERT_NE(stderr2, std::string::npos);
   EXPECT_NE(all.find("0.050", stderr2), std::string::npos);
   EXPECT_EQ(count_of(all, "StdErr"), 2);
+}
+
+// Confidence limits with their coverage display: every stacked line sits
+// under its row, in the order stacked, each entry ending where its estimate
+// ends.
+TEST(ListingTable, CoverageLineStandsUnderEachEstimate) {
+  MatrixSpec spec;
+  spec.name = "FactorPattern";
+  spec.rows = 2;
+  spec.columns = 2;
+  spec.data = {0.8123, -0.05, 0.2, 0.7};
+  spec.row_labels = {"x1", "x2"};
+  spec.column_labels = {"Factor1", "Factor2"};
+  spec.format = fixed_format(9, 4);
+  Table t = matrix_table(spec);
+  t.stacks = {
+      {"StdErr", {{0.05, 0.06}, {0.07, 0.08}}},
+      {"L", {{0.71, -0.16}, {0.07, 0.55}}},
+      {"U", {{0.91, 0.06}, {0.33, 0.85}}},
+      {"Coverage",
+       {{std::string(" 0[]"), std::string("[*0]")}, {std::string("0[]*"), std::string("   .")}}}};
+  TemplateRegistry().resolve(t);
+  const std::vector<std::string> lines = listing_table_lines(t, 80);
+  std::vector<std::string> firsts;  // the first word of each line below the header
+  std::size_t x1 = lines.size();
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    std::istringstream words(lines[k]);
+    std::string w;
+    words >> w;
+    if (w == "x1") x1 = k;
+    if (x1 < lines.size() && !w.empty()) firsts.push_back(w);
+  }
+  ASSERT_LT(x1, lines.size());
+  EXPECT_EQ(firsts, (std::vector<std::string>{"x1", "StdErr", "L", "U", "Coverage", "x2", "StdErr",
+                                              "L", "U", "Coverage"}));
+  const std::string& estimate = lines[x1];
+  const std::string& cover1 = lines[x1 + 4];
+  const std::string& cover2 = lines[x1 + 9];
+  // Right ends line up with the estimates' right ends.
+  const std::size_t e1 = estimate.find("0.8123") + 6, e2 = estimate.find("-0.0500") + 7;
+  EXPECT_EQ(cover1.find(" 0[]") + 4, e1) << estimate << "\n" << cover1;
+  EXPECT_EQ(cover1.find("[*0]") + 4, e2) << estimate << "\n" << cover1;
+  EXPECT_EQ(cover2.find("0[]*") + 4, e1) << cover2;
+  EXPECT_EQ(cover2.find("   .") + 4, e2) << cover2;
+  // The limits are numbers in the column's format.
+  EXPECT_NE(lines[x1 + 2].find("0.7100"), std::string::npos) << lines[x1 + 2];
+}
+
+// A flag mark stands right after the value it flags, never split from it
+// by a gap or a panel break; a long footnote wraps inside the line.
+TEST(ListingTable, MarksAdjoinTheirValuesAndFootnotesWrap) {
+  Table t;
+  t.add_column("Variable", ColumnKind::Text, std::string());
+  for (int j = 1; j <= 6; ++j) {
+    t.add_column("RFactor" + std::to_string(j), ColumnKind::Number, "Factor" + std::to_string(j),
+                 fixed_format(6, 0));
+    t.add_column("FgFactor" + std::to_string(j), ColumnKind::Text, std::string()).adjoins = true;
+  }
+  Row row{std::string("x1")};
+  for (int j = 1; j <= 6; ++j) {
+    row.push_back(j * 10.0);
+    row.push_back(std::string(j % 2 ? "*" : " "));
+  }
+  t.add_row(row);
+  t.footnotes = {std::string(30, 'a') + " " + std::string(30, 'b') + " " + std::string(30, 'c')};
+  TemplateRegistry().resolve(t);
+  const std::vector<std::string> lines = listing_table_lines(t, 40);
+  std::string all;
+  for (const auto& l : lines) all += l + "\n";
+  EXPECT_NE(all.find("10*"), std::string::npos) << all;
+  EXPECT_NE(all.find("50*"), std::string::npos) << all;
+  // Narrow lines split the table into panels, each value with its mark.
+  EXPECT_GE(count_of(all, "x1"), 2) << all;
+  for (const std::string& l : lines) {
+    EXPECT_LE(display_length(l), 40) << l;
+    // A mark split from its value would follow a blank, at a panel's start.
+    for (std::size_t at = l.find('*'); at != std::string::npos; at = l.find('*', at + 1))
+      EXPECT_TRUE(at > 0 && std::isdigit(static_cast<unsigned char>(l[at - 1]))) << l;
+  }
+  EXPECT_NE(all.find("30*"), std::string::npos) << all;
+  EXPECT_NE(all.find(std::string(30, 'c')), std::string::npos);
 }
 
 TEST(ListingDestination, StepHeadingByRuleGroupsAndNoGraphs) {

@@ -98,10 +98,41 @@ struct Checker {
       }
     }
     if (has(t, "stacks", json::value_t::object, w))
-      for (const auto& [k, m] : t["stacks"].items()) {
-        if (!m.is_array()) fail(w, "stack " + k + " is not a matrix");
-        else if (m.size() != t["rows"].size()) fail(w, "stack " + k + " does not have one row per table row");
+      for (const auto& [k, m] : t["stacks"].items()) stack(m, w + ".stacks." + k, t, types.size());
+  }
+
+  // A stacked sub-matrix: one row per table row, one cell per value column
+  // (every column after the row labels), either numbers (with null and ".A"
+  // style missing values) or texts such as coverage displays, never both.
+  void stack(const json& m, const std::string& w, const json& t, std::size_t columns) {
+    if (!m.is_array()) return fail(w, "is not a matrix");
+    if (t.contains("rows") && m.size() != t["rows"].size())
+      fail(w, "does not have one row per table row");
+    bool numbers = false, texts = false;
+    for (std::size_t r = 0; r < m.size(); ++r) {
+      const json& row = m[r];
+      std::string rw = w + "[" + std::to_string(r) + "]";
+      if (!row.is_array() || row.empty() || row.size() >= columns) {
+        fail(rw, "does not have one cell per value column");
+        continue;
       }
+      if (row.size() != m[0].size()) fail(rw, "is not as long as the first row");
+      for (const json& v : row) {
+        if (v.is_number() || v.is_null())
+          numbers = true;
+        else if (!v.is_string())
+          fail(rw, "a cell is neither a number, null nor a string");
+        else if (!special_missing(v))
+          texts = true;
+      }
+    }
+    if (numbers && texts) fail(w, "mixes numbers and texts");
+  }
+
+  static bool special_missing(const json& v) {
+    if (!v.is_string()) return false;
+    const std::string s = v.get<std::string>();
+    return s.size() == 2 && s[0] == '.';
   }
 
   void output(const json& o, const std::string& w) {
