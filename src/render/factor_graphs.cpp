@@ -572,7 +572,7 @@ std::string draw_loadings(const Graph& graph) {
   if (circle_option && *circle_option != 0 && radii.empty()) radii.push_back(1);
   for (double r : radii) extent = std::max(extent, r);
 
-  const Axis axis = svg::nice_axis(-extent, extent, 5);
+  const Axis axis = svg::nice_axis(-extent, extent, 7);
   const double R = std::max(-axis.lo, axis.hi);
   // Pixels per loading unit: the larger span of the frame takes 440 pixels.
   const double span_x = 2 * R * (1 + std::fabs(c)), span_y = 2 * R * s;

@@ -466,14 +466,13 @@ std::string draw_path_diagram(const Graph& graph) {
       arrowhead(canvas, s, s - cs, style, colour);
       arrowhead(canvas, e, e - ce, style, colour);
       const Point apex = s * 0.125 + cs * 0.375 + ce * 0.375 + e * 0.125;
-      const Point spot = apex + d * (label_size * 0.6);
       const std::string anchor = std::fabs(d.x) > 0.7 ? (d.x > 0 ? "start" : "end") : "middle";
-      labels.push_back({{spot + Point{0, d.y > 0.7    ? label_size * 0.8
-                                         : d.y < -0.7 ? 0
-                                                      : label_size * 0.35}},
-                        l.label,
-                        anchor,
-                        l.minor});
+      const Point baseline{0, d.y > 0.7 ? label_size * 0.8 : d.y < -0.7 ? 0 : label_size * 0.35};
+      Label label{{}, l.label, anchor, l.minor};
+      // Beyond the loop's apex, further out when that place is taken.
+      for (double away : {0.6, 1.7, 2.8})
+        label.spots.push_back(apex + d * (label_size * away) + baseline);
+      labels.push_back(std::move(label));
     } else if (l.both) {
       // A correlation: an arc bulging to the nodes' outer side.
       auto bend_of = [](const Node* n) { return length(n->bend) > 0 ? n->bend : n->outward; };
@@ -490,8 +489,13 @@ std::string draw_path_diagram(const Graph& graph) {
       canvas.path("M " + at(s2) + " Q " + at(control) + " " + at(e2), extent, attributes);
       arrowhead(canvas, s, s - control, style, colour);
       arrowhead(canvas, e, e - control, style, colour);
-      const Point middle = s * 0.25 + control * 0.5 + e * 0.25;
-      labels.push_back({{middle + Point{0, label_size * 0.35}}, l.label, "middle", l.minor});
+      Label label{{}, l.label, "middle", l.minor};
+      for (double along : {0.5, 0.35, 0.65, 0.25, 0.75}) {
+        const double u = 1 - along;
+        const Point on = s * (u * u) + control * (2 * u * along) + e * (along * along);
+        label.spots.push_back(on + Point{0, label_size * 0.35});
+      }
+      labels.push_back(std::move(label));
     } else {
       // A loading: a straight arrow from the factor to the variable.
       const Point d = b->centre - a->centre;

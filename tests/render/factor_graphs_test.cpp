@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -637,6 +638,37 @@ TEST(PathDiagram, OneShapePerNodeAndOnePathPerLink) {
   }
 }
 
+TEST(PathDiagram, EstimatesCoverNoNodeAndNoOtherEstimate) {
+  for (const char* algorithm : {"flow", "groupedflow", "grip"}) {
+    SCOPED_TRACE(algorithm);
+    const auto all = parse(draw(graph("PathDiagram", {path_table()}, path_dynamics(algorithm))));
+    std::vector<std::array<double, 4>> boxes;  // left, top, right, bottom
+    for (const Element& e : all) {
+      // A backing reaches 2 pixels beyond its text across and 1 up and down.
+      const double pad_x = e.has_class("link-label-back") ? 2 : 0, pad_y = pad_x / 2;
+      if (e.has_class("link-label-back") || e.has_class("node"))
+        boxes.push_back({e.number("x") + pad_x, e.number("y") + pad_y,
+                         e.number("x") + e.number("width") - pad_x,
+                         e.number("y") + e.number("height") - pad_y});
+    }
+    for (const Element& e : with_class(all, "ellipse", "factor"))
+      boxes.push_back({e.number("cx") - e.number("rx"), e.number("cy") - e.number("ry"),
+                       e.number("cx") + e.number("rx"), e.number("cy") + e.number("ry")});
+    int overlaps = 0;
+    for (std::size_t i = 0; i < boxes.size(); ++i)
+      for (std::size_t j = i + 1; j < boxes.size(); ++j) {
+        const auto& a = boxes[i];
+        const auto& b = boxes[j];
+        if (a[0] < b[2] && b[0] < a[2] && a[1] < b[3] && b[1] < a[3]) {
+          ++overlaps;
+          ADD_FAILURE() << a[0] << "," << a[1] << "," << a[2] << "," << a[3] << " / " << b[0] << ","
+                        << b[1] << "," << b[2] << "," << b[3];
+        }
+      }
+    EXPECT_EQ(overlaps, 0);
+  }
+}
+
 std::map<std::string, std::pair<double, double>> node_centres(const std::vector<Element>& all) {
   std::map<std::string, std::pair<double, double>> at;
   std::vector<Element> shapes = with_class(all, "", "node");
@@ -703,6 +735,14 @@ TEST(PathDiagram, DesignSizeAndScaleAreHonoured) {
         .number("height");
   };
   EXPECT_GT(variable_height(1.5), variable_height(0.5) * 2);
+  // However small the scale, no text is smaller than _TextSizeMin.
+  std::vector<Dynamic> tiny = path_dynamics("grip");
+  tiny[3].value = 0.2;
+  tiny[2].value = std::string("9pt");
+  for (const Element& e : parse(draw(graph("PathDiagram", {path_table()}, tiny))))
+    if (e.tag == "text") {
+      EXPECT_GE(e.number("font-size"), 12.0 - 1e-9) << e.text;
+    }
   // A link to a node the table does not have is reported, not drawn.
   auto t = std::make_shared<Table>(*path_table());
   t->rows[0][8] = std::string("nosuch");
