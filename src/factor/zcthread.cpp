@@ -20,6 +20,10 @@ double micros_since(std::chrono::steady_clock::time_point t0) {
 
 void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
   ZCT_READPARMS* rp = tp->readParms_p;
+  // Each worker keeps its own crossproduct triangle hot in one processor's
+  // cache; the reader is left free to run wherever a worker has just
+  // finished.
+  bind_to_own_processor(static_cast<int>(tp - rp->tp), rp->nThreads);
   for (;;) {
     tp->buffEvent_h->wait_and_reset();
     if ((tp->state.load(std::memory_order_acquire) & 1u) == 0) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "host/step.h"
@@ -95,6 +97,74 @@ TEST(Threads, EventsHandBuffersBetweenReaderAndWorkers) {
   group.join();
   done = true;
   EXPECT_EQ(total.load(), expected);
+}
+
+TEST(Threads, EventWakesEveryWaiterAndKeepsItsState) {
+  // A manual-reset event: one set() releases every thread waiting on it,
+  // a set event lets later waits through, and reset() closes it again.
+  Event gate;
+  std::atomic<int> through{0};
+  ThreadGroup group;
+  for (int i = 0; i < 4; ++i) group.start([&] {
+    gate.wait();
+    ++through;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(through.load(), 0);
+  gate.set();
+  group.join();
+  EXPECT_EQ(through.load(), 4);
+  gate.wait();  // still set: returns at once
+  EXPECT_TRUE(gate.is_set());
+  gate.reset();
+  EXPECT_FALSE(gate.is_set());
+
+  // wait_and_reset takes the signal, so a second waiter stays blocked until
+  // the next set().
+  std::atomic<int> taken{0};
+  for (int i = 0; i < 2; ++i) group.start([&] {
+    gate.wait_and_reset();
+    ++taken;
+  });
+  gate.set();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(taken.load(), 1);
+  gate.set();
+  group.join();
+  EXPECT_EQ(taken.load(), 2);
+}
+
+TEST(Threads, PingPongLosesNoWakeUp) {
+  // Two threads hand a token back and forth many times; a lost wake-up
+  // would hang here, a doubled one would make the counts disagree.
+  constexpr int kRounds = 20000;
+  Event to_worker, to_reader;
+  int handed = 0, seen = 0;
+  ThreadGroup group;
+  group.start([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      to_worker.wait_and_reset();
+      seen = handed;
+      to_reader.set();
+    }
+  });
+  for (int i = 1; i <= kRounds; ++i) {
+    handed = i;
+    to_worker.set();
+    to_reader.wait_and_reset();
+    ASSERT_EQ(seen, i);
+  }
+  group.join();
+}
+
+TEST(Threads, BindsOnlyWhenEveryThreadGetsAProcessor) {
+  const int processors = static_cast<int>(std::thread::hardware_concurrency());
+  EXPECT_FALSE(bind_to_own_processor(0, 100000));  // more threads than processors
+  EXPECT_FALSE(bind_to_own_processor(3, 2));       // no such slot
+  bool bound = false;
+  std::thread t([&] { bound = bind_to_own_processor(0, 1); });
+  t.join();
+  if (processors >= 1) EXPECT_TRUE(bound);
 }
 
 }  // namespace
