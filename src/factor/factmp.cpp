@@ -467,6 +467,7 @@ void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow,
   t.label = label;
   t.template_path = tpath + "Flag";
   t.title = title;
+  t.row_labels_first = true;
   t.dynamics.push_back({"Required", static_cast<double>(nrow)});
   if (rules.rounded && rules.fuzz == 0)
     t.footnotes.push_back(format_message(kFactorGroup, kMsgFootFlag, {factnum(flag)}));

@@ -41,6 +41,8 @@ thead th { background: var(--head); border-bottom: 2px solid #9aa3ad; vertical-a
 th.num, td.num { text-align: right; }
 tbody th { text-align: left; font-weight: 600; }
 tr.stack th, tr.stack td { color: var(--muted); font-size: .88em; border-bottom-style: dotted; }
+td.adjoins { padding-left: 0; }
+td:has(+ td.adjoins) { padding-right: .1rem; }
 td.marks { font-family: ui-monospace, "DejaVu Sans Mono", Menlo, Consolas, monospace; white-space: pre; }
 .summary, .footnote { margin: .3rem 0; font-size: .92em; color: var(--muted); }
 pre.note { font: 13px/1.35 ui-monospace, "DejaVu Sans Mono", Menlo, Consolas, monospace; overflow-x: auto; margin: .75rem 0; }
@@ -211,7 +213,7 @@ class HtmlDestination : public OutputDestination {
         const Column& c = table.columns[k];
         std::string text = k < row.size() ? cell_text(row[k], c) : "";
         bool label_cell = n == 0 && table.row_labels_first;
-        write_cell(label_cell, c.is_numeric(), text);
+        write_cell(label_cell, c.is_numeric(), text, n > 0 && c.adjoins);
       }
       body_ << "</tr>\n";
       for (const Stack& stack : table.stacks) {
@@ -243,10 +245,13 @@ class HtmlDestination : public OutputDestination {
     body_ << "</div>\n";
   }
 
-  void write_cell(bool header, bool numeric, const std::string& text) {
+  // An adjoining cell (a flag mark) sits against the value before it.
+  void write_cell(bool header, bool numeric, const std::string& text, bool adjoins = false) {
     const char* tag = header ? "th" : "td";
-    body_ << "<" << tag << (header ? " scope=\"row\"" : "") << (numeric ? " class=\"num\"" : "")
-          << ">" << html_escape(text) << "</" << tag << ">";
+    const char* css = numeric ? (adjoins ? " class=\"num adjoins\"" : " class=\"num\"")
+                              : (adjoins ? " class=\"adjoins\"" : "");
+    body_ << "<" << tag << (header ? " scope=\"row\"" : "") << css << ">" << html_escape(text)
+          << "</" << tag << ">";
   }
 
   void write_graph(const Graph& graph, const std::string& anchor) {

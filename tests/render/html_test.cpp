@@ -118,10 +118,22 @@ TEST(Html, StackedRowsFollowTheirRowWithCoverageMarksKeptAsWritten) {
   msa.name = "SamplingAdequacy";
   msa.columns[1].header = std::string();
   delivery.add_table(msa);
+  // A flag mark adjoins its value.
+  Table flagged;
+  flagged.name = "FactorPatternFlag";
+  flagged.row_labels_first = true;
+  flagged.add_column("Variable", ColumnKind::Text, std::string());
+  flagged.add_column("RFactor1", ColumnKind::Number, std::string("Factor1"), fixed_format(6, 0));
+  flagged.add_column("FgFactor1", ColumnKind::Text, std::string()).adjoins = true;
+  flagged.add_row({std::string("x9"), 81.0, std::string("*")});
+  delivery.add_table(flagged);
   delivery.end_step(0, 0, {});
   ASSERT_EQ(delivery.close_html(), "");
   const std::string html = read_file(file);
-  EXPECT_EQ(count_of(html, "<thead>"), 1);
+  EXPECT_EQ(count_of(html, "<thead>"), 2);
+  EXPECT_NE(html.find("<th scope=\"row\">x9</th><td class=\"num\">81</td><td "
+                      "class=\"adjoins\">*</td>"),
+            std::string::npos);
   const std::size_t x1 = html.find(">x1<"), x2 = html.find(">x2<");
   ASSERT_NE(x1, std::string::npos);
   ASSERT_NE(x2, std::string::npos);
