@@ -38,6 +38,11 @@ bool has_text(const std::string& path, std::string_view part) {
   return a.find(b) != std::string::npos;
 }
 
+// Missing values (and infinities, which have no place on an axis) are skipped.
+bool drawable(double v) {
+  return std::isfinite(v);
+}
+
 std::string accessible_title(const Graph& graph, const std::string& fallback) {
   return graph.label.empty() ? fallback : graph.label;
 }
@@ -122,7 +127,7 @@ void draw_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, dou
   int points = 0;
   for (const Series& s : spec.series)
     for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
-      if (is_missing(s.x[k]) || is_missing(s.y[k])) continue;
+      if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
       xlo = std::min(xlo, s.x[k]);
       xhi = std::max(xhi, s.x[k]);
       ylo = std::min(ylo, s.y[k]);
@@ -208,7 +213,7 @@ void draw_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, dou
         run_points = 0;
       };
       for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
-        if (is_missing(s.x[k]) || is_missing(s.y[k])) {
+        if (!drawable(s.x[k]) || !drawable(s.y[k])) {
           flush();
           continue;
         }
@@ -219,7 +224,7 @@ void draw_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, dou
       flush();
     }
     for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
-      if (is_missing(s.x[k]) || is_missing(s.y[k])) continue;
+      if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
       const std::string tip = (s.name.empty() ? spec.y_title : s.name) + ", " + spec.x_title + " " +
                               svg::value_text(s.x[k]) + ": " + svg::value_text(s.y[k]);
       draw_marker(canvas, s.marker, X(s.x[k]), Y(s.y[k]), s.colour, tip);

@@ -752,6 +752,18 @@ TEST(PathDiagram, DesignSizeAndScaleAreHonoured) {
   EXPECT_EQ(with_class(parse(svg), "path", "link").size(), 14u);
 }
 
+TEST(SvgText, EscapedForXmlWithMalformedBytesReplaced) {
+  EXPECT_EQ(svg::escape("a<b & \"c\" 'd'>"), "a&lt;b &amp; &quot;c&quot; &#39;d&#39;&gt;");
+  EXPECT_EQ(svg::escape(std::string("x\x01y\tz")), "xy\tz");
+  EXPECT_EQ(svg::escape("caf\xC3\xA9 \xE2\x82\xAC"), "caf\xC3\xA9 \xE2\x82\xAC");  // kept whole
+  EXPECT_EQ(svg::escape("a\xC3(b"), "a\xEF\xBF\xBD(b");                            // cut short
+  EXPECT_EQ(svg::escape("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong
+  EXPECT_EQ(svg::escape("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  // An infinite eigenvalue is skipped like a missing one.
+  const auto all = parse(draw(graph("ScreePlot1", {eigenvalues({INFINITY, 2.0, 1.0}, false)})));
+  EXPECT_EQ(with_class(all, "circle", "marker").size(), 2u);
+}
+
 TEST(SvgAxes, TicksAreRoundAndCoverTheRange) {
   const svg::Axis a = svg::nice_axis(-0.1, 3.2, 6);
   EXPECT_LE(a.lo, -0.1);
