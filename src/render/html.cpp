@@ -117,7 +117,7 @@ class HtmlDestination : public OutputDestination {
     std::string anchor = next_anchor("o");
     if (const Table* table = object.table()) {
       write_table(*table, anchor);
-      contents_.push_back({depth, table->label.empty() ? table->name : table->label, anchor});
+      contents_.push_back({depth, contents_text(*table), anchor});
     } else if (const Graph* graph = object.graph()) {
       write_graph(*graph, anchor);
       contents_.push_back({depth, graph->label.empty() ? graph->name : graph->label, anchor});
@@ -179,6 +179,18 @@ class HtmlDestination : public OutputDestination {
     }
     if (any) body_ << "</div>\n";
     contents_.push_back({0, heading, anchor});
+  }
+
+  // A table's entry in the contents: its label, unless the label is no more
+  // than the table's name (an identifier such as "ParCorrControlVar"); then
+  // the title says it in words, up to the values it reports after ": ".
+  static std::string contents_text(const Table& table) {
+    if (!table.label.empty() && table.label != table.name) return table.label;
+    if (!table.title.empty() && !table.title.front().empty()) {
+      const std::string& title = table.title.front();
+      return title.substr(0, title.find(": "));
+    }
+    return table.label.empty() ? table.name : table.label;
   }
 
   void write_table(const Table& table, const std::string& anchor) {

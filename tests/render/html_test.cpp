@@ -117,10 +117,13 @@ TEST(Html, StackedRowsFollowTheirRowWithCoverageMarksKeptAsWritten) {
   Table msa = matrix_table(spec);
   msa.name = "SamplingAdequacy";
   msa.columns[1].header = std::string();
+  msa.label = "SamplingAdequacy";
+  msa.title = {"Sampling Adequacy: Overall MSA = 0.7"};
   delivery.add_table(msa);
   // A flag mark adjoins its value.
   Table flagged;
   flagged.name = "FactorPatternFlag";
+  flagged.label = "Flagged Pattern";
   flagged.row_labels_first = true;
   flagged.add_column("Variable", ColumnKind::Text, std::string());
   flagged.add_column("RFactor1", ColumnKind::Number, std::string("Factor1"), fixed_format(6, 0));
@@ -131,6 +134,11 @@ TEST(Html, StackedRowsFollowTheirRowWithCoverageMarksKeptAsWritten) {
   ASSERT_EQ(delivery.close_html(), "");
   const std::string html = read_file(file);
   EXPECT_EQ(count_of(html, "<thead>"), 2);
+  // Contents: a label that is only the table's name gives way to the title's
+  // words; a label in words stays.
+  EXPECT_NE(html.find("\">Sampling Adequacy</a>"), std::string::npos);
+  EXPECT_EQ(html.find(">SamplingAdequacy<"), std::string::npos);
+  EXPECT_NE(html.find("\">Flagged Pattern</a>"), std::string::npos);
   EXPECT_NE(html.find("<th scope=\"row\">x9</th><td class=\"num\">81</td><td "
                       "class=\"adjoins\">*</td>"),
             std::string::npos);
