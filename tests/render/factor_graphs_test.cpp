@@ -426,6 +426,17 @@ TEST(ScreePlot, OneMarkerPerEigenvaluePlacedOnALinearScale) {
   for (const Element& e : with_class(all, "text", "tick-x")) EXPECT_NE(e.text, "1");
 }
 
+TEST(ScreePlot, TablesAndColumnsAreFoundInAnyCase) {
+  auto t =
+      table("EIGENVALUES", {{"number", ColumnKind::Integer}, {"EIGENVALUE", ColumnKind::Number}},
+            {{1.0, 2.0}, {2.0, 1.0}, {3.0, 0.5}});
+  EXPECT_EQ(with_class(parse(draw(graph("ScreePlot1", {t}))), "circle", "marker").size(), 3u);
+  // Another table linked beside it is not mistaken for it.
+  auto other = table("Pattern", {{"Eigenvalue", ColumnKind::Number}}, {{9.0}});
+  EXPECT_EQ(with_class(parse(draw(graph("ScreePlot1", {other, t}))), "circle", "marker").size(),
+            3u);
+}
+
 TEST(ScreePlot, MissingValueBreaksTheLine) {
   const auto all = parse(draw(graph("ScreePlot1", {eigenvalues({2.5, 1.2, kMissing, 0.6, 0.4})})));
   EXPECT_EQ(with_class(all, "circle", "marker").size(), 4u);
