@@ -548,6 +548,14 @@ void factnob(COMSTR* com, const NOBSTR* counts) {
     t.add_row(std::move(r));
   }
   t.dynamics.push_back({"LabelWidth", static_cast<double>(width)});
+  // The first row shows the kind of input as one letter; say what it means.
+  const std::string letter(1, missing_letter(lines.front().value));
+  std::string type(com->dstype, sizeof(char8));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\0')) type.pop_back();
+  if (raw)
+    t.footnotes.push_back(format_message(kFactorGroup, kMsgInputTypeRaw, {letter}));
+  else if (!type.empty())
+    t.footnotes.push_back(format_message(kFactorGroup, kMsgInputTypeDataSet, {letter, type}));
   factoadd(com, std::move(t));
 }
 

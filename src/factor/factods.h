@@ -62,6 +62,8 @@ inline constexpr int kMsgInputType = 285;
 inline constexpr int kMsgNobsDataSet = 286;
 inline constexpr int kMsgNobsGiven = 287;
 inline constexpr int kMsgNobsTests = 288;
+inline constexpr int kMsgInputTypeRaw = 938;      // letter
+inline constexpr int kMsgInputTypeDataSet = 939;  // letter, data set type
 // Notes that compose the titles of matrices shown with standard errors.
 inline constexpr int kMsgSeHypothesis = 911;  // relation, value
 inline constexpr int kMsgSeConfidence = 912;  // level in percent

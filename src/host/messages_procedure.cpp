@@ -306,6 +306,9 @@ const MessageDef kProcedureMessages[] = {
     {180, 935, S::Note, "Means and Standard Deviations from %1 Observations"},
     {180, 936, S::Note, "Final Communality Estimates and Variable Weights"},
     {180, 937, S::Note, "Total Communality: Weighted = %1, Unweighted = %2"},
+    // What the letter in the first row of the observation counts stands for.
+    {180, 938, S::Note, "The type of input data %1 means raw data, one observation per row."},
+    {180, 939, S::Note, "The type of input data %1 means a TYPE=%2 data set."},
 
     // 210: notes on statistical graphics requests.
     {210, 1100, S::Note, "PLOTS=NONE is among the graph requests, so no statistical graphs are drawn."},

@@ -219,6 +219,7 @@ TEST_F(Writers, RawDataRowsWithFrequenciesWeightsAndNobs) {
   ASSERT_EQ(t->rows.size(), numbers.size());
   for (std::size_t r = 0; r < numbers.size(); ++r) EXPECT_EQ(text(*t, r, "Label"), msg(numbers[r]));
   EXPECT_EQ(missing_letter(num(*t, 0, "N")), 'D');
+  EXPECT_EQ(t->footnotes, (Names{msg(938, {"D"})}));
   const std::vector<double> values = {100, 96, 210, 200, 33.5, 31.25, 50, 50};
   for (std::size_t r = 1; r < numbers.size(); ++r) EXPECT_EQ(num(*t, r, "N"), values[r - 1]);
   EXPECT_EQ(column_names(*t),
@@ -249,6 +250,7 @@ TEST_F(Writers, SpecialDataSetsNameTheirTypeInTheFirstRow) {
     factnob(com, nullptr);
     const Table* t = table("NObs");
     EXPECT_EQ(missing_letter(num(*t, 0, "N")), letter) << type;
+    EXPECT_EQ(t->footnotes, (Names{msg(939, {std::string(1, letter), type})})) << type;
     ASSERT_EQ(t->rows.size(), 3u);
     EXPECT_EQ(text(*t, 1, "Label"), msg(286));
     EXPECT_EQ(num(*t, 1, "N"), 40.0);
