@@ -48,12 +48,17 @@ void value_set(COMSTR* com, int code, const void* data, std::size_t bytes) {
     extension_failure(com);
 }
 
-void value_get(COMSTR* com, int code, void* data, std::size_t bytes) {
+// `what` names the result for the user when this version of the extension
+// cannot compute it, so that the step does not stop without a word.
+void value_get(COMSTR* com, int code, void* data, std::size_t bytes, const char* what = nullptr) {
   TKXFAC_INSTANCE* inst = com->tkxfacInst;
   std::size_t size = bytes;
-  if (!inst || !inst->FactoryPtr || !inst->FactoryPtr->ValueGet ||
-      inst->FactoryPtr->ValueGet(inst, code, data, &size, 0, 0) != 0)
-    extension_failure(com);
+  if (!inst || !inst->FactoryPtr || !inst->FactoryPtr->ValueGet) extension_failure(com);
+  const int rc = inst->FactoryPtr->ValueGet(inst, code, data, &size, 0, 0);
+  if (rc == 0) return;
+  if (rc == TKXFAC_ERR_NOT_AVAILABLE && what)
+    com->host->xpmlog(kFactorGroup, kMsgStagePending, {what});
+  extension_failure(com);
 }
 
 // The moments from the source the input calls for; the status of the source.
@@ -158,7 +163,7 @@ void number_of_factor_aids(COMSTR* com) {
         com->host->xpmlog(kFactorGroup, kMsgMapNoCorr);
         extension_failure(com);
       }
-      value_get(com, TKXFAC_VAL_NFACTMAP2, &com->nfactmap2, sizeof(int));
+      value_get(com, TKXFAC_VAL_NFACTMAP2, &com->nfactmap2, sizeof(int), "minimum average partial (MAP)");
       value_get(com, TKXFAC_VAL_FMAP2, com->fmap2, n);
       value_get(com, TKXFAC_VAL_NFACTMAP4, &com->nfactmap4, sizeof(int));
       value_get(com, TKXFAC_VAL_FMAP4, com->fmap4, n);
@@ -168,7 +173,7 @@ void number_of_factor_aids(COMSTR* com) {
         com->host->xpmlog(kFactorGroup, kMsgParallelNoCorr);
         extension_failure(com);
       }
-      value_get(com, TKXFAC_VAL_NFACTPA, &com->nfactpa, sizeof(int));
+      value_get(com, TKXFAC_VAL_NFACTPA, &com->nfactpa, sizeof(int), "parallel analysis");
       value_get(com, TKXFAC_VAL_EVALPA, com->evalpa, n);
       value_get(com, TKXFAC_VAL_AVEEVALPA, com->aveevalpa, n);
       value_get(com, TKXFAC_VAL_EVALSTD, com->evalstd, n);
