@@ -6,6 +6,7 @@
 // fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <sstream>
@@ -56,202 +57,123 @@ struct Case {
   double number = kAny;
 };
 
+// Value words with their codes, "WORD=code ...".
+struct Words {
+  const char* option;
+  int field;
+  const char* words;
+};
+const Words kWordLists[] = {
+    {"METHOD", F::kMethod,
+     "PRINCIPAL=1 PRIN=1 P=1 ULS=2 U=2 PRINIT=3 ALPHA=4 A=4 ML=5 M=5 FULLER=7 F=7 HARRIS=8 H=8 "
+     "IMAGE=9 I=9 PATTERN=10 SCORE=11"},
+    {"PRIORS", F::kPriors, "SMC=1 S=1 INPUT=2 I=2 MAX=3 M=3 ASMC=4 A=4 ONE=5 O=5 RANDOM=6 R=6"},
+    {"VARDEF", F::kVardef, "DF=1 N=2 WEIGHT=3 WGT=4 WDF=5"},
+    {"NORM", F::kNorm, "KAISER=1 WEIGHT=2 RAW=3 COV=4 NONE=8"},
+    {"NFACTORS", F::kNfactors, "PARALLEL=1 MAP=2 MAP2=3 MAP4=4"},
+    {"PREROTATE", F::kPrerotate,
+     "QUARTIMAX=1 QMAX=1 Q=1 VARIMAX=2 V=2 BIQUARTIMAX=3 BIQMAX=3 EQUAMAX=4 E=4 PARSIMAX=5 PA=5 "
+     "FACTORPARSIMAX=6 FPA=6 NONE=10 N=10 HK=12 H=12 QUARTIMIN=20 QMIN=20 BIQUARTIMIN=21 "
+     "BIQMIN=21 COVARIMIN=22 CVMIN=22 OBQUARTIMAX=23 OQMAX=23 OBVARIMAX=24 OV=24 "
+     "OBBIQUARTIMAX=25 OBIQMAX=25 OBEQUAMAX=26 OE=26 OBPARSIMAX=27 OPA=27 OBFACTORPARSIMAX=28 "
+     "OFPA=28 ORTHOMAX=30 ORMAX=30 OBLIMIN=31 OBMIN=31"},
+    // ROTATE= takes every PREROTATE= word, and PROMAX and PROCRUSTES besides.
+    {"ROTATE", F::kRotate, "PROMAX=11 P=11 PROCRUSTES=13"},
+};
+
+std::vector<std::pair<std::string, int>> words_of(const char* list) {
+  std::vector<std::pair<std::string, int>> out;
+  std::istringstream in(list);
+  std::string w;
+  while (in >> w) out.emplace_back(w.substr(0, w.find('=')), std::stoi(w.substr(w.find('=') + 1)));
+  return out;
+}
+
 std::vector<Case> proc_cases() {
+  // clang-format off
   std::vector<Case> c = {
-      {"DATA", "DATA=a", F::kData},
-      {"OUT", "OUT=b", F::kOut},
-      {"OUTSTAT", "OUTSTAT=c", F::kOutstat},
-      {"STAT", "STAT=c", F::kOutstat},
-      {"TARGET", "TARGET=t", F::kTarget},
-      {"METHOD", "METHOD=ML", F::kMethod, -1, 5},
-      {"M", "M=ULS", F::kMethod, -1, 2},
-      {"PRIORS", "PRIORS=0.5 0.4", F::kPriors},
-      {"PRIOR", "PRIOR=SMC", F::kPriors, -1, 1},
-      {"MAXITER", "MAXITER=40", F::kMaxiter, -1, 0, 40},
+      {"DATA", "DATA=a", F::kData}, {"OUT", "OUT=b", F::kOut},
+      {"OUTSTAT", "OUTSTAT=c", F::kOutstat}, {"STAT", "STAT=c", F::kOutstat},
+      {"TARGET", "TARGET=t", F::kTarget}, {"METHOD", "METHOD=ML", F::kMethod, -1, 5},
+      {"M", "M=ULS", F::kMethod, -1, 2}, {"PRIORS", "PRIORS=0.5 0.4", F::kPriors},
+      {"PRIOR", "PRIOR=SMC", F::kPriors, -1, 1}, {"MAXITER", "MAXITER=40", F::kMaxiter, -1, 0, 40},
       {"MAXIT", "MAXIT=41", F::kMaxiter, -1, 0, 41},
       {"CONVERGE", "CONVERGE=0.01", F::kConverge, -1, 0, 0.01},
       {"CONV", "CONV=0.02", F::kConverge, -1, 0, 0.02},
       {"SINGULAR", "SINGULAR=0.001", F::kSingular, -1, 0, 0.001},
       {"TOLERANCE", "TOLERANCE=0.002", F::kSingular, -1, 0, 0.002},
       {"SING", "SING=0.003", F::kSingular, -1, 0, 0.003},
-      {"TOL", "TOL=0.004", F::kSingular, -1, 0, 0.004},
-      {"HEYWOOD", "HEYWOOD", 0, B::kHeywood},
-      {"HEY", "HEY", 0, B::kHeywood},
-      {"ULTRAHEYWOOD", "ULTRAHEYWOOD", 0, B::kUltraHeywood},
-      {"ULTRA", "ULTRA", 0, B::kUltraHeywood},
-      {"COV", "COV", 0, B::kCov},
-      {"COVARIANCE", "COVARIANCE", 0, B::kCov},
-      {"WEIGHT", "WEIGHT", 0, B::kWeight},
-      {"NOINT", "NOINT", 0, B::kNoint},
-      {"VARDEF", "VARDEF=N", F::kVardef, -1, kVardefN},
-      {"NOBS", "NOBS=99", F::kNobs, -1, 0, 99},
-      {"RANDOM", "RANDOM=123", F::kRandom, -1, 0, 123},
+      {"TOL", "TOL=0.004", F::kSingular, -1, 0, 0.004}, {"HEYWOOD", "HEYWOOD", 0, B::kHeywood},
+      {"HEY", "HEY", 0, B::kHeywood}, {"ULTRAHEYWOOD", "ULTRAHEYWOOD", 0, B::kUltraHeywood},
+      {"ULTRA", "ULTRA", 0, B::kUltraHeywood}, {"COV", "COV", 0, B::kCov},
+      {"COVARIANCE", "COVARIANCE", 0, B::kCov}, {"WEIGHT", "WEIGHT", 0, B::kWeight},
+      {"NOINT", "NOINT", 0, B::kNoint}, {"VARDEF", "VARDEF=N", F::kVardef, -1, kVardefN},
+      {"NOBS", "NOBS=99", F::kNobs, -1, 0, 99}, {"RANDOM", "RANDOM=123", F::kRandom, -1, 0, 123},
       {"NTHREADS", "NTHREADS=3", F::kNthreads, -1, 0, 3},
       {"NTHREAD", "NTHREAD=4", F::kNthreads, -1, 0, 4},
       {"THREADS", "THREADS=5", F::kNthreads, -1, 0, 5},
       {"THREAD", "THREAD=6", F::kNthreads, -1, 0, 6},
       {"NFACTORS", "NFACTORS=3", F::kNfactors, -1, 0, 3},
       {"NFACTOR", "NFACTOR=-1", F::kNfactors, -1, 0, -1},
-      {"NFACT", "NFACT=2", F::kNfactors, -1, 0, 2},
-      {"N", "N=7", F::kNfactors, -1, 0, 7},
-      {"PARALLEL", "PARALLEL", F::kParallel, B::kParallel},
-      {"MAP", "MAP", 0, B::kMap},
+      {"NFACT", "NFACT=2", F::kNfactors, -1, 0, 2}, {"N", "N=7", F::kNfactors, -1, 0, 7},
+      {"PARALLEL", "PARALLEL", F::kParallel, B::kParallel}, {"MAP", "MAP", 0, B::kMap},
       {"MINEIGEN", "MINEIGEN=1", F::kMineigen, -1, 0, 1},
       {"MIN", "MIN=0.5", F::kMineigen, -1, 0, 0.5},
       {"PROPORTION", "PROPORTION=80", F::kProportion, -1, 0, 80},
       {"PERCENT", "PERCENT=0.7", F::kProportion, -1, 0, 0.7},
-      {"P", "P=60", F::kProportion, -1, 0, 60},
-      {"ALL", "ALL", 0, B::kAll},
-      {"SIMPLE", "SIMPLE", 0, B::kSimple},
-      {"S", "S", 0, B::kSimple},
-      {"CORR", "CORR", 0, B::kCorr},
-      {"C", "C", 0, B::kCorr},
-      {"EIGENVECTORS", "EIGENVECTORS", 0, B::kEigenvectors},
-      {"EV", "EV", 0, B::kEigenvectors},
-      {"PRINT", "PRINT", 0, B::kPrint},
-      {"MSA", "MSA", 0, B::kMsa},
-      {"SCREE", "SCREE", 0, B::kScree},
-      {"PLOT", "PLOT", 0, B::kPlot},
-      {"PLOTS", "PLOTS", 0, B::kPlot},
-      {"PREPLOT", "PREPLOT", 0, B::kPreplot},
-      {"RESIDUALS", "RESIDUALS", 0, B::kResiduals},
-      {"RESIDUAL", "RESIDUAL", 0, B::kResiduals},
-      {"RES", "RES", 0, B::kResiduals},
-      {"NOPRINT", "NOPRINT", 0, B::kNoprint},
-      {"NOP", "NOP", 0, B::kNoprint},
-      {"ROUND", "ROUND", 0, B::kRound},
-      {"NOCORR", "NOCORR", 0, B::kNocorr},
-      {"SCORE", "SCORE", 0, B::kScore},
-      {"REORDER", "REORDER", 0, B::kReorder},
-      {"RE", "RE", 0, B::kReorder},
-      {"TEST", "TEST", 0, B::kTest},
-      {"COUNT", "COUNT", 0, B::kCount},
-      {"PLOTREF", "PLOTREF", 0, B::kPlotref},
-      {"FUZZ", "FUZZ=0.3", F::kFuzz, -1, 0, 0.3},
-      {"FLAG", "FLAG=0.4", F::kFlag, -1, 0, 0.4},
-      {"NPLOT", "NPLOT=3", F::kNplot, -1, 0, 3},
-      {"NPLOTS", "NPLOTS=4", F::kNplot, -1, 0, 4},
-      {"NP", "NP=5", F::kNplot, -1, 0, 5},
-      {"PLOTCHAR", "PLOTCHAR='*'", F::kPlotchar},
-      {"PC", "PC=x", F::kPlotchar},
-      {"PREFIX", "PREFIX=sc", F::kPrefix},
-      {"PARPREFIX", "PARPREFIX=r", F::kParprefix},
-      {"STDERR", "STDERR", 0, B::kStderr},
-      {"SE", "SE", 0, B::kStderr},
+      {"P", "P=60", F::kProportion, -1, 0, 60}, {"ALL", "ALL", 0, B::kAll},
+      {"SIMPLE", "SIMPLE", 0, B::kSimple}, {"S", "S", 0, B::kSimple},
+      {"CORR", "CORR", 0, B::kCorr}, {"C", "C", 0, B::kCorr},
+      {"EIGENVECTORS", "EIGENVECTORS", 0, B::kEigenvectors}, {"EV", "EV", 0, B::kEigenvectors},
+      {"PRINT", "PRINT", 0, B::kPrint}, {"MSA", "MSA", 0, B::kMsa},
+      {"SCREE", "SCREE", 0, B::kScree}, {"PLOT", "PLOT", 0, B::kPlot},
+      {"PLOTS", "PLOTS", 0, B::kPlot}, {"PREPLOT", "PREPLOT", 0, B::kPreplot},
+      {"RESIDUALS", "RESIDUALS", 0, B::kResiduals}, {"RESIDUAL", "RESIDUAL", 0, B::kResiduals},
+      {"RES", "RES", 0, B::kResiduals}, {"NOPRINT", "NOPRINT", 0, B::kNoprint},
+      {"NOP", "NOP", 0, B::kNoprint}, {"ROUND", "ROUND", 0, B::kRound},
+      {"NOCORR", "NOCORR", 0, B::kNocorr}, {"SCORE", "SCORE", 0, B::kScore},
+      {"REORDER", "REORDER", 0, B::kReorder}, {"RE", "RE", 0, B::kReorder},
+      {"TEST", "TEST", 0, B::kTest}, {"COUNT", "COUNT", 0, B::kCount},
+      {"PLOTREF", "PLOTREF", 0, B::kPlotref}, {"FUZZ", "FUZZ=0.3", F::kFuzz, -1, 0, 0.3},
+      {"FLAG", "FLAG=0.4", F::kFlag, -1, 0, 0.4}, {"NPLOT", "NPLOT=3", F::kNplot, -1, 0, 3},
+      {"NPLOTS", "NPLOTS=4", F::kNplot, -1, 0, 4}, {"NP", "NP=5", F::kNplot, -1, 0, 5},
+      {"PLOTCHAR", "PLOTCHAR='*'", F::kPlotchar}, {"PC", "PC=x", F::kPlotchar},
+      {"PREFIX", "PREFIX=sc", F::kPrefix}, {"PARPREFIX", "PARPREFIX=r", F::kParprefix},
+      {"STDERR", "STDERR", 0, B::kStderr}, {"SE", "SE", 0, B::kStderr},
       {"HYPVALUE", "HYPVALUE=0.3", F::kHypvalue, -1, 0, 0.3},
-      {"HYPVAL", "HYPVAL=0", F::kHypvalue, -1, 0, 0},
-      {"ONETAIL", "ONETAIL", 0, B::kOnetail},
-      {"ONET", "ONET", 0, B::kOnetail},
-      {"TWOTAIL", "TWOTAIL", 0, B::kTwotail},
-      {"TWOT", "TWOT", 0, B::kTwotail},
-      {"ALPHA", "ALPHA=5", F::kAlpha, -1, 0, 5},
-      {"COVER", "COVER", 0, B::kCover},
-      {"CI", "CI=0.45", F::kCover, -1, 0, 0.45},
-      {"ROTATE", "ROTATE=VARIMAX", F::kRotate},
-      {"R", "R=QUARTIMAX", F::kRotate},
+      {"HYPVAL", "HYPVAL=0", F::kHypvalue, -1, 0, 0}, {"ONETAIL", "ONETAIL", 0, B::kOnetail},
+      {"ONET", "ONET", 0, B::kOnetail}, {"TWOTAIL", "TWOTAIL", 0, B::kTwotail},
+      {"TWOT", "TWOT", 0, B::kTwotail}, {"ALPHA", "ALPHA=5", F::kAlpha, -1, 0, 5},
+      {"COVER", "COVER", 0, B::kCover}, {"CI", "CI=0.45", F::kCover, -1, 0, 0.45},
+      {"ROTATE", "ROTATE=VARIMAX", F::kRotate}, {"R", "R=QUARTIMAX", F::kRotate},
       {"PREROTATE", "PREROTATE=QUARTIMAX", F::kPrerotate, -1, kRotQuartimax},
       {"PRE", "PRE=VARIMAX", F::kPrerotate, -1, kRotVarimax},
-      {"GAMMA", "GAMMA=-0.5", F::kGamma, -1, 0, -0.5},
-      {"G", "G=2", F::kGamma, -1, 0, 2},
-      {"TAU", "TAU=0.25", F::kTau, -1, 0, 0.25},
-      {"POWER", "POWER=3", F::kPower, -1, 0, 3},
-      {"K", "K=4", F::kPower, -1, 0, 4},
-      {"HKPOWER", "HKPOWER=0.5", F::kHkpower, -1, 0, 0.5},
-      {"HKP", "HKP=-0.5", F::kHkpower, -1, 0, -0.5},
-      {"NORM", "NORM=RAW", F::kNorm, -1, 3},
+      {"GAMMA", "GAMMA=-0.5", F::kGamma, -1, 0, -0.5}, {"G", "G=2", F::kGamma, -1, 0, 2},
+      {"TAU", "TAU=0.25", F::kTau, -1, 0, 0.25}, {"POWER", "POWER=3", F::kPower, -1, 0, 3},
+      {"K", "K=4", F::kPower, -1, 0, 4}, {"HKPOWER", "HKPOWER=0.5", F::kHkpower, -1, 0, 0.5},
+      {"HKP", "HKP=-0.5", F::kHkpower, -1, 0, -0.5}, {"NORM", "NORM=RAW", F::kNorm, -1, 3},
       {"NOPROMAXNORM", "NOPROMAXNORM", 0, B::kNopromaxnorm},
-      {"NOPMAXNORM", "NOPMAXNORM", 0, B::kNopromaxnorm},
-      {"RITER", "RITER=0", F::kRiter, -1, 0, 0},
+      {"NOPMAXNORM", "NOPMAXNORM", 0, B::kNopromaxnorm}, {"RITER", "RITER=0", F::kRiter, -1, 0, 0},
       {"RCONVERGE", "RCONVERGE=1e-6", F::kRconverge, -1, 0, 1e-6},
       {"RCONV", "RCONV=1e-5", F::kRconverge, -1, 0, 1e-5},
   };
-  // Value words with their codes.
-  struct Words {
-    const char* option;
-    int field;
-    std::vector<std::pair<const char*, int>> words;
-  };
-  const Words lists[] = {
-      {"METHOD",
-       F::kMethod,
-       {{"PRINCIPAL", 1},
-        {"PRIN", 1},
-        {"P", 1},
-        {"ULS", 2},
-        {"U", 2},
-        {"PRINIT", 3},
-        {"ALPHA", 4},
-        {"A", 4},
-        {"ML", 5},
-        {"M", 5},
-        {"FULLER", 7},
-        {"F", 7},
-        {"HARRIS", 8},
-        {"H", 8},
-        {"IMAGE", 9},
-        {"I", 9},
-        {"PATTERN", 10},
-        {"SCORE", 11}}},
-      {"PRIORS",
-       F::kPriors,
-       {{"SMC", 1},
-        {"S", 1},
-        {"INPUT", 2},
-        {"I", 2},
-        {"MAX", 3},
-        {"M", 3},
-        {"ASMC", 4},
-        {"A", 4},
-        {"ONE", 5},
-        {"O", 5},
-        {"RANDOM", 6},
-        {"R", 6}}},
-      {"VARDEF", F::kVardef, {{"DF", 1}, {"N", 2}, {"WEIGHT", 3}, {"WGT", 4}, {"WDF", 5}}},
-      {"NORM", F::kNorm, {{"KAISER", 1}, {"WEIGHT", 2}, {"RAW", 3}, {"COV", 4}, {"NONE", 8}}},
-      {"NFACTORS", F::kNfactors, {{"PARALLEL", 1}, {"MAP", 2}, {"MAP2", 3}, {"MAP4", 4}}},
-      {"PREROTATE", F::kPrerotate, {{"QUARTIMAX", 1}, {"QMAX", 1},
-                                    {"Q", 1},         {"VARIMAX", 2},
-                                    {"V", 2},         {"BIQUARTIMAX", 3},
-                                    {"BIQMAX", 3},    {"EQUAMAX", 4},
-                                    {"E", 4},         {"PARSIMAX", 5},
-                                    {"PA", 5},        {"FACTORPARSIMAX", 6},
-                                    {"FPA", 6},       {"NONE", 10},
-                                    {"N", 10},        {"HK", 12},
-                                    {"H", 12},        {"QUARTIMIN", 20},
-                                    {"QMIN", 20},     {"BIQUARTIMIN", 21},
-                                    {"BIQMIN", 21},   {"COVARIMIN", 22},
-                                    {"CVMIN", 22},    {"OBQUARTIMAX", 23},
-                                    {"OQMAX", 23},    {"OBVARIMAX", 24},
-                                    {"OV", 24},       {"OBBIQUARTIMAX", 25},
-                                    {"OBIQMAX", 25},  {"OBEQUAMAX", 26},
-                                    {"OE", 26},       {"OBPARSIMAX", 27},
-                                    {"OPA", 27},      {"OBFACTORPARSIMAX", 28},
-                                    {"OFPA", 28},     {"ORTHOMAX", 30},
-                                    {"ORMAX", 30},    {"OBLIMIN", 31},
-                                    {"OBMIN", 31}}},
-  };
-  for (const Words& w : lists)
-    for (const auto& [word, code] : w.words)
-      c.push_back({std::string(w.option) + "=" + word, std::string(w.option) + "=" + word, w.field,
-                   -1, code});
-  // Words with required parameters, in PREROTATE= and in ROTATE=.
-  const std::pair<const char*, int> with_params[] = {
-      {"ORTHCF(1,2)", 32},        {"ORCF(1 2)", 32},          {"OBLICF(0,1)", 33},
-      {"OBCF(0,1)", 33},          {"ORTHGENCF(1,2,3,4)", 34}, {"ORGENCF(1,2,3,4)", 34},
-      {"OBLIGENCF(1,2,3,4)", 35}, {"OBGENCF(1 2 3 4)", 35}};
-  for (const auto& [word, code] : with_params) {
-    std::string bare(word, std::string(word).find('('));
-    c.push_back({"PREROTATE=" + bare, std::string("PRE=") + word, F::kPrerotate, -1, code});
-    c.push_back({"ROTATE=" + bare, std::string("R=") + word, F::kRotate, -1, code});
+  // clang-format on
+  for (const Words& w : kWordLists)
+    for (const auto& [word, code] : words_of(w.words)) {
+      const std::string key = std::string(w.option) + "=" + word;
+      c.push_back({key, key, w.field, -1, code});
+      if (w.field == F::kPrerotate)
+        c.push_back({"ROTATE=" + word, "ROTATE=" + word, F::kRotate, -1, code});
+    }
+  // Words with required parameters, in PREROTATE= and in ROTATE= ("_" stands for a blank).
+  for (auto [word, code] : words_of("ORTHCF(1,2)=32 ORCF(1_2)=32 OBLICF(0,1)=33 OBCF(0,1)=33 "
+                                    "ORTHGENCF(1,2,3,4)=34 ORGENCF(1,2,3,4)=34 "
+                                    "OBLIGENCF(1,2,3,4)=35 OBGENCF(1_2_3_4)=35")) {
+    std::replace(word.begin(), word.end(), '_', ' ');
+    const std::string bare = word.substr(0, word.find('('));
+    c.push_back({"PREROTATE=" + bare, "PRE=" + word, F::kPrerotate, -1, code});
+    c.push_back({"ROTATE=" + bare, "R=" + word, F::kRotate, -1, code});
   }
-  // ROTATE= takes every PREROTATE= word, and PROMAX and PROCRUSTES besides.
-  for (const auto& w : lists[5].words)
-    c.push_back({std::string("ROTATE=") + w.first, std::string("ROTATE=") + w.first, F::kRotate, -1,
-                 w.second});
-  for (const auto& [word, code] :
-       std::vector<std::pair<const char*, int>>{{"PROMAX", 11}, {"P", 11}, {"PROCRUSTES", 13}})
-    c.push_back(
-        {std::string("ROTATE=") + word, std::string("ROTATE=") + word, F::kRotate, -1, code});
   // Graph requests.
   const std::pair<const char*, int> plots[] = {{"SCREE", kPlotScree},
                                                {"EIGEN", kPlotScree},
@@ -494,38 +416,28 @@ struct Ranged {
 
 std::vector<Ranged> ranged() {
   const double none = std::nan("");
+  // clang-format off
   return {
-      {"PROC FACTOR MAXITER=%", 0, 32767, true},
-      {"PROC FACTOR CONVERGE=%", 0, none, false},
-      {"PROC FACTOR SINGULAR=%", 0, 1, false},
-      {"PROC FACTOR NOBS=%", 0, none, false},
+      {"PROC FACTOR MAXITER=%", 0, 32767, true}, {"PROC FACTOR CONVERGE=%", 0, none, false},
+      {"PROC FACTOR SINGULAR=%", 0, 1, false}, {"PROC FACTOR NOBS=%", 0, none, false},
       {"PROC FACTOR NTHREADS=%", 0, none, true},
       {"PROC FACTOR NFACTORS=PARALLEL(ALPHA=%)", 0, 1, false},
       {"PROC FACTOR PARALLEL(NSIMS=%)", 200, none, true},
-      {"PROC FACTOR PARALLEL(SEED=%)", 1, none, true},
-      {"PROC FACTOR MINEIGEN=%", 0, none, false},
-      {"PROC FACTOR PROPORTION=%", 0, 100, false},
-      {"PROC FACTOR FUZZ=%", 0, none, false},
-      {"PROC FACTOR FLAG=%", 0, none, false},
-      {"PROC FACTOR NPLOT=%", 2, 32767, true},
-      {"PROC FACTOR HYPVALUE=%", 0, none, false},
-      {"PROC FACTOR ALPHA=%", 0, 100, false},
-      {"PROC FACTOR COVER=%", 0, none, false},
-      {"PROC FACTOR PLOTS(NPLOT=%)=ALL", 2, 32767, true},
+      {"PROC FACTOR PARALLEL(SEED=%)", 1, none, true}, {"PROC FACTOR MINEIGEN=%", 0, none, false},
+      {"PROC FACTOR PROPORTION=%", 0, 100, false}, {"PROC FACTOR FUZZ=%", 0, none, false},
+      {"PROC FACTOR FLAG=%", 0, none, false}, {"PROC FACTOR NPLOT=%", 2, 32767, true},
+      {"PROC FACTOR HYPVALUE=%", 0, none, false}, {"PROC FACTOR ALPHA=%", 0, 100, false},
+      {"PROC FACTOR COVER=%", 0, none, false}, {"PROC FACTOR PLOTS(NPLOT=%)=ALL", 2, 32767, true},
       {"PROC FACTOR PLOTS=LOADINGS(NPLOT=%)", 2, 32767, true},
-      {"PROC FACTOR POWER=%", 1, 32767, true},
-      {"PROC FACTOR RITER=%", 0, none, true},
-      {"PROC FACTOR RCONVERGE=%", 0, none, false},
-      {"PATHDIAGRAM ALPHA=%", 0, 100, false},
-      {"PATHDIAGRAM FACTORSIZE=%", 0, 5, false},
-      {"PATHDIAGRAM DECP=%", 0, 4, true},
-      {"PATHDIAGRAM FUZZ=%", 0, none, false},
-      {"PATHDIAGRAM COVER=%", 0, none, false},
+      {"PROC FACTOR POWER=%", 1, 32767, true}, {"PROC FACTOR RITER=%", 0, none, true},
+      {"PROC FACTOR RCONVERGE=%", 0, none, false}, {"PATHDIAGRAM ALPHA=%", 0, 100, false},
+      {"PATHDIAGRAM FACTORSIZE=%", 0, 5, false}, {"PATHDIAGRAM DECP=%", 0, 4, true},
+      {"PATHDIAGRAM FUZZ=%", 0, none, false}, {"PATHDIAGRAM COVER=%", 0, none, false},
       {"PATHDIAGRAM DESIGNHEIGHT=%", 100, 10922, true},
-      {"PATHDIAGRAM DESIGNWIDTH=%", 100, 10922, true},
-      {"PATHDIAGRAM TEXTSIZEMIN=%", 4, 40, true},
+      {"PATHDIAGRAM DESIGNWIDTH=%", 100, 10922, true}, {"PATHDIAGRAM TEXTSIZEMIN=%", 4, 40, true},
       {"PATHDIAGRAM DIAGRAMSCALE=%", 0, 6, false},
   };
+  // clang-format on
 }
 
 std::string fill(const std::string& form, double v) {

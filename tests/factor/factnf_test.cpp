@@ -10,7 +10,6 @@
 #include "core_fixture.h"
 #include "factor/factcd.h"
 #include "factor/factor.h"
-#include "factor/factprn.h"
 
 namespace kav::coretest {
 namespace {
@@ -193,22 +192,6 @@ TEST_F(FactnfTest, TooManyFactorsForTheDegreesOfFreedomWarnsForCommonFactorMetho
   EXPECT_EQ(warned(kFmMl, {3, 2, 1, 0.5, 0.4, 0.1}, 2), 0);
   EXPECT_EQ(warned(kFmMl, {3, 2, 1, 0.5, 0.4, 0.1}, 3), 1);
 }
-
-TEST_F(FactnfTest, TheReferenceDefaultsOnTwentyFourTestsRetainFiveComponents) {
-  load(read_matrix("tests24.csv", "CORR"), kFmPrincipal, kPriOne);
-  factprn(com);
-  EXPECT_EQ(com->nfact, 5);
-  load(read_matrix("tests24.csv", "CORR"), kFmPrincipal, kPriOne);
-  com->percentp = 0.6;
-  factprn(com);
-  EXPECT_EQ(com->nfact, 5);
-}
-
-}  // namespace
-}  // namespace kav::coretest
-
-namespace kav::coretest {
-namespace {
 
 TEST(FactnfProgram, NfactorsZeroRetainsNothingAndShowsNoPattern) {
   ProgramRun r;

@@ -271,16 +271,9 @@ TEST_F(Outstat, ByGroupsCarryTheirValuesAndAFileLibraryReadsItBackAsFactor) {
   // An input data set with a character and a numeric BY variable.
   auto data = std::make_shared<MemoryDataSet>();
   data->header.name = "WORK.IN";
-  Variable g;
-  g.name = "g";
-  g.kind = VarKind::Character;
-  g.length = 3;
-  g.label = "Group";
-  Variable wave;
-  wave.name = "wave";
-  Variable x;
-  x.name = "x1";
-  data->header.vars = {g, wave, x};
+  data->header.vars = {{"g", "Group", VarKind::Character, 3},
+                       {"wave", "", VarKind::Numeric, 8},
+                       {"x1", "", VarKind::Numeric, 8}};
   const std::pair<const char*, double> keys[] = {{"a", 1.5}, {"a", 1.5}, {"b", -2}};
   for (auto [v, w] : keys) {
     Observation o;

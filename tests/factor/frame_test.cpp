@@ -59,9 +59,20 @@ void t_factcor(COMSTR* c) {
     c->nfact = static_cast<int>(obs.num[1]);
   }
 }
-void t_factcd(COMSTR*) {
-  rec("factcd");
-}
+#define PLAIN_STAGE(name)  \
+  void t_##name(COMSTR*) { \
+    rec(#name);            \
+  }
+PLAIN_STAGE(factcd)
+PLAIN_STAGE(factprn)
+PLAIN_STAGE(factpri)
+PLAIN_STAGE(factnr)
+PLAIN_STAGE(factim)
+PLAIN_STAGE(factin)
+PLAIN_STAGE(factscr)
+PLAIN_STAGE(factres)
+PLAIN_STAGE(factout)
+PLAIN_STAGE(factpdg)
 void t_factoig(COMSTR* c) {
   rec("factoig");
   if (!behave.open_group || !c->ods) return;
@@ -73,30 +84,9 @@ void t_factoig(COMSTR* c) {
   t.add_row({Cell(1.0)});
   c->ods->delivery->add_table(t);
 }
-void t_factprn(COMSTR*) {
-  rec("factprn");
-}
-void t_factpri(COMSTR*) {
-  rec("factpri");
-}
-void t_factnr(COMSTR*) {
-  rec("factnr");
-}
-void t_factim(COMSTR*) {
-  rec("factim");
-}
-void t_factin(COMSTR*) {
-  rec("factin");
-}
 void t_factpos(COMSTR* c) {
   rec("factpos");
   if (!behave.nfact_from_by) c->nfact = behave.nfact_after_pos;
-}
-void t_factscr(COMSTR*) {
-  rec("factscr");
-}
-void t_factres(COMSTR*) {
-  rec("factres");
 }
 void t_factplt(COMSTR*, int o, int s) {
   rec(arg2("factplt", o, s));
@@ -116,12 +106,6 @@ int t_factpro(COMSTR* c, int m, int w) {
 }
 void t_factstt(COMSTR*, int mode) {
   rec("factstt(" + std::to_string(mode) + ")");
-}
-void t_factout(COMSTR*) {
-  rec("factout");
-}
-void t_factpdg(COMSTR*) {
-  rec("factpdg");
 }
 
 const FACTSTAGES kTraceStages = {
@@ -335,14 +319,6 @@ TEST_F(FactdoTest, TheGroupEndsWithScratchPositionsCleared) {
   EXPECT_EQ(com->notei, 0);
 }
 
-TEST(Oblsol, ExactlyTheObliqueCodes) {
-  for (int code = -2; code <= 40; ++code) {
-    bool oblique = code == 11 || code == 12 || code == 13 || (code >= 20 && code <= 28) ||
-                   code == 31 || code == 33 || code == 35;
-    EXPECT_EQ(oblsol(code), oblique) << code;
-  }
-}
-
 TEST_F(FactdoTest, AllocationsOf2To53BytesAreRefused) {
   EXPECT_NE(factalloc(com, 1024), nullptr);
   try {
@@ -449,40 +425,34 @@ const char* kThreeGroups = R"(
   ;
 )";
 
-TEST(FactorStep, AMiddleByGroupWithoutTargetIsSkippedAndReasonIsTheLargestNfact) {
-  StepRun r;
-  behave.nfact_from_by = true;
-  r.go(std::string(kThreeGroups) + "proc factor data=d target=t; var x1-x3; by g; run;");
-  const StepResult& s = r.last();
-  EXPECT_EQ(s.exit_code, 0) << r.log_text.str();
-  // Group g=2 has no TARGET= group: only g=1 and g=3 are analysed, and the
-  // 5 factors group 2 would have retained never count.
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), "factcor"), 2);
-  EXPECT_EQ(s.reason, 3);
-}
-
-TEST(FactorStep, ATargetWithoutByVariablesServesEveryGroup) {
-  StepRun r;
-  behave.nfact_from_by = true;
-  r.go(std::string(kThreeGroups) +
-       "data t1; input x1 x2 x3; datalines;\n1 0 0\n;\n"
-       "proc factor data=d target=t1; var x1-x3; by g; run;");
-  EXPECT_EQ(r.last().exit_code, 0) << r.log_text.str();
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), "factcor"), 3);
-  EXPECT_EQ(r.last().reason, 5);
-}
-
-TEST(FactorStep, ReasonIsTheLargestNfactOfAllGroupsWithoutTarget) {
-  StepRun r;
-  behave.nfact_from_by = true;
-  r.go(std::string(kThreeGroups) + "proc factor data=d; var x1-x3; by g; run;");
-  EXPECT_EQ(r.last().exit_code, 0) << r.log_text.str();
-  EXPECT_EQ(r.last().reason, 5);
-  // Every group resets the extension's instance; each ran its stages.
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), "factcor"), 3);
-  EXPECT_EQ(counting.loads, 1);
-  EXPECT_EQ(counting.destroys, 1);
-  EXPECT_EQ(r.session.macros.get("SYSRANEND").value_or("?"), "0");
+// The groups analysed and the step's reason, the largest number of factors
+// retained by a group analysed (group g retains its first x1: 3, 5, 2).
+TEST(FactorStep, TargetGroupsDecideWhichByGroupsRunAndReasonIsTheLargestNfact) {
+  struct Case {
+    const char* program;
+    int analysed, reason;
+  } cases[] = {
+      // Group g=2 has no TARGET= group: its 5 factors never count.
+      {"proc factor data=d target=t; var x1-x3; by g; run;", 2, 3},
+      // A target without BY variables serves every group.
+      {"data t1; input x1 x2 x3; datalines;\n1 0 0\n;\n"
+       "proc factor data=d target=t1; var x1-x3; by g; run;",
+       3, 5},
+      {"proc factor data=d; var x1-x3; by g; run;", 3, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program);
+    StepRun r;
+    behave.nfact_from_by = true;
+    r.go(std::string(kThreeGroups) + c.program);
+    EXPECT_EQ(r.last().exit_code, 0) << r.log_text.str();
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), "factcor"), c.analysed);
+    EXPECT_EQ(r.last().reason, c.reason);
+    // Every group resets the extension's instance; it is loaded and released once.
+    EXPECT_EQ(counting.loads, 1);
+    EXPECT_EQ(counting.destroys, 1);
+    EXPECT_EQ(r.session.macros.get("SYSRANEND").value_or("?"), "0");
+  }
 }
 
 TEST(FactorStep, AWarningStatusEndsAsZeroButALargerOneIsKept) {

@@ -85,35 +85,34 @@ std::vector<std::vector<std::string>> all_records(CsvRecordReader& r,
 // ---------------------------------------------------------------------------
 // Records
 
-TEST_F(CsvTest, RecordsSplitQuotedFieldsWithDelimitersQuotesAndLineBreaks) {
-  const auto path = write_file(
-      "q.csv",
-      "a,b,c\r\n\"x, y\",\"say \"\"hi\"\"\",\"line1\r\nline2\"\r\n1,,3\r\n\"\",\"\"\"\",z");
-  CsvRecordReader r(path);
-  std::vector<std::int64_t> lines;
-  const auto recs = all_records(r, &lines);
+// Quoted fields with delimiters, doubled quotes and line breaks; a byte
+// order mark, blank lines, a lone CR and another delimiter.
+TEST_F(CsvTest, RecordsSplitFieldsAndKeepTheLineEachStartsOn) {
   using Rec = std::vector<std::string>;
-  ASSERT_EQ(recs.size(), 4u);
-  EXPECT_EQ(recs[0], (Rec{"a", "b", "c"}));
-  EXPECT_EQ(recs[1], (Rec{"x, y", "say \"hi\"", "line1\r\nline2"}));
-  EXPECT_EQ(recs[2], (Rec{"1", "", "3"}));
-  EXPECT_EQ(recs[3], (Rec{"", "\"", "z"}));
-  EXPECT_EQ(lines, (std::vector<std::int64_t>{1, 2, 4, 5}));
-}
-
-TEST_F(CsvTest, RecordsSkipTheByteOrderMarkAndBlankLinesAndTakeOtherDelimiters) {
-  const auto path = write_file("bom.csv", "\xEF\xBB\xBFx;y\n\n1;2\r3;\"a;b\"\n\n");
-  CsvRecordOptions opts;
-  opts.delimiter = ';';
-  CsvRecordReader r(path, opts);
-  std::vector<std::int64_t> lines;
-  const auto recs = all_records(r, &lines);
-  using Rec = std::vector<std::string>;
-  ASSERT_EQ(recs.size(), 3u);
-  EXPECT_EQ(recs[0], (Rec{"x", "y"}));
-  EXPECT_EQ(recs[1], (Rec{"1", "2"}));
-  EXPECT_EQ(recs[2], (Rec{"3", "a;b"}));
-  EXPECT_EQ(lines, (std::vector<std::int64_t>{1, 3, 4}));
+  struct Case {
+    const char* text;
+    char delimiter;
+    std::vector<Rec> records;
+    std::vector<std::int64_t> lines;
+  } cases[] = {
+      {"a,b,c\r\n\"x, y\",\"say \"\"hi\"\"\",\"line1\r\nline2\"\r\n1,,3\r\n\"\",\"\"\"\",z",
+       ',',
+       {{"a", "b", "c"}, {"x, y", "say \"hi\"", "line1\r\nline2"}, {"1", "", "3"}, {"", "\"", "z"}},
+       {1, 2, 4, 5}},
+      {"\xEF\xBB\xBFx;y\n\n1;2\r3;\"a;b\"\n\n",
+       ';',
+       {{"x", "y"}, {"1", "2"}, {"3", "a;b"}},
+       {1, 3, 4}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    CsvRecordOptions opts;
+    opts.delimiter = c.delimiter;
+    CsvRecordReader r(write_file("r.csv", c.text), opts);
+    std::vector<std::int64_t> lines;
+    EXPECT_EQ(all_records(r, &lines), c.records);
+    EXPECT_EQ(lines, c.lines);
+  }
 }
 
 // Records that straddle the reader's buffer boundaries at every possible

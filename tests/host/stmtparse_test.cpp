@@ -55,25 +55,10 @@ Statement stmt(const std::string& text) {
   return s;
 }
 
-enum Field {
-  fNum = 1,
-  fInt,
-  fWord,
-  fList,
-  fPlain,
-  fRot,
-  fPlots,
-  fName,
-  fText,
-  fData,
-  fVars,
-  fOne,
-  fBy,
-  fPairs,
-  fNf,
-  fMaybe,
-  fPre
-};
+// clang-format off
+enum Field { fNum = 1, fInt, fWord, fList, fPlain, fRot, fPlots, fName, fText, fData, fVars, fOne,
+             fBy, fPairs, fNf, fMaybe, fPre };
+// clang-format on
 enum Bit { bFlag, bMaybe, bSorted, bWordBit, bSubFlag };
 
 const OptionTable& sub_table() {
@@ -144,26 +129,20 @@ const Grammar& grammar() {
     g.procedure = "TEST";
     g.proc = &table();
     g.fields = fPre;
-    StatementDef var;
-    var.spellings = {"VAR", "VARIABLES"};
-    var.body = StatementBody::Value;
-    var.value.kind = ValueKind::VarList;
-    var.value.field = fVars;
-    g.statements.push_back(var);
-    StatementDef one;
-    one.spellings = {"FREQ"};
-    one.body = StatementBody::Value;
-    one.value.kind = ValueKind::Variable;
-    one.value.field = fOne;
-    g.statements.push_back(one);
-    StatementDef by;
-    by.spellings = {"BY"};
-    by.body = StatementBody::Value;
-    by.value.kind = ValueKind::VarList;
-    by.value.field = fBy;
-    by.value.allow_descending = true;
-    by.value.notsorted_bit = bSorted;
-    g.statements.push_back(by);
+    auto value = [&](std::vector<const char*> spellings, ValueKind kind, int field) {
+      StatementDef d;
+      d.spellings = std::move(spellings);
+      d.body = StatementBody::Value;
+      d.value.kind = kind;
+      d.value.field = field;
+      g.statements.push_back(d);
+      return &g.statements.back();
+    };
+    value({"VAR", "VARIABLES"}, ValueKind::VarList, fVars);
+    value({"FREQ"}, ValueKind::Variable, fOne);
+    StatementDef* by = value({"BY"}, ValueKind::VarList, fBy);
+    by->value.allow_descending = true;
+    by->value.notsorted_bit = bSorted;
     StatementDef own;
     own.spellings = {"EXTRA"};
     own.options = &sub_table();
