@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "factor/comstr.h"
+#include "factor/factmsg.h"
 #include "numeric/eigen.h"
 
 namespace kav {
@@ -26,17 +27,6 @@ inline constexpr int kFmPrincipal = 1, kFmUls = 2, kFmPrinit = 3, kFmAlpha = 4, 
                      kFmScore = 11;
 inline constexpr int kPriNone = 0, kPriSmc = 1, kPriInput = 2, kPriMax = 3, kPriAsmc = 4,
                      kPriOne = 5, kPriRandom = 6, kPriList = 7;
-
-// Catalogue numbers of group 180 used by the diagnostics and the priors.
-inline constexpr int kMsgSingular = 13;
-inline constexpr int kMsgMsaTitle = 14;
-inline constexpr int kMsgRandomSeed = 15;
-inline constexpr int kMsgSmcSubstitute = 16;
-inline constexpr int kMsgNoPriorsRow = 17;
-inline constexpr int kMsgNoWeightRow = 18;
-inline constexpr int kMsgPriorsSmcTitle = 19;
-inline constexpr int kMsgPriorsTitle = 20;
-inline constexpr int kMsgMaxSubstitute = 160;
 
 // Whether the analysis factors D·R·D with D from the variable weights.
 inline bool factwtd(const COMSTR* com) {

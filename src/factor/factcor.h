@@ -2,18 +2,9 @@
 #pragma once
 
 #include "factor/comstr.h"
+#include "factor/factmsg.h"
 
 namespace kav {
-
-inline constexpr int kMsgFewObservations = 21;  // nobs not above the number of variables
-inline constexpr int kMsgCondStdTitle = 23;     // title of the conditional deviations
-inline constexpr int kMsgZeroVariance = 24;     // variable name
-inline constexpr int kMsgFewForPartial = 184;   // npar
-inline constexpr int kMsgMapNoCorr = 311;
-inline constexpr int kMsgParallelNoCorr = 312;
-inline constexpr int kMsgAidsTooFewObs = 430;
-inline constexpr int kMsgParallelDropped = 431;
-inline constexpr int kMsgMapDropped = 432;
 
 // Diagonal elements at or below this after partialling mean the variable is
 // a linear function of the partial variables.

@@ -5,21 +5,9 @@
 #pragma once
 
 #include "factor/comstr.h"
+#include "factor/factmsg.h"
 
 namespace kav {
-
-// Catalogue numbers of group 180 for the number of factors.
-inline constexpr int kMsgNoEigenvalues = 35;
-inline constexpr int kMsgRetainedNote = 36;  // several factors, output note
-inline constexpr int kMsgNoDf = 37;
-inline constexpr int kMsgNoFactors = 41;
-inline constexpr int kMsgRetainedNote1 = 188;  // one factor, output note
-inline constexpr int kMsgPaLog = 189;          // 190: one factor
-inline constexpr int kMsgRetainedLog = 191;
-inline constexpr int kMsgRetainedLog1 = 194;
-inline constexpr int kMsgPaNote = 198;   // 199: one factor
-inline constexpr int kMsgMap2Log = 289;  // 290 one; notes 291, 292
-inline constexpr int kMsgMap4Log = 293;  // 294 one; notes 295, 296
 
 // Why the eigenvalue walk stopped.
 enum class NfReason { None = 0, Nfactor = 1, Mineigen = 2, Proportion = 3 };

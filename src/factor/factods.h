@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "factor/comstr.h"
+#include "factor/factmsg.h"
 
 namespace kav {
 
@@ -40,48 +41,6 @@ struct ODSOBJ {
 // Template paths of tables and graphs.
 inline constexpr const char* kTablePrefix = "Stat.Factor.";
 inline constexpr const char* kGraphPrefix = "Stat.Factor.Graphics.";
-
-// Catalogue numbers of group 180 the output layer formats.
-inline constexpr int kMsgEigenTitle = 33;        // total, average, count, text
-inline constexpr int kMsgEigenTitleNone = 34;    // count, text, total
-inline constexpr int kMsgFinalCommunTotal = 49;  // total communality
-inline constexpr int kMsgFootFlag = 50;          // flag threshold
-inline constexpr int kMsgFootFuzz = 51;          // fuzz threshold
-inline constexpr int kMsgFootFlagFuzz = 52;      // flag and fuzz thresholds
-inline constexpr int kMsgOutstatLabel = 157;
-inline constexpr int kMsgTypeLabel = 158;
-inline constexpr int kMsgNameLabel = 159;
-inline constexpr int kMsgTitleCut = 174;
-inline constexpr int kMsgNobsRead = 279;  // first of the NObs row labels 279-288
-inline constexpr int kMsgNobsUsed = 280;
-inline constexpr int kMsgFreqRead = 281;
-inline constexpr int kMsgFreqUsed = 282;
-inline constexpr int kMsgWeightRead = 283;
-inline constexpr int kMsgWeightUsed = 284;
-inline constexpr int kMsgInputType = 285;
-inline constexpr int kMsgNobsDataSet = 286;
-inline constexpr int kMsgNobsGiven = 287;
-inline constexpr int kMsgNobsTests = 288;
-inline constexpr int kMsgInputTypeRaw = 938;      // letter
-inline constexpr int kMsgInputTypeDataSet = 939;  // letter, data set type
-// Notes that compose the titles of matrices shown with standard errors.
-inline constexpr int kMsgSeHypothesis = 911;  // relation, value
-inline constexpr int kMsgSeConfidence = 912;  // level in percent
-inline constexpr int kMsgSeCoverage = 913;    // marker text, coverage value
-inline constexpr int kMsgSeOnly = 914;
-// Labels of the result groups.
-inline constexpr int kMsgInitialSolution = 915;  // method text
-inline constexpr int kMsgPrerotatedSolution = 916;
-inline constexpr int kMsgRotatedSolution = 917;
-// Method texts of the initial solution's label, indexed by fmethod (1..11);
-// principal components (PRINCIPAL with PRIORS=ONE) takes the last.
-inline constexpr int kMsgMethodFirst = 920;
-inline constexpr int kMsgMethodComponents = 932;
-inline constexpr int kMsgIterHistory = 933;
-inline constexpr int kMsgConvergenceStatus = 934;
-inline constexpr int kMsgSimpleStats = 935;  // number of observations
-inline constexpr int kMsgFinalCommunWgt = 936;
-inline constexpr int kMsgTotalCommunal = 937;  // weighted, unweighted
 
 // Output-delivery statuses.  A negative status is a failure; the one whose
 // facility field (bits 11-21) is 63 and code field (bits 0-10) is 53 only

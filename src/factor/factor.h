@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "factor/comstr.h"
+#include "factor/factmsg.h"
 #include "host/stmtparse.h"
 
 namespace kav {
@@ -29,17 +30,6 @@ inline constexpr int kExitUtility = 1020;
 inline constexpr int kExitNoInput = 2000;
 inline constexpr int kExitConflict = 3000;
 inline constexpr int kExitInternal = 9999;
-
-// The procedure's message group and the numbers the frame issues.
-inline constexpr int kFactorGroup = 180;
-inline constexpr int kMsgNoInput = 1;
-inline constexpr int kMsgNoVariables = 12;
-inline constexpr int kMsgUnknownMethod = 25;
-inline constexpr int kMsgTooLarge = 91;
-inline constexpr int kMsgTargetBy = 176;
-inline constexpr int kMsgStagePending = 901;
-inline constexpr int kMsgNoToolkit = 902;
-inline constexpr int kMsgNoInstance = 903;
 
 // Rotation code meaning "no rotation".
 inline constexpr int kRotNone = 10;

@@ -4,13 +4,9 @@
 #pragma once
 
 #include "factor/comstr.h"
+#include "factor/factmsg.h"
 
 namespace kav {
-
-inline constexpr int kMsgVarExplain = 44;  // 45 ignoring, 46 eliminating other factors
-inline constexpr int kMsgFinalCommun = 49;
-inline constexpr int kMsgFactorDropped = 58;
-inline constexpr int kMsgNoFactorLeft = 59;
 
 // Variance explained by each factor and final communalities.  Mode 0 uses
 // `fact` (orthogonal or unrotated), 1 `struc` (ignoring other factors), 2

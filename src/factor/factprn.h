@@ -5,20 +5,9 @@
 #pragma once
 
 #include "factor/comstr.h"
+#include "factor/factmsg.h"
 
 namespace kav {
-
-// Catalogue numbers of group 180 used by the extraction.
-inline constexpr int kMsgHeywood = 42;
-inline constexpr int kMsgHeywoodHint = 55;
-inline constexpr int kMsgEigCov = 63;       // 64: reduced
-inline constexpr int kMsgEigWeighted = 65;  // 66: reduced
-inline constexpr int kMsgEigCorr = 67;      // 68: reduced
-inline constexpr int kMsgNotConverged = 73;
-inline constexpr int kMsgReasonConverged = 75;
-inline constexpr int kMsgAlphaTitle = 76;
-inline constexpr int kMsgPreliminary = 114;
-inline constexpr int kMsgIterConverged = 193;
 
 void factprn(COMSTR* com);
 void factpri(COMSTR* com);

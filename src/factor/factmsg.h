@@ -1,0 +1,113 @@
+// Message numbers of the procedure's catalogue group (180), in one place
+// so that two stages can never give one number two names or one name two
+// numbers.  The texts live in the host's catalogue.
+#pragma once
+
+namespace kav {
+
+// The frame: input, variables, limits and stages.
+inline constexpr int kFactorGroup = 180;
+inline constexpr int kMsgNoInput = 1;
+inline constexpr int kMsgNoVariables = 12;
+inline constexpr int kMsgUnknownMethod = 25;
+inline constexpr int kMsgTooLarge = 91;
+inline constexpr int kMsgTargetBy = 176;
+inline constexpr int kMsgStagePending = 901;
+inline constexpr int kMsgNoToolkit = 902;
+inline constexpr int kMsgNoInstance = 903;
+
+// Correlations and the number-of-factors aids.
+inline constexpr int kMsgFewObservations = 21;  // nobs not above the number of variables
+inline constexpr int kMsgCondStdTitle = 23;     // title of the conditional deviations
+inline constexpr int kMsgZeroVariance = 24;     // variable name
+inline constexpr int kMsgFewForPartial = 184;   // npar
+inline constexpr int kMsgMapNoCorr = 311;
+inline constexpr int kMsgParallelNoCorr = 312;
+inline constexpr int kMsgAidsTooFewObs = 430;
+inline constexpr int kMsgParallelDropped = 431;
+inline constexpr int kMsgMapDropped = 432;
+
+// Priors and the diagnostics of the correlation matrix.
+inline constexpr int kMsgSingular = 13;
+inline constexpr int kMsgMsaTitle = 14;
+inline constexpr int kMsgRandomSeed = 15;
+inline constexpr int kMsgSmcSubstitute = 16;
+inline constexpr int kMsgNoPriorsRow = 17;
+inline constexpr int kMsgNoWeightRow = 18;
+inline constexpr int kMsgPriorsSmcTitle = 19;
+inline constexpr int kMsgPriorsTitle = 20;
+inline constexpr int kMsgMaxSubstitute = 160;
+
+// Principal-factor extraction.
+inline constexpr int kMsgHeywood = 42;
+inline constexpr int kMsgHeywoodHint = 55;
+inline constexpr int kMsgEigCov = 63;       // 64: reduced
+inline constexpr int kMsgEigWeighted = 65;  // 66: reduced
+inline constexpr int kMsgEigCorr = 67;      // 68: reduced
+inline constexpr int kMsgNotConverged = 73;
+inline constexpr int kMsgReasonConverged = 75;
+inline constexpr int kMsgAlphaTitle = 76;
+inline constexpr int kMsgPreliminary = 114;
+inline constexpr int kMsgIterConverged = 193;
+
+// The number of factors retained.
+inline constexpr int kMsgNoEigenvalues = 35;
+inline constexpr int kMsgRetainedNote = 36;  // several factors, output note
+inline constexpr int kMsgNoDf = 37;
+inline constexpr int kMsgNoFactors = 41;
+inline constexpr int kMsgRetainedNote1 = 188;  // one factor, output note
+inline constexpr int kMsgPaLog = 189;          // 190: one factor
+inline constexpr int kMsgRetainedLog = 191;
+inline constexpr int kMsgRetainedLog1 = 194;
+inline constexpr int kMsgPaNote = 198;   // 199: one factor
+inline constexpr int kMsgMap2Log = 289;  // 290 one; notes 291, 292
+inline constexpr int kMsgMap4Log = 293;  // 294 one; notes 295, 296
+
+// Variance explained and final communalities.
+inline constexpr int kMsgVarExplain = 44;  // 45 ignoring, 46 eliminating other factors
+inline constexpr int kMsgFinalCommun = 49;
+inline constexpr int kMsgFactorDropped = 58;
+inline constexpr int kMsgNoFactorLeft = 59;
+
+// Titles, labels and notes of the output layer.
+inline constexpr int kMsgEigenTitle = 33;      // total, average, count, text
+inline constexpr int kMsgEigenTitleNone = 34;  // count, text, total
+inline constexpr int kMsgFootFlag = 50;        // flag threshold
+inline constexpr int kMsgFootFuzz = 51;        // fuzz threshold
+inline constexpr int kMsgFootFlagFuzz = 52;    // flag and fuzz thresholds
+inline constexpr int kMsgOutstatLabel = 157;
+inline constexpr int kMsgTypeLabel = 158;
+inline constexpr int kMsgNameLabel = 159;
+inline constexpr int kMsgTitleCut = 174;
+inline constexpr int kMsgNobsRead = 279;  // first of the NObs row labels 279-288
+inline constexpr int kMsgNobsUsed = 280;
+inline constexpr int kMsgFreqRead = 281;
+inline constexpr int kMsgFreqUsed = 282;
+inline constexpr int kMsgWeightRead = 283;
+inline constexpr int kMsgWeightUsed = 284;
+inline constexpr int kMsgInputType = 285;
+inline constexpr int kMsgNobsDataSet = 286;
+inline constexpr int kMsgNobsGiven = 287;
+inline constexpr int kMsgNobsTests = 288;
+inline constexpr int kMsgInputTypeRaw = 938;      // letter
+inline constexpr int kMsgInputTypeDataSet = 939;  // letter, data set type
+// Notes that compose the titles of matrices shown with standard errors.
+inline constexpr int kMsgSeHypothesis = 911;  // relation, value
+inline constexpr int kMsgSeConfidence = 912;  // level in percent
+inline constexpr int kMsgSeCoverage = 913;    // marker text, coverage value
+inline constexpr int kMsgSeOnly = 914;
+// Labels of the result groups.
+inline constexpr int kMsgInitialSolution = 915;  // method text
+inline constexpr int kMsgPrerotatedSolution = 916;
+inline constexpr int kMsgRotatedSolution = 917;
+// Method texts of the initial solution's label, indexed by fmethod (1..11);
+// principal components (PRINCIPAL with PRIORS=ONE) takes the last.
+inline constexpr int kMsgMethodFirst = 920;
+inline constexpr int kMsgMethodComponents = 932;
+inline constexpr int kMsgIterHistory = 933;
+inline constexpr int kMsgConvergenceStatus = 934;
+inline constexpr int kMsgSimpleStats = 935;  // number of observations
+inline constexpr int kMsgFinalCommunWgt = 936;
+inline constexpr int kMsgTotalCommunal = 937;  // weighted, unweighted
+
+}  // namespace kav
