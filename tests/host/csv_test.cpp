@@ -149,33 +149,28 @@ TEST_F(CsvTest, RecordsSurviveBufferBoundariesAndHugeFields) {
   EXPECT_FALSE(r.next());
 }
 
+// The DataError thrown while reading every record of a file.
+DataError record_error(const std::string& path) {
+  try {
+    CsvRecordReader r(path);
+    while (r.next()) {
+    }
+  } catch (const DataError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error reading the records of " << path;
+  return DataError("", "", "");
+}
+
 TEST_F(CsvTest, RecordErrorsNameTheFileAndLine) {
   const auto open = write_file("open.csv", "a\n1\n\"abc\ndef\n");
-  try {
-    CsvRecordReader r(open);
-    while (r.next()) {
-    }
-    FAIL() << "unterminated quote not reported";
-  } catch (const DataError& e) {
-    EXPECT_EQ(e.where(), "line 3");
-    EXPECT_THAT(e.what(), HasSubstr(open));
-    EXPECT_THAT(e.what(), HasSubstr("never closed"));
-  }
-  const auto after = write_file("after.csv", "a,b\n\"ab\"c,d\n");
-  try {
-    CsvRecordReader r(after);
-    while (r.next()) {
-    }
-    FAIL() << "text after a closing quote not reported";
-  } catch (const DataError& e) {
-    EXPECT_EQ(e.where(), "line 2");
-  }
-  try {
-    CsvRecordReader r((dir_ / "absent.csv").string());
-    FAIL() << "missing file not reported";
-  } catch (const DataError& e) {
-    EXPECT_THAT(e.what(), HasSubstr("absent.csv"));
-  }
+  DataError e = record_error(open);
+  EXPECT_EQ(e.where(), "line 3");
+  EXPECT_THAT(e.what(), HasSubstr(open));
+  EXPECT_THAT(e.what(), HasSubstr("never closed"));
+  // Text after a closing quote.
+  EXPECT_EQ(record_error(write_file("after.csv", "a,b\n\"ab\"c,d\n")).where(), "line 2");
+  EXPECT_THAT(record_error((dir_ / "absent.csv").string()).what(), HasSubstr("absent.csv"));
 }
 
 TEST_F(CsvTest, RecordSeekReturnsToANotedRecord) {

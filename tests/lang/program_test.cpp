@@ -29,11 +29,6 @@ struct ProgramRun {
     session.output = &delivery;
     delivery.attach_destination("capture", std::make_unique<Capture>(&objects));
   }
-  explicit ProgramRun(const std::string& work) : session(work, &log_text) {
-    register_builtin_procedures(session.procedures);
-    session.output = &delivery;
-    delivery.attach_destination("capture", std::make_unique<Capture>(&objects));
-  }
   ProgramRun& go(const std::string& program) {
     Interpreter(session).run(program, "p.kav");
     return *this;
@@ -60,9 +55,9 @@ struct ProgramRun {
       if (o.table() && o.table()->name == name && --occurrence == 0) return o.table();
     return nullptr;
   }
-  MemoryDataSet data(const std::string& member) {
+  MemoryDataSet data(const std::string& member, const std::string& libref = "WORK") {
     DataSetName n;
-    n.libref = "WORK";
+    n.libref = libref;
     n.member = member;
     auto r = session.libraries.open_read(n, ValidVarName::V7);
     return read_all(*r);
@@ -253,10 +248,7 @@ TEST(Program, LibnameRoundTripKeepsTypeLabelsKindsAndLengths) {
   again.go("libname keep '" + dir.string() +
            "';\nproc contents data=keep.fa; run; proc print data=keep.fa; run;");
   EXPECT_EQ(again.errors(), 0) << again.log_text.str();
-  DataSetName n;
-  n.libref = "KEEP";
-  n.member = "fa";
-  auto d = read_all(*again.session.libraries.open_read(n, ValidVarName::V7));
+  auto d = again.data("fa", "KEEP");
   EXPECT_EQ(d.header.type, "FACTOR");
   EXPECT_EQ(d.header.label, "saved");
   ASSERT_EQ(d.header.vars.size(), 4u);
