@@ -670,27 +670,49 @@ std::string draw_loadings(const Graph& graph) {
     canvas.circle(px, py, 3.8, "class=\"point\" fill=\"" + std::string(kBlue) + "\"",
                   p.label + ": " + svg::value_text(p.x) + ", " + svg::value_text(p.y));
   }
+  // Variables that load alike crowd together; their labels are tried beside
+  // the point first, then further out in rings (with a thin leader line back
+  // to the point), and when every spot is taken the one overlapping least.
+  auto overlap = [&placed](const Box& b) {
+    double area = 0;
+    for (const Box& o : placed) {
+      const double w = std::min(b.right, o.right) - std::max(b.left, o.left);
+      const double h = std::min(b.bottom, o.bottom) - std::max(b.top, o.top);
+      if (w > 0 && h > 0) area += w * h;
+    }
+    return area;
+  };
   for (const PlotPoint& p : points) {
     if (p.label.empty()) continue;
     const auto [px, py] = P(p.x, p.y);
     struct Spot {
       double x, y;
       const char* anchor;
+      bool far;
     };
-    const Spot spots[] = {{px + 6, py - 4, "start"},  {px - 6, py - 4, "end"},
-                          {px, py - 9, "middle"},     {px, py + 15, "middle"},
-                          {px + 6, py + 12, "start"}, {px - 6, py + 12, "end"}};
-    const Spot* chosen = &spots[0];
-    for (const Spot& spot : spots) {
-      const Box b = Canvas::text_box(spot.x, spot.y, p.label, 11, spot.anchor);
-      const bool clash = std::any_of(placed.begin(), placed.end(), [&](const Box& o) {
-        return b.left < o.right && o.left < b.right && b.top < o.bottom && o.top < b.bottom;
-      });
-      if (!clash) {
-        chosen = &spot;
-        break;
+    std::vector<Spot> spots = {{px + 6, py - 4, "start", false},  {px - 6, py - 4, "end", false},
+                               {px, py - 9, "middle", false},     {px, py + 15, "middle", false},
+                               {px + 6, py + 12, "start", false}, {px - 6, py + 12, "end", false}};
+    for (double ring : {22.0, 38.0, 56.0})
+      for (int k = 0; k < 8; ++k) {
+        const double a = k * 3.141592653589793 / 4;
+        const double dx = std::cos(a) * ring, dy = -std::sin(a) * ring;
+        const char* anchor = dx > 1 ? "start" : dx < -1 ? "end" : "middle";
+        spots.push_back({px + dx, py + dy + 4, anchor, true});
       }
+    const Spot* chosen = nullptr;
+    double least = 0;
+    for (const Spot& spot : spots) {
+      const double area = overlap(Canvas::text_box(spot.x, spot.y, p.label, 11, spot.anchor));
+      if (!chosen || area < least) {
+        chosen = &spot;
+        least = area;
+      }
+      if (area == 0) break;
     }
+    if (chosen->far)
+      canvas.line(px, py, chosen->x, chosen->y - 4,
+                  "class=\"leader\" stroke=\"#9a9a9a\" stroke-width=\"0.6\"");
     placed.push_back(Canvas::text_box(chosen->x, chosen->y, p.label, 11, chosen->anchor));
     canvas.text(chosen->x, chosen->y, p.label, 11, chosen->anchor, "class=\"point-label\"");
   }
