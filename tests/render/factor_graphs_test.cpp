@@ -569,6 +569,38 @@ TEST(PatternPlot, OrthogonalPointsCirclesAndLabels) {
   EXPECT_TRUE(with_class(all, "line", "vector").empty());
 }
 
+TEST(PatternPlot, CrowdedLabelsDoNotSitOnEachOther) {
+  // Six variables loading almost alike: before labels moved out, all six
+  // were written at nearly the same spot.
+  std::vector<std::pair<std::string, std::pair<double, double>>> rows;
+  for (int i = 0; i < 6; ++i)
+    rows.push_back({"Var" + std::to_string(i + 1), {0.70 + 0.004 * i, 0.30 - 0.003 * i}});
+  const auto all = parse(draw(graph("PatternPlot", {pattern(rows)}, pattern_dynamics(90))));
+  const auto labels = with_class(all, "text", "point-label");
+  ASSERT_EQ(labels.size(), 6u);
+  // Boxes from the anchor with a narrow guess of glyph width (half an em),
+  // so that only a real overlap fails.
+  struct Extent {
+    double left, right, top, bottom;
+  };
+  auto extent = [](const Element& e) {
+    const double w = 0.5 * 11 * static_cast<double>(e.text.size());
+    const std::string anchor =
+        e.attributes.count("text-anchor") ? e.attributes.at("text-anchor") : "start";
+    const double x = e.number("x"), y = e.number("y");
+    const double left = anchor == "end" ? x - w : anchor == "middle" ? x - w / 2 : x;
+    return Extent{left, left + w, y - 8, y + 2};
+  };
+  for (std::size_t i = 0; i < labels.size(); ++i)
+    for (std::size_t j = i + 1; j < labels.size(); ++j) {
+      const Extent a = extent(labels[i]), b = extent(labels[j]);
+      const bool apart = a.right <= b.left || b.right <= a.left || a.bottom <= b.top ||
+                         b.bottom <= a.top;
+      EXPECT_TRUE(apart) << labels[i].text << " and " << labels[j].text;
+    }
+  EXPECT_FALSE(with_class(all, "line", "leader").empty());
+}
+
 TEST(PatternPlot, ObliqueAxesAtTheirAngleWithPointsInObliqueCoordinates) {
   for (bool from_correlation : {false, true}) {
     SCOPED_TRACE(from_correlation);
