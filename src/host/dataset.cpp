@@ -10,7 +10,7 @@ std::string upper(std::string s) {
   return s;
 }
 
-bool same_name(const std::string& a, const std::string& b) {
+bool same_name(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
     if (std::toupper(static_cast<unsigned char>(a[i])) !=

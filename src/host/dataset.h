@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/value.h"
@@ -112,7 +113,7 @@ std::unique_ptr<ObsWriter> open_memory_writer(std::shared_ptr<MemoryDataSet> tar
 MemoryDataSet read_all(ObsReader& reader);
 
 // Case-insensitive comparison of names.
-bool same_name(const std::string& a, const std::string& b);
+bool same_name(std::string_view a, std::string_view b);
 std::string upper(std::string s);
 
 }  // namespace kav

@@ -150,18 +150,30 @@ struct Label {
 // Layouts.  Each places the nodes inside the design box (0, 0, width, height)
 // where it can, and further out where the nodes need more room.
 
+// The largest half-sizes of the variable and the factor nodes, which set the
+// columns and pitches of the layouts.
+struct NodeExtents {
+  double widest_variable = 0, variable_height = 0, widest_factor = 0, tallest_factor = 0;
+};
+
+NodeExtents node_extents(const std::vector<Node*>& factors, const std::vector<Node*>& variables) {
+  NodeExtents e;
+  for (const Node* v : variables) {
+    e.widest_variable = std::max(e.widest_variable, v->half_width);
+    e.variable_height = std::max(e.variable_height, v->half_height);
+  }
+  for (const Node* f : factors) {
+    e.widest_factor = std::max(e.widest_factor, f->half_width);
+    e.tallest_factor = std::max(e.tallest_factor, f->half_height);
+  }
+  return e;
+}
+
 void layout_flow(std::vector<Node*>& factors, std::vector<Node*>& variables, double width,
                  double height, const Style& style) {
   const double margin = 20;
-  double widest_variable = 0, widest_factor = 0, tallest_factor = 0, variable_height = 0;
-  for (Node* v : variables) {
-    widest_variable = std::max(widest_variable, v->half_width);
-    variable_height = std::max(variable_height, v->half_height);
-  }
-  for (Node* f : factors) {
-    widest_factor = std::max(widest_factor, f->half_width);
-    tallest_factor = std::max(tallest_factor, f->half_height);
-  }
+  const auto [widest_variable, variable_height, widest_factor, tallest_factor] =
+      node_extents(factors, variables);
   const double variable_x = width - margin - style.loop - style.font * 3 - widest_variable;
   const double factor_x =
       std::min(margin + style.loop + widest_factor + (factors.size() > 1 ? 40 : 0),
@@ -185,15 +197,8 @@ void layout_flow(std::vector<Node*>& factors, std::vector<Node*>& variables, dou
 void layout_grouped(std::vector<Node*>& factors, std::vector<Node*>& variables, double width,
                     double height, const Style& style) {
   const double margin = 20;
-  double widest_variable = 0, variable_height = 0, widest_factor = 0, tallest_factor = 0;
-  for (Node* v : variables) {
-    widest_variable = std::max(widest_variable, v->half_width);
-    variable_height = std::max(variable_height, v->half_height);
-  }
-  for (Node* f : factors) {
-    widest_factor = std::max(widest_factor, f->half_width);
-    tallest_factor = std::max(tallest_factor, f->half_height);
-  }
+  const auto [widest_variable, variable_height, widest_factor, tallest_factor] =
+      node_extents(factors, variables);
   // Groups in factor order; variables that load on no factor come last.
   const std::size_t groups = factors.size() + 1;
   std::vector<std::vector<Node*>> members(groups);

@@ -6,21 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/dataset.h"
 #include "host/value.h"
 #include "render/text_layout.h"
 
 namespace kav::svg {
 
 namespace {
-
-bool same_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 std::string trimmed(std::string_view s) {
   const std::size_t first = s.find_first_not_of(" \t");
