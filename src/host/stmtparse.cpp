@@ -97,10 +97,12 @@ class Reader {
         }
         return syntax("a quoted string or a name after " + name, current());
       case ValueKind::DataSet: {
+        if (i_ >= t_.size()) return syntax("a data set name after " + name, current());
         SourcePos where;
+        const std::string given = t_[i_].text;
         std::string err = parse_dataset_name(t_, i_, f.dataset, where);
         if (!err.empty()) {
-          report(msg::kSyntax, {"a data set name after " + name, err}, where);
+          report(msg::kBadOptionValue, {name, given, err}, where);
           return false;
         }
         f.text = f.dataset.display();

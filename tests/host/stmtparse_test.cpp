@@ -312,6 +312,8 @@ TEST(StatementParser, SyntaxErrorsStopTheStatementWithOneMessage) {
       {"BOGUS = 1 NUM = 7", msg::kUnknownOption},
       {"LABEL = ( x 'a' )", msg::kSyntax},
       {"PRE = PROMAX ( 1", msg::kSyntax},
+      {"DATA =", msg::kSyntax},                        // nothing after the sign
+      {"DATA = x ( foo = 1 )", msg::kBadOptionValue},  // a name with a bad option
   };
   for (const Case& c : cases) {
     Parse p(c.text);
