@@ -10,9 +10,9 @@
 //                    the workers spent processing them (summed over workers),
 //                    from the pass's own "zacorr" debug line; when process_s
 //                    grows with the thread count the kernel itself is slowed
-// The same pass reading a CSV file (the CSV engine in the loop) for p = 20
-// and 100; a p = 300 file of 2,000,000 rows would be 5 GB, so that case is
-// left to the in-memory runs.  The crossproduct kernel alone reports its
+// The same pass reading a CSV file (the CSV engine in the loop) for p = 20,
+// 100 and 300 (the last file is about 5 GB in the temporary folder; every
+// file is removed when the benchmark ends).  The crossproduct kernel alone reports its
 // floating-point rate (GFLOPs), and BM_PeakFlops measures the peak it is
 // compared with: 16 independent multiply-add chains on one core, compiled
 // with the same flags as the kernel (so the same vector instructions).
@@ -221,11 +221,23 @@ BENCHMARK(BM_MomentPass)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// The CSV files of the run, removed (with their sidecars) when it ends.
+struct CsvFiles {
+  std::map<std::pair<int, std::int64_t>, std::string> paths;
+  ~CsvFiles() {
+    std::error_code ignored;
+    for (const auto& [key, path] : paths) {
+      std::filesystem::remove(path, ignored);
+      std::filesystem::remove(csv_sidecar_path(path), ignored);
+    }
+  }
+};
+
 // The data written once as a CSV file with its sidecar (so kinds are not
 // inferred), kept for the run in the temporary folder.
 std::string csv_file(const Data& d) {
-  static std::map<std::pair<int, std::int64_t>, std::string> files;
-  auto& path = files[{d.p, d.n}];
+  static CsvFiles files;
+  auto& path = files.paths[{d.p, d.n}];
   if (!path.empty()) return path;
   path = (std::filesystem::temp_directory_path() /
           ("kav_bench_moments_" + std::to_string(d.p) + "_" + std::to_string(d.n) + ".csv"))
@@ -274,6 +286,8 @@ BENCHMARK(BM_MomentPassCsv)
     ->Args({20, 2000000, 2})
     ->Args({100, 2000000, 1})
     ->Args({100, 2000000, 2})
+    ->Args({300, 2000000, 1})
+    ->Args({300, 2000000, 2})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
