@@ -178,34 +178,43 @@ void add_phase_counters(benchmark::State& state, const std::string& log) {
   state.counters["process_s"] = process / passes;
 }
 
-// args: p, rows, "zacorr_threads" (0 is observation mode)
-void BM_MomentPass(benchmark::State& state) {
-  const int p = static_cast<int>(state.range(0));
-  const std::int64_t n = state.range(1);
-  const Data& d = data(p, n);
-  const double baseline = two_pass_seconds(d);
+// Runs the benchmark's passes over the readers `open` gives, one per pass,
+// with "zacorr_threads" from the third argument; returns the seconds per pass
+// and adds the reading and processing counters.
+template <typename Open>
+double seconds_per_pass(benchmark::State& state, int p, Open open) {
   std::ostringstream log;
   Session session(":memory:", &log);
   StepContext ctx(session, {});
   ctx.xjsympn("zacorr_threads", std::to_string(state.range(2)));
   session.options.debug.insert("zacorr");
   double seconds = 0;
-  const double cpu0 = process_cpu_seconds();
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
-    FlatReader reader(&d.values, p, n);
-    ByGroups groups(reader, {});
+    std::unique_ptr<ObsReader> reader = open();
+    ByGroups groups(*reader, {});
     groups.xbynext();
     if (!Results(p).pass(groups, ctx)) state.SkipWithError("the pass failed");
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
-  const double per_pass = seconds / static_cast<double>(state.iterations());
+  add_phase_counters(state, log.str());
+  return seconds / static_cast<double>(state.iterations());
+}
+
+// args: p, rows, "zacorr_threads" (0 is observation mode)
+void BM_MomentPass(benchmark::State& state) {
+  const int p = static_cast<int>(state.range(0));
+  const std::int64_t n = state.range(1);
+  const Data& d = data(p, n);
+  const double baseline = two_pass_seconds(d);
+  const double cpu0 = process_cpu_seconds();
+  const double per_pass =
+      seconds_per_pass(state, p, [&] { return std::make_unique<FlatReader>(&d.values, p, n); });
   state.counters["rows_per_second"] = static_cast<double>(n) / per_pass;
   state.counters["vs_two_pass"] = baseline / per_pass;
   state.counters["two_pass_rows_per_second"] = static_cast<double>(n) / baseline;
   state.counters["cpu_per_pass"] =
       (process_cpu_seconds() - cpu0) / static_cast<double>(state.iterations());
-  add_phase_counters(state, log.str());
 }
 BENCHMARK(BM_MomentPass)
     ->ArgNames({"p", "rows", "threads"})
@@ -257,28 +266,15 @@ void BM_MomentPassCsv(benchmark::State& state) {
   const Data& d = data(p, n);
   const double baseline = two_pass_seconds(d);
   const std::string path = csv_file(d);
-  std::ostringstream log;
-  Session session(":memory:", &log);
-  StepContext ctx(session, {});
-  ctx.xjsympn("zacorr_threads", std::to_string(state.range(2)));
-  session.options.debug.insert("zacorr");
-  double seconds = 0;
-  for (auto _ : state) {
-    const auto t0 = std::chrono::steady_clock::now();
+  const double per_pass = seconds_per_pass(state, p, [&]() -> std::unique_ptr<ObsReader> {
     CsvReadOptions opts;
     opts.name = "BENCH";
-    auto reader = open_csv_reader(path, opts);
-    ByGroups groups(*reader, {});
-    groups.xbynext();
-    if (!Results(p).pass(groups, ctx)) state.SkipWithError("the pass failed");
-    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  }
-  const double per_pass = seconds / static_cast<double>(state.iterations());
+    return open_csv_reader(path, opts);
+  });
   state.counters["rows_per_second"] = static_cast<double>(n) / per_pass;
   state.counters["vs_two_pass"] = baseline / per_pass;
   state.counters["MB_per_second"] =
       static_cast<double>(std::filesystem::file_size(path)) / per_pass * 1e-6;
-  add_phase_counters(state, log.str());
 }
 BENCHMARK(BM_MomentPassCsv)
     ->ArgNames({"p", "rows", "threads"})
