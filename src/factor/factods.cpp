@@ -192,14 +192,15 @@ void factoir(COMSTR* com, int index, int msgno, int ninsert,
              const std::vector<std::string>& inserts) {
   if (!com->ods) return;
   const bool pre = index == -1;
-  std::string label =
-      format_message(kFactorGroup, pre ? kMsgPrerotatedSolution : kMsgRotatedSolution, {});
+  // "Rotation Method: Varimax": the group's label names the method.
+  std::string method;
   if (msgno > 0) {
     const std::size_t n = std::min(inserts.size(), static_cast<std::size_t>(std::max(ninsert, 0)));
     std::vector<std::string> args(inserts.begin(), inserts.begin() + static_cast<long>(n));
-    label += ": ";
-    label += format_message(kFactorGroup, msgno, args);
+    method = format_message(kFactorGroup, msgno, args);
   }
+  std::string label =
+      format_message(kFactorGroup, pre ? kMsgPrerotatedSolution : kMsgRotatedSolution, {method});
   factogrp(com, pre ? "PrerotatedSolution" : "RotatedSolution", label);
 }
 

@@ -83,8 +83,9 @@ std::string factnum(double value);
 
 // The groups of the solutions.  factoig opens "InitialSolution" labelled by
 // the extraction method; factoir opens "PrerotatedSolution" (index -1) or
-// "RotatedSolution" with the caller's description (message `msgno` of group
-// 180 with `ninsert` inserts: 0, 1, 2 or 4).
+// "RotatedSolution", labelled "Prerotation Method:" or "Rotation Method:"
+// and the caller's description of the method (message `msgno` of group 180
+// with `ninsert` inserts: 0, 1, 2 or 4).
 void factoig(COMSTR* com);
 void factoir(COMSTR* com, int index, int msgno, int ninsert,
              const std::vector<std::string>& inserts);

@@ -14,6 +14,7 @@
 #include "factor/factods.h"
 #include "factor/factor.h"
 #include "factor/factsta.h"
+#include "factor/stages.h"
 #include "host/log.h"
 #include "host/services.h"
 #include "numeric/matrix.h"
@@ -29,10 +30,10 @@ std::size_t at(int j, int k, int n) {
 // ---------------------------------------------------------------------------
 // Tables of the unrotated solution.
 
-// The standard errors of the unrotated ML pattern are computed here once the
-// procedure has them; until then the pattern is shown without them.
+// Standard errors of the unrotated ML pattern: asked for, they are never
+// silently left out; the standard-error stage says whether it can give them.
 void standard_errors(COMSTR* com) {
-  (void)com;
+  factse(com, 0, nullptr);
 }
 void show_pattern(COMSTR* com) {
   factm2(com, kStoreColumn, com->fact, com->factse, com->nvar, com->nfact, kLabelVariables,
@@ -154,6 +155,11 @@ void factpos(COMSTR* com) {
     }
   }
 
+  // The rotations start from this solution, each one afresh.
+  if (com->nfact >= 1 && com->ufact)
+    std::memcpy(com->ufact, com->fact,
+                static_cast<std::size_t>(n) * static_cast<std::size_t>(com->nfact) *
+                    sizeof(double));
   if (com->nfact >= 0) factspos(com);
 }
 

@@ -23,6 +23,9 @@ void factgpt(COMSTR* com, int oblique, int stage);  // loadings graphs
 int factrot(COMSTR* com, int method, int which);    // analytic rotation
 int factpro(COMSTR* com, int method, int which);    // promax and Procrustes
 void factstt(COMSTR* com, int mode);                // OUTSTAT= solution rows
+// Standard errors of a rotated maximum-likelihood solution, given the
+// rotation code and its four criterion weights.
+void factse(COMSTR* com, int method, const double* weights);
 void factout(COMSTR* com);                          // OUT= data set
 void factpdg(COMSTR* com);                          // path diagram
 

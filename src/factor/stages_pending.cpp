@@ -42,11 +42,8 @@ void factplt(COMSTR* com, int, int) {
 void factgpt(COMSTR* com, int, int) {
   pending(com, "loadings graph");
 }
-int factrot(COMSTR* com, int, int) {
-  pending(com, "analytic rotation");
-}
-int factpro(COMSTR* com, int, int) {
-  pending(com, "promax and Procrustes rotation");
+void factse(COMSTR* com, int, const double*) {
+  pending(com, "standard error");
 }
 void factout(COMSTR* com) {
   pending(com, "OUT= data set");

@@ -1,0 +1,484 @@
+// Analytic rotation.  Every criterion of the orthomax and oblimin families,
+// their oblique and orthogonal counterparts and the Crawford-Ferguson forms
+// are one criterion with four weights; the procedure turns the method into
+// those weights, the factoring extension iterates, and the procedure shows
+// what comes back.
+//
+// An analytic rotation always starts from the unrotated solution, so that
+// each entry of a ROTATE= list is a rotation of the extracted factors and
+// not of whatever the entry before it left behind.
+#include "factor/factrot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "factor/factcd.h"
+#include "factor/factmp.h"
+#include "factor/factods.h"
+#include "factor/factor.h"
+#include "factor/factpos.h"
+#include "factor/rotselect.h"
+#include "factor/stages.h"
+#include "host/services.h"
+#include "host/step.h"
+#include "host/value.h"
+#include "numeric/matrix.h"
+#include "tkxfac/tkxfac.h"
+
+namespace kav {
+
+namespace {
+
+// Message numbers of the rotated solution's tables.
+constexpr int kMsgHkNotOblique = 100;
+constexpr int kMsgOneFactor = 102;
+constexpr int kMsgNoFactor = 103;
+constexpr int kMsgVarWeights = 104;
+constexpr int kMsgFactorWeights = 105;
+constexpr int kMsgRotNotConverged = 178;
+constexpr int kMsgRotSingular = 195;
+constexpr int kMsgRotNoOptimum = 196;
+constexpr int kMsgNoRotIterations = 197;
+constexpr int kMsgRotConverged = 301;
+constexpr int kMsgRotException = 500;
+constexpr int kMsgMethodBase = 940;  // + the rotation code
+constexpr int kMsgMethodHk = 980;
+constexpr int kMsgOrthTrans = 981;
+constexpr int kMsgRotPattern = 982;
+constexpr int kMsgObliqueTrans = 983;
+
+std::size_t cells(int rows, int cols) {
+  return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+}
+
+// The criterion's name inside the Harris-Kaiser description.
+const char* criterion_name(int method) {
+  switch (method) {
+    case kRotQuartimax:
+      return "quartimax";
+    case kRotVarimax:
+      return "varimax";
+    case kRotBiquartimax:
+      return "biquartimax";
+    case kRotEquamax:
+      return "equamax";
+    case kRotParsimax:
+      return "parsimax";
+    case kRotFactorParsimax:
+      return "factor parsimax";
+    case kRotOrthomax:
+      return "orthomax";
+    case kRotOrthcf:
+      return "Crawford-Ferguson";
+    case kRotOrthgencf:
+      return "generalized Crawford-Ferguson";
+    default:
+      return "orthomax";
+  }
+}
+
+// The parameter values that belong to this rotation: the PREROTATE= values
+// for the prerotation, the values labelled with the entry's list position
+// otherwise (none for a rotation chosen by the other options).
+std::vector<double> parameters_of(const COMSTR* com, int which) {
+  if (which == -1) {
+    std::vector<double> v;
+    for (int k = 0; k < com->nprparm; ++k) v.push_back(com->protparm[k]);
+    return v;
+  }
+  return rotation_params(com, which + 1);
+}
+
+// Reads an integer or a vector of doubles back from the extension; false
+// when the extension cannot give it.
+bool get_value(COMSTR* com, int code, void* to, std::size_t bytes) {
+  TKXFAC_INSTANCE* inst = com->tkxfacInst;
+  std::size_t n = bytes;
+  return inst->FactoryPtr->ValueGet(inst, code, to, &n, 0, 0) == TKXFAC_OK;
+}
+
+[[noreturn]] void stop(COMSTR* com, int code) {
+  factrc(com, code);
+  xexit(com->rc, 0);
+}
+
+// The results every rotation must give back; without them nothing can be
+// shown, so the step ends.
+void fetch_required(COMSTR* com, int code, void* to, std::size_t bytes) {
+  if (!get_value(com, code, to, bytes)) stop(com, kExitExtension);
+}
+
+// The rotated pattern, factor correlations and transformation.
+void fetch_solution(COMSTR* com, bool oblique) {
+  const int p = com->nvar, m = com->nfact;
+  fetch_required(com, TKXFAC_VAL_ROTATED_PATTERN, com->fact, cells(p, m) * sizeof(double));
+  if (oblique) {
+    factoblbuf(com);
+    fetch_required(com, TKXFAC_VAL_FACTOR_CORR, com->fcor,
+                   static_cast<std::size_t>(m) * (m + 1) / 2 * sizeof(double));
+  }
+  fetch_required(com, TKXFAC_VAL_TRANSFORMATION, com->tran, cells(m, m) * sizeof(double));
+}
+
+// The outcome of the iterations: a note when they converged; otherwise the
+// message of the failure, and the step ends, since no rotated solution that
+// the criterion did not reach may be shown.
+void check_status(COMSTR* com) {
+  std::int32_t status = 0, iterations = 0;
+  double criterion = com->miss, measure = com->miss;
+  if (!get_value(com, TKXFAC_ROTATION_STATUS, &status, sizeof status)) stop(com, kExitExtension);
+  get_value(com, TKXFAC_VAL_ROTATION_ITER, &iterations, sizeof iterations);
+  get_value(com, TKXFAC_VAL_ROTATION_CRIT1, &criterion, sizeof criterion);
+  get_value(com, TKXFAC_VAL_ROTATION_CRIT2, &measure, sizeof measure);
+  StepContext& h = *com->host;
+  switch (status) {
+    case TKXFAC_ROTATE_CONVERGE:
+      h.xpmlog(kFactorGroup, kMsgRotConverged,
+               {std::to_string(iterations), factfmt(criterion), factfmt(measure)});
+      return;
+    case TKXFAC_ROTATE_NOT_CONVERGE:
+      h.xpmlog(kFactorGroup, kMsgRotNotConverged, {std::to_string(com->ritr)});
+      stop(com, kExitExtension);
+    case TKXFAC_ROTATE_TO_SINGULARITY:
+      h.xpmlog(kFactorGroup, kMsgRotSingular);
+      stop(com, kExitExtension);
+    case TKXFAC_ROTATE_FAIL_TO_OPTIMIZE:
+      h.xpmlog(kFactorGroup, kMsgRotNoOptimum);
+      stop(com, kExitExtension);
+    case TKXFAC_ROTATE_EXCEPTION:
+      h.xpmlog(kFactorGroup, kMsgRotException);
+      stop(com, kExitExtension);
+    default:
+      return;
+  }
+}
+
+// The rotated solution's description in the group label: the method with
+// its parameters, or the Harris-Kaiser power.
+void describe(COMSTR* com, int method, int which, bool hk, const std::vector<double>& params) {
+  if (!com->ods) return;
+  if (hk) {
+    double power = method == kRotHk ? com->hkpower
+                                    : (is_missing(com->hkpower) ? 0.0 : com->hkpower);
+    factoir(com, which, kMsgMethodHk, 2, {criterion_name(method), factfmt(power)});
+    return;
+  }
+  std::vector<std::string> inserts;
+  int count = 0;
+  switch (method) {
+    case kRotOrthomax:
+    case kRotOblimin:
+      count = 1;
+      break;
+    case kRotOrthcf:
+    case kRotOblicf:
+      count = 2;
+      break;
+    case kRotOrthgencf:
+    case kRotObligencf:
+      count = 4;
+      break;
+    default:
+      break;
+  }
+  for (int k = 0; k < count; ++k)
+    inserts.push_back(k < std::ssize(params) ? factfmt(params[static_cast<std::size_t>(k)]) : ".");
+  factoir(com, which, kMsgMethodBase + method, count, inserts);
+}
+
+// Shows a vector of the rotation's weights with its catalogue title.
+void show_weights(COMSTR* com, const char* name, int titleno, const double* values, int n,
+                  char kind) {
+  factpm2(com, 0, 2, name, 0, factitle(com, titleno), values, "rf", 10, n, kind, 1,
+          kLabelNumbers, (std::string(kTablePrefix) + name).c_str(), nullptr);
+}
+
+void show_orthogonal(COMSTR* com) {
+  const int p = com->nvar, m = com->nfact;
+  if (com->ods)
+    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelFactors, kLabelFactors,
+           kMsgOrthTrans, 0, "OrthTrans", "Stat.Factor.OrthTrans", 0);
+  if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
+  if (com->ods)
+    factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
+           kMsgRotPattern, 0, "OrthRotFactPat", "Stat.Factor.OrthRotFactPat", 1);
+  factvaf(com, 0);
+}
+
+}  // namespace
+
+int factrottype(int method) {
+  switch (method) {
+    case kRotQuartimax:
+    case kRotVarimax:
+    case kRotBiquartimax:
+    case kRotEquamax:
+    case kRotParsimax:
+    case kRotFactorParsimax:
+      return method;
+    case kRotOrthomax:
+      return 16;
+    case kRotOblimin:
+      return 17;
+    case kRotOrthcf:
+      return 18;
+    case kRotOblicf:
+      return 19;
+    case kRotOrthgencf:
+      return 20;
+    case kRotObligencf:
+      return 21;
+    case kRotHk:
+      return 23;
+    default:
+      // The oblique counterparts 20-28 are numbered 7-15 in order.
+      return method >= kRotQuartimin && method <= kRotObfactorParsimax ? method - 13 : 0;
+  }
+}
+
+bool factkap(double w[4], int p, int m, int method) {
+  const double pd = p, md = m;
+  // Row weight a and column weight b of the orthomax family and of its
+  // oblique counterparts.
+  double a = 0, b = 0;
+  auto oblimin = [&](double tau) {
+    w[0] = -tau / pd;
+    w[1] = 1;
+    w[2] = tau / pd;
+    w[3] = -1;
+  };
+  switch (method) {
+    case kRotQuartimax:
+    case kRotObquartimax:
+      a = 1, b = 0;
+      break;
+    case kRotVarimax:
+    case kRotObvarimax:
+      a = pd - 1, b = 1;
+      break;
+    case kRotBiquartimax:
+    case kRotObbiquartimax:
+      a = 2 * pd - 1, b = 1;
+      break;
+    case kRotEquamax:
+    case kRotObequamax:
+      a = 2 * pd - md, b = md;
+      break;
+    case kRotParsimax:
+    case kRotObparsimax:
+      a = pd - 1, b = md - 1;
+      break;
+    case kRotFactorParsimax:
+    case kRotObfactorParsimax:
+      a = 0, b = 1;
+      break;
+    case kRotOrthomax:
+    case kRotHk:
+      a = pd - w[0], b = w[0];
+      break;
+    case kRotOrthcf:
+    case kRotOblicf:
+      a = w[0], b = w[1];
+      break;
+    case kRotQuartimin:
+      oblimin(0);
+      return true;
+    case kRotBiquartimin:
+      oblimin(0.5);
+      return true;
+    case kRotCovarimin:
+      oblimin(1);
+      return true;
+    case kRotOblimin:
+      oblimin(w[0]);
+      return true;
+    case kRotOrthgencf:
+    case kRotObligencf:
+      return true;  // the four values pass unchanged
+    default:
+      return false;
+  }
+  if (oblsol(method)) {
+    w[0] = 0, w[1] = a, w[2] = b, w[3] = -(a + b);
+  } else {
+    w[0] = 0, w[1] = 0, w[2] = -b, w[3] = a + b;
+  }
+  return true;
+}
+
+void factoblbuf(COMSTR* com) {
+  const auto mf = static_cast<std::uint64_t>(std::max(com->maxfact, 1));
+  const auto p = static_cast<std::uint64_t>(com->nvar);
+  auto identity = [&](double*& a) {
+    if (a) return;
+    a = factalloc_doubles(com, mf * (mf + 1) / 2);
+    for (std::uint64_t j = 0; j < mf; ++j) a[j * (j + 1) / 2 + j] = 1;
+  };
+  identity(com->fcor);
+  identity(com->rcor);
+  if (!com->struc) com->struc = factalloc_doubles(com, mf * p);
+  if (!com->ref) com->ref = factalloc_doubles(com, mf * p);
+  if (!com->dinv) com->dinv = factalloc_doubles(com, mf);
+  if (!com->tran) com->tran = factalloc_doubles(com, mf * mf);
+}
+
+void factunrot(COMSTR* com) {
+  const int m = com->nfact;
+  if (m < 1 || !com->ufact) return;
+  std::memcpy(com->fact, com->ufact, cells(com->nvar, m) * sizeof(double));
+  com->nfc = 0;
+  if (com->fcor) {
+    std::fill(com->fcor, com->fcor + static_cast<std::size_t>(m) * (m + 1) / 2, 0.0);
+    for (int j = 0; j < m; ++j) com->fcor[packed_index(j, j)] = 1;
+  }
+}
+
+int factrot(COMSTR* com, int method, int which) {
+  // 1-2: nothing to do, or no iterations allowed.
+  if (method == kRotNone || method == kRotPromax || method == kRotProcrustes) return 0;
+  if (com->ritr == 0) {
+    com->host->xpmlog(kFactorGroup, kMsgNoRotIterations);
+    return 0;
+  }
+  factunrot(com);
+
+  // 3: Harris-Kaiser mode, for HK itself and for an orthogonal criterion
+  // when HKPOWER= is given.
+  bool hk = method == kRotHk || !is_missing(com->hkpower);
+  const bool oblique = oblfact(com, method) != 0;
+  if (hk && oblique) {
+    com->host->xpmlog(kFactorGroup, kMsgHkNotOblique);
+    hk = false;
+  }
+
+  // 4: the parameters, a missing first value replaced by the option that
+  // gives it.  HK's power and gamma hold for this rotation only, so that
+  // the rotations after it (and the next BY group) see the options as given.
+  std::vector<double> params = parameters_of(com, which);
+  const double saved_hkpower = com->hkpower, saved_gamma = com->gamma;
+  struct Restore {
+    COMSTR* com;
+    double hkpower, gamma;
+    ~Restore() {
+      com->hkpower = hkpower;
+      com->gamma = gamma;
+    }
+  } restore{com, saved_hkpower, saved_gamma};
+  auto first = [&](double otherwise) {
+    if (params.empty()) params.push_back(otherwise);
+    if (is_missing(params[0])) params[0] = otherwise;
+    return params[0];
+  };
+  double w[4] = {0, 0, 0, 0};
+  switch (method) {
+    case kRotOrthomax:
+      w[0] = first(is_missing(com->gamma) ? 1.0 : com->gamma);
+      break;
+    case kRotOblimin:
+      w[0] = first(is_missing(com->tau) ? 0.0 : com->tau);
+      break;
+    case kRotHk:
+      com->hkpower = first(is_missing(com->hkpower) ? 0.0 : com->hkpower);
+      com->gamma = is_missing(com->gamma) ? 1.0 : com->gamma;
+      w[0] = com->gamma;
+      break;
+    case kRotOrthcf:
+    case kRotOblicf:
+    case kRotOrthgencf:
+    case kRotObligencf:
+      for (int k = 0; k < 4 && k < std::ssize(params); ++k) w[k] = params[static_cast<std::size_t>(k)];
+      break;
+    default:
+      break;
+  }
+
+  // 5: the description of the rotated solution.
+  describe(com, method, which, hk, params);
+
+  // 6: one factor or none cannot be rotated.
+  if (com->nfact < 2) {
+    const int number = com->nfact == 1 ? kMsgOneFactor : kMsgNoFactor;
+    com->host->xpmlog(kFactorGroup, number, {std::to_string(com->nfact)});
+    factonote(com, number, {std::to_string(com->nfact)});
+    return 0;
+  }
+
+  // 7: the criterion's weights and the extension's iterations.
+  const int p = com->nvar, m = com->nfact;
+  if (!factkap(w, p, m, method)) stop(com, kExitInternal);
+  TKXFAC_ROTPARMS rot{};
+  rot.rottype = factrottype(method);
+  rot.normtype = (com->normtype >= 1 && com->normtype <= 4) ? com->normtype : 6;
+  rot.kaisernorm = com->normtype == 0 || com->normtype == 1;
+  rot.promaxnorm = true;
+  rot.savetrans = true;
+  rot.maxiter = com->ritr;
+  rot.target = nullptr;
+  rot.gamma = com->gamma;
+  rot.tau = com->tau;
+  // An oblique criterion never runs in Harris-Kaiser mode; the extension is
+  // told so by a missing power.
+  rot.hkpower = hk ? com->hkpower : com->miss;
+  rot.power = com->kvalue;
+  rot.eps = com->reps;
+  std::copy(w, w + 4, rot.gcf_parms);
+
+  std::vector<double> varweights, factweights;
+  TKXFAC_INSTANCE* inst = com->tkxfacInst;
+  if (inst) {
+    const TKXFAC_FACTORY* f = inst->FactoryPtr;
+    const std::int32_t nv = p, nf = m;
+    if (f->ValueSet(inst, TKXFAC_VAL_NVAR, &nv, sizeof nv) != TKXFAC_OK ||
+        f->ValueSet(inst, TKXFAC_VAL_NFACT, &nf, sizeof nf) != TKXFAC_OK ||
+        f->ValueSet(inst, TKXFAC_VAL_PATTERN, com->fact, cells(p, m) * sizeof(double)) !=
+            TKXFAC_OK ||
+        f->RotateFactors(inst, &rot) != TKXFAC_OK) {
+      com->host->xpmlog(kFactorGroup, kMsgRotException);
+      stop(com, kExitExtension);
+    }
+    if (com->ods && (com->normtype == 2 || com->normtype == 4)) {
+      varweights.resize(static_cast<std::size_t>(p));
+      if (!get_value(com, TKXFAC_VAL_VAR_WEIGHTS, varweights.data(), p * sizeof(double)))
+        varweights.clear();
+    }
+    if (com->ods && hk && com->hkpower != 0) {
+      factweights.resize(static_cast<std::size_t>(m));
+      if (!get_value(com, TKXFAC_VAL_FACTOR_WEIGHTS, factweights.data(), m * sizeof(double)))
+        factweights.clear();
+    }
+    check_status(com);  // 9
+  }
+
+  // 8: the weights the rotation used.
+  if (!varweights.empty())
+    show_weights(com, "VarWeightRotate", kMsgVarWeights, varweights.data(), p, kLabelVariables);
+  if (!factweights.empty())
+    show_weights(com, "FactorWeightRotate", kMsgFactorWeights, factweights.data(), m,
+                 kLabelFactors);
+  if (hk) com->nfc = m;
+
+  if (inst) fetch_solution(com, oblique);
+
+  // 10: standard errors of the rotated maximum-likelihood solution.
+  if (com->fmethod == kFmMl && fopt_test(com, kFoptStderr)) factse(com, method, w);
+
+  // 11: the rotated solution.
+  if (fopt_test(com, kFoptOblique) || com->nfc > 0) {
+    factobl(com, hk ? 'H' : 'D');
+    if (com->nfact > 0) {
+      if (com->ods)
+        factm2(com, kStoreColumn, com->tran, nullptr, com->nfact, com->nfact, kLabelFactors,
+               kLabelFactors, kMsgObliqueTrans, 0, "ObliqueTrans", "Stat.Factor.ObliqueTrans", 0);
+      factobp(com);
+    }
+  } else {
+    show_orthogonal(com);
+  }
+  return 0;
+}
+
+}  // namespace kav

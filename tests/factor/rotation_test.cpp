@@ -1,0 +1,630 @@
+// Rotated solutions of whole PROC FACTOR steps, checked against what the
+// test computes itself from the unrotated pattern: Kaiser's pairwise
+// planar rotations for the orthomax family, the stationarity of the oblique
+// criteria written out as their textbook double sums, the closed form of
+// promax, a Procrustes target built from a known transformation, and the
+// invariants every rotated solution keeps (the common part L Phi L' = A A',
+// structure, reference axes).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/run.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+using Mat = std::vector<std::vector<double>>;
+
+// ---------------------------------------------------------------------------
+// Running programs and reading their tables.
+
+struct Outcome {
+  int status = -1;
+  std::string log;
+  json results;
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+Outcome run(const std::string& body) {
+  static int serial = 0;
+  const std::string program = "libname ref '" + std::string(KAV_REFERENCE_DIR) + "/data';\n" + body;
+  fs::path out = fs::temp_directory_path() /
+                 ("kav_rot_" + std::to_string(::getpid()) + "_" + std::to_string(++serial) + ".json");
+  std::ostringstream listing, log;
+  kav::RunOptions opts;
+  opts.work = ":memory:";
+  opts.json = out.string();
+  opts.listing_stream = &listing;
+  opts.log_stream = &log;
+  Outcome r;
+  r.status = kav::run_program(program, "rotation.kav", opts);
+  r.log = log.str();
+  r.results = json::parse(slurp(out));
+  fs::remove(out);
+  return r;
+}
+
+// The numeric cells of the occurrence-th table of that name (1 first, -1
+// last), optionally only among the tables of a result group.
+Mat table(const Outcome& r, const std::string& name, int occurrence = 1, const std::string& group = "") {
+  std::vector<const json*> found;
+  for (const auto& step : r.results["steps"])
+    for (const auto& o : step["outputs"]) {
+      if (o["type"] != "table" || o["name"] != name) continue;
+      if (!group.empty() && std::find(o["groups"].begin(), o["groups"].end(), group) ==
+                                o["groups"].end())
+        continue;
+      found.push_back(&o);
+    }
+  const std::size_t n = found.size();
+  if (n == 0 || (occurrence > 0 && static_cast<std::size_t>(occurrence) > n) ||
+      (occurrence < 0 && static_cast<std::size_t>(-occurrence) > n)) {
+    ADD_FAILURE() << "no table " << name << " (occurrence " << occurrence << ")\n" << r.log;
+    return {};
+  }
+  const json& t = *found[occurrence > 0 ? static_cast<std::size_t>(occurrence - 1)
+                                        : n - static_cast<std::size_t>(-occurrence)];
+  Mat out;
+  for (const auto& row : t["rows"]) {
+    std::vector<double> v;
+    for (std::size_t k = 0; k < t["columns"].size(); ++k) {
+      const json& c = t["columns"][k];
+      if (c["type"] == "char" || c.value("hidden", false)) continue;
+      v.push_back(row[k].is_number() ? row[k].get<double>() : NAN);
+    }
+    out.push_back(v);
+  }
+  return out;
+}
+
+bool has_table(const Outcome& r, const std::string& name) {
+  for (const auto& step : r.results["steps"])
+    for (const auto& o : step["outputs"])
+      if (o["type"] == "table" && o["name"] == name) return true;
+  return false;
+}
+
+std::vector<int> logged(const Outcome& r, int group = 180) {
+  std::vector<int> v;
+  for (const auto& step : r.results["steps"])
+    for (const auto& m : step["log"])
+      if (m["group"] == group) v.push_back(m["number"].get<int>());
+  return v;
+}
+
+bool has_message(const Outcome& r, int number) {
+  auto v = logged(r);
+  return std::find(v.begin(), v.end(), number) != v.end();
+}
+
+int exit_code(const Outcome& r, int step = 0) {
+  return r.results["steps"][static_cast<std::size_t>(step)]["exit_code"].get<int>();
+}
+
+// ---------------------------------------------------------------------------
+// Small dense algebra, written out plainly.
+
+Mat zeros(std::size_t r, std::size_t c) {
+  return Mat(r, std::vector<double>(c, 0.0));
+}
+Mat mul(const Mat& a, const Mat& b) {
+  Mat c = zeros(a.size(), b[0].size());
+  for (std::size_t i = 0; i < a.size(); ++i)
+    for (std::size_t k = 0; k < b.size(); ++k)
+      for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][k] * b[k][j];
+  return c;
+}
+Mat tr(const Mat& a) {
+  Mat t = zeros(a[0].size(), a.size());
+  for (std::size_t i = 0; i < a.size(); ++i)
+    for (std::size_t j = 0; j < a[0].size(); ++j) t[j][i] = a[i][j];
+  return t;
+}
+// Inverse by Gauss-Jordan with partial pivoting.
+Mat inv(Mat a) {
+  const std::size_t n = a.size();
+  Mat b = zeros(n, n);
+  for (std::size_t i = 0; i < n; ++i) b[i][i] = 1;
+  for (std::size_t c = 0; c < n; ++c) {
+    std::size_t piv = c;
+    for (std::size_t r = c + 1; r < n; ++r)
+      if (std::fabs(a[r][c]) > std::fabs(a[piv][c])) piv = r;
+    std::swap(a[c], a[piv]);
+    std::swap(b[c], b[piv]);
+    const double d = a[c][c];
+    for (std::size_t j = 0; j < n; ++j) a[c][j] /= d, b[c][j] /= d;
+    for (std::size_t r = 0; r < n; ++r) {
+      if (r == c) continue;
+      const double f = a[r][c];
+      for (std::size_t j = 0; j < n; ++j) a[r][j] -= f * a[c][j], b[r][j] -= f * b[c][j];
+    }
+  }
+  return b;
+}
+double maxdiff(const Mat& a, const Mat& b) {
+  EXPECT_EQ(a.size(), b.size());
+  double d = 0;
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    EXPECT_EQ(a[i].size(), b[i].size());
+    for (std::size_t j = 0; j < a[i].size() && j < b[i].size(); ++j)
+      d = std::max(d, std::fabs(a[i][j] - b[i][j]));
+  }
+  return d;
+}
+// Columns of b matched to those of a up to order and sign.
+double maxdiff_up_to_columns(const Mat& a, Mat b) {
+  const std::size_t m = a[0].size();
+  std::vector<bool> used(m, false);
+  double worst = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    double best = INFINITY;
+    std::size_t pick = 0;
+    double sign = 1;
+    for (std::size_t k = 0; k < m; ++k) {
+      if (used[k]) continue;
+      for (double s : {1.0, -1.0}) {
+        double d = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::fabs(a[i][j] - s * b[i][k]));
+        if (d < best) best = d, pick = k, sign = s;
+      }
+    }
+    used[pick] = true;
+    (void)sign;
+    worst = std::max(worst, best);
+  }
+  return worst;
+}
+// Rows scaled to unit length (Kaiser's normalisation); `h` receives the lengths.
+Mat kaiser(const Mat& a, std::vector<double>& h) {
+  Mat n = a;
+  h.assign(a.size(), 0);
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    double s = 0;
+    for (double v : a[i]) s += v * v;
+    h[i] = std::sqrt(s);
+    for (double& v : n[i]) v /= h[i];
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Independent rotations.
+
+// Kaiser's pairwise planar rotations maximising the orthomax criterion
+// sum_j [sum_i l^4 - gamma/p (sum_i l^2)^2], swept over all factor pairs
+// until no angle is worth turning.
+Mat pairwise_orthomax(Mat l, double gamma) {
+  const std::size_t p = l.size(), m = l[0].size();
+  for (int sweep = 0; sweep < 1000; ++sweep) {
+    double largest = 0;
+    for (std::size_t j = 0; j + 1 < m; ++j)
+      for (std::size_t k = j + 1; k < m; ++k) {
+        double a = 0, b = 0, c = 0, d = 0;
+        for (std::size_t i = 0; i < p; ++i) {
+          const double x = l[i][j], y = l[i][k];
+          const double u = x * x - y * y, v = 2 * x * y;
+          a += u, b += v, c += u * u - v * v, d += 2 * u * v;
+        }
+        const double num = d - 2 * gamma * a * b / static_cast<double>(p);
+        const double den = c - gamma * (a * a - b * b) / static_cast<double>(p);
+        const double phi = std::atan2(num, den) / 4;
+        largest = std::max(largest, std::fabs(phi));
+        const double cs = std::cos(phi), sn = std::sin(phi);
+        for (std::size_t i = 0; i < p; ++i) {
+          const double x = l[i][j], y = l[i][k];
+          l[i][j] = cs * x + sn * y;
+          l[i][k] = -sn * x + cs * y;
+        }
+      }
+    if (largest < 1e-15) break;
+  }
+  return l;
+}
+
+// Oblique criteria as their definitions write them, on loadings l: the
+// oblimin family sum_{j != k} [sum_i l_ij^2 l_ik^2 - tau/p sum_i l_ij^2
+// sum_i l_ik^2], and Crawford-Ferguson k1 (row complexity) + k2 (column
+// complexity).
+double oblimin_criterion(const Mat& l, double tau) {
+  const std::size_t p = l.size(), m = l[0].size();
+  double f = 0;
+  for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t k = 0; k < m; ++k) {
+      if (j == k) continue;
+      double cross = 0, sj = 0, sk = 0;
+      for (std::size_t i = 0; i < p; ++i) {
+        cross += l[i][j] * l[i][j] * l[i][k] * l[i][k];
+        sj += l[i][j] * l[i][j];
+        sk += l[i][k] * l[i][k];
+      }
+      f += cross - tau / static_cast<double>(p) * sj * sk;
+    }
+  return f;
+}
+double cf_criterion(const Mat& l, double k1, double k2) {
+  const std::size_t p = l.size(), m = l[0].size();
+  double rows = 0, cols = 0;
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < m; ++j)
+      for (std::size_t k = 0; k < m; ++k)
+        if (j != k) rows += l[i][j] * l[i][j] * l[i][k] * l[i][k];
+  for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t h = 0; h < p; ++h)
+        if (i != h) cols += l[i][j] * l[i][j] * l[h][j] * l[h][j];
+  return k1 * rows + k2 * cols;
+}
+
+// Column lengths of t made 1: the oblique rotations' constraint.
+Mat unit_columns(Mat t) {
+  for (std::size_t j = 0; j < t[0].size(); ++j) {
+    double s = 0;
+    for (const auto& row : t) s += row[j] * row[j];
+    for (auto& row : t) row[j] /= std::sqrt(s);
+  }
+  return t;
+}
+
+// ---------------------------------------------------------------------------
+
+const char* kTests24 = "proc factor data=ref.tests24(type=corr) priors=smc nfactors=4 ";
+const char* kPhysical = "proc factor data=ref.physical8(type=corr) priors=smc nfactors=2 ";
+
+TEST(Rotation, OrthomaxFamilyEqualsKaisersPairwiseRotation) {
+  struct Case {
+    const char* options;
+    double gamma;
+    bool normalised;
+  };
+  const Case cases[] = {
+      {"rotate=varimax", 1, true},       {"rotate=quartimax", 0, true},
+      {"rotate=equamax", 2, true},       {"rotate=orthomax(0.5)", 0.5, true},
+      {"rotate=varimax norm=raw", 1, false}, {"rotate=parsimax", 24.0 * 3 / 26, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Outcome r = run(std::string(kTests24) + c.options + "; run;");
+    ASSERT_EQ(exit_code(r), 0) << r.log;
+    EXPECT_TRUE(has_message(r, 301)) << "the convergence note";
+    const Mat a = table(r, "FactorPattern");
+    const Mat l = table(r, "OrthRotFactPat");
+    const Mat t = table(r, "OrthTrans");
+    ASSERT_EQ(l.size(), 24u);
+    // The reference rotation, on Kaiser-normalised rows when asked.
+    std::vector<double> h;
+    Mat start = c.normalised ? kaiser(a, h) : a;
+    Mat expect = pairwise_orthomax(start, c.gamma);
+    if (c.normalised)
+      for (std::size_t i = 0; i < expect.size(); ++i)
+        for (double& v : expect[i]) v *= h[i];
+    EXPECT_LT(maxdiff_up_to_columns(expect, l), 1e-6);
+    // L = A T with T orthogonal.
+    EXPECT_LT(maxdiff(mul(a, t), l), 1e-10);
+    Mat eye = zeros(4, 4);
+    for (int k = 0; k < 4; ++k) eye[k][k] = 1;
+    EXPECT_LT(maxdiff(mul(tr(t), t), eye), 1e-10);
+  }
+}
+
+// The oblique solution of a criterion: stationary on the constraint set,
+// and every derived matrix consistent with the pattern and correlations.
+TEST(Rotation, ObliqueCriteriaAreStationaryAndTheSolutionIsConsistent) {
+  struct Case {
+    const char* options;
+    std::function<double(const Mat&)> criterion;
+  };
+  const Case cases[] = {
+      {"rotate=quartimin", [](const Mat& l) { return oblimin_criterion(l, 0); }},
+      {"rotate=biquartimin", [](const Mat& l) { return oblimin_criterion(l, 0.5); }},
+      {"rotate=oblimin(0.3)", [](const Mat& l) { return oblimin_criterion(l, 0.3); }},
+      {"tau=-0.5", [](const Mat& l) { return oblimin_criterion(l, -0.5); }},
+      {"rotate=oblicf(0.8, 0.2)", [](const Mat& l) { return cf_criterion(l, 0.8, 0.2); }},
+      // Oblique varimax is Crawford-Ferguson with k1 = p - 1, k2 = 1.
+      {"rotate=obvarimax", [](const Mat& l) { return cf_criterion(l, 23, 1); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Outcome r = run(std::string(kTests24) + c.options + "; run;");
+    ASSERT_EQ(exit_code(r), 0) << r.log;
+    const Mat a = table(r, "FactorPattern");
+    const Mat l = table(r, "ObliqueRotFactPat");
+    const Mat x = table(r, "ObliqueTrans");
+    const Mat phi = table(r, "InterFactorCorr");
+    ASSERT_EQ(l.size(), 24u);
+    ASSERT_EQ(phi.size(), 4u);
+    EXPECT_LT(maxdiff(mul(a, x), l), 1e-10) << "pattern = unrotated pattern x transformation";
+    EXPECT_LT(maxdiff(mul(mul(l, phi), tr(l)), mul(a, tr(a))), 1e-10) << "the common part";
+    EXPECT_LT(maxdiff(table(r, "FactorStructure"), mul(l, phi)), 1e-10);
+    // Reference axes: the inverse factor correlations as correlations;
+    // reference structure = pattern / sqrt(diag of the inverse).
+    const Mat pinv = inv(phi);
+    Mat rc = pinv, ref = l;
+    for (std::size_t j = 0; j < 4; ++j)
+      for (std::size_t k = 0; k < 4; ++k) rc[j][k] /= std::sqrt(pinv[j][j] * pinv[k][k]);
+    for (auto& row : ref)
+      for (std::size_t j = 0; j < 4; ++j) row[j] /= std::sqrt(pinv[j][j]);
+    EXPECT_LT(maxdiff(table(r, "ReferenceAxisCorr"), rc), 1e-10);
+    EXPECT_LT(maxdiff(table(r, "ReferenceStructure"), ref), 1e-10);
+
+    // Stationarity.  The criterion is taken on Kaiser-normalised rows, as a
+    // function of the oblique T (unit columns) with L = A inv(T)'.
+    std::vector<double> h;
+    const Mat an = kaiser(a, h);
+    const Mat t = tr(inv(x));
+    auto f = [&](const Mat& tt) { return c.criterion(mul(an, tr(inv(unit_columns(tt))))); };
+    double scale = 0;
+    for (const auto& row : an) {
+      double s = 0;
+      for (double v : row) s += v * v;
+      scale += s * s;
+    }
+    std::mt19937 gen(7);
+    std::normal_distribution<double> z;
+    for (int dir = 0; dir < 6; ++dir) {
+      Mat e = zeros(4, 4), up = t, down = t;
+      const double eps = 1e-5;
+      for (std::size_t i = 0; i < 4; ++i)
+        for (std::size_t j = 0; j < 4; ++j) {
+          e[i][j] = z(gen);
+          up[i][j] += eps * e[i][j];
+          down[i][j] -= eps * e[i][j];
+        }
+      const double slope = (f(up) - f(down)) / (2 * eps);
+      EXPECT_LT(std::fabs(slope), 1e-6 * scale) << "direction " << dir;
+    }
+  }
+}
+
+// Promax: least squares to the powered target, then factors of unit
+// variance, all from the prerotated pattern.
+TEST(Rotation, PromaxFollowsItsClosedForm) {
+  struct Case {
+    const char* options;
+    double power;
+    bool rownorm;
+  };
+  const Case cases[] = {{"rotate=promax", 3, true},
+                        {"rotate=promax(4) nopromaxnorm", 4, false},
+                        {"power=2", 2, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    Outcome r = run(std::string(kTests24) + c.options + "; run;");
+    ASSERT_EQ(exit_code(r), 0) << r.log;
+    const Mat b = table(r, "OrthRotFactPat", 1, "PrerotatedSolution");
+    ASSERT_EQ(b.size(), 24u);
+    Mat target = b;
+    for (auto& row : target) {
+      double s = 0;
+      for (double v : row) s += v * v;
+      for (double& v : row) {
+        if (c.rownorm) v /= std::sqrt(s);
+        v = std::pow(std::fabs(v), c.power - 1) * v;
+      }
+    }
+    for (std::size_t j = 0; j < 4; ++j) {
+      double big = 0;
+      for (const auto& row : target) big = std::max(big, std::fabs(row[j]));
+      for (auto& row : target) row[j] /= big;
+    }
+    EXPECT_LT(maxdiff(table(r, "ProcrustesTarget"), target), 1e-12);
+    const Mat x = mul(inv(mul(tr(b), b)), mul(tr(b), target));
+    EXPECT_LT(maxdiff(table(r, "ProcrustesTrans"), x), 1e-10);
+    const Mat xi = inv(mul(tr(x), x));
+    Mat xd = x;
+    for (auto& row : xd)
+      for (std::size_t j = 0; j < 4; ++j) row[j] *= std::sqrt(xi[j][j]);
+    Mat phi = xi;
+    for (std::size_t j = 0; j < 4; ++j)
+      for (std::size_t k = 0; k < 4; ++k) phi[j][k] /= std::sqrt(xi[j][j] * xi[k][k]);
+    EXPECT_LT(maxdiff(table(r, "NormObliqueTrans"), xd), 1e-10);
+    EXPECT_LT(maxdiff(table(r, "ObliqueRotFactPat"), mul(b, xd)), 1e-10);
+    EXPECT_LT(maxdiff(table(r, "InterFactorCorr"), phi), 1e-10);
+  }
+}
+
+// A target made from the unrotated pattern and a known transformation M
+// gives back M, normalised to factors of unit variance.
+TEST(Rotation, ProcrustesRecoversAKnownTransformation) {
+  Outcome first = run(std::string(kPhysical) + "; run;");
+  const Mat a = table(first, "FactorPattern");
+  ASSERT_EQ(a.size(), 8u);
+  const Mat m = {{0.8, 0.3}, {-0.5, 0.9}};
+  const Mat t = mul(a, m);
+  auto target_step = [&](int rows, bool blank_zero) {
+    std::ostringstream p;
+    p.precision(17);
+    p << "data target;\n input Height ArmSpan Forearm LowerLeg Weight BitroDiam ChestGirth "
+         "ChestWidth;\n datalines;\n";
+    for (int k = 0; k < rows; ++k) {
+      for (std::size_t i = 0; i < 8; ++i) {
+        const double v = t[i][static_cast<std::size_t>(k % 2)];
+        if (blank_zero && k == 0 && i == 0) {
+          p << ". ";  // a missing entry is a zero of the target
+        } else {
+          p << v << ' ';
+        }
+      }
+      p << "\n";
+    }
+    p << ";\n" << kPhysical << "target=target outstat=os; run;\n";
+    return run(p.str());
+  };
+  Outcome r = target_step(2, false);
+  ASSERT_EQ(exit_code(r, 1), 0) << r.log;
+  const Mat xi = inv(mul(tr(m), m));
+  Mat md = m;
+  for (auto& row : md)
+    for (std::size_t j = 0; j < 2; ++j) row[j] *= std::sqrt(xi[j][j]);
+  EXPECT_LT(maxdiff(table(r, "ProcrustesTrans"), m), 1e-10);
+  EXPECT_LT(maxdiff(table(r, "ObliqueRotFactPat"), mul(a, md)), 1e-10);
+  EXPECT_FALSE(has_message(r, 82));
+
+  // More observations than factors: the extra ones are ignored, with a note.
+  Outcome longer = target_step(3, false);
+  EXPECT_TRUE(has_message(longer, 82));
+  EXPECT_LT(maxdiff(table(longer, "ObliqueRotFactPat"), mul(a, md)), 1e-10);
+
+  // A missing entry is a zero: the same rotation as the target with that zero.
+  Outcome gap = target_step(2, true);
+  Mat t0 = t;
+  t0[0][0] = 0;
+  const Mat x0 = mul(inv(mul(tr(a), a)), mul(tr(a), t0));
+  EXPECT_LT(maxdiff(table(gap, "ProcrustesTrans"), x0), 1e-10);
+
+  // Fewer observations than factors: no rotation, message 81 and status 108.
+  Outcome shorter = target_step(1, false);
+  EXPECT_TRUE(has_message(shorter, 81));
+  EXPECT_EQ(exit_code(shorter, 1), 108);
+  EXPECT_FALSE(has_table(shorter, "ObliqueRotFactPat"));
+}
+
+TEST(Rotation, HarrisKaiserGivesAnOrderedObliqueSolutionOfTheSameCommonPart) {
+  for (const char* options : {"rotate=hk", "rotate=hk(0.5)", "rotate=varimax hkpower=0.5"}) {
+    SCOPED_TRACE(options);
+    Outcome r = run(std::string(kTests24) + options + "; run;");
+    ASSERT_EQ(exit_code(r), 0) << r.log;
+    const Mat a = table(r, "FactorPattern");
+    const Mat l = table(r, "ObliqueRotFactPat");
+    const Mat x = table(r, "ObliqueTrans");
+    const Mat phi = table(r, "InterFactorCorr");
+    ASSERT_EQ(l.size(), 24u);
+    EXPECT_LT(maxdiff(mul(a, x), l), 1e-10);
+    EXPECT_LT(maxdiff(mul(mul(l, phi), tr(l)), mul(a, tr(a))), 1e-10);
+    // The factor correlations follow from the transformation alone.
+    const Mat fromx = inv(mul(tr(x), x));
+    EXPECT_LT(maxdiff(phi, fromx), 1e-10);
+    // Factors come largest first.
+    std::vector<double> ss(4, 0);
+    for (const auto& row : l)
+      for (std::size_t j = 0; j < 4; ++j) ss[j] += row[j] * row[j];
+    EXPECT_TRUE(std::is_sorted(ss.rbegin(), ss.rend()));
+  }
+}
+
+TEST(Rotation, EachListEntryRotatesTheUnrotatedSolution) {
+  Outcome both = run(std::string(kTests24) + "rotate=varimax, none, quartimin; run;");
+  Outcome alone = run(std::string(kTests24) + "rotate=quartimin; run;");
+  ASSERT_EQ(exit_code(both), 0) << both.log;
+  EXPECT_LT(maxdiff(table(both, "ObliqueRotFactPat"), table(alone, "ObliqueRotFactPat")), 1e-10);
+  EXPECT_LT(maxdiff(table(both, "OrthRotFactPat"),
+                    table(run(std::string(kTests24) + "rotate=varimax; run;"), "OrthRotFactPat")),
+            1e-12);
+}
+
+TEST(Rotation, WhatCannotBeRotatedSaysWhy) {
+  // One factor: nothing to rotate, a note.
+  Outcome one = run("proc factor data=ref.physical8(type=corr) nfactors=1 rotate=varimax; run;");
+  EXPECT_EQ(exit_code(one), 0);
+  EXPECT_TRUE(has_message(one, 102));
+  EXPECT_FALSE(has_table(one, "OrthRotFactPat"));
+  // RITER=0: no iterations allowed, no rotation.
+  Outcome none = run(std::string(kPhysical) + "rotate=varimax riter=0; run;");
+  EXPECT_EQ(exit_code(none), 0);
+  EXPECT_TRUE(has_message(none, 197));
+  EXPECT_FALSE(has_table(none, "OrthRotFactPat"));
+  // One iteration cannot converge: the step stops and shows no rotated pattern.
+  Outcome short_run = run(std::string(kTests24) + "rotate=quartimin riter=1; run;");
+  EXPECT_EQ(exit_code(short_run), 1012);
+  EXPECT_TRUE(has_message(short_run, 178));
+  EXPECT_FALSE(has_table(short_run, "ObliqueRotFactPat"));
+  // HKPOWER= with an oblique criterion is ignored with a note.
+  Outcome hk = run(std::string(kPhysical) + "rotate=quartimin hkpower=0.5; run;");
+  EXPECT_EQ(exit_code(hk), 0);
+  EXPECT_TRUE(has_message(hk, 100));
+  EXPECT_TRUE(has_table(hk, "ObliqueRotFactPat"));
+}
+
+// The OUTSTAT= rows of a CSV library: _TYPE_ and the numbers of each row.
+struct StatRow {
+  std::string type;
+  std::vector<double> values;
+};
+std::vector<StatRow> read_outstat(const fs::path& csv) {
+  std::vector<StatRow> rows;
+  std::ifstream f(csv);
+  std::string line;
+  std::getline(f, line);  // header: _TYPE_, _NAME_, the variables
+  while (std::getline(f, line)) {
+    std::vector<std::string> cells;
+    std::string cell;
+    std::stringstream ss(line);
+    while (std::getline(ss, cell, ',')) {
+      cell.erase(std::remove(cell.begin(), cell.end(), '"'), cell.end());
+      cells.push_back(cell);
+    }
+    StatRow r;
+    r.type = cells.empty() ? "" : cells[0];
+    while (!r.type.empty() && r.type.back() == ' ') r.type.pop_back();
+    for (std::size_t k = 2; k < cells.size(); ++k)
+      r.values.push_back(cells[k].empty() || cells[k] == "." ? NAN : std::stod(cells[k]));
+    rows.push_back(r);
+  }
+  return rows;
+}
+
+TEST(Rotation, OutstatCarriesTheRotatedRowsInOrderAndReadsBack) {
+  struct Case {
+    const char* options;
+    std::vector<std::string> types;  // the rows after EIGENVAL
+    const char* pattern;             // the table the PATTERN rows show
+  };
+  const std::vector<std::string> oblique = {"TRANSFOR", "FCORR",    "PATTERN",
+                                            "RCORR",    "REFERENC", "STRUCTUR"};
+  std::vector<std::string> promax = {"UNROTATE", "PRETRANS", "PREROTAT"};
+  promax.insert(promax.end(), oblique.begin(), oblique.end());
+  std::vector<std::string> quartimin = {"UNROTATE"};
+  quartimin.insert(quartimin.end(), oblique.begin(), oblique.end());
+  const Case cases[] = {
+      {"rotate=varimax", {"UNROTATE", "TRANSFOR", "PATTERN"}, "OrthRotFactPat"},
+      {"rotate=quartimin", quartimin, "ObliqueRotFactPat"},
+      {"rotate=promax", promax, "ObliqueRotFactPat"},
+  };
+  const fs::path dir = fs::temp_directory_path() / ("kav_rotstat_" + std::to_string(::getpid()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    Outcome r = run("libname o '" + dir.string() + "';\n" + kPhysical + c.options +
+                " outstat=o.stat; run;\n"
+                "proc factor data=o.stat method=principal priors=smc nfactors=2; run;\n");
+    ASSERT_EQ(exit_code(r), 0) << r.log;
+    ASSERT_EQ(exit_code(r, 1), 0) << r.log;
+    const std::vector<StatRow> rows = read_outstat(dir / "stat.csv");
+    std::vector<std::string> after;
+    Mat shown = table(r, c.pattern, -1);
+    Mat stored;
+    bool seen = false;
+    for (const StatRow& row : rows) {
+      if (seen && (after.empty() || after.back() != row.type)) after.push_back(row.type);
+      if (row.type == "EIGENVAL") seen = true;
+      if (row.type == "PATTERN") stored.push_back(row.values);
+    }
+    EXPECT_EQ(after, c.types);
+    // PATTERN holds the pattern one factor per row.
+    EXPECT_LT(maxdiff(tr(stored), shown), 1e-12);
+    // The TYPE=FACTOR data set read back gives the same analysis.
+    EXPECT_LT(maxdiff(table(r, "Eigenvalues", 1), table(r, "Eigenvalues", -1)), 1e-12);
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
