@@ -302,7 +302,9 @@ bool factkap(double w[4], int p, int m, int method) {
     default:
       return false;
   }
-  if (oblsol(method)) {
+  // Harris-Kaiser gives an oblique solution, but its criterion is the
+  // orthogonal one of its orthomax step.
+  if (oblsol(method) && method != kRotHk) {
     w[0] = 0, w[1] = a, w[2] = b, w[3] = -(a + b);
   } else {
     w[0] = 0, w[1] = 0, w[2] = -b, w[3] = a + b;

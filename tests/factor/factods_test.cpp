@@ -101,11 +101,11 @@ TEST_F(Writers, SolutionsAreGroupedAndEachGroupClosesThePrevious) {
   ASSERT_EQ(objects[1].groups.size(), 1u);
   EXPECT_EQ(objects[1].groups[0].name, "PrerotatedSolution");
   EXPECT_EQ(objects[1].groups[0].label,
-            msg(kMsgPrerotatedSolution) + ": " + msg(kMsgMethodFirst + 4));
+            msg(kMsgPrerotatedSolution, {msg(kMsgMethodFirst + 4)}));
   ASSERT_EQ(objects[2].groups.size(), 1u);
   EXPECT_EQ(objects[2].groups[0].name, "RotatedSolution");
   EXPECT_EQ(objects[2].groups[0].label,
-            msg(kMsgRotatedSolution) + ": " + msg(kMsgEigenTitle, {"1", "2", "3", "Varimax"}));
+            msg(kMsgRotatedSolution, {msg(kMsgEigenTitle, {"1", "2", "3", "Varimax"})}));
   EXPECT_EQ(objects[2].path, "Factor.RotatedSolution.VarWeightRotate");
 
   // Principal factors (other priors) and maximum likelihood name their method.

@@ -539,8 +539,8 @@ TEST(FactorStep, NoprintLeavesNoOutputObject) {
 TEST(FactorStep, PendingStagesSayWhichStageIsMissingAndStopTheStep) {
   StepRun r;
   r.hooks.stages = nullptr;  // the procedure's own stages
-  // Maximum likelihood extraction is one of the stages still to come.
-  r.go(std::string(kThreeGroups) + "proc factor data=d method=ml nfactors=1; var x1-x3; run;");
+  // Image analysis is one of the stages still to come.
+  r.go(std::string(kThreeGroups) + "proc factor data=d method=image nfactors=1; var x1-x3; run;");
   EXPECT_EQ(r.last().exit_code, kRcStop);
   EXPECT_TRUE(r.logged(kFactorGroup, kMsgStagePending));
   EXPECT_EQ(counting.destroys, 1);

@@ -520,6 +520,18 @@ TEST(Rotation, HarrisKaiserGivesAnOrderedObliqueSolutionOfTheSameCommonPart) {
   }
 }
 
+// Power 1 rotates the pattern itself: the varimax solution, uncorrelated.
+TEST(Rotation, HarrisKaiserOfPowerOneIsVarimax) {
+  Outcome hk = run(std::string(kTests24) + "rotate=hk(1); run;");
+  Outcome vm = run(std::string(kTests24) + "rotate=varimax; run;");
+  ASSERT_EQ(exit_code(hk), 0) << hk.log;
+  EXPECT_LT(maxdiff_up_to_columns(table(vm, "OrthRotFactPat"), table(hk, "ObliqueRotFactPat")),
+            1e-8);
+  Mat eye = zeros(4, 4);
+  for (int k = 0; k < 4; ++k) eye[k][k] = 1;
+  EXPECT_LT(maxdiff(table(hk, "InterFactorCorr"), eye), 1e-8);
+}
+
 TEST(Rotation, EachListEntryRotatesTheUnrotatedSolution) {
   Outcome both = run(std::string(kTests24) + "rotate=varimax, none, quartimin; run;");
   Outcome alone = run(std::string(kTests24) + "rotate=quartimin; run;");
