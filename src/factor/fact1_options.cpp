@@ -702,21 +702,17 @@ void fact1_arrays(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& in
 
 void fact1_target(COMSTR* com, const DataSetHeader& input, const DataSetHeader& target,
                   const FACT1LISTS& lists) {
-  bool missing = false, character = false;
+  // Each variable the target lacks, or holds as text, is named.
   for (int k : lists.var) {
-    int t = target.find(input.vars[static_cast<std::size_t>(k)].name);
-    if (t < 0)
-      missing = true;
-    else if (!target.vars[static_cast<std::size_t>(t)].is_numeric())
-      character = true;
-  }
-  if (missing) {
-    fact_msg(com, 8);
-    factrc(com, 1008);
-  }
-  if (character) {
-    fact_msg(com, 182);
-    factrc(com, 1008);
+    const std::string& name = input.vars[static_cast<std::size_t>(k)].name;
+    int t = target.find(name);
+    if (t < 0) {
+      fact_msg(com, 8, {name});
+      factrc(com, 1008);
+    } else if (!target.vars[static_cast<std::size_t>(t)].is_numeric()) {
+      fact_msg(com, 182, {name});
+      factrc(com, 1008);
+    }
   }
   // The target either has every BY variable of the input, and its groups
   // are kept in step with the input's (targbyrc 0), or none, and serves every

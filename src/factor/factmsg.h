@@ -12,6 +12,7 @@ inline constexpr int kMsgNoVariables = 12;
 inline constexpr int kMsgUnknownMethod = 25;
 inline constexpr int kMsgTooLarge = 91;
 inline constexpr int kMsgTargetBy = 176;
+inline constexpr int kMsgTargetNoGroup = 177;  // the BY values of the skipped group
 inline constexpr int kMsgStagePending = 901;
 inline constexpr int kMsgNoToolkit = 902;
 inline constexpr int kMsgNoInstance = 903;
@@ -49,6 +50,32 @@ inline constexpr int kMsgReasonConverged = 75;
 inline constexpr int kMsgAlphaTitle = 76;
 inline constexpr int kMsgPreliminary = 114;
 inline constexpr int kMsgIterConverged = 193;
+
+// Newton-Raphson fits (ML, ULS, GLS), their tests and fit measures.
+inline constexpr int kMsgNrIterLimit = 117;
+inline constexpr int kMsgNrNoDescent = 118;
+inline constexpr int kMsgNrRidge = 119;
+inline constexpr int kMsgNrHessian = 120;
+inline constexpr int kMsgNrSingular = 124;
+inline constexpr int kMsgNrConverged = 125;  // reason in the convergence status
+inline constexpr int kMsgNrCaution = 126;    // output note
+inline constexpr int kMsgSigTitle = 127;     // number of observations
+inline constexpr int kMsgSigNone = 128;
+inline constexpr int kMsgSigNoneAlt = 129;
+inline constexpr int kMsgSigFactors = 131;  // number of factors
+inline constexpr int kMsgSigFactorsAlt = 132;
+inline constexpr int kMsgAic = 133;
+inline constexpr int kMsgSbc = 134;
+inline constexpr int kMsgTuckerLewis = 135;
+inline constexpr int kMsgCanCorr = 136;
+inline constexpr int kMsgNrPreliminary = 173;
+inline constexpr int kMsgChiUncorrected = 180;
+inline constexpr int kMsgSigFactor1 = 186;
+inline constexpr int kMsgNrUnclear = 192;
+inline constexpr int kMsgFitMeasures = 204;
+inline constexpr int kMsgSignifTests = 205;
+inline constexpr int kMsgNrWeightMissing = 440;  // variable name
+inline constexpr int kMsgSigNoDf = 441;          // hypothesis text, degrees of freedom
 
 // The number of factors retained.
 inline constexpr int kMsgNoEigenvalues = 35;

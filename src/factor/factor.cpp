@@ -135,6 +135,8 @@ void kavfact(StepContext& ctx, const FACTHOOKS* hooks) {
       com->fscree = 0;
       factoby(com);
       factdo(com);
+    } else {
+      com->host->xpmlog(kFactorGroup, kMsgTargetNoGroup, {source->groups->key_line()});
     }
     com->reason = std::max(com->reason, com->nfact);
   }

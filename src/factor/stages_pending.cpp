@@ -21,9 +21,6 @@ namespace {
 
 }  // namespace
 
-void factnr(COMSTR* com) {
-  pending(com, "maximum likelihood and least squares extraction");
-}
 void factim(COMSTR* com) {
   pending(com, "image analysis");
 }

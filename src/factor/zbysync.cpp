@@ -11,10 +11,12 @@ namespace kav {
 namespace {
 
 // The BY values of a group, taken from its first observation; the group is
-// left at its start.
+// left at its start.  The group may have been read already (a Procrustes
+// rotation reads its target), so it is rewound first.
 Observation first_of_group(FACTINDS* ds) {
   Observation obs;
-  ds->groups->next(obs);
+  ds->groups->xbyrwnd();
+  if (!ds->groups->next(obs)) obs.resize(ds->reader->header().vars.size());
   ds->groups->xbyrwnd();
   return obs;
 }

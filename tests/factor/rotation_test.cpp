@@ -289,7 +289,7 @@ Mat unit_columns(Mat t) {
 const char* kTests24 = "proc factor data=ref.tests24(type=corr) priors=smc nfactors=4 ";
 const char* kPhysical = "proc factor data=ref.physical8(type=corr) priors=smc nfactors=2 ";
 
-TEST(Rotation, OrthomaxFamilyEqualsKaisersPairwiseRotation) {
+TEST(RotatedSolution, OrthomaxFamilyEqualsKaisersPairwiseRotation) {
   struct Case {
     const char* options;
     double gamma;
@@ -327,7 +327,7 @@ TEST(Rotation, OrthomaxFamilyEqualsKaisersPairwiseRotation) {
 
 // The oblique solution of a criterion: stationary on the constraint set,
 // and every derived matrix consistent with the pattern and correlations.
-TEST(Rotation, ObliqueCriteriaAreStationaryAndTheSolutionIsConsistent) {
+TEST(RotatedSolution, ObliqueCriteriaAreStationaryAndTheSolutionIsConsistent) {
   struct Case {
     const char* options;
     std::function<double(const Mat&)> criterion;
@@ -396,7 +396,7 @@ TEST(Rotation, ObliqueCriteriaAreStationaryAndTheSolutionIsConsistent) {
 
 // Promax: least squares to the powered target, then factors of unit
 // variance, all from the prerotated pattern.
-TEST(Rotation, PromaxFollowsItsClosedForm) {
+TEST(RotatedSolution, PromaxFollowsItsClosedForm) {
   struct Case {
     const char* options;
     double power;
@@ -443,7 +443,7 @@ TEST(Rotation, PromaxFollowsItsClosedForm) {
 
 // A target made from the unrotated pattern and a known transformation M
 // gives back M, normalised to factors of unit variance.
-TEST(Rotation, ProcrustesRecoversAKnownTransformation) {
+TEST(RotatedSolution, ProcrustesRecoversAKnownTransformation) {
   Outcome first = run(std::string(kPhysical) + "; run;");
   const Mat a = table(first, "FactorPattern");
   ASSERT_EQ(a.size(), 8u);
@@ -497,7 +497,7 @@ TEST(Rotation, ProcrustesRecoversAKnownTransformation) {
   EXPECT_FALSE(has_table(shorter, "ObliqueRotFactPat"));
 }
 
-TEST(Rotation, HarrisKaiserGivesAnOrderedObliqueSolutionOfTheSameCommonPart) {
+TEST(RotatedSolution, HarrisKaiserGivesAnOrderedObliqueSolutionOfTheSameCommonPart) {
   for (const char* options : {"rotate=hk", "rotate=hk(0.5)", "rotate=varimax hkpower=0.5"}) {
     SCOPED_TRACE(options);
     Outcome r = run(std::string(kTests24) + options + "; run;");
@@ -521,7 +521,7 @@ TEST(Rotation, HarrisKaiserGivesAnOrderedObliqueSolutionOfTheSameCommonPart) {
 }
 
 // Power 1 rotates the pattern itself: the varimax solution, uncorrelated.
-TEST(Rotation, HarrisKaiserOfPowerOneIsVarimax) {
+TEST(RotatedSolution, HarrisKaiserOfPowerOneIsVarimax) {
   Outcome hk = run(std::string(kTests24) + "rotate=hk(1); run;");
   Outcome vm = run(std::string(kTests24) + "rotate=varimax; run;");
   ASSERT_EQ(exit_code(hk), 0) << hk.log;
@@ -532,7 +532,7 @@ TEST(Rotation, HarrisKaiserOfPowerOneIsVarimax) {
   EXPECT_LT(maxdiff(table(hk, "InterFactorCorr"), eye), 1e-8);
 }
 
-TEST(Rotation, EachListEntryRotatesTheUnrotatedSolution) {
+TEST(RotatedSolution, EachListEntryRotatesTheUnrotatedSolution) {
   Outcome both = run(std::string(kTests24) + "rotate=varimax, none, quartimin; run;");
   Outcome alone = run(std::string(kTests24) + "rotate=quartimin; run;");
   ASSERT_EQ(exit_code(both), 0) << both.log;
@@ -542,7 +542,7 @@ TEST(Rotation, EachListEntryRotatesTheUnrotatedSolution) {
             1e-12);
 }
 
-TEST(Rotation, WhatCannotBeRotatedSaysWhy) {
+TEST(RotatedSolution, WhatCannotBeRotatedSaysWhy) {
   // One factor: nothing to rotate, a note.
   Outcome one = run("proc factor data=ref.physical8(type=corr) nfactors=1 rotate=varimax; run;");
   EXPECT_EQ(exit_code(one), 0);
@@ -563,6 +563,55 @@ TEST(Rotation, WhatCannotBeRotatedSaysWhy) {
   EXPECT_EQ(exit_code(hk), 0);
   EXPECT_TRUE(has_message(hk, 100));
   EXPECT_TRUE(has_table(hk, "ObliqueRotFactPat"));
+}
+
+// With BY groups, each group is rotated toward the target of its own BY
+// values; a group the target has no rows for is skipped.
+TEST(RotatedSolution, ProcrustesTakesTheTargetOfEachByGroup) {
+  std::ifstream csv(std::string(KAV_REFERENCE_DIR) + "/data/physical8.csv");
+  std::string line, lines;
+  std::getline(csv, line);
+  while (std::getline(csv, line)) {
+    line.erase(std::remove(line.begin(), line.end(), '"'), line.end());
+    std::replace(line.begin(), line.end(), ',', ' ');
+    if (line.rfind("N  ", 0) == 0) line.insert(2, ".");  // the N row has no _NAME_
+    lines += line + "\n";
+  }
+  std::string data = "data corr2(type=corr);\n  length _name_ $ 10;\n  input g _type_ $ _name_ $ "
+                     "Height ArmSpan Forearm LowerLeg Weight BitroDiam ChestGirth ChestWidth;\n"
+                     "  datalines;\n";
+  for (int g : {1, 2, 3}) {
+    std::stringstream in(lines);
+    while (std::getline(in, line)) data += std::to_string(g) + " " + line + "\n";
+  }
+  data += ";\n";
+  // Group 1 aims at lengths then girths, group 3 the other way round; the
+  // target has no group 2.
+  const std::string target =
+      "data tg;\n  input g Height ArmSpan Forearm LowerLeg Weight BitroDiam ChestGirth "
+      "ChestWidth;\n  datalines;\n"
+      "1 1 1 1 1 0 0 0 0\n1 0 0 0 0 1 1 1 1\n"
+      "3 0 0 0 0 1 1 1 1\n3 1 1 1 1 0 0 0 0\n;\n";
+  Outcome r = run(data + target +
+                  "proc factor data=corr2 priors=smc nfactors=2 target=tg; by g; run;\n");
+  ASSERT_EQ(r.results["steps"].size(), 3u) << r.log;
+  EXPECT_EQ(exit_code(r, 2), 0) << r.log;
+  const Mat first = table(r, "ProcrustesTarget", 1), second = table(r, "ProcrustesTarget", 2);
+  ASSERT_EQ(first.size(), 8u);
+  ASSERT_EQ(second.size(), 8u);
+  EXPECT_EQ(first[0], (std::vector<double>{1, 0}));
+  EXPECT_EQ(second[0], (std::vector<double>{0, 1}));
+  // Two groups analysed (1 and 3): the same solution with its factors swapped.
+  const Mat l1 = table(r, "ObliqueRotFactPat", 1), l3 = table(r, "ObliqueRotFactPat", 2);
+  for (std::size_t i = 0; i < 8; ++i) {
+    EXPECT_NEAR(l1[i][0], l3[i][1], 1e-10);
+    EXPECT_NEAR(l1[i][1], l3[i][0], 1e-10);
+  }
+  EXPECT_TRUE(has_message(r, 177)) << "the group without a target is named";
+  EXPECT_EQ(std::count_if(r.results["steps"][2]["outputs"].begin(),
+                          r.results["steps"][2]["outputs"].end(),
+                          [](const json& o) { return o["name"] == "ProcrustesTarget"; }),
+            2);
 }
 
 // The OUTSTAT= rows of a CSV library: _TYPE_ and the numbers of each row.
@@ -593,7 +642,7 @@ std::vector<StatRow> read_outstat(const fs::path& csv) {
   return rows;
 }
 
-TEST(Rotation, OutstatCarriesTheRotatedRowsInOrderAndReadsBack) {
+TEST(RotatedSolution, OutstatCarriesTheRotatedRowsInOrderAndReadsBack) {
   struct Case {
     const char* options;
     std::vector<std::string> types;  // the rows after EIGENVAL
