@@ -565,6 +565,44 @@ TEST(RotatedSolution, WhatCannotBeRotatedSaysWhy) {
   EXPECT_TRUE(has_table(hk, "ObliqueRotFactPat"));
 }
 
+// The weights a rotation used are shown: the standard deviations under
+// NORM=COV, Cureton-Mulaik weights under NORM=WEIGHT, and in Harris-Kaiser
+// mode the factor weights c^(power/2), c the factors' sums of squares.
+TEST(RotatedSolution, RotationWeightsAreShown) {
+  const std::string ability = "proc factor data=ref.ability6_cov(type=cov) nfactors=2 ";
+  Outcome cov = run(ability + "rotate=varimax norm=cov; run;");
+  ASSERT_EQ(exit_code(cov), 0) << cov.log;
+  const double variances[] = {24.641, 6.7, 149.831, 12.711, 52.604, 135.292};
+  const Mat vw = table(cov, "VarWeightRotate");
+  ASSERT_EQ(vw.size() * vw[0].size(), 6u);
+  for (std::size_t k = 0; k < 6; ++k)
+    EXPECT_NEAR(vw[0].size() == 6 ? vw[0][k] : vw[k][0], std::sqrt(variances[k]), 1e-6);
+
+  Outcome weight = run(ability + "rotate=varimax norm=weight; run;");
+  ASSERT_EQ(exit_code(weight), 0) << weight.log;
+  for (const auto& row : table(weight, "VarWeightRotate"))
+    for (double w : row) {
+      EXPECT_GT(w, 0);
+      EXPECT_LE(w, 1.0011);
+    }
+  EXPECT_FALSE(has_table(run(ability + "rotate=varimax; run;"), "VarWeightRotate"));
+
+  Outcome hk = run(ability + "rotate=varimax hkpower=0.5; run;");
+  ASSERT_EQ(exit_code(hk), 0) << hk.log;
+  const Mat a = table(hk, "FactorPattern");
+  const Mat fw = table(hk, "FactorWeightRotate");
+  std::vector<double> got;
+  for (const auto& row : fw) got.insert(got.end(), row.begin(), row.end());
+  ASSERT_EQ(got.size(), 2u);
+  for (std::size_t j = 0; j < 2; ++j) {
+    double c = 0;
+    for (const auto& row : a) c += row[j] * row[j];
+    EXPECT_NEAR(got[j], std::pow(c, 0.25), 1e-10 * got[j]);
+  }
+  // Power 0 weights are all 1 and are not shown.
+  EXPECT_FALSE(has_table(run(ability + "rotate=hk; run;"), "FactorWeightRotate"));
+}
+
 // With BY groups, each group is rotated toward the target of its own BY
 // values; a group the target has no rows for is skipped.
 TEST(RotatedSolution, ProcrustesTakesTheTargetOfEachByGroup) {
