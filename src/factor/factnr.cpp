@@ -205,8 +205,7 @@ int zoldrap(int n, int maxiter, double* f, double* x, double* g, double* h, doub
         double v = x[i] - t * step[i];
         if (has_bound(upper, i) && step[i] < 0) {
           const double reach = (upper[i] - x[i]) / -step[i];
-          if (v > upper[i] || reach <= t * (1 + kBoundTolerance)) v = std::min(v, upper[i]);
-          if (reach <= t * (1 + kBoundTolerance)) v = upper[i];
+          if (reach <= t * (1 + kBoundTolerance) || v > upper[i]) v = upper[i];
         }
         if (has_bound(lower, i) && step[i] > 0) {
           const double reach = (x[i] - lower[i]) / step[i];

@@ -279,7 +279,7 @@ const MessageDef kProcedureMessages[] = {
     {180, 432, S::Note, "The MAP test is not computed because there are fewer observations than variables."},
     // Newton-Raphson fits: weights of unique variances that reached 0, and tests that cannot be made.
     {180, 440, S::Note, "The unique variance of variable %1 is 0 or less, so its weight (the reciprocal of the unique variance) is set to missing."},
-    {180, 441, S::Note, "%1: this hypothesis leaves %2 degrees of freedom, so it cannot be tested and no probability is given."},
+    {180, 441, S::Note, "The test of \"%1\" has %2 degrees of freedom, so it cannot be made and no probability is given."},
     {180, 500, S::Error, "The rotation failed with an unexpected numerical error; the step stops."},
     // The procedure frame.
     {180, 901, S::Error, "The %1 stage of the FACTOR procedure is not available in this version; the step stops without results."},
