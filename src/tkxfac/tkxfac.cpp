@@ -1,11 +1,12 @@
 // The factoring extension: creation, the values a procedure hands over and
-// reads back, and the reset between BY groups.
+// reads back, the analytic rotation, and the reset between BY groups.
 //
 // This version keeps what it is given and answers with what it can compute
-// honestly: the stored values themselves and the eigenvalues of the
-// correlation matrix.  Rotation, parallel analysis and the MAP test are not
-// part of it yet; their entries and values answer TKXFAC_ERR_NOT_AVAILABLE so
-// that a caller can never mistake a missing result for a number.
+// honestly: the stored values themselves, the eigenvalues of the correlation
+// matrix and the rotations (tkxrot.cpp).  Parallel analysis and the MAP test
+// are not part of it yet; their entries and values answer
+// TKXFAC_ERR_NOT_AVAILABLE so that a caller can never mistake a missing
+// result for a number.
 #include "tkxfac/tkxfac.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "numeric/eigen.h"
+#include "tkxfac/tkxrot.h"
 
 namespace kav {
 
@@ -35,6 +37,11 @@ struct Private {
   // Observed eigenvalues, computed from `corr` on first request.
   std::vector<double> evalstd;
   bool evalstd_done = false;
+  // The latest rotation of the current pattern; any change of what it was
+  // computed from forgets it, so that a caller never reads the results of
+  // another pattern.
+  RotationResult rotation;
+  bool rotated = false;
 };
 
 Private* priv(TKXFAC_INSTANCE* inst) {
@@ -75,9 +82,28 @@ int factoring_stage(TKXFAC_INSTANCE* inst, int) {
   return not_available(inst);
 }
 
+void forget_rotation(Private* p) {
+  p->rotated = false;
+  p->rotation = RotationResult{};
+}
+
+// Rotates the pattern of value 6 (order nvar x nfact of values 1 and 2).
+// TKXFAC_OK whenever the rotation ran, whatever its status (value 55); an
+// error code when a value is missing or the request cannot be run.
 int rotate_factors(TKXFAC_INSTANCE* inst, const TKXFAC_ROTPARMS* rot) {
-  if (!inst || !rot) return inst ? record(inst, TKXFAC_ERR_ARGUMENT) : TKXFAC_ERR_ARGUMENT;
-  return record(inst, TKXFAC_ERR_NOT_AVAILABLE);
+  if (!inst) return TKXFAC_ERR_ARGUMENT;
+  Private* p = priv(inst);
+  forget_rotation(p);
+  if (!rot) return record(inst, TKXFAC_ERR_ARGUMENT);
+  if (!p->has_nvar || !p->has_nfact) return record(inst, TKXFAC_ERR_NOT_SET);
+  if (p->nvar < 1 || p->nfact < 1) return record(inst, TKXFAC_ERR_ARGUMENT);
+  if (p->pattern.size() != static_cast<std::size_t>(p->nvar) * p->nfact)
+    return record(inst, TKXFAC_ERR_NOT_SET);
+  const double* vstd =
+      p->vstd.size() == static_cast<std::size_t>(p->nvar) ? p->vstd.data() : nullptr;
+  int rc = rotate_pattern(p->nvar, p->nfact, p->pattern.data(), vstd, *rot, p->rotation);
+  p->rotated = rc == TKXFAC_OK;
+  return record(inst, rc);
 }
 
 // A BY group starts: forget the data of the previous one, keep the creation
@@ -93,6 +119,7 @@ int reset_instance(TKXFAC_INSTANCE* inst) {
   p->vstd.clear();
   p->evalstd.clear();
   p->evalstd_done = false;
+  forget_rotation(p);
   p->nvar = p->parms.nvar;
   p->has_nvar = p->parms.nvar > 0;
   inst->codeCt = 0;
@@ -139,9 +166,12 @@ int value_set(TKXFAC_INSTANCE* inst, int code, const void* address, std::size_t 
       }
       break;
     }
-    case TKXFAC_VAL_NFACT:
+    case TKXFAC_VAL_NFACT: {
+      int old = p->nfact;
       rc = set_int(address, bytes, p->nfact, p->has_nfact);
+      if (rc == TKXFAC_OK && p->nfact != old) p->pattern.clear();
       break;
+    }
     case TKXFAC_VAL_NOBS: {
       if (bytes != sizeof(double)) {
         rc = TKXFAC_ERR_SIZE;
@@ -182,6 +212,9 @@ int value_set(TKXFAC_INSTANCE* inst, int code, const void* address, std::size_t 
     default:
       rc = TKXFAC_ERR_UNKNOWN_CODE;
   }
+  // The rotation belongs to the order, pattern and standard deviations it
+  // was computed from.
+  if (rc == TKXFAC_OK && code != TKXFAC_VAL_NOBS && code != TKXFAC_VAL_CORR) forget_rotation(p);
   return record(inst, rc);
 }
 
@@ -254,16 +287,38 @@ int value_get(TKXFAC_INSTANCE* inst, int code, void* address, std::size_t* bytes
       rc = get_bytes(address, bytes, &v, sizeof v);
       break;
     }
-    // Results of rotation, parallel analysis and MAP: not in this version.
+    // Results of the latest rotation; the weights only where the rotation
+    // used them.
     case TKXFAC_VAL_ROTATED_PATTERN:
     case TKXFAC_VAL_TRANSFORMATION:
     case TKXFAC_VAL_FACTOR_CORR:
     case TKXFAC_VAL_VAR_WEIGHTS:
-    case TKXFAC_VAL_FACTOR_WEIGHTS:
+    case TKXFAC_VAL_FACTOR_WEIGHTS: {
+      const RotationResult& r = p->rotation;
+      const std::vector<double>& v = code == TKXFAC_VAL_ROTATED_PATTERN  ? r.pattern
+                                     : code == TKXFAC_VAL_TRANSFORMATION ? r.transformation
+                                     : code == TKXFAC_VAL_FACTOR_CORR    ? r.factor_corr
+                                     : code == TKXFAC_VAL_VAR_WEIGHTS    ? r.var_weights
+                                                                         : r.factor_weights;
+      rc = !p->rotated || v.empty()
+               ? TKXFAC_ERR_NOT_SET
+               : get_bytes(address, bytes, v.data(), v.size() * sizeof(double));
+      break;
+    }
     case TKXFAC_VAL_ROTATION_ITER:
-    case TKXFAC_ROTATION_STATUS:
+    case TKXFAC_ROTATION_STATUS: {
+      std::int32_t v = code == TKXFAC_ROTATION_STATUS ? p->rotation.status : p->rotation.iterations;
+      rc = p->rotated ? get_bytes(address, bytes, &v, sizeof v) : TKXFAC_ERR_NOT_SET;
+      break;
+    }
     case TKXFAC_VAL_ROTATION_CRIT1:
-    case TKXFAC_VAL_ROTATION_CRIT2:
+    case TKXFAC_VAL_ROTATION_CRIT2: {
+      double v =
+          code == TKXFAC_VAL_ROTATION_CRIT1 ? p->rotation.criterion : p->rotation.convergence;
+      rc = p->rotated ? get_bytes(address, bytes, &v, sizeof v) : TKXFAC_ERR_NOT_SET;
+      break;
+    }
+    // Parallel analysis and MAP: not in this version.
     case TKXFAC_VAL_NFACTPA:
     case TKXFAC_VAL_EVALPA:
     case TKXFAC_VAL_AVEEVALPA:
