@@ -10,6 +10,7 @@
 #include "factor/factds.h"
 #include "factor/factods.h"
 #include "factor/factsta.h"
+#include "factor/stages.h"
 #include "host/host_messages.h"
 #include "host/services.h"
 #include "host/session.h"
@@ -147,8 +148,9 @@ void kavfact(StepContext& ctx, const FACTHOOKS* hooks) {
     factrc(com, kExitUtility);
     xexit(kExitUtility, com->reason);
   }
-  // OUTSTAT= becomes visible only for a step that ran to its end.
+  // OUTSTAT= and OUT= become visible only for a step that ran to its end.
   factsend(com);
+  factoutend(com);
   if (com->rc <= kRcWarning) com->rc = 0;
   zranms(com, com->seed, 2);
   xexit(com->rc, com->reason);

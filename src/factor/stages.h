@@ -27,6 +27,7 @@ void factstt(COMSTR* com, int mode);                // OUTSTAT= solution rows
 // rotation code and its four criterion weights.
 void factse(COMSTR* com, int method, const double* weights);
 void factout(COMSTR* com);                          // OUT= data set
+void factoutend(COMSTR* com);  // makes OUT= visible when the step ends normally
 void factpdg(COMSTR* com);                          // path diagram
 
 }  // namespace kav

@@ -27,12 +27,6 @@ void factim(COMSTR* com) {
 void factin(COMSTR* com) {
   pending(com, "input factor pattern");
 }
-void factscr(COMSTR* com) {
-  pending(com, "scoring coefficient");
-}
-void factres(COMSTR* com) {
-  pending(com, "residual correlation");
-}
 void factplt(COMSTR* com, int, int) {
   pending(com, "factor plot");
 }
@@ -41,9 +35,6 @@ void factgpt(COMSTR* com, int, int) {
 }
 void factse(COMSTR* com, int, const double*) {
   pending(com, "standard error");
-}
-void factout(COMSTR* com) {
-  pending(com, "OUT= data set");
 }
 void factpdg(COMSTR* com) {
   pending(com, "path diagram");

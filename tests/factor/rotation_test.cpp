@@ -19,157 +19,15 @@
 #include <string>
 #include <vector>
 
-#include "cli/run.h"
+#include "factor/program_fixture.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
 
-using Mat = std::vector<std::vector<double>>;
+using namespace kav::progtest;
 
-// ---------------------------------------------------------------------------
-// Running programs and reading their tables.
-
-struct Outcome {
-  int status = -1;
-  std::string log;
-  json results;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-Outcome run(const std::string& body) {
-  static int serial = 0;
-  const std::string program = "libname ref '" + std::string(KAV_REFERENCE_DIR) + "/data';\n" + body;
-  fs::path out = fs::temp_directory_path() /
-                 ("kav_rot_" + std::to_string(::getpid()) + "_" + std::to_string(++serial) + ".json");
-  std::ostringstream listing, log;
-  kav::RunOptions opts;
-  opts.work = ":memory:";
-  opts.json = out.string();
-  opts.listing_stream = &listing;
-  opts.log_stream = &log;
-  Outcome r;
-  r.status = kav::run_program(program, "rotation.kav", opts);
-  r.log = log.str();
-  r.results = json::parse(slurp(out));
-  fs::remove(out);
-  return r;
-}
-
-// The numeric cells of the occurrence-th table of that name (1 first, -1
-// last), optionally only among the tables of a result group.
-Mat table(const Outcome& r, const std::string& name, int occurrence = 1, const std::string& group = "") {
-  std::vector<const json*> found;
-  for (const auto& step : r.results["steps"])
-    for (const auto& o : step["outputs"]) {
-      if (o["type"] != "table" || o["name"] != name) continue;
-      if (!group.empty() && std::find(o["groups"].begin(), o["groups"].end(), group) ==
-                                o["groups"].end())
-        continue;
-      found.push_back(&o);
-    }
-  const std::size_t n = found.size();
-  if (n == 0 || (occurrence > 0 && static_cast<std::size_t>(occurrence) > n) ||
-      (occurrence < 0 && static_cast<std::size_t>(-occurrence) > n)) {
-    ADD_FAILURE() << "no table " << name << " (occurrence " << occurrence << ")\n" << r.log;
-    return {};
-  }
-  const json& t = *found[occurrence > 0 ? static_cast<std::size_t>(occurrence - 1)
-                                        : n - static_cast<std::size_t>(-occurrence)];
-  Mat out;
-  for (const auto& row : t["rows"]) {
-    std::vector<double> v;
-    for (std::size_t k = 0; k < t["columns"].size(); ++k) {
-      const json& c = t["columns"][k];
-      if (c["type"] == "char" || c.value("hidden", false)) continue;
-      v.push_back(row[k].is_number() ? row[k].get<double>() : NAN);
-    }
-    out.push_back(v);
-  }
-  return out;
-}
-
-bool has_table(const Outcome& r, const std::string& name) {
-  for (const auto& step : r.results["steps"])
-    for (const auto& o : step["outputs"])
-      if (o["type"] == "table" && o["name"] == name) return true;
-  return false;
-}
-
-std::vector<int> logged(const Outcome& r, int group = 180) {
-  std::vector<int> v;
-  for (const auto& step : r.results["steps"])
-    for (const auto& m : step["log"])
-      if (m["group"] == group) v.push_back(m["number"].get<int>());
-  return v;
-}
-
-bool has_message(const Outcome& r, int number) {
-  auto v = logged(r);
-  return std::find(v.begin(), v.end(), number) != v.end();
-}
-
-int exit_code(const Outcome& r, int step = 0) {
-  return r.results["steps"][static_cast<std::size_t>(step)]["exit_code"].get<int>();
-}
-
-// ---------------------------------------------------------------------------
-// Small dense algebra, written out plainly.
-
-Mat zeros(std::size_t r, std::size_t c) {
-  return Mat(r, std::vector<double>(c, 0.0));
-}
-Mat mul(const Mat& a, const Mat& b) {
-  Mat c = zeros(a.size(), b[0].size());
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (std::size_t k = 0; k < b.size(); ++k)
-      for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][k] * b[k][j];
-  return c;
-}
-Mat tr(const Mat& a) {
-  Mat t = zeros(a[0].size(), a.size());
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (std::size_t j = 0; j < a[0].size(); ++j) t[j][i] = a[i][j];
-  return t;
-}
-// Inverse by Gauss-Jordan with partial pivoting.
-Mat inv(Mat a) {
-  const std::size_t n = a.size();
-  Mat b = zeros(n, n);
-  for (std::size_t i = 0; i < n; ++i) b[i][i] = 1;
-  for (std::size_t c = 0; c < n; ++c) {
-    std::size_t piv = c;
-    for (std::size_t r = c + 1; r < n; ++r)
-      if (std::fabs(a[r][c]) > std::fabs(a[piv][c])) piv = r;
-    std::swap(a[c], a[piv]);
-    std::swap(b[c], b[piv]);
-    const double d = a[c][c];
-    for (std::size_t j = 0; j < n; ++j) a[c][j] /= d, b[c][j] /= d;
-    for (std::size_t r = 0; r < n; ++r) {
-      if (r == c) continue;
-      const double f = a[r][c];
-      for (std::size_t j = 0; j < n; ++j) a[r][j] -= f * a[c][j], b[r][j] -= f * b[c][j];
-    }
-  }
-  return b;
-}
-double maxdiff(const Mat& a, const Mat& b) {
-  EXPECT_EQ(a.size(), b.size());
-  double d = 0;
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    EXPECT_EQ(a[i].size(), b[i].size());
-    for (std::size_t j = 0; j < a[i].size() && j < b[i].size(); ++j)
-      d = std::max(d, std::fabs(a[i][j] - b[i][j]));
-  }
-  return d;
-}
 // Columns of b matched to those of a up to order and sign.
 double maxdiff_up_to_columns(const Mat& a, Mat b) {
   const std::size_t m = a[0].size();
