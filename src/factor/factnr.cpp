@@ -626,7 +626,7 @@ void ml_solution(NRFIT* fit) {
   }
   for (int k = 0; k < p; ++k) {
     const int at = p - 1 - k;
-    com->eigval[k] = fit->e[at] > 0 ? fit->x[at] - 1.0 : com->miss;
+    com->eigval[k] = fit->e[at] > kEigenFloor ? fit->x[at] - 1.0 : com->miss;
   }
 }
 
