@@ -88,15 +88,30 @@ void factscr(COMSTR* com) {
       com->host->xpmlog(kFactorGroup, kMsgScoreSingular);
   }
 
-  for (int j = 0; j < m; ++j) {
-    double smc = 0;
-    for (int i = 0; i < n; ++i) {
-      double v = 0;
-      for (int k = 0; k < n; ++k) v += sym(c, i, k) * s[at(k, j, n)];
-      com->score[at(i, j, n)] = v;
-      smc += s[at(i, j, n)] * v;
+  if (com->fmethod == kFmScore) {
+    // Scoring coefficients read as input are the coefficients: the squared
+    // multiple correlation of each score with the variables is w'Rw.
+    factutr(com, c, com->notec);
+    for (int j = 0; j < m; ++j) {
+      double smc = 0;
+      for (int i = 0; i < n; ++i) {
+        com->score[at(i, j, n)] = com->fact[at(i, j, n)];
+        for (int k = 0; k < n; ++k)
+          smc += com->fact[at(i, j, n)] * sym(c, i, k) * com->fact[at(k, j, n)];
+      }
+      com->datax[j] = smc;
     }
-    com->datax[j] = smc;
+  } else {
+    for (int j = 0; j < m; ++j) {
+      double smc = 0;
+      for (int i = 0; i < n; ++i) {
+        double v = 0;
+        for (int k = 0; k < n; ++k) v += sym(c, i, k) * s[at(k, j, n)];
+        com->score[at(i, j, n)] = v;
+        smc += s[at(i, j, n)] * v;
+      }
+      com->datax[j] = smc;
+    }
   }
 
   if (com->ods) {

@@ -24,9 +24,6 @@ namespace {
 void factim(COMSTR* com) {
   pending(com, "image analysis");
 }
-void factin(COMSTR* com) {
-  pending(com, "input factor pattern");
-}
 void factplt(COMSTR* com, int, int) {
   pending(com, "factor plot");
 }

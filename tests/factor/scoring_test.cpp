@@ -181,6 +181,68 @@ TEST(Scoring, PartialVariablesAreRegressedOutBeforeScoring) {
   EXPECT_LT(maxdiff(columns(out, {"Factor1", "Factor2"}), mul(u, b)), 1e-8);
 }
 
+// An OUTSTAT= data set read back by later steps: its pattern scores and
+// rotates as the original did, its scoring coefficients come back with
+// scores of unit variance, and an oblique pattern keeps its correlations.
+TEST(InputSolution, AnOutstatDataSetIsRotatedAndScoredAgain) {
+  Outcome r = run(
+      "proc factor data=ref.survey8 priors=smc nfactors=2 rotate=varimax score outstat=st;"
+      " var item1-item8; run;\n"
+      "proc factor data=st method=pattern rotate=none score; run;\n"
+      "proc factor data=st method=score; run;\n"
+      "proc factor data=st method=pattern rotate=quartimin; run;\n"
+      "proc factor data=ref.survey8 priors=smc nfactors=2 rotate=quartimin; var item1-item8; run;\n"
+      "proc factor data=ref.survey8 priors=smc nfactors=2 rotate=promax outstat=ob;"
+      " var item1-item8; run;\n"
+      "proc factor data=ob method=pattern; run;\n");
+  for (int step = 0; step < 7; ++step) ASSERT_EQ(exit_code(r, step), 0) << step << r.log;
+  const Mat w = table(r, "StdScoreCoef", 1);
+  EXPECT_LT(maxdiff(table(r, "StdScoreCoef", 2), w), 1e-12) << "scored again from the pattern";
+  // Scoring coefficients standardised to scores of unit variance.
+  const Mat rho = correlation(standardise(load("survey8.csv", kItems).x));
+  const Mat v = mul(mul(tr(w), rho), w);
+  Mat unit = w;
+  for (auto& row : unit)
+    for (std::size_t j = 0; j < 2; ++j) row[j] /= std::sqrt(v[j][j]);
+  EXPECT_LT(maxdiff(table(r, "InputScoreCoef"), unit), 1e-10);
+  // Quartimin of the read varimax pattern is quartimin of the extraction.
+  const Mat again = table(r, "ObliqueRotFactPat", 1), direct = table(r, "ObliqueRotFactPat", 2);
+  for (std::size_t j = 0; j < 2; ++j) {
+    double best = INFINITY;
+    for (std::size_t k = 0; k < 2; ++k) {
+      double d = 0;
+      for (std::size_t i = 0; i < 8; ++i) d = std::max(d, std::fabs(again[i][j] - direct[i][k]));
+      best = std::min(best, d);
+    }
+    EXPECT_LT(best, 1e-6);
+  }
+  // The promax pattern and its correlations read back give its structure.
+  EXPECT_LT(maxdiff(table(r, "InputFactorPattern", -1), table(r, "ObliqueRotFactPat", 3)), 1e-12);
+  EXPECT_LT(maxdiff(table(r, "InterFactorCorr", -1), table(r, "InterFactorCorr", 3)), 1e-12);
+  EXPECT_LT(maxdiff(table(r, "FactorStructure", -1), table(r, "FactorStructure", 3)), 1e-12);
+}
+
+TEST(InputSolution, MissingRowsAreReported) {
+  // A correlation data set has no factor rows.
+  Outcome none = run("proc factor data=ref.physical8(type=corr) method=pattern; run;");
+  EXPECT_EQ(exit_code(none), 108);
+  EXPECT_TRUE(has_message(none, 31));
+  // Fewer FCORR rows than factors.
+  Outcome few = run(
+      "data f(type=factor);\n  length _type_ $ 8 _name_ $ 8;\n  input _type_ $ _name_ $ a b c;\n"
+      "  datalines;\nPATTERN F1 0.8 0.7 0.1\nPATTERN F2 0.1 0.2 0.9\nFCORR F1 1 0.3 .\n;\n"
+      "proc factor data=f method=pattern; run;");
+  EXPECT_EQ(exit_code(few, 1), 108) << few.log;
+  EXPECT_TRUE(has_message(few, 32));
+  // Missing loadings read as zeros; FACTOR rows count as PATTERN rows.
+  Outcome zero = run(
+      "data f(type=factor);\n  length _type_ $ 8 _name_ $ 8;\n  input _type_ $ _name_ $ a b c;\n"
+      "  datalines;\nFACTOR Verbal 0.8 . 0.1\nPATTERN Spatial 0.1 0.2 0.9\n;\n"
+      "proc factor data=f method=pattern; run;");
+  ASSERT_EQ(exit_code(zero, 1), 0) << zero.log;
+  EXPECT_EQ(table(zero, "InputFactorPattern"), (Mat{{0.8, 0.1}, {0, 0.2}, {0.1, 0.9}}));
+}
+
 TEST(Residuals, ResidualsArePartialledByTheFactors) {
   Library lib;
   Outcome r = run(lib.statement() +
