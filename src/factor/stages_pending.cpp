@@ -21,9 +21,6 @@ namespace {
 
 }  // namespace
 
-void factim(COMSTR* com) {
-  pending(com, "image analysis");
-}
 void factplt(COMSTR* com, int, int) {
   pending(com, "factor plot");
 }

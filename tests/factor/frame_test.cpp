@@ -539,8 +539,9 @@ TEST(FactorStep, NoprintLeavesNoOutputObject) {
 TEST(FactorStep, PendingStagesSayWhichStageIsMissingAndStopTheStep) {
   StepRun r;
   r.hooks.stages = nullptr;  // the procedure's own stages
-  // Image analysis is one of the stages still to come.
-  r.go(std::string(kThreeGroups) + "proc factor data=d method=image nfactors=1; var x1-x3; run;");
+  // Standard errors are one of the stages still to come.
+  r.go(std::string(kThreeGroups) +
+       "proc factor data=d method=ml stderr nfactors=1; var x1-x3; run;");
   EXPECT_EQ(r.last().exit_code, kRcStop);
   EXPECT_TRUE(r.logged(kFactorGroup, kMsgStagePending));
   EXPECT_EQ(counting.destroys, 1);
