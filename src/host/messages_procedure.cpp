@@ -352,16 +352,13 @@ const MessageDef kProcedureMessages[] = {
     {180, 987, S::Note, "Reference Axis Correlations"},
     {180, 988, S::Note, "Reference Structure (Semipartial Correlations)"},
     {180, 989, S::Note, "Factor Structure (Correlations)"},
+    {180, 990, S::Note, "Target Matrix for Procrustean Transformation"},
+    {180, 991, S::Note, "Procrustean Transformation Matrix"},
+    {180, 992, S::Note, "Normalized Oblique Transformation Matrix"},
     // Titles of the image analysis tables.
     {180, 994, S::Note, "Image Coefficients"},
     {180, 995, S::Note, "Image Covariance Matrix"},
     {180, 996, S::Note, "Image Factor Matrix"},
-
-    // 210: notes on statistical graphics requests.
-    {210, 1100, S::Note, "PLOTS=NONE is among the graph requests, so no statistical graphs are drawn."},
-    {180, 990, S::Note, "Target Matrix for Procrustean Transformation"},
-    {180, 991, S::Note, "Procrustean Transformation Matrix"},
-    {180, 992, S::Note, "Normalized Oblique Transformation Matrix"},
     {210, 1102, S::Note, "Statistical graphs are not drawn because NOPRINT is in effect."},
     {210, 1104, S::Note, "Statistical graphs were requested, but graphics are off; use ODS GRAPHICS ON to draw them."},
 
