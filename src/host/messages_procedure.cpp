@@ -313,9 +313,6 @@ const MessageDef kProcedureMessages[] = {
     // What the letter in the first row of the observation counts stands for.
     {180, 938, S::Note, "The type of input data %1 means raw data, one observation per row."},
     {180, 939, S::Note, "The type of input data %1 means a TYPE=%2 data set."},
-
-    // 210: notes on statistical graphics requests.
-    {210, 1100, S::Note, "PLOTS=NONE is among the graph requests, so no statistical graphs are drawn."},
     // The rotation methods as the label of a rotated solution names them (916, 917): 940 plus the rotation code.
     {180, 941, S::Note, "Quartimax"},
     {180, 942, S::Note, "Varimax"},
@@ -359,6 +356,9 @@ const MessageDef kProcedureMessages[] = {
     {180, 994, S::Note, "Image Coefficients"},
     {180, 995, S::Note, "Image Covariance Matrix"},
     {180, 996, S::Note, "Image Factor Matrix"},
+
+    // 210: notes on statistical graphics requests.
+    {210, 1100, S::Note, "PLOTS=NONE is among the graph requests, so no statistical graphs are drawn."},
     {210, 1102, S::Note, "Statistical graphs are not drawn because NOPRINT is in effect."},
     {210, 1104, S::Note, "Statistical graphs were requested, but graphics are off; use ODS GRAPHICS ON to draw them."},
 
