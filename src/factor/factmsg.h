@@ -137,4 +137,43 @@ inline constexpr int kMsgSimpleStats = 935;  // number of observations
 inline constexpr int kMsgFinalCommunWgt = 936;
 inline constexpr int kMsgTotalCommunal = 937;  // weighted, unweighted
 
+// Plots and graphs: the scree plot, the factor plots, the loadings graphs,
+// the MAP and parallel-analysis graphs and the path diagrams.
+inline constexpr int kMsgScreeNoPlot = 39;
+inline constexpr int kMsgScreeTitle = 40;
+inline constexpr int kMsgScreeAxisNumber = 167;
+inline constexpr int kMsgScreeAxisEigenvalue = 168;
+inline constexpr int kMsgVectorsPattern = 93;    // vector plot dropped, oblique pattern
+inline constexpr int kMsgVectorsRefStruct = 94;  // vector plot dropped, oblique reference structure
+inline constexpr int kMsgPlotRefTitle = 95;      // vertical and horizontal factor names
+inline constexpr int kMsgPlotPatternTitle = 96;
+inline constexpr int kMsgPlotRefAngle = 97;  // degrees
+inline constexpr int kMsgPlotPatternAngle = 98;
+inline constexpr int kMsgMapIncomplete = 297;
+inline constexpr int kMsgPaAlphaText = 302;  // level
+inline constexpr int kMsgPdFactorSize = 362;
+inline constexpr int kMsgPdNoMemory = 363;
+inline constexpr int kMsgPdCorrNotSignificant = 364;  // factor name
+inline constexpr int kMsgPdNotLinked = 365;           // cut-off, variable name
+inline constexpr int kMsgPdNotSignificant = 366;      // variable name
+inline constexpr int kMsgPdLevelTooSmall = 367;
+inline constexpr int kMsgPdTitleNumbered = 382;  // diagram number
+inline constexpr int kMsgPdTitle = 383;
+inline constexpr int kMsgPdGroup = 384;
+inline constexpr int kMsgCircleLabels = 388;
+inline constexpr int kMsgPlotOfFactors = 389;      // factor numbers
+inline constexpr int kMsgPlotDescription = 390;    // factor numbers
+inline constexpr int kMsgPlotLabelFirst = 392;     // 392-397: InitPattern ... RefStructure
+inline constexpr int kMsgPlotFactorNumber = 400;   // factor number
+inline constexpr int kMsgPlotData = 401;
+inline constexpr int kMsgPlotVariance = 405;       // percent, factor number
+inline constexpr int kMsgPlotVarianceShort = 406;  // percent
+inline constexpr int kMsgPatternPlots = 407;
+inline constexpr int kMsgRefStructPlots = 408;
+inline constexpr int kMsgPlotVarianceWeighted = 409;  // weighted and unweighted percent, number
+inline constexpr int kMsgScreeLabel = 410;
+inline constexpr int kMsgVarianceLabel = 411;
+inline constexpr int kMsgScreeVarianceLabel = 412;
+inline constexpr int kMsgVarianceTitle = 413;
+
 }  // namespace kav

@@ -14,6 +14,7 @@
 
 #include "factor/factcd.h"
 #include "factor/factor.h"
+#include "factor/factplo.h"
 #include "host/services.h"
 
 namespace kav {
@@ -39,11 +40,6 @@ void report(COMSTR* com, int log, int log1, int note, int note1,
             const std::vector<std::string>& args) {
   com->host->xpmlog(kFactorGroup, com->nfact == 1 ? log1 : log, args);
   factonote(com, com->nfact == 1 ? note1 : note, args);
-}
-
-// The scree plot is made here once the procedure has the plot writers.
-void scree_plot(COMSTR* com) {
-  (void)com;
 }
 
 int first_eigenvalue(const COMSTR* com) {
@@ -144,7 +140,7 @@ void factnf(COMSTR* com) {
   if (com->nfact == 0) com->host->xpmlog(kFactorGroup, kMsgNoFactors);
 
   com->iscree = i0;
-  if (!com->fscree) scree_plot(com);
+  if (!com->fscree) factscre(com);
 }
 
 }  // namespace kav

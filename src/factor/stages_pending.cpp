@@ -21,17 +21,8 @@ namespace {
 
 }  // namespace
 
-void factplt(COMSTR* com, int, int) {
-  pending(com, "factor plot");
-}
-void factgpt(COMSTR* com, int, int) {
-  pending(com, "loadings graph");
-}
 void factse(COMSTR* com, int, const double*) {
   pending(com, "standard error");
-}
-void factpdg(COMSTR* com) {
-  pending(com, "path diagram");
 }
 
 }  // namespace kav

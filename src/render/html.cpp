@@ -86,6 +86,12 @@ class HtmlDestination : public OutputDestination {
   }
 
   void add(const OutputObject& object, const StepInfo& step) override {
+    // A table whose every column is hidden holds data for graphs only.
+    if (const Table* t = object.table()) {
+      bool visible = false;
+      for (const Column& c : t->columns) visible = visible || !c.is_hidden();
+      if (!visible) return;
+    }
     if (!headed_) open_step(step);
     int depth = 1;
     if (object.by_group != by_group_) {

@@ -118,7 +118,9 @@ json object_json(const OutputObject& object) {
   const Note* n = object.note();
   std::string text;
   for (std::size_t i = 0; i < n->lines.size(); ++i) text += (i ? "\n" : "") + n->lines[i];
-  return {{"type", "note"}, {"text", text}, {"groups", groups}, {"by", by}};
+  json note = {{"type", "note"}, {"text", text}, {"groups", groups}, {"by", by}};
+  if (!n->name.empty()) note["name"] = n->name;
+  return note;
 }
 
 namespace {

@@ -31,6 +31,12 @@ std::string trim_right(std::string s) {
   return s;
 }
 
+bool has_visible_column(const Table& table) {
+  for (const Column& c : table.columns)
+    if (!c.is_hidden()) return true;
+  return false;
+}
+
 }  // namespace
 
 std::vector<std::string> listing_table_lines(const Table& table, int line_size) {
@@ -178,6 +184,8 @@ class ListingDestination : public OutputDestination {
 
   void add(const OutputObject& object, const StepInfo& step) override {
     if (object.kind() == ObjectKind::Graph) return;
+    // A table whose every column is hidden holds data for graphs only.
+    if (const Table* t = object.table(); t && !has_visible_column(*t)) return;
     const int ls = step.line_size;
     if (!headed_) {
       headed_ = true;

@@ -1,0 +1,650 @@
+// The procedure's plots on hand-built solutions: the character-plot package
+// (axis steps, where a point lands against the printed axes), the factor
+// plots of PLOT on their fixed grid (each letter in the row band and column
+// its loadings give, worked out here from the grid's definition), the
+// loadings graphs with their hidden tables (variance shares, circles,
+// oblique axes), the scree graphs and the MAP and parallel-analysis tables.
+#include "factor/factplo.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "factor/factorg.h"
+#include "host/stmtparse.h"
+#include "host/value.h"
+#include "lang/reader.h"
+#include "table_fixture.h"
+
+namespace kav {
+namespace {
+
+using testing_support::TableFixture;
+
+constexpr double kPi = 3.141592653589793;
+
+// ---------------------------------------------------------------------------
+// The character-plot package
+
+TEST(ZScale, StepsAreRoundAndLimitsAreTheirMultiplesAroundTheData) {
+  std::mt19937 rng(17);
+  std::uniform_real_distribution<double> mag(-4, 4), unit(-1, 1);
+  for (int trial = 0; trial < 400; ++trial) {
+    const double scale = std::pow(10.0, mag(rng));
+    const double a = unit(rng) * scale, b = unit(rng) * scale;
+    ZPAXIS axis;
+    axis.min = a;
+    axis.max = b;
+    axis.intervals = 2 + trial % 15;
+    zscale(&axis);
+    const double lo = std::min(a, b), hi = std::max(a, b);
+    SCOPED_TRACE(std::to_string(lo) + " .. " + std::to_string(hi));
+    const double mantissa = axis.step / std::pow(10.0, std::floor(std::log10(axis.step) + 1e-12));
+    const bool accepted = std::fabs(mantissa - 1) < 1e-9 || std::fabs(mantissa - 2) < 1e-9 ||
+                          std::fabs(mantissa - 2.5) < 1e-9 || std::fabs(mantissa - 5) < 1e-9 ||
+                          std::fabs(mantissa - 10) < 1e-9;
+    EXPECT_TRUE(accepted) << axis.step;
+    const double tol = axis.step * 1e-6;
+    EXPECT_LE(axis.min, lo + tol);
+    EXPECT_GE(axis.max, hi - tol);
+    // Tight: neither limit is a whole step beyond the data.
+    EXPECT_GT(axis.min, lo - axis.step + tol);
+    EXPECT_LT(axis.max, hi + axis.step - tol);
+    for (double limit : {axis.min, axis.max})
+      EXPECT_NEAR(limit / axis.step, std::round(limit / axis.step), 1e-6);
+    EXPECT_NEAR((axis.max - axis.min) / axis.step, axis.intervals, 1e-6);
+    // Never far fewer or far more intervals than asked for.
+    EXPECT_GE(axis.intervals, 1);
+    EXPECT_LE(axis.intervals, 2 * std::max(axis.intervals, 2) + 2);
+  }
+}
+
+TEST(ZScale, ARangeWithoutWidthIsWidenedAndZeroIncludedOnRequest) {
+  ZPAXIS flat;
+  flat.min = flat.max = 3;
+  flat.intervals = 4;
+  zscale(&flat);
+  EXPECT_LT(flat.min, 3);
+  EXPECT_GT(flat.max, 3);
+
+  ZPAXIS zero;
+  zero.min = 2;
+  zero.max = 7;
+  zero.include_zero = true;
+  zero.intervals = 7;
+  zscale(&zero);
+  EXPECT_EQ(zero.min, 0);
+  EXPECT_GE(zero.max, 7);
+  EXPECT_EQ(zero.step, 1);
+}
+
+// The printed plot read back: the value of each area row from the vertical
+// tick labels, the column of each horizontal tick from the axis line.
+struct ReadPlot {
+  std::vector<std::string> lines;
+  int axis_line = -1;
+  int area_left = -1;  // text column of the area's first column
+  std::vector<std::pair<int, double>> row_ticks;     // line index, value
+  std::vector<std::pair<int, double>> column_ticks;  // text column, value
+
+  explicit ReadPlot(std::vector<std::string> text) : lines(std::move(text)) {
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+      const std::string& l = lines[k];
+      const std::size_t bar = l.find_first_of("+|");
+      if (bar == std::string::npos) continue;
+      const bool axis = l.find_first_not_of(' ') == bar && l.find("--") != std::string::npos;
+      if (axis) {
+        axis_line = static_cast<int>(k);
+        area_left = static_cast<int>(bar) + 1;
+        break;
+      }
+      if (l[bar] == '+' && bar > 0) {
+        std::istringstream in(l.substr(0, bar));
+        double v;
+        if (in >> v) row_ticks.push_back({static_cast<int>(k), v});
+      }
+    }
+    if (axis_line < 0) return;
+    const std::string& axis = lines[static_cast<std::size_t>(axis_line)];
+    const std::string& labels = lines[static_cast<std::size_t>(axis_line) + 1];
+    // Each label is centred under its '+'; read it at every tick.
+    for (std::size_t c = static_cast<std::size_t>(area_left); c < axis.size(); ++c) {
+      if (axis[c] != '+') continue;
+      std::size_t s = c, e = c;
+      if (c >= labels.size() || labels[c] == ' ') continue;
+      while (s > 0 && labels[s - 1] != ' ') --s;
+      while (e + 1 < labels.size() && labels[e + 1] != ' ') ++e;
+      column_ticks.push_back({static_cast<int>(c), std::stod(labels.substr(s, e - s + 1))});
+    }
+  }
+  // Line index and text column where a value should be drawn: linear
+  // between the outermost ticks, rounded to the nearest cell.
+  std::pair<int, int> cell(double x, double y) const {
+    const auto [r0, v0] = row_ticks.front();
+    const auto [r1, v1] = row_ticks.back();
+    const auto [c0, u0] = column_ticks.front();
+    const auto [c1, u1] = column_ticks.back();
+    const int line = static_cast<int>(std::lround(r0 + (y - v0) / (v1 - v0) * (r1 - r0)));
+    const int column = static_cast<int>(std::lround(c0 + (x - u0) / (u1 - u0) * (c1 - c0)));
+    return {line, column};
+  }
+  char at(std::pair<int, int> cell) const {
+    const std::string& l = lines[static_cast<std::size_t>(cell.first)];
+    return static_cast<std::size_t>(cell.second) < l.size() ? l[static_cast<std::size_t>(cell.second)]
+                                                            : ' ';
+  }
+};
+
+TEST(ZPlot, PointsLandWhereThePrintedAxesPutTheirValuesAndTheFirstInACellStays) {
+  ZPAXIS h, v;
+  h.label = "Across";
+  v.label = "Up";
+  h.min = -3;
+  h.max = 17;
+  v.min = 0.2;
+  v.max = 4.05;
+  ZPGRAF g;
+  g.rows = 30;
+  g.columns = 70;
+  ASSERT_EQ(zpgrini(&g, &h, &v), 0);
+  const std::vector<std::pair<double, double>> points = {
+      {-3, 0.2}, {17, 4.05}, {0, 1}, {5.5, 2.25}, {12.3, 3.35}, {9, 0.46}, {9.02, 0.47}};
+  const char symbols[] = "ABCDEFG";
+  for (std::size_t k = 0; k < points.size(); ++k)
+    zpgrafd(&g, symbols[k], points[k].first, points[k].second);
+  std::vector<std::string> lines;
+  zpgrafe(&g, &lines);
+  EXPECT_TRUE(g.area.empty());
+  const ReadPlot plot(lines);
+  ASSERT_GE(plot.row_ticks.size(), 2u);
+  ASSERT_GE(plot.column_ticks.size(), 2u);
+  EXPECT_EQ(lines.front(), "Up");
+  EXPECT_NE(lines.back().find("Across"), std::string::npos);
+  for (std::size_t k = 0; k + 1 < points.size(); ++k)
+    EXPECT_EQ(plot.at(plot.cell(points[k].first, points[k].second)), symbols[k]) << k;
+  // G falls in F's cell: F stays.
+  EXPECT_EQ(plot.cell(9.02, 0.47), plot.cell(9, 0.46));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find('G') != std::string::npos; }),
+            0);
+}
+
+// ---------------------------------------------------------------------------
+// Character factor plots
+
+TEST(FactorPlotGrid, BandsAndColumnsAtTheirEdges) {
+  EXPECT_EQ(factplot_row(1.0), 0);
+  EXPECT_EQ(factplot_row(7.5), 0);
+  EXPECT_EQ(factplot_row(0.999), 1);
+  EXPECT_EQ(factplot_row(0.0), 20);
+  EXPECT_EQ(factplot_row(-0.001), 21);
+  EXPECT_EQ(factplot_row(-0.96), 40);
+  EXPECT_EQ(factplot_row(-3.0), 40);
+  EXPECT_EQ(factplot_column(0.0), 33);
+  EXPECT_EQ(factplot_column(1.0), 63);
+  EXPECT_EQ(factplot_column(-1.0), 3);
+  EXPECT_EQ(factplot_column(1.2), 64);
+  EXPECT_EQ(factplot_column(-2.0), 1);
+}
+
+struct Plots : TableFixture {
+  std::ostringstream parse_sink;
+  Log parse_log{&parse_sink};
+
+  // A solution of `m` factors whose loadings are given column by column.
+  void solution(int nvar, int m, const std::vector<double>& loadings) {
+    std::vector<std::string> names;
+    for (int k = 0; k < nvar; ++k) names.push_back("Var" + std::to_string(k + 1));
+    variables(names);
+    factor_names(m);
+    com->nfact = com->maxfact = m;
+    com->fact = doubles(loadings);
+    com->graphics = 1;
+  }
+  void parse(const std::string& options) {
+    Statement st;
+    st.tokens = tokenize_text("PROC FACTOR " + options, parse_log);
+    step->parsed = ParsedStep{};
+    ASSERT_EQ(xsparse(factorg(), {st}, parse_log, step->parsed), 0) << parse_sink.str();
+  }
+  std::vector<const Note*> notes(const std::string& name) const {
+    std::vector<const Note*> found;
+    for (const OutputObject& o : objects)
+      if (const Note* n = o.note(); n && n->name == name) found.push_back(n);
+    return found;
+  }
+  std::vector<const OutputObject*> graphs() const {
+    std::vector<const OutputObject*> found;
+    for (const OutputObject& o : objects)
+      if (o.graph()) found.push_back(&o);
+    return found;
+  }
+  static double dynamic(const Graph& g, const std::string& name) {
+    for (const Dynamic& d : g.dynamics)
+      if (d.name == name) {
+        if (const double* v = std::get_if<double>(&d.value)) return *v;
+        ADD_FAILURE() << name << " is text";
+      }
+    ADD_FAILURE() << "no dynamic " << name;
+    return NAN;
+  }
+  static std::string dynamic_text(const Graph& g, const std::string& name) {
+    for (const Dynamic& d : g.dynamics)
+      if (d.name == name) {
+        if (const std::string* v = std::get_if<std::string>(&d.value)) return *v;
+        ADD_FAILURE() << name << " is a number";
+      }
+    return {};
+  }
+};
+
+// The grid rows of a factor plot: the 41 lines from the one starting "1+".
+std::vector<std::string> grid_of(const Note& n) {
+  auto it = std::find_if(n.lines.begin(), n.lines.end(),
+                         [](const std::string& l) { return l.rfind("1+", 0) == 0; });
+  EXPECT_NE(it, n.lines.end());
+  if (it == n.lines.end() || n.lines.end() - it < 41) return {};
+  return std::vector<std::string>(it, it + 41);
+}
+
+// The row of a value on the vertical factor, written from the bands of
+// width 0.05 that start at 1 - 0.05 r, the end rows open.
+int expected_row(double y) {
+  if (y >= 1.0) return 0;
+  for (int r = 1; r < 40; ++r)
+    if (y >= 1.0 - 0.05 * r) return r;
+  return 40;
+}
+
+TEST_F(Plots, EveryVariableSitsInTheRowBandAndColumnItsLoadingsGive) {
+  // 28 variables, so that letters start again at A after the 26th.
+  const int p = 28;
+  std::vector<double> loadings(static_cast<std::size_t>(2 * p));
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-0.99, 0.99);
+  for (double& v : loadings) v = std::round(u(rng) * 1000) / 1000;
+  loadings[0] = 1.0, loadings[p] = 0.0;         // Var1 at the top, on the zero column
+  loadings[1] = -0.96, loadings[p + 1] = 1.2;   // Var2 at the bottom, in the last column
+  loadings[2] = 0.40, loadings[p + 2] = -0.5;   // Var3 and Var4 share a cell
+  loadings[3] = 0.41, loadings[p + 3] = -0.49;
+  solution(p, 2, loadings);
+  factplt(com, 0, 0);
+  const auto plots = notes("PatternPlot");
+  ASSERT_EQ(plots.size(), 1u);
+  const auto grid = grid_of(*plots[0]);
+  ASSERT_EQ(grid.size(), 41u);
+  // Replays the plot: cells in variable order, the first letter in a cell stays.
+  std::map<std::pair<int, int>, char> cells;
+  std::vector<char> shown(p);
+  for (int k = 0; k < p; ++k) {
+    const double y = loadings[static_cast<std::size_t>(k)], x = loadings[static_cast<std::size_t>(p + k)];
+    const int column = std::clamp(static_cast<int>(std::trunc(30 * x + 33)), 1, 64);
+    const auto key = std::pair{expected_row(y), column};
+    const char own = static_cast<char>('A' + k % 26);
+    shown[static_cast<std::size_t>(k)] = cells.emplace(key, own).first->second;
+  }
+  for (const auto& [cell, letter] : cells) {
+    const std::string& row = grid[static_cast<std::size_t>(cell.first)];
+    // The axis character and the axis line come before the 64 columns.
+    ASSERT_GT(row.size(), static_cast<std::size_t>(cell.second + 1));
+    EXPECT_EQ(row[static_cast<std::size_t>(cell.second + 1)], letter)
+        << "row " << cell.first << " column " << cell.second;
+  }
+  int letters = 0;
+  for (const std::string& row : grid)
+    for (std::size_t c = 2; c < row.size() && c < 66; ++c) letters += std::isalpha(static_cast<unsigned char>(row[c])) != 0;
+  EXPECT_EQ(letters, static_cast<int>(cells.size()));
+  EXPECT_EQ(shown[26], 'A');
+  EXPECT_EQ(shown[3], shown[2]);
+  // The legend names each variable with the letter it is shown by.
+  std::string legend;
+  for (const std::string& l : plots[0]->lines) legend += l + "\n";
+  for (int k = 0; k < p; ++k)
+    EXPECT_NE(legend.find("Var" + std::to_string(k + 1) + "=" + shown[static_cast<std::size_t>(k)]),
+              std::string::npos)
+        << k;
+  // The axis and the tick line as defined.
+  std::string axis;
+  for (const std::string& row : grid) axis += row[0];
+  EXPECT_EQ(axis, "1 9 8 7 6 5 4 3 2 1 0 1 2 3 4 5 6 7 8 9 1");
+  EXPECT_EQ(grid[20].substr(2, 6), "-1 -.9");
+}
+
+TEST_F(Plots, PairsFollowNplotAndObliqueAxesGiveTheirAngle) {
+  std::vector<double> loadings(5 * 4);
+  for (std::size_t k = 0; k < loadings.size(); ++k) loadings[k] = 0.1 * static_cast<double>(k % 7);
+  solution(4, 5, loadings);
+  factplt(com, 0, 1);
+  EXPECT_EQ(notes("PatternPlot").size(), 10u);  // every pair of five factors
+  ASSERT_FALSE(objects.empty());
+  EXPECT_EQ(objects.back().groups.back().name, "InitPatternPlot");
+  objects.clear();
+  com->nplot = 2;
+  factplt(com, 0, -1);
+  ASSERT_EQ(notes("PatternPlot").size(), 1u);
+  EXPECT_EQ(objects.back().groups.back().name, "PrePatternPlot");
+
+  // Oblique, factor correlation 0.5: the axes stand 60 degrees apart; with
+  // PLOTREF the reference structure is plotted against its own correlations.
+  objects.clear();
+  com->nplot = 0;
+  com->nfact = 2;
+  com->fcor = doubles({1, 0.5, 1});
+  com->rcor = doubles({1, -0.5, 1});
+  com->ref = doubles({0.9, 0.1, 0.2, 0.3, 0.1, 0.8, 0.7, 0.2});
+  factplt(com, 1, 0);
+  auto pattern = notes("PatternPlot");
+  ASSERT_EQ(pattern.size(), 1u);
+  EXPECT_EQ(objects.back().groups.back().name, "PatternPlot");
+  std::string text;
+  for (const std::string& l : pattern[0]->lines) text += l + "\n";
+  EXPECT_NE(text.find("60.0"), std::string::npos) << text;
+  objects.clear();
+  com->fopt[6] |= 0x80;  // PLOTREF
+  factplt(com, 1, 0);
+  pattern = notes("PatternPlot");
+  ASSERT_EQ(pattern.size(), 1u);
+  EXPECT_EQ(objects.back().groups.back().name, "RefStructurePlot");
+  text.clear();
+  for (const std::string& l : pattern[0]->lines) text += l + "\n";
+  EXPECT_NE(text.find("120.0"), std::string::npos) << text;
+  // Var1 plotted from ref: 0.9 down, 0.1 across.
+  const auto grid = grid_of(*pattern[0]);
+  ASSERT_EQ(grid.size(), 41u);
+  EXPECT_EQ(grid[static_cast<std::size_t>(expected_row(0.9))][static_cast<std::size_t>(
+                std::trunc(30 * 0.1 + 33) + 1)],
+            'A');
+}
+
+TEST_F(Plots, PlotcharWritesNamesCentredOnTheirColumn) {
+  solution(2, 2, {0.5, -0.5, 0.3, -0.95});
+  com->plotchar = 3;
+  factplt(com, 0, 0);
+  const auto plots = notes("PatternPlot");
+  ASSERT_EQ(plots.size(), 1u);
+  const auto grid = grid_of(*plots[0]);
+  ASSERT_EQ(grid.size(), 41u);
+  // Three characters starting at max(1, min(61, column - 1 - 1)).
+  const int c1 = static_cast<int>(std::trunc(30 * 0.3 + 33)), c2 = 4;  // -0.95 -> column 4
+  EXPECT_EQ(grid[static_cast<std::size_t>(expected_row(0.5))].substr(
+                static_cast<std::size_t>(1 + std::max(1, std::min(61, c1 - 2))), 3),
+            "Var");
+  EXPECT_EQ(grid[static_cast<std::size_t>(expected_row(-0.5))].substr(
+                static_cast<std::size_t>(1 + std::max(1, std::min(61, c2 - 2))), 3),
+            "Var");
+  for (const std::string& l : plots[0]->lines) EXPECT_EQ(l.find("Var1="), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Loadings graphs
+
+const Table* linked(const Graph& g, const std::string& name) {
+  for (const auto& t : g.tables)
+    if (t->name == name) return t.get();
+  return nullptr;
+}
+
+TEST_F(Plots, GraphsForEachPairOfTheFirstFiveFactorsWithTheirVarianceShares) {
+  const int p = 4, m = 7;
+  std::vector<double> loadings(static_cast<std::size_t>(p * m));
+  for (int j = 0; j < m; ++j)
+    for (int i = 0; i < p; ++i)
+      loadings[static_cast<std::size_t>(j * p + i)] = std::sin(1.0 + i + 3.0 * j) * (1.0 - 0.1 * j);
+  solution(p, m, loadings);
+  factgpt(com, 0, 0);
+  const auto g = graphs();
+  ASSERT_EQ(g.size(), 10u);  // pairs among the first five
+  const Table* t = table("Pattern");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(t->columns.size(), 6u);
+  for (const Column& c : t->columns) EXPECT_TRUE(c.is_hidden()) << c.name;
+  // Shares of the sum of squared loadings over all seven factors.
+  double total = 0;
+  std::vector<double> ss(m, 0.0);
+  for (int j = 0; j < m; ++j) {
+    for (int i = 0; i < p; ++i) ss[j] += std::pow(loadings[static_cast<std::size_t>(j * p + i)], 2);
+    total += ss[j];
+  }
+  for (int j = 0; j < 5; ++j) {
+    const Column& c = t->columns[static_cast<std::size_t>(j + 1)];
+    EXPECT_EQ(c.name, "Factor" + std::to_string(j + 1));
+    char share[32];
+    std::snprintf(share, sizeof share, "%.1f%%", 100 * ss[j] / total);
+    EXPECT_NE(c.header_text().find(share), std::string::npos) << c.header_text();
+    for (int i = 0; i < p; ++i)
+      EXPECT_EQ(std::get<double>(t->rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j + 1)]),
+                loadings[static_cast<std::size_t>(j * p + i)]);
+  }
+  // Pairs in order (1,2), (1,3), (2,3), (1,4), ...; factor a across, b up.
+  std::vector<std::pair<int, int>> pairs;
+  for (int b = 2; b <= 5; ++b)
+    for (int a = 1; a < b; ++a) pairs.push_back({a, b});
+  for (std::size_t k = 0; k < g.size(); ++k) {
+    const Graph& graph = *g[k]->graph();
+    EXPECT_EQ(graph.template_path, "Stat.Factor.Graphics.PatternPlot");
+    EXPECT_EQ(dynamic_text(graph, "XVAR"), "Factor" + std::to_string(pairs[k].first));
+    EXPECT_EQ(dynamic_text(graph, "YVAR"), "Factor" + std::to_string(pairs[k].second));
+    EXPECT_EQ(dynamic(graph, "Axis_Ang"), 90);
+    EXPECT_EQ(dynamic(graph, "CircleOpt"), 0);
+    EXPECT_NE(linked(graph, "Pattern"), nullptr);
+    EXPECT_EQ(g[k]->groups.back().name, "PatternPlot");
+  }
+}
+
+TEST_F(Plots, CirclesTakeProportionsOrPercentagesAndTheirLabelsSitOnTheAxis) {
+  solution(3, 2, {0.8, 0.1, 0.5, 0.2, 0.7, -0.4});
+  parse("PLOTS=INITLOADINGS(CIRCLE=0.5 50 0 FLIP)");
+  factgpt(com, 0, 1);
+  const auto g = graphs();
+  ASSERT_EQ(g.size(), 1u);
+  const Graph& graph = *g[0]->graph();
+  EXPECT_EQ(graph.template_path, "Stat.Factor.Graphics.InitPatternPlot");
+  EXPECT_NEAR(dynamic(graph, "Radius1"), std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(dynamic(graph, "Radius2"), std::sqrt(0.5), 1e-15);
+  EXPECT_EQ(dynamic(graph, "Radius3"), 0);
+  EXPECT_EQ(dynamic(graph, "CircleLab"), 1);
+  EXPECT_EQ(dynamic_text(graph, "XVAR"), "Factor2");  // FLIP
+  EXPECT_EQ(dynamic_text(graph, "YVAR"), "Factor1");
+  const Table* c = linked(graph, "CirclePhantom");
+  ASSERT_NE(c, nullptr);
+  ASSERT_EQ(c->rows.size(), 4u);
+  for (std::size_t r = 0; r < 4; ++r) {
+    EXPECT_EQ(std::get<std::string>(c->rows[r][0]), "   50%");
+    EXPECT_NEAR(std::get<double>(c->rows[r][1]), (r % 2 ? -1 : 1) * std::sqrt(0.5), 1e-15);
+    EXPECT_EQ(std::get<double>(c->rows[r][2]), -0.1);
+  }
+
+  // Six values keep five radii, the sixth in the first one's place.
+  objects.clear();
+  parse("PLOTS(CIRCLE=0.1 0.2 0.3 0.4 0.5 0.6)=LOADINGS");
+  factgpt(com, 0, 0);
+  const Graph& six = *graphs().at(0)->graph();
+  EXPECT_NEAR(dynamic(six, "Radius1"), std::sqrt(0.6), 1e-15);
+  EXPECT_NEAR(dynamic(six, "Radius5"), std::sqrt(0.5), 1e-15);
+}
+
+TEST_F(Plots, ObliqueSolutionsHaveTheirAxisAngleAndNoVectorsOrCircles) {
+  solution(3, 2, {0.8, 0.1, 0.5, 0.2, 0.7, -0.4});
+  com->fcor = doubles({1, 0.5, 1});
+  com->rcor = doubles({1, -0.5, 1});
+  com->ref = doubles({0.7, 0.1, 0.4, 0.1, 0.6, -0.3});
+  parse("PLOTS=LOADINGS(VECTOR CIRCLE)");
+  factgpt(com, 1, 0);
+  EXPECT_TRUE(logged(180, 93));
+  const Graph& graph = *graphs().at(0)->graph();
+  EXPECT_NEAR(dynamic(graph, "Axis_Corr"), 0.5, 1e-15);
+  EXPECT_NEAR(dynamic(graph, "Axis_Ang"), 60, 1e-12);
+  EXPECT_EQ(dynamic(graph, "VPLOT"), 0);
+  EXPECT_EQ(dynamic(graph, "CircleOpt"), 0);
+  EXPECT_EQ(dynamic(graph, "Oblique"), 1);
+  EXPECT_EQ(linked(graph, "CirclePhantom"), nullptr);
+  EXPECT_EQ(dynamic_text(graph, "XVAR_label"), "Factor 1");
+
+  // The reference structure when asked: its values and its axes' angle.
+  objects.clear();
+  parse("PLOTS=LOADINGS(PLOTREF VECTOR)");
+  factgpt(com, 1, 0);
+  EXPECT_TRUE(logged(180, 94));
+  const Graph& ref = *graphs().at(0)->graph();
+  EXPECT_EQ(ref.template_path, "Stat.Factor.Graphics.RefStructurePlot");
+  EXPECT_NEAR(dynamic(ref, "Axis_Ang"), 120, 1e-12);
+  const Table* t = linked(ref, "Pattern");
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(std::get<double>(t->rows[2][2]), -0.3);
+
+  // One factor: the table alone, no pair to draw.
+  objects.clear();
+  com->nfact = 1;
+  factgpt(com, 0, 0);
+  EXPECT_TRUE(graphs().empty());
+  EXPECT_NE(table("Pattern"), nullptr);
+}
+
+TEST_F(Plots, VectorsOfAnOrthogonalSolutionBringTheUnitCircleWithoutLabels) {
+  solution(3, 2, {0.8, 0.1, 0.5, 0.2, 0.7, -0.4});
+  parse("PLOTS=PRELOADINGS(VECTOR)");
+  factgpt(com, 0, -1);
+  const Graph& graph = *graphs().at(0)->graph();
+  EXPECT_EQ(graph.template_path, "Stat.Factor.Graphics.PrePatternPlot");
+  EXPECT_EQ(dynamic(graph, "VPLOT"), 1);
+  EXPECT_EQ(dynamic(graph, "CircleOpt"), 1);
+  EXPECT_EQ(dynamic(graph, "CircleLab"), 0);
+  EXPECT_EQ(table("CirclePhantom"), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Scree graphs, MAP and parallel analysis
+
+struct Scree : Plots {
+  void eigen(const std::vector<double>& values) {
+    solution(static_cast<int>(values.size()), 1, std::vector<double>(values.size(), 0.5));
+    com->eigval = doubles(values);
+    com->fopt[3] |= 0x08;  // PLOTS=SCREE
+    factevt(com, "Eigenvalues", com->nvar);
+  }
+};
+
+TEST_F(Scree, OneGraphOfBothPanelsOrTwoInAGroupWhenUnpacked) {
+  eigen({3.1, 1.2, 0.5, 0.2});
+  factscre(com);
+  auto g = graphs();
+  ASSERT_EQ(g.size(), 1u);
+  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.ScreePlot2");
+  const Table* e = linked(*g[0]->graph(), "Eigenvalues");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(std::get<double>(e->rows[0][1]), 3.1);
+  factscre(com);  // once per BY group
+  EXPECT_EQ(graphs().size(), 1u);
+
+  objects.clear();
+  com->fscree = 0;
+  parse("PLOTS=SCREE(UNPACK)");
+  factscre(com);
+  g = graphs();
+  ASSERT_EQ(g.size(), 2u);
+  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.ScreePlot1");
+  EXPECT_EQ(g[1]->graph()->template_path, "Stat.Factor.Graphics.VariancePlot");
+  for (const auto* o : g) {
+    EXPECT_EQ(o->groups.back().name, "ScreeAndVarExp");
+    EXPECT_NE(linked(*o->graph(), "Eigenvalues"), nullptr);
+  }
+}
+
+TEST_F(Scree, TheCharacterPlotNumbersEachRankByItsLastDigit) {
+  std::vector<double> ev;
+  for (int k = 0; k < 12; ++k) ev.push_back(6.0 / (1 + k) - 0.6);
+  eigen(ev);
+  com->fopt[1] |= 0x10;  // SCREE
+  com->iscree = 0;
+  factscre(com);
+  const auto plot = notes("ScreePlot");
+  ASSERT_EQ(plot.size(), 1u);
+  const ReadPlot read(plot[0]->lines);
+  ASSERT_GE(read.row_ticks.size(), 2u);
+  ASSERT_GE(read.column_ticks.size(), 2u);
+  std::map<std::pair<int, int>, char> cells;
+  for (int k = 0; k < 12; ++k) cells.emplace(read.cell(k + 1, ev[static_cast<std::size_t>(k)]), "123456789012"[k]);
+  for (const auto& [cell, digit] : cells) EXPECT_EQ(read.at(cell), digit);
+  // The last eigenvalue is negative, so the axis reaches below 0.
+  EXPECT_LT(read.row_ticks.back().second, 0);
+}
+
+TEST_F(Plots, MapTableMarksEachMinimumOnceAndLinksItsGraph) {
+  solution(4, 1, {0.5, 0.5, 0.5, 0.5});
+  com->fmap2 = doubles({0.30, 0.12, 0.09, 0.2});
+  com->fmap4 = doubles({0.2, 0.05, missing_value(), 0.1});
+  com->nfactmap2 = 2;
+  com->nfactmap4 = 1;
+  com->fopt[8] |= 0x40;  // the squared form's graph only
+  factomap(com);
+  const Table* t = table("AveParCorrControlPC");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(t->rows.size(), 4u);
+  for (std::size_t r = 0; r < 4; ++r) {
+    EXPECT_EQ(num(*t, r, "NComp"), static_cast<double>(r));
+    EXPECT_EQ(num(*t, r, "OptAveParCor2"), r == 2 ? 1 : 0);
+    EXPECT_EQ(num(*t, r, "OptAveParCor4"), r == 1 ? 1 : 0);
+  }
+  EXPECT_TRUE(is_missing(num(*t, 2, "AveParCor4")));
+  EXPECT_TRUE(logged(180, 297));
+  const auto g = graphs();
+  ASSERT_EQ(g.size(), 1u);
+  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.MAP2Plot");
+  EXPECT_NE(linked(*g[0]->graph(), "AveParCorrControlPC"), nullptr);
+
+  objects.clear();
+  com->fopt[8] |= 0x20;
+  factomap(com);
+  EXPECT_EQ(graphs().at(0)->graph()->template_path, "Stat.Factor.Graphics.MAPPlot");
+  // Results absent: nothing at all, never an empty graph.
+  objects.clear();
+  com->fmap2 = nullptr;
+  factomap(com);
+  EXPECT_TRUE(objects.empty());
+}
+
+TEST_F(Plots, ParallelTableFlagsTheSuggestedFactors) {
+  solution(3, 1, {0.5, 0.5, 0.5});
+  com->evalstd = doubles({2.1, 0.6, 0.3});
+  com->aveevalpa = doubles({1.3, 1.0, 0.7});
+  com->evalpa = doubles({1.5, 1.1, 0.8});
+  com->nfactpa = 1;
+  com->nsimspa = 500;
+  com->alphapa = 0.05;
+  com->fopt[8] |= 0x10;
+  factopa(com);
+  const Table* t = table("ParallelAnalysis");
+  ASSERT_NE(t, nullptr);
+  for (std::size_t r = 0; r < 3; ++r) EXPECT_EQ(num(*t, r, "FgEigen"), r == 0 ? 1 : 0);
+  auto dyn = [&](const std::string& name) {
+    for (const Dynamic& d : t->dynamics)
+      if (d.name == name) return std::get<double>(d.value);
+    return std::nan("");
+  };
+  EXPECT_EQ(dyn("Foot0"), 0);
+  EXPECT_EQ(dyn("Foot1"), 1);
+  EXPECT_EQ(dyn("NSims"), 500);
+  const auto g = graphs();
+  ASSERT_EQ(g.size(), 1u);
+  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.ParallelPlot");
+  EXPECT_NE(linked(*g[0]->graph(), "ParallelAnalysis"), nullptr);
+
+  objects.clear();
+  com->nfactpa = 0;
+  com->graphics = 0;
+  factopa(com);
+  t = table("ParallelAnalysis");
+  ASSERT_NE(t, nullptr);
+  for (std::size_t r = 0; r < 3; ++r) EXPECT_EQ(num(*t, r, "FgEigen"), 0);
+  EXPECT_EQ(dyn("Foot0"), 1);
+  EXPECT_TRUE(graphs().empty());
+}
+
+}  // namespace
+}  // namespace kav
