@@ -243,6 +243,19 @@ TEST(InputSolution, MissingRowsAreReported) {
   EXPECT_EQ(table(zero, "InputFactorPattern"), (Mat{{0.8, 0.1}, {0, 0.2}, {0.1, 0.9}}));
 }
 
+// OUT= that cannot be created stops the step with the reason, and the
+// step's other output data set is not left behind half written.
+TEST(Scoring, AnOutDataSetThatCannotBeWrittenStopsTheStepCleanly) {
+  Library lib;
+  Outcome r = run(lib.statement() +
+                  "proc factor data=ref.survey8 nfactors=2 outstat=o.st "
+                  "out='/nonexistent-kav-folder/sub/scores.csv'; var item1-item8; run;");
+  EXPECT_GE(exit_code(r), 1000);
+  EXPECT_NE(r.log.find("/nonexistent-kav-folder/sub/scores.csv"), std::string::npos) << r.log;
+  EXPECT_FALSE(fs::exists(lib.dir / "st.csv"));
+  EXPECT_FALSE(fs::exists("/nonexistent-kav-folder"));
+}
+
 TEST(Residuals, ResidualsArePartialledByTheFactors) {
   Library lib;
   Outcome r = run(lib.statement() +
