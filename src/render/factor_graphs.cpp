@@ -629,6 +629,8 @@ std::string draw_loadings(const Graph& graph) {
   for (double r : radii)
     canvas.circle(0, 0, r * k,
                   "class=\"circle\" fill=\"none\" stroke=\"#999\" stroke-dasharray=\"4 3\"");
+  // Everything a point label must keep clear of: the circle labels first.
+  std::vector<Box> placed;
   const auto phantom =
       svg::find_source(graph, "CirclePhantom", {"CircleLabel", "xCircleLabel", "yCircleLabel"});
   if (!radii.empty() && phantom.problem.empty() &&
@@ -640,6 +642,7 @@ std::string draw_loadings(const Graph& graph) {
       if (is_missing(x) || is_missing(y) || label.empty()) continue;
       const auto [px, py] = P(x, y);
       canvas.text(px, py + 4, label, 10, "middle", "class=\"circle-label\" fill=\"#555\"");
+      placed.push_back(Canvas::text_box(px, py + 4, label, 10, "middle"));
     }
   }
 
@@ -660,7 +663,6 @@ std::string draw_loadings(const Graph& graph) {
 
   // Points, then their labels placed where they cover no point and no label
   // placed before.
-  std::vector<Box> placed;
   for (const PlotPoint& p : points) {
     const auto [px, py] = P(p.x, p.y);
     Box spot;
