@@ -1,6 +1,9 @@
 #include "factor/factds.h"
 
+#include <string>
+
 #include "factor/factor.h"
+#include "host/host_messages.h"
 #include "host/services.h"
 
 namespace kav {
@@ -13,6 +16,28 @@ FACTINDS* factopen_input(COMSTR* com, const DataSetName& name, std::vector<ByVar
   FACTINDS* raw = ds.get();
   com->step->inputs.push_back(std::move(ds));
   return raw;
+}
+
+void factwrite(COMSTR* com, FACTOUTDS* out) {
+  try {
+    out->writer->write(out->row);
+  } catch (const std::exception& e) {
+    // The host's report of a failed write names the data set and the cause.
+    com->host->xpmlog(kHostGroup, msg::kWriteFailed, {out->writer->header().name, e.what()});
+    factrc(com, kExitUtility);
+    xexit(com->rc, 0);
+  }
+  ++out->written;
+}
+
+void factcommit(COMSTR* com, FACTOUTDS** out) {
+  if (!*out || !(*out)->writer) return;
+  (*out)->writer->commit();
+  const DataSetHeader& h = (*out)->writer->header();
+  com->host->xpmlog(kHostGroup, msg::kDataSetWritten,
+                    {h.name, std::to_string((*out)->written), std::to_string(h.vars.size())});
+  (*out)->writer.reset();
+  *out = nullptr;
 }
 
 FACTOUTDS* factopen_output(COMSTR* com, const DataSetName& name, DataSetHeader header) {

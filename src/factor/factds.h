@@ -39,6 +39,12 @@ FACTINDS* factopen_input(COMSTR* com, const DataSetName& name, std::vector<ByVar
 // Opens an output data set; nothing is visible under its name until the
 // procedure commits the writer.
 FACTOUTDS* factopen_output(COMSTR* com, const DataSetName& name, DataSetHeader header);
+// Writes the output data set's assembled row; a failed write is reported
+// with the data set's name and cause and ends the step (1020).
+void factwrite(COMSTR* com, FACTOUTDS* out);
+// Makes the output data set visible under its name, notes its size in the
+// log, and forgets it (*out becomes null).
+void factcommit(COMSTR* com, FACTOUTDS** out);
 // The next BY group of an input data set: its number, or 0 when none is left.
 int factbynext(FACTINDS* ds);
 // Closes every data set of the step; uncommitted output is discarded.

@@ -16,7 +16,6 @@
 #include "factor/factods.h"
 #include "factor/factor.h"
 #include "factor/stages.h"
-#include "host/host_messages.h"
 #include "host/services.h"
 #include "host/value.h"
 #include "numeric/matrix.h"
@@ -148,26 +147,12 @@ void factout(COMSTR* com) {
         row.num[first_score + static_cast<std::size_t>(j)] = s;
       }
     }
-    try {
-      out->writer->write(row);
-    } catch (const std::exception& e) {
-      com->host->xpmlog(kHostGroup, msg::kWriteFailed, {out->writer->header().name, e.what()});
-      factrc(com, kExitUtility);
-      xexit(com->rc, 0);
-    }
-    ++out->written;
+    factwrite(com, out);
   }
 }
 
 void factoutend(COMSTR* com) {
-  FACTOUTDS* out = com->outffid;
-  if (!out || !out->writer) return;
-  out->writer->commit();
-  const DataSetHeader& h = out->writer->header();
-  com->host->xpmlog(kHostGroup, msg::kDataSetWritten,
-                    {h.name, std::to_string(out->written), std::to_string(h.vars.size())});
-  out->writer.reset();
-  com->outffid = nullptr;
+  factcommit(com, &com->outffid);
 }
 
 }  // namespace kav

@@ -145,15 +145,7 @@ void factsrow(COMSTR* com) {
   row.str[nby + 1] = trim_right(std::string(com->namename.name, len));
   for (int k = 0; k < com->nvar; ++k)
     row.num[nby + 2 + static_cast<std::size_t>(k)] = com->datax[k];
-  try {
-    out->writer->write(row);
-  } catch (const std::exception& e) {
-    // The host's report of a failed write names the data set and the cause.
-    com->host->xpmlog(kHostGroup, msg::kWriteFailed, {out->writer->header().name, e.what()});
-    factrc(com, kExitUtility);
-    xexit(com->rc, 0);
-  }
-  ++out->written;
+  factwrite(com, out);
 }
 
 void factsvec(COMSTR* com, const char* type, const double* values) {
@@ -279,14 +271,7 @@ void factsend(COMSTR* com) {
   // A step whose groups wrote no row still leaves the data set, empty, as
   // the user named it.
   if (!com->statfid && factswr(com)) factsopn(com);
-  FACTOUTDS* out = com->statfid;
-  if (!out || !out->writer) return;
-  out->writer->commit();
-  const DataSetHeader& h = out->writer->header();
-  com->host->xpmlog(kHostGroup, msg::kDataSetWritten,
-                    {h.name, std::to_string(out->written), std::to_string(h.vars.size())});
-  out->writer.reset();
-  com->statfid = nullptr;
+  factcommit(com, &com->statfid);
 }
 
 }  // namespace kav

@@ -17,15 +17,7 @@ using namespace kav::progtest;
 
 // The correlation rows of a TYPE=CORR reference file.
 Mat corr_rows(const std::string& file) {
-  CsvData d = read_csv(fs::path(KAV_REFERENCE_DIR) / "data" / file);
-  std::ifstream f(fs::path(KAV_REFERENCE_DIR) / "data" / file);
-  std::string line;
-  std::getline(f, line);
-  Mat r;
-  for (std::size_t k = 0; std::getline(f, line); ++k)
-    if (line.rfind("\"CORR\"", 0) == 0)
-      r.push_back(std::vector<double>(d.rows[k].begin() + 2, d.rows[k].end()));
-  return r;
+  return stat_rows(read_csv(fs::path(KAV_REFERENCE_DIR) / "data" / file), "CORR");
 }
 
 TEST(ImageAnalysis, FollowsTheTextbookDefinitions) {
@@ -71,17 +63,8 @@ TEST(ImageAnalysis, FollowsTheTextbookDefinitions) {
   EXPECT_LT(maxdiff(mul(b, table(r, "FactorPattern")), f), 1e-10);
 
   // OUTSTAT=: one IMAGE and one IMAGECOV row per variable.
-  std::ifstream st(dir / "im.csv");
-  std::string line;
-  Mat image, imagecov;
-  std::getline(st, line);
-  while (std::getline(st, line)) {
-    std::vector<std::string> cells = csv_cells(line);
-    std::vector<double> v;
-    for (std::size_t k = 2; k < cells.size(); ++k) v.push_back(std::stod(cells[k]));
-    if (cells[0] == "IMAGE") image.push_back(v);
-    if (cells[0] == "IMAGECOV") imagecov.push_back(v);
-  }
+  const CsvData st = read_csv(dir / "im.csv");
+  const Mat image = stat_rows(st, "IMAGE"), imagecov = stat_rows(st, "IMAGECOV");
   EXPECT_LT(maxdiff(image, b), 1e-12);
   EXPECT_LT(maxdiff(imagecov, g), 1e-12);
   fs::remove_all(dir);

@@ -172,6 +172,7 @@ inline double maxdiff(const Mat& a, const Mat& b) {
 struct CsvData {
   std::vector<std::string> names;
   Mat rows;
+  std::vector<std::vector<std::string>> cells;  // the same rows as written
   int column(const std::string& name) const {
     for (std::size_t k = 0; k < names.size(); ++k)
       if (names[k] == name) return static_cast<int>(k);
@@ -199,7 +200,8 @@ inline CsvData read_csv(const fs::path& file) {
   d.names = csv_cells(line);
   while (std::getline(f, line)) {
     std::vector<double> row;
-    for (const std::string& c : csv_cells(line)) {
+    d.cells.push_back(csv_cells(line));
+    for (const std::string& c : d.cells.back()) {
       char* end = nullptr;
       const double v = std::strtod(c.c_str(), &end);
       row.push_back(c.empty() || end == c.c_str() || *end ? NAN : v);
@@ -207,6 +209,18 @@ inline CsvData read_csv(const fs::path& file) {
     d.rows.push_back(row);
   }
   return d;
+}
+
+// The rows of an OUTSTAT= data set whose _TYPE_ (the first column) is
+// `type`, without _TYPE_ and _NAME_.
+inline Mat stat_rows(const CsvData& d, const std::string& type) {
+  Mat out;
+  for (std::size_t k = 0; k < d.rows.size(); ++k) {
+    std::string t = d.cells[k].empty() ? "" : d.cells[k][0];
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    if (t == type) out.push_back(std::vector<double>(d.rows[k].begin() + 2, d.rows[k].end()));
+  }
+  return out;
 }
 
 }  // namespace kav::progtest

@@ -416,6 +416,16 @@ TEST(RotatedSolution, WhatCannotBeRotatedSaysWhy) {
   EXPECT_EQ(exit_code(short_run), 1012);
   EXPECT_TRUE(has_message(short_run, 178));
   EXPECT_FALSE(has_table(short_run, "ObliqueRotFactPat"));
+  // A TARGET= data set that is empty, or that does not exist.
+  Outcome empty = run(
+      "data t;\n  input Height ArmSpan Forearm LowerLeg Weight BitroDiam ChestGirth ChestWidth;\n"
+      "  datalines;\n;\n" + std::string(kPhysical) + "target=t; run;");
+  EXPECT_EQ(exit_code(empty, 1), 108);
+  EXPECT_TRUE(has_message(empty, 81));
+  EXPECT_FALSE(has_table(empty, "ObliqueRotFactPat"));
+  Outcome missing = run(std::string(kPhysical) + "target=nosuch; run;");
+  EXPECT_GE(exit_code(missing), 1000);
+  EXPECT_NE(missing.log.find("NOSUCH"), std::string::npos) << missing.log;
   // HKPOWER= with an oblique criterion is ignored with a note.
   Outcome hk = run(std::string(kPhysical) + "rotate=quartimin hkpower=0.5; run;");
   EXPECT_EQ(exit_code(hk), 0);
@@ -510,34 +520,6 @@ TEST(RotatedSolution, ProcrustesTakesTheTargetOfEachByGroup) {
             2);
 }
 
-// The OUTSTAT= rows of a CSV library: _TYPE_ and the numbers of each row.
-struct StatRow {
-  std::string type;
-  std::vector<double> values;
-};
-std::vector<StatRow> read_outstat(const fs::path& csv) {
-  std::vector<StatRow> rows;
-  std::ifstream f(csv);
-  std::string line;
-  std::getline(f, line);  // header: _TYPE_, _NAME_, the variables
-  while (std::getline(f, line)) {
-    std::vector<std::string> cells;
-    std::string cell;
-    std::stringstream ss(line);
-    while (std::getline(ss, cell, ',')) {
-      cell.erase(std::remove(cell.begin(), cell.end(), '"'), cell.end());
-      cells.push_back(cell);
-    }
-    StatRow r;
-    r.type = cells.empty() ? "" : cells[0];
-    while (!r.type.empty() && r.type.back() == ' ') r.type.pop_back();
-    for (std::size_t k = 2; k < cells.size(); ++k)
-      r.values.push_back(cells[k].empty() || cells[k] == "." ? NAN : std::stod(cells[k]));
-    rows.push_back(r);
-  }
-  return rows;
-}
-
 TEST(RotatedSolution, OutstatCarriesTheRotatedRowsInOrderAndReadsBack) {
   struct Case {
     const char* options;
@@ -565,16 +547,16 @@ TEST(RotatedSolution, OutstatCarriesTheRotatedRowsInOrderAndReadsBack) {
                 "proc factor data=o.stat method=principal priors=smc nfactors=2; run;\n");
     ASSERT_EQ(exit_code(r), 0) << r.log;
     ASSERT_EQ(exit_code(r, 1), 0) << r.log;
-    const std::vector<StatRow> rows = read_outstat(dir / "stat.csv");
+    const CsvData rows = read_csv(dir / "stat.csv");
     std::vector<std::string> after;
     Mat shown = table(r, c.pattern, -1);
-    Mat stored;
     bool seen = false;
-    for (const StatRow& row : rows) {
-      if (seen && (after.empty() || after.back() != row.type)) after.push_back(row.type);
-      if (row.type == "EIGENVAL") seen = true;
-      if (row.type == "PATTERN") stored.push_back(row.values);
+    for (const auto& cells : rows.cells) {
+      const std::string type = cells.empty() ? "" : cells[0];
+      if (seen && (after.empty() || after.back() != type)) after.push_back(type);
+      if (type == "EIGENVAL") seen = true;
     }
+    const Mat stored = stat_rows(rows, "PATTERN");
     EXPECT_EQ(after, c.types);
     // PATTERN holds the pattern one factor per row.
     EXPECT_LT(maxdiff(tr(stored), shown), 1e-12);

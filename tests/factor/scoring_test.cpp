@@ -283,17 +283,7 @@ TEST(Residuals, ResidualsArePartialledByTheFactors) {
     for (std::size_t j = 0; j < 8; ++j) partial[i][j] = res[i][j] / std::sqrt(res[i][i] * res[j][j]);
   EXPECT_LT(maxdiff(table(r, "ParCorrControlFactor"), partial), 1e-10);
   // The RESIDUAL rows of OUTSTAT=, one per variable.
-  Mat stored;
-  std::ifstream f(lib.dir / "st.csv");
-  std::string line;
-  std::getline(f, line);
-  while (std::getline(f, line))
-    if (line.rfind("\"RESIDUAL", 0) == 0 || line.rfind("RESIDUAL", 0) == 0) {
-      std::vector<double> v;
-      std::vector<std::string> cells = csv_cells(line);
-      for (std::size_t k = 2; k < cells.size(); ++k) v.push_back(std::stod(cells[k]));
-      stored.push_back(v);
-    }
+  const Mat stored = stat_rows(read_csv(lib.dir / "st.csv"), "RESIDUAL");
   EXPECT_LT(maxdiff(stored, res), 1e-12);
 }
 
