@@ -1,12 +1,11 @@
 // The factoring extension: creation, the values a procedure hands over and
 // reads back, the analytic rotation, and the reset between BY groups.
 //
-// This version keeps what it is given and answers with what it can compute
-// honestly: the stored values themselves, the eigenvalues of the correlation
-// matrix and the rotations (tkxrot.cpp).  Parallel analysis and the MAP test
-// are not part of it yet; their entries and values answer
-// TKXFAC_ERR_NOT_AVAILABLE so that a caller can never mistake a missing
-// result for a number.
+// It keeps what it is given and answers with what it computes from it: the
+// stored values themselves, the eigenvalues of the correlation matrix, the
+// MAP test and parallel analysis (tkxaids.cpp) and the rotations
+// (tkxrot.cpp).  The entries that would run a whole analysis inside the
+// extension are not part of it; they answer TKXFAC_ERR_NOT_AVAILABLE.
 #include "tkxfac/tkxfac.h"
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "numeric/eigen.h"
+#include "tkxfac/tkxaids.h"
 #include "tkxfac/tkxrot.h"
 
 namespace kav {
@@ -37,6 +37,18 @@ struct Private {
   // Observed eigenvalues, computed from `corr` on first request.
   std::vector<double> evalstd;
   bool evalstd_done = false;
+  // MAP of `corr`, computed on first request.
+  MapResult map;
+  bool map_done = false;
+  // Parallel analysis: the simulations depend only on the number of
+  // variables and observations (and the creation settings), so a BY group
+  // of the same size reuses them; the suggestion also depends on `corr`.
+  std::uint64_t pa_seed = 0;
+  ParallelResult pa;
+  int pa_nvar = -1;
+  std::int64_t pa_nobs = -1;
+  int nfactpa = 0;
+  bool nfactpa_done = false;
   // The latest rotation of the current pattern; any change of what it was
   // computed from forgets it, so that a caller never reads the results of
   // another pattern.
@@ -87,6 +99,14 @@ void forget_rotation(Private* p) {
   p->rotation = RotationResult{};
 }
 
+// What was computed from the correlation matrix (other than its
+// eigenvalues, which keep their own flag).
+void forget_corr_results(Private* p) {
+  p->map = MapResult{};
+  p->map_done = false;
+  p->nfactpa_done = false;
+}
+
 // Rotates the pattern of value 6 (order nvar x nfact of values 1 and 2).
 // TKXFAC_OK whenever the rotation ran, whatever its status (value 55); an
 // error code when a value is missing or the request cannot be run.
@@ -119,6 +139,7 @@ int reset_instance(TKXFAC_INSTANCE* inst) {
   p->vstd.clear();
   p->evalstd.clear();
   p->evalstd_done = false;
+  forget_corr_results(p);
   forget_rotation(p);
   p->nvar = p->parms.nvar;
   p->has_nvar = p->parms.nvar > 0;
@@ -163,6 +184,7 @@ int value_set(TKXFAC_INSTANCE* inst, int code, const void* address, std::size_t 
         p->vstd.clear();
         p->pattern.clear();
         p->evalstd_done = false;
+        forget_corr_results(p);
       }
       break;
     }
@@ -185,6 +207,7 @@ int value_set(TKXFAC_INSTANCE* inst, int code, const void* address, std::size_t 
       }
       p->nobs = v;
       p->has_nobs = true;
+      p->nfactpa_done = false;
       break;
     }
     case TKXFAC_VAL_PATTERN:
@@ -201,6 +224,7 @@ int value_set(TKXFAC_INSTANCE* inst, int code, const void* address, std::size_t 
       }
       rc = set_doubles(address, bytes, packed(p->nvar), p->corr);
       p->evalstd_done = false;
+      forget_corr_results(p);
       break;
     case TKXFAC_VAL_STD:
       if (!p->has_nvar) {
@@ -245,6 +269,52 @@ int compute_evalstd(Private* p) {
   return TKXFAC_OK;
 }
 
+int compute_map(Private* p) {
+  if (p->map_done) return TKXFAC_OK;
+  int rc = minimum_average_partial(p->nvar, p->corr.data(), p->map);
+  p->map_done = rc == TKXFAC_OK;
+  return rc;
+}
+
+int thread_count(const Private* p) {
+  return p->parms.nThreads > 0 ? p->parms.nThreads : 1;
+}
+
+// The simulations for the current number of variables and observations.
+// The observation count of a weighted or partial analysis need not be a
+// whole number; the simulated data sets take the nearest one.
+int compute_parallel(Private* p) {
+  if (!p->has_nobs || !p->has_nvar) return TKXFAC_ERR_NOT_SET;
+  const double rounded = std::floor(p->nobs + 0.5);
+  if (!(rounded < 9.0e18)) return TKXFAC_ERR_ARGUMENT;
+  const auto nobs = static_cast<std::int64_t>(rounded);
+  if (p->pa_nvar == p->nvar && p->pa_nobs == nobs) return TKXFAC_OK;
+  ParallelRequest request;
+  request.nvar = p->nvar;
+  request.nobs = nobs;
+  request.nsims = p->has_ext ? p->ext.pa_nsims : 1000;
+  request.alpha = p->has_ext ? p->ext.pa_alpha : 0.05;
+  request.seed = p->pa_seed;
+  request.threads = thread_count(p);
+  p->pa_nvar = -1;
+  int rc = parallel_analysis(request, p->pa);
+  if (rc != TKXFAC_OK) return rc;
+  p->pa_nvar = p->nvar;
+  p->pa_nobs = nobs;
+  return TKXFAC_OK;
+}
+
+int compute_nfactpa(Private* p) {
+  if (p->nfactpa_done) return TKXFAC_OK;
+  if (p->corr.empty()) return TKXFAC_ERR_NOT_SET;
+  int rc = compute_parallel(p);
+  if (rc == TKXFAC_OK) rc = compute_evalstd(p);
+  if (rc != TKXFAC_OK) return rc;
+  p->nfactpa = parallel_suggestion(p->nvar, p->evalstd.data(), p->pa.critical.data());
+  p->nfactpa_done = true;
+  return TKXFAC_OK;
+}
+
 int get_bytes(void* address, std::size_t* bytes, const void* from, std::size_t size) {
   if (*bytes < size) return TKXFAC_ERR_SIZE;
   std::memcpy(address, from, size);
@@ -283,7 +353,12 @@ int value_get(TKXFAC_INSTANCE* inst, int code, void* address, std::size_t* bytes
         rc = get_bytes(address, bytes, p->evalstd.data(), p->evalstd.size() * sizeof(double));
       break;
     case TKXFAC_VAL_THREADS: {
-      std::int32_t v = p->parms.nThreads > 0 ? p->parms.nThreads : 1;
+      std::int32_t v = thread_count(p);
+      rc = get_bytes(address, bytes, &v, sizeof v);
+      break;
+    }
+    case TKXFAC_VAL_PA_SEED: {
+      std::int64_t v = static_cast<std::int64_t>(p->pa_seed);
       rc = get_bytes(address, bytes, &v, sizeof v);
       break;
     }
@@ -318,16 +393,43 @@ int value_get(TKXFAC_INSTANCE* inst, int code, void* address, std::size_t* bytes
       rc = p->rotated ? get_bytes(address, bytes, &v, sizeof v) : TKXFAC_ERR_NOT_SET;
       break;
     }
-    // Parallel analysis and MAP: not in this version.
-    case TKXFAC_VAL_NFACTPA:
-    case TKXFAC_VAL_EVALPA:
-    case TKXFAC_VAL_AVEEVALPA:
+    // MAP, from the correlation matrix.
     case TKXFAC_VAL_NFACTMAP2:
-    case TKXFAC_VAL_FMAP2:
     case TKXFAC_VAL_NFACTMAP4:
-    case TKXFAC_VAL_FMAP4:
-      rc = TKXFAC_ERR_NOT_AVAILABLE;
+    case TKXFAC_VAL_FMAP2:
+    case TKXFAC_VAL_FMAP4: {
+      if (p->corr.empty()) {
+        rc = TKXFAC_ERR_NOT_SET;
+        break;
+      }
+      rc = compute_map(p);
+      if (rc != TKXFAC_OK) break;
+      if (code == TKXFAC_VAL_NFACTMAP2 || code == TKXFAC_VAL_NFACTMAP4) {
+        std::int32_t v = code == TKXFAC_VAL_NFACTMAP2 ? p->map.nfact2 : p->map.nfact4;
+        rc = get_bytes(address, bytes, &v, sizeof v);
+      } else {
+        const std::vector<double>& v = code == TKXFAC_VAL_FMAP2 ? p->map.map2 : p->map.map4;
+        rc = get_bytes(address, bytes, v.data(), v.size() * sizeof(double));
+      }
       break;
+    }
+    // Parallel analysis: the simulated eigenvalues need the number of
+    // observations; the suggestion also needs the correlation matrix.
+    case TKXFAC_VAL_NFACTPA: {
+      rc = compute_nfactpa(p);
+      if (rc != TKXFAC_OK) break;
+      std::int32_t v = p->nfactpa;
+      rc = get_bytes(address, bytes, &v, sizeof v);
+      break;
+    }
+    case TKXFAC_VAL_EVALPA:
+    case TKXFAC_VAL_AVEEVALPA: {
+      rc = compute_parallel(p);
+      if (rc != TKXFAC_OK) break;
+      const std::vector<double>& v = code == TKXFAC_VAL_EVALPA ? p->pa.critical : p->pa.mean;
+      rc = get_bytes(address, bytes, v.data(), v.size() * sizeof(double));
+      break;
+    }
     default:
       rc = TKXFAC_ERR_UNKNOWN_CODE;
   }
@@ -350,6 +452,11 @@ TKXFAC_INSTANCE* create_instance(TKXFAC_EXTENSION* extension, const TKXFAC_PARMS
     p->ext = *parms->ext;
     p->has_ext = true;
   }
+  // Without a seed the clock gives one, once for the instance, so that
+  // every BY group of the step draws the same data sets and the seed can be
+  // reported and given again.
+  p->pa_seed = p->has_ext && p->ext.pa_seed >= 1 ? static_cast<std::uint64_t>(p->ext.pa_seed)
+                                                 : clock_seed();
   p->nvar = parms->nvar;
   p->has_nvar = parms->nvar > 0;
   auto* inst = new (std::nothrow) TKXFAC_INSTANCE{};

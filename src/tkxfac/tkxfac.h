@@ -63,6 +63,7 @@ inline constexpr int TKXFAC_VAL_FMAP2 = 64;           // get: nvar
 inline constexpr int TKXFAC_VAL_NFACTMAP4 = 65;       // get: int
 inline constexpr int TKXFAC_VAL_FMAP4 = 66;           // get: nvar
 inline constexpr int TKXFAC_VAL_THREADS = 67;         // get: int
+inline constexpr int TKXFAC_VAL_PA_SEED = 68;         // get: int64, the seed parallel analysis uses
 
 // Rotation status (value 55).
 inline constexpr int TKXFAC_ROTATE_CONVERGE = 1;
