@@ -298,8 +298,9 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   com->epsilon = number_or(rec, F::kConverge, 0.001);
   com->maxiter = static_cast<int>(number_or(rec, F::kMaxiter, 30));
   com->nplot = static_cast<int>(number_or(rec, F::kNplot, 0));
-  const std::string& pc = rec[F::kPlotchar].text;
-  com->plotchar = rec.has(F::kPlotchar) && !pc.empty() ? static_cast<unsigned char>(pc[0]) : 0;
+  // PLOTCHAR=n: 0 plots letters, n > 0 the first n characters of each name,
+  // n < 0 the name without its first -n characters.
+  com->plotchar = static_cast<int>(number_or(rec, F::kPlotchar, 0));
   com->ritr = static_cast<int>(number_or(rec, F::kRiter, std::max(100, 10 * com->nvar)));
 
   // Step 12: the seed, recorded for later steps.

@@ -278,7 +278,7 @@ const OptionTable& proc_options() {
         valued({"FUZZ"}, ValueKind::Number, F::kFuzz, at_least(0)),
         valued({"FLAG"}, ValueKind::Number, F::kFlag, at_least(0)),
         valued({"NPLOT", "NPLOTS", "NP"}, ValueKind::Integer, F::kNplot, between(2, 32767)),
-        valued({"PLOTCHAR", "PC"}, ValueKind::Text, F::kPlotchar),
+        valued({"PLOTCHAR", "PC"}, ValueKind::Integer, F::kPlotchar),
         valued({"PREFIX"}, ValueKind::Name, F::kPrefix),
         valued({"PARPREFIX"}, ValueKind::Name, F::kParprefix),
         // Standard errors and intervals.

@@ -137,7 +137,7 @@ std::vector<Case> proc_cases() {
       {"PLOTREF", "PLOTREF", 0, B::kPlotref}, {"FUZZ", "FUZZ=0.3", F::kFuzz, -1, 0, 0.3},
       {"FLAG", "FLAG=0.4", F::kFlag, -1, 0, 0.4}, {"NPLOT", "NPLOT=3", F::kNplot, -1, 0, 3},
       {"NPLOTS", "NPLOTS=4", F::kNplot, -1, 0, 4}, {"NP", "NP=5", F::kNplot, -1, 0, 5},
-      {"PLOTCHAR", "PLOTCHAR='*'", F::kPlotchar}, {"PC", "PC=x", F::kPlotchar},
+      {"PLOTCHAR", "PLOTCHAR=3", F::kPlotchar}, {"PC", "PC=-2", F::kPlotchar},
       {"PREFIX", "PREFIX=sc", F::kPrefix}, {"PARPREFIX", "PARPREFIX=r", F::kParprefix},
       {"STDERR", "STDERR", 0, B::kStderr}, {"SE", "SE", 0, B::kStderr},
       {"HYPVALUE", "HYPVALUE=0.3", F::kHypvalue, -1, 0, 0.3},
