@@ -59,7 +59,11 @@ std::string num(double v) {
 struct Rows {
   std::string text;
   void add(const std::string& type, const std::string& name, const std::vector<double>& v) {
-    text += type + " " + (name.empty() ? "." : name);
+    // Appended piece by piece: GCC 12 misreads a concatenation here as an
+    // overlapping copy.
+    text += type;
+    text += ' ';
+    text += name.empty() ? std::string(".") : name;
     for (double x : v) text += " " + num(x);
     text += "\n";
   }

@@ -164,7 +164,9 @@ TEST(Threads, BindsOnlyWhenEveryThreadGetsAProcessor) {
   bool bound = false;
   std::thread t([&] { bound = bind_to_own_processor(0, 1); });
   t.join();
-  if (processors >= 1) EXPECT_TRUE(bound);
+  if (processors >= 1) {
+    EXPECT_TRUE(bound);
+  }
 }
 
 }  // namespace
