@@ -64,7 +64,10 @@ struct Rows {
     text += type;
     text += ' ';
     text += name.empty() ? std::string(".") : name;
-    for (double x : v) text += " " + num(x);
+    for (double x : v) {
+      text += ' ';
+      text += num(x);
+    }
     text += "\n";
   }
   void matrix(const std::string& type, const Mat& a) {
