@@ -13,6 +13,7 @@
 #include "factor/factmp.h"
 #include "factor/factods.h"
 #include "factor/factor.h"
+#include "factor/factse.h"
 #include "factor/factsta.h"
 #include "factor/stages.h"
 #include "host/log.h"
@@ -33,7 +34,7 @@ std::size_t at(int j, int k, int n) {
 // Standard errors of the unrotated ML pattern: asked for, they are never
 // silently left out; the standard-error stage says whether it can give them.
 void standard_errors(COMSTR* com) {
-  factse(com, 0, nullptr);
+  factse(com, kFactseUnrotated, nullptr);
 }
 void show_pattern(COMSTR* com) {
   factm2(com, kStoreColumn, com->fact, com->factse, com->nvar, com->nfact, kLabelVariables,

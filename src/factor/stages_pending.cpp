@@ -12,7 +12,8 @@ namespace kav {
 
 namespace {
 
-[[noreturn]] void pending(COMSTR* com, const char* stage) {
+// No stage is pending at present; the routine stays for the next one.
+[[noreturn, maybe_unused]] void pending(COMSTR* com, const char* stage) {
   com->host->xpmlog(kFactorGroup, kMsgStagePending, {stage});
   com->nfact = -1;
   factrc(com, kRcStop);
@@ -20,9 +21,5 @@ namespace {
 }
 
 }  // namespace
-
-void factse(COMSTR* com, int, const double*) {
-  pending(com, "standard error");
-}
 
 }  // namespace kav

@@ -536,19 +536,6 @@ TEST(FactorStep, NoprintLeavesNoOutputObject) {
   for (const auto& o : r.objects) EXPECT_FALSE(o.table() && o.table()->name == "Probe");
 }
 
-TEST(FactorStep, PendingStagesSayWhichStageIsMissingAndStopTheStep) {
-  StepRun r;
-  r.hooks.stages = nullptr;  // the procedure's own stages
-  // Standard errors are one of the stages still to come.
-  r.go(std::string(kThreeGroups) +
-       "proc factor data=d method=ml stderr nfactors=1; var x1-x3; run;");
-  EXPECT_EQ(r.last().exit_code, kRcStop);
-  EXPECT_TRUE(r.logged(kFactorGroup, kMsgStagePending));
-  EXPECT_EQ(counting.destroys, 1);
-  // The step stops in its first BY group: nothing of the later groups shows.
-  for (const auto& o : r.objects) EXPECT_LE(o.by_group, 1);
-}
-
 TEST(FactorModule, EntryReturnsTheImageInformationAndExportsTheToolkit) {
   TKHANDLE toolkit{tkxfac_load, nullptr};
   KAVGCB gcb{&toolkit};
