@@ -19,6 +19,7 @@
 #include "factor/factmp.h"
 #include "factor/factods.h"
 #include "factor/factor.h"
+#include "factor/factplo.h"
 #include "host/log.h"
 #include "host/output.h"
 #include "host/services.h"
@@ -239,8 +240,12 @@ void factcd(COMSTR* com) {
     }
   }
 
-  // The MAP and parallel-analysis tables follow here once the procedure
-  // has their writers; they do not depend on the priors.
+  // The MAP and parallel-analysis tables (and their graphs), written here
+  // whatever the priors, since they do not depend on them.
+  if (com->ods) {
+    if (com->calcmap) factomap(com);
+    if (com->calcpa) factopa(com);
+  }
 
   if (inverse) factutr(com, cor, com->notec);
   factpriors(com, inverse);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -48,16 +49,28 @@ void value_set(COMSTR* com, int code, const void* data, std::size_t bytes) {
     extension_failure(com);
 }
 
-// `what` names the result for the user when this version of the extension
-// cannot compute it, so that the step does not stop without a word.
-void value_get(COMSTR* com, int code, void* data, std::size_t bytes, const char* what = nullptr) {
+// Why the extension could not give an aid's result, for the user.
+std::string aid_failure(int rc) {
+  switch (rc) {
+    case TKXFAC_ERR_COMPUTE:
+      return "a variance is negative or not a number, the eigenvalues could not be found, or "
+             "memory ran out";
+    case TKXFAC_ERR_NOT_SET:
+      return "the factoring extension lacks the correlation matrix or the number of observations";
+    default:
+      return "the factoring extension refused the request with code " + std::to_string(rc);
+  }
+}
+
+// A result of an aid from the extension; a failure names the aid and the
+// reason before the step stops.
+void aid_get(COMSTR* com, const char* aid, int code, void* data, std::size_t bytes) {
   TKXFAC_INSTANCE* inst = com->tkxfacInst;
   std::size_t size = bytes;
   if (!inst || !inst->FactoryPtr || !inst->FactoryPtr->ValueGet) extension_failure(com);
   const int rc = inst->FactoryPtr->ValueGet(inst, code, data, &size, 0, 0);
-  if (rc == 0) return;
-  if (rc == TKXFAC_ERR_NOT_AVAILABLE && what)
-    com->host->xpmlog(kFactorGroup, kMsgStagePending, {what});
+  if (rc == TKXFAC_OK) return;
+  com->host->xpmlog(kFactorGroup, kMsgAidFailed, {aid, aid_failure(rc)});
   extension_failure(com);
 }
 
@@ -163,20 +176,31 @@ void number_of_factor_aids(COMSTR* com) {
         com->host->xpmlog(kFactorGroup, kMsgMapNoCorr);
         extension_failure(com);
       }
-      value_get(com, TKXFAC_VAL_NFACTMAP2, &com->nfactmap2, sizeof(int), "minimum average partial (MAP)");
-      value_get(com, TKXFAC_VAL_FMAP2, com->fmap2, n);
-      value_get(com, TKXFAC_VAL_NFACTMAP4, &com->nfactmap4, sizeof(int));
-      value_get(com, TKXFAC_VAL_FMAP4, com->fmap4, n);
+      const char* aid = "The MAP test";
+      aid_get(com, aid, TKXFAC_VAL_NFACTMAP2, &com->nfactmap2, sizeof(int));
+      aid_get(com, aid, TKXFAC_VAL_FMAP2, com->fmap2, n);
+      aid_get(com, aid, TKXFAC_VAL_NFACTMAP4, &com->nfactmap4, sizeof(int));
+      aid_get(com, aid, TKXFAC_VAL_FMAP4, com->fmap4, n);
     }
     if (pa) {
       if (!com->cor) {
         com->host->xpmlog(kFactorGroup, kMsgParallelNoCorr);
         extension_failure(com);
       }
-      value_get(com, TKXFAC_VAL_NFACTPA, &com->nfactpa, sizeof(int), "parallel analysis");
-      value_get(com, TKXFAC_VAL_EVALPA, com->evalpa, n);
-      value_get(com, TKXFAC_VAL_AVEEVALPA, com->aveevalpa, n);
-      value_get(com, TKXFAC_VAL_EVALSTD, com->evalstd, n);
+      const char* aid = "Parallel analysis";
+      aid_get(com, aid, TKXFAC_VAL_NFACTPA, &com->nfactpa, sizeof(int));
+      aid_get(com, aid, TKXFAC_VAL_EVALPA, com->evalpa, n);
+      aid_get(com, aid, TKXFAC_VAL_AVEEVALPA, com->aveevalpa, n);
+      aid_get(com, aid, TKXFAC_VAL_EVALSTD, com->evalstd, n);
+      // Without SEED= the extension drew a seed from the clock: that seed
+      // is what the table shows and SYSRANDOM keeps, so that the run can be
+      // repeated.
+      std::int64_t used = 0;
+      aid_get(com, aid, TKXFAC_VAL_PA_SEED, &used, sizeof used);
+      if (com->pa_seed < 1 && used >= 1) {
+        com->pa_seed = used;
+        zranms(com, used, 1);
+      }
     }
     return;
   }

@@ -27,6 +27,7 @@ inline constexpr int kMsgParallelNoCorr = 312;
 inline constexpr int kMsgAidsTooFewObs = 430;
 inline constexpr int kMsgParallelDropped = 431;
 inline constexpr int kMsgMapDropped = 432;
+inline constexpr int kMsgAidFailed = 433;  // the aid, the reason
 
 // Priors and the diagnostics of the correlation matrix.
 inline constexpr int kMsgSingular = 13;

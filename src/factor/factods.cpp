@@ -733,16 +733,20 @@ void facttpl(TemplateRegistry& r) {
       {col("Test", "Test"), col("ChiSq", "Chi-Square", f104), col("DF", "DF", integer_format(6)),
        col("ProbChiSq", "Pr > ChiSq", fixed_format(8, 4))});
   add(r, "FitMeasures", {col("Measure", std::string()), col("Value", "Value", f104)});
+  // The flag columns of the aids mark the suggestion: the row of the
+  // smallest average partial correlation, the factors whose observed
+  // eigenvalues exceed their critical values.
+  const Format flag = integer_format(9);
   add(r, "AveParCorrControlPC",
       {col("NComp", "Number of Components", int8),
        col("AveParCor2", "Average Squared Partial Correlation", fixed_format(10, 6)),
-       col("OptAveParCor2", std::string(), std::nullopt),
+       col("OptAveParCor2", "Minimum", flag),
        col("AveParCor4", "Average Fourth-Power Partial Correlation", fixed_format(10, 6)),
-       col("OptAveParCor4", std::string(), std::nullopt)});
+       col("OptAveParCor4", "Minimum", flag)});
   add(r, "ParallelAnalysis",
       {col("Number", std::string(), int8), col("Eigenvalue", "Observed Eigenvalue", f84),
        col("AveEigPA", "Mean Simulated Eigenvalue", f84),
-       col("CritEigPA", "Critical Eigenvalue", f84), col("FgEigen", std::string()),
+       col("CritEigPA", "Critical Eigenvalue", f84), col("FgEigen", "Suggested", flag),
        col("NThreads", std::nullopt, std::nullopt, true)},
       {{"NSims", "Number of Simulations", std::nullopt},
        {"Seed", "Seed", std::nullopt},

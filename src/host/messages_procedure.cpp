@@ -277,6 +277,7 @@ const MessageDef kProcedureMessages[] = {
     {180, 430, S::Error, "Parallel analysis and the MAP test cannot choose the number of factors when there are fewer observations than variables; the step stops. Give NFACTORS= as a number."},
     {180, 431, S::Note, "Parallel analysis is not computed because there are fewer observations than variables."},
     {180, 432, S::Note, "The MAP test is not computed because there are fewer observations than variables."},
+    {180, 433, S::Error, "%1 cannot be computed for this BY group: %2. The step stops."},
     // Newton-Raphson fits: weights of unique variances that reached 0, and tests that cannot be made.
     {180, 440, S::Note, "The unique variance of variable %1 is 0 or less, so its weight (the reciprocal of the unique variance) is set to missing."},
     {180, 441, S::Note, "The test of \"%1\" has %2 degrees of freedom, so it cannot be made and no probability is given."},

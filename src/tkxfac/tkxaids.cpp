@@ -152,14 +152,31 @@ int map_suggestion(int n, const double* average) {
   return best < 0 ? 0 : best;
 }
 
-int minimum_average_partial(int p, const double* corr, MapResult& result) {
+int minimum_average_partial(int nvar, const double* corr, MapResult& result) {
   result = MapResult{};
-  if (p < 1 || !corr) return TKXFAC_ERR_ARGUMENT;
+  if (nvar < 1 || !corr) return TKXFAC_ERR_ARGUMENT;
+  result.map2.assign(static_cast<std::size_t>(nvar), kNaN);
+  result.map4.assign(static_cast<std::size_t>(nvar), kNaN);
+
+  // A variable without variance has no partial correlations at all; the
+  // test runs on the others.
+  std::vector<int> kept;
+  for (int i = 0; i < nvar; ++i) {
+    const double d = corr[packed_at(i, i)];
+    if (d == 0) continue;
+    if (!(d > 0) || !std::isfinite(d)) return TKXFAC_ERR_COMPUTE;
+    kept.push_back(i);
+  }
+  const int p = static_cast<int>(kept.size());
+  if (p == 0) return TKXFAC_OK;
   const auto n = static_cast<std::size_t>(p);
+  std::vector<double> sub(n * (n + 1) / 2);
+  for (int i = 0; i < p; ++i)
+    for (int j = 0; j <= i; ++j)
+      sub[packed_at(i, j)] =
+          corr[packed_at(kept[static_cast<std::size_t>(i)], kept[static_cast<std::size_t>(j)])];
   std::vector<double> r;
-  if (!unit_diagonal(p, corr, r)) return TKXFAC_ERR_COMPUTE;
-  result.map2.assign(n, kNaN);
-  result.map4.assign(n, kNaN);
+  if (!unit_diagonal(p, sub.data(), r)) return TKXFAC_ERR_COMPUTE;
   std::vector<double> inv_sd(n);
 
   // No component partialled out: the correlations themselves.
@@ -188,8 +205,8 @@ int minimum_average_partial(int p, const double* corr, MapResult& result) {
     average_partials(p, c, inv_sd, &result.map2[static_cast<std::size_t>(k)],
                      &result.map4[static_cast<std::size_t>(k)]);
   }
-  result.nfact2 = map_suggestion(p, result.map2.data());
-  result.nfact4 = map_suggestion(p, result.map4.data());
+  result.nfact2 = map_suggestion(nvar, result.map2.data());
+  result.nfact4 = map_suggestion(nvar, result.map4.data());
   return TKXFAC_OK;
 }
 

@@ -35,11 +35,13 @@ struct MapResult {
   int nfact2 = 0, nfact4 = 0;
 };
 
-// MAP of the packed symmetric matrix `corr` of order p (a covariance matrix
-// is scaled to correlations first).  TKXFAC_OK, TKXFAC_ERR_ARGUMENT for
-// p < 1, TKXFAC_ERR_COMPUTE when a variance is not positive or the
+// MAP of the packed symmetric matrix `corr` of order nvar (a covariance
+// matrix is scaled to correlations first).  Variables with zero variance are
+// left out, and with q variables left the averages after q .. nvar - 1
+// components are missing.  TKXFAC_OK, TKXFAC_ERR_ARGUMENT for nvar < 1,
+// TKXFAC_ERR_COMPUTE when a variance is negative or not a number or the
 // eigensolver fails.
-int minimum_average_partial(int p, const double* corr, MapResult& result);
+int minimum_average_partial(int nvar, const double* corr, MapResult& result);
 
 // The m of the smallest non-missing value of `average` (n values), the first
 // of equal ones; 0 when all are missing.

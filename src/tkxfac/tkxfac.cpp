@@ -244,18 +244,21 @@ int value_set(TKXFAC_INSTANCE* inst, int code, const void* address, std::size_t 
 
 // Eigenvalues of the correlation matrix, largest first.  A covariance matrix
 // is scaled to correlations first, since the observed eigenvalues are those
-// of the correlations.
+// of the correlations.  A variable without variance keeps its zero row, as
+// in the matrix the procedure factors, and gives an eigenvalue of 0.
 int compute_evalstd(Private* p) {
   if (p->evalstd_done) return TKXFAC_OK;
   int n = p->nvar;
   std::vector<double> a = p->corr;
   for (int i = 0; i < n; ++i) {
     double dii = a[packed(i + 1) - 1];
-    if (!(dii > 0) || !std::isfinite(dii)) return TKXFAC_ERR_COMPUTE;
+    if (!(dii >= 0) || !std::isfinite(dii)) return TKXFAC_ERR_COMPUTE;
   }
   std::vector<double> scale(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i)
-    scale[static_cast<std::size_t>(i)] = 1 / std::sqrt(a[packed(i + 1) - 1]);
+  for (int i = 0; i < n; ++i) {
+    const double dii = a[packed(i + 1) - 1];
+    scale[static_cast<std::size_t>(i)] = dii > 0 ? 1 / std::sqrt(dii) : 0.0;
+  }
   for (int i = 0; i < n; ++i)
     for (int j = 0; j <= i; ++j)
       a[packed(i) + static_cast<std::size_t>(j)] *=

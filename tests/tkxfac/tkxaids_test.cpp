@@ -246,9 +246,17 @@ TEST(Map, ExhaustedPartialVariancesAreMissingAndOutOfTheChoice) {
   const double ties[] = {0.5, 0.2, 0.2, NAN};
   EXPECT_EQ(map_suggestion(4, ties), 1);
 
-  std::vector<double> zero_variance{1, 0, 0};
-  EXPECT_EQ(minimum_average_partial(2, zero_variance.data(), m), TKXFAC_ERR_COMPUTE);
-  EXPECT_EQ(minimum_average_partial(0, zero_variance.data(), m), TKXFAC_ERR_ARGUMENT);
+  // A variable without variance is left out: the test of the others, with
+  // the last average missing since there is one variable fewer.
+  const double r = 0.35;
+  std::vector<double> with_constant{1, 0, 0, r, 0, 1};
+  ASSERT_EQ(minimum_average_partial(3, with_constant.data(), m), TKXFAC_OK);
+  EXPECT_NEAR(m.map2[0], r * r, 1e-15);
+  EXPECT_NEAR(m.map4[1], 1, 1e-12);
+  EXPECT_TRUE(std::isnan(m.map2[2]));
+  std::vector<double> negative{1, 0, -1};
+  EXPECT_EQ(minimum_average_partial(2, negative.data(), m), TKXFAC_ERR_COMPUTE);
+  EXPECT_EQ(minimum_average_partial(0, negative.data(), m), TKXFAC_ERR_ARGUMENT);
 }
 
 // ---------------------------------------------------------------------------

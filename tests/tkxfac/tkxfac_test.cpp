@@ -122,8 +122,15 @@ TEST(Tkxfac, ObservedEigenvaluesAreThoseOfTheCorrelations) {
   EXPECT_NEAR(ev[0], 1.5, 1e-12);
   EXPECT_NEAR(ev[1], 1.0, 1e-12);
   EXPECT_NEAR(ev[2], 0.5, 1e-12);
-  // A matrix with a zero variance has no correlation matrix.
-  std::vector<double> bad{1, 0, 0, 0, 0, 1};
+  // A variable without variance adds an eigenvalue of 0; a negative
+  // variance has no correlations.
+  std::vector<double> constant{4, 0, 0, 0, 0, 1};
+  ASSERT_EQ(l.set(TKXFAC_VAL_CORR, constant.data(), 48), TKXFAC_OK);
+  ASSERT_EQ(l.get(TKXFAC_VAL_EVALSTD, ev.data(), &n), TKXFAC_OK);
+  EXPECT_NEAR(ev[0], 1.0, 1e-12);
+  EXPECT_NEAR(ev[1], 1.0, 1e-12);
+  EXPECT_NEAR(ev[2], 0.0, 1e-12);
+  std::vector<double> bad{1, 0, -1, 0, 0, 1};
   ASSERT_EQ(l.set(TKXFAC_VAL_CORR, bad.data(), 48), TKXFAC_OK);
   EXPECT_EQ(l.get(TKXFAC_VAL_EVALSTD, ev.data(), &n), TKXFAC_ERR_COMPUTE);
 }
