@@ -269,6 +269,44 @@ TEST(Aids, ADrawnSeedIsShownKeptInSysrandomAndRepeatsTheAnalysis) {
   EXPECT_FALSE(progtest::has_message(r, 189));
 }
 
+TEST(Aids, EachByGroupIsSimulatedWithItsOwnNumberOfObservations) {
+  // Groups of 80 and 50 observations: each group's table is the table of
+  // its observations analysed alone.
+  const Data a = make_data(80, 2, 3, 0.7, 6), b = make_data(50, 2, 3, 0.7, 7);
+  auto rows = [](const Data& d) { return d.step.substr(d.step.find("datalines;\n") + 11); };
+  auto body = [](const std::string& step) { return step.substr(0, step.size() - 2); };  // no ";\n"
+  std::string grouped = "data d; input g x1-x6;\ndatalines;\n";
+  for (const auto& [g, d] : {std::pair<int, const Data*>{1, &a}, {2, &b}}) {
+    std::string text = body(rows(*d));
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const std::size_t end = text.find('\n', at);
+      grouped += std::to_string(g) + " " + text.substr(at, end - at) + "\n";
+      at = end + 1;
+    }
+  }
+  grouped += ";\n";
+  const std::string options = " parallel(seed=9 nsims=300) map nfactors=1;";
+  const Outcome by = progtest::run(grouped + "proc factor data=d" + options + " var x1-x6; by g; run;");
+  const Outcome alone = progtest::run(a.step + "proc factor data=d" + options + " run;\n" + b.step +
+                                      "proc factor data=d" + options + " run;");
+  for (int group = 1; group <= 2; ++group) {
+    SCOPED_TRACE(group);
+    const json* t = find_table(by, "ParallelAnalysis", group);
+    const json* u = find_table(alone, "ParallelAnalysis", group);
+    ASSERT_TRUE(t && u) << by.log;
+    EXPECT_EQ(column(*t, "AveEigPA"), column(*u, "AveEigPA"));
+    EXPECT_EQ(column(*t, "CritEigPA"), column(*u, "CritEigPA"));
+    EXPECT_LT(progtest::maxdiff({column(*t, "Eigenvalue")}, {column(*u, "Eigenvalue")}), 1e-12);
+    const json* m = find_table(by, "AveParCorrControlPC", group);
+    const json* n = find_table(alone, "AveParCorrControlPC", group);
+    ASSERT_TRUE(m && n);
+    EXPECT_LT(progtest::maxdiff({column(*m, "AveParCor2")}, {column(*n, "AveParCor2")}), 1e-12);
+  }
+  EXPECT_NE(column(*find_table(by, "ParallelAnalysis", 1), "AveEigPA"),
+            column(*find_table(by, "ParallelAnalysis", 2), "AveEigPA"));
+}
+
 TEST(Aids, RandomPriorsLeaveTheirSeedAndItsEndingState) {
   // The prior estimates draw one number per variable from Lehmer's
   // generator (multiplier 397204094 modulo 2^31 - 1); SYSRANEND is its
