@@ -19,6 +19,7 @@
 #include "factor/factods.h"
 #include "factor/factor.h"
 #include "factor/factrot.h"
+#include "factor/factse.h"
 #include "factor/rotselect.h"
 #include "factor/stages.h"
 #include "host/services.h"
@@ -175,10 +176,20 @@ int factpro(COMSTR* com, int method, int which) {
     factm2(com, kStoreColumn, target, nullptr, p, m, kLabelVariables, kLabelFactors,
            kMsgTargetTitle, 0, "ProcrustesTarget", "Stat.Factor.ProcrustesTarget", 0);
 
+  // 9: standard errors follow the rotation from the pattern and target it
+  // starts with (the target buffer is reused by the oblique solution).
+  const bool stderrs = com->fmethod == kFmMl && fopt_test(com, kFoptStderr);
+  const bool orthogonal_start = com->nfc == 0;
+  std::vector<double> before, fitted;
+  if (stderrs) {
+    before.assign(com->fact, com->fact + static_cast<std::size_t>(p) * m);
+    fitted.assign(target, target + static_cast<std::size_t>(p) * m);
+  }
+
   // 5-6: the least-squares transformation.
   std::vector<double> work(static_cast<std::size_t>(m) * (m + 1) / 2 + static_cast<std::size_t>(m));
-  if (zprcrst(p, m, com->fact, target, com->tran, work.data()) > 0)
-    com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
+  const bool deficient = zprcrst(p, m, com->fact, target, com->tran, work.data()) > 0;
+  if (deficient) com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
   if (com->ods)
     factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers,
            kMsgProcrustesTrans, 0, "ProcrustesTrans", "Stat.Factor.ProcrustesTrans", 0);
@@ -197,6 +208,8 @@ int factpro(COMSTR* com, int method, int which) {
   // 8 and 10: unit factor variances and the oblique solution.
   factobl(com, 'O');
   if (com->nfact < 1) return 0;
+  if (stderrs && !deficient)
+    factsepro(com, method, k, orthogonal_start, before.data(), fitted.data());
   if (com->ods)
     factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers,
            kMsgNormTrans, 0, "NormObliqueTrans", "Stat.Factor.NormObliqueTrans", 0);

@@ -35,6 +35,7 @@
 #include "host/services.h"
 #include "host/step.h"
 #include "host/value.h"
+#include "numeric/inner.h"
 #include "numeric/matrix.h"
 
 namespace kav {
@@ -224,6 +225,7 @@ class RotationSystem {
   }
 
   const double* rotated() const { return l_.data(); }
+  const double* phi_matrix() const { return phi_.data(); }
 
  private:
   // out (p x m) = a (p x m) b (m x m).
@@ -268,7 +270,177 @@ class RotationSystem {
   std::vector<std::pair<int, int>> pairs_;
 };
 
+// Inverse of a small dense n x n matrix (column-major) by Gauss-Jordan with
+// partial pivoting; false when a pivot vanishes against the matrix's size.
+bool invert_small(int n, std::vector<double> a, std::vector<double>& inv) {
+  inv.assign(static_cast<std::size_t>(n) * n, 0.0);
+  for (int i = 0; i < n; ++i) inv[at(i, i, n)] = 1;
+  double size = 0;
+  for (double v : a) size = std::max(size, std::fabs(v));
+  for (int k = 0; k < n; ++k) {
+    int piv = k;
+    for (int i = k + 1; i < n; ++i)
+      if (std::fabs(a[at(i, k, n)]) > std::fabs(a[at(piv, k, n)])) piv = i;
+    const double d = a[at(piv, k, n)];
+    if (!(std::fabs(d) > 1e-13 * size)) return false;
+    for (int j = 0; j < n; ++j) {
+      std::swap(a[at(k, j, n)], a[at(piv, j, n)]);
+      std::swap(inv[at(k, j, n)], inv[at(piv, j, n)]);
+    }
+    for (int j = 0; j < n; ++j) {
+      a[at(k, j, n)] /= d;
+      inv[at(k, j, n)] /= d;
+    }
+    for (int i = 0; i < n; ++i) {
+      const double f = i == k ? 0.0 : a[at(i, k, n)];
+      if (f == 0) continue;
+      for (int j = 0; j < n; ++j) {
+        a[at(i, j, n)] -= f * a[at(k, j, n)];
+        inv[at(i, j, n)] -= f * inv[at(k, j, n)];
+      }
+    }
+  }
+  return true;
+}
+
+// out (r x c) = a' b for a (n x r) and b (n x c), all column-major.
+void cross(int n, int r, int c, const double* a, const double* b, double* out) {
+  for (int v = 0; v < c; ++v)
+    for (int u = 0; u < r; ++u) {
+      double s = 0;
+      for (int i = 0; i < n; ++i) s += a[at(i, u, n)] * b[at(i, v, n)];
+      out[at(u, v, r)] = s;
+    }
+}
+// out (n x c) = a (n x k) b (k x c), column-major; `add` adds to out.
+void product(int n, int k, int c, const double* a, const double* b, double* out, bool add) {
+  for (int v = 0; v < c; ++v)
+    for (int i = 0; i < n; ++i) {
+      double s = add ? out[at(i, v, n)] : 0.0;
+      for (int t = 0; t < k; ++t) s += a[at(i, t, n)] * b[at(t, v, k)];
+      out[at(i, v, n)] = s;
+    }
+}
+
 // ---------------------------------------------------------------------------
+// The shape of the derivatives.
+//
+// A change dA of the unrotated loadings moves a rotated pattern by dA N
+// (N the transformation, or the product of the transformations when one
+// rotation starts from another) plus a part that runs through a few
+// coordinates: the rotation's own (r of them), or the entries of the
+// least-squares transformation (m^2).  Each Jacobian is therefore
+//   vec(dA N) + U z,  z = R vec(dA),
+// with U (quantities x r) and R (r x pm), and the delta method needs the
+// covariance C of vec(A) only through C R', R C R' and the m x m blocks of
+// C that belong to one variable: a few passes over C instead of one per
+// quantity.  Factor correlations have no dA N part.
+
+struct Shape {
+  const double* n = nullptr;  // m x m, or null
+  const double* u = nullptr;  // nout x r, column by column
+};
+
+// C R' (pm x r, column by column) and R C R' (r x r); R holds the r
+// coordinates of each input together.
+void crossterms(const double* cov, long pm, int r, const double* rr, double* cr, double* rcr) {
+  std::vector<double> rs(static_cast<std::size_t>(pm));
+  for (int s = 0; s < r; ++s) {
+    for (long in = 0; in < pm; ++in) rs[static_cast<std::size_t>(in)] = rr[in * r + s];
+    inner::packed_symv(pm, cov, rs.data(), cr + static_cast<long>(s) * pm);
+  }
+  for (int s = 0; s < r; ++s)
+    for (int t = 0; t < r; ++t) {
+      double v = 0;
+      for (long in = 0; in < pm; ++in) v += rr[in * r + t] * cr[static_cast<long>(s) * pm + in];
+      rcr[static_cast<long>(t) * r + s] = v;
+    }
+}
+
+// The derivatives of the current pattern with respect to the unrotated
+// one stay in dbda for a rotation that starts from that pattern (promax or
+// Procrustes after a prerotation): p*m, r, then N, U and R, then the
+// pattern they belong to, so that a pattern changed since (by a rotation
+// without standard errors, or in another BY group) is never taken for the
+// one they describe.
+struct Prior {
+  bool unrotated = true;  // the pattern is the unrotated one: N = I, r = 0
+  int r = 0;
+  const double* n = nullptr;
+  const double* u = nullptr;
+  const double* rr = nullptr;
+};
+
+std::uint64_t derivative_size(long pm, int m, int r) {
+  const auto upm = static_cast<std::uint64_t>(pm), ur = static_cast<std::uint64_t>(r),
+             um = static_cast<std::uint64_t>(m);
+  return 2 + um * um + 2 * upm * ur + upm;
+}
+
+// Keeps N, U and R of the current pattern (com->fact) in dbda.
+void keep_derivatives(COMSTR* com, long pm, int m, int r, const double* n, const double* u,
+                      const double* rr) {
+  double* block = com->host->pool().allocate_array<double>(derivative_size(pm, m, r));
+  release(com, com->dbda);
+  if (!block) return;
+  const std::size_t mm = static_cast<std::size_t>(m) * m, ur = static_cast<std::size_t>(pm) * r;
+  block[0] = static_cast<double>(pm);
+  block[1] = r;
+  std::copy(n, n + mm, block + 2);
+  std::copy(u, u + ur, block + 2 + mm);
+  std::copy(rr, rr + ur, block + 2 + mm + ur);
+  std::copy(com->fact, com->fact + pm, block + 2 + mm + 2 * ur);
+  com->dbda = block;
+}
+
+// The derivatives of `pattern`: false when it is neither the unrotated
+// pattern nor the one dbda describes.
+bool derivatives_of(const COMSTR* com, const double* pattern, long pm, int m, Prior& prior) {
+  const std::size_t bytes = static_cast<std::size_t>(pm) * sizeof(double);
+  prior = Prior{};
+  if (std::memcmp(pattern, com->ufact, bytes) == 0) return true;
+  const double* block = com->dbda;
+  if (!block || block[0] != static_cast<double>(pm)) return false;
+  const int r = static_cast<int>(block[1]);
+  const std::size_t mm = static_cast<std::size_t>(m) * m, ur = static_cast<std::size_t>(pm) * r;
+  if (std::memcmp(block + 2 + mm + 2 * ur, pattern, bytes) != 0) return false;
+  prior.unrotated = false;
+  prior.r = r;
+  prior.n = block + 2;
+  prior.u = block + 2 + mm;
+  prior.rr = block + 2 + mm + ur;
+  return true;
+}
+
+// Standard errors of the pattern, factor correlations and structure of a
+// rotated solution from the shapes of their derivatives and the common R.
+void propagate(COMSTR* com, int r, const double* rr, const Shape& pattern, const Shape* corr,
+               const Shape* structure) {
+  const int p = com->nvar, m = com->nfact;
+  const long pm = static_cast<long>(p) * m, nphi = static_cast<long>(m) * (m + 1) / 2;
+  WorkArea work(com);
+  double* cr = work.get<double>(static_cast<std::uint64_t>(pm) * static_cast<std::uint64_t>(r));
+  double* rcr = work.get<double>(static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(r));
+  double* variances = work.get<double>(static_cast<std::uint64_t>(std::max(pm, nphi)));
+  if (work.failed()) {
+    com->host->xpmlog(kFactorGroup, kMsgNoMemory);
+    return;
+  }
+  crossterms(com->covp, pm, r, rr, cr, rcr);
+  auto standard_errors = [&](const Shape& shape, long nout) {
+    delmeth(variances, nout, p, m, shape.n, r, shape.u, cr, rcr, com->covp);
+    double* se = keep(com, static_cast<std::uint64_t>(nout));
+    if (se)
+      for (long q = 0; q < nout; ++q) se[q] = std::sqrt(std::max(0.0, variances[q]));
+    return se;
+  };
+  com->factse = standard_errors(pattern, pm);
+  if (corr && com->factse) {
+    com->fcorse = standard_errors(*corr, nphi);
+    com->strucse = com->fcorse ? standard_errors(*structure, pm) : nullptr;
+    if (!com->strucse) rotini(com);
+  }
+}
 
 // Standard errors of the unrotated solution, and the covariance every
 // rotation starts from.
@@ -276,6 +448,7 @@ void unrotated(COMSTR* com) {
   const long p = com->nvar, m = com->nfact;
   rotini(com);
   release(com, com->covp);
+  release(com, com->dbda);
   if (m < 1) return;
   const long pm = p * m;
   const long n = pm + p + m * (m - 1) / 2;
@@ -314,17 +487,11 @@ void rotated(COMSTR* com, int method, const double* g) {
   const bool oblique = oblsol(method);
   const long pm = static_cast<long>(p) * m;
   const long nphi = static_cast<long>(m) * (m + 1) / 2;
+  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
 
-  WorkArea work(com);
   if (oblique) {
-    double* copy = work.get<double>(static_cast<std::uint64_t>(nphi));
-    double* w = work.get<double>(static_cast<std::uint64_t>(m));
-    if (work.failed()) {
-      com->host->xpmlog(kFactorGroup, kMsgNoMemory);
-      return;
-    }
-    std::copy(com->fcor, com->fcor + nphi, copy);
-    if (znndsol(com->singular, m, copy, w, 0, nullptr) > 0) {
+    std::vector<double> copy(com->fcor, com->fcor + nphi), w(static_cast<std::size_t>(m));
+    if (znndsol(com->singular, m, copy.data(), w.data(), 0, nullptr) > 0) {
       com->host->xpmlog(kFactorGroup, kMsgFcorSingular);
       return;
     }
@@ -346,58 +513,50 @@ void rotated(COMSTR* com, int method, const double* g) {
         scaled[static_cast<std::size_t>(i)] = 1;
       }
     }
-  std::vector<double> x(static_cast<std::size_t>(pm));
+  std::vector<double> x(upm);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < p; ++i) x[at(i, j, p)] = d[static_cast<std::size_t>(i)] * a[at(i, j, p)];
 
   RotationSystem sys(p, m, oblique, g, x.data(), com->tran, com->fcor);
   const int r = sys.order();
-
-  const std::uint64_t upm = static_cast<std::uint64_t>(pm);
-  double* jk = work.get<double>(static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(r));
-  double* qraux = work.get<double>(static_cast<std::uint64_t>(r));
-  int* jpvt = work.get<int>(static_cast<std::uint64_t>(r));
-  double* qrwork = work.get<double>(2 * static_cast<std::uint64_t>(r));
-  double* jphi = oblique ? work.get<double>(upm * static_cast<std::uint64_t>(nphi)) : nullptr;
-  double* jstruc = oblique ? work.get<double>(upm * upm) : nullptr;
-  double* variances = work.get<double>(std::max(upm, static_cast<std::uint64_t>(nphi)));
-  release(com, com->dbda);
-  com->dbda = work.failed() ? nullptr : com->host->pool().allocate_array<double>(upm * upm);
-  if (work.failed() || !com->dbda) {
-    com->host->xpmlog(kFactorGroup, kMsgNoMemory);
-    return;
-  }
+  const std::size_t ur = static_cast<std::size_t>(r);
 
   // The conditions' derivatives with respect to the rotation's own
-  // coordinates, decomposed once.
-  std::vector<double> k(static_cast<std::size_t>(m) * m), dl(static_cast<std::size_t>(pm)),
-      dphi(static_cast<std::size_t>(m) * m), rhs(static_cast<std::size_t>(r));
+  // coordinates, decomposed once; and what each coordinate does to the
+  // pattern (Lambda K), the factor correlations and the structure.
+  const double* lam = com->fact;
+  std::vector<double> jk(ur * ur), qraux(ur), qrwork(2 * ur), k(mm), dl(upm), dphi(mm), rhs(ur),
+      ulam(upm * ur), uphi(static_cast<std::size_t>(nphi) * ur), ustruc(upm * ur);
+  std::vector<int> jpvt(ur);
   const double* l = sys.rotated();
   for (int s = 0; s < r; ++s) {
     std::fill(k.begin(), k.end(), 0.0);
     sys.add_basis(s, 1.0, k.data());
-    for (int c = 0; c < m; ++c)
-      for (int i = 0; i < p; ++i) {
-        double v = 0;
-        for (int t = 0; t < m; ++t) v += l[at(i, t, p)] * k[at(t, c, m)];
-        dl[at(i, c, p)] = v;
-      }
+    product(p, m, m, l, k.data(), dl.data(), false);
     if (oblique) sys.phi_change(k.data(), dphi.data());
-    sys.conditions(dl.data(), oblique ? dphi.data() : nullptr,
-                   jk + static_cast<std::size_t>(s) * r);
+    sys.conditions(dl.data(), oblique ? dphi.data() : nullptr, jk.data() + s * ur);
+    double* us = ulam.data() + s * upm;
+    product(p, m, m, lam, k.data(), us, false);
+    if (!oblique) continue;
+    for (int u = 0; u < m; ++u)
+      for (int v = 0; v <= u; ++v)
+        uphi[s * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
+            u == v ? 0.0 : dphi[at(u, v, m)];
+    // Lambda K Phi + Lambda dPhi.
+    std::vector<double> kphi(mm);
+    product(m, m, m, k.data(), sys.phi_matrix(), kphi.data(), false);
+    for (std::size_t e = 0; e < mm; ++e) kphi[e] += dphi[e];
+    product(p, m, m, lam, kphi.data(), ustruc.data() + s * upm, false);
   }
-  if (zqrdec(r, r, jk, com->singular, qraux, jpvt, qrwork) > 0) {
+  if (zqrdec(r, r, jk.data(), com->singular, qraux.data(), jpvt.data(), qrwork.data()) > 0) {
     com->host->xpmlog(kFactorGroup, kMsgRotationSingular);
     return;
   }
 
-  // One unrotated loading at a time: how the criterion's pattern moves, how
-  // far the rotation turns to stay stationary, and what that does to the
-  // rotated pattern, factor correlations and structure.
+  // R: one unrotated loading at a time, how the criterion's pattern moves
+  // and how far the rotation turns to stay stationary.
   const double* tran = com->tran;
-  const double* lam = com->fact;
-  double* jlam = com->dbda;
-  std::vector<double> dx(static_cast<std::size_t>(m)), dlam(static_cast<std::size_t>(pm));
+  std::vector<double> rr(ur * upm), dx(static_cast<std::size_t>(m));
   std::fill(dl.begin(), dl.end(), 0.0);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < p; ++i) {
@@ -416,53 +575,220 @@ void rotated(COMSTR* com, int method, const double* g) {
       sys.conditions(dl.data(), nullptr, rhs.data());
       for (int c = 0; c < m; ++c) dl[at(i, c, p)] = 0.0;
       for (double& v : rhs) v = -v;
-      zqrsol(r, r, jk, qraux, jpvt, r, rhs.data(), qrwork);
-      std::fill(k.begin(), k.end(), 0.0);
-      for (int s = 0; s < r; ++s) sys.add_basis(s, rhs[static_cast<std::size_t>(s)], k.data());
-
-      // dLambda = dA M + Lambda K.
-      for (int c = 0; c < m; ++c)
-        for (int q = 0; q < p; ++q) {
-          double v = q == i ? tran[at(j, c, m)] : 0.0;
-          for (int t = 0; t < m; ++t) v += lam[at(q, t, p)] * k[at(t, c, m)];
-          dlam[at(q, c, p)] = v;
-          jlam[static_cast<std::size_t>(static_cast<long>(c) * p + q) * upm +
-               static_cast<std::size_t>(in)] = v;
-        }
-      if (!oblique) continue;
-      sys.phi_change(k.data(), dphi.data());
-      for (int u = 0; u < m; ++u)
-        for (int v = 0; v <= u; ++v)
-          jphi[static_cast<std::size_t>(packed_index(u, v)) * upm + static_cast<std::size_t>(in)] =
-              u == v ? 0.0 : dphi[at(u, v, m)];
-      // dS = dLambda Phi + Lambda dPhi.
-      for (int c = 0; c < m; ++c)
-        for (int q = 0; q < p; ++q) {
-          double v = 0;
-          for (int t = 0; t < m; ++t)
-            v += dlam[at(q, t, p)] * sys.phi(t, c) + lam[at(q, t, p)] * dphi[at(t, c, m)];
-          jstruc[static_cast<std::size_t>(static_cast<long>(c) * p + q) * upm +
-                 static_cast<std::size_t>(in)] = v;
-        }
+      zqrsol(r, r, jk.data(), qraux.data(), jpvt.data(), r, rhs.data(), qrwork.data());
+      std::copy(rhs.begin(), rhs.end(), rr.begin() + in * r);
     }
 
-  // The delta method.
-  auto standard_errors = [&](const double* jac, long nout) {
-    delmeth(variances, nout, nout, pm, jac, com->covp);
-    double* se = keep(com, static_cast<std::uint64_t>(nout));
-    if (se)
-      for (long q = 0; q < nout; ++q) se[q] = std::sqrt(std::max(0.0, variances[q]));
-    return se;
-  };
-  com->factse = standard_errors(jlam, pm);
-  if (oblique && com->factse) {
-    com->fcorse = standard_errors(jphi, nphi);
-    com->strucse = com->fcorse ? standard_errors(jstruc, pm) : nullptr;
-    if (!com->strucse) rotini(com);
-  }
+  // dLambda = dA M + Lambda K; dS = dA M Phi + Lambda (K Phi + dPhi).
+  std::vector<double> mphi(mm);
+  product(m, m, m, tran, sys.phi_matrix(), mphi.data(), false);
+  const Shape pattern{tran, ulam.data()}, corr{nullptr, uphi.data()},
+      structure{mphi.data(), ustruc.data()};
+  propagate(com, r, rr.data(), pattern, oblique ? &corr : nullptr, oblique ? &structure : nullptr);
+  if (com->factse) keep_derivatives(com, pm, m, r, tran, ulam.data(), rr.data());
 }
 
 }  // namespace
+
+void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, const double* before,
+               const double* target) {
+  const int p = com->nvar, m = com->nfact;
+  if (m < 2 || !com->covp || !com->ufact) return;
+  if (!orthogonal_start) {
+    // Starting from an oblique solution, the factor correlations it had
+    // enter the normalisation as well; that path is not differentiated.
+    com->host->xpmlog(kFactorGroup, kMsgMethodWithout);
+    return;
+  }
+  const long pm = static_cast<long>(p) * m, nphi = static_cast<long>(m) * (m + 1) / 2;
+  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
+  // The pattern the rotation started from is the unrotated one, or a
+  // prerotation whose derivatives were kept; otherwise it had no standard
+  // errors, and said why when it was rotated.
+  Prior prior;
+  if (!derivatives_of(com, before, pm, m, prior)) return;
+  const double* b = before;
+
+  // How promax built its target from B: each row divided by its length
+  // (unless NOPROMAXNORM), each element n turned into |n|^(k-1) n, each
+  // column divided by its largest magnitude.
+  const bool promax = method == kRotPromax;
+  constexpr double kSmall = 1.110223024625157e-12;
+  std::vector<double> rowlen(static_cast<std::size_t>(p), 0.0), raw(upm, 0.0);
+  std::vector<int> argmax(static_cast<std::size_t>(m), -1);
+  if (promax) {
+    for (int i = 0; i < p; ++i) {
+      double ss = 0;
+      for (int j = 0; j < m; ++j) ss += b[at(i, j, p)] * b[at(i, j, p)];
+      if (fopt_test(com, kFoptPromaxNorm) && ss > kSmall)
+        rowlen[static_cast<std::size_t>(i)] = std::sqrt(ss);
+    }
+    for (int j = 0; j < m; ++j) {
+      double big = 0;
+      for (int i = 0; i < p; ++i) {
+        const double len = rowlen[static_cast<std::size_t>(i)];
+        const double n = len > 0 ? b[at(i, j, p)] / len : b[at(i, j, p)];
+        const double t = std::pow(std::fabs(n), power - 1) * n;
+        raw[at(i, j, p)] = t;
+        if (std::fabs(t) > big) {
+          big = std::fabs(t);
+          argmax[static_cast<std::size_t>(j)] = i;
+        }
+      }
+      if (big <= kSmall * kSmall) argmax[static_cast<std::size_t>(j)] = -1;
+    }
+  }
+
+  // X = (B'B)^-1 B'T, Y = (X'X)^-1 and the column scales s = sqrt(diag Y)
+  // that give the factors unit variance: M = X diag(s), Phi = diag(1/s) Y
+  // diag(1/s).
+  std::vector<double> g(mm), ginv, bt(mm), x(mm), xx(mm), y, s(static_cast<std::size_t>(m));
+  cross(p, m, m, b, b, g.data());
+  cross(p, m, m, b, target, bt.data());
+  if (!invert_small(m, g, ginv)) return;
+  product(m, m, m, ginv.data(), bt.data(), x.data(), false);
+  cross(m, m, m, x.data(), x.data(), xx.data());
+  if (!invert_small(m, xx, y)) return;
+  for (int j = 0; j < m; ++j) {
+    if (!(y[at(j, j, m)] > 0)) return;
+    s[static_cast<std::size_t>(j)] = std::sqrt(y[at(j, j, m)]);
+  }
+  auto sj = [&](int j) { return s[static_cast<std::size_t>(j)]; };
+  std::vector<double> mtran(mm), phi(mm);
+  for (int v = 0; v < m; ++v)
+    for (int u = 0; u < m; ++u) {
+      mtran[at(u, v, m)] = x[at(u, v, m)] * sj(v);
+      phi[at(u, v, m)] = u == v ? 1.0 : y[at(u, v, m)] / (sj(u) * sj(v));
+    }
+  const double* lam = com->fact;
+
+  // dX for a change dB of the pattern (through the target too for promax):
+  // dX = G^-1 (dB'T + B'dT - (dB'B + B'dB) X).
+  std::vector<double> dt(upm), dn(upm), w(mm), w2(mm), dg(mm);
+  auto change_of_x = [&](const double* db, double* dx) {
+    std::fill(dt.begin(), dt.end(), 0.0);
+    if (promax) {
+      for (int i = 0; i < p; ++i) {
+        const double len = rowlen[static_cast<std::size_t>(i)];
+        double dot = 0;
+        if (len > 0)
+          for (int j = 0; j < m; ++j) dot += b[at(i, j, p)] * db[at(i, j, p)];
+        for (int j = 0; j < m; ++j) {
+          const double n = len > 0 ? b[at(i, j, p)] / len : b[at(i, j, p)];
+          const double d = len > 0
+                               ? db[at(i, j, p)] / len - b[at(i, j, p)] * dot / (len * len * len)
+                               : db[at(i, j, p)];
+          // d(|n|^(k-1) n) = k |n|^(k-1) dn.
+          const double slope =
+              n != 0 ? power * std::pow(std::fabs(n), power - 1) : (power == 1 ? 1.0 : 0.0);
+          dn[at(i, j, p)] = slope * d;
+        }
+      }
+      for (int j = 0; j < m; ++j) {
+        const int im = argmax[static_cast<std::size_t>(j)];
+        if (im < 0) {
+          for (int i = 0; i < p; ++i) dt[at(i, j, p)] = dn[at(i, j, p)];
+          continue;
+        }
+        const double c = std::fabs(raw[at(im, j, p)]);
+        const double dc = (raw[at(im, j, p)] < 0 ? -1.0 : 1.0) * dn[at(im, j, p)];
+        for (int i = 0; i < p; ++i)
+          dt[at(i, j, p)] = dn[at(i, j, p)] / c - raw[at(i, j, p)] * dc / (c * c);
+      }
+    }
+    cross(p, m, m, db, target, w.data());
+    cross(p, m, m, b, dt.data(), w2.data());
+    for (std::size_t e = 0; e < mm; ++e) w[e] += w2[e];
+    cross(p, m, m, db, b, w2.data());
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) dg[at(u, v, m)] = w2[at(u, v, m)] + w2[at(v, u, m)];
+    product(m, m, m, dg.data(), x.data(), w2.data(), false);
+    for (std::size_t e = 0; e < mm; ++e) w[e] -= w2[e];
+    product(m, m, m, ginv.data(), w.data(), dx, false);
+  };
+
+  // dM and dPhi for a change dX: dY = -Y (dX'X + X'dX) Y, ds_j = dY_jj /
+  // (2 s_j), dM = dX diag(s) + X diag(ds), dPhi_uv = dY_uv / (s_u s_v) -
+  // Y_uv (ds_u / s_u + ds_v / s_v) / (s_u s_v).
+  std::vector<double> dy(mm), ds(static_cast<std::size_t>(m));
+  auto change_of_m = [&](const double* dx, double* dm, double* dphi) {
+    cross(m, m, m, dx, x.data(), w.data());
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) w2[at(u, v, m)] = w[at(u, v, m)] + w[at(v, u, m)];
+    product(m, m, m, y.data(), w2.data(), w.data(), false);
+    product(m, m, m, w.data(), y.data(), dy.data(), false);
+    for (double& v : dy) v = -v;
+    for (int j = 0; j < m; ++j) ds[static_cast<std::size_t>(j)] = dy[at(j, j, m)] / (2 * sj(j));
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) {
+        const double dsu = ds[static_cast<std::size_t>(u)], dsv = ds[static_cast<std::size_t>(v)];
+        dm[at(u, v, m)] = dx[at(u, v, m)] * sj(v) + x[at(u, v, m)] * dsv;
+        dphi[at(u, v, m)] =
+            u == v ? 0.0
+                   : dy[at(u, v, m)] / (sj(u) * sj(v)) -
+                         y[at(u, v, m)] * (dsu / sj(u) + dsv / sj(v)) / (sj(u) * sj(v));
+      }
+  };
+
+  // The coordinates: the m^2 entries of dX, then the prerotation's own.
+  const int r = static_cast<int>(mm) + prior.r;
+  const std::size_t ur = static_cast<std::size_t>(r);
+  std::vector<double> rr(ur * upm), ulam(upm * ur), uphi(static_cast<std::size_t>(nphi) * ur, 0.0),
+      ustruc(upm * ur), db(upm), dx(mm), dm(mm), dphi(mm), tmp(mm);
+  for (std::size_t e = 0; e < mm; ++e) {
+    std::fill(dx.begin(), dx.end(), 0.0);
+    dx[e] = 1;
+    change_of_m(dx.data(), dm.data(), dphi.data());
+    double* ul = ulam.data() + e * upm;
+    product(p, m, m, b, dm.data(), ul, false);  // B dM
+    for (int u = 0; u < m; ++u)
+      for (int v = 0; v <= u; ++v)
+        uphi[e * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
+            dphi[at(u, v, m)];
+    double* us = ustruc.data() + e * upm;
+    product(p, m, m, ul, phi.data(), us, false);  // B dM Phi + Lambda dPhi
+    product(p, m, m, lam, dphi.data(), us, true);
+  }
+  for (int t = 0; t < prior.r; ++t) {
+    // A prerotation coordinate moves B by its column u_t: u_t M, u_t M Phi.
+    const std::size_t e = mm + static_cast<std::size_t>(t);
+    product(p, m, m, prior.u + static_cast<std::size_t>(t) * upm, mtran.data(),
+            ulam.data() + e * upm, false);
+    product(p, m, m, ulam.data() + e * upm, phi.data(), ustruc.data() + e * upm, false);
+  }
+  for (int j = 0; j < m; ++j)
+    for (int i = 0; i < p; ++i) {
+      const long in = static_cast<long>(j) * p + i;
+      // dB = dA N + U R vec(dA) of the prerotation (dA itself from the
+      // unrotated pattern).
+      std::fill(db.begin(), db.end(), 0.0);
+      if (prior.unrotated) {
+        db[at(i, j, p)] = 1;
+      } else {
+        for (int c = 0; c < m; ++c) db[at(i, c, p)] = prior.n[at(j, c, m)];
+        for (int t = 0; t < prior.r; ++t)
+          inner::axpy(prior.rr[in * prior.r + t], prior.u + static_cast<std::size_t>(t) * upm,
+                      db.data(), pm);
+      }
+      change_of_x(db.data(), dx.data());
+      double* ri = rr.data() + static_cast<std::size_t>(in) * ur;
+      std::copy(dx.begin(), dx.end(), ri);
+      for (int t = 0; t < prior.r; ++t)
+        ri[mm + static_cast<std::size_t>(t)] = prior.rr[in * prior.r + t];
+    }
+
+  // N: that of B times M, and times Phi for the structure.
+  std::vector<double> nlam(mm), nstruc(mm);
+  if (prior.unrotated)
+    nlam = mtran;
+  else
+    product(m, m, m, prior.n, mtran.data(), nlam.data(), false);
+  product(m, m, m, nlam.data(), phi.data(), nstruc.data(), false);
+  const Shape pattern{nlam.data(), ulam.data()}, corr{nullptr, uphi.data()},
+      structure{nstruc.data(), ustruc.data()};
+  propagate(com, r, rr.data(), pattern, &corr, &structure);
+  if (com->factse) keep_derivatives(com, pm, m, r, nlam.data(), ulam.data(), rr.data());
+}
 
 int info(double vardiv, double tol, double* se, double* cov, const double* loadings, double* sigma,
          double* bordered, int* pivots, int m, int p) {
@@ -562,33 +888,29 @@ int info(double vardiv, double tol, double* se, double* cov, const double* loadi
   return 0;
 }
 
-void delmeth(double* out, long length, long nout, long npar, const double* jacobian,
-             const double* cov) {
-  const bool full = length != nout;
-  std::vector<double> v(static_cast<std::size_t>(npar));
-  for (long k = 0; k < nout; ++k) {
-    const double* jk = jacobian + k * npar;
-    // v = C J_k, C packed symmetric.
-    std::fill(v.begin(), v.end(), 0.0);
-    for (long i = 0; i < npar; ++i) {
-      const double* ci = cov + packed_index(i, 0);
-      double s = 0;
-      for (long t = 0; t < i; ++t) {
-        s += ci[t] * jk[t];
-        v[static_cast<std::size_t>(t)] += ci[t] * jk[i];
+void delmeth(double* out, long nout, int p, int m, const double* n, int r, const double* u,
+             const double* cr, const double* rcr, const double* cov) {
+  const long pm = static_cast<long>(p) * m;
+  for (long o = 0; o < nout; ++o) {
+    double kron = 0, crossed = 0, low = 0;
+    auto uo = [&](int s) { return u[static_cast<long>(s) * nout + o]; };
+    if (n) {
+      // Output (q, c) moves by sum_j N_jc dA_qj.
+      const long q = o % p, c = o / p;
+      for (int j = 0; j < m; ++j) {
+        const double nj = n[at(j, c, m)];
+        if (nj == 0) continue;
+        for (int t = 0; t < m; ++t) kron += nj * n[at(t, c, m)] * cov[idx(j * p + q, t * p + q)];
+        for (int s = 0; s < r; ++s)
+          crossed += nj * cr[static_cast<long>(s) * pm + j * p + q] * uo(s);
       }
-      v[static_cast<std::size_t>(i)] += s + ci[i] * jk[i];
     }
-    auto dot = [&](const double* jl) {
-      double s = 0;
-      for (long t = 0; t < npar; ++t) s += jl[t] * v[static_cast<std::size_t>(t)];
-      return s;
-    };
-    if (!full) {
-      out[k] = dot(jk);
-    } else {
-      for (long l = 0; l <= k; ++l) out[packed_index(k, l)] = dot(jacobian + l * npar);
+    for (int s = 0; s < r; ++s) {
+      double v = 0;
+      for (int t = 0; t < r; ++t) v += rcr[static_cast<long>(t) * r + s] * uo(t);
+      low += uo(s) * v;
     }
+    out[o] = kron + 2 * crossed + low;
   }
 }
 

@@ -25,11 +25,25 @@ inline constexpr int kFactseUnrotated = 14;
 int info(double vardiv, double tol, double* se, double* cov, const double* loadings, double* sigma,
          double* bordered, int* pivots, int m, int p);
 
-// The delta method: for the npar x nout column-major Jacobian `jacobian`
-// (column k the derivatives of output k) and the packed covariance `cov` of
-// the npar parameters, `out` receives J' C J.  With `length` equal to nout
-// only its diagonal (the variances); with nout(nout+1)/2 all of it, packed.
-void delmeth(double* out, long length, long nout, long npar, const double* jacobian,
-             const double* cov);
+// Standard errors of a promax or Procrustes solution, after factobl has
+// completed it (fact, tran, fcor): `before` is the pattern the rotation
+// started from, `target` the target it was fitted to, `power` promax's
+// power, `orthogonal_start` whether `before` had uncorrelated factors.
+// The derivatives run through the target (promax), the least-squares
+// transformation and its normalisation to unit factor variances, chained
+// with the prerotation's when `before` is a prerotated pattern.
+void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, const double* before,
+               const double* target);
+
+// The delta method for quantities whose derivatives with respect to the
+// unrotated loadings vec(A) (p x m, column by column) are
+//   vec(dA N) + U R vec(dA)
+// (pattern-shaped quantities, when n, m x m, is not null; otherwise only
+// the second part): `out` receives the nout variances, the diagonal of
+// J C J' for the packed covariance `cov` of vec(A).  U is nout x r, column
+// by column; `cr` holds C R' (pm x r, column by column) and `rcr` R C R'
+// (r x r), which every quantity of one rotation shares.
+void delmeth(double* out, long nout, int p, int m, const double* n, int r, const double* u,
+             const double* cr, const double* rcr, const double* cov);
 
 }  // namespace kav

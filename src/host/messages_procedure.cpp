@@ -233,7 +233,7 @@ const MessageDef kProcedureMessages[] = {
     {180, 356, S::Warning, "The information matrix could not be decomposed, so standard errors cannot be computed; the solution is reported without them."},
     {180, 357, S::Warning, "The factor correlation matrix is singular, so standard errors of the rotated solution cannot be computed; it is reported without them."},
     {180, 358, S::Warning, "There is not enough memory to compute standard errors; the solution is reported without them."},
-    {180, 359, S::Note, "Standard errors are not computed for HK, PROMAX or PROCRUSTES rotation this way; the rotated solution is reported without them."},
+    {180, 359, S::Note, "Standard errors are not computed for a Harris-Kaiser rotation, nor for a promax or Procrustes rotation that starts from an oblique solution; the rotated solution is reported without them."},
     {180, 360, S::Note, "Standard errors are not computed with NORM=WEIGHT or NORM=COV; the rotated solution is reported without them."},
     {180, 361, S::Warning, "A pivot of the information matrix is nearly zero, so standard errors cannot be computed; the solution is reported without them."},
     // Path diagrams.

@@ -543,6 +543,111 @@ TEST(StandardErrors, QuartiminPatternCorrelationsAndStructureFollowTheDeltaMetho
     }
 }
 
+// The least-squares transformation of b towards the target t, then unit
+// factor variances; phi receives the factor correlations.
+Mat procrustes(const Mat& b, const Mat& t, Mat& phi) {
+  const std::size_t p = b.size(), m = b[0].size();
+  const Mat x = mul(inv(mul(tr(b), b)), mul(tr(b), t));
+  const Mat y = inv(mul(tr(x), x));
+  Mat l = mul(b, x);
+  phi = y;
+  for (std::size_t j = 0; j < m; ++j) {
+    const double s = std::sqrt(y[j][j]);
+    for (std::size_t i = 0; i < p; ++i) l[i][j] *= s;
+    for (std::size_t k = 0; k < m; ++k) {
+      phi[j][k] /= s;
+      phi[k][j] /= s;
+    }
+  }
+  return l;
+}
+
+// Promax of b: the target from b's Kaiser-normalised rows raised to the
+// power 3 (sign kept) and scaled to a largest element of 1 per column.
+Mat promax(const Mat& b, Mat& phi) {
+  const std::size_t p = b.size(), m = b[0].size();
+  const std::vector<double> h = row_lengths(b);
+  Mat t = b;
+  for (std::size_t i = 0; i < p; ++i)
+    for (double& v : t[i]) v = std::pow(v / h[i], 3);
+  for (std::size_t j = 0; j < m; ++j) {
+    double big = 0;
+    for (std::size_t i = 0; i < p; ++i) big = std::max(big, std::fabs(t[i][j]));
+    for (std::size_t i = 0; i < p; ++i) t[i][j] /= big;
+  }
+  return procrustes(b, t, phi);
+}
+
+TEST(StandardErrors, PromaxFollowsTheDeltaMethodThroughItsPrerotation) {
+  Outcome r = run(std::string(kTests24) + "stderr rotate=promax; run;");
+  ASSERT_EQ(exit_code(r), 0) << r.log;
+  const Mat a = table(r, "FactorPattern");
+  const Mat prerotated = table(r, "OrthRotFactPat");
+  const Mat printed = table(r, "ObliqueRotFactPat");
+  ASSERT_FALSE(a.empty());
+  const std::size_t p = a.size(), m = a[0].size(), pm = p * m;
+  Mat t0 = identity(m), phi;
+  const Alignment al = align(varimax(a, t0), prerotated);
+  const Mat mine = promax(prerotated, phi);
+  ASSERT_LT(maxdiff(mine, printed), 1e-8) << "the test's promax is the step's";
+  ASSERT_LT(maxdiff(phi, table(r, "InterFactorCorr")), 1e-8);
+  Rotation rotate = [&](const Mat& x) {
+    Mat t = t0, f;
+    const Mat l = promax(al.apply(varimax(x, t)), f);
+    return flatten(l, &f);
+  };
+  const Mat cov = unrotated_covariance(a, kVardiv24);
+  const auto var = delta_method(a, cov, rotate);
+  EXPECT_LT(maxrel(stack(r, "ObliqueRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
+  std::vector<double> svar(var.begin() + static_cast<long>(pm + m * (m + 1) / 2), var.end());
+  EXPECT_LT(maxrel(stack(r, "FactorStructure", "StdErr"), as_pattern(svar, p, m)), 1e-4);
+  const Mat fse = stack(r, "InterFactorCorr", "StdErr");
+  ASSERT_EQ(fse.size(), m);
+  for (std::size_t u = 1; u < m; ++u)
+    for (std::size_t v = 0; v < u; ++v) {
+      const double expect = std::sqrt(var[pm + u * (u + 1) / 2 + v]);
+      EXPECT_NEAR(fse[u][v], expect, 1e-4 * expect) << u << "," << v;
+    }
+  // The prerotation keeps its own standard errors.
+  Rotation prerotate = [&](const Mat& x) {
+    Mat t = t0;
+    return flatten(al.apply(varimax(x, t)), nullptr);
+  };
+  const auto pvar = delta_method(a, cov, prerotate);
+  EXPECT_LT(maxrel(stack(r, "OrthRotFactPat", "StdErr"), as_pattern(pvar, p, m)), 1e-4);
+}
+
+TEST(StandardErrors, ProcrustesFollowsTheDeltaMethodFromTheUnrotatedSolution) {
+  // A target of three blocks of eight tests.
+  std::string names, lines;
+  Mat target = zeros(24, 3);
+  for (int i = 0; i < 24; ++i) {
+    names += (i < 9 ? " T0" : " T") + std::to_string(i + 1);
+    target[static_cast<std::size_t>(i)][static_cast<std::size_t>(i / 8)] = 1;
+  }
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i < 24; ++i) lines += i / 8 == j ? "1 " : "0 ";
+    lines += "\n";
+  }
+  Outcome r = run("data tg; input" + names + ";\ndatalines;\n" + lines + ";\n" + kTests24 +
+                  "stderr rotate=procrustes target=tg; run;");
+  ASSERT_EQ(exit_code(r), 0) << r.log;
+  const Mat a = table(r, "FactorPattern");
+  ASSERT_FALSE(a.empty());
+  const std::size_t p = a.size(), m = a[0].size();
+  Mat phi;
+  ASSERT_LT(maxdiff(procrustes(a, target, phi), table(r, "ObliqueRotFactPat")), 1e-8);
+  Rotation rotate = [&](const Mat& x) {
+    Mat f;
+    const Mat l = procrustes(x, target, f);
+    return flatten(l, &f);
+  };
+  const auto var = delta_method(a, unrotated_covariance(a, kVardiv24), rotate);
+  EXPECT_LT(maxrel(stack(r, "ObliqueRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
+  std::vector<double> svar(var.begin() + static_cast<long>(p * m + m * (m + 1) / 2), var.end());
+  EXPECT_LT(maxrel(stack(r, "FactorStructure", "StdErr"), as_pattern(svar, p, m)), 1e-4);
+}
+
 TEST(StandardErrors, ConfidenceLimitsAndCoverageDisplaysCountAsTheErrorsSay) {
   // Limits at ALPHA=0.1 from the test's own standard errors: symmetric for
   // the pattern of an oblique solution, Fisher's z for a structure
@@ -593,6 +698,13 @@ TEST(StandardErrors, WhatHasNoStandardErrorsSaysWhy) {
   ASSERT_EQ(exit_code(hk), 0) << hk.log;
   EXPECT_TRUE(has_message(hk, 359));
   EXPECT_FALSE(has_stack(hk, "ObliqueRotFactPat", "StdErr"));
+  // Promax after an oblique prerotation: message 359, the prerotated
+  // solution keeps its own.
+  Outcome po = run(std::string(kTests24) + "stderr prerotate=quartimin rotate=promax; run;");
+  ASSERT_EQ(exit_code(po), 0) << po.log;
+  EXPECT_TRUE(has_message(po, 359));
+  EXPECT_TRUE(has_stack(po, "ObliqueRotFactPat", "StdErr"));
+  EXPECT_FALSE(find_table(po, "ObliqueRotFactPat", 2)->at("stacks").contains("StdErr"));
   // Other methods never compute them (the request is dropped with 353).
   Outcome pf = run("proc factor data=ref.tests24(type=corr) nfactors=3 stderr; run;");
   ASSERT_EQ(exit_code(pf), 0) << pf.log;
