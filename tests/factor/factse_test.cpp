@@ -236,9 +236,9 @@ std::vector<double> row_lengths(const Mat& a) {
 
 // Kaiser's pairwise planar rotations for varimax, from the start t
 // (orthogonal), sweeping until no angle is worth turning; t receives the
-// rotation.
-Mat varimax(const Mat& a, Mat& t) {
-  const std::vector<double> h = row_lengths(a);
+// rotation.  With `kaiser` the rows are normalised first.
+Mat varimax(const Mat& a, Mat& t, bool kaiser = true) {
+  const std::vector<double> h = kaiser ? row_lengths(a) : std::vector<double>(a.size(), 1.0);
   Mat x = a;
   for (std::size_t i = 0; i < x.size(); ++i)
     for (double& v : x[i]) v /= h[i];
@@ -481,22 +481,28 @@ TEST(StandardErrors, UnrotatedEqualTheInverseOfTheBorderedInformation) {
 }
 
 TEST(StandardErrors, VarimaxFollowsTheDeltaMethodThroughTheRotation) {
-  Outcome r = run(std::string(kTests24) + "stderr rotate=varimax; run;");
-  ASSERT_EQ(exit_code(r), 0) << r.log;
-  const Mat a = table(r, "FactorPattern");
-  const Mat printed = table(r, "OrthRotFactPat");
-  ASSERT_FALSE(a.empty());
-  const std::size_t p = a.size(), m = a[0].size();
-  Mat t0 = identity(m);
-  const Mat mine = varimax(a, t0);
-  const Alignment al = align(mine, printed);
-  ASSERT_LT(maxdiff(al.apply(mine), printed), 1e-8) << "the test's varimax is the step's";
-  Rotation rotate = [&](const Mat& x) {
-    Mat t = t0;
-    return flatten(al.apply(varimax(x, t)), nullptr);
-  };
-  const auto var = delta_method(a, unrotated_covariance(a, kVardiv24), rotate);
-  EXPECT_LT(maxrel(stack(r, "OrthRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
+  // With Kaiser's row normalisation (the default) its derivatives enter
+  // as well; NORM=RAW rotates the pattern as it is.
+  for (bool kaiser : {true, false}) {
+    SCOPED_TRACE(kaiser ? "kaiser" : "raw");
+    Outcome r = run(std::string(kTests24) + "stderr rotate=varimax" + (kaiser ? "" : " norm=raw") +
+                    "; run;");
+    ASSERT_EQ(exit_code(r), 0) << r.log;
+    const Mat a = table(r, "FactorPattern");
+    const Mat printed = table(r, "OrthRotFactPat");
+    ASSERT_FALSE(a.empty());
+    const std::size_t p = a.size(), m = a[0].size();
+    Mat t0 = identity(m);
+    const Mat mine = varimax(a, t0, kaiser);
+    const Alignment al = align(mine, printed);
+    ASSERT_LT(maxdiff(al.apply(mine), printed), 1e-8) << "the test's varimax is the step's";
+    Rotation rotate = [&](const Mat& x) {
+      Mat t = t0;
+      return flatten(al.apply(varimax(x, t, kaiser)), nullptr);
+    };
+    const auto var = delta_method(a, unrotated_covariance(a, kVardiv24), rotate);
+    EXPECT_LT(maxrel(stack(r, "OrthRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
+  }
 }
 
 TEST(StandardErrors, QuartiminPatternCorrelationsAndStructureFollowTheDeltaMethod) {
