@@ -166,6 +166,12 @@ void partial_out(COMSTR* com) {
 
 // Parallel analysis and MAP results from the extension, or their absence.
 void number_of_factor_aids(COMSTR* com) {
+  // An aid asked for only to be shown is not computed when nothing is
+  // shown (NOPRINT): its simulations can take long.
+  if (!com->ods) {
+    if (!com->usepa) com->calcpa = 0;
+    if (!com->usemap) com->calcmap = 0;
+  }
   const bool pa = com->calcpa || com->usepa;
   const bool map = com->calcmap || com->usemap;
   if (!pa && !map) return;

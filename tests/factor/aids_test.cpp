@@ -267,6 +267,17 @@ TEST(Aids, ADrawnSeedIsShownKeptInSysrandomAndRepeatsTheAnalysis) {
   // Display only: NFACTORS=1 still decides.
   EXPECT_EQ(pattern_columns(r), 1);
   EXPECT_FALSE(progtest::has_message(r, 189));
+
+  // With nothing shown, an analysis only to be shown is not run, so no seed
+  // is drawn; one that decides the number of factors is.
+  const Outcome quiet = progtest::run(d.step +
+                                      "proc factor data=d noprint parallel(nsims=300) nfactors=1; run;\n"
+                                      "%put QUIET=&sysrandom;\n"
+                                      "proc factor data=d noprint nfactors=parallel(nsims=300) outstat=s; run;\n"
+                                      "%put DECIDING=&sysrandom;\n");
+  EXPECT_EQ(put_value(quiet, "QUIET"), "0");
+  EXPECT_NE(put_value(quiet, "DECIDING"), "0");
+  EXPECT_EQ(last_exit(quiet), 0) << quiet.log;
 }
 
 TEST(Aids, EachByGroupIsSimulatedWithItsOwnNumberOfObservations) {
