@@ -45,7 +45,8 @@ struct Baseline {
     std::fill(cross.begin(), cross.end(), 0.0);
     std::vector<double> row(kVars);
     for (int i = 0; i < kObs; ++i) {
-      for (int j = 0; j < kVars; ++j) row[j] = data[static_cast<std::size_t>(i) * kVars + j] - mean[j];
+      for (int j = 0; j < kVars; ++j)
+        row[j] = data[static_cast<std::size_t>(i) * kVars + j] - mean[j];
       for (int j = 0; j < kVars; ++j) {
         double* c = &cross[static_cast<std::size_t>(j) * kVars];
         for (int k = 0; k <= j; ++k) c[k] += row[j] * row[k];
@@ -77,7 +78,8 @@ void ParallelAnalysis(benchmark::State& state) {
   using clock = std::chrono::steady_clock;
   for (auto _ : state) {
     auto t0 = clock::now();
-    if (kav::parallel_analysis(request, result) != 0) state.SkipWithError("parallel analysis failed");
+    if (kav::parallel_analysis(request, result) != 0)
+      state.SkipWithError("parallel analysis failed");
     benchmark::DoNotOptimize(result.critical.data());
     auto t1 = clock::now();
     for (int k = 0; k < kBaselineRuns; ++k) baseline.run();

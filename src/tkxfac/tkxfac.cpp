@@ -458,8 +458,8 @@ TKXFAC_INSTANCE* create_instance(TKXFAC_EXTENSION* extension, const TKXFAC_PARMS
   // Without a seed the clock gives one, once for the instance, so that
   // every BY group of the step draws the same data sets and the seed can be
   // reported and given again.
-  p->pa_seed = p->has_ext && p->ext.pa_seed >= 1 ? static_cast<std::uint64_t>(p->ext.pa_seed)
-                                                 : clock_seed();
+  p->pa_seed =
+      p->has_ext && p->ext.pa_seed >= 1 ? static_cast<std::uint64_t>(p->ext.pa_seed) : clock_seed();
   p->nvar = parms->nvar;
   p->has_nvar = parms->nvar > 0;
   auto* inst = new (std::nothrow) TKXFAC_INSTANCE{};

@@ -45,7 +45,8 @@ Data make_data(int nobs, int factors, int per, double loading, std::uint64_t see
     for (double& v : f) v = z(gen);
     for (int j = 0; j < d.p; ++j) {
       char text[32];
-      std::snprintf(text, sizeof text, "%.6f", loading * f[static_cast<std::size_t>(j / per)] + unique * z(gen));
+      std::snprintf(text, sizeof text, "%.6f",
+                    loading * f[static_cast<std::size_t>(j / per)] + unique * z(gen));
       row.push_back(std::stod(text));
       d.step += text;
       d.step += j + 1 < d.p ? " " : "\n";
@@ -85,7 +86,8 @@ void jacobi(Mat a, std::vector<double>& values, Mat& vectors) {
       for (std::size_t q = p + 1; q < n; ++q) {
         if (std::fabs(a[p][q]) < 1e-300) continue;
         const double theta = (a[q][q] - a[p][p]) / (2 * a[p][q]);
-        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1));
+        const double t =
+            (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1));
         const double c = 1 / std::sqrt(t * t + 1), s = t * c;
         for (std::size_t k = 0; k < n; ++k) {
           const double kp = a[k][p], kq = a[k][q];
@@ -106,7 +108,8 @@ void jacobi(Mat a, std::vector<double>& values, Mat& vectors) {
   }
   std::vector<std::size_t> order(n);
   for (std::size_t i = 0; i < n; ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return a[x][x] > a[y][y]; });
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t x, std::size_t y) { return a[x][x] > a[y][y]; });
   values.assign(n, 0.0);
   vectors = progtest::zeros(n, n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -190,8 +193,10 @@ TEST(Aids, MapTableIsVelicersTestOfTheDataAndChoosesTheNumberOfFactors) {
     const std::vector<double> got2 = column(*t, "AveParCor2"), got4 = column(*t, "AveParCor4");
     ASSERT_EQ(got2.size(), static_cast<std::size_t>(d.p));
     for (int m = 0; m < d.p; ++m) {
-      EXPECT_NEAR(got2[static_cast<std::size_t>(m)], want2[static_cast<std::size_t>(m)], 1e-10) << m;
-      EXPECT_NEAR(got4[static_cast<std::size_t>(m)], want4[static_cast<std::size_t>(m)], 1e-10) << m;
+      EXPECT_NEAR(got2[static_cast<std::size_t>(m)], want2[static_cast<std::size_t>(m)], 1e-10)
+          << m;
+      EXPECT_NEAR(got4[static_cast<std::size_t>(m)], want4[static_cast<std::size_t>(m)], 1e-10)
+          << m;
       EXPECT_EQ(column(*t, "NComp")[static_cast<std::size_t>(m)], m);
     }
     const bool squared = std::string(option) == "map2";
@@ -228,7 +233,8 @@ TEST(Aids, ParallelAnalysisFindsTheKnownFactorsWithItsSeedOnOneAndTwoThreads) {
   // The simulations are the same draws whatever the thread count; the
   // observed eigenvalues come from the moment pass, whose sums may be added
   // in another order.
-  for (const char* c : {"AveEigPA", "CritEigPA", "FgEigen"}) EXPECT_EQ(column(*t1, c), column(*t2, c)) << c;
+  for (const char* c : {"AveEigPA", "CritEigPA", "FgEigen"})
+    EXPECT_EQ(column(*t1, c), column(*t2, c)) << c;
   EXPECT_LT(progtest::maxdiff({column(*t1, "Eigenvalue")}, {column(*t2, "Eigenvalue")}), 1e-12);
 
   // The observed eigenvalues are those of the data's correlations, and the
@@ -236,8 +242,9 @@ TEST(Aids, ParallelAnalysisFindsTheKnownFactorsWithItsSeedOnOneAndTwoThreads) {
   std::vector<double> values;
   Mat vectors;
   jacobi(correlations(d.x), values, vectors);
-  const std::vector<double> observed = column(*t1, "Eigenvalue"), critical = column(*t1, "CritEigPA"),
-                            mean = column(*t1, "AveEigPA"), flags = column(*t1, "FgEigen");
+  const std::vector<double> observed = column(*t1, "Eigenvalue"),
+                            critical = column(*t1, "CritEigPA"), mean = column(*t1, "AveEigPA"),
+                            flags = column(*t1, "FgEigen");
   double total = 0;
   for (int i = 0; i < d.p; ++i) {
     const auto k = static_cast<std::size_t>(i);
@@ -251,10 +258,11 @@ TEST(Aids, ParallelAnalysisFindsTheKnownFactorsWithItsSeedOnOneAndTwoThreads) {
 
 TEST(Aids, ADrawnSeedIsShownKeptInSysrandomAndRepeatsTheAnalysis) {
   const Data d = make_data(60, 1, 5, 0.6, 3);
-  const Outcome r = progtest::run(d.step +
-                                  "proc factor data=d parallel(nsims=300) nfactors=1; run;\n"
-                                  "%put SEEDWAS=&sysrandom;\n"
-                                  "proc factor data=d parallel(nsims=300 seed=&sysrandom) nfactors=1; run;\n");
+  const Outcome r =
+      progtest::run(d.step +
+                    "proc factor data=d parallel(nsims=300) nfactors=1; run;\n"
+                    "%put SEEDWAS=&sysrandom;\n"
+                    "proc factor data=d parallel(nsims=300 seed=&sysrandom) nfactors=1; run;\n");
   const json* first = find_table(r, "ParallelAnalysis", 1);
   const json* again = find_table(r, "ParallelAnalysis", 2);
   ASSERT_TRUE(first && again) << r.log;
@@ -270,11 +278,12 @@ TEST(Aids, ADrawnSeedIsShownKeptInSysrandomAndRepeatsTheAnalysis) {
 
   // With nothing shown, an analysis only to be shown is not run, so no seed
   // is drawn; one that decides the number of factors is.
-  const Outcome quiet = progtest::run(d.step +
-                                      "proc factor data=d noprint parallel(nsims=300) nfactors=1; run;\n"
-                                      "%put QUIET=&sysrandom;\n"
-                                      "proc factor data=d noprint nfactors=parallel(nsims=300) outstat=s; run;\n"
-                                      "%put DECIDING=&sysrandom;\n");
+  const Outcome quiet =
+      progtest::run(d.step +
+                    "proc factor data=d noprint parallel(nsims=300) nfactors=1; run;\n"
+                    "%put QUIET=&sysrandom;\n"
+                    "proc factor data=d noprint nfactors=parallel(nsims=300) outstat=s; run;\n"
+                    "%put DECIDING=&sysrandom;\n");
   EXPECT_EQ(put_value(quiet, "QUIET"), "0");
   EXPECT_NE(put_value(quiet, "DECIDING"), "0");
   EXPECT_EQ(last_exit(quiet), 0) << quiet.log;
@@ -298,7 +307,8 @@ TEST(Aids, EachByGroupIsSimulatedWithItsOwnNumberOfObservations) {
   }
   grouped += ";\n";
   const std::string options = " parallel(seed=9 nsims=300) map nfactors=1;";
-  const Outcome by = progtest::run(grouped + "proc factor data=d" + options + " var x1-x6; by g; run;");
+  const Outcome by =
+      progtest::run(grouped + "proc factor data=d" + options + " var x1-x6; by g; run;");
   const Outcome alone = progtest::run(a.step + "proc factor data=d" + options + " run;\n" + b.step +
                                       "proc factor data=d" + options + " run;");
   for (int group = 1; group <= 2; ++group) {
@@ -343,7 +353,8 @@ TEST(Aids, TooFewObservationsDropTheDisplayAndStopTheChoice) {
   EXPECT_EQ(pattern_columns(shown), 1);
 
   for (const char* option : {"parallel", "map"}) {
-    const Outcome chosen = progtest::run(d.step + "proc factor data=d nfactors=" + option + "; run;");
+    const Outcome chosen =
+        progtest::run(d.step + "proc factor data=d nfactors=" + option + "; run;");
     EXPECT_TRUE(progtest::has_message(chosen, 430)) << option;
     EXPECT_EQ(last_exit(chosen), 1012) << option;
   }

@@ -47,7 +47,8 @@ void jacobi(int n, Matrix a, std::vector<double>& values, Matrix& vectors) {
         const double apq = at(a, p, q);
         if (std::fabs(apq) < 1e-300) continue;
         const double theta = (at(a, q, q) - at(a, p, p)) / (2 * apq);
-        const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1));
+        const double t =
+            (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1));
         const double c = 1 / std::sqrt(t * t + 1), s = t * c;
         for (int k = 0; k < n; ++k) {
           const double kp = at(a, k, p), kq = at(a, k, q);
@@ -130,7 +131,8 @@ Matrix factor_data(int nobs, int factors, int per, double loading, std::uint64_t
 Matrix correlations(int nobs, int p, const Matrix& x) {
   std::vector<double> mean(static_cast<std::size_t>(p), 0.0);
   for (int i = 0; i < nobs; ++i)
-    for (int j = 0; j < p; ++j) mean[static_cast<std::size_t>(j)] += x[static_cast<std::size_t>(i) * p + j] / nobs;
+    for (int j = 0; j < p; ++j)
+      mean[static_cast<std::size_t>(j)] += x[static_cast<std::size_t>(i) * p + j] / nobs;
   Matrix c(static_cast<std::size_t>(p) * p, 0.0);
   for (int i = 0; i < nobs; ++i)
     for (int j = 0; j < p; ++j)
@@ -141,9 +143,9 @@ Matrix correlations(int nobs, int p, const Matrix& x) {
   Matrix r = c;
   for (int j = 0; j < p; ++j)
     for (int k = 0; k < p; ++k)
-      r[static_cast<std::size_t>(j) * p + k] =
-          c[static_cast<std::size_t>(j) * p + k] /
-          std::sqrt(c[static_cast<std::size_t>(j) * p + j] * c[static_cast<std::size_t>(k) * p + k]);
+      r[static_cast<std::size_t>(j) * p + k] = c[static_cast<std::size_t>(j) * p + k] /
+                                               std::sqrt(c[static_cast<std::size_t>(j) * p + j] *
+                                                         c[static_cast<std::size_t>(k) * p + k]);
   return r;
 }
 
@@ -156,18 +158,22 @@ TEST(Map, EqualsVelicersTestFromTheEigenDecompositionForBothPowers) {
     double loading;
     std::uint64_t seed;
   };
-  for (const Case& k : {Case{40, 2, 3, 0.6, 11}, Case{300, 3, 4, 0.7, 12}, Case{25, 1, 5, 0.3, 13}}) {
+  for (const Case& k :
+       {Case{40, 2, 3, 0.6, 11}, Case{300, 3, 4, 0.7, 12}, Case{25, 1, 5, 0.3, 13}}) {
     const int p = k.factors * k.per;
     SCOPED_TRACE(p);
-    const Matrix r = correlations(k.nobs, p, factor_data(k.nobs, k.factors, k.per, k.loading, k.seed));
+    const Matrix r =
+        correlations(k.nobs, p, factor_data(k.nobs, k.factors, k.per, k.loading, k.seed));
     std::vector<double> want2, want4;
     textbook_map(p, r, want2, want4);
     MapResult got;
     ASSERT_EQ(minimum_average_partial(p, pack(p, r).data(), got), TKXFAC_OK);
     ASSERT_EQ(got.map2.size(), static_cast<std::size_t>(p));
     for (int m = 0; m < p; ++m) {
-      EXPECT_NEAR(got.map2[static_cast<std::size_t>(m)], want2[static_cast<std::size_t>(m)], 1e-12) << m;
-      EXPECT_NEAR(got.map4[static_cast<std::size_t>(m)], want4[static_cast<std::size_t>(m)], 1e-12) << m;
+      EXPECT_NEAR(got.map2[static_cast<std::size_t>(m)], want2[static_cast<std::size_t>(m)], 1e-12)
+          << m;
+      EXPECT_NEAR(got.map4[static_cast<std::size_t>(m)], want4[static_cast<std::size_t>(m)], 1e-12)
+          << m;
     }
     const auto first_min = [](const std::vector<double>& v) {
       return static_cast<int>(std::min_element(v.begin(), v.end()) - v.begin());
@@ -195,13 +201,14 @@ TEST(Map, ClosedFormsAndTheKnownNumberOfComponents) {
   // components leaves the least.  The loadings differ so that no two
   // eigenvalues are equal and the components are unique.
   const int p = 12;
-  const double loading[p] = {0.8, 0.7, 0.75, 0.65, 0.7, 0.6, 0.85, 0.72,
-                             0.78, 0.68, 0.62, 0.74};
+  const double loading[p] = {0.8, 0.7, 0.75, 0.65, 0.7, 0.6, 0.85, 0.72, 0.78, 0.68, 0.62, 0.74};
   Matrix pop(p * p);
   for (int i = 0; i < p; ++i)
     for (int j = 0; j < p; ++j)
       pop[static_cast<std::size_t>(i) * p + j] =
-          i == j ? 1 : i / 4 == j / 4 ? loading[i] * loading[j] * (1 + 0.01 * (i / 4)) : 0;
+          i == j           ? 1
+          : i / 4 == j / 4 ? loading[i] * loading[j] * (1 + 0.01 * (i / 4))
+                           : 0;
   ASSERT_EQ(minimum_average_partial(p, pack(p, pop).data(), m), TKXFAC_OK);
   EXPECT_EQ(m.nfact2, 3);
   EXPECT_EQ(m.nfact4, 3);
@@ -229,8 +236,8 @@ TEST(Map, ExhaustedPartialVariancesAreMissingAndOutOfTheChoice) {
   // x4 = (x1 + x2 + x3) / s makes the matrix singular: with three
   // components partialled out nothing is left of any variable.
   const double r12 = 0.1, r13 = 0.3, r23 = 0.2, s = std::sqrt(3 + 2 * (r12 + r13 + r23));
-  std::vector<double> singular{1,   r12, 1,   r13, r23, 1, (1 + r12 + r13) / s, (r12 + 1 + r23) / s,
-                               (r13 + r23 + 1) / s, 1};
+  std::vector<double> singular{
+      1, r12, 1, r13, r23, 1, (1 + r12 + r13) / s, (r12 + 1 + r23) / s, (r13 + r23 + 1) / s, 1};
   MapResult m;
   ASSERT_EQ(minimum_average_partial(4, singular.data(), m), TKXFAC_OK);
   for (int k = 0; k < 3; ++k) {
@@ -370,7 +377,8 @@ TEST(ParallelAnalysis, SameResultsOnOneAndTwoThreadsForAFixedSeed) {
   EXPECT_NEAR(std::accumulate(one.mean.begin(), one.mean.end(), 0.0), 9, 1e-10);
   for (int i = 1; i < 9; ++i) {
     EXPECT_LE(one.mean[static_cast<std::size_t>(i)], one.mean[static_cast<std::size_t>(i - 1)]);
-    EXPECT_LE(one.critical[static_cast<std::size_t>(i)], one.critical[static_cast<std::size_t>(i - 1)] + 1e-12);
+    EXPECT_LE(one.critical[static_cast<std::size_t>(i)],
+              one.critical[static_cast<std::size_t>(i - 1)] + 1e-12);
   }
 }
 
@@ -383,7 +391,8 @@ double abs_r_cdf(int nobs, double t) {
   auto f = [e](double x) { return std::pow(1 - x * x, e); };
   double s = f(0) + f(t);
   for (int i = 1; i < steps; ++i) s += f(i * h) * (i % 2 ? 4 : 2);
-  const double beta = std::exp(std::lgamma(0.5) + std::lgamma((nobs - 2) / 2.0) - std::lgamma((nobs - 1) / 2.0));
+  const double beta =
+      std::exp(std::lgamma(0.5) + std::lgamma((nobs - 2) / 2.0) - std::lgamma((nobs - 1) / 2.0));
   return 2 * s * h / 3 / beta;
 }
 
@@ -458,7 +467,8 @@ TEST(ParallelAnalysis, MeanEigenvaluesAgreeWithAnIndependentSimulation) {
     jacobi(p, correlations(nobs, p, x), values, vectors);
     for (int i = 0; i < p; ++i) {
       sum[static_cast<std::size_t>(i)] += values[static_cast<std::size_t>(i)];
-      sum2[static_cast<std::size_t>(i)] += values[static_cast<std::size_t>(i)] * values[static_cast<std::size_t>(i)];
+      sum2[static_cast<std::size_t>(i)] +=
+          values[static_cast<std::size_t>(i)] * values[static_cast<std::size_t>(i)];
     }
   }
   for (int i = 0; i < p; ++i) {
@@ -524,7 +534,9 @@ TEST(AidsValues, DataWithAKnownNumberOfFactorsGetThatNumberSuggested) {
     ASSERT_EQ(x.get(TKXFAC_VAL_EVALPA, critical.data(), p * 8), TKXFAC_OK);
     ASSERT_EQ(x.get(TKXFAC_VAL_AVEEVALPA, mean.data(), p * 8), TKXFAC_OK);
     for (int i = 0; i < p; ++i) {
-      EXPECT_EQ(observed[static_cast<std::size_t>(i)] > critical[static_cast<std::size_t>(i)], i < factors) << i;
+      EXPECT_EQ(observed[static_cast<std::size_t>(i)] > critical[static_cast<std::size_t>(i)],
+                i < factors)
+          << i;
       EXPECT_GT(critical[static_cast<std::size_t>(i)], mean[static_cast<std::size_t>(i)]) << i;
     }
   }
