@@ -19,6 +19,12 @@
 // the transformation the procedure holds; a small change of M is M K, where
 // K is skew-symmetric for an orthogonal rotation and, for an oblique one,
 // keeps the factor variances at 1 (the diagonal of K Phi is 0).
+//
+// Promax and Procrustes are not stationary points but explicit maps: the
+// target (for promax a power of the prerotated pattern), the least-squares
+// transformation to it and its rescaling to unit factor variances are
+// differentiated step by step and chained with the prerotation's
+// derivatives, which the prerotation leaves behind for that purpose.
 #include "factor/factse.h"
 
 #include <algorithm>
@@ -125,6 +131,10 @@ double smallest_pivot(const double* a, long n, const int* kpvt) {
 // ---------------------------------------------------------------------------
 // The rotation's stationarity conditions and their derivatives.
 
+// The generalised Crawford-Ferguson criterion Q with weights g0..g3 at the
+// rotated (row-scaled) pattern L = X M, its gradient G, and the conditions
+// that hold where the rotation stopped; `conditions` gives how they change
+// with L (and with Phi for an oblique rotation), through the Hessian of Q.
 class RotationSystem {
  public:
   RotationSystem(int p, int m, bool oblique, const double* g, const double* x, const double* tran,

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -716,6 +717,54 @@ TEST(StandardErrors, WhatHasNoStandardErrorsSaysWhy) {
   ASSERT_EQ(exit_code(pf), 0) << pf.log;
   EXPECT_TRUE(has_message(pf, 353));
   EXPECT_FALSE(has_stack(pf, "FactorPattern", "StdErr"));
+}
+
+// Raw data of a two-factor model: `n` observations of six variables for
+// BY group g, from a fixed linear congruential generator.
+std::string two_factor_lines(int g, int n) {
+  std::uint64_t state = 12345 + static_cast<std::uint64_t>(g);
+  auto normal = [&]() {
+    double u[2];
+    for (double& v : u) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      v = (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
+    }
+    return std::sqrt(-2 * std::log(u[0])) * std::cos(6.283185307179586 * u[1]);
+  };
+  std::string out;
+  for (int k = 0; k < n; ++k) {
+    const double f1 = normal(), f2 = normal();
+    out += std::to_string(g);
+    for (int i = 0; i < 6; ++i) {
+      const double a = i < 3 ? 0.75 : 0.15 + 0.05 * g, b = i < 3 ? 0.1 : 0.65;
+      out += ' ';
+      out += std::to_string(a * f1 + b * f2 + 0.6 * normal());
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+TEST(StandardErrors, EachByGroupHasItsOwn) {
+  // Each group's standard errors, unrotated and after a promax rotation
+  // (which chains the prerotation's derivatives), are those of the group
+  // analysed alone.
+  const std::string head = "data d; input g x1-x6;\ndatalines;\n";
+  const std::string step =
+      "proc factor data=d method=ml nfactors=2 stderr rotate=promax; var x1-x6;";
+  Outcome both = run(head + two_factor_lines(1, 120) + two_factor_lines(2, 150) + ";\n" + step +
+                     " by g; run;");
+  ASSERT_EQ(exit_code(both), 0) << both.log;
+  for (int g = 1; g <= 2; ++g) {
+    SCOPED_TRACE(g);
+    Outcome alone = run(head + two_factor_lines(g, g == 1 ? 120 : 150) + ";\n" + step + " run;");
+    ASSERT_EQ(exit_code(alone), 0) << alone.log;
+    for (const char* name : {"FactorPattern", "ObliqueRotFactPat", "FactorStructure"}) {
+      const Mat expect = stack(alone, name, "StdErr");
+      ASSERT_FALSE(expect.empty()) << name;
+      EXPECT_LT(maxrel(stack(both, name, "StdErr", g), expect), 1e-10) << name;
+    }
+  }
 }
 
 TEST(StandardErrors, OutstatCarriesTheStandardErrorRows) {
