@@ -356,7 +356,9 @@ int value_get(TKXFAC_INSTANCE* inst, int code, void* address, std::size_t* bytes
         rc = get_bytes(address, bytes, p->evalstd.data(), p->evalstd.size() * sizeof(double));
       break;
     case TKXFAC_VAL_THREADS: {
-      std::int32_t v = thread_count(p);
+      // Once the simulations ran, the threads that ran them (fewer than
+      // asked when the system would not start more).
+      std::int32_t v = p->pa_nvar >= 0 && p->pa.threads > 0 ? p->pa.threads : thread_count(p);
       rc = get_bytes(address, bytes, &v, sizeof v);
       break;
     }
