@@ -136,6 +136,8 @@ inline constexpr int kMsgIterHistory = 933;
 inline constexpr int kMsgConvergenceStatus = 934;
 inline constexpr int kMsgSimpleStats = 935;  // number of observations
 inline constexpr int kMsgFinalCommunWgt = 936;
+inline constexpr int kMsgPaTitle = 997;
+inline constexpr int kMsgMapTitle = 998;
 inline constexpr int kMsgTotalCommunal = 937;  // weighted, unweighted
 
 // Plots and graphs: the scree plot, the factor plots, the loadings graphs,

@@ -746,6 +746,7 @@ void factomap(COMSTR* com) {
   t.name = "AveParCorrControlPC";
   t.label = "AveParCorrControlPC";
   t.template_path = std::string(kTablePrefix) + "AveParCorrControlPC";
+  t.title.push_back(factitle(com, kMsgMapTitle));
   if (graph) {
     std::snprintf(com->map_path, sizeof com->map_path, "AveParCorr");
     t.link_key = com->map_path;
@@ -799,7 +800,8 @@ void factopa(COMSTR* com) {
   t.template_path = std::string(kTablePrefix) + "ParallelAnalysis";
   t.dynamics.push_back({"NSims", static_cast<double>(com->nsimspa)});
   t.dynamics.push_back({"Seed", static_cast<double>(com->pa_seed)});
-  t.dynamics.push_back({"Alpha", msg(kMsgPaAlphaText, {factnum(com->alphapa)})});
+  t.dynamics.push_back({"Alpha", com->alphapa});
+  t.title.push_back(factitle(com, kMsgPaTitle));
   t.dynamics.push_back({"Foot0", com->nfactpa < 1 ? 1.0 : 0.0});
   t.dynamics.push_back({"Foot1", com->nfactpa > 0 ? 1.0 : 0.0});
   if (graph) {

@@ -358,6 +358,9 @@ const MessageDef kProcedureMessages[] = {
     {180, 994, S::Note, "Image Coefficients"},
     {180, 995, S::Note, "Image Covariance Matrix"},
     {180, 996, S::Note, "Image Factor Matrix"},
+    // Titles of the number-of-factors aids.
+    {180, 997, S::Note, "Parallel Analysis: Observed and Simulated Eigenvalues"},
+    {180, 998, S::Note, "Minimum Average Partial (MAP) Test: Average Partial Correlations after Removing Components"},
 
     // 210: notes on statistical graphics requests.
     {210, 1100, S::Note, "PLOTS=NONE is among the graph requests, so no statistical graphs are drawn."},
