@@ -165,9 +165,24 @@ std::string trim_blanks(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
+namespace {
+
+// An infinite value (a z statistic of a zero standard error, say) is shown
+// as a word, the longest that fits, never as digits.
+std::string infinite_text(double value, int width) {
+  for (const char* word : {"Infinity", "Inf", "I"}) {
+    std::string text = value < 0 ? std::string("-") + word : std::string(word);
+    if (static_cast<int>(text.size()) <= width) return pad_left(text, width);
+  }
+  return stars(width);
+}
+
+}  // namespace
+
 std::string format_best(double value, int width) {
   width = width_in_range(width);
   if (is_missing(value)) return pad_left(missing_display(value), width);
+  if (std::isinf(value)) return infinite_text(value, width);
   if (value == 0) return pad_left("0", width);
   const Scientific s = to_scientific(value);
 
@@ -228,6 +243,7 @@ std::string format_fixed(double value, int width, int decimals) {
   width = width_in_range(width);
   decimals = std::clamp(decimals, 0, width - 1);
   if (is_missing(value)) return pad_left(missing_display(value), width);
+  if (std::isinf(value)) return infinite_text(value, width);
   const Scientific s = to_scientific(value);
   // Give up decimals before giving up the integer part.
   for (int d = decimals; d >= 0; --d) {
@@ -247,6 +263,7 @@ std::string format_integer(double value, int width) {
 std::string format_exponential(double value, int width) {
   width = std::clamp(width, 7, kMaxFormatWidth);
   if (is_missing(value)) return pad_left(missing_display(value), width);
+  if (std::isinf(value)) return infinite_text(value, width);
   const Scientific s = to_scientific(value);
   // One place for the sign, one digit, the point, the decimals and E+dd.
   for (int decimals = width - 7; decimals >= 0; --decimals) {
@@ -269,6 +286,7 @@ std::string format_exponential(double value, int width) {
 std::string format_digits(double value, int width, int significant) {
   width = width_in_range(width);
   if (is_missing(value)) return pad_left(missing_display(value), width);
+  if (std::isinf(value)) return infinite_text(value, width);
   const Scientific s = to_scientific(value);
   // Values of the same order of magnitude get the same decimals and so line
   // up; values below 1 keep `significant` decimals.

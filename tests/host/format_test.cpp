@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cmath>
 
 #include "host/value.h"
@@ -48,6 +50,17 @@ TEST(MissingValues, PrintAsDotOrTheirLetter) {
   EXPECT_EQ(format_exponential(special_missing('z'), 8), "       Z");
   EXPECT_EQ(format_best(std::nan(""), 3), "  .");
   EXPECT_EQ(missing_display(1.5), "");
+}
+
+TEST(InfiniteValues, PrintAsAWordThatFitsInEveryFormat) {
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(format_fixed(inf, 10, 4), "  Infinity");
+  EXPECT_EQ(format_fixed(-inf, 6, 2), "  -Inf");
+  EXPECT_EQ(format_best(inf, 3), "Inf");
+  EXPECT_EQ(format_best(-inf, 2), "-I");
+  EXPECT_EQ(format_best(-inf, 1), "*");
+  EXPECT_EQ(format_exponential(inf, 10), "  Infinity");
+  EXPECT_EQ(format_digits(-inf, 12, 4), "   -Infinity");
 }
 
 TEST(BestFormat, ShowsTheMostSignificantDigitsThatFit) {
