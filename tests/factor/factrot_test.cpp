@@ -13,12 +13,15 @@
 #include <random>
 #include <vector>
 
+#include "factor/criteria.h"
 #include "factor/rotselect.h"
 
 namespace kav {
 namespace {
 
 using Mat = std::vector<std::vector<double>>;
+using criteria::crawford_ferguson;
+using criteria::oblimin;
 
 Mat random_pattern(int p, int m, unsigned seed) {
   std::mt19937 gen(seed);
@@ -58,39 +61,6 @@ double orthomax(const Mat& l, double gamma) {
     f += s4 - gamma / p * s2 * s2;
   }
   return f;
-}
-
-double oblimin(const Mat& l, double tau) {
-  const double p = static_cast<double>(l.size());
-  double f = 0;
-  for (std::size_t j = 0; j < l[0].size(); ++j)
-    for (std::size_t k = 0; k < l[0].size(); ++k) {
-      if (j == k) continue;
-      double c = 0, sj = 0, sk = 0;
-      for (const auto& row : l) {
-        c += row[j] * row[j] * row[k] * row[k];
-        sj += row[j] * row[j];
-        sk += row[k] * row[k];
-      }
-      f += c - tau / p * sj * sk;
-    }
-  return f;
-}
-
-// Crawford-Ferguson: k1 times the row complexity plus k2 times the column
-// complexity, each the sum of products of distinct squared loadings.
-double crawford_ferguson(const Mat& l, double k1, double k2) {
-  double rows = 0, cols = 0;
-  const std::size_t p = l.size(), m = l[0].size();
-  for (std::size_t i = 0; i < p; ++i)
-    for (std::size_t j = 0; j < m; ++j)
-      for (std::size_t k = 0; k < m; ++k)
-        if (j != k) rows += l[i][j] * l[i][j] * l[i][k] * l[i][k];
-  for (std::size_t j = 0; j < m; ++j)
-    for (std::size_t i = 0; i < p; ++i)
-      for (std::size_t h = 0; h < p; ++h)
-        if (i != h) cols += l[i][j] * l[i][j] * l[h][j] * l[h][j];
-  return k1 * rows + k2 * cols;
 }
 
 // The ratio of the weighted sum to the named criterion is one positive

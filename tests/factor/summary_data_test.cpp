@@ -1,4 +1,4 @@
-// Every special input type end to end: the test computes from the raw data
+// Every kind of summary-statistics data set end to end: the test computes from the raw data
 // file the matrix each type holds (correlations, covariances, uncorrected
 // moments, crossproducts with the intercept row, estimates with PARM means,
 // ACE covariances, a FACTOR data set), writes it as a data set of that type
@@ -82,7 +82,7 @@ std::string data_step(const std::string& type, const std::string& extra_var, con
          extra_var + vars + ";\n  datalines;\n" + rows.text + ";\n";
 }
 
-TEST(SpecialInput, EveryTypeGivesTheCorrelationsOfTheRawData) {
+TEST(SummaryData, EveryTypeGivesTheCorrelationsOfTheRawData) {
   const Moments m = moments();
   const std::size_t p = kVars.size();
   const double n = m.n;
