@@ -1,67 +1,79 @@
-// One reader and nThreads workers hand buffers back and forth through a free
-// bit per buffer and a count of free buffers.  The reader sleeps only when
-// the count goes negative (no buffer free) and the worker that frees one wakes
-// it; each worker sleeps on its own event until it is handed its buffer.
+// Threads take turns at the reading in a fixed rotation and process their
+// own buffers between turns.  A thread whose turn has not come yet spins
+// briefly when every thread has a processor (the turn usually comes within
+// microseconds) and otherwise sleeps until the thread before it in the
+// rotation hands the turn on.
 #include "factor/zcthread.h"
 
 #include <cfenv>
 #include <chrono>
 #include <memory>
-#include <system_error>
-#include <vector>
 
 namespace kav {
 
 namespace {
 
+// How long a thread that has a processor of its own spins for its turn:
+// about one buffer's reading, beyond which sleeping costs less than it saves.
+constexpr double kSpinMicros = 50.0;
+
 double micros_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
 }
 
-void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
-  ZCT_READPARMS* rp = tp->readParms_p;
-  // Each worker keeps its own crossproduct triangle hot in one processor's
-  // cache; the reader is left free to run wherever a worker has just
-  // finished.
-  bind_to_own_processor(static_cast<int>(tp - rp->tp), rp->nThreads);
-  for (;;) {
-    tp->buffEvent_h->wait_and_reset();
-    if ((tp->state.load(std::memory_order_acquire) & 1u) == 0) {
-      const auto t0 = std::chrono::steady_clock::now();
-      // Floating-point state is per thread: an overflow or invalid operation
-      // in this worker's sums shows up in its own flags.
-      std::feclearexcept(FE_OVERFLOW | FE_INVALID);
-      int result;
-      try {
-        result = tp->pbfnc(tp->buff_p);
-      } catch (...) {
-        result = 1;
-      }
-      if (result != 0) {
-        if (tp->code == 0) tp->code = 1;
-      } else if (std::fetestexcept(FE_OVERFLOW | FE_INVALID) && tp->code == 0) {
-        tp->code = kZctMathError;
-      }
-      tp->process_uSec += micros_since(t0);
-      tp->state.fetch_or(1u, std::memory_order_acq_rel);
-      // The count was -1 exactly when the reader found no free buffer and
-      // waits (or is about to wait) for this one.
-      if (rp->buffCnt.fetch_add(1, std::memory_order_acq_rel) + 1 == 0) rp->rEvent_h.set();
-    }
-    // The reader may have handed this buffer over again between the free
-    // bit and now; the event is then set and the next round processes it.
-    if (rp->ending.load(std::memory_order_acquire) &&
-        (tp->state.load(std::memory_order_acquire) & 1u) != 0)
-      break;
+int process(ZCT_THREADPARMS* tp) {
+  // Floating-point state is per thread: an overflow or invalid operation in
+  // this thread's sums shows up in its own flags.
+  std::feclearexcept(FE_OVERFLOW | FE_INVALID);
+  int result;
+  try {
+    result = tp->pbfnc(tp->buff_p);
+  } catch (...) {
+    result = 1;
   }
-  if (tp->cbfnc) tp->cbfnc(tp->buff_p);
+  if (result != 0) return 1;
+  if (std::fetestexcept(FE_OVERFLOW | FE_INVALID)) return kZctMathError;
+  return 0;
 }
 
-// Ends the workers started so far and waits for them.
-void end_workers(ZCT_READPARMS& rp, int started) {
-  rp.ending.store(true, std::memory_order_release);
-  for (int i = 0; i < started; ++i) rp.xEvents_hp[i].set();
-  rp.thread->join();
+void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
+  ZCT_READPARMS* rp = tp->readParms_p;
+  const auto n = static_cast<std::uint32_t>(rp->nThreads);
+  for (auto chunk = static_cast<std::uint32_t>(tp->slot);; chunk += n) {
+    if (!rp->turn.wait_for(chunk, rp->spin_uSec)) break;
+
+    tp->state.fetch_and(~1u, std::memory_order_acq_rel);
+    int status = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    try {
+      tp->rbfnc(tp->buff_p, &status);
+    } catch (...) {
+      status = 1;
+    }
+    tp->read_uSec += micros_since(t0);
+    if (status != 0 && status != -1) {
+      rp->status = 55;  // only the thread holding the turn writes it
+      tp->state.fetch_or(1u, std::memory_order_acq_rel);
+      rp->turn.close();
+      break;
+    }
+    if (status == -1)
+      rp->turn.close();  // the others stop; this buffer is still processed
+    else
+      rp->turn.pass(chunk + 1);
+
+    const auto t1 = std::chrono::steady_clock::now();
+    const int code = process(tp);
+    tp->process_uSec += micros_since(t1);
+    tp->state.fetch_or(1u, std::memory_order_acq_rel);
+    if (code != 0) {
+      if (tp->code == 0) tp->code = code;
+      rp->turn.close();  // the step stops; reading on would be wasted
+      break;
+    }
+    if (status == -1) break;
+  }
+  if (tp->cbfnc) tp->cbfnc(tp->buff_p);
 }
 
 }  // namespace
@@ -76,80 +88,53 @@ int zcthread(ZCT_PARMS* parms) {
 
   ZCT_READPARMS rp;
   ThreadGroup pool;
-  std::unique_ptr<Event[]> events;
   std::unique_ptr<ZCT_THREADPARMS[]> tps;
-  int started = 0;
   rp.nThreads = n;
   rp.thread = &pool;
   rp.buf = parms->buffers;
+  // Spinning pays only while every thread has a processor; with more threads
+  // than processors a spinner would hold up the very thread it waits for.
+  rp.spin_uSec = n <= usable_processors() ? kSpinMicros : 0.0;
   try {
-    events = std::make_unique<Event[]>(static_cast<std::size_t>(n));
     tps = std::make_unique<ZCT_THREADPARMS[]>(static_cast<std::size_t>(n));
-    rp.xEvents_hp = events.get();
     rp.tp = tps.get();
-    rp.buffCnt.store(n);
     for (int i = 0; i < n; ++i) {
       ZCT_THREADPARMS& tp = tps[static_cast<std::size_t>(i)];
       tp.buff_p = parms->buffers[i];
+      tp.rbfnc = parms->ReadBufferFunction;
       tp.pbfnc = parms->ProcessBufferFunction;
       tp.cbfnc = parms->UserCleanupFunction;
-      tp.buffEvent_h = &events[static_cast<std::size_t>(i)];
+      tp.slot = i;
       tp.readParms_p = &rp;
     }
-    for (; started < n; ++started) {
-      ZCT_THREADPARMS* tp = &tps[static_cast<std::size_t>(started)];
+    for (int i = 1; i < n; ++i) {
+      ZCT_THREADPARMS* tp = &tps[static_cast<std::size_t>(i)];
       pool.start([tp] { ThZCT_ProcessBuffer(tp); });
     }
   } catch (...) {
-    if (rp.xEvents_hp) end_workers(rp, started);
+    rp.turn.close();
+    pool.join();
     return 56;
   }
 
-  // The reader: take the lowest-numbered free buffer, fill it, hand it over.
-  int code = 0;
-  for (;;) {
-    if (rp.buffCnt.fetch_sub(1, std::memory_order_acq_rel) - 1 < 0) rp.rEvent_h.wait_and_reset();
-    int i = 0;
-    while (i < n &&
-           (tps[static_cast<std::size_t>(i)].state.load(std::memory_order_acquire) & 1u) == 0)
-      ++i;
-    if (i == n) {  // cannot happen while the count is kept right
-      code = 55;
-      break;
-    }
-    ZCT_THREADPARMS& tp = tps[static_cast<std::size_t>(i)];
-    int status = 0;
-    const auto t0 = std::chrono::steady_clock::now();
-    try {
-      parms->ReadBufferFunction(tp.buff_p, &status);
-    } catch (...) {
-      status = 1;
-    }
-    rp.read_uSec += micros_since(t0);
-    if (status != 0 && status != -1) {
-      code = 55;
-      break;
-    }
-    tp.state.fetch_and(~1u, std::memory_order_acq_rel);
-    tp.buffEvent_h->set();
-    if (status == -1) break;
-  }
-  rp.status = code;
+  ThZCT_ProcessBuffer(&tps[0]);  // the calling thread takes the first turn
+  pool.join();
 
-  end_workers(rp, started);
-  parms->read_uSec = rp.read_uSec;
+  parms->read_uSec = 0;
   parms->process_uSec = 0;
   int worker_code = 0;
   for (int i = 0; i < n; ++i) {
-    parms->process_uSec += tps[static_cast<std::size_t>(i)].process_uSec;
-    if (worker_code == 0) worker_code = tps[static_cast<std::size_t>(i)].code;
+    const ZCT_THREADPARMS& tp = tps[static_cast<std::size_t>(i)];
+    parms->read_uSec += tp.read_uSec;
+    parms->process_uSec += tp.process_uSec;
+    if (worker_code == 0) worker_code = tp.code;
   }
   if (worker_code != 0) {
     if (worker_code >= 1 && worker_code <= 9) return 42 + worker_code;
     if (worker_code >= 11 && worker_code <= 13) return 41 + worker_code;
     return 55;
   }
-  return code;
+  return rp.status;
 }
 
 }  // namespace kav

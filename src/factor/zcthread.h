@@ -1,8 +1,13 @@
-// The reader/worker scheme of a parallel pass over data: the calling thread
-// reads observations into whichever buffer is free, and one worker thread per
-// buffer accumulates the buffers it is handed.  Buffers are opaque here; the
-// caller's callbacks know what they hold.  Uses only the standard library
-// and the host's thread helpers.
+// The parallel pass over data.  nThreads threads (the calling thread and
+// nThreads - 1 started ones) each own one buffer.  They take turns at the
+// reading: thread t fills the t-th, (t + n)-th, (t + 2n)-th ... buffer-full
+// of the data, and processes each one itself before its next turn comes.
+// So the data are read in order without a reading thread of their own (on a
+// machine with as many processors as threads nobody is ever switched out to
+// let a reader run), and which observations land in which buffer depends
+// only on the thread count: a pass is reproducible for a given count.
+// Buffers are opaque here; the caller's callbacks know what they hold.  Uses
+// only the standard library and the host's thread helpers.
 #pragma once
 
 #include <atomic>
@@ -22,50 +27,53 @@ using ZctCleanupFunction = void (*)(void* buffer);
 
 struct ZCT_PARMS {
   int nThreads = 0;
-  void** buffers = nullptr;  // nThreads buffer records
+  void** buffers = nullptr;  // nThreads buffer records; buffer 0 is the calling thread's
   ZctReadFunction ReadBufferFunction = nullptr;
   ZctProcessFunction ProcessBufferFunction = nullptr;
   ZctCleanupFunction UserCleanupFunction = nullptr;
-  double read_uSec = 0;     // time the reader spent filling buffers
-  double process_uSec = 0;  // time the workers spent processing, summed
+  double read_uSec = 0;     // time spent filling buffers, summed over threads
+  double process_uSec = 0;  // time spent processing them, summed over threads
 };
 
 struct ZCT_THREADPARMS;
 
-// The reader's side of the scheme.
+// What the threads share: whose turn it is to read, and whether the pass
+// is ending.
 struct ZCT_READPARMS {
   int nThreads = 0;
   const char* tkPool = "Main Thread pool";
   ThreadGroup* thread = nullptr;
   ZCT_THREADPARMS* tp = nullptr;
   void** buf = nullptr;
-  Event rEvent_h;  // posted when a worker frees a buffer the reader waits for
-  Event* xEvents_hp = nullptr;
-  int status = 0;
-  std::atomic<int> buffCnt{0};  // free buffers not yet taken by the reader
-  std::atomic<bool> ending{false};
-  double read_uSec = 0;
+  // The number of the next buffer-full to read; thread (turn mod n) reads
+  // it.  Closed when the data end or a read or a process fails.
+  Turnstile turn;
+  int status = 0;         // 55 once a read failed
+  double spin_uSec = 0;   // how long a thread spins for its turn before it sleeps
 };
 
-// One per worker.
-struct ZCT_THREADPARMS {
+// One per thread, each on cache lines of its own.
+struct alignas(64) ZCT_THREADPARMS {
   void* buff_p = nullptr;
+  ZctReadFunction rbfnc = nullptr;
   ZctProcessFunction pbfnc = nullptr;
   ZctCleanupFunction cbfnc = nullptr;
-  Event* buffEvent_h = nullptr;
-  int code = 0;  // worker's error code: 1 processing failed, 13 floating-point error
+  int slot = 0;
+  int code = 0;  // the thread's error code: 1 processing failed, 13 floating-point error
   ZCT_READPARMS* readParms_p = nullptr;
-  std::atomic<unsigned> state{1};  // bit 0: the buffer is free
+  std::atomic<unsigned> state{1};  // bit 0: the buffer is free (neither filled nor processed)
+  double read_uSec = 0;
   double process_uSec = 0;
 };
 
-// Worker error code that stands for a floating-point error in a worker.
+// Error code that stands for a floating-point error in a thread's sums.
 inline constexpr int kZctMathError = 13;
 
-// Runs the scheme until the reader reports the end of the data.  Returns 0,
-// 1 for bad parameters, 56 when the threads could not be started, 55 when
-// reading failed, or 42 + the first worker's code (52, 53, 54 for codes 11 to
-// 13, 55 for others).  Every worker has ended when it returns.
+// Runs the scheme until the data end.  Returns 0, 1 for bad parameters, 56
+// when the threads could not be started, 55 when reading failed (the buffer
+// whose fill failed is not processed), or 42 + the first thread's code (52,
+// 53, 54 for codes 11 to 13, 55 for others).  Every started thread has
+// ended when it returns.
 int zcthread(ZCT_PARMS* parms);
 
 }  // namespace kav

@@ -1,90 +1,71 @@
-// Thread, event and atomic helpers for reader/worker schemes: a reader
-// thread hands buffers to workers and waits for free ones; workers wait for
-// full buffers.  Standard C++ only, so procedures can use them directly.
+// Thread helpers for passes over data shared by several threads: a group of
+// threads started and joined together, and a rotation of turns between
+// them.  Standard C++ only, so procedures can use them directly.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <cstdint>
-#include <cstdlib>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace kav {
 
-// A manual-reset event: wait() blocks until set(); reset() clears it.
-//
-// Built for hand-overs between a reader and its workers, which happen tens
-// of thousands of times a second: the signalled state is one atomic word, so
-// setting an event nobody sleeps on costs no system call.  A sleeper blocks
-// on a pipe rather than a futex because a pipe wakes it as a hand-over ("I am
-// about to wait, run this one here"): the scheduler then places it on the
-// setter's processor, which the setter is about to leave, instead of queueing
-// it behind a busy thread on the processor it last ran on.  When no pipe can
-// be had (descriptors exhausted) the event falls back to a futex wait.
-class Event {
- public:
-  Event();
-  ~Event();
-  Event(const Event&) = delete;
-  Event& operator=(const Event&) = delete;
+// The number of processors the calling thread may run on (at least 1).
+int usable_processors();
 
-  void set();
-  void reset() { state_.store(0, std::memory_order_seq_cst); }
-  void wait();
-  // Waits and clears in one step, so two waiters never both take one signal.
-  void wait_and_reset();
-  bool is_set() const { return state_.load(std::memory_order_acquire) != 0; }
+// Tells the processor the caller is busy-waiting (lets a sibling hardware
+// thread run and saves power); a no-op where there is no such hint.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
- private:
-  void sleep_until_set();
-
-  std::atomic<std::uint32_t> state_{0};
-  std::atomic<int> sleepers_{0};
-  int read_fd_ = -1, write_fd_ = -1;
-};
-
-// Waits until any of several events is set and returns its index.
-class EventSet {
- public:
-  explicit EventSet(std::size_t n) : flags_(n, false) {}
-  void set(std::size_t i) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      flags_[i] = true;
+// Busy-waits until ready() holds or about `micros` microseconds have passed,
+// and returns ready().  For hand-overs expected within microseconds between
+// threads that each have a processor, where sleeping and being woken would
+// cost more than the wait itself.
+template <typename Ready>
+bool spin_until(Ready ready, double micros) {
+  if (ready()) return true;
+  const auto limit = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double, std::micro>(micros));
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      cpu_relax();
+      if (ready()) return true;
     }
-    cv_.notify_all();
+    if (std::chrono::steady_clock::now() >= limit) return ready();
   }
-  std::size_t wait_any_and_reset() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    std::size_t found = flags_.size();
-    cv_.wait(lock, [&] {
-      for (std::size_t i = 0; i < flags_.size(); ++i)
-        if (flags_[i]) {
-          found = i;
-          return true;
-        }
-      return false;
-    });
-    flags_[found] = false;
-    return found;
-  }
+}
+
+// A rotation of turns: threads wait until the turn number reaches theirs,
+// and the thread holding the turn passes it on.  The turn is one word on a
+// cache line of its own, and a thread that passes it makes a system call
+// only when somebody went to sleep waiting, so a hand-over between threads
+// that each have a processor costs one cache-line transfer.
+class Turnstile {
+ public:
+  // Waits until the turn is `turn` (spinning up to spin_micros first), or
+  // until the turnstile is closed; true when the turn came.
+  bool wait_for(std::uint32_t turn, double spin_micros);
+  // Gives the turn to `turn`.
+  void pass(std::uint32_t turn);
+  // Ends every wait, present and future, with false.
+  void close();
+  bool closed() const { return (word_.load(std::memory_order_acquire) & kClosed) != 0; }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<bool> flags_;
+  // The turn number (modulo 2^30) above two flag bits.
+  static constexpr std::uint32_t kSleepers = 1, kClosed = 2, kShift = 2;
+  alignas(64) std::atomic<std::uint32_t> word_{0};
+  char pad_[64 - sizeof(std::atomic<std::uint32_t>)] = {};
 };
-
-// Binds the calling thread to the slot-th processor it may run on, when
-// every one of `slots` threads can have a processor of its own; otherwise
-// leaves it free and returns false.  Workers that each keep a large private
-// accumulator stay with their cache this way instead of being moved around
-// as a reader thread comes and goes between them.
-bool bind_to_own_processor(int slot, int slots);
 
 // A group of worker threads started together and joined together.  The
 // destructor joins any still running, so a step that ends early leaves no

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
+#include <vector>
 
 #include "host/step.h"
 #include "host/threads.h"
@@ -61,111 +63,90 @@ TEST(UtilityFile, RowsWrittenAtANotedPositionReadBackUnchanged) {
   EXPECT_NE(f.xcwrite(a.data(), 8), 0);
 }
 
-TEST(Threads, EventsHandBuffersBetweenReaderAndWorkers) {
-  // A reader fills a counter for each of three workers in turn; every
-  // worker adds what it gets; the total shows no hand-over was lost.
-  constexpr int kWorkers = 3, kRounds = 200;
-  std::vector<Event> full(kWorkers);
-  EventSet free_buffers(kWorkers);
-  std::vector<int> buffer(kWorkers, 0);
-  std::atomic<long> total{0};
-  std::atomic<bool> done{false};
-  for (int w = 0; w < kWorkers; ++w) free_buffers.set(static_cast<std::size_t>(w));
+// Threads that take turns in a rotation: each appends its own number to a
+// plain vector when its turn comes, so a turn given to two threads at once
+// or out of order shows in the sequence (and to the sanitizers as a race).
+std::vector<int> rotate(int threads, int rounds, double spin_micros) {
+  Turnstile turn;
+  std::vector<int> order;
   ThreadGroup group;
-  for (int w = 0; w < kWorkers; ++w) {
-    group.start([&, w] {
-      for (;;) {
-        full[static_cast<std::size_t>(w)].wait_and_reset();
-        if (buffer[static_cast<std::size_t>(w)] < 0) return;
-        total += buffer[static_cast<std::size_t>(w)];
-        free_buffers.set(static_cast<std::size_t>(w));
+  for (int t = 0; t < threads; ++t)
+    group.start([&, t] {
+      for (auto k = static_cast<std::uint32_t>(t);; k += static_cast<std::uint32_t>(threads)) {
+        if (!turn.wait_for(k, spin_micros)) return;
+        order.push_back(t);
+        if (order.size() == static_cast<std::size_t>(threads * rounds))
+          turn.close();
+        else
+          turn.pass(k + 1);
       }
     });
-  }
-  long expected = 0;
-  for (int r = 1; r <= kRounds; ++r) {
-    std::size_t w = free_buffers.wait_any_and_reset();
-    buffer[w] = r;
-    expected += r;
-    full[w].set();
-  }
-  for (int k = 0; k < kWorkers; ++k) {
-    std::size_t w = free_buffers.wait_any_and_reset();
-    buffer[w] = -1;
-    full[w].set();
-  }
   group.join();
-  done = true;
-  EXPECT_EQ(total.load(), expected);
+  return order;
 }
 
-TEST(Threads, EventWakesEveryWaiterAndKeepsItsState) {
-  // A manual-reset event: one set() releases every thread waiting on it,
-  // a set event lets later waits through, and reset() closes it again.
-  Event gate;
-  std::atomic<int> through{0};
+TEST(Threads, TurnsGoRoundInOrderSpinningOrSleeping) {
+  // Spinning, sleeping at once, and more threads than any machine here has
+  // processors (where waiters must sleep for the holder to run).
+  for (double spin : {50.0, 0.0})
+    for (int threads : {1, 2, 3, 8}) {
+      const int rounds = 2000;
+      std::vector<int> order = rotate(threads, rounds, spin);
+      ASSERT_EQ(order.size(), static_cast<std::size_t>(threads * rounds));
+      for (std::size_t i = 0; i < order.size(); ++i)
+        ASSERT_EQ(order[i], static_cast<int>(i % static_cast<std::size_t>(threads)))
+            << threads << " threads, spin " << spin << ", turn " << i;
+    }
+}
+
+TEST(Threads, ClosingATurnstileEndsEveryWait) {
+  Turnstile turn;
+  std::atomic<int> ended{0};
   ThreadGroup group;
-  for (int i = 0; i < 4; ++i) group.start([&] {
-    gate.wait();
-    ++through;
-  });
+  for (int t = 1; t <= 3; ++t)
+    group.start([&, t] {
+      if (!turn.wait_for(static_cast<std::uint32_t>(t), 0.0)) ++ended;
+    });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(through.load(), 0);
-  gate.set();
+  EXPECT_EQ(ended.load(), 0);  // asleep: turn 0 is current
+  turn.close();
   group.join();
-  EXPECT_EQ(through.load(), 4);
-  gate.wait();  // still set: returns at once
-  EXPECT_TRUE(gate.is_set());
-  gate.reset();
-  EXPECT_FALSE(gate.is_set());
-
-  // wait_and_reset takes the signal, so a second waiter stays blocked until
-  // the next set().
-  std::atomic<int> taken{0};
-  for (int i = 0; i < 2; ++i) group.start([&] {
-    gate.wait_and_reset();
-    ++taken;
-  });
-  gate.set();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(taken.load(), 1);
-  gate.set();
-  group.join();
-  EXPECT_EQ(taken.load(), 2);
+  EXPECT_EQ(ended.load(), 3);
+  EXPECT_TRUE(turn.closed());
+  EXPECT_FALSE(turn.wait_for(0, 10.0));  // even the current turn, once closed
+  // Passing keeps it closed.
+  turn.pass(1);
+  EXPECT_FALSE(turn.wait_for(1, 0.0));
 }
 
-TEST(Threads, PingPongLosesNoWakeUp) {
-  // Two threads hand a token back and forth many times; a lost wake-up
-  // would hang here, a doubled one would make the counts disagree.
-  constexpr int kRounds = 20000;
-  Event to_worker, to_reader;
-  int handed = 0, seen = 0;
+TEST(Threads, TurnNumbersWrapAround) {
+  // Turn numbers are kept modulo 2^30; a long pass must not stall there.
+  Turnstile turn;
+  const std::uint32_t near_end = (1u << 30) - 2;
+  turn.pass(near_end);
+  std::vector<std::uint32_t> seen;
   ThreadGroup group;
   group.start([&] {
-    for (int i = 0; i < kRounds; ++i) {
-      to_worker.wait_and_reset();
-      seen = handed;
-      to_reader.set();
+    for (std::uint32_t k = near_end + 1; k != near_end + 7; k += 2) {
+      ASSERT_TRUE(turn.wait_for(k, 0.0));
+      seen.push_back(k);
+      turn.pass(k + 1);
     }
   });
-  for (int i = 1; i <= kRounds; ++i) {
-    handed = i;
-    to_worker.set();
-    to_reader.wait_and_reset();
-    ASSERT_EQ(seen, i);
+  for (std::uint32_t k = near_end; k != near_end + 6; k += 2) {
+    ASSERT_TRUE(turn.wait_for(k, 0.0));
+    seen.push_back(k);
+    turn.pass(k + 1);
   }
   group.join();
+  ASSERT_EQ(seen.size(), 6u);
+  for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], near_end + i);
 }
 
-TEST(Threads, BindsOnlyWhenEveryThreadGetsAProcessor) {
-  const int processors = static_cast<int>(std::thread::hardware_concurrency());
-  EXPECT_FALSE(bind_to_own_processor(0, 100000));  // more threads than processors
-  EXPECT_FALSE(bind_to_own_processor(3, 2));       // no such slot
-  bool bound = false;
-  std::thread t([&] { bound = bind_to_own_processor(0, 1); });
-  t.join();
-  if (processors >= 1) {
-    EXPECT_TRUE(bound);
+TEST(Threads, UsableProcessorsCountsAtLeastOne) {
+  EXPECT_GE(usable_processors(), 1);
+  if (const unsigned online = std::thread::hardware_concurrency(); online > 0) {
+    EXPECT_LE(usable_processors(), static_cast<int>(online));
   }
 }
 
