@@ -31,12 +31,19 @@ constexpr int kMaxThreads = 100;
 constexpr std::int64_t kFullBuffer = 64;
 constexpr std::uint64_t kAlign = 64;  // each block on its own cache lines
 
+// Doubles by whole cache lines.
+struct alignas(64) Line {
+  double v[8];
+};
+
 std::uint64_t aligned(std::uint64_t bytes) {
   return (bytes + kAlign - 1) / kAlign * kAlign;
 }
 
-// The reading state all buffers share.  Only the reading thread touches it.
-struct ZacorrReading {
+// The reading state all buffers share.  Only the thread whose turn it is to
+// read touches it; it has cache lines of its own, so that what the others
+// write meanwhile does not pull them away from it.
+struct alignas(64) ZacorrReading {
   ByGroups* groups = nullptr;
   Observation obs;
   const Observation* moredata = nullptr;
@@ -71,6 +78,11 @@ bool advance(ZacorrReading* rs) {
   return true;
 }
 
+void prefetch_for_write(const void* at, std::size_t bytes) {
+  const char* c = static_cast<const char*>(at);
+  for (std::size_t o = 0; o < bytes; o += 64) __builtin_prefetch(c + o, 1);
+}
+
 void debug_line(StepContext& host, const std::string& text) {
   host.log().text(Severity::Note, text);
 }
@@ -101,6 +113,22 @@ int znthreads(StepContext& host, const std::string& macro_name) {
   return static_cast<int>(c);
 }
 
+int zthreads_that_pay(int count, int nvar, int nvals, bool weighted) {
+  if (count < 2) return count;
+  // Costs per observation of a buffer, in nanoseconds, on the fastest
+  // source (data in memory; a file only adds to the reading): fetching one
+  // value, handing the reading from one thread to the next (the reading
+  // state moving between processors, spread over the buffer's 64 rows), and
+  // one multiply-add of the crossproducts.
+  constexpr double kReadNs = 1.5, kHandOverNs = 20.0, kMultiplyAddNs = 0.17;
+  const double v = nvar;
+  const double work = (v * (v + 1) / 2 + v + (weighted ? v : 0)) * kMultiplyAddNs;
+  if (work < 1.25 * kHandOverNs) return 1;
+  const double turn = nvals * kReadNs + kHandOverNs;
+  const double busy = std::ceil((turn + work) / turn);  // threads the reading keeps busy
+  return busy < count ? static_cast<int>(busy) : count;
+}
+
 ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
                      const std::function<void*(std::uint64_t)>& allocate) {
   ZacorrLayout out;
@@ -119,12 +147,17 @@ ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
                                   static_cast<double>(worker));
     if (fit < count) count = fit < 0 ? 0 : static_cast<int>(fit);
     while (count > 1) {
-      void* block = allocate(buffer + static_cast<std::uint64_t>(count - 1) * worker);
+      // One line more than the blocks need, to start them on a line boundary:
+      // a line shared by two threads' blocks would go back and forth between
+      // their processors.
+      void* block = allocate(kAlign + buffer + static_cast<std::uint64_t>(count - 1) * worker);
       if (block) {
         out.count = count;
         out.vecsize = kFullBuffer;
         out.worker_bytes = worker;
         out.block = block;
+        out.base = static_cast<char*>(block) +
+                   (kAlign - reinterpret_cast<std::uintptr_t>(block) % kAlign) % kAlign;
         return out;
       }
       --count;
@@ -137,6 +170,7 @@ ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
     if (block) {
       out.vecsize = v;
       out.block = block;
+      out.base = static_cast<char*>(block);
       return out;
     }
   }
@@ -149,6 +183,12 @@ void fill_buffer(void* buffer, int* status) {
   auto* rs = static_cast<ZacorrReading*>(b->xo_parms_ptr);
   const std::int64_t vs = b->vecsize;
   const int nvar = b->nvar;
+  // With several threads the reading state was last written by another
+  // processor.  Asking for all of its lines at once costs one transfer's
+  // wait instead of one per line met along the way.
+  prefetch_for_write(rs, sizeof *rs);
+  prefetch_for_write(rs->groups, sizeof(ByGroups));
+  if (rs->moredata) prefetch_for_write(rs->moredata->num.data(), rs->moredata->num.size() * 8);
   b->nrecvec = 0;
   *status = 0;
   while (b->nrecvec < vs) {
@@ -301,6 +341,13 @@ int zacorrn(zacorrInfo_S* info) {
   const int nvals = static_cast<int>(positions.size());
 
   int count = znthreads(host, "zacorr_threads");
+  if (const int pays = zthreads_that_pay(count, nvar, nvals, fqbit || wtbit); pays < count) {
+    if (debug)
+      debug_line(host, "zacorr: " + std::to_string(pays) + " of " + std::to_string(count) +
+                           " thread(s) used; " + std::to_string(nvar) +
+                           " variable(s) are too few for more to pay");
+    count = pays;
+  }
   StepPool& pool = host.pool();
   const ZacorrLayout layout = zacsize(
       count, nvar, nvals, wmrlmem(), [&pool](std::uint64_t bytes) { return pool.allocate(bytes); });
@@ -314,19 +361,23 @@ int zacorrn(zacorrInfo_S* info) {
   ZacorrReading reading;
   reading.groups = &groups;
   reading.nvals = nvals;
-  ProgressDisplay progress(&std::cerr, stderr_is_terminal(), info->total_hint);
+  alignas(64) ProgressDisplay progress(&std::cerr, stderr_is_terminal(), info->total_hint);
   reading.progress = &progress;
 
   std::vector<double> one_slot;  // observation mode keeps its single slot here
   double* data0;
   if (layout.block) {
-    data0 = static_cast<double*>(layout.block);
+    data0 = reinterpret_cast<double*>(layout.base);
   } else {
     one_slot.assign(static_cast<std::size_t>(nvals), 0.0);
     data0 = one_slot.data();
   }
 
-  ZACORR_STR main;
+  // Buffer 0's record and the shift vector on lines of their own: thread 0
+  // writes its record all the time, and every thread reads the shift.
+  alignas(64) ZACORR_STR main;
+  std::vector<Line> shift_lines((static_cast<std::size_t>(nvar) + 7) / 8);
+  double* shift = shift_lines.empty() ? info->std : shift_lines.front().v;
   main.nvar = nvar;
   main.fqbit = fqbit;
   main.wtbit = wtbit;
@@ -337,7 +388,7 @@ int zacorrn(zacorrInfo_S* info) {
   main.xo_parms_ptr = &reading;
   main.corr = info->corr;
   main.mean = info->mean;
-  main.std = info->std;
+  main.std = shift;
   main.data = data0;
   main.freqa = data0 + static_cast<std::int64_t>(nvar) * vecsize;
   main.weighta = main.freqa + (fqbit ? vecsize : 0);
@@ -345,6 +396,7 @@ int zacorrn(zacorrInfo_S* info) {
   std::fill(info->corr, info->corr + npacked, 0.0);
   std::fill(info->mean, info->mean + nvar, 0.0);
   std::fill(info->std, info->std + nvar, 0.0);
+  std::fill(shift, shift + nvar, 0.0);
 
   // The first observation of the group, so that every fill starts at one.
   bool read_failed = !advance(&reading);
@@ -375,8 +427,7 @@ int zacorrn(zacorrInfo_S* info) {
   } else {
     std::vector<ZACORR_STR*> records(static_cast<std::size_t>(count));
     records[0] = &main;
-    char* next = static_cast<char*>(layout.block) +
-                 aligned(8 * static_cast<std::uint64_t>(kFullBuffer * nvals));
+    char* next = layout.base + aligned(8 * static_cast<std::uint64_t>(kFullBuffer * nvals));
     const auto uvar = static_cast<std::uint64_t>(nvar);
     for (int t = 1; t < count; ++t) {
       auto* r = new (next) ZACORR_STR(main);
@@ -413,6 +464,7 @@ int zacorrn(zacorrInfo_S* info) {
     for (int t = 1; t < count; ++t) merge(&main, records[static_cast<std::size_t>(t)], npacked);
   }
   progress.finish();
+  std::copy(shift, shift + nvar, info->std);
 
   if (main.readDataRC) {
     if (!reading.pending_error.empty())

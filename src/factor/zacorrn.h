@@ -88,19 +88,29 @@ int zacorrn(zacorrInfo_S* info);
 // then the THREADS and CPUCOUNT system options.
 int znthreads(StepContext& host, const std::string& macro_name);
 
+// How many of `count` threads pay for a pass over nvar analysis variables
+// fetched with nvals values per observation (weighted: a FREQ or WEIGHT
+// variable is present).  The threads take turns at the reading, so an extra
+// thread pays only while a buffer's arithmetic outweighs handing the reading
+// over to it, and only as many threads as the reading can keep busy.  The
+// rule depends on the shape of the data alone, so a pass is reproducible.
+int zthreads_that_pay(int count, int nvar, int nvals, bool weighted);
+
 // Reading and processing callbacks of the pass.
 void fill_buffer(void* buffer, int* status);
 int process_buffer(void* buffer);
 
 // How many threads and how large buffers fit in memory: `count` workers
 // asked for, `available_kb` free, `allocate` returns null on failure.  On
-// return `block` holds buffer 0 followed by count - 1 worker blocks (null in
-// observation mode, vecsize 1).
+// return `block` is the allocation (null in observation mode, vecsize 1) and
+// `base`, its first cache-line boundary, starts buffer 0, followed by count
+// - 1 worker blocks each on cache lines of its own.
 struct ZacorrLayout {
   int count = 1;
   std::int64_t vecsize = 1;
   std::uint64_t worker_bytes = 0;  // bytes of one worker block
   void* block = nullptr;
+  char* base = nullptr;
 };
 ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
                      const std::function<void*(std::uint64_t)>& allocate);

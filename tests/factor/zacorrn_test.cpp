@@ -229,7 +229,7 @@ std::vector<std::vector<double>> messy_rows(int p, int n, unsigned seed) {
 }
 
 TEST(Zacorrn, RawDataMatchesTwoPassForEveryVardefFreqAndWeight) {
-  const int p = 5;
+  const int p = 16;  // wide enough for two threads to be used
   auto data = make_data(p, messy_rows(p, 3000, 11));
   for (bool freq : {false, true})
     for (bool weight : {false, true})
@@ -295,6 +295,59 @@ TEST(Zacorrn, LargeOffsetsKeepThirteenDigits) {
     for (std::size_t k = 0; k < r.corr.size(); ++k)
       EXPECT_LE(std::fabs(r.corr[k] - ref.corr[k]), 1e-13 * std::fabs(ref.corr[k]))
           << threads << " corr " << k;
+  }
+}
+
+TEST(Zacorrn, StiffDataAreReproducibleAndAgreeAcrossThreadCounts) {
+  // Means near 1e9 and 1e7, spreads of a few thousandths, 40 variables (wide
+  // enough for three threads) and 5000 rows (78 buffers to share out).
+  const int p = 40, n = 5000;
+  std::mt19937_64 rng(17);
+  std::uniform_int_distribution<int> digits(0, 9999);
+  std::vector<std::vector<double>> rows;
+  for (int i = 0; i < n; ++i) {
+    std::vector<double> r(p + 2, 1.0);
+    const double common = digits(rng) / 1e4;
+    for (int j = 0; j < p; ++j)
+      r[j] = (j % 2 ? 1e7 : 1e9) + j + 0.5 * common + digits(rng) / 1e4 * (j % 3 + 1);
+    rows.push_back(r);
+  }
+  auto data = make_data(p, rows);
+  Reference ref = reference(*data, p, {});
+
+  auto pass = [&](const char* threads) {
+    Host h;
+    h.threads(threads);
+    h.session.options.debug.insert("zacorr");
+    Result r = run(h, data, p, {});
+    EXPECT_TRUE(h.has_text(std::string("zacorr: ") + threads + " thread(s)")) << threads;
+    return r;
+  };
+  const Result one = pass("1");
+  ASSERT_EQ(one.rc, 0);
+  for (int j = 0; j < p; ++j) {
+    EXPECT_LE(std::fabs(one.mean[j] - ref.mean[j]), 1e-15 * ref.mean[j]) << j;
+    EXPECT_LE(std::fabs(one.std[j] - ref.std[j]), 1e-13 * ref.std[j]) << j;
+  }
+  expect_close(one.corr, ref.corr, 1e-13, "one thread corr");
+
+  for (const char* threads : {"2", "3"}) {
+    const Result first = pass(threads);
+    // Every run with this many threads gives the very same bits.
+    for (int again = 0; again < 3; ++again) {
+      const Result r = pass(threads);
+      EXPECT_EQ(r.mean, first.mean) << threads;
+      EXPECT_EQ(r.std, first.std) << threads;
+      EXPECT_EQ(r.corr, first.corr) << threads;
+      EXPECT_EQ(r.sumwgt, first.sumwgt) << threads;
+    }
+    // And the same numbers as one thread, to 1e-13 relative.
+    for (int j = 0; j < p; ++j) {
+      EXPECT_LE(std::fabs(first.mean[j] - one.mean[j]), 1e-13 * std::fabs(one.mean[j])) << j;
+      EXPECT_LE(std::fabs(first.std[j] - one.std[j]), 1e-13 * one.std[j]) << j;
+    }
+    for (std::size_t k = 0; k < one.corr.size(); ++k)
+      EXPECT_LE(std::fabs(first.corr[k] - one.corr[k]), 1e-13) << threads << " corr " << k;
   }
 }
 
@@ -435,7 +488,16 @@ TEST(Zacorrn, DebugSwitchNamesThreadsAndBufferSize) {
   h.session.options.debug.insert("zacorr");
   h.threads("2");
   EXPECT_EQ(run(h, data, 2, {}).rc, 0);
-  EXPECT_TRUE(h.has_text("zacorr: 2 thread(s), vecsize=64"));
+  // Two variables are too narrow for a second thread to pay.
+  EXPECT_TRUE(h.has_text("zacorr: 1 of 2 thread(s) used; 2 variable(s) are too few for more to pay"));
+  EXPECT_TRUE(h.has_text("zacorr: 1 thread(s), vecsize=64"));
+  auto wide = make_data(20, messy_rows(20, 100, 4));
+  Host hw;
+  hw.session.options.debug.insert("zacorr");
+  hw.threads("2");
+  EXPECT_EQ(run(hw, wide, 20, {}).rc, 0);
+  EXPECT_TRUE(hw.has_text("zacorr: 2 thread(s), vecsize=64"));
+  EXPECT_FALSE(hw.has_text("too few"));
   Host quiet;
   quiet.threads("2");
   run(quiet, data, 2, {});
@@ -445,6 +507,30 @@ TEST(Zacorrn, DebugSwitchNamesThreadsAndBufferSize) {
   h0.threads("0");
   run(h0, data, 2, {});
   EXPECT_TRUE(h0.has_text("zacorr: 1 thread(s), vecsize=1"));
+}
+
+TEST(Zacorrn, ThreadsAreUsedOnlyWhereTheyPay) {
+  // Narrow data keep one thread however many are offered; from about 16
+  // variables a second thread pays, and wider data keep more busy, but
+  // never more than the reading can feed or than were offered.
+  for (int nvar : {1, 2, 5, 10, 15})
+    EXPECT_EQ(zthreads_that_pay(8, nvar, nvar, false), 1) << nvar;
+  EXPECT_EQ(zthreads_that_pay(8, 16, 16, false), 2);
+  EXPECT_EQ(zthreads_that_pay(8, 20, 20, false), 2);
+  int last = 1;
+  for (int nvar = 16; nvar <= 400; nvar += 8) {
+    const int n = zthreads_that_pay(100, nvar, nvar, false);
+    EXPECT_GE(n, last) << nvar;  // wider data never get fewer threads
+    last = n;
+  }
+  EXPECT_GE(zthreads_that_pay(100, 100, 100, false), 4);
+  EXPECT_LT(zthreads_that_pay(100, 100, 100, false), 100);
+  EXPECT_EQ(zthreads_that_pay(2, 300, 300, false), 2);
+  // Weights add arithmetic per observation.
+  EXPECT_GE(zthreads_that_pay(8, 15, 17, true), zthreads_that_pay(8, 15, 15, false));
+  // Observation mode and one thread are left as asked.
+  EXPECT_EQ(zthreads_that_pay(0, 100, 100, false), 0);
+  EXPECT_EQ(zthreads_that_pay(1, 100, 100, false), 1);
 }
 
 TEST(Zacorrn, BufferSizingFallsBackToObservationMode) {
@@ -464,8 +550,9 @@ TEST(Zacorrn, BufferSizingFallsBackToObservationMode) {
   // Each worker block holds its record, buffer, sums and triangle.
   EXPECT_GE(all.worker_bytes, buffer + 8 * (nvar + nvar * (nvar + 1) / 2));
 
-  // Memory for two workers only: the count comes down.
-  const std::uint64_t two = buffer + all.worker_bytes;
+  // Memory for two workers only (and a cache line to align them): the count
+  // comes down.
+  const std::uint64_t two = 64 + buffer + all.worker_bytes;
   ZacorrLayout fewer = zacsize(4, nvar, nvals, 1e9, allocator(two));
   EXPECT_EQ(fewer.count, 2);
   // The available memory caps the count before any allocation.
@@ -545,9 +632,9 @@ TEST(Zacorrn, ReadErrorReportsAndKeepsWhatWasRead) {
   }
 }
 
-// The reader/worker scheme alone: every filled buffer is processed exactly
-// once (the last, partly filled one included), and failures map to their
-// codes.
+// The threaded scheme alone: every filled buffer is processed exactly once
+// (the last, partly filled one included), by the thread whose turn it was,
+// and failures map to their codes.
 struct Handout {
   long fills = 0;      // buffers filled so far
   long last = 0;       // the fill that reports the end
@@ -591,14 +678,19 @@ TEST(Zcthread, EveryBufferIsProcessedOnceAndFailuresMapToCodes) {
       h.last = 300 + round;
       std::vector<Slot> slots;
       ASSERT_EQ(handout(h, workers, slots), 0);
-      long long sum = 0;
-      long count = 0;
-      for (const Slot& s : slots) {
-        sum += s.processed_sum;
-        count += s.processed;
+      // Buffer t holds fills t+1, t+1+n, t+1+2n ...: the threads take their
+      // turns at reading in a fixed rotation, whatever their timing.
+      for (int t = 0; t < workers; ++t) {
+        long count = 0;
+        long long sum = 0;
+        for (long seq = t + 1; seq <= h.last; seq += workers) {
+          ++count;
+          sum += seq;
+        }
+        const Slot& s = slots[static_cast<std::size_t>(t)];
+        ASSERT_EQ(s.processed, count) << workers << " workers, buffer " << t;
+        ASSERT_EQ(s.processed_sum, sum) << workers << " workers, buffer " << t;
       }
-      ASSERT_EQ(count, h.last) << workers << " workers";
-      ASSERT_EQ(sum, static_cast<long long>(h.last) * (h.last + 1) / 2) << workers << " workers";
     }
   Handout bad_read;
   bad_read.last = 100;
@@ -621,13 +713,19 @@ TEST(Zcthread, EveryBufferIsProcessedOnceAndFailuresMapToCodes) {
 }
 
 TEST(Zacorrn, OverflowInAWorkerStopsTheStep) {
+  const int p = 16;
   std::vector<std::vector<double>> rows;
-  for (int i = 0; i < 500; ++i) rows.push_back({i % 2 ? 1e200 : -1e200, 1.0 * i, 1, 1});
-  auto data = make_data(2, rows);
+  for (int i = 0; i < 500; ++i) {
+    std::vector<double> r(p + 2, 1.0);
+    r[0] = i % 2 ? 1e200 : -1e200;
+    for (int j = 1; j < p; ++j) r[j] = i * j % 7;
+    rows.push_back(r);
+  }
+  auto data = make_data(p, rows);
   Host h;
   h.threads("2");
   try {
-    run(h, data, 2, {});
+    run(h, data, p, {});
     ADD_FAILURE() << "the step went on";
   } catch (const StepExit& e) {
     EXPECT_EQ(e.code, 1012);
