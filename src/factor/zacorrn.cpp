@@ -113,18 +113,21 @@ int znthreads(StepContext& host, const std::string& macro_name) {
   return static_cast<int>(c);
 }
 
-int zthreads_that_pay(int count, int nvar, int nvals, bool weighted) {
+int zthreads_that_pay(int count, int nvar, int nvals, bool weighted, bool parsed) {
   if (count < 2) return count;
-  // Costs per observation of a buffer, in nanoseconds, on the fastest
-  // source (data in memory; a file only adds to the reading): fetching one
-  // value, handing the reading from one thread to the next (the reading
-  // state moving between processors, spread over the buffer's 64 rows), and
-  // one multiply-add of the crossproducts.
-  constexpr double kReadNs = 1.5, kHandOverNs = 20.0, kMultiplyAddNs = 0.17;
+  // Costs per observation, in nanoseconds, as measured on a 2-core machine:
+  // reading one value (copying it from memory, or parsing its text); handing
+  // the reading from one thread to the next, spread over a buffer's 64 rows
+  // (the reading state moves between processors, and with text also the
+  // bytes the next thread parses, some 18 per value); one multiply-add of
+  // the crossproducts.
+  const double read_ns = parsed ? 40.0 : 1.5;
+  const double hand_over_ns = 20.0 + (parsed ? 10.0 * nvals : 0.0);
+  constexpr double kMultiplyAddNs = 0.17;
   const double v = nvar;
   const double work = (v * (v + 1) / 2 + v + (weighted ? v : 0)) * kMultiplyAddNs;
-  if (work < 1.25 * kHandOverNs) return 1;
-  const double turn = nvals * kReadNs + kHandOverNs;
+  if (work < 1.25 * hand_over_ns) return 1;
+  const double turn = nvals * read_ns + hand_over_ns;
   const double busy = std::ceil((turn + work) / turn);  // threads the reading keeps busy
   return busy < count ? static_cast<int>(busy) : count;
 }
@@ -341,11 +344,13 @@ int zacorrn(zacorrInfo_S* info) {
   const int nvals = static_cast<int>(positions.size());
 
   int count = znthreads(host, "zacorr_threads");
-  if (const int pays = zthreads_that_pay(count, nvar, nvals, fqbit || wtbit); pays < count) {
+  const bool parsed = groups.read_cost() == ObsReader::ReadCost::Parse;
+  if (const int pays = zthreads_that_pay(count, nvar, nvals, fqbit || wtbit, parsed);
+      pays < count) {
     if (debug)
       debug_line(host, "zacorr: " + std::to_string(pays) + " of " + std::to_string(count) +
-                           " thread(s) used; " + std::to_string(nvar) +
-                           " variable(s) are too few for more to pay");
+                           " thread(s) used; " + std::to_string(nvar) + " variable(s)" +
+                           (parsed ? " read from text" : "") + " are too few for more to pay");
     count = pays;
   }
   StepPool& pool = host.pool();

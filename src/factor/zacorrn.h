@@ -90,11 +90,12 @@ int znthreads(StepContext& host, const std::string& macro_name);
 
 // How many of `count` threads pay for a pass over nvar analysis variables
 // fetched with nvals values per observation (weighted: a FREQ or WEIGHT
-// variable is present).  The threads take turns at the reading, so an extra
-// thread pays only while a buffer's arithmetic outweighs handing the reading
-// over to it, and only as many threads as the reading can keep busy.  The
-// rule depends on the shape of the data alone, so a pass is reproducible.
-int zthreads_that_pay(int count, int nvar, int nvals, bool weighted);
+// variable is present; parsed: the data are text to parse, not values in
+// memory).  The threads take turns at the reading, so an extra thread pays
+// only while a buffer's arithmetic outweighs handing the reading over to it,
+// and only as many threads as the reading can keep busy.  The rule depends
+// on the shape and kind of the data alone, so a pass is reproducible.
+int zthreads_that_pay(int count, int nvar, int nvals, bool weighted, bool parsed);
 
 // Reading and processing callbacks of the pass.
 void fill_buffer(void* buffer, int* status);

@@ -13,9 +13,19 @@ namespace kav {
 
 namespace {
 
-// How long a thread that has a processor of its own spins for its turn:
-// about one buffer's reading, beyond which sleeping costs less than it saves.
-constexpr double kSpinMicros = 50.0;
+// How long a thread that has a processor of its own spins for its turn.  The
+// wait is about one buffer's reading by the thread before it, so it spins a
+// little longer than its own last reading took: being put to sleep and woken
+// again costs some 10 microseconds on a virtual machine, which would add to
+// every turn of a pass whose reading is the slow part.  Beyond the upper
+// limit a wake-up is small beside the wait.
+constexpr double kSpinMinMicros = 50.0, kSpinMaxMicros = 300.0;
+
+double spin_micros(const ZCT_THREADPARMS* tp) {
+  if (!tp->readParms_p->spin) return 0.0;
+  const double s = 1.5 * tp->last_read_uSec;
+  return s < kSpinMinMicros ? kSpinMinMicros : s > kSpinMaxMicros ? kSpinMaxMicros : s;
+}
 
 double micros_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
@@ -40,7 +50,7 @@ void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
   ZCT_READPARMS* rp = tp->readParms_p;
   const auto n = static_cast<std::uint32_t>(rp->nThreads);
   for (auto chunk = static_cast<std::uint32_t>(tp->slot);; chunk += n) {
-    if (!rp->turn.wait_for(chunk, rp->spin_uSec)) break;
+    if (!rp->turn.wait_for(chunk, spin_micros(tp))) break;
 
     tp->state.fetch_and(~1u, std::memory_order_acq_rel);
     int status = 0;
@@ -50,7 +60,8 @@ void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
     } catch (...) {
       status = 1;
     }
-    tp->read_uSec += micros_since(t0);
+    tp->last_read_uSec = micros_since(t0);
+    tp->read_uSec += tp->last_read_uSec;
     if (status != 0 && status != -1) {
       rp->status = 55;  // only the thread holding the turn writes it
       tp->state.fetch_or(1u, std::memory_order_acq_rel);
@@ -94,7 +105,7 @@ int zcthread(ZCT_PARMS* parms) {
   rp.buf = parms->buffers;
   // Spinning pays only while every thread has a processor; with more threads
   // than processors a spinner would hold up the very thread it waits for.
-  rp.spin_uSec = n <= usable_processors() ? kSpinMicros : 0.0;
+  rp.spin = n <= usable_processors();
   try {
     tps = std::make_unique<ZCT_THREADPARMS[]>(static_cast<std::size_t>(n));
     rp.tp = tps.get();

@@ -49,7 +49,7 @@ struct ZCT_READPARMS {
   // it.  Closed when the data end or a read or a process fails.
   Turnstile turn;
   int status = 0;         // 55 once a read failed
-  double spin_uSec = 0;   // how long a thread spins for its turn before it sleeps
+  bool spin = false;      // every thread has a processor: spin for the turn before sleeping
 };
 
 // One per thread, each on cache lines of its own.
@@ -63,6 +63,7 @@ struct alignas(64) ZCT_THREADPARMS {
   ZCT_READPARMS* readParms_p = nullptr;
   std::atomic<unsigned> state{1};  // bit 0: the buffer is free (neither filled nor processed)
   double read_uSec = 0;
+  double last_read_uSec = 0;  // the thread's latest fill
   double process_uSec = 0;
 };
 

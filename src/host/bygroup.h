@@ -45,6 +45,7 @@ class ByGroups {
   // Observation number (1-based) of the current group's first observation.
   std::int64_t first_observation() const { return start_.number; }
   const DataSetHeader& header() const { return reader_.header(); }
+  ObsReader::ReadCost read_cost() const { return reader_.read_cost(); }
 
  private:
   bool read_ahead();

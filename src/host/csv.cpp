@@ -524,6 +524,7 @@ class CsvObsReader : public ObsReader {
   }
 
   const DataSetHeader& header() const override { return header_; }
+  ReadCost read_cost() const override { return ReadCost::Parse; }
 
   bool next(Observation& obs) override {
     if (!records_.next()) return false;

@@ -82,6 +82,12 @@ class ObsReader {
   virtual void point(const ObsPosition& pos) = 0;
   // Number of observations when known without reading them all, else -1.
   virtual std::int64_t count_hint() const { return -1; }
+  // What reading an observation mostly costs, for callers deciding how to
+  // share a pass between threads: copying values held in memory, or parsing
+  // text (whose bytes then also move between processors when threads take
+  // turns at the reading).
+  enum class ReadCost { Copy, Parse };
+  virtual ReadCost read_cost() const { return ReadCost::Copy; }
   // Notes produced while reading (renamed columns, unreadable numbers...),
   // collected for the log.
   virtual std::vector<std::string> take_notes() { return {}; }

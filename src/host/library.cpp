@@ -121,6 +121,7 @@ class RelabelledReader : public ObsReader {
   ObsPosition note() const override { return inner_->note(); }
   void point(const ObsPosition& pos) override { inner_->point(pos); }
   std::int64_t count_hint() const override { return inner_->count_hint(); }
+  ReadCost read_cost() const override { return inner_->read_cost(); }
   std::vector<std::string> take_notes() override { return inner_->take_notes(); }
 
  private:

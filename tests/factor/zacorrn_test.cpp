@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "factor/zcthread.h"
+#include "host/csv.h"
 #include "host/progress.h"
 #include "host/services.h"
 #include "host/session.h"
@@ -498,6 +500,38 @@ TEST(Zacorrn, DebugSwitchNamesThreadsAndBufferSize) {
   EXPECT_EQ(run(hw, wide, 20, {}).rc, 0);
   EXPECT_TRUE(hw.has_text("zacorr: 2 thread(s), vecsize=64"));
   EXPECT_FALSE(hw.has_text("too few"));
+
+  // The same 20 variables parsed from a CSV file keep one thread.
+  const std::string path = ::testing::TempDir() + "zacorrn_debug.csv";
+  {
+    auto reader = open_memory_reader(wide);
+    auto writer = open_csv_writer(path, reader->header());
+    Observation o;
+    while (reader->next(o)) writer->write(o);
+    writer->commit();
+  }
+  CsvReadOptions opts;
+  opts.name = "WORK.RAW";
+  auto csv = open_csv_reader(path, opts);
+  ByGroups groups(*csv, {});
+  ASSERT_EQ(groups.xbynext(), 1);
+  Host ht;
+  ht.session.options.debug.insert("zacorr");
+  ht.threads("2");
+  std::vector<double> mean(20), sd(20), corr(210), work(20);
+  zacorrInfo_S info;
+  info.fileid = &groups;
+  info.host = &ht.ctx;
+  for (int j = 0; j < 20; ++j) info.vars.push_back(j);
+  info.mean = mean.data();
+  info.std = sd.data();
+  info.corr = corr.data();
+  info.work = work.data();
+  EXPECT_EQ(zacorrn(&info), 0);
+  EXPECT_TRUE(ht.has_text(
+      "zacorr: 1 of 2 thread(s) used; 20 variable(s) read from text are too few for more to pay"));
+  std::remove(path.c_str());
+  std::remove(csv_sidecar_path(path).c_str());
   Host quiet;
   quiet.threads("2");
   run(quiet, data, 2, {});
@@ -514,23 +548,28 @@ TEST(Zacorrn, ThreadsAreUsedOnlyWhereTheyPay) {
   // variables a second thread pays, and wider data keep more busy, but
   // never more than the reading can feed or than were offered.
   for (int nvar : {1, 2, 5, 10, 15})
-    EXPECT_EQ(zthreads_that_pay(8, nvar, nvar, false), 1) << nvar;
-  EXPECT_EQ(zthreads_that_pay(8, 16, 16, false), 2);
-  EXPECT_EQ(zthreads_that_pay(8, 20, 20, false), 2);
+    EXPECT_EQ(zthreads_that_pay(8, nvar, nvar, false, false), 1) << nvar;
+  EXPECT_EQ(zthreads_that_pay(8, 16, 16, false, false), 2);
+  EXPECT_EQ(zthreads_that_pay(8, 20, 20, false, false), 2);
   int last = 1;
   for (int nvar = 16; nvar <= 400; nvar += 8) {
-    const int n = zthreads_that_pay(100, nvar, nvar, false);
+    const int n = zthreads_that_pay(100, nvar, nvar, false, false);
     EXPECT_GE(n, last) << nvar;  // wider data never get fewer threads
     last = n;
   }
-  EXPECT_GE(zthreads_that_pay(100, 100, 100, false), 4);
-  EXPECT_LT(zthreads_that_pay(100, 100, 100, false), 100);
-  EXPECT_EQ(zthreads_that_pay(2, 300, 300, false), 2);
+  EXPECT_GE(zthreads_that_pay(100, 100, 100, false, false), 4);
+  EXPECT_LT(zthreads_that_pay(100, 100, 100, false, false), 100);
+  EXPECT_EQ(zthreads_that_pay(2, 300, 300, false, false), 2);
   // Weights add arithmetic per observation.
-  EXPECT_GE(zthreads_that_pay(8, 15, 17, true), zthreads_that_pay(8, 15, 15, false));
+  EXPECT_GE(zthreads_that_pay(8, 15, 17, true, false), zthreads_that_pay(8, 15, 15, false, false));
+  // Text to parse: the reading is slower and hands its text over at every
+  // turn, so threads pay only for wide data.
+  EXPECT_EQ(zthreads_that_pay(8, 20, 20, false, true), 1);
+  EXPECT_EQ(zthreads_that_pay(8, 100, 100, false, true), 1);
+  EXPECT_EQ(zthreads_that_pay(8, 300, 300, false, true), 2);
   // Observation mode and one thread are left as asked.
-  EXPECT_EQ(zthreads_that_pay(0, 100, 100, false), 0);
-  EXPECT_EQ(zthreads_that_pay(1, 100, 100, false), 1);
+  EXPECT_EQ(zthreads_that_pay(0, 100, 100, false, false), 0);
+  EXPECT_EQ(zthreads_that_pay(1, 100, 100, false, false), 1);
 }
 
 TEST(Zacorrn, BufferSizingFallsBackToObservationMode) {
