@@ -671,6 +671,36 @@ TEST(Zacorrn, ReadErrorReportsAndKeepsWhatWasRead) {
   }
 }
 
+TEST(Zacorrn, ReadErrorInALaterBufferEndsTheStep) {
+  // Wide enough for two threads; the error comes in the second buffer-full,
+  // read by the second thread: the pass cannot vouch for the sums, so the
+  // step ends, naming the error, with nothing left running.
+  const int p = 20;
+  auto data = make_data(p, messy_rows(p, 400, 9));
+  Host h;
+  h.threads("2");
+  FailingReader reader(data, 100);
+  ByGroups groups(reader, {});
+  ASSERT_EQ(groups.xbynext(), 1);
+  std::vector<double> mean(p), sd(p), corr(p * (p + 1) / 2), work(p);
+  zacorrInfo_S info;
+  info.fileid = &groups;
+  info.host = &h.ctx;
+  for (int j = 0; j < p; ++j) info.vars.push_back(j);
+  info.mean = mean.data();
+  info.std = sd.data();
+  info.corr = corr.data();
+  info.work = work.data();
+  try {
+    zacorrn(&info);
+    ADD_FAILURE() << "the step went on";
+  } catch (const StepExit& e) {
+    EXPECT_EQ(e.code, 1012);
+  }
+  EXPECT_TRUE(h.has_text("unreadable number 'x7'"));
+  EXPECT_EQ(h.count(174, 55), 1);
+}
+
 // The threaded scheme alone: every filled buffer is processed exactly once
 // (the last, partly filled one included), by the thread whose turn it was,
 // and failures map to their codes.
