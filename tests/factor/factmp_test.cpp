@@ -23,13 +23,11 @@ namespace {
 using testing_support::TableFixture;
 
 constexpr double kZ975 = 1.959963984540054;  // upper 2.5% point of the standard normal
+const double kMiss = missing_value();
 
 double phi(double z) {
   return 0.5 * std::erfc(-z / std::sqrt(2.0));
 }
-
-// ---------------------------------------------------------------------------
-// Positions
 
 TEST(Nsub, PositionsInEachStorage) {
   // 3 x 2: column-major walks down the columns, row-major along the rows.
@@ -40,14 +38,10 @@ TEST(Nsub, PositionsInEachStorage) {
   // Packed lower triangle: both (i, j) and (j, i) reach the same element.
   EXPECT_EQ(nsub(nullptr, 'S', 2, 1, 3, 3), 4);
   EXPECT_EQ(nsub(nullptr, 'S', 1, 2, 3, 3), 4);
-  EXPECT_EQ(nsub(nullptr, 'S', 0, 0, 3, 3), 0);
   // Large orders do not wrap in 32 bits.
   EXPECT_EQ(nsub(nullptr, 'S', 100000, 3, 100001, 100001), 3 + 100000LL * 100001LL / 2);
   EXPECT_EQ(nsub(nullptr, 'X', 2, 1, 3, 2), 0);
 }
-
-// ---------------------------------------------------------------------------
-// REORDER
 
 class MatrixPrinter : public TableFixture {
  protected:
@@ -56,7 +50,14 @@ class MatrixPrinter : public TableFixture {
     variables({"x1", "x2", "x3", "x4", "x5", "x6"});
     factor_names(3);
   }
-  std::vector<std::string> row_labels(const Table& t) {
+  // Prints `x` as table `name` (template Stat.Factor.<name>) and returns it.
+  const Table* show(char type, const double* x, const double* se, int rows, int cols, char rowkind,
+                    char colkind, const std::string& name, int stacked = 1) {
+    factm2(com, type, x, se, rows, cols, rowkind, colkind, 0, 0, name.c_str(),
+           ("Stat.Factor." + name).c_str(), stacked);
+    return table(name);
+  }
+  static std::vector<std::string> row_labels(const Table& t) {
     std::vector<std::string> out;
     for (const Row& r : t.rows) out.push_back(std::get<std::string>(r[0]));
     return out;
@@ -66,10 +67,7 @@ class MatrixPrinter : public TableFixture {
 TEST_F(MatrixPrinter, ReorderGroupsByLargestLoadingThenSignedValue) {
   com->nfact = 2;
   // Column-major 6 x 2.
-  const std::vector<double> f1 = {0.2, 0.8, 0, -0.9, 0.5, 0.8};
-  const std::vector<double> f2 = {0.7, 0.1, 0, 0.3, -0.5, 0.2};
-  std::vector<double> all = f1;
-  all.insert(all.end(), f2.begin(), f2.end());
+  const std::vector<double> all = {0.2, 0.8, 0, -0.9, 0.5, 0.8, 0.7, 0.1, 0, 0.3, -0.5, 0.2};
   com->fact = doubles(all);
   factprm(com, com->fact);
   // Factor 1 group: x2 and x6 tie at 0.8 (input order kept), x5 (its tie of
@@ -78,47 +76,30 @@ TEST_F(MatrixPrinter, ReorderGroupsByLargestLoadingThenSignedValue) {
   EXPECT_EQ(std::vector<int>(com->perm, com->perm + 6), (std::vector<int>{1, 5, 4, 3, 0, 2}));
 
   fopt_set(com, kFoptReorder);
-  factm2(com, 'C', com->fact, nullptr, 6, 2, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const Table* t = table("FactorPattern");
+  const Table* t = show('C', com->fact, nullptr, 6, 2, 'V', 'F', "FactorPattern");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(row_labels(*t), (std::vector<std::string>{"x2", "x6", "x5", "x4", "x1", "x3"}));
   EXPECT_EQ(std::get<double>(t->rows[3][1]), -0.9);
   EXPECT_EQ(std::get<double>(t->rows[3][2]), 0.3);
-
   // Scoring coefficients follow the same order; a matrix held elsewhere does not.
   com->score = doubles(all);
-  factm2(com, 'C', com->score, nullptr, 6, 2, 'V', 'F', 0, 0, "StdScoreCoef",
-         "Stat.Factor.StdScoreCoef", 0);
-  EXPECT_EQ(row_labels(*table("StdScoreCoef"))[0], "x2");
-  double* other = doubles(all);
-  factm2(com, 'C', other, nullptr, 6, 2, 'V', 'F', 0, 0, "InputFactorPattern",
-         "Stat.Factor.InputFactorPattern", 0);
-  EXPECT_EQ(row_labels(*table("InputFactorPattern"))[0], "x1");
-}
+  EXPECT_EQ(row_labels(*show('C', com->score, nullptr, 6, 2, 'V', 'F', "StdScoreCoef", 0))[0],
+            "x2");
+  EXPECT_EQ(row_labels(*show('C', doubles(all), nullptr, 6, 2, 'V', 'F', "InputFactorPattern"))[0],
+            "x1");
 
-TEST_F(MatrixPrinter, ReorderOfAMatrixWithoutOneRowPerVariableIsAnInternalError) {
-  com->nfact = 2;
-  fopt_set(com, kFoptReorder);
+  // A reordered matrix without one row per variable is an internal error.
   com->struc = doubles(std::vector<double>(10, 0.5));
-  EXPECT_EQ(exit_code([&] {
-              factm2(com, 'C', com->struc, nullptr, 5, 2, 'V', 'F', 0, 0, "FactorStructure",
-                     "Stat.Factor.FactorStructure", 1);
-            }),
+  EXPECT_EQ(exit_code([&] { show('C', com->struc, nullptr, 5, 2, 'V', 'F', "FactorStructure"); }),
             kExitInternal);
   EXPECT_EQ(com->rc, kExitInternal);
 }
-
-// ---------------------------------------------------------------------------
-// ROUND and FLAG=
 
 TEST_F(MatrixPrinter, RoundedValuesNeverShowMinusZeroAndFlagOnlyAboveTheThreshold) {
   fopt_set(com, kFoptRound);
   com->flag = 0.5;
   com->fact = doubles({-0.004, -0.006, 0.5, 0.5000001, 0.994, -0.4});
-  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const Table* t = table("FactorPattern");
+  const Table* t = show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->template_path, "Stat.Factor.FactorPatternFlag");
   const double r0 = num(*t, 0, "RFactor1");
@@ -141,38 +122,28 @@ TEST_F(MatrixPrinter, RoundedValuesNeverShowMinusZeroAndFlagOnlyAboveTheThreshol
   ASSERT_FALSE(t->dynamics.empty());
   EXPECT_EQ(t->dynamics[0].name, "Required");
   EXPECT_EQ(std::get<double>(t->dynamics[0].value), 6.0);
-}
 
-TEST_F(MatrixPrinter, DefaultFlagThresholdIsTheRootMeanSquareOfEveryShownElement) {
-  fopt_set(com, kFoptRound);
-  // Every element equals the root mean square: none is flagged.
-  com->fact = doubles({0.5, -0.5, 0.5, -0.5, 0.5, 0.5, 0.5, -0.5, 0.5, 0.5, -0.5, 0.5});
-  factm2(com, 'C', com->fact, nullptr, 6, 2, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const Table* t = table("FactorPattern");
-  ASSERT_NE(t, nullptr);
-  for (std::size_t r = 0; r < 6; ++r) {
-    EXPECT_EQ(text(*t, r, "FgFactor1"), " ");
-    EXPECT_EQ(text(*t, r, "FgFactor2"), " ");
-  }
-
-  // A symmetric matrix counts both triangles: for [[1, .6], [.6, 1]] the
-  // threshold is sqrt(2.72 / 4), which 0.6 stays below and 1 exceeds (over
-  // the stored triangle alone it would be sqrt(2.36 / 3)).
+  // The default threshold is the root mean square of every shown element:
+  // a symmetric matrix counts both triangles, so for [[1, .6], [.6, 1]] it
+  // is sqrt(2.72 / 4), which 0.6 stays below and 1 exceeds (over the stored
+  // triangle alone it would be sqrt(2.36 / 3)).
+  com->flag = 0;
   variables({"a", "b"});
   com->cor = doubles({1, 0.6, 1});
-  factm2(com, 'S', com->cor, nullptr, 2, 2, 'V', 'V', 0, 0, "Corr", "Stat.Factor.Corr", 0);
-  t = table("Corr");
+  t = show('S', com->cor, nullptr, 2, 2, 'V', 'V', "Corr", 0);
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 50, {factnum(std::sqrt(0.68))}));
   EXPECT_EQ(text(*t, 0, "Fga"), "*");
   EXPECT_EQ(text(*t, 0, "Fgb"), " ");
   EXPECT_EQ(text(*t, 1, "Fga"), " ");
   EXPECT_EQ(num(*t, 1, "Ra"), 60.0);
-}
 
-// ---------------------------------------------------------------------------
-// FUZZ=
+  // Nothing at all is written without an output manager.
+  objects.clear();
+  com->ods = nullptr;
+  show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
+  EXPECT_TRUE(objects.empty());
+}
 
 TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
   com->fuzz = 0.3;
@@ -187,73 +158,51 @@ TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
                         {"ParCorrControlFactor", 0.149, 0.15},
                         {"ResCorrUniqueDiag", 0.074, 0.075}};
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     // Packed 3 x 3: (1,0) hidden, (2,0) shown, (2,1) negative and hidden.
     com->cor = doubles({1, c.hidden, 1, c.shown, -c.hidden, 1});
-    factm2(com, 'S', com->cor, nullptr, 3, 3, 'V', 'V', 0, 0, c.name,
-           (std::string("Stat.Factor.") + c.name).c_str(), 0);
-    const Table* t = table(c.name);
-    ASSERT_NE(t, nullptr) << c.name;
+    const Table* t = show('S', com->cor, nullptr, 3, 3, 'V', 'V', c.name, 0);
+    ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->template_path, std::string("Stat.Factor.") + c.name + "Flag");
-    EXPECT_TRUE(is_missing(num(*t, 1, "Fza"))) << c.name;
-    EXPECT_EQ(num(*t, 2, "Fza"), c.shown) << c.name;
-    EXPECT_TRUE(is_missing(num(*t, 2, "Fzb"))) << c.name;
+    EXPECT_TRUE(is_missing(num(*t, 1, "Fza")));
+    EXPECT_EQ(num(*t, 2, "Fza"), c.shown);
+    EXPECT_TRUE(is_missing(num(*t, 2, "Fzb")));
     EXPECT_EQ(num(*t, 1, "b"), 1.0);
-    EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 51, {factnum(c.shown)})) << c.name;
+    EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 51, {factnum(c.shown)}));
   }
   // Other tables from the correlation array, eigenvectors and factor
   // correlations are never fuzzed.
   com->cor = doubles({1, 0.01, 1, 0.02, 0.03, 1});
-  factm2(com, 'S', com->cor, nullptr, 3, 3, 'V', 'V', 0, 0, "InvCorr", "Stat.Factor.InvCorr", 0);
-  EXPECT_EQ(table("InvCorr")->template_path, "Stat.Factor.InvCorr");
+  EXPECT_EQ(show('S', com->cor, nullptr, 3, 3, 'V', 'V', "InvCorr", 0)->template_path,
+            "Stat.Factor.InvCorr");
   com->fact = doubles({0.01, 0.02, 0.03});
-  factm2(com, 'C', com->fact, nullptr, 3, 1, 'V', 'N', 0, 0, "Eigenvectors",
-         "Stat.Factor.Eigenvectors", 0);
-  EXPECT_EQ(table("Eigenvectors")->template_path, "Stat.Factor.Eigenvectors");
-  EXPECT_EQ(std::get<double>(table("Eigenvectors")->rows[0][1]), 0.01);
+  const Table* eigen = show('C', com->fact, nullptr, 3, 1, 'V', 'N', "Eigenvectors", 0);
+  EXPECT_EQ(eigen->template_path, "Stat.Factor.Eigenvectors");
+  EXPECT_EQ(std::get<double>(eigen->rows[0][1]), 0.01);
   factor_names(2);
   com->fcor = doubles({1, 0.1, 1});
-  factm2(com, 'S', com->fcor, nullptr, 2, 2, 'F', 'F', 0, 0, "InterFactorCorr",
-         "Stat.Factor.InterFactorCorr", 1);
-  EXPECT_EQ(table("InterFactorCorr")->template_path, "Stat.Factor.InterFactorCorr");
+  EXPECT_EQ(show('S', com->fcor, nullptr, 2, 2, 'F', 'F', "InterFactorCorr")->template_path,
+            "Stat.Factor.InterFactorCorr");
 
   // The pattern: fuzz alone hides below 0.3; with ROUND the footnote gives both.
   com->fact = doubles({0.299, 0.3, -0.31});
-  factm2(com, 'C', com->fact, nullptr, 3, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const Table* t = table("FactorPattern");
+  const Table* t = show('C', com->fact, nullptr, 3, 1, 'V', 'F', "FactorPattern");
   EXPECT_TRUE(is_missing(num(*t, 0, "FzFactor1")));
   EXPECT_EQ(num(*t, 1, "FzFactor1"), 0.3);
   EXPECT_EQ(shown(*t, 2, "FzFactor1"), "-0.31000");
   fopt_set(com, kFoptRound);
   com->flag = 0.305;
-  factm2(com, 'C', com->fact, nullptr, 3, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  t = table("FactorPattern");
+  t = show('C', com->fact, nullptr, 3, 1, 'V', 'F', "FactorPattern");
   EXPECT_TRUE(is_missing(num(*t, 0, "RFactor1")));
   EXPECT_EQ(num(*t, 1, "RFactor1"), 30.0);
   EXPECT_EQ(text(*t, 2, "FgFactor1"), "*");
   EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 52, {"0.305", "0.3"}));
-}
-
-TEST_F(MatrixPrinter, ScoringCoefficientsAndOtherMatricesAreNeverRounded) {
-  fopt_set(com, kFoptRound);
-  com->fuzz = 0.5;
-  factor_names(1);
-  com->score = doubles({0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
-  factm2(com, 'C', com->score, nullptr, 6, 1, 'V', 'F', 0, 0, "StdScoreCoef",
-         "Stat.Factor.StdScoreCoef", 0);
-  const Table* t = table("StdScoreCoef");
+  // Scoring coefficients are neither rounded nor fuzzed.
+  com->score = doubles({0.1, 0.2, 0.3});
+  t = show('C', com->score, nullptr, 3, 1, 'V', 'F', "StdScoreCoef", 0);
   EXPECT_EQ(t->template_path, "Stat.Factor.StdScoreCoef");
   EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.1);
   EXPECT_TRUE(t->footnotes.empty());
-}
-
-TEST_F(MatrixPrinter, NothingIsWrittenWithoutAnOutputManager) {
-  com->ods = nullptr;
-  com->fact = doubles({0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
-  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  EXPECT_TRUE(objects.empty());
 }
 
 TEST_F(MatrixPrinter, VariableLabelsStandBesideTheNamesExceptUnderStackedRows) {
@@ -275,9 +224,7 @@ TEST_F(MatrixPrinter, VariableLabelsStandBesideTheNamesExceptUnderStackedRows) {
   com->maxlab = 11;
 
   com->fact = doubles({0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
-  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const Table* t = table("FactorPattern");
+  const Table* t = show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(text(*t, 1, "Label"), "label of x2");
   EXPECT_EQ(std::get<double>(t->rows[1][2]), 0.2);
@@ -286,51 +233,39 @@ TEST_F(MatrixPrinter, VariableLabelsStandBesideTheNamesExceptUnderStackedRows) {
   fopt_set(com, kFoptReorder);
   com->nfact = 1;
   factprm(com, com->fact);
-  factm2(com, 'C', com->fact, nullptr, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  t = table("FactorPattern");
+  t = show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
   EXPECT_EQ(text(*t, 0, "Variable"), "x6");
   EXPECT_EQ(text(*t, 0, "Label"), "label of x6");
   EXPECT_EQ(num(*t, 0, "RFactor1"), 60.0);
-
+  // Standard errors take the reordered rows with them.
   com->factse = doubles({0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
-  factm2(com, 'C', com->fact, com->factse, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  t = table("FactorPattern");
+  t = show('C', com->fact, com->factse, 6, 1, 'V', 'F', "FactorPattern");
   EXPECT_EQ(column(*t, "Label"), -1);
   EXPECT_EQ(std::get<std::string>(t->rows[0][0]), "x6");
   EXPECT_EQ(std::get<double>(t->stacks[0].rows[0][0]), 0.06);
 }
 
-// ---------------------------------------------------------------------------
-// Coverage displays
-
 TEST(Coverage, EachDisplayFromAnIntervalBuiltForIt) {
-  const double m = missing_value();
-  // Without a target: where 0 falls.
-  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0), " 0[]");
-  EXPECT_STREQ(factcov(0.1, -0.2, 0.4, 0), " [0]");
-  EXPECT_STREQ(factcov(0.1, 0, 0.4, 0), " [0]");
-  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0), " []0");
-  // Negative estimate, target -c.
-  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.9), "*[]0");
-  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.5), "[*]0");
-  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.2), "[*]0");
-  EXPECT_STREQ(factcov(-0.5, -0.8, -0.2, 0.1), "[]*0");
-  EXPECT_STREQ(factcov(-0.1, -0.4, 0.2, 0.3), "[*0]");
-  EXPECT_STREQ(factcov(-0.1, -0.4, 0.2, 0.4), "[*0]");
-  EXPECT_STREQ(factcov(-0.1, -0.4, 0.2, 0.5), "*[0]");
-  // Non-negative estimate, target c.
-  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.1), "0*[]");
-  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.5), "0[*]");
-  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.8), "0[*]");
-  EXPECT_STREQ(factcov(0.5, 0.2, 0.8, 0.9), "0[]*");
-  EXPECT_STREQ(factcov(0.1, -0.2, 0.4, 0.3), "[0*]");
-  EXPECT_STREQ(factcov(0.1, -0.2, 0.4, 0.4), "[0]*");
-  EXPECT_STREQ(factcov(0, -0.2, 0.4, 0.5), "[0]*");
-  // A missing limit.
-  EXPECT_STREQ(factcov(0.5, m, 0.8, 0.1), "   .");
-  EXPECT_STREQ(factcov(0.5, 0.2, m, 0), "   .");
+  // Per interval: the display for each target c.  Without a target (c = 0)
+  // only 0 is placed; a negative estimate's target is -c.
+  struct Case {
+    double x, lower, upper;
+    std::vector<std::pair<double, const char*>> shown;
+  };
+  const Case cases[] = {
+      {0.5, 0.2, 0.8, {{0, " 0[]"}, {0.1, "0*[]"}, {0.5, "0[*]"}, {0.8, "0[*]"}, {0.9, "0[]*"}}},
+      {0.1, -0.2, 0.4, {{0, " [0]"}, {0.3, "[0*]"}, {0.4, "[0]*"}}},
+      {0.1, 0, 0.4, {{0, " [0]"}}},
+      {0, -0.2, 0.4, {{0.5, "[0]*"}}},
+      {-0.5, -0.8, -0.2, {{0, " []0"}, {0.9, "*[]0"}, {0.5, "[*]0"}, {0.2, "[*]0"}, {0.1, "[]*0"}}},
+      {-0.1, -0.4, 0.2, {{0.3, "[*0]"}, {0.4, "[*0]"}, {0.5, "*[0]"}}},
+      {0.5, kMiss, 0.8, {{0.1, "   ."}}},
+      {0.5, 0.2, kMiss, {{0, "   ."}}},
+  };
+  for (const Case& k : cases)
+    for (const auto& [c, shown] : k.shown)
+      EXPECT_STREQ(factcov(k.x, k.lower, k.upper, c), shown)
+          << k.x << " [" << k.lower << ", " << k.upper << "] " << c;
 }
 
 TEST(NormalQuantile, InvertsTheDistributionFunction) {
@@ -340,24 +275,24 @@ TEST(NormalQuantile, InvertsTheDistributionFunction) {
 }
 
 // ---------------------------------------------------------------------------
-// Standard errors
+// Standard errors stacked under the estimates
 
 class StdErrStack : public MatrixPrinter {
  protected:
-  const Table* pattern(const std::vector<double>& x, const std::vector<double>& s) {
+  const Table* pattern(const std::vector<double>& x, const std::vector<double>& s, int rows = 6) {
     com->fact = doubles(x);
     com->factse = doubles(s);
-    factm2(com, 'C', com->fact, com->factse, 6, 1, 'V', 'F', 0, 0, "FactorPattern",
-           "Stat.Factor.FactorPattern", 1);
-    return table("FactorPattern");
+    return show('C', com->fact, com->factse, rows, static_cast<int>(x.size()) / rows, 'V', 'F',
+                "FactorPattern");
   }
-  static const Stack* stack(const Table& t, const std::string& name) { return t.find_stack(name); }
-  // A number of a stack (T, P, L, U, StdErr) at an element.
-  static double at(const Stack* s, std::size_t i, std::size_t j) {
-    return std::get<double>(s->rows.at(i).at(j));
+  // A number of a stack (StdErr, T, P, L, U) at an element.
+  static double at(const Table& t, const std::string& stack, std::size_t i, std::size_t j = 0) {
+    const Stack* s = t.find_stack(stack);
+    EXPECT_NE(s, nullptr) << stack;
+    return s ? std::get<double>(s->rows.at(i).at(j)) : NAN;
   }
   // The coverage display stacked under element (i, j); "" when none.
-  static std::string coverage(const Table& t, std::size_t i, std::size_t j) {
+  static std::string coverage(const Table& t, std::size_t i, std::size_t j = 0) {
     const Stack* s = t.find_stack("Coverage");
     if (!s || i >= s->rows.size() || j >= s->rows[i].size()) return "";
     const auto* text = std::get_if<std::string>(&s->rows[i][j]);
@@ -368,127 +303,87 @@ class StdErrStack : public MatrixPrinter {
     for (const Stack& s : t.stacks) out.push_back(s.name);
     return out;
   }
+  // The title lines the standard errors add, after the matrix's own title.
+  static std::vector<std::string> se_titles(const Table& t) {
+    std::vector<std::string> lines = t.title;
+    static const std::set<std::string> own = {"Factor Pattern", "Correlations"};
+    if (!lines.empty() && own.count(lines.front())) lines.erase(lines.begin());
+    return lines;
+  }
 };
 
-// The title lines the standard errors add, after the matrix's own title.
-std::vector<std::string> se_titles(const Table* t) {
-  std::vector<std::string> lines = t->title;
-  static const std::set<std::string> own = {"Factor Pattern", "Correlations"};
-  if (!lines.empty() && own.count(lines.front())) lines.erase(lines.begin());
-  return lines;
-}
-
-TEST_F(StdErrStack, TwoSidedTestsOfTheHypothesisValue) {
-  com->hypval = 0.3;
-  fopt_set(com, kFoptTwoTail);
+TEST_F(StdErrStack, TestsOfTheHypothesisValueLookOnTheSideOfTheEstimate) {
   // With ROUND and FUZZ in force the estimates are still shown as they are.
   fopt_set(com, kFoptRound);
   com->fuzz = 0.9;
-  const Table* t =
-      pattern({0.7, -0.5, 0.3, 0.2, 0.6, 0.4}, {0.1, 0.2, 0.05, -0.1, missing_value(), 0});
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->template_path, "Stat.Factor.FactorPattern");
-  EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.7);
-  const auto* se = stack(*t, "StdErr");
-  const auto* z = stack(*t, "T");
-  const auto* p = stack(*t, "P");
-  ASSERT_TRUE(se && z && p);
-  EXPECT_EQ(at(se, 1, 0), 0.2);
-  // Positive estimate: (x - h)/s; negative: (x + h)/s.
-  EXPECT_NEAR(at(z, 0, 0), 4.0, 1e-12);
-  EXPECT_NEAR(at(z, 1, 0), -1.0, 1e-12);
-  EXPECT_NEAR(at(p, 0, 0), 2 * (1 - phi(4.0)), 1e-12);
-  EXPECT_NEAR(at(p, 1, 0), std::erfc(1 / std::sqrt(2.0)), 1e-12);
-  EXPECT_NEAR(at(z, 2, 0), 0.0, 1e-12);
-  EXPECT_NEAR(at(p, 2, 0), 1.0, 1e-12);
-  // Negative or missing standard error: no test; zero: an infinite statistic.
-  EXPECT_TRUE(is_missing(at(z, 3, 0)));
-  EXPECT_TRUE(is_missing(at(p, 3, 0)));
-  EXPECT_TRUE(is_missing(at(z, 4, 0)));
-  EXPECT_TRUE(std::isinf(at(z, 5, 0)));
-  EXPECT_EQ(at(p, 5, 0), 0.0);
-  ASSERT_EQ(se_titles(t).size(), 1u);
-  EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeHypothesis, {"=", "0.3"}));
-}
-
-TEST_F(StdErrStack, OneSidedTestsLookOnTheSideOfTheEstimate) {
   com->hypval = 0.3;
-  fopt_set(com, kFoptOneTail);
-  const Table* t = pattern({0.7, -0.5, 0.25, -0.1, 0.5, -0.6}, {0.1, 0.2, 0.1, 0.1, 0.4, 0.25});
-  const auto* z = stack(*t, "T");
-  const auto* p = stack(*t, "P");
-  ASSERT_TRUE(z && p);
-  const double x[] = {0.7, -0.5, 0.25, -0.1, 0.5, -0.6};
-  const double s[] = {0.1, 0.2, 0.1, 0.1, 0.4, 0.25};
-  for (std::size_t i = 0; i < 6; ++i) {
-    const double zz = x[i] > 0 ? (x[i] - 0.3) / s[i] : (x[i] + 0.3) / s[i];
-    const double pp =
-        x[i] > 0 ? 0.5 * std::erfc(zz / std::sqrt(2.0)) : 0.5 * std::erfc(-zz / std::sqrt(2.0));
-    EXPECT_NEAR(at(z, i, 0), zz, 1e-12) << i;
-    EXPECT_NEAR(at(p, i, 0), pp, 1e-12) << i;
+  // Negative or missing standard error: no test; zero: an infinite statistic.
+  const std::vector<double> x = {0.7, -0.5, 0.3, 0.2, 0.6, 0.4};
+  const std::vector<double> s = {0.1, 0.2, 0.05, -0.1, kMiss, 0};
+  for (bool one_tailed : {false, true}) {
+    SCOPED_TRACE(one_tailed);
+    fopt_set(com, one_tailed ? kFoptOneTail : kFoptTwoTail);
+    const Table* t = pattern(x, s);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->template_path, "Stat.Factor.FactorPattern");
+    EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.7);
+    EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "T", "P"}));
+    for (std::size_t i = 0; i < 6; ++i) {
+      SCOPED_TRACE(i);
+      if (i != 4) {
+        EXPECT_EQ(at(*t, "StdErr", i), s[i]);
+      }
+      if (i == 3 || i == 4) {
+        EXPECT_TRUE(is_missing(at(*t, "T", i)));
+        EXPECT_TRUE(is_missing(at(*t, "P", i)));
+        continue;
+      }
+      // Positive estimate: (x - h)/s; negative: (x + h)/s.
+      const double z = (x[i] > 0 ? x[i] - 0.3 : x[i] + 0.3) / s[i];
+      const double p = !one_tailed ? std::erfc(std::fabs(z) / std::sqrt(2.0))
+                       : x[i] > 0  ? 1 - phi(z)
+                                   : phi(z);
+      if (std::isinf(z)) {
+        EXPECT_EQ(at(*t, "T", i), z);
+      } else {
+        EXPECT_NEAR(at(*t, "T", i), z, 1e-12);
+      }
+      EXPECT_NEAR(at(*t, "P", i), p, 1e-12);
+    }
+    EXPECT_EQ(se_titles(*t),
+              (std::vector<std::string>{format_message(kFactorGroup, kMsgSeHypothesis,
+                                                       {one_tailed ? "<=" : "=", "0.3"})}));
   }
-  EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeHypothesis, {"<=", "0.3"}));
 }
 
 TEST_F(StdErrStack, CorrelationLimitsStayInsideOneAndAreMissingAtOne) {
   com->alpha = 0.05;
   const std::vector<double> x = {0.6, -0.3, 1.0, -1.0, 0.2, 0.5};
-  const std::vector<double> s = {0.1, 0.2, 0.1, 0.1, 0, missing_value()};
+  const std::vector<double> s = {0.1, 0.2, 0.1, 0.1, 0, kMiss};
   const Table* t = pattern(x, s);
-  const auto* l = stack(*t, "L");
-  const auto* u = stack(*t, "U");
-  ASSERT_TRUE(l && u);
-  EXPECT_EQ(stack(*t, "T"), nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U", "Coverage"}));
   for (std::size_t i : {0u, 1u}) {
     const double w = kZ975 * s[i] / (1 - x[i] * x[i]);
-    EXPECT_NEAR(at(l, i, 0), std::tanh(std::atanh(x[i]) - w), 1e-9) << i;
-    EXPECT_NEAR(at(u, i, 0), std::tanh(std::atanh(x[i]) + w), 1e-9) << i;
+    EXPECT_NEAR(at(*t, "L", i), std::tanh(std::atanh(x[i]) - w), 1e-9) << i;
+    EXPECT_NEAR(at(*t, "U", i), std::tanh(std::atanh(x[i]) + w), 1e-9) << i;
   }
   for (std::size_t i : {2u, 3u, 4u, 5u}) {
-    EXPECT_TRUE(is_missing(at(l, i, 0))) << i;
-    EXPECT_TRUE(is_missing(at(u, i, 0))) << i;
+    EXPECT_TRUE(is_missing(at(*t, "L", i))) << i;
+    EXPECT_TRUE(is_missing(at(*t, "U", i))) << i;
   }
   // Coverage stacked after the limits: 0.6 lies clear of 0, -0.3 spans it.
-  EXPECT_EQ(coverage(*t, 0, 0), " 0[]");
-  EXPECT_EQ(coverage(*t, 1, 0), " [0]");
-  EXPECT_EQ(coverage(*t, 2, 0), "   .");
-  EXPECT_EQ(coverage(*t, 4, 0), "   .");
-  ASSERT_EQ(se_titles(t).size(), 1u);
-  EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeConfidence, {"95"}));
-}
-
-TEST_F(StdErrStack, ObliquePatternLimitsAreSymmetricAndCoverageUsesTheTarget) {
-  com->alpha = 0.1;
-  com->cover = 0.45;
-  fopt_set(com, kFoptOblique);
-  const std::vector<double> x = {1.2, -0.5, 0.5, 0.05, -0.05, 0.8};
-  const std::vector<double> s = {0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
-  const Table* t = pattern(x, s);
-  const auto* l = stack(*t, "L");
-  const auto* u = stack(*t, "U");
-  ASSERT_TRUE(l && u);
-  const double q = 1.6448536269514722;  // upper 5% point
-  for (std::size_t i = 0; i < 6; ++i) {
-    EXPECT_NEAR(at(l, i, 0), x[i] - q * s[i], 1e-12);
-    EXPECT_NEAR(at(u, i, 0), x[i] + q * s[i], 1e-12);
-  }
-  // 1.2 +- 0.164: target 0.45 below the interval; -0.5: -0.45 inside it;
-  // 0.5: inside; 0.05 spans 0 with 0.45 above; -0.05 spans 0 with -0.45
-  // below; 0.8: interval above the target.
-  EXPECT_EQ(coverage(*t, 0, 0), "0*[]");
-  EXPECT_EQ(coverage(*t, 1, 0), "[*]0");
-  EXPECT_EQ(coverage(*t, 2, 0), "0[*]");
-  EXPECT_EQ(coverage(*t, 3, 0), "[0]*");
-  EXPECT_EQ(coverage(*t, 4, 0), "*[0]");
-  EXPECT_EQ(coverage(*t, 5, 0), "0*[]");
-  ASSERT_EQ(se_titles(t).size(), 2u);
-  EXPECT_EQ(se_titles(t)[0], format_message(kFactorGroup, kMsgSeConfidence, {"90"}));
-  EXPECT_EQ(se_titles(t)[1], format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", "0.45"}));
+  EXPECT_EQ(coverage(*t, 0), " 0[]");
+  EXPECT_EQ(coverage(*t, 1), " [0]");
+  EXPECT_EQ(coverage(*t, 2), "   .");
+  EXPECT_EQ(coverage(*t, 4), "   .");
+  EXPECT_EQ(se_titles(*t),
+            (std::vector<std::string>{format_message(kFactorGroup, kMsgSeConfidence, {"95"})}));
 }
 
 // Each element's interval is built to land in one display; the display must
 // be found in the Coverage stack at that element and nowhere else.
-TEST_F(StdErrStack, EveryCoverageDisplayStandsUnderItsOwnElement) {
+TEST_F(StdErrStack, ObliquePatternLimitsAreSymmetricAndEachCoverageStandsUnderItsElement) {
   struct Case {
     double x, s;
     const char* shown;
@@ -499,7 +394,7 @@ TEST_F(StdErrStack, EveryCoverageDisplayStandsUnderItsOwnElement) {
       {{0.8, 0.1, "0*[]"}, {0.05, 0.1, "[0]*"}, {-0.15, 0.2, "[*0]"}},
       {{0.5, 0.1, "0[*]"}, {-0.2, 0.1, "*[]0"}, {-0.05, 0.1, "*[0]"}},
       {{0.2, 0.1, "0[]*"}, {-0.5, 0.1, "[*]0"}, {0.3, 0, "   ."}},
-      {{0.15, 0.2, "[0*]"}, {-0.8, 0.1, "[]*0"}, {0.3, missing_value(), "   ."}},
+      {{0.15, 0.2, "[0*]"}, {-0.8, 0.1, "[]*0"}, {0.3, kMiss, "   ."}},
   };
   std::vector<double> x, s;  // column-major
   for (int j = 0; j < 3; ++j)
@@ -510,45 +405,28 @@ TEST_F(StdErrStack, EveryCoverageDisplayStandsUnderItsOwnElement) {
   com->alpha = 0.1;
   com->cover = 0.45;
   fopt_set(com, kFoptOblique);
-  com->fact = doubles(x);
-  com->factse = doubles(s);
-  factm2(com, 'C', com->fact, com->factse, 4, 3, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const Table* t = table("FactorPattern");
+  const Table* t = pattern(x, s, 4);
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U", "Coverage"}));
-  ASSERT_EQ(stack(*t, "Coverage")->rows.size(), 4u);
+  ASSERT_EQ(t->find_stack("Coverage")->rows.size(), 4u);
+  const double q = 1.6448536269514722;  // upper 5% point
   for (std::size_t i = 0; i < 4; ++i) {
-    ASSERT_EQ(stack(*t, "Coverage")->rows[i].size(), 3u);
-    for (std::size_t j = 0; j < 3; ++j)
-      EXPECT_EQ(coverage(*t, i, j), cases[i][j].shown) << "row " << i << ", column " << j;
+    ASSERT_EQ(t->find_stack("Coverage")->rows[i].size(), 3u);
+    for (std::size_t j = 0; j < 3; ++j) {
+      SCOPED_TRACE(std::to_string(i) + "," + std::to_string(j));
+      const Case& c = cases[i][j];
+      EXPECT_EQ(coverage(*t, i, j), c.shown);
+      if (c.s > 0) {
+        EXPECT_NEAR(at(*t, "L", i, j), c.x - q * c.s, 1e-12);
+        EXPECT_NEAR(at(*t, "U", i, j), c.x + q * c.s, 1e-12);
+      }
+    }
   }
   // The coverage stays out of the table's own columns.
   EXPECT_EQ(t->columns.size(), 4u);
-
-  // Without a target only 0 is placed against the interval.
-  com->cover = 0;
-  factm2(com, 'C', com->fact, com->factse, 4, 3, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  t = table("FactorPattern");
-  EXPECT_EQ(coverage(*t, 0, 0), " 0[]");
-  EXPECT_EQ(coverage(*t, 0, 1), " [0]");
-  EXPECT_EQ(coverage(*t, 2, 1), " []0");
-  EXPECT_EQ(coverage(*t, 3, 2), "   .");
-}
-
-TEST_F(StdErrStack, ReorderedRowsTakeTheirCoverageWithThem) {
-  com->alpha = 0.05;
-  com->nfact = 1;
-  fopt_set(com, kFoptReorder);
-  com->fact = doubles({0.05, 0.8, -0.5, 0.6, 0.1, -0.7});
-  factprm(com, com->fact);
-  const Table* t = pattern({0.05, 0.8, -0.5, 0.6, 0.1, -0.7}, {0.1, 0.1, 0.1, 0.1, 0.1, 0.1});
-  ASSERT_NE(t, nullptr);
-  // Sorted by signed loading: x2 0.8, x4 0.6, x5 0.1, x1 0.05, x3 -0.5, x6 -0.7.
-  EXPECT_EQ(row_labels(*t), (std::vector<std::string>{"x2", "x4", "x5", "x1", "x3", "x6"}));
-  const char* expected[] = {" 0[]", " 0[]", " [0]", " [0]", " []0", " []0"};
-  for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(coverage(*t, k, 0), expected[k]) << k;
+  EXPECT_EQ(se_titles(*t), (std::vector<std::string>{
+                               format_message(kFactorGroup, kMsgSeConfidence, {"90"}),
+                               format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", "0.45"})}));
 }
 
 TEST_F(StdErrStack, FactorCorrelationsHaveLimitsWithoutCoverage) {
@@ -557,24 +435,21 @@ TEST_F(StdErrStack, FactorCorrelationsHaveLimitsWithoutCoverage) {
   factor_names(2);
   com->fcor = doubles({1, 0.4, 1});
   com->fcorse = doubles({0, 0.1, 0});
-  factm2(com, 'S', com->fcor, com->fcorse, 2, 2, 'F', 'F', 0, 0, "InterFactorCorr",
-         "Stat.Factor.InterFactorCorr", 1);
-  const Table* t = table("InterFactorCorr");
+  const Table* t = show('S', com->fcor, com->fcorse, 2, 2, 'F', 'F', "InterFactorCorr");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U"}));
-  const auto* l = stack(*t, "L");
-  ASSERT_NE(l, nullptr);
-  EXPECT_TRUE(is_missing(at(l, 0, 0)));  // the diagonal 1 with standard error 0
-  EXPECT_NEAR(at(l, 1, 0), std::tanh(std::atanh(0.4) - kZ975 * 0.1 / 0.84), 1e-9);
-  EXPECT_NEAR(at(l, 0, 1), at(l, 1, 0), 1e-15);
-  EXPECT_EQ(se_titles(t).size(), 1u);
+  EXPECT_TRUE(is_missing(at(*t, "L", 0, 0)));  // the diagonal 1 with standard error 0
+  EXPECT_NEAR(at(*t, "L", 1, 0), std::tanh(std::atanh(0.4) - kZ975 * 0.1 / 0.84), 1e-9);
+  EXPECT_NEAR(at(*t, "L", 0, 1), at(*t, "L", 1, 0), 1e-15);
+  EXPECT_EQ(se_titles(*t).size(), 1u);
 }
 
 TEST_F(StdErrStack, WithoutHypothesisOrLevelOnlyStandardErrorsAreStacked) {
   const Table* t = pattern({0.1, 0.2, 0.3, 0.4, 0.5, 0.6}, {0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
   EXPECT_EQ(stack_names(*t), std::vector<std::string>{"StdErr"});
-  EXPECT_EQ(at(stack(*t, "StdErr"), 5, 0), 0.06);
-  EXPECT_EQ(se_titles(t), (std::vector<std::string>{format_message(kFactorGroup, kMsgSeOnly, {})}));
+  EXPECT_EQ(at(*t, "StdErr", 5), 0.06);
+  EXPECT_EQ(se_titles(*t),
+            (std::vector<std::string>{format_message(kFactorGroup, kMsgSeOnly, {})}));
 }
 
 }  // namespace

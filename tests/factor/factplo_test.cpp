@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
@@ -27,8 +28,6 @@ namespace {
 
 using testing_support::TableFixture;
 
-constexpr double kPi = 3.141592653589793;
-
 // ---------------------------------------------------------------------------
 // The character-plot package
 
@@ -38,30 +37,30 @@ TEST(ZScale, StepsAreRoundAndLimitsAreTheirMultiplesAroundTheData) {
   for (int trial = 0; trial < 400; ++trial) {
     const double scale = std::pow(10.0, mag(rng));
     const double a = unit(rng) * scale, b = unit(rng) * scale;
+    const int wanted = 2 + trial % 15;
     ZPAXIS axis;
     axis.min = a;
     axis.max = b;
-    axis.intervals = 2 + trial % 15;
+    axis.intervals = wanted;
     zscale(&axis);
     const double lo = std::min(a, b), hi = std::max(a, b);
     SCOPED_TRACE(std::to_string(lo) + " .. " + std::to_string(hi));
     const double mantissa = axis.step / std::pow(10.0, std::floor(std::log10(axis.step) + 1e-12));
-    const bool accepted = std::fabs(mantissa - 1) < 1e-9 || std::fabs(mantissa - 2) < 1e-9 ||
-                          std::fabs(mantissa - 2.5) < 1e-9 || std::fabs(mantissa - 5) < 1e-9 ||
-                          std::fabs(mantissa - 10) < 1e-9;
+    bool accepted = false;
+    for (double k : {1.0, 2.0, 2.5, 5.0, 10.0}) accepted |= std::fabs(mantissa - k) < 1e-9;
     EXPECT_TRUE(accepted) << axis.step;
+    // Tight: the data inside, neither limit a whole step beyond them.
     const double tol = axis.step * 1e-6;
     EXPECT_LE(axis.min, lo + tol);
     EXPECT_GE(axis.max, hi - tol);
-    // Tight: neither limit is a whole step beyond the data.
     EXPECT_GT(axis.min, lo - axis.step + tol);
     EXPECT_LT(axis.max, hi + axis.step - tol);
     for (double limit : {axis.min, axis.max})
       EXPECT_NEAR(limit / axis.step, std::round(limit / axis.step), 1e-6);
     EXPECT_NEAR((axis.max - axis.min) / axis.step, axis.intervals, 1e-6);
-    // Never far fewer or far more intervals than asked for.
+    // Never far more intervals than asked for.
     EXPECT_GE(axis.intervals, 1);
-    EXPECT_LE(axis.intervals, 2 * std::max(axis.intervals, 2) + 2);
+    EXPECT_LE(axis.intervals, 2 * wanted + 2);
   }
 }
 
@@ -72,7 +71,6 @@ TEST(ZScale, ARangeWithoutWidthIsWidenedAndZeroIncludedOnRequest) {
   zscale(&flat);
   EXPECT_LT(flat.min, 3);
   EXPECT_GT(flat.max, 3);
-
   ZPAXIS zero;
   zero.min = 2;
   zero.max = 7;
@@ -88,36 +86,26 @@ TEST(ZScale, ARangeWithoutWidthIsWidenedAndZeroIncludedOnRequest) {
 // tick labels, the column of each horizontal tick from the axis line.
 struct ReadPlot {
   std::vector<std::string> lines;
-  int axis_line = -1;
-  int area_left = -1;  // text column of the area's first column
   std::vector<std::pair<int, double>> row_ticks;     // line index, value
   std::vector<std::pair<int, double>> column_ticks;  // text column, value
 
   explicit ReadPlot(std::vector<std::string> text) : lines(std::move(text)) {
-    for (std::size_t k = 0; k < lines.size(); ++k) {
+    std::size_t k = 0, bar = 0;
+    for (; k < lines.size(); ++k) {
       const std::string& l = lines[k];
-      const std::size_t bar = l.find_first_of("+|");
+      bar = l.find_first_of("+|");
       if (bar == std::string::npos) continue;
-      const bool axis = l.find_first_not_of(' ') == bar && l.find("--") != std::string::npos;
-      if (axis) {
-        axis_line = static_cast<int>(k);
-        area_left = static_cast<int>(bar) + 1;
-        break;
-      }
-      if (l[bar] == '+' && bar > 0) {
-        std::istringstream in(l.substr(0, bar));
-        double v;
-        if (in >> v) row_ticks.push_back({static_cast<int>(k), v});
-      }
+      if (l.find_first_not_of(' ') == bar && l.find("--") != std::string::npos) break;  // the axis
+      std::istringstream in(l.substr(0, bar));
+      double v;
+      if (l[bar] == '+' && bar > 0 && in >> v) row_ticks.push_back({static_cast<int>(k), v});
     }
-    if (axis_line < 0) return;
-    const std::string& axis = lines[static_cast<std::size_t>(axis_line)];
-    const std::string& labels = lines[static_cast<std::size_t>(axis_line) + 1];
+    if (k + 1 >= lines.size()) return;
+    const std::string &axis = lines[k], &labels = lines[k + 1];
     // Each label is centred under its '+'; read it at every tick.
-    for (std::size_t c = static_cast<std::size_t>(area_left); c < axis.size(); ++c) {
-      if (axis[c] != '+') continue;
+    for (std::size_t c = bar + 1; c < axis.size() && c < labels.size(); ++c) {
+      if (axis[c] != '+' || labels[c] == ' ') continue;
       std::size_t s = c, e = c;
-      if (c >= labels.size() || labels[c] == ' ') continue;
       while (s > 0 && labels[s - 1] != ' ') --s;
       while (e + 1 < labels.size() && labels[e + 1] != ' ') ++e;
       column_ticks.push_back({static_cast<int>(c), std::stod(labels.substr(s, e - s + 1))});
@@ -130,14 +118,13 @@ struct ReadPlot {
     const auto [r1, v1] = row_ticks.back();
     const auto [c0, u0] = column_ticks.front();
     const auto [c1, u1] = column_ticks.back();
-    const int line = static_cast<int>(std::lround(r0 + (y - v0) / (v1 - v0) * (r1 - r0)));
-    const int column = static_cast<int>(std::lround(c0 + (x - u0) / (u1 - u0) * (c1 - c0)));
-    return {line, column};
+    return {static_cast<int>(std::lround(r0 + (y - v0) / (v1 - v0) * (r1 - r0))),
+            static_cast<int>(std::lround(c0 + (x - u0) / (u1 - u0) * (c1 - c0)))};
   }
   char at(std::pair<int, int> cell) const {
     const std::string& l = lines[static_cast<std::size_t>(cell.first)];
-    return static_cast<std::size_t>(cell.second) < l.size() ? l[static_cast<std::size_t>(cell.second)]
-                                                            : ' ';
+    const auto c = static_cast<std::size_t>(cell.second);
+    return c < l.size() ? l[c] : ' ';
   }
 };
 
@@ -170,27 +157,31 @@ TEST(ZPlot, PointsLandWhereThePrintedAxesPutTheirValuesAndTheFirstInACellStays) 
     EXPECT_EQ(plot.at(plot.cell(points[k].first, points[k].second)), symbols[k]) << k;
   // G falls in F's cell: F stays.
   EXPECT_EQ(plot.cell(9.02, 0.47), plot.cell(9, 0.46));
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& l) { return l.find('G') != std::string::npos; }),
-            0);
+  for (const std::string& l : lines) EXPECT_EQ(l.find('G'), std::string::npos) << l;
 }
 
 // ---------------------------------------------------------------------------
 // Character factor plots
 
+// The row of a value on the vertical factor, written from the bands of
+// width 0.05 that start at 1 - 0.05 r, the end rows open; the column of a
+// value on the horizontal factor.
+int expected_row(double y) {
+  for (int r = 0; r < 40; ++r)
+    if (y >= 1.0 - 0.05 * r) return r;
+  return 40;
+}
+int expected_column(double x) {
+  return std::clamp(static_cast<int>(std::trunc(30 * x + 33)), 1, 64);
+}
+
 TEST(FactorPlotGrid, BandsAndColumnsAtTheirEdges) {
-  EXPECT_EQ(factplot_row(1.0), 0);
-  EXPECT_EQ(factplot_row(7.5), 0);
-  EXPECT_EQ(factplot_row(0.999), 1);
-  EXPECT_EQ(factplot_row(0.0), 20);
-  EXPECT_EQ(factplot_row(-0.001), 21);
-  EXPECT_EQ(factplot_row(-0.96), 40);
-  EXPECT_EQ(factplot_row(-3.0), 40);
-  EXPECT_EQ(factplot_column(0.0), 33);
-  EXPECT_EQ(factplot_column(1.0), 63);
-  EXPECT_EQ(factplot_column(-1.0), 3);
-  EXPECT_EQ(factplot_column(1.2), 64);
-  EXPECT_EQ(factplot_column(-2.0), 1);
+  for (auto [y, row] : std::vector<std::pair<double, int>>{
+           {1.0, 0}, {7.5, 0}, {0.999, 1}, {0.0, 20}, {-0.001, 21}, {-0.96, 40}, {-3.0, 40}})
+    EXPECT_EQ(factplot_row(y), row) << y;
+  for (auto [x, column] :
+       std::vector<std::pair<double, int>>{{0.0, 33}, {1.0, 63}, {-1.0, 3}, {1.2, 64}, {-2.0, 1}})
+    EXPECT_EQ(factplot_column(x), column) << x;
 }
 
 struct Plots : TableFixture {
@@ -219,30 +210,40 @@ struct Plots : TableFixture {
       if (const Note* n = o.note(); n && n->name == name) found.push_back(n);
     return found;
   }
-  std::vector<const OutputObject*> graphs() const {
-    std::vector<const OutputObject*> found;
+  std::vector<const Graph*> graphs() const {
+    std::vector<const Graph*> found;
     for (const OutputObject& o : objects)
-      if (o.graph()) found.push_back(&o);
+      if (o.graph()) found.push_back(o.graph());
     return found;
   }
-  static double dynamic(const Graph& g, const std::string& name) {
+  // The innermost group of the last object.
+  std::string group() const { return objects.empty() ? "" : objects.back().groups.back().name; }
+  template <class T>
+  static T dynamic(const Graph& g, const std::string& name) {
     for (const Dynamic& d : g.dynamics)
       if (d.name == name) {
-        if (const double* v = std::get_if<double>(&d.value)) return *v;
-        ADD_FAILURE() << name << " is text";
+        if (const T* v = std::get_if<T>(&d.value)) return *v;
+        ADD_FAILURE() << name << " has another type";
       }
     ADD_FAILURE() << "no dynamic " << name;
-    return NAN;
+    return T();
   }
-  static std::string dynamic_text(const Graph& g, const std::string& name) {
-    for (const Dynamic& d : g.dynamics)
-      if (d.name == name) {
-        if (const std::string* v = std::get_if<std::string>(&d.value)) return *v;
-        ADD_FAILURE() << name << " is a number";
-      }
-    return {};
+  static double number(const Graph& g, const std::string& name) { return dynamic<double>(g, name); }
+  static std::string text(const Graph& g, const std::string& name) {
+    return dynamic<std::string>(g, name);
+  }
+  static const Table* linked(const Graph& g, const std::string& name) {
+    for (const auto& t : g.tables)
+      if (t->name == name) return t.get();
+    return nullptr;
   }
 };
+
+std::string joined(const Note& n) {
+  std::string text;
+  for (const std::string& l : n.lines) text += l + "\n";
+  return text;
+}
 
 // The grid rows of a factor plot: the 41 lines from the one starting "1+".
 std::vector<std::string> grid_of(const Note& n) {
@@ -253,15 +254,6 @@ std::vector<std::string> grid_of(const Note& n) {
   return std::vector<std::string>(it, it + 41);
 }
 
-// The row of a value on the vertical factor, written from the bands of
-// width 0.05 that start at 1 - 0.05 r, the end rows open.
-int expected_row(double y) {
-  if (y >= 1.0) return 0;
-  for (int r = 1; r < 40; ++r)
-    if (y >= 1.0 - 0.05 * r) return r;
-  return 40;
-}
-
 TEST_F(Plots, EveryVariableSitsInTheRowBandAndColumnItsLoadingsGive) {
   // 28 variables, so that letters start again at A after the 26th.
   const int p = 28;
@@ -269,9 +261,9 @@ TEST_F(Plots, EveryVariableSitsInTheRowBandAndColumnItsLoadingsGive) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<double> u(-0.99, 0.99);
   for (double& v : loadings) v = std::round(u(rng) * 1000) / 1000;
-  loadings[0] = 1.0, loadings[p] = 0.0;         // Var1 at the top, on the zero column
-  loadings[1] = -0.96, loadings[p + 1] = 1.2;   // Var2 at the bottom, in the last column
-  loadings[2] = 0.40, loadings[p + 2] = -0.5;   // Var3 and Var4 share a cell
+  loadings[0] = 1.0, loadings[p] = 0.0;        // Var1 at the top, on the zero column
+  loadings[1] = -0.96, loadings[p + 1] = 1.2;  // Var2 at the bottom, in the last column
+  loadings[2] = 0.40, loadings[p + 2] = -0.5;  // Var3 and Var4 share a cell
   loadings[3] = 0.41, loadings[p + 3] = -0.49;
   solution(p, 2, loadings);
   factplt(com, 0, 0);
@@ -282,29 +274,26 @@ TEST_F(Plots, EveryVariableSitsInTheRowBandAndColumnItsLoadingsGive) {
   // Replays the plot: cells in variable order, the first letter in a cell stays.
   std::map<std::pair<int, int>, char> cells;
   std::vector<char> shown(p);
-  for (int k = 0; k < p; ++k) {
-    const double y = loadings[static_cast<std::size_t>(k)], x = loadings[static_cast<std::size_t>(p + k)];
-    const int column = std::clamp(static_cast<int>(std::trunc(30 * x + 33)), 1, 64);
-    const auto key = std::pair{expected_row(y), column};
-    const char own = static_cast<char>('A' + k % 26);
-    shown[static_cast<std::size_t>(k)] = cells.emplace(key, own).first->second;
+  for (std::size_t k = 0; k < p; ++k) {
+    const auto key = std::pair{expected_row(loadings[k]), expected_column(loadings[p + k])};
+    shown[k] = cells.emplace(key, static_cast<char>('A' + k % 26)).first->second;
   }
   for (const auto& [cell, letter] : cells) {
-    const std::string& row = grid[static_cast<std::size_t>(cell.first)];
     // The axis character and the axis line come before the 64 columns.
+    const std::string& row = grid[static_cast<std::size_t>(cell.first)];
     ASSERT_GT(row.size(), static_cast<std::size_t>(cell.second + 1));
     EXPECT_EQ(row[static_cast<std::size_t>(cell.second + 1)], letter)
         << "row " << cell.first << " column " << cell.second;
   }
   int letters = 0;
   for (const std::string& row : grid)
-    for (std::size_t c = 2; c < row.size() && c < 66; ++c) letters += std::isalpha(static_cast<unsigned char>(row[c])) != 0;
+    for (std::size_t c = 2; c < row.size() && c < 66; ++c)
+      letters += std::isalpha(static_cast<unsigned char>(row[c])) != 0;
   EXPECT_EQ(letters, static_cast<int>(cells.size()));
   EXPECT_EQ(shown[26], 'A');
   EXPECT_EQ(shown[3], shown[2]);
   // The legend names each variable with the letter it is shown by.
-  std::string legend;
-  for (const std::string& l : plots[0]->lines) legend += l + "\n";
+  const std::string legend = joined(*plots[0]);
   for (int k = 0; k < p; ++k)
     EXPECT_NE(legend.find("Var" + std::to_string(k + 1) + "=" + shown[static_cast<std::size_t>(k)]),
               std::string::npos)
@@ -322,44 +311,33 @@ TEST_F(Plots, PairsFollowNplotAndObliqueAxesGiveTheirAngle) {
   solution(4, 5, loadings);
   factplt(com, 0, 1);
   EXPECT_EQ(notes("PatternPlot").size(), 10u);  // every pair of five factors
-  ASSERT_FALSE(objects.empty());
-  EXPECT_EQ(objects.back().groups.back().name, "InitPatternPlot");
+  EXPECT_EQ(group(), "InitPatternPlot");
   objects.clear();
   com->nplot = 2;
   factplt(com, 0, -1);
-  ASSERT_EQ(notes("PatternPlot").size(), 1u);
-  EXPECT_EQ(objects.back().groups.back().name, "PrePatternPlot");
+  EXPECT_EQ(notes("PatternPlot").size(), 1u);
+  EXPECT_EQ(group(), "PrePatternPlot");
 
   // Oblique, factor correlation 0.5: the axes stand 60 degrees apart; with
   // PLOTREF the reference structure is plotted against its own correlations.
-  objects.clear();
   com->nplot = 0;
   com->nfact = 2;
   com->fcor = doubles({1, 0.5, 1});
   com->rcor = doubles({1, -0.5, 1});
   com->ref = doubles({0.9, 0.1, 0.2, 0.3, 0.1, 0.8, 0.7, 0.2});
-  factplt(com, 1, 0);
-  auto pattern = notes("PatternPlot");
-  ASSERT_EQ(pattern.size(), 1u);
-  EXPECT_EQ(objects.back().groups.back().name, "PatternPlot");
-  std::string text;
-  for (const std::string& l : pattern[0]->lines) text += l + "\n";
-  EXPECT_NE(text.find("60.0"), std::string::npos) << text;
-  objects.clear();
-  com->fopt[6] |= 0x80;  // PLOTREF
-  factplt(com, 1, 0);
-  pattern = notes("PatternPlot");
-  ASSERT_EQ(pattern.size(), 1u);
-  EXPECT_EQ(objects.back().groups.back().name, "RefStructurePlot");
-  text.clear();
-  for (const std::string& l : pattern[0]->lines) text += l + "\n";
-  EXPECT_NE(text.find("120.0"), std::string::npos) << text;
+  for (bool plotref : {false, true}) {
+    objects.clear();
+    if (plotref) com->fopt[6] |= 0x80;
+    factplt(com, 1, 0);
+    const auto pattern = notes("PatternPlot");
+    ASSERT_EQ(pattern.size(), 1u);
+    EXPECT_EQ(group(), plotref ? "RefStructurePlot" : "PatternPlot");
+    EXPECT_NE(joined(*pattern[0]).find(plotref ? "120.0" : "60.0"), std::string::npos);
+  }
   // Var1 plotted from ref: 0.9 down, 0.1 across.
-  const auto grid = grid_of(*pattern[0]);
+  const auto grid = grid_of(*notes("PatternPlot")[0]);
   ASSERT_EQ(grid.size(), 41u);
-  EXPECT_EQ(grid[static_cast<std::size_t>(expected_row(0.9))][static_cast<std::size_t>(
-                std::trunc(30 * 0.1 + 33) + 1)],
-            'A');
+  EXPECT_EQ(grid[expected_row(0.9)][expected_column(0.1) + 1], 'A');
 }
 
 TEST_F(Plots, PlotcharWritesNamesCentredOnTheirColumn) {
@@ -371,24 +349,15 @@ TEST_F(Plots, PlotcharWritesNamesCentredOnTheirColumn) {
   const auto grid = grid_of(*plots[0]);
   ASSERT_EQ(grid.size(), 41u);
   // Three characters starting at max(1, min(61, column - 1 - 1)).
-  const int c1 = static_cast<int>(std::trunc(30 * 0.3 + 33)), c2 = 4;  // -0.95 -> column 4
-  EXPECT_EQ(grid[static_cast<std::size_t>(expected_row(0.5))].substr(
-                static_cast<std::size_t>(1 + std::max(1, std::min(61, c1 - 2))), 3),
-            "Var");
-  EXPECT_EQ(grid[static_cast<std::size_t>(expected_row(-0.5))].substr(
-                static_cast<std::size_t>(1 + std::max(1, std::min(61, c2 - 2))), 3),
-            "Var");
-  for (const std::string& l : plots[0]->lines) EXPECT_EQ(l.find("Var1="), std::string::npos);
+  for (auto [y, x] : {std::pair{0.5, 0.3}, std::pair{-0.5, -0.95}}) {
+    const int start = std::max(1, std::min(61, expected_column(x) - 2));
+    EXPECT_EQ(grid[expected_row(y)].substr(1 + start, 3), "Var") << y;
+  }
+  EXPECT_EQ(joined(*plots[0]).find("Var1="), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
 // Loadings graphs
-
-const Table* linked(const Graph& g, const std::string& name) {
-  for (const auto& t : g.tables)
-    if (t->name == name) return t.get();
-  return nullptr;
-}
 
 TEST_F(Plots, GraphsForEachPairOfTheFirstFiveFactorsWithTheirVarianceShares) {
   const int p = 4, m = 7;
@@ -405,12 +374,9 @@ TEST_F(Plots, GraphsForEachPairOfTheFirstFiveFactorsWithTheirVarianceShares) {
   ASSERT_EQ(t->columns.size(), 6u);
   for (const Column& c : t->columns) EXPECT_TRUE(c.is_hidden()) << c.name;
   // Shares of the sum of squared loadings over all seven factors.
-  double total = 0;
   std::vector<double> ss(m, 0.0);
-  for (int j = 0; j < m; ++j) {
-    for (int i = 0; i < p; ++i) ss[j] += std::pow(loadings[static_cast<std::size_t>(j * p + i)], 2);
-    total += ss[j];
-  }
+  for (int k = 0; k < p * m; ++k) ss[k / p] += std::pow(loadings[static_cast<std::size_t>(k)], 2);
+  const double total = std::accumulate(ss.begin(), ss.end(), 0.0);
   for (int j = 0; j < 5; ++j) {
     const Column& c = t->columns[static_cast<std::size_t>(j + 1)];
     EXPECT_EQ(c.name, "Factor" + std::to_string(j + 1));
@@ -418,39 +384,38 @@ TEST_F(Plots, GraphsForEachPairOfTheFirstFiveFactorsWithTheirVarianceShares) {
     std::snprintf(share, sizeof share, "%.1f%%", 100 * ss[j] / total);
     EXPECT_NE(c.header_text().find(share), std::string::npos) << c.header_text();
     for (int i = 0; i < p; ++i)
-      EXPECT_EQ(std::get<double>(t->rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j + 1)]),
-                loadings[static_cast<std::size_t>(j * p + i)]);
+      EXPECT_EQ(
+          std::get<double>(t->rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j + 1)]),
+          loadings[static_cast<std::size_t>(j * p + i)]);
   }
   // Pairs in order (1,2), (1,3), (2,3), (1,4), ...; factor a across, b up.
-  std::vector<std::pair<int, int>> pairs;
+  std::size_t k = 0;
   for (int b = 2; b <= 5; ++b)
-    for (int a = 1; a < b; ++a) pairs.push_back({a, b});
-  for (std::size_t k = 0; k < g.size(); ++k) {
-    const Graph& graph = *g[k]->graph();
-    EXPECT_EQ(graph.template_path, "Stat.Factor.Graphics.PatternPlot");
-    EXPECT_EQ(dynamic_text(graph, "XVAR"), "Factor" + std::to_string(pairs[k].first));
-    EXPECT_EQ(dynamic_text(graph, "YVAR"), "Factor" + std::to_string(pairs[k].second));
-    EXPECT_EQ(dynamic(graph, "Axis_Ang"), 90);
-    EXPECT_EQ(dynamic(graph, "CircleOpt"), 0);
-    EXPECT_NE(linked(graph, "Pattern"), nullptr);
-    EXPECT_EQ(g[k]->groups.back().name, "PatternPlot");
-  }
+    for (int a = 1; a < b; ++a, ++k) {
+      const Graph& graph = *g[k];
+      EXPECT_EQ(graph.template_path, "Stat.Factor.Graphics.PatternPlot");
+      EXPECT_EQ(text(graph, "XVAR"), "Factor" + std::to_string(a));
+      EXPECT_EQ(text(graph, "YVAR"), "Factor" + std::to_string(b));
+      EXPECT_EQ(number(graph, "Axis_Ang"), 90);
+      EXPECT_EQ(number(graph, "CircleOpt"), 0);
+      EXPECT_NE(linked(graph, "Pattern"), nullptr);
+    }
+  EXPECT_EQ(group(), "PatternPlot");
 }
 
 TEST_F(Plots, CirclesTakeProportionsOrPercentagesAndTheirLabelsSitOnTheAxis) {
   solution(3, 2, {0.8, 0.1, 0.5, 0.2, 0.7, -0.4});
   parse("PLOTS=INITLOADINGS(CIRCLE=0.5 50 0 FLIP)");
   factgpt(com, 0, 1);
-  const auto g = graphs();
-  ASSERT_EQ(g.size(), 1u);
-  const Graph& graph = *g[0]->graph();
+  ASSERT_EQ(graphs().size(), 1u);
+  const Graph& graph = *graphs()[0];
   EXPECT_EQ(graph.template_path, "Stat.Factor.Graphics.InitPatternPlot");
-  EXPECT_NEAR(dynamic(graph, "Radius1"), std::sqrt(0.5), 1e-15);
-  EXPECT_NEAR(dynamic(graph, "Radius2"), std::sqrt(0.5), 1e-15);
-  EXPECT_EQ(dynamic(graph, "Radius3"), 0);
-  EXPECT_EQ(dynamic(graph, "CircleLab"), 1);
-  EXPECT_EQ(dynamic_text(graph, "XVAR"), "Factor2");  // FLIP
-  EXPECT_EQ(dynamic_text(graph, "YVAR"), "Factor1");
+  EXPECT_NEAR(number(graph, "Radius1"), std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(number(graph, "Radius2"), std::sqrt(0.5), 1e-15);
+  EXPECT_EQ(number(graph, "Radius3"), 0);
+  EXPECT_EQ(number(graph, "CircleLab"), 1);
+  EXPECT_EQ(text(graph, "XVAR"), "Factor2");  // FLIP
+  EXPECT_EQ(text(graph, "YVAR"), "Factor1");
   const Table* c = linked(graph, "CirclePhantom");
   ASSERT_NE(c, nullptr);
   ASSERT_EQ(c->rows.size(), 4u);
@@ -459,14 +424,23 @@ TEST_F(Plots, CirclesTakeProportionsOrPercentagesAndTheirLabelsSitOnTheAxis) {
     EXPECT_NEAR(std::get<double>(c->rows[r][1]), (r % 2 ? -1 : 1) * std::sqrt(0.5), 1e-15);
     EXPECT_EQ(std::get<double>(c->rows[r][2]), -0.1);
   }
-
   // Six values keep five radii, the sixth in the first one's place.
   objects.clear();
   parse("PLOTS(CIRCLE=0.1 0.2 0.3 0.4 0.5 0.6)=LOADINGS");
   factgpt(com, 0, 0);
-  const Graph& six = *graphs().at(0)->graph();
-  EXPECT_NEAR(dynamic(six, "Radius1"), std::sqrt(0.6), 1e-15);
-  EXPECT_NEAR(dynamic(six, "Radius5"), std::sqrt(0.5), 1e-15);
+  EXPECT_NEAR(number(*graphs().at(0), "Radius1"), std::sqrt(0.6), 1e-15);
+  EXPECT_NEAR(number(*graphs().at(0), "Radius5"), std::sqrt(0.5), 1e-15);
+
+  // Vectors of an orthogonal solution bring the unit circle without labels.
+  objects.clear();
+  parse("PLOTS=PRELOADINGS(VECTOR)");
+  factgpt(com, 0, -1);
+  const Graph& vectors = *graphs().at(0);
+  EXPECT_EQ(vectors.template_path, "Stat.Factor.Graphics.PrePatternPlot");
+  EXPECT_EQ(number(vectors, "VPLOT"), 1);
+  EXPECT_EQ(number(vectors, "CircleOpt"), 1);
+  EXPECT_EQ(number(vectors, "CircleLab"), 0);
+  EXPECT_EQ(table("CirclePhantom"), nullptr);
 }
 
 TEST_F(Plots, ObliqueSolutionsHaveTheirAxisAngleAndNoVectorsOrCircles) {
@@ -477,23 +451,23 @@ TEST_F(Plots, ObliqueSolutionsHaveTheirAxisAngleAndNoVectorsOrCircles) {
   parse("PLOTS=LOADINGS(VECTOR CIRCLE)");
   factgpt(com, 1, 0);
   EXPECT_TRUE(logged(180, 93));
-  const Graph& graph = *graphs().at(0)->graph();
-  EXPECT_NEAR(dynamic(graph, "Axis_Corr"), 0.5, 1e-15);
-  EXPECT_NEAR(dynamic(graph, "Axis_Ang"), 60, 1e-12);
-  EXPECT_EQ(dynamic(graph, "VPLOT"), 0);
-  EXPECT_EQ(dynamic(graph, "CircleOpt"), 0);
-  EXPECT_EQ(dynamic(graph, "Oblique"), 1);
+  const Graph& graph = *graphs().at(0);
+  EXPECT_NEAR(number(graph, "Axis_Corr"), 0.5, 1e-15);
+  EXPECT_NEAR(number(graph, "Axis_Ang"), 60, 1e-12);
+  EXPECT_EQ(number(graph, "VPLOT"), 0);
+  EXPECT_EQ(number(graph, "CircleOpt"), 0);
+  EXPECT_EQ(number(graph, "Oblique"), 1);
   EXPECT_EQ(linked(graph, "CirclePhantom"), nullptr);
-  EXPECT_EQ(dynamic_text(graph, "XVAR_label"), "Factor 1");
+  EXPECT_EQ(text(graph, "XVAR_label"), "Factor 1");
 
   // The reference structure when asked: its values and its axes' angle.
   objects.clear();
   parse("PLOTS=LOADINGS(PLOTREF VECTOR)");
   factgpt(com, 1, 0);
   EXPECT_TRUE(logged(180, 94));
-  const Graph& ref = *graphs().at(0)->graph();
+  const Graph& ref = *graphs().at(0);
   EXPECT_EQ(ref.template_path, "Stat.Factor.Graphics.RefStructurePlot");
-  EXPECT_NEAR(dynamic(ref, "Axis_Ang"), 120, 1e-12);
+  EXPECT_NEAR(number(ref, "Axis_Ang"), 120, 1e-12);
   const Table* t = linked(ref, "Pattern");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(std::get<double>(t->rows[2][2]), -0.3);
@@ -504,18 +478,6 @@ TEST_F(Plots, ObliqueSolutionsHaveTheirAxisAngleAndNoVectorsOrCircles) {
   factgpt(com, 0, 0);
   EXPECT_TRUE(graphs().empty());
   EXPECT_NE(table("Pattern"), nullptr);
-}
-
-TEST_F(Plots, VectorsOfAnOrthogonalSolutionBringTheUnitCircleWithoutLabels) {
-  solution(3, 2, {0.8, 0.1, 0.5, 0.2, 0.7, -0.4});
-  parse("PLOTS=PRELOADINGS(VECTOR)");
-  factgpt(com, 0, -1);
-  const Graph& graph = *graphs().at(0)->graph();
-  EXPECT_EQ(graph.template_path, "Stat.Factor.Graphics.PrePatternPlot");
-  EXPECT_EQ(dynamic(graph, "VPLOT"), 1);
-  EXPECT_EQ(dynamic(graph, "CircleOpt"), 1);
-  EXPECT_EQ(dynamic(graph, "CircleLab"), 0);
-  EXPECT_EQ(table("CirclePhantom"), nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -533,14 +495,14 @@ struct Scree : Plots {
 TEST_F(Scree, OneGraphOfBothPanelsOrTwoInAGroupWhenUnpacked) {
   eigen({3.1, 1.2, 0.5, 0.2});
   factscre(com);
+  ASSERT_EQ(graphs().size(), 1u);
+  factscre(com);  // once per BY group
   auto g = graphs();
   ASSERT_EQ(g.size(), 1u);
-  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.ScreePlot2");
-  const Table* e = linked(*g[0]->graph(), "Eigenvalues");
+  EXPECT_EQ(g[0]->template_path, "Stat.Factor.Graphics.ScreePlot2");
+  const Table* e = linked(*g[0], "Eigenvalues");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(std::get<double>(e->rows[0][1]), 3.1);
-  factscre(com);  // once per BY group
-  EXPECT_EQ(graphs().size(), 1u);
 
   objects.clear();
   com->fscree = 0;
@@ -548,12 +510,10 @@ TEST_F(Scree, OneGraphOfBothPanelsOrTwoInAGroupWhenUnpacked) {
   factscre(com);
   g = graphs();
   ASSERT_EQ(g.size(), 2u);
-  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.ScreePlot1");
-  EXPECT_EQ(g[1]->graph()->template_path, "Stat.Factor.Graphics.VariancePlot");
-  for (const auto* o : g) {
-    EXPECT_EQ(o->groups.back().name, "ScreeAndVarExp");
-    EXPECT_NE(linked(*o->graph(), "Eigenvalues"), nullptr);
-  }
+  EXPECT_EQ(g[0]->template_path, "Stat.Factor.Graphics.ScreePlot1");
+  EXPECT_EQ(g[1]->template_path, "Stat.Factor.Graphics.VariancePlot");
+  for (const Graph* graph : g) EXPECT_NE(linked(*graph, "Eigenvalues"), nullptr);
+  EXPECT_EQ(group(), "ScreeAndVarExp");
 }
 
 TEST_F(Scree, TheCharacterPlotNumbersEachRankByItsLastDigit) {
@@ -569,7 +529,7 @@ TEST_F(Scree, TheCharacterPlotNumbersEachRankByItsLastDigit) {
   ASSERT_GE(read.row_ticks.size(), 2u);
   ASSERT_GE(read.column_ticks.size(), 2u);
   std::map<std::pair<int, int>, char> cells;
-  for (int k = 0; k < 12; ++k) cells.emplace(read.cell(k + 1, ev[static_cast<std::size_t>(k)]), "123456789012"[k]);
+  for (int k = 0; k < 12; ++k) cells.emplace(read.cell(k + 1, ev[k]), "123456789012"[k]);
   for (const auto& [cell, digit] : cells) EXPECT_EQ(read.at(cell), digit);
   // The last eigenvalue is negative, so the axis reaches below 0.
   EXPECT_LT(read.row_ticks.back().second, 0);
@@ -593,15 +553,14 @@ TEST_F(Plots, MapTableMarksEachMinimumOnceAndLinksItsGraph) {
   }
   EXPECT_TRUE(is_missing(num(*t, 2, "AveParCor4")));
   EXPECT_TRUE(logged(180, 297));
-  const auto g = graphs();
-  ASSERT_EQ(g.size(), 1u);
-  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.MAP2Plot");
-  EXPECT_NE(linked(*g[0]->graph(), "AveParCorrControlPC"), nullptr);
+  ASSERT_EQ(graphs().size(), 1u);
+  EXPECT_EQ(graphs()[0]->template_path, "Stat.Factor.Graphics.MAP2Plot");
+  EXPECT_NE(linked(*graphs()[0], "AveParCorrControlPC"), nullptr);
 
   objects.clear();
   com->fopt[8] |= 0x20;
   factomap(com);
-  EXPECT_EQ(graphs().at(0)->graph()->template_path, "Stat.Factor.Graphics.MAPPlot");
+  EXPECT_EQ(graphs().at(0)->template_path, "Stat.Factor.Graphics.MAPPlot");
   // Results absent: nothing at all, never an empty graph.
   objects.clear();
   com->fmap2 = nullptr;
@@ -614,36 +573,34 @@ TEST_F(Plots, ParallelTableFlagsTheSuggestedFactors) {
   com->evalstd = doubles({2.1, 0.6, 0.3});
   com->aveevalpa = doubles({1.3, 1.0, 0.7});
   com->evalpa = doubles({1.5, 1.1, 0.8});
-  com->nfactpa = 1;
   com->nsimspa = 500;
   com->alphapa = 0.05;
   com->fopt[8] |= 0x10;
-  factopa(com);
-  const Table* t = table("ParallelAnalysis");
-  ASSERT_NE(t, nullptr);
-  for (std::size_t r = 0; r < 3; ++r) EXPECT_EQ(num(*t, r, "FgEigen"), r == 0 ? 1 : 0);
-  auto dyn = [&](const std::string& name) {
-    for (const Dynamic& d : t->dynamics)
+  auto dyn = [&](const Table& t, const std::string& name) {
+    for (const Dynamic& d : t.dynamics)
       if (d.name == name) return std::get<double>(d.value);
     return std::nan("");
   };
-  EXPECT_EQ(dyn("Foot0"), 0);
-  EXPECT_EQ(dyn("Foot1"), 1);
-  EXPECT_EQ(dyn("NSims"), 500);
-  const auto g = graphs();
-  ASSERT_EQ(g.size(), 1u);
-  EXPECT_EQ(g[0]->graph()->template_path, "Stat.Factor.Graphics.ParallelPlot");
-  EXPECT_NE(linked(*g[0]->graph(), "ParallelAnalysis"), nullptr);
-
-  objects.clear();
-  com->nfactpa = 0;
-  com->graphics = 0;
-  factopa(com);
-  t = table("ParallelAnalysis");
-  ASSERT_NE(t, nullptr);
-  for (std::size_t r = 0; r < 3; ++r) EXPECT_EQ(num(*t, r, "FgEigen"), 0);
-  EXPECT_EQ(dyn("Foot0"), 1);
-  EXPECT_TRUE(graphs().empty());
+  // One factor suggested, with its graph; none, without graphics.
+  for (int suggested : {1, 0}) {
+    SCOPED_TRACE(suggested);
+    objects.clear();
+    com->nfactpa = suggested;
+    com->graphics = suggested;
+    factopa(com);
+    const Table* t = table("ParallelAnalysis");
+    ASSERT_NE(t, nullptr);
+    for (std::size_t r = 0; r < 3; ++r)
+      EXPECT_EQ(num(*t, r, "FgEigen"), static_cast<int>(r) < suggested ? 1 : 0);
+    EXPECT_EQ(dyn(*t, "Foot0"), suggested ? 0 : 1);
+    EXPECT_EQ(dyn(*t, "Foot1"), suggested ? 1 : 0);
+    EXPECT_EQ(dyn(*t, "NSims"), 500);
+    ASSERT_EQ(graphs().size(), suggested ? 1u : 0u);
+    if (suggested) {
+      EXPECT_EQ(graphs()[0]->template_path, "Stat.Factor.Graphics.ParallelPlot");
+      EXPECT_NE(linked(*graphs()[0], "ParallelAnalysis"), nullptr);
+    }
+  }
 }
 
 }  // namespace

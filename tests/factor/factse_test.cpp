@@ -4,16 +4,17 @@
 // bordered by the numerically differentiated identification conditions
 // (L' Psi^-1 L diagonal) and inverted; and for rotated solutions the delta
 // method through the rotation differentiated numerically, with the test's
-// own rotations (Kaiser's pairwise varimax, gradient projection quartimin).
+// own rotations (Kaiser's pairwise varimax, gradient projection quartimin,
+// promax and Procrustes by least squares).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,54 +30,33 @@ const char* kTests24 =
     "proc factor data=ref.tests24(type=corr) method=ml nfactors=3 converge=1e-10 maxiter=500 ";
 constexpr double kVardiv24 = 144;  // N - 1 of tests24
 
-// ---------------------------------------------------------------------------
-// Reading the stacks of a table.
-
-const json* find_table(const Outcome& r, const std::string& name, int occurrence = 1) {
-  std::vector<const json*> found;
+// A stack of a table (the occurrence-th of that name) as JSON rows; null
+// when the table or the stack is not there.
+const json* stack_rows(const Outcome& r, const std::string& name, const std::string& stack,
+                       int occurrence = 1) {
   for (const auto& step : r.results["steps"])
     for (const auto& o : step["outputs"])
-      if (o["type"] == "table" && o["name"] == name) found.push_back(&o);
-  if (found.empty() || static_cast<std::size_t>(std::abs(occurrence)) > found.size())
-    return nullptr;
-  return occurrence > 0 ? found[static_cast<std::size_t>(occurrence - 1)]
-                        : found[found.size() - static_cast<std::size_t>(-occurrence)];
+      if (o["type"] == "table" && o["name"] == name && --occurrence == 0)
+        return o.contains("stacks") && o["stacks"].contains(stack) ? &o["stacks"][stack] : nullptr;
+  return nullptr;
 }
-
-bool has_stack(const Outcome& r, const std::string& name, const std::string& stack) {
-  const json* t = find_table(r, name);
-  return t && t->contains("stacks") && (*t)["stacks"].contains(stack);
-}
-
 Mat stack(const Outcome& r, const std::string& name, const std::string& stack, int occurrence = 1) {
-  const json* t = find_table(r, name, occurrence);
-  if (!t || !(*t)["stacks"].contains(stack)) {
-    ADD_FAILURE() << "no " << stack << " stack in " << name << "\n" << r.log;
-    return {};
-  }
+  const json* rows = stack_rows(r, name, stack, occurrence);
+  if (!rows) ADD_FAILURE() << "no " << stack << " stack in " << name << "\n" << r.log;
   Mat out;
-  for (const auto& row : (*t)["stacks"][stack]) {
-    std::vector<double> v;
-    for (const auto& c : row) v.push_back(c.is_number() ? c.get<double>() : NAN);
-    out.push_back(v);
+  for (const auto& row : rows ? *rows : json::array()) {
+    out.emplace_back();
+    for (const auto& c : row) out.back().push_back(c.is_number() ? c.get<double>() : NAN);
   }
   return out;
 }
 
-std::vector<std::vector<std::string>> text_stack(const Outcome& r, const std::string& name,
-                                                 const std::string& stack) {
-  std::vector<std::vector<std::string>> out;
-  const json* t = find_table(r, name);
-  if (!t || !(*t)["stacks"].contains(stack)) {
-    ADD_FAILURE() << "no " << stack << " stack in " << name;
-    return out;
-  }
-  for (const auto& row : (*t)["stacks"][stack]) {
-    std::vector<std::string> v;
-    for (const auto& c : row) v.push_back(c.is_string() ? c.get<std::string>() : "");
-    out.push_back(v);
-  }
-  return out;
+// The outcome of a program whose steps must run cleanly.
+Outcome ran(const std::string& program) {
+  Outcome r = run(program);
+  for (std::size_t k = 0; k < r.results["steps"].size(); ++k)
+    EXPECT_EQ(exit_code(r, static_cast<int>(k)), 0) << r.log;
+  return r;
 }
 
 // Largest relative difference (with a floor for tiny values).
@@ -94,92 +74,66 @@ double maxrel(const Mat& a, const Mat& b) {
 // ---------------------------------------------------------------------------
 // The unrotated covariance, from the likelihood itself.
 
-// log|S| + tr(S0 S^-1) by a Cholesky factor of S.
+// log|S| + tr(S0 S^-1), the log determinant from a Cholesky factor of S.
 double discrepancy(const Mat& s, const Mat& s0) {
   const std::size_t p = s.size();
   Mat l = zeros(p, p);
-  double logdet = 0;
+  double value = 0;
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j <= i; ++j) {
       double v = s[i][j];
       for (std::size_t k = 0; k < j; ++k) v -= l[i][k] * l[j][k];
-      if (i == j) {
-        l[i][i] = std::sqrt(v);
-        logdet += 2 * std::log(l[i][i]);
-      } else {
-        l[i][j] = v / l[j][j];
-      }
+      l[i][j] = i == j ? std::sqrt(v) : v / l[j][j];
     }
-  // tr(S0 S^-1) = sum over columns c of S0 of c' S^-1 c... solve L y = c.
-  double trace = 0;
-  for (std::size_t c = 0; c < p; ++c) {
-    std::vector<double> y(p), z(p);
-    for (std::size_t i = 0; i < p; ++i) {
-      double v = s0[i][c];
-      for (std::size_t k = 0; k < i; ++k) v -= l[i][k] * y[k];
-      y[i] = v / l[i][i];
-    }
-    for (std::size_t i = p; i-- > 0;) {
-      double v = y[i];
-      for (std::size_t k = i + 1; k < p; ++k) v -= l[k][i] * z[k];
-      z[i] = v / l[i][i];
-    }
-    trace += z[c];
+  const Mat si = inv(s);
+  for (std::size_t i = 0; i < p; ++i) {
+    value += 2 * std::log(l[i][i]);
+    for (std::size_t j = 0; j < p; ++j) value += s0[i][j] * si[j][i];
   }
-  return logdet + trace;
+  return value;
 }
-
-struct Params {
-  std::size_t p, m;
-  // Loadings column by column, then the unique variances.
-  Mat lam(const std::vector<double>& th) const {
-    Mat l = zeros(p, m);
-    for (std::size_t k = 0; k < m; ++k)
-      for (std::size_t i = 0; i < p; ++i) l[i][k] = th[k * p + i];
-    return l;
-  }
-  Mat sigma(const std::vector<double>& th) const {
-    Mat l = lam(th);
-    Mat s = mul(l, tr(l));
-    for (std::size_t i = 0; i < p; ++i) s[i][i] += th[p * m + i];
-    return s;
-  }
-};
 
 // Covariance of the loadings (column by column) of an ML solution, as the
 // inverse of the information matrix of loadings and unique variances
 // bordered by the derivatives of the off-diagonal of L' Psi^-1 L.
 Mat unrotated_covariance(const Mat& lam, double vardiv) {
   const std::size_t p = lam.size(), m = lam[0].size(), pm = p * m, n = pm + p;
-  const Params par{p, m};
+  // Loadings column by column, then the unique variances.
   std::vector<double> th(n);
-  for (std::size_t k = 0; k < m; ++k)
-    for (std::size_t i = 0; i < p; ++i) th[k * p + i] = lam[i][k];
   for (std::size_t i = 0; i < p; ++i) {
-    double h = 0;
-    for (std::size_t k = 0; k < m; ++k) h += lam[i][k] * lam[i][k];
-    th[pm + i] = 1 - h;
+    th[pm + i] = 1;
+    for (std::size_t k = 0; k < m; ++k) {
+      th[k * p + i] = lam[i][k];
+      th[pm + i] -= lam[i][k] * lam[i][k];
+    }
   }
-  const Mat s0 = par.sigma(th);
-  auto f = [&](const std::vector<double>& t) { return discrepancy(par.sigma(t), s0); };
+  auto sigma = [&](const std::vector<double>& t) {
+    Mat s = zeros(p, p);
+    for (std::size_t i = 0; i < p; ++i) {
+      s[i][i] = t[pm + i];
+      for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t k = 0; k < m; ++k) s[i][j] += t[k * p + i] * t[k * p + j];
+    }
+    return s;
+  };
+  const Mat s0 = sigma(th);
 
   // The information of one observation is half the Hessian of the
   // discrepancy at the fitted matrix.
   const double h = 1e-4;
-  Mat info = zeros(n, n);
+  const std::size_t r = m * (m - 1) / 2;
+  Mat big = zeros(n + r, n + r);
   for (std::size_t a = 0; a < n; ++a)
     for (std::size_t b = a; b < n; ++b) {
       auto at = [&](double da, double db) {
         std::vector<double> t = th;
         t[a] += da;
         t[b] += db;
-        return f(t);
+        return discrepancy(sigma(t), s0);
       };
-      const double v = (at(h, h) - at(h, -h) - at(-h, h) + at(-h, -h)) / (4 * h * h);
-      info[a][b] = info[b][a] = v / 2;
+      big[a][b] = big[b][a] = (at(h, h) - at(h, -h) - at(-h, h) + at(-h, -h)) / (8 * h * h);
     }
-
-  // The identification conditions.
+  // Bordered by the identification conditions, differentiated numerically.
   auto conditions = [&](const std::vector<double>& t) {
     std::vector<double> c;
     for (std::size_t k = 0; k < m; ++k)
@@ -190,10 +144,6 @@ Mat unrotated_covariance(const Mat& lam, double vardiv) {
       }
     return c;
   };
-  const std::size_t r = m * (m - 1) / 2;
-  Mat big = zeros(n + r, n + r);
-  for (std::size_t a = 0; a < n; ++a)
-    for (std::size_t b = 0; b < n; ++b) big[a][b] = info[a][b];
   for (std::size_t a = 0; a < n; ++a) {
     std::vector<double> up = th, down = th;
     up[a] += 1e-6;
@@ -208,43 +158,69 @@ Mat unrotated_covariance(const Mat& lam, double vardiv) {
   return cov;
 }
 
-// The standard errors of a covariance's diagonal as a p x m matrix.
+// The square roots of variances laid out column by column, as a p x m matrix.
 Mat as_pattern(const std::vector<double>& variances, std::size_t p, std::size_t m) {
   Mat out = zeros(p, m);
   for (std::size_t k = 0; k < m; ++k)
     for (std::size_t i = 0; i < p; ++i) out[i][k] = std::sqrt(variances[k * p + i]);
   return out;
 }
-
-std::vector<double> diagonal(const Mat& a) {
+Mat unrotated_errors(const Mat& cov, std::size_t p, std::size_t m) {
   std::vector<double> d;
-  for (std::size_t i = 0; i < a.size(); ++i) d.push_back(a[i][i]);
-  return d;
+  for (std::size_t i = 0; i < cov.size(); ++i) d.push_back(cov[i][i]);
+  return as_pattern(d, p, m);
 }
 
 // ---------------------------------------------------------------------------
-// The test's own rotations, on Kaiser-normalised rows.
+// The test's own rotations.
 
-std::vector<double> row_lengths(const Mat& a) {
-  std::vector<double> h;
-  for (const auto& row : a) {
+// x with its rows normalised to unit length (Kaiser), and the lengths.
+Mat normalised(const Mat& a, std::vector<double>& h) {
+  Mat x = a;
+  h.clear();
+  for (auto& row : x) {
     double s = 0;
     for (double v : row) s += v * v;
     h.push_back(std::sqrt(s));
+    for (double& v : row) v /= h.back();
   }
-  return h;
+  return x;
+}
+Mat rescaled(Mat l, const std::vector<double>& h) {
+  for (std::size_t i = 0; i < l.size(); ++i)
+    for (double& v : l[i]) v *= h[i];
+  return l;
+}
+
+// The least-squares transformation of x towards y, (x'x)^-1 x'y.
+Mat lsq(const Mat& x, const Mat& y) {
+  return mul(inv(mul(tr(x), x)), mul(tr(x), y));
+}
+// The transformation that takes the (Kaiser-normalised) unrotated pattern
+// a to the rotated y: the test's rotations start there, so that their
+// results come in the printed order and signs.
+Mat start_at(const Mat& a, Mat y, bool kaiser = true) {
+  std::vector<double> h(a.size(), 1.0);
+  const Mat x = kaiser ? normalised(a, h) : a;
+  for (std::size_t i = 0; i < y.size(); ++i)
+    for (double& v : y[i]) v /= h[i];
+  return lsq(x, y);
 }
 
 // Kaiser's pairwise planar rotations for varimax, from the start t
 // (orthogonal), sweeping until no angle is worth turning; t receives the
 // rotation.  With `kaiser` the rows are normalised first.
 Mat varimax(const Mat& a, Mat& t, bool kaiser = true) {
-  const std::vector<double> h = kaiser ? row_lengths(a) : std::vector<double>(a.size(), 1.0);
-  Mat x = a;
-  for (std::size_t i = 0; i < x.size(); ++i)
-    for (double& v : x[i]) v /= h[i];
-  Mat l = mul(x, t);
+  std::vector<double> h(a.size(), 1.0);
+  Mat l = mul(kaiser ? normalised(a, h) : a, t);
   const std::size_t p = l.size(), m = l[0].size();
+  auto turn = [](Mat& x, std::size_t j, std::size_t k, double cs, double sn) {
+    for (auto& row : x) {
+      const double y = row[j], z = row[k];
+      row[j] = cs * y + sn * z;
+      row[k] = -sn * y + cs * z;
+    }
+  };
   for (int sweep = 0; sweep < 2000; ++sweep) {
     double largest = 0;
     for (std::size_t j = 0; j + 1 < m; ++j)
@@ -256,70 +232,51 @@ Mat varimax(const Mat& a, Mat& t, bool kaiser = true) {
         }
         const double phi = std::atan2(d1 - 2 * a1 * b1 / p, c1 - (a1 * a1 - b1 * b1) / p) / 4;
         largest = std::max(largest, std::fabs(phi));
-        const double cs = std::cos(phi), sn = std::sin(phi);
-        for (std::size_t i = 0; i < p; ++i) {
-          const double y = l[i][j], z = l[i][k];
-          l[i][j] = cs * y + sn * z;
-          l[i][k] = -sn * y + cs * z;
-        }
-        for (std::size_t i = 0; i < m; ++i) {
-          const double y = t[i][j], z = t[i][k];
-          t[i][j] = cs * y + sn * z;
-          t[i][k] = -sn * y + cs * z;
-        }
+        turn(l, j, k, std::cos(phi), std::sin(phi));
+        turn(t, j, k, std::cos(phi), std::sin(phi));
       }
     if (largest < 1e-15) break;
   }
-  for (std::size_t i = 0; i < p; ++i)
-    for (double& v : l[i]) v *= h[i];
-  return l;
+  return rescaled(l, h);
 }
 
 // Quartimin, sum_i sum_{j != k} l_ij^2 l_ik^2, by Jennrich's gradient
-// projection over T with unit columns, L = X T^-T; t is the start and
-// receives the solution, phi the factor correlations T'T.
+// projection over T with unit columns, L = X T^-T, on Kaiser-normalised
+// rows; t is the start (near the solution) and receives the solution, phi
+// the factor correlations T'T.
 Mat quartimin(const Mat& a, Mat& t, Mat& phi) {
-  const std::vector<double> h = row_lengths(a);
-  Mat x = a;
-  for (std::size_t i = 0; i < x.size(); ++i)
-    for (double& v : x[i]) v /= h[i];
+  std::vector<double> h;
+  const Mat x = normalised(a, h);
   const std::size_t p = x.size(), m = x[0].size();
-  auto criterion = [&](const Mat& l, Mat* grad) {
-    double f = 0;
-    if (grad) *grad = zeros(p, m);
+  // The criterion's gradient with respect to T, -(L' G T^-1)' with G its
+  // gradient with respect to L, projected onto the unit columns' tangent
+  // space; `length` receives its squared length.
+  auto gradient = [&](const Mat& tt, double& length) {
+    const Mat l = mul(x, tr(inv(tt)));
+    Mat g = zeros(p, m);
     for (std::size_t i = 0; i < p; ++i) {
       double row = 0;
       for (double v : l[i]) row += v * v;
-      for (std::size_t j = 0; j < m; ++j) {
-        const double sq = l[i][j] * l[i][j];
-        f += sq * (row - sq);
-        if (grad) (*grad)[i][j] = 4 * l[i][j] * (row - sq);
-      }
+      for (std::size_t j = 0; j < m; ++j) g[i][j] = 4 * l[i][j] * (row - l[i][j] * l[i][j]);
     }
-    return f;
-  };
-  auto rotated = [&](const Mat& tt) { return mul(x, tr(inv(tt))); };
-  // Steps are judged by the criterion while its changes can be measured,
-  // and by the size of the projected gradient once they are lost in
-  // rounding, so that the solution is reached to rounding level.
-  double alpha = 1;
-  Mat l = rotated(t);
-  for (int it = 0; it < 100000; ++it) {
-    Mat g;
-    const double f = criterion(l, &g);
-    // Gradient with respect to T, -(L' G T^-1)', projected onto the unit
-    // columns' tangent space.
-    const Mat gt = tr(mul(mul(tr(l), g), inv(t)));
+    const Mat gt = tr(mul(mul(tr(l), g), inv(tt)));
     Mat gp = gt;
+    length = 0;
     for (std::size_t j = 0; j < m; ++j) {
       double s = 0;
-      for (std::size_t i = 0; i < m; ++i) s += t[i][j] * gt[i][j];
-      for (std::size_t i = 0; i < m; ++i) gp[i][j] = t[i][j] * s - gt[i][j];
+      for (std::size_t i = 0; i < m; ++i) s += tt[i][j] * gt[i][j];
+      for (std::size_t i = 0; i < m; ++i) {
+        gp[i][j] = tt[i][j] * s - gt[i][j];
+        length += gp[i][j] * gp[i][j];
+      }
     }
-    double norm = 0;
-    for (const auto& row : gp)
-      for (double v : row) norm += v * v;
-    if (std::sqrt(norm) < 1e-15) break;
+    return gp;
+  };
+  // Near the solution a step is taken when it shortens the gradient, which
+  // goes on to rounding level where the criterion's changes are lost.
+  double alpha = 1, norm;
+  Mat gp = gradient(t, norm);
+  for (int it = 0; it < 100000 && norm > 1e-30; ++it) {
     bool moved = false;
     for (int half = 0; half < 60 && !moved; ++half, alpha /= 2) {
       Mat trial = t;
@@ -331,35 +288,46 @@ Mat quartimin(const Mat& a, Mat& t, Mat& phi) {
         }
         for (std::size_t i = 0; i < m; ++i) trial[i][j] /= std::sqrt(s);
       }
-      const Mat lt = rotated(trial);
-      bool accept;
-      if (std::sqrt(norm) > 1e-6) {
-        accept = criterion(lt, nullptr) < f - 0.5 * norm * alpha;
-      } else {
-        Mat gn;
-        criterion(lt, &gn);
-        const Mat gtn = tr(mul(mul(tr(lt), gn), inv(trial)));
-        double nn = 0;
-        for (std::size_t j = 0; j < m; ++j) {
-          double s = 0;
-          for (std::size_t i = 0; i < m; ++i) s += trial[i][j] * gtn[i][j];
-          for (std::size_t i = 0; i < m; ++i) nn += std::pow(trial[i][j] * s - gtn[i][j], 2);
-        }
-        accept = nn < norm;
-      }
-      if (accept) {
-        t = trial;
-        l = lt;
-        moved = true;
+      double shorter;
+      Mat g = gradient(trial, shorter);
+      if (shorter < norm) {
+        t = trial, gp = g, norm = shorter, moved = true;
         alpha *= 4;  // undone once by the loop's halving
       }
     }
     if (!moved) break;
   }
   phi = mul(tr(t), t);
-  for (std::size_t i = 0; i < p; ++i)
-    for (double& v : l[i]) v *= h[i];
+  return rescaled(mul(x, tr(inv(t))), h);
+}
+
+// The least-squares transformation of b towards the target t, then unit
+// factor variances; phi receives the factor correlations.
+Mat procrustes(const Mat& b, const Mat& t, Mat& phi) {
+  const std::size_t m = b[0].size();
+  const Mat x = lsq(b, t);
+  phi = inv(mul(tr(x), x));
+  Mat l = mul(b, x);
+  std::vector<double> s(m);
+  for (std::size_t j = 0; j < m; ++j) s[j] = std::sqrt(phi[j][j]);
+  for (auto& row : l)
+    for (std::size_t j = 0; j < m; ++j) row[j] *= s[j];
+  for (std::size_t j = 0; j < m; ++j)
+    for (std::size_t k = 0; k < m; ++k) phi[j][k] /= s[j] * s[k];
   return l;
+}
+
+// Promax of b: the target from b's Kaiser-normalised rows raised to the
+// power 3 (sign kept) and scaled to a largest element of 1 per column.
+Mat promax(const Mat& b, Mat& phi) {
+  std::vector<double> h;
+  Mat t = normalised(b, h);
+  for (std::size_t j = 0; j < t[0].size(); ++j) {
+    double big = 0;
+    for (auto& row : t) big = std::max(big, std::fabs(row[j] = std::pow(row[j], 3)));
+    for (auto& row : t) row[j] /= big;
+  }
+  return procrustes(b, t, phi);
 }
 
 // ---------------------------------------------------------------------------
@@ -369,40 +337,6 @@ Mat quartimin(const Mat& a, Mat& t, Mat& phi) {
 // then (oblique) the factor correlations' lower triangle row by row, then
 // the structure column by column.
 using Rotation = std::function<std::vector<double>(const Mat& unrotated)>;
-
-// Columns of a rotation's result matched to the printed ones (order and
-// sign), so that every perturbed result can be put the same way.
-struct Alignment {
-  std::vector<std::size_t> column;
-  std::vector<double> sign;
-  Mat apply(const Mat& l) const {
-    Mat out = l;
-    for (std::size_t i = 0; i < l.size(); ++i)
-      for (std::size_t j = 0; j < column.size(); ++j) out[i][j] = sign[j] * l[i][column[j]];
-    return out;
-  }
-};
-Alignment align(const Mat& mine, const Mat& printed) {
-  const std::size_t m = printed[0].size();
-  Alignment al;
-  std::vector<bool> used(m, false);
-  for (std::size_t j = 0; j < m; ++j) {
-    double best = INFINITY, sign = 1;
-    std::size_t pick = 0;
-    for (std::size_t k = 0; k < m; ++k)
-      for (double s : {1.0, -1.0}) {
-        if (used[k]) continue;
-        double d = 0;
-        for (std::size_t i = 0; i < mine.size(); ++i)
-          d += std::pow(printed[i][j] - s * mine[i][k], 2);
-        if (d < best) best = d, pick = k, sign = s;
-      }
-    used[pick] = true;
-    al.column.push_back(pick);
-    al.sign.push_back(sign);
-  }
-  return al;
-}
 
 std::vector<double> flatten(const Mat& lam, const Mat* phi) {
   const std::size_t p = lam.size(), m = lam[0].size();
@@ -431,54 +365,48 @@ std::vector<double> delta_method(const Mat& a, const Mat& cov, const Rotation& r
       up[i][k] += h;
       down[i][k] -= h;
       const auto ru = rotate(up), rd = rotate(down);
-      std::vector<double> d(ru.size());
-      for (std::size_t q = 0; q < ru.size(); ++q) d[q] = (ru[q] - rd[q]) / (2 * h);
-      jac.push_back(d);
+      jac.emplace_back(ru.size());
+      for (std::size_t q = 0; q < ru.size(); ++q) jac.back()[q] = (ru[q] - rd[q]) / (2 * h);
     }
-  const std::size_t nout = jac[0].size();
-  std::vector<double> var(nout, 0.0);
-  for (std::size_t q = 0; q < nout; ++q)
+  std::vector<double> var(jac[0].size(), 0.0);
+  for (std::size_t q = 0; q < var.size(); ++q)
     for (std::size_t s = 0; s < pm; ++s)
       for (std::size_t t = 0; t < pm; ++t) var[q] += jac[s][q] * cov[s][t] * jac[t][q];
   return var;
 }
 
-Mat identity(std::size_t m) {
-  Mat e = zeros(m, m);
-  for (std::size_t i = 0; i < m; ++i) e[i][i] = 1;
-  return e;
+// The standard errors of an oblique solution's pattern, structure and
+// factor correlations (whose diagonal is fixed at 1) against the variances
+// the delta method gives, laid out as flatten's.
+void expect_oblique(const Outcome& r, const std::vector<double>& var, std::size_t p,
+                    std::size_t m) {
+  const std::size_t pm = p * m, first_structure = pm + m * (m + 1) / 2;
+  EXPECT_LT(maxrel(stack(r, "ObliqueRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
+  const std::vector<double> svar(var.begin() + static_cast<long>(first_structure), var.end());
+  EXPECT_LT(maxrel(stack(r, "FactorStructure", "StdErr"), as_pattern(svar, p, m)), 1e-4);
+  const Mat fse = stack(r, "InterFactorCorr", "StdErr");
+  ASSERT_EQ(fse.size(), m);
+  for (std::size_t u = 0; u < m; ++u)
+    for (std::size_t v = 0; v < m; ++v) {
+      const std::size_t hi = std::max(u, v), lo = std::min(u, v);
+      const double expect = u == v ? 0.0 : std::sqrt(var[pm + hi * (hi + 1) / 2 + lo]);
+      EXPECT_NEAR(fse[u][v], expect, 1e-4 * std::max(expect, 1e-6)) << u << "," << v;
+    }
 }
 
 // ---------------------------------------------------------------------------
 
-TEST(StandardErrors, UnrotatedEqualTheInverseOfTheBorderedInformation) {
-  struct Case {
-    std::string program;
-    double vardiv;
-  };
-  const Case cases[] = {
-      {std::string(kTests24) + "stderr; run;", kVardiv24},
-      // One factor: no identification conditions; no rotation either.
-      {"proc factor data=ref.physical8(type=corr) method=ml nfactors=1 converge=1e-10 "
-       "maxiter=500 stderr rotate=varimax; run;",
-       304},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.program);
-    Outcome r = run(c.program);
-    ASSERT_EQ(exit_code(r), 0) << r.log;
-    const Mat lam = table(r, "FactorPattern");
-    const Mat se = stack(r, "FactorPattern", "StdErr");
-    ASSERT_FALSE(lam.empty());
-    const Mat cov = unrotated_covariance(lam, c.vardiv);
-    const Mat expect = as_pattern(diagonal(cov), lam.size(), lam[0].size());
-    EXPECT_LT(maxrel(se, expect), 1e-4);
-  }
-  // The one-factor case says why nothing is rotated.
-  Outcome one = run(
-      "proc factor data=ref.physical8(type=corr) method=ml nfactors=1 stderr rotate=varimax; run;");
-  EXPECT_TRUE(has_message(one, 102));
-  EXPECT_FALSE(has_table(one, "OrthRotFactPat"));
+TEST(StandardErrors, OneFactorHasNoConditionsAndNothingToRotate) {
+  const Outcome r = ran(
+      "proc factor data=ref.physical8(type=corr) method=ml nfactors=1 converge=1e-10 maxiter=500 "
+      "stderr rotate=varimax; run;");
+  const Mat lam = table(r, "FactorPattern");
+  ASSERT_FALSE(lam.empty());
+  EXPECT_LT(maxrel(stack(r, "FactorPattern", "StdErr"),
+                   unrotated_errors(unrotated_covariance(lam, 304), lam.size(), 1)),
+            1e-4);
+  EXPECT_TRUE(has_message(r, 102));
+  EXPECT_FALSE(has_table(r, "OrthRotFactPat"));
 }
 
 TEST(StandardErrors, VarimaxFollowsTheDeltaMethodThroughTheRotation) {
@@ -486,191 +414,52 @@ TEST(StandardErrors, VarimaxFollowsTheDeltaMethodThroughTheRotation) {
   // as well; NORM=RAW rotates the pattern as it is.
   for (bool kaiser : {true, false}) {
     SCOPED_TRACE(kaiser ? "kaiser" : "raw");
-    Outcome r = run(std::string(kTests24) + "stderr rotate=varimax" + (kaiser ? "" : " norm=raw") +
-                    "; run;");
-    ASSERT_EQ(exit_code(r), 0) << r.log;
+    const Outcome r = ran(std::string(kTests24) + "stderr rotate=varimax" +
+                          (kaiser ? "" : " norm=raw") + "; run;");
     const Mat a = table(r, "FactorPattern");
     const Mat printed = table(r, "OrthRotFactPat");
     ASSERT_FALSE(a.empty());
     const std::size_t p = a.size(), m = a[0].size();
-    Mat t0 = identity(m);
-    const Mat mine = varimax(a, t0, kaiser);
-    const Alignment al = align(mine, printed);
-    ASSERT_LT(maxdiff(al.apply(mine), printed), 1e-8) << "the test's varimax is the step's";
+    const Mat t0 = start_at(a, printed, kaiser);
+    ASSERT_LT(maxdiff(inv(t0), tr(t0)), 1e-8) << "an orthogonal rotation";
+    Mat t = t0;
+    ASSERT_LT(maxdiff(varimax(a, t, kaiser), printed), 1e-8) << "the test's varimax stays there";
     Rotation rotate = [&](const Mat& x) {
       Mat t = t0;
-      return flatten(al.apply(varimax(x, t, kaiser)), nullptr);
+      return flatten(varimax(x, t, kaiser), nullptr);
     };
     const auto var = delta_method(a, unrotated_covariance(a, kVardiv24), rotate);
     EXPECT_LT(maxrel(stack(r, "OrthRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
   }
 }
 
-TEST(StandardErrors, QuartiminPatternCorrelationsAndStructureFollowTheDeltaMethod) {
-  Outcome r = run(std::string(kTests24) + "stderr rotate=quartimin; run;");
-  ASSERT_EQ(exit_code(r), 0) << r.log;
+TEST(StandardErrors, QuartiminWithLimitsCoverageAndOutstat) {
+  // ALPHA= asks for the standard errors with their limits; OUTSTAT= keeps them.
+  const fs::path dir = fs::temp_directory_path() / ("kav_sestat_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const Outcome r = ran("libname o '" + dir.string() + "';\n" + kTests24 +
+                        "alpha=0.1 cover=0.45 rotate=quartimin outstat=o.stat; run;");
+  const CsvData rows = read_csv(dir / "stat.csv");
+  fs::remove_all(dir);
   const Mat a = table(r, "FactorPattern");
   const Mat printed = table(r, "ObliqueRotFactPat");
   ASSERT_FALSE(a.empty());
   const std::size_t p = a.size(), m = a[0].size();
-  Mat t0 = identity(m), phi;
-  const Mat mine = quartimin(a, t0, phi);
-  const Alignment al = align(mine, printed);
-  ASSERT_LT(maxdiff(al.apply(mine), printed), 1e-8) << "the test's quartimin is the step's";
-  auto aligned_phi = [&](const Mat& f) {
-    Mat out = f;
-    for (std::size_t u = 0; u < m; ++u)
-      for (std::size_t v = 0; v < m; ++v)
-        out[u][v] = al.sign[u] * al.sign[v] * f[al.column[u]][al.column[v]];
-    return out;
-  };
-  EXPECT_LT(maxdiff(aligned_phi(phi), table(r, "InterFactorCorr")), 1e-8);
-  Rotation rotate = [&](const Mat& x) {
-    Mat t = t0, f;
-    const Mat l = al.apply(quartimin(x, t, f));
-    const Mat g = aligned_phi(f);
-    return flatten(l, &g);
-  };
-  const auto var = delta_method(a, unrotated_covariance(a, kVardiv24), rotate);
-  const std::size_t pm = p * m;
-  EXPECT_LT(maxrel(stack(r, "ObliqueRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
-  std::vector<double> svar(var.begin() + static_cast<long>(pm + m * (m + 1) / 2), var.end());
-  EXPECT_LT(maxrel(stack(r, "FactorStructure", "StdErr"), as_pattern(svar, p, m)), 1e-4);
-  // The factor correlations: their diagonal is fixed at 1.
-  const Mat fse = stack(r, "InterFactorCorr", "StdErr");
-  ASSERT_EQ(fse.size(), m);
-  for (std::size_t u = 0; u < m; ++u)
-    for (std::size_t v = 0; v < m; ++v) {
-      const double expect =
-          u == v ? 0.0
-                 : std::sqrt(
-                       var[pm + static_cast<std::size_t>(std::max(u, v) * (std::max(u, v) + 1) / 2 +
-                                                         std::min(u, v))]);
-      EXPECT_NEAR(fse[u][v], expect, 1e-4 * std::max(expect, 1e-6)) << u << "," << v;
-    }
-}
 
-// The least-squares transformation of b towards the target t, then unit
-// factor variances; phi receives the factor correlations.
-Mat procrustes(const Mat& b, const Mat& t, Mat& phi) {
-  const std::size_t p = b.size(), m = b[0].size();
-  const Mat x = mul(inv(mul(tr(b), b)), mul(tr(b), t));
-  const Mat y = inv(mul(tr(x), x));
-  Mat l = mul(b, x);
-  phi = y;
-  for (std::size_t j = 0; j < m; ++j) {
-    const double s = std::sqrt(y[j][j]);
-    for (std::size_t i = 0; i < p; ++i) l[i][j] *= s;
-    for (std::size_t k = 0; k < m; ++k) {
-      phi[j][k] /= s;
-      phi[k][j] /= s;
-    }
-  }
-  return l;
-}
-
-// Promax of b: the target from b's Kaiser-normalised rows raised to the
-// power 3 (sign kept) and scaled to a largest element of 1 per column.
-Mat promax(const Mat& b, Mat& phi) {
-  const std::size_t p = b.size(), m = b[0].size();
-  const std::vector<double> h = row_lengths(b);
-  Mat t = b;
-  for (std::size_t i = 0; i < p; ++i)
-    for (double& v : t[i]) v = std::pow(v / h[i], 3);
-  for (std::size_t j = 0; j < m; ++j) {
-    double big = 0;
-    for (std::size_t i = 0; i < p; ++i) big = std::max(big, std::fabs(t[i][j]));
-    for (std::size_t i = 0; i < p; ++i) t[i][j] /= big;
-  }
-  return procrustes(b, t, phi);
-}
-
-TEST(StandardErrors, PromaxFollowsTheDeltaMethodThroughItsPrerotation) {
-  Outcome r = run(std::string(kTests24) + "stderr rotate=promax; run;");
-  ASSERT_EQ(exit_code(r), 0) << r.log;
-  const Mat a = table(r, "FactorPattern");
-  const Mat prerotated = table(r, "OrthRotFactPat");
-  const Mat printed = table(r, "ObliqueRotFactPat");
-  ASSERT_FALSE(a.empty());
-  const std::size_t p = a.size(), m = a[0].size(), pm = p * m;
-  Mat t0 = identity(m), phi;
-  const Alignment al = align(varimax(a, t0), prerotated);
-  const Mat mine = promax(prerotated, phi);
-  ASSERT_LT(maxdiff(mine, printed), 1e-8) << "the test's promax is the step's";
-  ASSERT_LT(maxdiff(phi, table(r, "InterFactorCorr")), 1e-8);
-  Rotation rotate = [&](const Mat& x) {
-    Mat t = t0, f;
-    const Mat l = promax(al.apply(varimax(x, t)), f);
-    return flatten(l, &f);
-  };
+  // The unrotated standard errors are the inverse bordered information's.
   const Mat cov = unrotated_covariance(a, kVardiv24);
-  const auto var = delta_method(a, cov, rotate);
-  EXPECT_LT(maxrel(stack(r, "ObliqueRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
-  std::vector<double> svar(var.begin() + static_cast<long>(pm + m * (m + 1) / 2), var.end());
-  EXPECT_LT(maxrel(stack(r, "FactorStructure", "StdErr"), as_pattern(svar, p, m)), 1e-4);
-  const Mat fse = stack(r, "InterFactorCorr", "StdErr");
-  ASSERT_EQ(fse.size(), m);
-  for (std::size_t u = 1; u < m; ++u)
-    for (std::size_t v = 0; v < u; ++v) {
-      const double expect = std::sqrt(var[pm + u * (u + 1) / 2 + v]);
-      EXPECT_NEAR(fse[u][v], expect, 1e-4 * expect) << u << "," << v;
-    }
-  // The prerotation keeps its own standard errors.
-  Rotation prerotate = [&](const Mat& x) {
-    Mat t = t0;
-    return flatten(al.apply(varimax(x, t)), nullptr);
-  };
-  const auto pvar = delta_method(a, cov, prerotate);
-  EXPECT_LT(maxrel(stack(r, "OrthRotFactPat", "StdErr"), as_pattern(pvar, p, m)), 1e-4);
-}
+  const Mat se = unrotated_errors(cov, p, m);
+  EXPECT_LT(maxrel(stack(r, "FactorPattern", "StdErr"), se), 1e-4);
 
-TEST(StandardErrors, ProcrustesFollowsTheDeltaMethodFromTheUnrotatedSolution) {
-  // A target of three blocks of eight tests.
-  std::string names, lines;
-  Mat target = zeros(24, 3);
-  for (int i = 0; i < 24; ++i) {
-    names += (i < 9 ? " T0" : " T") + std::to_string(i + 1);
-    target[static_cast<std::size_t>(i)][static_cast<std::size_t>(i / 8)] = 1;
-  }
-  for (int j = 0; j < 3; ++j) {
-    for (int i = 0; i < 24; ++i) lines += i / 8 == j ? "1 " : "0 ";
-    lines += "\n";
-  }
-  Outcome r = run("data tg; input" + names + ";\ndatalines;\n" + lines + ";\n" + kTests24 +
-                  "stderr rotate=procrustes target=tg; run;");
-  ASSERT_EQ(exit_code(r), 0) << r.log;
-  const Mat a = table(r, "FactorPattern");
-  ASSERT_FALSE(a.empty());
-  const std::size_t p = a.size(), m = a[0].size();
-  Mat phi;
-  ASSERT_LT(maxdiff(procrustes(a, target, phi), table(r, "ObliqueRotFactPat")), 1e-8);
-  Rotation rotate = [&](const Mat& x) {
-    Mat f;
-    const Mat l = procrustes(x, target, f);
-    return flatten(l, &f);
-  };
-  const auto var = delta_method(a, unrotated_covariance(a, kVardiv24), rotate);
-  EXPECT_LT(maxrel(stack(r, "ObliqueRotFactPat", "StdErr"), as_pattern(var, p, m)), 1e-4);
-  std::vector<double> svar(var.begin() + static_cast<long>(p * m + m * (m + 1) / 2), var.end());
-  EXPECT_LT(maxrel(stack(r, "FactorStructure", "StdErr"), as_pattern(svar, p, m)), 1e-4);
-}
-
-TEST(StandardErrors, ConfidenceLimitsAndCoverageDisplaysCountAsTheErrorsSay) {
-  // Limits at ALPHA=0.1 from the test's own standard errors: symmetric for
-  // the pattern of an oblique solution, Fisher's z for a structure
-  // (correlation-type) loading; each element's coverage display follows.
-  Outcome r = run(std::string(kTests24) + "alpha=0.1 cover=0.45 rotate=quartimin; run;");
-  ASSERT_EQ(exit_code(r), 0) << r.log;
-  const Mat a = table(r, "FactorPattern");
-  const Mat cov = unrotated_covariance(a, kVardiv24);
-  const std::size_t p = a.size(), m = a[0].size();
-  const Mat se = as_pattern(diagonal(cov), p, m);
-  const double q = 1.6448536269514722;
-  const double c = 0.45;
+  // Their limits at ALPHA=0.1 are symmetric for the pattern of an oblique
+  // solution; each element's coverage display places the target 0.45 (-0.45
+  // for a negative loading) and 0 against its interval.
+  const double q = 1.6448536269514722, c = 0.45;
   std::map<std::string, int> expected, shown;
-  const auto displays = text_stack(r, "FactorPattern", "Coverage");
+  const json* displays = stack_rows(r, "FactorPattern", "Coverage");
+  ASSERT_NE(displays, nullptr);
   const Mat lower = stack(r, "FactorPattern", "L"), upper = stack(r, "FactorPattern", "U");
-  ASSERT_EQ(displays.size(), p);
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t k = 0; k < m; ++k) {
       const double x = a[i][k], l = x - q * se[i][k], u = x + q * se[i][k];
@@ -685,100 +474,26 @@ TEST(StandardErrors, ConfidenceLimitsAndCoverageDisplaysCountAsTheErrorsSay) {
       else
         d = l > 0 ? (c < l ? "0*[]" : c <= u ? "0[*]" : "0[]*") : (c < u ? "[0*]" : "[0]*");
       ++expected[d];
-      ++shown[displays[i][k]];
+      ++shown[(*displays)[i][k].get<std::string>()];
     }
   EXPECT_EQ(shown, expected);
-  // The categories are not all one: the check has something to count.
-  EXPECT_GE(expected.size(), 3u);
-}
+  EXPECT_GE(expected.size(), 3u);  // the categories are not all one
 
-TEST(StandardErrors, WhatHasNoStandardErrorsSaysWhy) {
-  // NORM=WEIGHT: message 360; the rotated pattern is shown without them,
-  // the unrotated one with them.
-  Outcome w = run(std::string(kTests24) + "stderr rotate=varimax norm=weight; run;");
-  ASSERT_EQ(exit_code(w), 0) << w.log;
-  EXPECT_TRUE(has_message(w, 360));
-  EXPECT_TRUE(has_stack(w, "FactorPattern", "StdErr"));
-  EXPECT_FALSE(has_stack(w, "OrthRotFactPat", "StdErr"));
-  // Harris-Kaiser: message 359.
-  Outcome hk = run(std::string(kTests24) + "stderr rotate=hk; run;");
-  ASSERT_EQ(exit_code(hk), 0) << hk.log;
-  EXPECT_TRUE(has_message(hk, 359));
-  EXPECT_FALSE(has_stack(hk, "ObliqueRotFactPat", "StdErr"));
-  // Promax after an oblique prerotation: message 359, the prerotated
-  // solution keeps its own.
-  Outcome po = run(std::string(kTests24) + "stderr prerotate=quartimin rotate=promax; run;");
-  ASSERT_EQ(exit_code(po), 0) << po.log;
-  EXPECT_TRUE(has_message(po, 359));
-  EXPECT_TRUE(has_stack(po, "ObliqueRotFactPat", "StdErr"));
-  EXPECT_FALSE(find_table(po, "ObliqueRotFactPat", 2)->at("stacks").contains("StdErr"));
-  // Other methods never compute them (the request is dropped with 353).
-  Outcome pf = run("proc factor data=ref.tests24(type=corr) nfactors=3 stderr; run;");
-  ASSERT_EQ(exit_code(pf), 0) << pf.log;
-  EXPECT_TRUE(has_message(pf, 353));
-  EXPECT_FALSE(has_stack(pf, "FactorPattern", "StdErr"));
-}
-
-// Raw data of a two-factor model: `n` observations of six variables for
-// BY group g, from a fixed linear congruential generator.
-std::string two_factor_lines(int g, int n) {
-  std::uint64_t state = 12345 + static_cast<std::uint64_t>(g);
-  auto normal = [&]() {
-    double u[2];
-    for (double& v : u) {
-      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-      v = (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
-    }
-    return std::sqrt(-2 * std::log(u[0])) * std::cos(6.283185307179586 * u[1]);
+  // The rotated solution by the delta method through the test's quartimin.
+  const Mat t0 = tr(inv(start_at(a, printed)));
+  Mat t = t0, phi;
+  ASSERT_LT(maxdiff(quartimin(a, t, phi), printed), 1e-8) << "the test's quartimin stays there";
+  EXPECT_LT(maxdiff(phi, table(r, "InterFactorCorr")), 1e-8);
+  Rotation rotate = [&](const Mat& x) {
+    Mat t = t0, f;
+    return flatten(quartimin(x, t, f), &f);
   };
-  std::string out;
-  for (int k = 0; k < n; ++k) {
-    const double f1 = normal(), f2 = normal();
-    out += std::to_string(g);
-    for (int i = 0; i < 6; ++i) {
-      const double a = i < 3 ? 0.75 : 0.15 + 0.05 * g, b = i < 3 ? 0.1 : 0.65;
-      out += ' ';
-      out += std::to_string(a * f1 + b * f2 + 0.6 * normal());
-    }
-    out += "\n";
-  }
-  return out;
-}
+  expect_oblique(r, delta_method(a, cov, rotate), p, m);
 
-TEST(StandardErrors, EachByGroupHasItsOwn) {
-  // Each group's standard errors, unrotated and after a promax rotation
-  // (which chains the prerotation's derivatives), are those of the group
-  // analysed alone.
-  const std::string head = "data d; input g x1-x6;\ndatalines;\n";
-  const std::string step =
-      "proc factor data=d method=ml nfactors=2 stderr rotate=promax; var x1-x6;";
-  Outcome both = run(head + two_factor_lines(1, 120) + two_factor_lines(2, 150) + ";\n" + step +
-                     " by g; run;");
-  ASSERT_EQ(exit_code(both), 0) << both.log;
-  for (int g = 1; g <= 2; ++g) {
-    SCOPED_TRACE(g);
-    Outcome alone = run(head + two_factor_lines(g, g == 1 ? 120 : 150) + ";\n" + step + " run;");
-    ASSERT_EQ(exit_code(alone), 0) << alone.log;
-    for (const char* name : {"FactorPattern", "ObliqueRotFactPat", "FactorStructure"}) {
-      const Mat expect = stack(alone, name, "StdErr");
-      ASSERT_FALSE(expect.empty()) << name;
-      EXPECT_LT(maxrel(stack(both, name, "StdErr", g), expect), 1e-10) << name;
-    }
-  }
-}
-
-TEST(StandardErrors, OutstatCarriesTheStandardErrorRows) {
-  const fs::path dir = fs::temp_directory_path() / ("kav_sestat_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  Outcome r = run("libname o '" + dir.string() + "';\n" + kTests24 +
-                  "stderr rotate=quartimin outstat=o.stat; run;");
-  ASSERT_EQ(exit_code(r), 0) << r.log;
-  const CsvData rows = read_csv(dir / "stat.csv");
-  const std::size_t m = 3;
-  auto first_columns = [&](Mat a) {
-    for (auto& row : a) row.resize(m);
-    return a;
+  // OUTSTAT= rows hold what the tables show.
+  auto first_columns = [&](Mat x) {
+    for (auto& row : x) row.resize(m);
+    return x;
   };
   EXPECT_LT(maxdiff(tr(stat_rows(rows, "SE_UNROT")), stack(r, "FactorPattern", "StdErr")), 1e-12);
   EXPECT_LT(maxdiff(tr(stat_rows(rows, "SE_PAT")), stack(r, "ObliqueRotFactPat", "StdErr")), 1e-12);
@@ -786,7 +501,121 @@ TEST(StandardErrors, OutstatCarriesTheStandardErrorRows) {
   EXPECT_LT(
       maxdiff(first_columns(stat_rows(rows, "SE_FCORR")), stack(r, "InterFactorCorr", "StdErr")),
       1e-12);
-  fs::remove_all(dir);
+}
+
+TEST(StandardErrors, PromaxFollowsTheDeltaMethodThroughItsPrerotation) {
+  const Outcome r = ran(std::string(kTests24) + "stderr rotate=promax; run;");
+  const Mat a = table(r, "FactorPattern");
+  const Mat prerotated = table(r, "OrthRotFactPat");
+  ASSERT_FALSE(a.empty());
+  const std::size_t p = a.size(), m = a[0].size();
+  const Mat t0 = start_at(a, prerotated);
+  Mat phi;
+  ASSERT_LT(maxdiff(promax(prerotated, phi), table(r, "ObliqueRotFactPat")), 1e-8)
+      << "the test's promax is the step's";
+  ASSERT_LT(maxdiff(phi, table(r, "InterFactorCorr")), 1e-8);
+  const Mat cov = unrotated_covariance(a, kVardiv24);
+  Rotation rotate = [&](const Mat& x) {
+    Mat t = t0, f;
+    const Mat l = promax(varimax(x, t), f);
+    return flatten(l, &f);
+  };
+  expect_oblique(r, delta_method(a, cov, rotate), p, m);
+  // The prerotation keeps its own standard errors.
+  Rotation prerotate = [&](const Mat& x) {
+    Mat t = t0;
+    return flatten(varimax(x, t), nullptr);
+  };
+  EXPECT_LT(maxrel(stack(r, "OrthRotFactPat", "StdErr"),
+                   as_pattern(delta_method(a, cov, prerotate), p, m)),
+            1e-4);
+}
+
+TEST(StandardErrors, ProcrustesFollowsTheDeltaMethodFromTheUnrotatedSolution) {
+  // A target of three blocks of eight tests.
+  std::string names, lines;
+  Mat target = zeros(24, 3);
+  for (int i = 0; i < 24; ++i) {
+    names += (i < 9 ? " T0" : " T") + std::to_string(i + 1);
+    target[static_cast<std::size_t>(i)][static_cast<std::size_t>(i / 8)] = 1;
+  }
+  for (int j = 0; j < 3; ++j) {
+    for (int i = 0; i < 24; ++i) lines += i / 8 == j ? "1 " : "0 ";
+    lines += "\n";
+  }
+  const Outcome r = ran("data tg; input" + names + ";\ndatalines;\n" + lines + ";\n" + kTests24 +
+                        "stderr rotate=procrustes target=tg; run;");
+  const Mat a = table(r, "FactorPattern");
+  ASSERT_FALSE(a.empty());
+  Mat phi;
+  ASSERT_LT(maxdiff(procrustes(a, target, phi), table(r, "ObliqueRotFactPat")), 1e-8);
+  Rotation rotate = [&](const Mat& x) {
+    Mat f;
+    const Mat l = procrustes(x, target, f);
+    return flatten(l, &f);
+  };
+  expect_oblique(r, delta_method(a, unrotated_covariance(a, kVardiv24), rotate), a.size(),
+                 a[0].size());
+}
+
+TEST(StandardErrors, WhatHasNoStandardErrorsSaysWhy) {
+  // NORM=WEIGHT: message 360; the rotated pattern is shown without them,
+  // the unrotated one with them.
+  const Outcome w = ran(std::string(kTests24) + "stderr rotate=varimax norm=weight; run;");
+  EXPECT_TRUE(has_message(w, 360));
+  EXPECT_NE(stack_rows(w, "FactorPattern", "StdErr"), nullptr);
+  EXPECT_EQ(stack_rows(w, "OrthRotFactPat", "StdErr"), nullptr);
+  // Harris-Kaiser: message 359.
+  const Outcome hk = ran(std::string(kTests24) + "stderr rotate=hk; run;");
+  EXPECT_TRUE(has_message(hk, 359));
+  EXPECT_EQ(stack_rows(hk, "ObliqueRotFactPat", "StdErr"), nullptr);
+  // Promax after an oblique prerotation: message 359, the prerotated
+  // solution keeps its own.
+  const Outcome po = ran(std::string(kTests24) + "stderr prerotate=quartimin rotate=promax; run;");
+  EXPECT_TRUE(has_message(po, 359));
+  EXPECT_NE(stack_rows(po, "ObliqueRotFactPat", "StdErr"), nullptr);
+  EXPECT_FALSE(table(po, "ObliqueRotFactPat", 2).empty());
+  EXPECT_EQ(stack_rows(po, "ObliqueRotFactPat", "StdErr", 2), nullptr);
+  // Other methods never compute them (the request is dropped with 353).
+  const Outcome pf = ran("proc factor data=ref.tests24(type=corr) nfactors=3 stderr; run;");
+  EXPECT_TRUE(has_message(pf, 353));
+  EXPECT_EQ(stack_rows(pf, "FactorPattern", "StdErr"), nullptr);
+}
+
+TEST(StandardErrors, EachByGroupHasItsOwn) {
+  // Raw data of a two-factor model for BY group g.
+  auto two_factor_lines = [](int g, int n) {
+    std::mt19937_64 rng(12345 + g);
+    std::normal_distribution<double> z;
+    std::string out;
+    for (int k = 0; k < n; ++k) {
+      const double f1 = z(rng), f2 = z(rng);
+      out += std::to_string(g);
+      for (int i = 0; i < 6; ++i)
+        out += ' ' + std::to_string((i < 3 ? 0.75 : 0.15 + 0.05 * g) * f1 +
+                                    (i < 3 ? 0.1 : 0.65) * f2 + 0.6 * z(rng));
+      out += "\n";
+    }
+    return out;
+  };
+  // Each group's standard errors, unrotated and after a promax rotation
+  // (which chains the prerotation's derivatives), are those of the group
+  // analysed alone.
+  const std::string head = "data d; input g x1-x6;\ndatalines;\n";
+  const std::string step =
+      "proc factor data=d method=ml nfactors=2 stderr rotate=promax; var x1-x6;";
+  const Outcome both = ran(head + two_factor_lines(1, 120) + two_factor_lines(2, 150) + ";\n" +
+                           step + " by g; run;");
+  for (int g = 1; g <= 2; ++g) {
+    SCOPED_TRACE(g);
+    const Outcome alone =
+        ran(head + two_factor_lines(g, g == 1 ? 120 : 150) + ";\n" + step + " run;");
+    for (const char* name : {"FactorPattern", "ObliqueRotFactPat", "FactorStructure"}) {
+      const Mat expect = stack(alone, name, "StdErr");
+      ASSERT_FALSE(expect.empty()) << name;
+      EXPECT_LT(maxrel(stack(both, name, "StdErr", g), expect), 1e-10) << name;
+    }
+  }
 }
 
 }  // namespace
