@@ -2,9 +2,8 @@
 //
 // The fits are checked against routes of their own written here: an EM
 // algorithm for the factor model in long double (ML), the first-order
-// conditions of each criterion in the full parameter space (ML, GLS), the
-// closed form of one factor on three variables, and the fixed point of
-// iterated principal factors (ULS).  The tests and fit measures are
+// conditions of each criterion in the full parameter space, and the closed
+// form of one factor on three variables.  The tests and fit measures are
 // recomputed by their formulas from the EM fit, with chi-square
 // probabilities from the closed forms of the distribution.  Heywood cases,
 // iteration limits, a singular matrix and the optimiser's own outcomes
@@ -14,12 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numeric>
 
 #include "core_fixture.h"
 #include "factor/factcd.h"
 #include "factor/factor.h"
-#include "factor/factprn.h"
 
 namespace kav::coretest {
 namespace {
@@ -29,15 +26,11 @@ using LVec = std::vector<long double>;
 Mat physical8() {
   return read_matrix("physical8.csv", "CORR");
 }
-Mat tests24() {
-  return read_matrix("tests24.csv", "CORR");
-}
 Mat ability6() {
-  const Mat cov = read_matrix("ability6_cov.csv", "COV");
-  Mat r = cov;
+  Mat r = read_matrix("ability6_cov.csv", "COV");
+  const Mat cov = r;
   for (std::size_t i = 0; i < r.size(); ++i)
-    for (std::size_t j = 0; j < r.size(); ++j)
-      r[i][j] = cov[i][j] / std::sqrt(cov[i][i] * cov[j][j]);
+    for (std::size_t j = 0; j < r.size(); ++j) r[i][j] /= std::sqrt(cov[i][i] * cov[j][j]);
   return r;
 }
 Mat three(double r12, double r13, double r23) {
@@ -45,14 +38,14 @@ Mat three(double r12, double r13, double r23) {
 }
 
 Mat product(const Mat& a, const Mat& b) {
-  Mat c(a.size(), std::vector<long double>(b[0].size(), 0));
+  Mat c(a.size(), LVec(b[0].size(), 0));
   for (std::size_t i = 0; i < a.size(); ++i)
     for (std::size_t k = 0; k < b.size(); ++k)
       for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][k] * b[k][j];
   return c;
 }
 Mat transpose(const Mat& a) {
-  Mat t(a[0].size(), std::vector<long double>(a.size()));
+  Mat t(a[0].size(), LVec(a.size()));
   for (std::size_t i = 0; i < a.size(); ++i)
     for (std::size_t j = 0; j < a[0].size(); ++j) t[j][i] = a[i][j];
   return t;
@@ -71,6 +64,12 @@ struct Solution {
     Mat s = product(loadings, transpose(loadings));
     for (std::size_t i = 0; i < s.size(); ++i) s[i][i] += psi[i];
     return s;
+  }
+  Mat lt_psi() const {  // L' Psi^-1
+    Mat t = transpose(loadings);
+    for (auto& row : t)
+      for (std::size_t i = 0; i < psi.size(); ++i) row[i] /= psi[i];
+    return t;
   }
 };
 
@@ -91,43 +90,32 @@ long double ml_discrepancy(const Mat& r, const Solution& s) {
 Solution em(const Mat& r, int m) {
   const std::size_t p = r.size(), mm = static_cast<std::size_t>(m);
   const Eigen start = jacobi(r);
-  Solution s{Mat(p, std::vector<long double>(mm)), LVec(p)};
-  for (std::size_t i = 0; i < p; ++i) {
-    long double h = 0;
+  Solution s{Mat(p, LVec(mm)), LVec(p, 1)};
+  for (std::size_t i = 0; i < p; ++i)
     for (std::size_t k = 0; k < mm; ++k) {
       s.loadings[i][k] = start.vectors[k][i] * std::sqrt(start.values[k]) * 0.9L;
-      h += s.loadings[i][k] * s.loadings[i][k];
+      s.psi[i] -= s.loadings[i][k] * s.loadings[i][k];
     }
-    s.psi[i] = 1 - h;
-  }
   for (int it = 0; it < 200000; ++it) {
-    Mat lt_psi = transpose(s.loadings);  // L' Psi^-1
-    for (std::size_t k = 0; k < mm; ++k)
-      for (std::size_t i = 0; i < p; ++i) lt_psi[k][i] /= s.psi[i];
-    Mat g = product(lt_psi, s.loadings);
+    Mat g = product(s.lt_psi(), s.loadings);
     for (std::size_t k = 0; k < mm; ++k) g[k][k] += 1;
-    const Mat beta = product(inverse(g), lt_psi);
+    const Mat beta = product(inverse(g), s.lt_psi());
     const Mat beta_r = product(beta, r);
     Mat czz = product(beta_r, transpose(beta));
     const Mat bl = product(beta, s.loadings);
     for (std::size_t k = 0; k < mm; ++k)
       for (std::size_t l = 0; l < mm; ++l) czz[k][l] += (k == l ? 1 : 0) - bl[k][l];
-    const Mat next = product(transpose(beta_r), inverse(czz));
-    const Mat fitted = product(next, beta_r);
+    s.loadings = product(transpose(beta_r), inverse(czz));
+    const Mat fitted = product(s.loadings, beta_r);
     long double change = 0;
     for (std::size_t i = 0; i < p; ++i) {
-      const long double psi = r[i][i] - fitted[i][i];
-      change = std::max(change, std::fabs(psi - s.psi[i]));
-      s.psi[i] = psi;
+      change = std::max(change, std::fabs(r[i][i] - fitted[i][i] - s.psi[i]));
+      s.psi[i] = r[i][i] - fitted[i][i];
     }
-    s.loadings = next;
     if (change < 1e-15L) break;
   }
-  Mat lt_psi = transpose(s.loadings);
-  for (std::size_t k = 0; k < mm; ++k)
-    for (std::size_t i = 0; i < p; ++i) lt_psi[k][i] /= s.psi[i];
-  const Eigen turn = jacobi(product(lt_psi, s.loadings));
-  Mat canonical(p, std::vector<long double>(mm, 0));
+  const Eigen turn = jacobi(product(s.lt_psi(), s.loadings));
+  Mat canonical(p, LVec(mm, 0));
   for (std::size_t k = 0; k < mm; ++k) {
     long double sum = 0;
     for (std::size_t i = 0; i < p; ++i) {
@@ -154,24 +142,27 @@ double upper_chisq(int df, double x) {
 class FactnrTest : public CoreTest {
  protected:
   // An ML, ULS or GLS fit of `r` with `m` factors, converged tightly.
-  void fit(const Mat& r, int method, int m, std::initializer_list<FoptBit> flags = {}) {
+  void fit(const Mat& r, int method, int m, std::initializer_list<FoptBit> flags = {},
+           int maxiter = 500) {
     load(r, method, kPriSmc);
     if (method != kFmUls) fopt_set(com, kFoptVarWeights);
     for (FoptBit b : flags) fopt_set(com, b);
     com->nfactp = com->maxfact = m;
     com->epsilon = 1e-10;
-    com->maxiter = 500;
+    com->maxiter = maxiter;
     factnr(com);
   }
   Solution solution() const {
     const auto p = static_cast<std::size_t>(com->nvar), m = static_cast<std::size_t>(com->nfact);
-    Solution s{Mat(p, std::vector<long double>(m)), LVec(p)};
-    for (std::size_t i = 0; i < p; ++i) {
+    Solution s{Mat(p, LVec(m)), LVec(com->nrptr->psi, com->nrptr->psi + p)};
+    for (std::size_t i = 0; i < p; ++i)
       for (std::size_t k = 0; k < m; ++k)
         s.loadings[i][k] = loading(static_cast<int>(i), static_cast<int>(k));
-      s.psi[i] = com->nrptr->psi[i];
-    }
     return s;
+  }
+  void expect_loadings(std::initializer_list<double> column, double tol = 1e-6) {
+    int j = 0;
+    for (double v : column) EXPECT_NEAR(loading(j++, 0), v, tol) << j;
   }
   // The largest entry of B L and of diag(B), B the derivative of the
   // criterion with respect to Sigma (up to its sign): both vanish at a
@@ -188,44 +179,27 @@ class FactnrTest : public CoreTest {
 };
 
 TEST_F(FactnrTest, MaximumLikelihoodAgreesWithAnEmFitInLoadingsAndCriterion) {
-  const std::pair<Mat, int> cases[] = {{physical8(), 2}, {ability6(), 2}, {tests24(), 4}};
-  for (const auto& [r, m] : cases) {
+  for (const auto& [r, m] :
+       {std::pair{physical8(), 2}, std::pair{read_matrix("tests24.csv", "CORR"), 4}}) {
     SCOPED_TRACE(r.size());
     fit(r, kFmMl, m);
     ASSERT_EQ(com->nfact, m);
     EXPECT_EQ(com->iterrc, 0);
     EXPECT_TRUE(logged(kMsgIterConverged));
-    const Solution reference = em(r, m);
-    const Solution ours = solution();
-    for (int j = 0; j < com->nvar; ++j)
+    const Solution reference = em(r, m), ours = solution();
+    for (std::size_t j = 0; j < r.size(); ++j)
       for (int k = 0; k < m; ++k)
-        EXPECT_NEAR(
-            loading(j, k),
-            static_cast<double>(
-                reference.loadings[static_cast<std::size_t>(j)][static_cast<std::size_t>(k)]),
-            1e-5)
-            << j << "," << k;
+        EXPECT_NEAR(ours.loadings[j][k], reference.loadings[j][k], 1e-5) << j << "," << k;
     const double f = static_cast<double>(ml_discrepancy(r, reference));
     EXPECT_NEAR(com->nrptr->f, f, 1e-6 * f);
     EXPECT_NEAR(static_cast<double>(ml_discrepancy(r, ours)), f, 1e-6 * f);
-    // Sigma^-1 (Sigma - R) Sigma^-1 annihilates the loadings and has a zero
-    // diagonal at the maximum.
-    const Mat si = inverse(ours.sigma());
-    Mat diff = ours.sigma();
-    for (std::size_t i = 0; i < r.size(); ++i)
-      for (std::size_t j = 0; j < r.size(); ++j) diff[i][j] -= r[i][j];
-    EXPECT_LT(first_order(product(product(si, diff), si), ours), 1e-6L);
     // Weights 1/psi; the weighted variance each factor explains is its
     // eigenvalue of the weighted reduced correlation matrix.
-    for (int k = 0; k < m; ++k) {
-      long double w = 0;
-      for (std::size_t i = 0; i < r.size(); ++i) {
-        EXPECT_NEAR(wt[i], 1 / static_cast<double>(ours.psi[i]), 1e-6 * wt[i]);
-        w += ours.loadings[i][static_cast<std::size_t>(k)] *
-             ours.loadings[i][static_cast<std::size_t>(k)] / ours.psi[i];
-      }
-      EXPECT_NEAR(eigval[static_cast<std::size_t>(k)], static_cast<double>(w), 1e-7 * w);
-    }
+    for (std::size_t i = 0; i < r.size(); ++i)
+      EXPECT_NEAR(wt[i], 1 / static_cast<double>(ours.psi[i]), 1e-6 * wt[i]);
+    const Mat explained = product(ours.lt_psi(), ours.loadings);
+    for (int k = 0; k < m; ++k)
+      EXPECT_NEAR(eigval[k], static_cast<double>(explained[k][k]), 1e-7 * explained[k][k]);
   }
 }
 
@@ -237,46 +211,32 @@ TEST_F(FactnrTest, OneFactorOnThreeVariablesHasItsClosedForm) {
     fit(three(r12, r13, r23), method, 1);
     ASSERT_EQ(com->nfact, 1);
     EXPECT_EQ(com->iterrc, 0);
-    EXPECT_NEAR(loading(0, 0), std::sqrt(r12 * r13 / r23), 1e-6);
-    EXPECT_NEAR(loading(1, 0), std::sqrt(r12 * r23 / r13), 1e-6);
-    EXPECT_NEAR(loading(2, 0), std::sqrt(r13 * r23 / r12), 1e-6);
+    expect_loadings(
+        {std::sqrt(r12 * r13 / r23), std::sqrt(r12 * r23 / r13), std::sqrt(r13 * r23 / r12)});
     EXPECT_NEAR(com->nrptr->f, 0.0, 1e-10);
   }
 }
 
-TEST_F(FactnrTest, GeneralizedLeastSquaresIsStationaryInTheFullParameterSpace) {
-  // G = tr((I - R^-1 Sigma)^2) / 2 has the derivative -B with
-  // B = R^-1 - R^-1 Sigma R^-1 with respect to Sigma.
+TEST_F(FactnrTest, EveryFitIsStationaryForItsCriterionInTheFullParameterSpace) {
+  // The derivative of each criterion with respect to Sigma is, up to its
+  // sign, B = W (Sigma - R) W: W = Sigma^-1 for ML, R^-1 for GLS
+  // (tr((I - R^-1 Sigma)^2) / 2), I for ULS (tr((R - Sigma)^2) / 2).
   const Mat r = physical8();
-  fit(r, kFmGls, 2);
-  ASSERT_EQ(com->nfact, 2);
-  EXPECT_EQ(com->iterrc, 0);
-  const Solution s = solution();
-  const Mat ri = inverse(r);
-  Mat b = product(product(ri, s.sigma()), ri);
-  for (std::size_t i = 0; i < r.size(); ++i)
-    for (std::size_t j = 0; j < r.size(); ++j) b[i][j] = ri[i][j] - b[i][j];
-  EXPECT_LT(first_order(b, s), 1e-6L);
-  // Not the ML solution: the criteria differ on data that do not fit.
-  const Solution ml = em(r, 2);
-  EXPECT_GT(std::fabs(static_cast<double>(s.loadings[0][1] - ml.loadings[0][1])), 1e-4);
-}
-
-TEST_F(FactnrTest, UnweightedLeastSquaresIsTheIteratedPrincipalFactorFixedPoint) {
-  for (const auto& [r, m] : {std::pair{physical8(), 2}, std::pair{tests24(), 3}}) {
-    load(r, kFmPrinit, kPriSmc);
-    com->nfactp = com->maxfact = m;
-    com->epsilon = 1e-13;
-    com->maxiter = 20000;
-    factpri(com);
-    ASSERT_EQ(com->iterrc, 0);
-    const Vec fixed = fact;
-    fit(r, kFmUls, m);
-    ASSERT_EQ(com->nfact, m);
+  for (int method : {kFmMl, kFmGls, kFmUls}) {
+    SCOPED_TRACE(method);
+    fit(r, method, 2);
+    ASSERT_EQ(com->nfact, 2);
     EXPECT_EQ(com->iterrc, 0);
-    for (int j = 0; j < com->nvar; ++j)
-      for (int k = 0; k < m; ++k)
-        EXPECT_NEAR(loading(j, k), fixed[static_cast<std::size_t>(k * com->nvar + j)], 1e-6);
+    const Solution s = solution();
+    Mat diff = s.sigma();
+    for (std::size_t i = 0; i < r.size(); ++i)
+      for (std::size_t j = 0; j < r.size(); ++j) diff[i][j] -= r[i][j];
+    const Mat w = method == kFmMl ? inverse(s.sigma()) : method == kFmGls ? inverse(r) : Mat{};
+    EXPECT_LT(first_order(w.empty() ? diff : product(product(w, diff), w), s), 1e-6L);
+    // The criteria differ on data that do not fit: not the ML solution.
+    if (method != kFmMl) {
+      EXPECT_GT(std::fabs(static_cast<double>(s.loadings[0][1] - em(r, 2).loadings[0][1])), 1e-4);
+    }
   }
 }
 
@@ -301,9 +261,7 @@ TEST_F(FactnrTest, HeywoodCasesStopOrAreBoundedOrAllowed) {
   EXPECT_EQ(count(kFactorGroup, kMsgHeywood), stops);
   EXPECT_EQ(com->nrptr->psi[0], 0.0);
   EXPECT_EQ(priors[0], 1.0);
-  EXPECT_NEAR(loading(0, 0), 1.0, 1e-6);
-  EXPECT_NEAR(loading(1, 0), 0.8, 1e-6);
-  EXPECT_NEAR(loading(2, 0), 0.7, 1e-6);
+  expect_loadings({1.0, 0.8, 0.7});
   EXPECT_TRUE(std::isnan(wt[0]));
   EXPECT_TRUE(logged(kMsgNrWeightMissing));
 
@@ -312,20 +270,13 @@ TEST_F(FactnrTest, HeywoodCasesStopOrAreBoundedOrAllowed) {
   ASSERT_EQ(com->nfact, 1);
   EXPECT_EQ(com->iterrc, 0);
   EXPECT_NEAR(com->nrptr->psi[0], 1 - 1.4, 1e-6);
-  EXPECT_NEAR(loading(0, 0), std::sqrt(1.4), 1e-6);
-  EXPECT_NEAR(loading(1, 0), 0.8 / std::sqrt(1.4), 1e-6);
-  EXPECT_NEAR(loading(2, 0), 0.7 / std::sqrt(1.4), 1e-6);
+  expect_loadings({std::sqrt(1.4), 0.8 / std::sqrt(1.4), 0.7 / std::sqrt(1.4)});
 }
 
 TEST_F(FactnrTest, IterationLimitsLeaveTheLastEstimatesUnconverged) {
   for (int limit : {0, 1}) {
     SCOPED_TRACE(limit);
-    load(physical8(), kFmMl, kPriSmc);
-    fopt_set(com, kFoptVarWeights);
-    com->nfactp = com->maxfact = 2;
-    com->epsilon = 1e-10;
-    com->maxiter = limit;
-    factnr(com);
+    fit(physical8(), kFmMl, 2, {}, limit);
     EXPECT_EQ(com->nrptr->iter, limit);
     EXPECT_EQ(com->nfact, 2);
     EXPECT_EQ(com->iterrc, 3);
@@ -343,9 +294,8 @@ TEST_F(FactnrTest, IterationLimitsLeaveTheLastEstimatesUnconverged) {
 TEST_F(FactnrTest, ASingularMatrixStopsMaximumLikelihoodWithItsMessage) {
   // The third variable is the mean of the first two.
   const double a = 0.5, c = std::sqrt(0.5 * (1 + a));
-  const Mat r = {{1, a, c}, {a, 1, c}, {c, c, 1}};
   for (int method : {kFmMl, kFmGls}) {
-    fit(r, method, 1);
+    fit({{1, a, c}, {a, 1, c}, {c, c, 1}}, method, 1);
     EXPECT_EQ(com->nfact, 0);
     EXPECT_GE(com->rc, kRcSingular);
     EXPECT_TRUE(logged(kMsgNrSingular));
@@ -355,21 +305,19 @@ TEST_F(FactnrTest, ASingularMatrixStopsMaximumLikelihoodWithItsMessage) {
 // ---------------------------------------------------------------------------
 // The optimiser on problems whose answers are known.
 
-struct Quadratic {
-  Vec centre, x;
-  int calls = 0;
-  double funct() {
-    ++calls;
-    double f = 0;
-    for (std::size_t i = 0; i < x.size(); ++i)
-      f += (i + 1.0) * (x[i] - centre[i]) * (x[i] - centre[i]);
-    return f / 2;
-  }
-};
-
 TEST(Zoldrap, BoundsHoldTheParametersThatWouldCrossThem) {
-  Quadratic q{{-0.5, 0.3, 2.0}, {0.5, 0.5, 0.5}};
-  NRCALLBACKS cb{&q, [](void* c) { return static_cast<Quadratic*>(c)->funct(); },
+  // f = sum (i + 1) (x_i - c_i)^2 / 2 in the unit box.
+  struct Quadratic {
+    Vec centre, x;
+  } q{{-0.5, 0.3, 2.0}, {0.5, 0.5, 0.5}};
+  NRCALLBACKS cb{&q,
+                 [](void* c) {
+                   auto* q = static_cast<Quadratic*>(c);
+                   double f = 0;
+                   for (std::size_t i = 0; i < 3; ++i)
+                     f += (i + 1.0) * (q->x[i] - q->centre[i]) * (q->x[i] - q->centre[i]);
+                   return f / 2;
+                 },
                  [](void* c, double* g, double* h) {
                    auto* q = static_cast<Quadratic*>(c);
                    for (int i = 0; i < 3; ++i) {
@@ -387,7 +335,6 @@ TEST(Zoldrap, BoundsHoldTheParametersThatWouldCrossThem) {
   EXPECT_NEAR(q.x[1], 0.3, 1e-12);
   EXPECT_EQ(q.x[2], 1.0);
   EXPECT_NEAR(f, (0.25 + 3 * 1.0) / 2, 1e-12);
-
   // No iteration at all.
   q.x = {0.5, 0.5, 0.5};
   EXPECT_EQ(zoldrap(3, 0, &f, q.x.data(), g.data(), h.data(), work.data(), nullptr, nullptr, cb),
@@ -395,62 +342,46 @@ TEST(Zoldrap, BoundsHoldTheParametersThatWouldCrossThem) {
 }
 
 TEST(Zoldrap, OutcomesOfAFitThatCannotProceed) {
+  // A criterion that rises at every call, with slope 1 and curvature h.
   struct State {
-    double x = 1, value = 0;
-    double h = -1;
-    int stop = 0;
+    double x = 1, value = 0, h = 1;
   } s;
-  auto funct = [](void* c) {
-    auto* s = static_cast<State*>(c);
-    return s->value += 1;  // never lower
-  };
-  auto derivs = [](void* c, double* g, double* h) {
-    g[0] = 1;
-    h[0] = static_cast<State*>(c)->h;
-  };
-  auto convtest = [](void* c, double) { return static_cast<State*>(c)->stop; };
+  const NRCALLBACKS rising{&s, [](void* c) { return static_cast<State*>(c)->value += 1; },
+                           [](void* c, double* g, double* h) {
+                             g[0] = 1;
+                             h[0] = static_cast<State*>(c)->h;
+                           },
+                           [](void*, double) { return 0; }};
   Vec g(1), h(1), work(zoldrap_work(1));
   double f = 0;
-  // Every step rises: the ridge grows past its limit.
-  s.h = 1;
-  EXPECT_EQ(zoldrap(1, 5, &f, &s.x, g.data(), h.data(), work.data(), nullptr, nullptr,
-                    {&s, funct, derivs, convtest}),
+  // Every step rises: the ridge grows past its limit, and x stays.
+  EXPECT_EQ(zoldrap(1, 5, &f, &s.x, g.data(), h.data(), work.data(), nullptr, nullptr, rising),
             kNrNoDescent);
   EXPECT_EQ(s.x, 1.0);
   // A Hessian that no ridge can make positive definite.
   s.h = std::nan("");
-  EXPECT_EQ(zoldrap(1, 5, &f, &s.x, g.data(), h.data(), work.data(), nullptr, nullptr,
-                    {&s, funct, derivs, convtest}),
+  EXPECT_EQ(zoldrap(1, 5, &f, &s.x, g.data(), h.data(), work.data(), nullptr, nullptr, rising),
             kNrRidge);
   // A maximum of -x^2/2 reached only with a ridge: not a minimum.
-  struct Peak {
-    double x = 1;
-  } peak;
-  auto down = [](void* c) {
-    const double x = static_cast<Peak*>(c)->x;
-    return -x * x / 2;
-  };
-  auto slope = [](void* c, double* g, double* h) {
-    g[0] = -static_cast<Peak*>(c)->x;
-    h[0] = -1;
-  };
-  EXPECT_EQ(zoldrap(1, 5, &f, &peak.x, g.data(), h.data(), work.data(), nullptr, nullptr,
-                    {&peak, down, slope, [](void*, double) { return 1; }}),
+  double x = 1;
+  const NRCALLBACKS peak{
+      &x, [](void* c) { return -*static_cast<double*>(c) * *static_cast<double*>(c) / 2; },
+      [](void* c, double* g, double* h) {
+        g[0] = -*static_cast<double*>(c);
+        h[0] = -1;
+      },
+      [](void*, double) { return 1; }};
+  EXPECT_EQ(zoldrap(1, 5, &f, &x, g.data(), h.data(), work.data(), nullptr, nullptr, peak),
             kNrHessian);
 }
 
 // ---------------------------------------------------------------------------
 // Whole programs: the tables of an ML fit checked by their formulas.
 
-std::string reference_data() {
-  return "libname ref '" + std::string(KAV_REFERENCE_DIR) + "/data';\n";
-}
+const std::string kReference = "libname ref '" + std::string(KAV_REFERENCE_DIR) + "/data';\n";
 
-const Table* signif(const ProgramRun& run) {
-  return run.table("SignifTests");
-}
 double cell(const Table* t, std::size_t row, const std::string& column) {
-  for (std::size_t c = 0; c < t->columns.size(); ++c)
+  for (std::size_t c = 0; t && c < t->columns.size(); ++c)
     if (t->columns[c].name == column) return std::get<double>(t->rows.at(row)[c]);
   ADD_FAILURE() << column;
   return 0;
@@ -459,21 +390,19 @@ double cell(const Table* t, std::size_t row, const std::string& column) {
 TEST(FactnrProgram, SignificanceTestsAndFitMeasuresFollowTheirFormulas) {
   const Mat r = ability6();
   ProgramRun run;
-  run.go(reference_data() +
+  run.go(kReference +
          "proc factor data=ref.ability6_cov(type=cov) method=ml nfactors=2 converge=1e-10 "
          "maxiter=500; run;");
   ASSERT_EQ(run.factor_step().exit_code, 0);
-  const Table* t = signif(run);
-  const Table* fm = run.table("FitMeasures");
+  const Table *t = run.table("SignifTests"), *fm = run.table("FitMeasures");
   ASSERT_TRUE(t && fm);
   ASSERT_EQ(t->rows.size(), 4u);
+  ASSERT_EQ(fm->rows.size(), 4u);
 
   const double n = 112, p = 6, m = 2;
   const double f = static_cast<double>(ml_discrepancy(r, em(r, 2)));
-  const double ld = static_cast<double>(logdet(r));
-  const double chi0 = -(n - 1 - (2 * p + 5) / 6) * ld, df0 = p * (p - 1) / 2;
-  const double chim = (n - 1 - (2 * p + 5) / 6 - 2 * m / 3) * f;
-  const double dfm = ((p - m) * (p - m) - (p + m)) / 2;
+  const double chi0 = -(n - 1 - (2 * p + 5) / 6) * static_cast<double>(logdet(r)), df0 = 15;
+  const double chim = (n - 1 - (2 * p + 5) / 6 - 2 * m / 3) * f, dfm = 4;  // ((p-m)^2 - p - m) / 2
   EXPECT_EQ(cell(t, 0, "DF"), df0);
   EXPECT_NEAR(cell(t, 0, "ChiSq"), chi0, 1e-6 * chi0);
   EXPECT_NEAR(cell(t, 0, "ProbChiSq"), upper_chisq(15, chi0), 1e-12);
@@ -484,10 +413,10 @@ TEST(FactnrProgram, SignificanceTestsAndFitMeasuresFollowTheirFormulas) {
   EXPECT_GT(prob, 0.01);  // a probability worth checking
   EXPECT_NEAR(cell(t, 2, "ProbChiSq"), prob, 1e-6);
 
+  // Chi-square, AIC, SBC and Tucker-Lewis.
   const double r0 = chi0 / df0, rm = chim / dfm;
   const double expected[4] = {(n - 1) * f, (n - 1) * f - 2 * dfm, (n - 1) * f - dfm * std::log(n),
                               (r0 - rm) / (r0 - 1)};
-  ASSERT_EQ(fm->rows.size(), 4u);
   for (std::size_t k = 0; k < 4; ++k)
     EXPECT_NEAR(std::get<double>(fm->rows[k][1]), expected[k], 1e-6 * std::fabs(expected[k])) << k;
   // The squared canonical correlations are y / (1 + y) of the eigenvalues y
@@ -497,7 +426,6 @@ TEST(FactnrProgram, SignificanceTestsAndFitMeasuresFollowTheirFormulas) {
   for (const auto& o : run.objects)
     if (o.table() && o.table()->name == "Eigenvalues") ev = o.table();
   ASSERT_EQ(cc.size(), 2u);
-  ASSERT_TRUE(ev);
   for (std::size_t k = 0; k < 2; ++k) {
     const double y = cell(ev, k, "Eigenvalue");
     EXPECT_NEAR(cc[k], y / (1 + y), 1e-12);
@@ -505,13 +433,14 @@ TEST(FactnrProgram, SignificanceTestsAndFitMeasuresFollowTheirFormulas) {
 }
 
 TEST(FactnrProgram, TestsThatCannotBeMadeSaySo) {
-  // One factor on three variables is saturated: no degrees of freedom.
+  // One factor on three variables is saturated: no degrees of freedom, and
+  // the Tucker-Lewis coefficient takes r0 for rm, so it is 0.
   ProgramRun saturated;
   saturated.go(
       "data c(type=corr); input _type_ $ _name_ $ a b c; datalines;\n"
       "N . 50 50 50\nCORR a 1 .6 .5\nCORR b .6 1 .4\nCORR c .5 .4 1\n;\n"
       "proc factor data=c method=ml nfactors=1; run;");
-  const Table* t = signif(saturated);
+  const Table* t = saturated.table("SignifTests");
   ASSERT_TRUE(t);
   ASSERT_EQ(t->rows.size(), 4u);
   EXPECT_EQ(cell(t, 2, "DF"), 0.0);
@@ -519,15 +448,13 @@ TEST(FactnrProgram, TestsThatCannotBeMadeSaySo) {
   EXPECT_TRUE(std::isnan(cell(t, 2, "ProbChiSq")));
   EXPECT_EQ(t->footnotes.size(), 1u);
   EXPECT_EQ(saturated.count(kMsgNoDf), 1);
-  // Saturated: the Tucker-Lewis coefficient takes r0 for rm, so it is 0.
   EXPECT_EQ(std::get<double>(saturated.table("FitMeasures")->rows[3][1]), 0.0);
 
   // No factors: only the test of no common factors, and the fit measures
   // use F = -ln det R.
   ProgramRun none;
-  none.go(reference_data() +
-          "proc factor data=ref.physical8(type=corr) method=ml nfactors=0; run;");
-  t = signif(none);
+  none.go(kReference + "proc factor data=ref.physical8(type=corr) method=ml nfactors=0; run;");
+  t = none.table("SignifTests");
   ASSERT_TRUE(t);
   EXPECT_EQ(t->rows.size(), 2u);
   const double ld = static_cast<double>(logdet(physical8()));
@@ -535,59 +462,26 @@ TEST(FactnrProgram, TestsThatCannotBeMadeSaySo) {
   EXPECT_EQ(none.table("FactorPattern"), nullptr);
 }
 
-TEST(FactnrProgram, HeywoodSingularAndUnconvergedRunsEndAsTheyShould) {
-  const std::string heywood =
-      "data h(type=corr); input _type_ $ _name_ $ a b c; datalines;\n"
-      "N . 200 200 200\nCORR a 1 .8 .7\nCORR b .8 1 .4\nCORR c .7 .4 1\n;\n";
+TEST(FactnrProgram, HeywoodAndUnconvergedRunsEndAsTheyShould) {
+  // A Heywood stop ends the group but still shows the tests.
   ProgramRun stop;
-  stop.go(heywood + "proc factor data=h method=ml nfactors=1; run;");
+  stop.go(
+      "data h(type=corr); input _type_ $ _name_ $ a b c; datalines;\n"
+      "N . 200 200 200\nCORR a 1 .8 .7\nCORR b .8 1 .4\nCORR c .7 .4 1\n;\n"
+      "proc factor data=h method=ml nfactors=1; run;");
   EXPECT_EQ(stop.factor_step().exit_code, kRcByGroup);
   EXPECT_EQ(stop.count(kMsgHeywood), 1);
   EXPECT_EQ(stop.count(kMsgHeywoodHint), 1);
-  EXPECT_NE(signif(stop), nullptr);  // the tests still run
+  EXPECT_NE(stop.table("SignifTests"), nullptr);
   EXPECT_EQ(stop.table("FactorPattern"), nullptr);
 
-  ProgramRun bounded;
-  bounded.go(heywood +
-             "proc factor data=h method=ml nfactors=1 heywood outstat=s; run;\n"
-             "proc print data=s; run;");
-  EXPECT_EQ(bounded.factor_step().exit_code, 0);
-  EXPECT_EQ(bounded.count(kMsgHeywood), 0);
-  ASSERT_NE(bounded.table("FactorPattern"), nullptr);
-  // The WEIGHT row of OUTSTAT= holds a missing value for the variable whose
-  // unique variance is 0, and 1/psi for the others.
-  bool weight_row = false;
-  for (const auto& o : bounded.objects) {
-    const Table* t = o.table();
-    if (!t || t->name == "FactorPattern") continue;
-    for (const auto& row : t->rows) {
-      if (row.size() < 5 || !std::holds_alternative<std::string>(row[1]) ||
-          std::get<std::string>(row[1]) != "WEIGHT")
-        continue;
-      weight_row = true;
-      EXPECT_TRUE(std::isnan(std::get<double>(row[3])));
-      EXPECT_NEAR(std::get<double>(row[4]), 1 / (1 - 0.64), 1e-5);
-    }
-  }
-  EXPECT_TRUE(weight_row);
-
-  ProgramRun singular;
-  singular.go(
-      "data s(type=corr); input _type_ $ _name_ $ a b c; datalines;\n"
-      "N . 50 50 50\nCORR a 1 .5 1\nCORR b .5 1 .5\nCORR c 1 .5 1\n;\n"
-      "proc factor data=s method=ml; run;");
-  EXPECT_EQ(singular.factor_step().exit_code, kRcSingular);
-  EXPECT_EQ(singular.count(kMsgNrSingular), 1);
-  EXPECT_EQ(singular.table("FactorPattern"), nullptr);
-
+  // Out of iterations: status 3, a history row per iteration, and a pattern.
   ProgramRun unconverged;
-  unconverged.go(reference_data() +
+  unconverged.go(kReference +
                  "proc factor data=ref.physical8(type=corr) method=uls nfactors=2 "
                  "converge=1e-12 maxiter=2; run;");
   EXPECT_EQ(unconverged.count(kMsgNrIterLimit), 1);
-  const std::vector<double> status = unconverged.numbers("ConvergenceStatus");
-  ASSERT_EQ(status.size(), 1u);
-  EXPECT_EQ(status[0], 3.0);
+  EXPECT_EQ(unconverged.numbers("ConvergenceStatus"), std::vector<double>{3.0});
   EXPECT_EQ(unconverged.numbers("IterHistory").size(), 2u * (5 + 8));
   EXPECT_NE(unconverged.table("FactorPattern"), nullptr);
 }

@@ -9,8 +9,10 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "numeric/eigen.h"
@@ -19,86 +21,81 @@
 namespace kav {
 namespace {
 
-using Mat = std::vector<double>;  // column-major
 constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
 
-double& el(Mat& x, int rows, int i, int j) {
-  return x[static_cast<std::size_t>(j) * rows + i];
-}
-double el(const Mat& x, int rows, int i, int j) {
-  return x[static_cast<std::size_t>(j) * rows + i];
-}
+// A column-major matrix that knows its shape.
+struct Mat {
+  int r = 0, c = 0;
+  std::vector<double> v;
+  Mat(int rows, int cols) : r(rows), c(cols), v(static_cast<std::size_t>(rows) * cols, 0.0) {}
+  double& operator()(int i, int j) { return v[static_cast<std::size_t>(j) * r + i]; }
+  double operator()(int i, int j) const { return v[static_cast<std::size_t>(j) * r + i]; }
+};
 
-// a (r x k) times b (k x c).
-Mat mul(const Mat& a, const Mat& b, int r, int k, int c) {
-  Mat out(static_cast<std::size_t>(r) * c, 0.0);
-  for (int i = 0; i < r; ++i)
-    for (int j = 0; j < c; ++j)
-      for (int l = 0; l < k; ++l) el(out, r, i, j) += el(a, r, i, l) * el(b, k, l, j);
+Mat operator*(const Mat& a, const Mat& b) {
+  Mat out(a.r, b.c);
+  for (int i = 0; i < a.r; ++i)
+    for (int j = 0; j < b.c; ++j)
+      for (int l = 0; l < a.c; ++l) out(i, j) += a(i, l) * b(l, j);
   return out;
 }
 
-Mat transpose(const Mat& a, int r, int c) {
-  Mat out(a.size());
-  for (int i = 0; i < r; ++i)
-    for (int j = 0; j < c; ++j) el(out, c, j, i) = el(a, r, i, j);
+Mat tr(const Mat& a) {
+  Mat out(a.c, a.r);
+  for (int i = 0; i < a.r; ++i)
+    for (int j = 0; j < a.c; ++j) out(j, i) = a(i, j);
   return out;
 }
 
-Mat inverse(Mat a, int n) {
-  Mat inv(static_cast<std::size_t>(n) * n, 0.0);
-  for (int i = 0; i < n; ++i) el(inv, n, i, i) = 1;
+Mat identity(int n) {
+  Mat eye(n, n);
+  for (int j = 0; j < n; ++j) eye(j, j) = 1;
+  return eye;
+}
+
+// Gauss-Jordan elimination with partial pivoting.
+Mat inverse(Mat a) {
+  const int n = a.r;
+  Mat inv = identity(n);
   for (int k = 0; k < n; ++k) {
     int piv = k;
     for (int i = k + 1; i < n; ++i)
-      if (std::fabs(el(a, n, i, k)) > std::fabs(el(a, n, piv, k))) piv = i;
-    for (int j = 0; j < n; ++j) {
-      std::swap(el(a, n, k, j), el(a, n, piv, j));
-      std::swap(el(inv, n, k, j), el(inv, n, piv, j));
+      if (std::fabs(a(i, k)) > std::fabs(a(piv, k))) piv = i;
+    for (int j = 0; j < n; ++j) std::swap(a(k, j), a(piv, j)), std::swap(inv(k, j), inv(piv, j));
+    const double d = a(k, k);
+    for (int j = 0; j < n; ++j) a(k, j) /= d, inv(k, j) /= d;
+    for (int i = 0; i < n; ++i) {
+      const double f = i == k ? 0 : a(i, k);
+      for (int j = 0; j < n; ++j) a(i, j) -= f * a(k, j), inv(i, j) -= f * inv(k, j);
     }
-    const double d = el(a, n, k, k);
-    for (int j = 0; j < n; ++j) {
-      el(a, n, k, j) /= d;
-      el(inv, n, k, j) /= d;
-    }
-    for (int i = 0; i < n; ++i)
-      if (i != k) {
-        const double f = el(a, n, i, k);
-        for (int j = 0; j < n; ++j) {
-          el(a, n, i, j) -= f * el(a, n, k, j);
-          el(inv, n, i, j) -= f * el(inv, n, k, j);
-        }
-      }
   }
   return inv;
 }
 
 double max_abs_diff(const Mat& a, const Mat& b) {
   double d = 0;
-  for (std::size_t k = 0; k < a.size(); ++k) d = std::max(d, std::fabs(a[k] - b[k]));
+  for (std::size_t k = 0; k < a.v.size(); ++k) d = std::max(d, std::fabs(a.v[k] - b.v[k]));
   return d;
 }
 
-Mat scale_rows(const Mat& a, int p, int m, const std::vector<double>& d) {
-  Mat out = a;
-  for (int i = 0; i < p; ++i)
-    for (int j = 0; j < m; ++j) el(out, p, i, j) *= d[static_cast<std::size_t>(i)];
-  return out;
+void expect_orthogonal(const Mat& t) {
+  EXPECT_LE(max_abs_diff(tr(t) * t, identity(t.r)), 1e-10);
 }
 
-std::vector<double> row_lengths(const Mat& a, int p, int m) {
-  std::vector<double> h(static_cast<std::size_t>(p));
-  for (int i = 0; i < p; ++i) {
+Mat scale_rows(Mat a, const std::vector<double>& d) {
+  for (int i = 0; i < a.r; ++i)
+    for (int j = 0; j < a.c; ++j) a(i, j) *= d[static_cast<std::size_t>(i)];
+  return a;
+}
+
+// The reciprocal row lengths: Kaiser's normalisation.
+std::vector<double> kaiser_scale(const Mat& a) {
+  std::vector<double> d(static_cast<std::size_t>(a.r));
+  for (int i = 0; i < a.r; ++i) {
     double s = 0;
-    for (int j = 0; j < m; ++j) s += el(a, p, i, j) * el(a, p, i, j);
-    h[static_cast<std::size_t>(i)] = std::sqrt(s);
+    for (int j = 0; j < a.c; ++j) s += a(i, j) * a(i, j);
+    d[static_cast<std::size_t>(i)] = 1 / std::sqrt(s);
   }
-  return h;
-}
-
-std::vector<double> kaiser_scale(const Mat& a, int p, int m) {
-  std::vector<double> d = row_lengths(a, p, m);
-  for (double& v : d) v = 1 / v;
   return d;
 }
 
@@ -108,27 +105,24 @@ std::vector<double> kaiser_scale(const Mat& a, int p, int m) {
 // loadings, the factors correlating rho.
 Mat population_pattern(int p, int m, double rho, double cross) {
   auto frac = [](double x) { return x - std::floor(x); };
-  Mat lambda(static_cast<std::size_t>(p) * m);
+  Mat lambda(p, m);
   for (int i = 0; i < p; ++i)
     for (int j = 0; j < m; ++j)
-      el(lambda, p, i, j) =
+      lambda(i, j) =
           j == i % m ? 0.45 + 0.35 * frac(0.618 * i) : cross * (2 * frac(0.37 * i + 0.71 * j) - 1);
   std::vector<double> r;
   for (int i = 0; i < p; ++i)
     for (int k = 0; k <= i; ++k) {
       double s = 0;
       for (int a = 0; a < m; ++a)
-        for (int b = 0; b < m; ++b)
-          s += el(lambda, p, i, a) * el(lambda, p, k, b) * (a == b ? 1.0 : rho);
+        for (int b = 0; b < m; ++b) s += lambda(i, a) * lambda(k, b) * (a == b ? 1.0 : rho);
       r.push_back(i == k ? 1.0 : s);
     }
-  std::vector<double> values(static_cast<std::size_t>(p)), vectors(static_cast<std::size_t>(p) * m),
-      work(8 * static_cast<std::size_t>(p));
-  EXPECT_LE(zeigen2(p, r.data(), values.data(), m, vectors.data(), work.data()), 0);
-  Mat a(static_cast<std::size_t>(p) * m);
+  std::vector<double> values(static_cast<std::size_t>(p)), work(8 * static_cast<std::size_t>(p));
+  Mat a(p, m);
+  EXPECT_LE(zeigen2(p, r.data(), values.data(), m, a.v.data(), work.data()), 0);
   for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i)
-      el(a, p, i, j) = el(vectors, p, i, j) * std::sqrt(values[static_cast<std::size_t>(j)]);
+    for (int i = 0; i < p; ++i) a(i, j) *= std::sqrt(values[static_cast<std::size_t>(j)]);
   return a;
 }
 
@@ -137,21 +131,18 @@ Mat population_pattern(int p, int m, double rho, double cross) {
 
 using Weights = std::array<double, 4>;
 
-double gcf(const Mat& l, int p, int m, const Weights& g, bool by_magnitude = false) {
+double gcf(const Mat& l, const Weights& g, bool by_magnitude = false) {
   double total = 0, rows = 0, cols = 0, fourth = 0;
-  for (int i = 0; i < p; ++i) {
-    double r = 0;
-    for (int j = 0; j < m; ++j) r += el(l, p, i, j) * el(l, p, i, j);
-    rows += r * r;
-    total += r;
+  for (int i = 0; i < l.r; ++i) {
+    double s = 0;
+    for (int j = 0; j < l.c; ++j) s += l(i, j) * l(i, j);
+    rows += s * s;
+    total += s;
   }
-  for (int j = 0; j < m; ++j) {
-    double c = 0;
-    for (int i = 0; i < p; ++i) {
-      c += el(l, p, i, j) * el(l, p, i, j);
-      fourth += std::pow(el(l, p, i, j), 4);
-    }
-    cols += c * c;
+  for (int j = 0; j < l.c; ++j) {
+    double s = 0;
+    for (int i = 0; i < l.r; ++i) s += l(i, j) * l(i, j), fourth += std::pow(l(i, j), 4);
+    cols += s * s;
   }
   const double t[4] = {total * total, rows, cols, fourth};
   double q = 0;
@@ -162,56 +153,51 @@ double gcf(const Mat& l, int p, int m, const Weights& g, bool by_magnitude = fal
 // Norm of the criterion's gradient with respect to T, by central differences
 // of Q(X T) (orthogonal) or Q(X T^{-T}) (oblique), projected onto the
 // tangent space at T; relative to the criterion's size.
-double projected_gradient(const Mat& x, int p, int m, const Mat& t, bool oblique,
-                          const Weights& g) {
-  auto q = [&](const Mat& tt) {
-    const Mat l = oblique ? mul(x, transpose(inverse(tt, m), m, m), p, m, m) : mul(x, tt, p, m, m);
-    return gcf(l, p, m, g);
-  };
+double projected_gradient(const Mat& x, const Mat& t, bool oblique, const Weights& g) {
+  auto rotated = [&](const Mat& tt) { return x * (oblique ? tr(inverse(tt)) : tt); };
   const double h = 1e-5;
-  Mat grad(static_cast<std::size_t>(m) * m);
-  for (std::size_t k = 0; k < grad.size(); ++k) {
+  Mat grad(t.r, t.c);
+  for (std::size_t k = 0; k < grad.v.size(); ++k) {
     Mat up = t, down = t;
-    up[k] += h;
-    down[k] -= h;
-    grad[k] = (q(up) - q(down)) / (2 * h);
+    up.v[k] += h;
+    down.v[k] -= h;
+    grad.v[k] = (gcf(rotated(up), g) - gcf(rotated(down), g)) / (2 * h);
   }
   Mat gp = grad;
-  if (oblique) {
-    for (int j = 0; j < m; ++j) {
+  if (oblique) {  // G - T diag(T'G)
+    for (int j = 0; j < t.c; ++j) {
       double c = 0;
-      for (int i = 0; i < m; ++i) c += el(t, m, i, j) * el(grad, m, i, j);
-      for (int i = 0; i < m; ++i) el(gp, m, i, j) -= c * el(t, m, i, j);
+      for (int i = 0; i < t.r; ++i) c += t(i, j) * grad(i, j);
+      for (int i = 0; i < t.r; ++i) gp(i, j) -= c * t(i, j);
     }
-  } else {
-    Mat tg = mul(transpose(t, m, m), grad, m, m, m), sym(tg.size());
-    for (int i = 0; i < m; ++i)
-      for (int j = 0; j < m; ++j) el(sym, m, i, j) = 0.5 * (el(tg, m, i, j) + el(tg, m, j, i));
-    const Mat tsym = mul(t, sym, m, m, m);
-    for (std::size_t k = 0; k < gp.size(); ++k) gp[k] -= tsym[k];
+  } else {  // G - T sym(T'G)
+    const Mat tg = tr(t) * grad;
+    Mat sym(t.r, t.c);
+    for (int i = 0; i < t.r; ++i)
+      for (int j = 0; j < t.c; ++j) sym(i, j) = 0.5 * (tg(i, j) + tg(j, i));
+    const Mat tsym = t * sym;
+    for (std::size_t k = 0; k < gp.v.size(); ++k) gp.v[k] -= tsym.v[k];
   }
   double norm = 0;
-  for (double v : gp) norm += v * v;
-  const Mat l = oblique ? mul(x, transpose(inverse(t, m), m, m), p, m, m) : mul(x, t, p, m, m);
-  return std::sqrt(norm) / gcf(l, p, m, g, true);
+  for (double v : gp.v) norm += v * v;
+  return std::sqrt(norm) / gcf(rotated(t), g, true);
 }
 
 // Kaiser's rotation for the orthomax family: rotate every pair of columns by
 // the angle that maximises sum l^4 - gamma/p sum_j (sum_i l_ij^2)^2 in their
 // plane, sweep until no angle is left.  Kaiser-normalised when asked.
-Mat pairwise_orthomax(Mat l, int p, int m, double gamma, bool normalise) {
-  std::vector<double> h(static_cast<std::size_t>(p), 1.0);
-  if (normalise) h = row_lengths(l, p, m);
-  for (int i = 0; i < p; ++i)
-    for (int j = 0; j < m; ++j) el(l, p, i, j) /= h[static_cast<std::size_t>(i)];
+Mat pairwise_orthomax(const Mat& pattern, double gamma, bool normalise) {
+  const int p = pattern.r, m = pattern.c;
+  const std::vector<double> d =
+      normalise ? kaiser_scale(pattern) : std::vector<double>(static_cast<std::size_t>(p), 1.0);
+  Mat l = scale_rows(pattern, d);
   for (int sweep = 0; sweep < 10000; ++sweep) {
     double largest = 0;
     for (int a = 0; a < m; ++a)
       for (int b = a + 1; b < m; ++b) {
         double sa = 0, sb = 0, sc = 0, sd = 0;
         for (int i = 0; i < p; ++i) {
-          const double x = el(l, p, i, a), y = el(l, p, i, b);
-          const double u = x * x - y * y, v = 2 * x * y;
+          const double u = l(i, a) * l(i, a) - l(i, b) * l(i, b), v = 2 * l(i, a) * l(i, b);
           sa += u;
           sb += v;
           sc += u * u - v * v;
@@ -222,38 +208,33 @@ Mat pairwise_orthomax(Mat l, int p, int m, double gamma, bool normalise) {
         largest = std::max(largest, std::fabs(phi));
         const double c = std::cos(phi), s = std::sin(phi);
         for (int i = 0; i < p; ++i) {
-          const double x = el(l, p, i, a), y = el(l, p, i, b);
-          el(l, p, i, a) = c * x + s * y;
-          el(l, p, i, b) = -s * x + c * y;
+          const double x = l(i, a), y = l(i, b);
+          l(i, a) = c * x + s * y;
+          l(i, b) = -s * x + c * y;
         }
       }
     if (largest < 1e-15) break;
   }
-  for (int i = 0; i < p; ++i)
-    for (int j = 0; j < m; ++j) el(l, p, i, j) *= h[static_cast<std::size_t>(i)];
-  return l;
+  std::vector<double> back(d.size());
+  for (std::size_t i = 0; i < d.size(); ++i) back[i] = 1 / d[i];
+  return scale_rows(l, back);
 }
 
 // Largest difference between the columns of x and those of y, each column
 // of x matched to the column of y and the sign that fit it best.
-double difference_up_to_order_and_sign(const Mat& x, const Mat& y, int p, int m) {
+double difference_up_to_order_and_sign(const Mat& x, const Mat& y) {
   double worst = 0;
-  std::vector<bool> used(static_cast<std::size_t>(m), false);
-  for (int j = 0; j < m; ++j) {
+  std::vector<bool> used(static_cast<std::size_t>(x.c), false);
+  for (int j = 0; j < x.c; ++j) {
     double best = std::numeric_limits<double>::infinity();
     int which = -1;
-    for (int k = 0; k < m; ++k) {
-      if (used[static_cast<std::size_t>(k)]) continue;
+    for (int k = 0; k < x.c; ++k)
       for (double sign : {1.0, -1.0}) {
+        if (used[static_cast<std::size_t>(k)]) continue;
         double d = 0;
-        for (int i = 0; i < p; ++i)
-          d = std::max(d, std::fabs(el(x, p, i, j) - sign * el(y, p, i, k)));
-        if (d < best) {
-          best = d;
-          which = k;
-        }
+        for (int i = 0; i < x.r; ++i) d = std::max(d, std::fabs(x(i, j) - sign * y(i, k)));
+        if (d < best) best = d, which = k;
       }
-    }
     used[static_cast<std::size_t>(which)] = true;
     worst = std::max(worst, best);
   }
@@ -265,9 +246,9 @@ double difference_up_to_order_and_sign(const Mat& x, const Mat& y, int p, int m)
 
 struct Rotated {
   int rc = -1;
-  int status = 0, iterations = 0;
+  std::int32_t status = 0, iterations = 0;
   double criterion = 0, convergence = 0;
-  Mat l, tran, phi;  // phi unpacked to m x m
+  Mat l{0, 0}, tran{0, 0}, phi{0, 0};
   std::vector<double> var_weights, factor_weights;
   int var_weights_rc = -1, factor_weights_rc = -1;
 };
@@ -285,16 +266,14 @@ class Extension {
     f_->DestroyInstance(&inst_);
     ext_->hdr.destroy(&ext_->hdr);
   }
-  Extension(const Extension&) = delete;
-  Extension& operator=(const Extension&) = delete;
 
   int set_int(int code, std::int32_t v) { return f_->ValueSet(inst_, code, &v, sizeof v); }
   int set(int code, const std::vector<double>& v) {
     return f_->ValueSet(inst_, code, v.data(), v.size() * sizeof(double));
   }
-  int get(int code, std::vector<double>& v, std::size_t count) {
-    v.assign(count, 0.0);
-    std::size_t bytes = count * sizeof(double);
+  // Into the room v has.
+  int get(int code, std::vector<double>& v) {
+    std::size_t bytes = v.size() * sizeof(double);
     return f_->ValueGet(inst_, code, v.data(), &bytes, 0, 0);
   }
   template <typename T>
@@ -307,37 +286,33 @@ class Extension {
 
   // The calls the procedure makes, in its order; the standard deviations, when
   // given, are handed over first as the correlation stage does.
-  Rotated run(int p, int m, const Mat& a, const TKXFAC_ROTPARMS& rot,
-              const std::vector<double>* vstd = nullptr) {
+  Rotated run(const Mat& a, const TKXFAC_ROTPARMS& rot, const std::vector<double>* vstd = nullptr) {
+    const int p = a.r, m = a.c;
     Rotated r;
     EXPECT_EQ(set_int(TKXFAC_VAL_NVAR, p), TKXFAC_OK);
     if (vstd) {
       EXPECT_EQ(set(TKXFAC_VAL_STD, *vstd), TKXFAC_OK);
     }
     EXPECT_EQ(set_int(TKXFAC_VAL_NFACT, m), TKXFAC_OK);
-    EXPECT_EQ(set(TKXFAC_VAL_PATTERN, a), TKXFAC_OK);
+    EXPECT_EQ(set(TKXFAC_VAL_PATTERN, a.v), TKXFAC_OK);
     r.rc = rotate(&rot);
     if (r.rc != TKXFAC_OK) return r;
-    std::int32_t v = 0;
-    EXPECT_EQ(get_scalar(TKXFAC_ROTATION_STATUS, v), TKXFAC_OK);
-    r.status = v;
-    EXPECT_EQ(get_scalar(TKXFAC_VAL_ROTATION_ITER, v), TKXFAC_OK);
-    r.iterations = v;
-    EXPECT_EQ(get_scalar(TKXFAC_VAL_ROTATION_CRIT1, r.criterion), TKXFAC_OK);
-    EXPECT_EQ(get_scalar(TKXFAC_VAL_ROTATION_CRIT2, r.convergence), TKXFAC_OK);
-    const std::size_t mm = static_cast<std::size_t>(m) * m;
-    EXPECT_EQ(get(TKXFAC_VAL_ROTATED_PATTERN, r.l, static_cast<std::size_t>(p) * m), TKXFAC_OK);
-    EXPECT_EQ(get(TKXFAC_VAL_TRANSFORMATION, r.tran, mm), TKXFAC_OK);
-    std::vector<double> packed;
-    EXPECT_EQ(get(TKXFAC_VAL_FACTOR_CORR, packed, mm), TKXFAC_OK);
-    r.phi.assign(mm, 0.0);
+    r.l = Mat(p, m), r.tran = Mat(m, m), r.phi = Mat(m, m);
+    std::vector<double> packed(static_cast<std::size_t>(m) * (m + 1) / 2);
+    r.var_weights.resize(static_cast<std::size_t>(p));
+    r.factor_weights.resize(static_cast<std::size_t>(m));
+    for (int rc : {get_scalar(TKXFAC_ROTATION_STATUS, r.status),
+                   get_scalar(TKXFAC_VAL_ROTATION_ITER, r.iterations),
+                   get_scalar(TKXFAC_VAL_ROTATION_CRIT1, r.criterion),
+                   get_scalar(TKXFAC_VAL_ROTATION_CRIT2, r.convergence),
+                   get(TKXFAC_VAL_ROTATED_PATTERN, r.l.v), get(TKXFAC_VAL_TRANSFORMATION, r.tran.v),
+                   get(TKXFAC_VAL_FACTOR_CORR, packed)})
+      EXPECT_EQ(rc, TKXFAC_OK);
     for (int i = 0; i < m; ++i)
       for (int j = 0; j <= i; ++j)
-        el(r.phi, m, i, j) = el(r.phi, m, j, i) =
-            packed[static_cast<std::size_t>(i * (i + 1) / 2 + j)];
-    r.var_weights_rc = get(TKXFAC_VAL_VAR_WEIGHTS, r.var_weights, static_cast<std::size_t>(p));
-    r.factor_weights_rc =
-        get(TKXFAC_VAL_FACTOR_WEIGHTS, r.factor_weights, static_cast<std::size_t>(m));
+        r.phi(i, j) = r.phi(j, i) = packed[static_cast<std::size_t>(i * (i + 1) / 2 + j)];
+    r.var_weights_rc = get(TKXFAC_VAL_VAR_WEIGHTS, r.var_weights);
+    r.factor_weights_rc = get(TKXFAC_VAL_FACTOR_WEIGHTS, r.factor_weights);
     return r;
   }
 
@@ -356,7 +331,7 @@ TKXFAC_ROTPARMS params(int p, int rottype, const Weights& g, int normtype = 1) {
   r.maxiter = std::max(100, 10 * p);  // the default RITER=
   r.gamma = r.tau = r.hkpower = r.power = kMissing;
   r.eps = 1e-9;
-  for (int k = 0; k < 4; ++k) r.gcf_parms[k] = g[static_cast<std::size_t>(k)];
+  std::copy(g.begin(), g.end(), r.gcf_parms);
   return r;
 }
 
@@ -372,129 +347,98 @@ Weights oblimin(double tau, double p) {
   return {-tau / p, 1, tau / p, -1};
 }
 
-// The checks every converged rotation must pass; x is the pattern the engine
-// rotated (A with its rows scaled).
-void expect_solution(const Rotated& r, const Mat& a, const Mat& x, int p, int m, bool oblique,
-                     const Weights& g, const std::string& what) {
+// The checks every converged rotation of a must pass; x is the pattern the
+// engine rotated (a with its rows scaled).
+void expect_solution(const Rotated& r, const Mat& a, const Mat& x, bool oblique, const Weights& g,
+                     const std::string& what) {
   SCOPED_TRACE(what);
   ASSERT_EQ(r.rc, TKXFAC_OK);
   EXPECT_EQ(r.status, TKXFAC_ROTATE_CONVERGE);
   EXPECT_LT(r.convergence, 1e-9);
-  EXPECT_LE(max_abs_diff(r.l, mul(a, r.tran, p, m, m)), 1e-12);
-  const Mat tinv = inverse(r.tran, m);
-  const Mat inner = mul(tinv, transpose(tinv, m, m), m, m, m);  // tran^{-1} tran^{-T}
+  EXPECT_LE(max_abs_diff(r.l, a * r.tran), 1e-12);
+  const Mat tinv = inverse(r.tran), inner = tinv * tr(tinv);
   if (oblique) {
-    for (int j = 0; j < m; ++j) EXPECT_NEAR(el(inner, m, j, j), 1.0, 1e-10);
+    for (int j = 0; j < a.c; ++j) EXPECT_NEAR(inner(j, j), 1.0, 1e-10);
     EXPECT_LE(max_abs_diff(r.phi, inner), 1e-10);
   } else {
-    Mat eye(static_cast<std::size_t>(m) * m, 0.0);
-    for (int j = 0; j < m; ++j) el(eye, m, j, j) = 1;
-    EXPECT_LE(max_abs_diff(mul(transpose(r.tran, m, m), r.tran, m, m, m), eye), 1e-10);
-    EXPECT_EQ(r.phi, eye);
+    expect_orthogonal(r.tran);
+    EXPECT_EQ(r.phi.v, identity(a.c).v);
   }
-  const Mat common = mul(a, transpose(a, p, m), p, m, p);
-  const Mat reproduced = mul(mul(r.l, r.phi, p, m, m), transpose(r.l, p, m), p, m, p);
-  EXPECT_LE(max_abs_diff(reproduced, common), 1e-10);
+  EXPECT_LE(max_abs_diff(r.l * r.phi * tr(r.l), a * tr(a)), 1e-10);
   // The matrix the engine moved: T itself, or T = tran^{-T} for oblique;
   // either way x tran is the pattern whose criterion it optimised.
-  const Mat t = oblique ? transpose(tinv, m, m) : r.tran;
-  const Mat rotated = mul(x, r.tran, p, m, m);
-  EXPECT_NEAR(r.criterion, gcf(rotated, p, m, g), 1e-10 * gcf(rotated, p, m, g, true));
-  EXPECT_LT(projected_gradient(x, p, m, t, oblique, g), 1e-6);
-}
-
-TEST(Rotation, VarimaxAndQuartimaxAgreeWithKaisersPairwiseRotation) {
-  struct Size {
-    int p, m;
-    double rho, cross;
-  };
-  for (const Size s : {Size{8, 2, 0.2, 0.15}, Size{12, 3, 0.0, 0.2}, Size{24, 4, 0.3, 0.15}}) {
-    const Mat a = population_pattern(s.p, s.m, s.rho, s.cross);
-    for (bool kaiser : {false, true})
-      for (bool varimax : {false, true}) {
-        SCOPED_TRACE(std::to_string(s.p) + "x" + std::to_string(s.m) +
-                     (varimax ? " varimax" : " quartimax") + (kaiser ? " Kaiser" : " raw"));
-        Extension e;
-        const Weights g = varimax ? orthomax(s.p - 1, 1) : orthomax(1, 0);
-        const Rotated r = e.run(s.p, s.m, a, params(s.p, varimax ? 2 : 1, g, kaiser ? 1 : 3));
-        ASSERT_EQ(r.rc, TKXFAC_OK);
-        EXPECT_EQ(r.status, TKXFAC_ROTATE_CONVERGE);
-        // Well within the default iteration limit.
-        EXPECT_LE(r.iterations, 50);
-        const Mat reference = pairwise_orthomax(a, s.p, s.m, varimax ? 1.0 : 0.0, kaiser);
-        EXPECT_LE(difference_up_to_order_and_sign(r.l, reference, s.p, s.m), 1e-6);
-      }
-  }
+  const Mat rotated = x * r.tran;
+  EXPECT_NEAR(r.criterion, gcf(rotated, g), 1e-10 * gcf(rotated, g, true));
+  EXPECT_LT(projected_gradient(x, oblique ? tr(tinv) : r.tran, oblique, g), 1e-6);
 }
 
 TEST(Rotation, EveryCriterionFamilyStopsAtAStationaryPointAndKeepsTheCommonPart) {
-  const int p = 24, m = 4;
-  const double P = p, M = m;
-  const Mat a = population_pattern(p, m, 0.3, 0.15);
   struct Case {
     const char* name;
     int rottype;
+    bool oblique;
     Weights g;
   };
-  const Case orthogonal[] = {
-      {"quartimax", 1, orthomax(1, 0)},          {"varimax", 2, orthomax(P - 1, 1)},
-      {"equamax", 4, orthomax(2 * P - M, M)},    {"parsimax", 5, orthomax(P - 1, M - 1)},
-      {"factor parsimax", 6, orthomax(0, 1)},    {"orthomax gamma 0.5", 16, orthomax(P - 0.5, 0.5)},
-      {"orthogonal CF", 18, orthomax(0.8, 0.2)}, {"orthogonal GENCF", 20, {0.5, 0.25, -1, P}},
-  };
-  const Case oblique[] = {
-      {"quartimin", 7, oblimin(0, P)},
-      {"biquartimin", 8, oblimin(0.5, P)},
-      {"oblimin tau -1", 17, oblimin(-1, P)},
-      {"obquartimax", 10, oblique_counterpart(1, 0)},
-      {"obvarimax", 11, oblique_counterpart(P - 1, 1)},
-      {"obequamax", 13, oblique_counterpart(2 * P - M, M)},
-      {"oblique CF", 19, oblique_counterpart(0.9, 0.1)},
-      {"oblique GENCF", 21, {-0.01, 1, 0.02, -1.2}},
-  };
-  for (int normtype : {1, 3}) {
-    const Mat x = normtype == 1 ? scale_rows(a, p, m, kaiser_scale(a, p, m)) : a;
-    for (bool obl : {false, true})
-      for (const Case& c : obl ? std::vector<Case>(std::begin(oblique), std::end(oblique))
-                               : std::vector<Case>(std::begin(orthogonal), std::end(orthogonal))) {
+  for (const auto& [p, m, rho] : {std::tuple{24, 4, 0.3}, std::tuple{8, 2, 0.2}}) {
+    const double P = p, M = m;
+    const Mat a = population_pattern(p, m, rho, 0.15);
+    const Case cases[] = {
+        {"quartimax", 1, false, orthomax(1, 0)},
+        {"varimax", 2, false, orthomax(P - 1, 1)},
+        {"equamax", 4, false, orthomax(2 * P - M, M)},
+        {"parsimax", 5, false, orthomax(P - 1, M - 1)},
+        {"factor parsimax", 6, false, orthomax(0, 1)},
+        {"orthomax gamma 0.5", 16, false, orthomax(P - 0.5, 0.5)},
+        {"orthogonal CF", 18, false, orthomax(0.8, 0.2)},
+        {"orthogonal GENCF", 20, false, {0.5, 0.25, -1, P}},
+        {"quartimin", 7, true, oblimin(0, P)},
+        {"biquartimin", 8, true, oblimin(0.5, P)},
+        {"oblimin tau -1", 17, true, oblimin(-1, P)},
+        {"obquartimax", 10, true, oblique_counterpart(1, 0)},
+        {"obvarimax", 11, true, oblique_counterpart(P - 1, 1)},
+        {"obequamax", 13, true, oblique_counterpart(2 * P - M, M)},
+        {"oblique CF", 19, true, oblique_counterpart(0.9, 0.1)},
+        {"oblique GENCF", 21, true, {-0.01, 1, 0.02, -1.2}},
+    };
+    for (bool kaiser : {true, false}) {
+      const Mat x = kaiser ? scale_rows(a, kaiser_scale(a)) : a;
+      for (const Case& c : cases) {
+        const std::string what = std::string(c.name) + " " + std::to_string(p) + "x" +
+                                 std::to_string(m) + (kaiser ? " Kaiser" : " raw");
         Extension e;
-        const Rotated r = e.run(p, m, a, params(p, c.rottype, c.g, normtype));
-        expect_solution(r, a, x, p, m, obl, c.g,
-                        std::string(c.name) + (normtype == 1 ? " Kaiser" : " raw"));
+        const Rotated r = e.run(a, params(p, c.rottype, c.g, kaiser ? 1 : 3));
+        expect_solution(r, a, x, c.oblique, c.g, what);
+        if (c.oblique) continue;
+        // An orthogonal criterion is the orthomax one of gamma = -p g2 / g3
+        // plus terms no rotation changes: Kaiser's rotation finds the same
+        // factors, and well within the default iteration limit.
+        EXPECT_LE(r.iterations, 50) << what;
+        EXPECT_LE(difference_up_to_order_and_sign(
+                      r.l, pairwise_orthomax(a, -P * c.g[2] / c.g[3], kaiser)),
+                  1e-6)
+            << what;
       }
+    }
   }
   // Covarimin collapses factors on most patterns of more than two; on two
   // it converges.
   const Mat a2 = population_pattern(12, 2, 0.2, 0.15);
   Extension e;
-  const Rotated r = e.run(12, 2, a2, params(12, 9, oblimin(1, 12), 3));
-  expect_solution(r, a2, a2, 12, 2, true, oblimin(1, 12), "covarimin");
-}
-
-TEST(Rotation, TheOrthogonalCriterionIgnoresTermsThatRotationCannotChange) {
-  // The total and the row sums of squares stay what they are under an
-  // orthogonal rotation, so weights on them leave varimax as it is.
-  const int p = 12, m = 3;
-  const Mat a = population_pattern(p, m, 0.0, 0.2);
-  Extension e;
-  const Rotated plain = e.run(p, m, a, params(p, 2, orthomax(p - 1, 1)));
-  const Rotated general = e.run(p, m, a, params(p, 20, {3, -2, -1, p}));
-  EXPECT_LE(difference_up_to_order_and_sign(plain.l, general.l, p, m), 1e-8);
+  expect_solution(e.run(a2, params(12, 9, oblimin(1, 12), 3)), a2, a2, true, oblimin(1, 12),
+                  "covarimin");
 }
 
 TEST(Rotation, APatternAtSimpleStructureStaysWhereItIs) {
+  // Quartimin's criterion is exactly 0 there, and so is its gradient.
   const int p = 9, m = 3;
-  Mat a(static_cast<std::size_t>(p) * m, 0.0);
-  for (int i = 0; i < p; ++i) el(a, p, i, i % m) = 0.3 + 0.07 * i;
-  const std::pair<int, Weights> methods[] = {{1, orthomax(1, 0)},
-                                             {2, orthomax(p - 1, 1)},
-                                             {7, oblimin(0, p)},
-                                             {11, oblique_counterpart(p - 1, 1)}};
+  Mat a(p, m);
+  for (int i = 0; i < p; ++i) a(i, i % m) = 0.3 + 0.07 * i;
   for (int normtype : {1, 3})
-    for (const auto& [rottype, g] : methods) {
+    for (const auto& [rottype, g] :
+         {std::pair{2, orthomax(p - 1, 1)}, std::pair{7, oblimin(0, p)}}) {
       SCOPED_TRACE(rottype);
       Extension e;
-      const Rotated r = e.run(p, m, a, params(p, rottype, g, normtype));
+      const Rotated r = e.run(a, params(p, rottype, g, normtype));
       ASSERT_EQ(r.rc, TKXFAC_OK);
       EXPECT_EQ(r.status, TKXFAC_ROTATE_CONVERGE);
       EXPECT_LE(max_abs_diff(r.l, a), 1e-10);
@@ -505,10 +449,9 @@ TEST(Rotation, ConvergenceMeasureIgnoresTheScaleOfWeightsAndPattern) {
   const int p = 24, m = 4;
   const Mat a = population_pattern(p, m, 0.3, 0.15);
   Mat a3 = a;
-  for (double& v : a3) v *= 3;
-  for (int rottype : {2, 7}) {
+  for (double& v : a3.v) v *= 3;
+  for (const auto& [rottype, g] : {std::pair{2, orthomax(p - 1, 1)}, std::pair{7, oblimin(0, p)}}) {
     SCOPED_TRACE(rottype);
-    const Weights g = rottype == 2 ? orthomax(p - 1, 1) : oblimin(0, p);
     Weights g7 = g;
     for (double& v : g7) v *= 7;
     Extension e;
@@ -516,17 +459,14 @@ TEST(Rotation, ConvergenceMeasureIgnoresTheScaleOfWeightsAndPattern) {
     for (int maxiter : {3, 100}) {
       TKXFAC_ROTPARMS one = params(p, rottype, g, 3), other = params(p, rottype, g7, 3);
       one.maxiter = other.maxiter = maxiter;
-      const Rotated r1 = e.run(p, m, a, one);
-      const Rotated r2 = e.run(p, m, a3, other);
+      const Rotated r1 = e.run(a, one), r2 = e.run(a3, other);
       EXPECT_EQ(r1.iterations, r2.iterations);
       EXPECT_LE(max_abs_diff(r1.tran, r2.tran), 1e-12);
       EXPECT_NEAR(r2.criterion, 7 * 81 * r1.criterion, 1e-12 * std::fabs(7 * 81 * r1.criterion));
+      EXPECT_EQ(r1.status, maxiter == 3 ? TKXFAC_ROTATE_NOT_CONVERGE : TKXFAC_ROTATE_CONVERGE);
+      EXPECT_EQ(r2.status, r1.status);
       if (maxiter == 3) {
-        EXPECT_EQ(r1.status, TKXFAC_ROTATE_NOT_CONVERGE);
         EXPECT_NEAR(r1.convergence, r2.convergence, 1e-8 * r1.convergence);
-      } else {
-        EXPECT_EQ(r1.status, TKXFAC_ROTATE_CONVERGE);
-        EXPECT_EQ(r2.status, TKXFAC_ROTATE_CONVERGE);
       }
     }
   }
@@ -534,68 +474,44 @@ TEST(Rotation, ConvergenceMeasureIgnoresTheScaleOfWeightsAndPattern) {
 
 TEST(Rotation, HarrisKaiserRotatesTheRescaledPatternOrthogonally) {
   const int p = 24, m = 4;
-  const Mat a = population_pattern(p, m, 0.3, 0.15);
-  std::vector<double> c(static_cast<std::size_t>(m), 0.0);
-  for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) c[static_cast<std::size_t>(j)] += el(a, p, i, j) * el(a, p, i, j);
+  const Mat a = population_pattern(p, m, 0.3, 0.15), ata = tr(a) * a;
   const Weights varimax = orthomax(p - 1, 1);
   Extension e;
-
-  // Power 1 rotates A itself: the plain rotation, with factor weights c^(1/2).
-  const Rotated plain = e.run(p, m, a, params(p, 2, varimax));
-  EXPECT_EQ(plain.factor_weights_rc, TKXFAC_ERR_NOT_SET);
-  TKXFAC_ROTPARMS rot = params(p, 2, varimax);
-  rot.hkpower = 1;
-  const Rotated one = e.run(p, m, a, rot);
-  EXPECT_EQ(one.status, TKXFAC_ROTATE_CONVERGE);
-  EXPECT_LE(max_abs_diff(one.l, plain.l), 1e-10);
-  ASSERT_EQ(one.factor_weights_rc, TKXFAC_OK);
-  for (int j = 0; j < m; ++j)
-    EXPECT_NEAR(one.factor_weights[static_cast<std::size_t>(j)],
-                std::sqrt(c[static_cast<std::size_t>(j)]), 1e-12);
-
-  // Power 0 (the HK type without a power): tran = diag(c^(-1/2)) T with T the
-  // varimax rotation of B = A diag(c^(-1/2)), which Kaiser's rotation finds
-  // too; the factor correlations are left to the caller.
-  for (double power : {kMissing, 0.0}) {
-    rot = params(p, 23, varimax);
+  // With s_j = c_j^((power-1)/2), c_j the column sums of squares: tran =
+  // diag(s) T with T the varimax rotation of B = A diag(s), which Kaiser's
+  // rotation finds too; factor weights c^(power/2); the factor correlations
+  // are left to the caller.  The HK type without a power takes power 0; an
+  // orthogonal type with one runs in this mode too.
+  for (const auto& [rottype, power] : {std::pair{23, kMissing}, std::pair{2, 0.5}}) {
+    SCOPED_TRACE(rottype);
+    TKXFAC_ROTPARMS rot = params(p, rottype, varimax);
     rot.hkpower = power;
-    const Rotated hk = e.run(p, m, a, rot);
+    const Rotated hk = e.run(a, rot);
     ASSERT_EQ(hk.rc, TKXFAC_OK);
     EXPECT_EQ(hk.status, TKXFAC_ROTATE_CONVERGE);
+    const double q = std::isnan(power) ? 0 : power;
     Mat t = hk.tran, b = a;
     for (int j = 0; j < m; ++j) {
-      const double s = std::sqrt(c[static_cast<std::size_t>(j)]);
-      for (int k = 0; k < m; ++k) el(t, m, j, k) *= s;
-      for (int i = 0; i < p; ++i) el(b, p, i, j) /= s;
+      const double s = std::pow(ata(j, j), (q - 1) / 2);
+      for (int k = 0; k < m; ++k) t(j, k) /= s;
+      for (int i = 0; i < p; ++i) b(i, j) *= s;
     }
-    Mat eye(static_cast<std::size_t>(m) * m, 0.0);
-    for (int j = 0; j < m; ++j) el(eye, m, j, j) = 1;
-    EXPECT_LE(max_abs_diff(mul(transpose(t, m, m), t, m, m, m), eye), 1e-10);
-    EXPECT_LE(max_abs_diff(hk.l, mul(a, hk.tran, p, m, m)), 1e-12);
-    EXPECT_EQ(hk.phi, eye);
-    EXPECT_LE(difference_up_to_order_and_sign(mul(b, t, p, m, m),
-                                              pairwise_orthomax(b, p, m, 1.0, true), p, m),
-              1e-6);
+    expect_orthogonal(t);
+    EXPECT_LE(max_abs_diff(hk.l, a * hk.tran), 1e-12);
+    EXPECT_EQ(hk.phi.v, identity(m).v);
+    EXPECT_LE(difference_up_to_order_and_sign(b * t, pairwise_orthomax(b, 1.0, true)), 1e-6);
     ASSERT_EQ(hk.factor_weights_rc, TKXFAC_OK);
-    for (double w : hk.factor_weights) EXPECT_NEAR(w, 1.0, 1e-15);
+    for (int j = 0; j < m; ++j)
+      EXPECT_NEAR(hk.factor_weights[static_cast<std::size_t>(j)], std::pow(ata(j, j), q / 2),
+                  q == 0 ? 1e-15 : 1e-12);
   }
-
-  // Any other power: weights c^(power/2).  An oblique type never runs in
-  // this mode, whatever the power.
-  rot = params(p, 1, orthomax(1, 0));
+  // An oblique type never runs in this mode, whatever the power.
+  TKXFAC_ROTPARMS rot = params(p, 7, oblimin(0, p));
   rot.hkpower = 0.5;
-  const Rotated half = e.run(p, m, a, rot);
-  ASSERT_EQ(half.factor_weights_rc, TKXFAC_OK);
-  for (int j = 0; j < m; ++j)
-    EXPECT_NEAR(half.factor_weights[static_cast<std::size_t>(j)],
-                std::pow(c[static_cast<std::size_t>(j)], 0.25), 1e-12);
-  rot = params(p, 7, oblimin(0, p));
-  rot.hkpower = 0.5;
-  const Rotated obl = e.run(p, m, a, rot);
+  const Rotated obl = e.run(a, rot);
   EXPECT_EQ(obl.status, TKXFAC_ROTATE_CONVERGE);
   EXPECT_EQ(obl.factor_weights_rc, TKXFAC_ERR_NOT_SET);
-  EXPECT_GT(std::fabs(el(obl.phi, m, 1, 0)), 1e-3);
+  EXPECT_GT(std::fabs(obl.phi(1, 0)), 1e-3);
 }
 
 TEST(Rotation, RowNormalisations) {
@@ -603,71 +519,64 @@ TEST(Rotation, RowNormalisations) {
   const Mat a = population_pattern(p, m, 0.3, 0.15);
   std::vector<double> s(static_cast<std::size_t>(p));
   for (int i = 0; i < p; ++i) s[static_cast<std::size_t>(i)] = 0.5 + 0.25 * (i % 7);
-  const Mat sa = scale_rows(a, p, m, s);
-  for (int rottype : {2, 7}) {
-    SCOPED_TRACE(rottype);
-    const Weights g = rottype == 2 ? orthomax(p - 1, 1) : oblimin(0, p);
-    Extension e;
-    // Kaiser: scaling the rows of A changes nothing but the rows of L.
-    const Rotated kaiser = e.run(p, m, a, params(p, rottype, g, 1));
-    const Rotated scaled = e.run(p, m, sa, params(p, rottype, g, 1));
-    EXPECT_LE(max_abs_diff(kaiser.tran, scaled.tran), 1e-10);
-    EXPECT_LE(max_abs_diff(scaled.l, scale_rows(kaiser.l, p, m, s)), 1e-10);
-    EXPECT_EQ(kaiser.var_weights_rc, TKXFAC_ERR_NOT_SET);
-    // The default code: Kaiser when asked for, raw otherwise.
-    TKXFAC_ROTPARMS rot = params(p, rottype, g, 6);
-    rot.kaisernorm = true;
-    EXPECT_LE(max_abs_diff(e.run(p, m, a, rot).tran, kaiser.tran), 1e-14);
-    const Rotated raw = e.run(p, m, a, params(p, rottype, g, 3));
-    rot.kaisernorm = false;
-    EXPECT_LE(max_abs_diff(e.run(p, m, a, rot).tran, raw.tran), 1e-14);
-    EXPECT_GT(max_abs_diff(raw.tran, kaiser.tran), 1e-3);
-
-    // COV: the rows weighted by the standard deviations handed over, all 1
-    // when there are none.
-    const Rotated unit = e.run(p, m, a, params(p, rottype, g, 4));
-    EXPECT_LE(max_abs_diff(unit.tran, raw.tran), 1e-14);
-    ASSERT_EQ(unit.var_weights_rc, TKXFAC_OK);
-    EXPECT_EQ(unit.var_weights, std::vector<double>(static_cast<std::size_t>(p), 1.0));
-    const Rotated cov = e.run(p, m, a, params(p, rottype, g, 4), &s);
-    EXPECT_LE(max_abs_diff(cov.tran, e.run(p, m, sa, params(p, rottype, g, 3)).tran), 1e-10);
-    EXPECT_EQ(cov.var_weights, s);
-
-    // WEIGHT: Kaiser normalisation and then a weight per row in (0, 1.001];
-    // the rotation is the raw rotation of the rows so scaled.
-    const Rotated weighted = e.run(p, m, a, params(p, rottype, g, 2));
-    EXPECT_EQ(weighted.status, TKXFAC_ROTATE_CONVERGE);
-    ASSERT_EQ(weighted.var_weights_rc, TKXFAC_OK);
-    std::vector<double> d = kaiser_scale(a, p, m);
-    for (int i = 0; i < p; ++i) {
-      const double wi = weighted.var_weights[static_cast<std::size_t>(i)];
-      EXPECT_GT(wi, 0);
-      EXPECT_LE(wi, 1.001);
-      d[static_cast<std::size_t>(i)] *= wi;
-    }
-    EXPECT_LE(max_abs_diff(weighted.tran,
-                           e.run(p, m, scale_rows(a, p, m, d), params(p, rottype, g, 3)).tran),
-              1e-8);
+  const Mat sa = scale_rows(a, s);
+  auto rot = [&](int normtype) { return params(p, 2, orthomax(p - 1, 1), normtype); };
+  Extension e;
+  // Kaiser: scaling the rows of A changes nothing but the rows of L.
+  const Rotated kaiser = e.run(a, rot(1)), scaled = e.run(sa, rot(1));
+  EXPECT_LE(max_abs_diff(kaiser.tran, scaled.tran), 1e-10);
+  EXPECT_LE(max_abs_diff(scaled.l, scale_rows(kaiser.l, s)), 1e-10);
+  EXPECT_EQ(kaiser.var_weights_rc, TKXFAC_ERR_NOT_SET);
+  // The default code: Kaiser when asked for, raw otherwise.
+  const Rotated raw = e.run(a, rot(3));
+  EXPECT_GT(max_abs_diff(raw.tran, kaiser.tran), 1e-3);
+  for (bool asked : {true, false}) {
+    TKXFAC_ROTPARMS r = rot(6);
+    r.kaisernorm = asked;
+    EXPECT_LE(max_abs_diff(e.run(a, r).tran, (asked ? kaiser : raw).tran), 1e-14);
   }
+
+  // COV: the rows weighted by the standard deviations handed over, all 1
+  // when there are none.
+  const Rotated unit = e.run(a, rot(4));
+  EXPECT_LE(max_abs_diff(unit.tran, raw.tran), 1e-14);
+  ASSERT_EQ(unit.var_weights_rc, TKXFAC_OK);
+  EXPECT_EQ(unit.var_weights, std::vector<double>(static_cast<std::size_t>(p), 1.0));
+  const Rotated cov = e.run(a, rot(4), &s);
+  EXPECT_LE(max_abs_diff(cov.tran, e.run(sa, rot(3)).tran), 1e-10);
+  EXPECT_EQ(cov.var_weights, s);
+
+  // WEIGHT: Kaiser normalisation and then a weight per row in (0, 1.001];
+  // the rotation is the raw rotation of the rows so scaled.
+  const Rotated weighted = e.run(a, rot(2));
+  EXPECT_EQ(weighted.status, TKXFAC_ROTATE_CONVERGE);
+  ASSERT_EQ(weighted.var_weights_rc, TKXFAC_OK);
+  std::vector<double> d = kaiser_scale(a);
+  for (int i = 0; i < p; ++i) {
+    const double wi = weighted.var_weights[static_cast<std::size_t>(i)];
+    EXPECT_TRUE(wi > 0 && wi <= 1.001) << wi;
+    d[static_cast<std::size_t>(i)] *= wi;
+  }
+  EXPECT_LE(max_abs_diff(weighted.tran, e.run(scale_rows(a, d), rot(3)).tran), 1e-8);
 }
 
 TEST(Rotation, CuretonMulaikWeightsFollowTheAngleToTheFirstFactor) {
   // Two factors: a single-factor variable lies 45 degrees from the first
   // (general) factor and counts fully; one on the general factor or at right
   // angles to it counts least; halfway in angle, half.
-  const int p = 6, m = 2;
+  const int p = 6;
   const double pi = std::acos(-1.0);
   const double angles[p] = {0, pi / 4, pi / 2, pi / 8, 3 * pi / 8, pi / 4};
   const double lengths[p] = {0.7, 0.6, 0.5, 0.8, 0.4, 0.9};
-  Mat a(static_cast<std::size_t>(p) * m);
+  const double expected[p] = {0.001, 1.001, 0.001, 0.501, 0.501, 1.001};
+  Mat a(p, 2);
   for (int i = 0; i < p; ++i) {
-    el(a, p, i, 0) = lengths[i] * std::cos(angles[i]) * (i % 2 ? -1 : 1);
-    el(a, p, i, 1) = lengths[i] * std::sin(angles[i]);
+    a(i, 0) = lengths[i] * std::cos(angles[i]) * (i % 2 ? -1 : 1);
+    a(i, 1) = lengths[i] * std::sin(angles[i]);
   }
   Extension e;
-  const Rotated r = e.run(p, m, a, params(p, 2, orthomax(p - 1, 1), 2));
+  const Rotated r = e.run(a, params(p, 2, orthomax(p - 1, 1), 2));
   ASSERT_EQ(r.var_weights_rc, TKXFAC_OK);
-  const double expected[p] = {0.001, 1.001, 0.001, 0.501, 0.501, 1.001};
   for (int i = 0; i < p; ++i)
     EXPECT_NEAR(r.var_weights[static_cast<std::size_t>(i)], expected[i], 1e-12) << i;
 }
@@ -679,51 +588,46 @@ TEST(Rotation, StatusesForWhatCannotConverge) {
   // One iteration is not enough; the last iterate is still a rotation of A.
   TKXFAC_ROTPARMS rot = params(p, 2, orthomax(p - 1, 1));
   rot.maxiter = 1;
-  Rotated r = e.run(p, m, a, rot);
+  Rotated r = e.run(a, rot);
   ASSERT_EQ(r.rc, TKXFAC_OK);
   EXPECT_EQ(r.status, TKXFAC_ROTATE_NOT_CONVERGE);
   EXPECT_EQ(r.iterations, 1);
   EXPECT_GT(r.convergence, 1e-9);
-  EXPECT_LE(max_abs_diff(r.l, mul(a, r.tran, p, m, m)), 1e-12);
-  Mat eye(static_cast<std::size_t>(m) * m, 0.0);
-  for (int j = 0; j < m; ++j) el(eye, m, j, j) = 1;
-  EXPECT_LE(max_abs_diff(mul(transpose(r.tran, m, m), r.tran, m, m, m), eye), 1e-10);
+  EXPECT_LE(max_abs_diff(r.l, a * r.tran), 1e-12);
+  expect_orthogonal(r.tran);
   // Covarimin on four correlated factors: two of them merge, T tends to a
   // singular matrix.
   rot = params(p, 9, oblimin(1, p), 3);
   rot.maxiter = 5000;
-  r = e.run(p, m, a, rot);
+  r = e.run(a, rot);
   ASSERT_EQ(r.rc, TKXFAC_OK);
   EXPECT_EQ(r.status, TKXFAC_ROTATE_TO_SINGULARITY);
-  EXPECT_LE(max_abs_diff(r.l, mul(a, r.tran, p, m, m)), 1e-9 * std::fabs(r.l[0]) + 1e-9);
+  EXPECT_LE(max_abs_diff(r.l, a * r.tran), 1e-9 * std::fabs(r.l.v[0]) + 1e-9);
   // A missing loading: an exception status, no crash, nothing invented.
   Mat bad = a;
-  bad[5] = kMissing;
-  r = e.run(p, m, bad, params(p, 7, oblimin(0, p)));
+  bad.v[5] = kMissing;
+  r = e.run(bad, params(p, 7, oblimin(0, p)));
   ASSERT_EQ(r.rc, TKXFAC_OK);
   EXPECT_EQ(r.status, TKXFAC_ROTATE_EXCEPTION);
   EXPECT_EQ(r.iterations, 0);
   // One factor: nothing to rotate.
-  const Mat one(a.begin(), a.begin() + p);
-  r = e.run(p, 1, one, params(p, 2, orthomax(p - 1, 1)));
+  Mat one(p, 1);
+  one.v.assign(a.v.begin(), a.v.begin() + p);
+  r = e.run(one, params(p, 2, orthomax(p - 1, 1)));
   EXPECT_EQ(r.status, TKXFAC_ROTATE_CONVERGE);
-  EXPECT_EQ(r.tran, Mat{1.0});
-  EXPECT_EQ(r.l, one);
+  EXPECT_EQ(r.tran.v, std::vector<double>{1.0});
+  EXPECT_EQ(r.l.v, one.v);
 }
 
 TEST(Rotation, RefusesRequestsItCannotRunAndForgetsStaleResults) {
   const int p = 8, m = 2;
-  const Mat a = population_pattern(p, m, 0.2, 0.15);
+  const std::vector<double> a = population_pattern(p, m, 0.2, 0.15).v;
   const TKXFAC_ROTPARMS good = params(p, 2, orthomax(p - 1, 1));
   Extension e;
   std::int32_t status = 0;
   // Nothing given yet.
   EXPECT_EQ(e.rotate(nullptr), TKXFAC_ERR_ARGUMENT);
   EXPECT_EQ(e.rotate(&good), TKXFAC_ERR_NOT_SET);
-  for (int code : {4, 5, 6, 13, 14, 21, 55, 57, 58}) {
-    std::vector<double> out;
-    EXPECT_EQ(e.get(code, out, 64), TKXFAC_ERR_NOT_SET) << code;
-  }
   ASSERT_EQ(e.set_int(TKXFAC_VAL_NVAR, p), TKXFAC_OK);
   EXPECT_EQ(e.rotate(&good), TKXFAC_ERR_NOT_SET);  // no nfact
   ASSERT_EQ(e.set_int(TKXFAC_VAL_NFACT, 0), TKXFAC_OK);
@@ -731,35 +635,24 @@ TEST(Rotation, RefusesRequestsItCannotRunAndForgetsStaleResults) {
   EXPECT_EQ(e.rotate(&good), TKXFAC_ERR_ARGUMENT);           // no factors
   ASSERT_EQ(e.set_int(TKXFAC_VAL_NFACT, m), TKXFAC_OK);
   EXPECT_EQ(e.rotate(&good), TKXFAC_ERR_NOT_SET);  // no pattern
-  EXPECT_EQ(e.set(TKXFAC_VAL_PATTERN, Mat(a.begin(), a.end() - 1)), TKXFAC_ERR_SIZE);
+  EXPECT_EQ(e.set(TKXFAC_VAL_PATTERN, {a.begin(), a.end() - 1}), TKXFAC_ERR_SIZE);
   ASSERT_EQ(e.set(TKXFAC_VAL_PATTERN, a), TKXFAC_OK);
 
   // Parameters the engine cannot run with.
-  for (int rottype : {0, 22, 24, -1}) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<std::function<void(TKXFAC_ROTPARMS&)>> spoil;
+  for (int rottype : {0, 22, 24, -1}) spoil.push_back([=](auto& r) { r.rottype = rottype; });
+  for (int normtype : {0, 5, 7, 8}) spoil.push_back([=](auto& r) { r.normtype = normtype; });
+  spoil.push_back([](auto& r) { r.maxiter = 0; });
+  spoil.push_back([](auto& r) { r.eps = kMissing; });
+  spoil.push_back([](auto& r) { r.eps = -1; });
+  spoil.push_back([=](auto& r) { r.gcf_parms[3] = inf; });
+  spoil.push_back([=](auto& r) { r.hkpower = inf; });
+  for (std::size_t k = 0; k < spoil.size(); ++k) {
     TKXFAC_ROTPARMS rot = good;
-    rot.rottype = rottype;
-    EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT) << rottype;
+    spoil[k](rot);
+    EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT) << k;
   }
-  for (int normtype : {0, 5, 7, 8}) {
-    TKXFAC_ROTPARMS rot = good;
-    rot.normtype = normtype;
-    EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT) << normtype;
-  }
-  TKXFAC_ROTPARMS rot = good;
-  rot.maxiter = 0;
-  EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT);
-  rot = good;
-  rot.eps = kMissing;
-  EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT);
-  rot = good;
-  rot.eps = -1;
-  EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT);
-  rot = good;
-  rot.gcf_parms[3] = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT);
-  rot = good;
-  rot.hkpower = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(e.rotate(&rot), TKXFAC_ERR_ARGUMENT);
   EXPECT_EQ(e.get_scalar(TKXFAC_ROTATION_STATUS, status), TKXFAC_ERR_NOT_SET);
 
   // A result belongs to its pattern: a new pattern, a new order or a reset
@@ -767,11 +660,10 @@ TEST(Rotation, RefusesRequestsItCannotRunAndForgetsStaleResults) {
   ASSERT_EQ(e.rotate(&good), TKXFAC_OK);
   ASSERT_EQ(e.get_scalar(TKXFAC_ROTATION_STATUS, status), TKXFAC_OK);
   EXPECT_EQ(status, TKXFAC_ROTATE_CONVERGE);
-  std::vector<double> out;
-  EXPECT_EQ(e.get(TKXFAC_VAL_VAR_WEIGHTS, out, static_cast<std::size_t>(p)), TKXFAC_ERR_NOT_SET);
-  EXPECT_EQ(e.get(TKXFAC_VAL_FACTOR_WEIGHTS, out, static_cast<std::size_t>(m)), TKXFAC_ERR_NOT_SET);
-  EXPECT_EQ(e.get(TKXFAC_VAL_ROTATED_PATTERN, out, static_cast<std::size_t>(p) * m - 1),
-            TKXFAC_ERR_SIZE);
+  std::vector<double> rows(p), cols(m), short_pattern(p * m - 1);
+  EXPECT_EQ(e.get(TKXFAC_VAL_VAR_WEIGHTS, rows), TKXFAC_ERR_NOT_SET);
+  EXPECT_EQ(e.get(TKXFAC_VAL_FACTOR_WEIGHTS, cols), TKXFAC_ERR_NOT_SET);
+  EXPECT_EQ(e.get(TKXFAC_VAL_ROTATED_PATTERN, short_pattern), TKXFAC_ERR_SIZE);
   ASSERT_EQ(e.set(TKXFAC_VAL_PATTERN, a), TKXFAC_OK);
   EXPECT_EQ(e.get_scalar(TKXFAC_ROTATION_STATUS, status), TKXFAC_ERR_NOT_SET);
   ASSERT_EQ(e.rotate(&good), TKXFAC_OK);
