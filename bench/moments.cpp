@@ -513,19 +513,29 @@ void print_summary() {
                         double bound) {
     auto it = m.find(p);
     if (it == m.end()) return print_ratio(what, std::nullopt, bound);
-    print_ratio(what, it->second.ratio, bound,
-                it->second.threads_used == 1 ? "; the pass kept one thread, as it does not pay"
-                                             : "");
+    if (it->second.threads_used == 1) {
+      // Asked for two threads the pass kept one, as a second would not pay:
+      // both timings are of the same one-thread pass, and their ratio shows
+      // only the noise of the machine.
+      std::printf("%-44s %5.2f  (one thread kept, as two do not pay: the same pass both times)\n",
+                  what.c_str(), it->second.ratio);
+      return;
+    }
+    print_ratio(what, it->second.ratio, bound);
   };
-  const std::pair<int, double> memory_bounds[] = {{20, 1.2}, {100, 1.7}, {300, 1.7}};
+  // Bounds: 1.2 at p = 20 and 1.7 at p = 100, where reading and hand-overs
+  // still cost; at p = 300 each thread's triangle and buffer (514 KB) fill
+  // its processor's cache and the two compete for the shared cache and
+  // memory, so less than at p = 100 may be seen.
+  const std::pair<int, double> memory_bounds[] = {{20, 1.2}, {100, 1.7}, {300, 1.5}};
   for (const auto& [p, bound] : memory_bounds)
     two_threads("two threads over one, in memory, p=" + std::to_string(p), s.memory_two_over_one,
                 p, bound);
-  // Where the pass keeps one thread both timings are of the same pass, equal
-  // within the noise of the machine.
+  // From a file the reading dominates: where two threads are used they must
+  // at least not be slower.
   for (int p : {20, 100, 300})
     two_threads("two threads over one, CSV file, p=" + std::to_string(p), s.csv_two_over_one, p,
-                0.97);
+                1.0);
   for (int p : {100, 300}) {
     std::optional<double> ratio;
     if (auto k = lookup(s.kernel_gflops, p); k && s.peak_gflops > 0) ratio = *k / s.peak_gflops;
