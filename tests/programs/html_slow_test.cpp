@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "cli/run.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -28,20 +29,7 @@ int shell(const std::string& cmd) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-struct Html : ::testing::Test {
-  // One folder per test and process: the tests may run side by side.
-  fs::path dir = fs::temp_directory_path() /
-                 ("kav_html_" + std::to_string(::getpid()) + "_" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  void SetUp() override {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  // Chromium's helper processes may still be closing their profile files.
-  void TearDown() override {
-    std::error_code ec;
-    for (int attempt = 0; attempt < 5 && fs::exists(dir, ec); ++attempt) fs::remove_all(dir, ec);
-  }
+struct Html : kav::testing_support::TempFolderTest {
 
   // Errors reported by html5lib's strict parser, one per line ("" when none).
   std::string parse_errors(const fs::path& html) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -76,18 +77,7 @@ window.addEventListener('load', () => {
 });
 )js";
 
-struct Plots : ::testing::Test {
-  fs::path dir = fs::temp_directory_path() /
-                 ("kav_plots_" + std::to_string(::getpid()) + "_" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  void SetUp() override {
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    for (int attempt = 0; attempt < 5 && fs::exists(dir, ec); ++attempt) fs::remove_all(dir, ec);
-  }
+struct Plots : kav::testing_support::TempFolderTest {
 
   // The page with the measuring script, loaded in Chromium: the script's
   // report, then the console lines, then Chromium's own failures.
