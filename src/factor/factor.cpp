@@ -122,6 +122,7 @@ void kavfact(StepContext& ctx, const FACTHOOKS* hooks) {
   }
 
   fact1(com);
+  factoutopen(com);
 
   com->reason = 0;
   // Only the input data set drives the groups here; an in-database source

@@ -34,9 +34,13 @@ std::string name_of(const longlname& v) {
   return std::string(v.name, static_cast<std::size_t>(std::clamp<int>(v.len, 0, 32)));
 }
 
+}  // namespace
+
 // The data set: the copied input variables, the partial residuals, then
-// one score variable per possible factor.
-void open_out(COMSTR* com) {
+// one score variable per possible factor.  Opened as soon as the statement
+// is read, so that a name that cannot be written stops the step before any
+// analysis is printed.
+void factoutopen(COMSTR* com) {
   if (com->outffid || !com->outffile || !com->datafid) return;
   const DataSetHeader& in = com->datafid->reader->header();
   DataSetHeader header;
@@ -60,6 +64,8 @@ void open_out(COMSTR* com) {
   com->outffid = factopen_output(com, *com->outffile, std::move(header));
   com->outffid->row.resize(com->outffid->writer->header().vars.size());
 }
+
+namespace {
 
 // The scale of each analysis variable's residual on the partial variables:
 // the square root of 1 - R^2, R^2 = b' R_pp b with b the regression
@@ -94,7 +100,7 @@ std::vector<double> residual_scales(COMSTR* com) {
 
 void factout(COMSTR* com) {
   if (!fopt_test(com, kFoptOut) || !com->score || !com->datafid) return;
-  open_out(com);
+  factoutopen(com);
   FACTOUTDS* out = com->outffid;
   if (!out) return;
   const int n = com->nvar, ntot = com->ntot, m = std::max(com->nfact, 0);

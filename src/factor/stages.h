@@ -26,7 +26,8 @@ void factstt(COMSTR* com, int mode);                // OUTSTAT= solution rows
 // Standard errors of a rotated maximum-likelihood solution, given the
 // rotation code and its four criterion weights.
 void factse(COMSTR* com, int method, const double* weights);
-void factout(COMSTR* com);                          // OUT= data set
+void factoutopen(COMSTR* com);  // defines the OUT= data set when the statement is read
+void factout(COMSTR* com);      // OUT= observations of a BY group
 void factoutend(COMSTR* com);  // makes OUT= visible when the step ends normally
 void factpdg(COMSTR* com);                          // path diagram
 

@@ -254,6 +254,11 @@ TEST(Scoring, AnOutDataSetThatCannotBeWrittenStopsTheStepCleanly) {
   EXPECT_NE(r.log.find("/nonexistent-kav-folder/sub/scores.csv"), std::string::npos) << r.log;
   EXPECT_FALSE(fs::exists(lib.dir / "st.csv"));
   EXPECT_FALSE(fs::exists("/nonexistent-kav-folder"));
+  // Found when the statement is read: no table of the analysis was printed.
+  const json& steps = r.results["steps"];
+  ASSERT_FALSE(steps.empty());
+  for (const json& o : steps.back().value("outputs", json::array()))
+    EXPECT_NE(o.value("type", ""), "table") << o.value("name", "");
 }
 
 TEST(Residuals, ResidualsArePartialledByTheFactors) {
