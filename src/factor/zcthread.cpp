@@ -52,7 +52,6 @@ void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
   for (auto chunk = static_cast<std::uint32_t>(tp->slot);; chunk += n) {
     if (!rp->turn.wait_for(chunk, spin_micros(tp))) break;
 
-    tp->state.fetch_and(~1u, std::memory_order_acq_rel);
     int status = 0;
     const auto t0 = std::chrono::steady_clock::now();
     try {
@@ -64,7 +63,6 @@ void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
     tp->read_uSec += tp->last_read_uSec;
     if (status != 0 && status != -1) {
       rp->status = 55;  // only the thread holding the turn writes it
-      tp->state.fetch_or(1u, std::memory_order_acq_rel);
       rp->turn.close();
       break;
     }
@@ -76,7 +74,6 @@ void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
     const auto t1 = std::chrono::steady_clock::now();
     const int code = process(tp);
     tp->process_uSec += micros_since(t1);
-    tp->state.fetch_or(1u, std::memory_order_acq_rel);
     if (code != 0) {
       if (tp->code == 0) tp->code = code;
       rp->turn.close();  // the step stops; reading on would be wasted
@@ -101,14 +98,11 @@ int zcthread(ZCT_PARMS* parms) {
   ThreadGroup pool;
   std::unique_ptr<ZCT_THREADPARMS[]> tps;
   rp.nThreads = n;
-  rp.thread = &pool;
-  rp.buf = parms->buffers;
   // Spinning pays only while every thread has a processor; with more threads
   // than processors a spinner would hold up the very thread it waits for.
   rp.spin = n <= usable_processors();
   try {
     tps = std::make_unique<ZCT_THREADPARMS[]>(static_cast<std::size_t>(n));
-    rp.tp = tps.get();
     for (int i = 0; i < n; ++i) {
       ZCT_THREADPARMS& tp = tps[static_cast<std::size_t>(i)];
       tp.buff_p = parms->buffers[i];

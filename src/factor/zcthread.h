@@ -35,16 +35,10 @@ struct ZCT_PARMS {
   double process_uSec = 0;  // time spent processing them, summed over threads
 };
 
-struct ZCT_THREADPARMS;
-
 // What the threads share: whose turn it is to read, and whether the pass
 // is ending.
 struct ZCT_READPARMS {
   int nThreads = 0;
-  const char* tkPool = "Main Thread pool";
-  ThreadGroup* thread = nullptr;
-  ZCT_THREADPARMS* tp = nullptr;
-  void** buf = nullptr;
   // The number of the next buffer-full to read; thread (turn mod n) reads
   // it.  Closed when the data end or a read or a process fails.
   Turnstile turn;
@@ -61,7 +55,6 @@ struct alignas(64) ZCT_THREADPARMS {
   int slot = 0;
   int code = 0;  // the thread's error code: 1 processing failed, 13 floating-point error
   ZCT_READPARMS* readParms_p = nullptr;
-  std::atomic<unsigned> state{1};  // bit 0: the buffer is free (neither filled nor processed)
   double read_uSec = 0;
   double last_read_uSec = 0;  // the thread's latest fill
   double process_uSec = 0;

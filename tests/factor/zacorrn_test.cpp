@@ -82,9 +82,10 @@ struct Result {
   NOBSTR counts;
 };
 
-Result run(Host& h, std::shared_ptr<MemoryDataSet> data, int p, const Request& rq) {
-  auto reader = open_memory_reader(data);
-  ByGroups groups(*reader, {});
+// The pass over the first group of any reader; the variables are its first p
+// columns (then F and W when asked for).
+Result run_reader(Host& h, ObsReader& reader, int p, const Request& rq = {}) {
+  ByGroups groups(reader, {});
   EXPECT_EQ(groups.xbynext(), 1);
   Result r;
   r.mean.assign(p, -1);
@@ -109,6 +110,11 @@ Result run(Host& h, std::shared_ptr<MemoryDataSet> data, int p, const Request& r
   info.nobsp = &r.counts;
   r.rc = zacorrn(&info);
   return r;
+}
+
+Result run(Host& h, std::shared_ptr<MemoryDataSet> data, int p, const Request& rq) {
+  auto reader = open_memory_reader(data);
+  return run_reader(h, *reader, p, rq);
 }
 
 // The same statistics, two passes in long double, straight from the rules:
@@ -513,21 +519,10 @@ TEST(Zacorrn, DebugSwitchNamesThreadsAndBufferSize) {
   CsvReadOptions opts;
   opts.name = "WORK.RAW";
   auto csv = open_csv_reader(path, opts);
-  ByGroups groups(*csv, {});
-  ASSERT_EQ(groups.xbynext(), 1);
   Host ht;
   ht.session.options.debug.insert("zacorr");
   ht.threads("2");
-  std::vector<double> mean(20), sd(20), corr(210), work(20);
-  zacorrInfo_S info;
-  info.fileid = &groups;
-  info.host = &ht.ctx;
-  for (int j = 0; j < 20; ++j) info.vars.push_back(j);
-  info.mean = mean.data();
-  info.std = sd.data();
-  info.corr = corr.data();
-  info.work = work.data();
-  EXPECT_EQ(zacorrn(&info), 0);
+  EXPECT_EQ(run_reader(ht, *csv, 20).rc, 0);
   EXPECT_TRUE(ht.has_text(
       "zacorr: 1 of 2 thread(s) used; 20 variable(s) read from text are too few for more to pay"));
   std::remove(path.c_str());
@@ -637,24 +632,9 @@ TEST(Zacorrn, ReadErrorReportsAndKeepsWhatWasRead) {
     Host h;
     h.threads(threads);
     FailingReader reader(data, 30);
-    ByGroups groups(reader, {});
-    ASSERT_EQ(groups.xbynext(), 1);
-    std::vector<double> mean(2), std(2), corr(3), work(2);
-    double nobs, sumwgt, vardiv;
-    zacorrInfo_S info;
-    info.fileid = &groups;
-    info.host = &h.ctx;
-    info.vars = {0, 1};
-    info.mean = mean.data();
-    info.std = std.data();
-    info.corr = corr.data();
-    info.work = work.data();
-    info.nobsPtr = &nobs;
-    info.sumwgtPtr = &sumwgt;
-    info.vardivPtr = &vardiv;
-    NOBSTR counts;
-    info.nobsp = &counts;
-    EXPECT_EQ(zacorrn(&info), 0) << threads;
+    const Result got = run_reader(h, reader, 2);
+    const NOBSTR& counts = got.counts;
+    EXPECT_EQ(got.rc, 0) << threads;
     EXPECT_TRUE(h.has_text("unreadable number 'x7'")) << threads;
     // Whatever was read before the error is analysed (the row being read
     // ahead when the error came may be lost with it).
@@ -665,9 +645,9 @@ TEST(Zacorrn, ReadErrorReportsAndKeepsWhatWasRead) {
     Host ref_host;
     ref_host.threads("1");
     Result ref = run(ref_host, first, 2, {});
-    EXPECT_EQ(nobs, ref.nobs) << threads;
-    EXPECT_NEAR(std[0], ref.std[0], 1e-14 * ref.std[0]) << threads;
-    EXPECT_NEAR(corr[1], ref.corr[1], 1e-14) << threads;
+    EXPECT_EQ(got.nobs, ref.nobs) << threads;
+    EXPECT_NEAR(got.std[0], ref.std[0], 1e-14 * ref.std[0]) << threads;
+    EXPECT_NEAR(got.corr[1], ref.corr[1], 1e-14) << threads;
   }
 }
 
@@ -680,19 +660,8 @@ TEST(Zacorrn, ReadErrorInALaterBufferEndsTheStep) {
   Host h;
   h.threads("2");
   FailingReader reader(data, 100);
-  ByGroups groups(reader, {});
-  ASSERT_EQ(groups.xbynext(), 1);
-  std::vector<double> mean(p), sd(p), corr(p * (p + 1) / 2), work(p);
-  zacorrInfo_S info;
-  info.fileid = &groups;
-  info.host = &h.ctx;
-  for (int j = 0; j < p; ++j) info.vars.push_back(j);
-  info.mean = mean.data();
-  info.std = sd.data();
-  info.corr = corr.data();
-  info.work = work.data();
   try {
-    zacorrn(&info);
+    run_reader(h, reader, p);
     ADD_FAILURE() << "the step went on";
   } catch (const StepExit& e) {
     EXPECT_EQ(e.code, 1012);
