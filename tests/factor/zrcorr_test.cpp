@@ -474,18 +474,5 @@ TEST(Zrsimp, MeansDeviationsAndCounts) {
   EXPECT_EQ(r.outcome(), (Outcome{108, {5}}));
 }
 
-TEST(Zrcorr, SameTellsWhetherValuesAgree) {
-  double r;
-  const double v1[] = {4, missing_value(), 4};
-  EXPECT_EQ(same(&r, v1, 3), 1);
-  EXPECT_EQ(r, 4);
-  const double v2[] = {4, 3, missing_value(), 7};
-  EXPECT_EQ(same(&r, v2, 4), 0);
-  EXPECT_EQ(r, 3);
-  const double v3[] = {missing_value(), missing_value()};
-  EXPECT_EQ(same(&r, v3, 2), 1);
-  EXPECT_TRUE(is_missing(r));
-}
-
 }  // namespace
 }  // namespace kav
