@@ -1,6 +1,5 @@
-// The FACTOR grammar on the values it is given: option values that must be
-// kept as written, the bounds of the ranged options with the values just
-// outside them, and the kinds of value it refuses.
+// The FACTOR grammar on bad values: the bounds of the ranged options with
+// the values just outside them, and the kinds of value it refuses.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,9 +11,6 @@
 
 namespace kav {
 namespace {
-
-namespace F = factorg_field;
-namespace B = factorg_bit;
 
 struct FParse {
   std::ostringstream sink;
@@ -37,41 +33,6 @@ struct FParse {
     return n;
   }
 };
-
-TEST(FactorGrammar, ValuesThatAreKeptAsGiven) {
-  FParse p({"PROC FACTOR NFACTORS=MAP2 NFACTORS=MAP4 N=3 PARALLEL(NSIMS=300) "
-            "PLOTS(FLIP)=(SCREE LOADINGS(CIRCLES=0.5 0.7 NPLOT=4))"});
-  ASSERT_EQ(p.status, 0) << p.sink.str();
-  EXPECT_TRUE(p.rec().bit(B::kNfMap2));
-  EXPECT_TRUE(p.rec().bit(B::kNfMap4));
-  EXPECT_EQ(p.rec()[F::kNfactors].number, 3);
-  EXPECT_EQ((*p.rec()[F::kParallel].sub)[factorg_pa::kNsims].number, 300);
-  namespace PO = factorg_plotopt;
-  const FieldValue& f = p.rec()[F::kPlots];
-  ASSERT_TRUE(f.sub);
-  EXPECT_TRUE(f.sub->bit(PO::kFlip));
-  ASSERT_EQ(f.items.size(), 2u);
-  EXPECT_EQ((*f.items[1].options)[PO::kCircleValues].numbers, (std::vector<double>{0.5, 0.7}));
-  EXPECT_EQ((*f.items[1].options)[PO::kNplot].number, 4);
-  EXPECT_FALSE(p.rec().bit(B::kPlot));  // PLOTS= is not the line-printer PLOT
-
-  FParse s({"PROC FACTOR", "PRIORS 0.5 0.6"});
-  EXPECT_EQ(s.rec()[F::kPriors].numbers, (std::vector<double>{0.5, 0.6}));
-  FParse t({"PROC FACTOR", "PRIORS 0.1 TO 0.3"});  // the statement takes no ranges
-  EXPECT_EQ(t.status, kParseStatus);
-
-  // Several PATHDIAGRAM statements keep their own options, the later
-  // spelling of an option winning, and none reaches the procedure record.
-  FParse pd({"PROC FACTOR", "PATHDIAGRAM ARRANGE=GRIP NOTITLE",
-             "PATHDIAGRAM ARRANGEMENT=FLOW METHOD=AUTOMATIC TITLE='t'"});
-  ASSERT_EQ(pd.status, 0) << pd.sink.str();
-  ASSERT_EQ(pd.step.statements.size(), 3u);
-  EXPECT_EQ(pd.step.statements[1].record[factorg_pd::kArrange].code, 4);
-  EXPECT_TRUE(pd.step.statements[1].record.bit(factorg_pd::kNotitle));
-  EXPECT_EQ(pd.step.statements[2].record[factorg_pd::kArrange].code, 9);
-  EXPECT_FALSE(pd.step.statements[2].record.bit(factorg_pd::kNotitle));
-  EXPECT_EQ(pd.rec().bits.count(), 0u);
-}
 
 // Every ranged option: the bounds pass, the values just outside fail with
 // one range message.  "%" in the form is replaced by the value.
@@ -147,6 +108,8 @@ TEST(FactorGrammar, RejectedValuesOfEachKind) {
     EXPECT_EQ(p.status, kParseStatus) << b.text;
     EXPECT_EQ(p.errors(b.number), 1) << b.text << ": " << p.sink.str();
   }
+  // The PRIORS statement takes no ranges.
+  EXPECT_EQ(FParse({"PROC FACTOR", "PRIORS 0.1 TO 0.3"}).status, kParseStatus);
 }
 
 }  // namespace
