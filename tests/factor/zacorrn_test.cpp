@@ -288,32 +288,6 @@ TEST(Zacorrn, StiffDataAreAccurateAndReproducibleOnAnyNumberOfThreads) {
   EXPECT_EQ(zthreads_that_pay(3, p, p, false, false), 3);
 }
 
-TEST(Zacorrn, FrequencyAndWeightRules) {
-  // x1 x2 F W
-  auto data = make_data(2, {{1, 2, 2.7, 1},              // counts twice
-                            {3, 1, 0.4, 1},              // frequency below 1: out
-                            {5, 7, 1, 0},                // zero weight: out, frequency read
-                            {2, missing_value(), 3, 1},  // missing value: out, both read
-                            {4, 4, missing_value(), 1},  // missing frequency: out
-                            {6, 3, 1, 2}});
-  Host h;
-  h.threads("1");
-  Result r = run(h, data, 2, {true, true, false, "N"});
-  ASSERT_EQ(r.rc, 0);
-  EXPECT_EQ(r.counts.NObsRead, 6);
-  EXPECT_EQ(r.counts.NObsUsed, 2);
-  EXPECT_EQ(r.counts.SumFreqsRead, 2 + 1 + 3 + 1);
-  EXPECT_EQ(r.counts.SumFreqsUsed, 3);
-  EXPECT_EQ(r.counts.SumWeightsRead, 2 + 3 + 2);
-  EXPECT_EQ(r.counts.SumWeightsUsed, 4);
-  // Case weights 2 (x=1,2) and 2 (x=6,3): means 3.5 and 2.5.
-  EXPECT_DOUBLE_EQ(r.mean[0], 3.5);
-  EXPECT_DOUBLE_EQ(r.mean[1], 2.5);
-  EXPECT_DOUBLE_EQ(r.std[0], std::sqrt((2 * 2.5 * 2.5 + 2 * 2.5 * 2.5) / 3));
-  EXPECT_NE(h.text(230, 3).find("1 of the 6"), std::string::npos) << h.text(230, 3);
-  EXPECT_NE(h.text(230, 4).find("3 of the 6"), std::string::npos) << h.text(230, 4);
-}
-
 TEST(Zacorrn, ConstantVariableGetsZeroRow) {
   std::vector<std::vector<double>> rows;
   for (int i = 0; i < 200; ++i) rows.push_back({1e6 + 0.1, 0.5 * i, std::sin(i), 1, 1});
