@@ -20,33 +20,12 @@
 namespace kav {
 namespace {
 
-// Three BY groups of correlations, two blocks of two variables each:
-// group 1 with 0.6 within the blocks and 0.5 across (eigenvalues 2.6, 0.6,
-// 0.4, 0.4: one factor by the default rule), group 2 with 0.8 within and 0
-// across (1.8, 1.8, 0.2, 0.2: two factors), group 3 with 0.7 and 0.4 (2.5,
-// 0.9, 0.3, 0.3: one factor).
-const char* kGroups = R"(
-data d(type=corr);
-  length _type_ $ 8 _name_ $ 8;
-  input g _type_ $ _name_ $ x1-x4;
-  datalines;
-1 N . 50 50 50 50
-1 CORR x1 1 .6 .5 .5
-1 CORR x2 .6 1 .5 .5
-1 CORR x3 .5 .5 1 .6
-1 CORR x4 .5 .5 .6 1
-2 N . 50 50 50 50
-2 CORR x1 1 .8 0 0
-2 CORR x2 .8 1 0 0
-2 CORR x3 0 0 1 .8
-2 CORR x4 0 0 .8 1
-3 N . 50 50 50 50
-3 CORR x1 1 .7 .4 .4
-3 CORR x2 .7 1 .4 .4
-3 CORR x3 .4 .4 1 .7
-3 CORR x4 .4 .4 .7 1
-;
-)";
+// Three BY groups of correlations (the reference folder's blocks3_corr),
+// two blocks of two variables each: group 1 with 0.6 within the blocks and
+// 0.5 across (eigenvalues 2.6, 0.6, 0.4, 0.4: one factor by the default
+// rule), group 2 with 0.8 within and 0 across (1.8, 1.8, 0.2, 0.2: two
+// factors), group 3 with 0.7 and 0.4 (2.5, 0.9, 0.3, 0.3: one factor).
+const std::string kGroups = "proc factor data=ref.blocks3_corr(type=corr) ";
 
 std::vector<const progtest::json*> outputs(const progtest::Outcome& r, const std::string& name) {
   std::vector<const progtest::json*> found;
@@ -57,10 +36,9 @@ std::vector<const progtest::json*> outputs(const progtest::Outcome& r, const std
 }
 
 TEST(FactorStep, EachByGroupIsAnalysedWithItsValuesAndTheReasonIsTheLargestNfact) {
-  const progtest::Outcome r =
-      progtest::run(std::string(kGroups) + "proc factor data=d; by g; run;");
-  ASSERT_EQ(progtest::exit_code(r, 1), 0) << r.log;
-  EXPECT_EQ(r.results["steps"][1]["reason"], 2);
+  const progtest::Outcome r = progtest::run(kGroups + "; by g; run;");
+  ASSERT_EQ(progtest::exit_code(r), 0) << r.log;
+  EXPECT_EQ(r.results["steps"][0]["reason"], 2);
   const auto eigen = outputs(r, "Eigenvalues");
   ASSERT_EQ(eigen.size(), 3u);
   const double first[] = {2.6, 1.8, 2.5};
@@ -74,16 +52,15 @@ TEST(FactorStep, EachByGroupIsAnalysedWithItsValuesAndTheReasonIsTheLargestNfact
 
   // A target without BY variables serves every group; one with them only
   // the groups it has rows for, aimed at their own rows.
-  const progtest::Outcome t = progtest::run(std::string(kGroups) +
-                                            "data t; input x1-x4; datalines;\n1 1 0 0\n0 0 1 1\n;\n"
-                                            "proc factor data=d nfactors=2 target=t; by g; run;");
-  ASSERT_EQ(progtest::exit_code(t, 2), 0) << t.log;
+  const progtest::Outcome t =
+      progtest::run("data t; input x1-x4; datalines;\n1 1 0 0\n0 0 1 1\n;\n" + kGroups +
+                    "nfactors=2 target=t; by g; run;");
+  ASSERT_EQ(progtest::exit_code(t, 1), 0) << t.log;
   EXPECT_EQ(outputs(t, "ObliqueRotFactPat").size(), 3u);
   const progtest::Outcome tg = progtest::run(
-      std::string(kGroups) +
-      "data tg; input g x1-x4; datalines;\n1 1 1 0 0\n1 0 0 1 1\n3 0 0 1 1\n3 1 1 0 0\n;\n"
-      "proc factor data=d nfactors=2 target=tg; by g; run;");
-  ASSERT_EQ(progtest::exit_code(tg, 2), 0) << tg.log;
+      "data tg; input g x1-x4; datalines;\n1 1 1 0 0\n1 0 0 1 1\n3 0 0 1 1\n3 1 1 0 0\n;\n" +
+      kGroups + "nfactors=2 target=tg; by g; run;");
+  ASSERT_EQ(progtest::exit_code(tg, 1), 0) << tg.log;
   EXPECT_TRUE(progtest::has_message(tg, 177)) << "the group without a target is named";
   const auto targets = outputs(tg, "ProcrustesTarget");
   ASSERT_EQ(targets.size(), 2u);
@@ -101,10 +78,9 @@ TEST(FactorStep, EachByGroupIsAnalysedWithItsValuesAndTheReasonIsTheLargestNfact
 }
 
 TEST(FactorStep, NoprintLeavesNoOutputObject) {
-  const progtest::Outcome r =
-      progtest::run(std::string(kGroups) + "proc factor data=d noprint; by g; run;");
-  ASSERT_EQ(progtest::exit_code(r, 1), 0) << r.log;
-  EXPECT_TRUE(r.results["steps"][1]["outputs"].empty());
+  const progtest::Outcome r = progtest::run(kGroups + "noprint; by g; run;");
+  ASSERT_EQ(progtest::exit_code(r), 0) << r.log;
+  EXPECT_TRUE(r.results["steps"][0]["outputs"].empty());
 }
 
 int failing_open(UtilityFile&, std::uint32_t) {
