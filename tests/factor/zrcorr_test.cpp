@@ -360,6 +360,10 @@ TEST(Zrcorr, SymmetryAndDiagonalChecks) {
   EXPECT_EQ(r.outcome(), (Outcome{4, {22, 25, 18, 38, 39}}));
   EXPECT_DOUBLE_EQ(r.r(0, 1), 0.5);
   EXPECT_EQ(r.r(0, 0), 1);
+  // Below 1: noted and rescaled, without the warning.
+  r = matrix("CORR", "CORR alpha 0.25 0.25 0; CORR beta 0.25 1 0; CORR gamma 0 0 1");
+  EXPECT_EQ(r.outcome(), (Outcome{0, {22, 18, 38, 39}}));
+  EXPECT_DOUBLE_EQ(r.r(0, 1), 0.5);
 }
 
 TEST(Zrcorr, IncompleteMatrixFallsBackToAnotherType) {
