@@ -1,3 +1,5 @@
+#include "host/step.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "host/step.h"
 #include "host/threads.h"
 
 namespace kav {
@@ -24,16 +25,6 @@ TEST(StepPool, RefusesTwoToThe53BytesAndZeroFills) {
   EXPECT_EQ(pool.bytes_in_use(), 800u);
   pool.release(p);
   EXPECT_EQ(pool.bytes_in_use(), 0u);
-}
-
-TEST(StepExit, XexitThrowsCodeAndReason) {
-  try {
-    xexit(1016, 3);
-    FAIL();
-  } catch (const StepExit& e) {
-    EXPECT_EQ(e.code, 1016);
-    EXPECT_EQ(e.reason, 3);
-  }
 }
 
 TEST(UtilityFile, RowsWrittenAtANotedPositionReadBackUnchanged) {
@@ -90,7 +81,7 @@ TEST(Threads, TurnsGoRoundInOrderSpinningOrSleeping) {
   // processors (where waiters must sleep for the holder to run).
   for (double spin : {50.0, 0.0})
     for (int threads : {1, 2, 3, 8}) {
-      const int rounds = 2000;
+      const int rounds = 300;
       std::vector<int> order = rotate(threads, rounds, spin);
       ASSERT_EQ(order.size(), static_cast<std::size_t>(threads * rounds));
       for (std::size_t i = 0; i < order.size(); ++i)
@@ -141,13 +132,6 @@ TEST(Threads, TurnNumbersWrapAround) {
   group.join();
   ASSERT_EQ(seen.size(), 6u);
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], near_end + i);
-}
-
-TEST(Threads, UsableProcessorsCountsAtLeastOne) {
-  EXPECT_GE(usable_processors(), 1);
-  if (const unsigned online = std::thread::hardware_concurrency(); online > 0) {
-    EXPECT_LE(usable_processors(), static_cast<int>(online));
-  }
 }
 
 }  // namespace

@@ -29,22 +29,12 @@ Token sym(const std::string& s, bool space = true) {
 DataSetHeader header() {
   DataSetHeader h;
   h.name = "WORK.D";
-  auto add = [&](const char* n, bool num) {
-    Variable v;
-    v.name = n;
-    v.kind = num ? VarKind::Numeric : VarKind::Character;
-    h.vars.push_back(v);
-  };
-  add("id", false);
-  add("x1", true);
-  add("x2", true);
-  add("x3", true);
-  add("a", false);
-  add("b", true);
-  add("c", true);
-  add("score1", true);
-  add("score2", true);
-  add("my var", true);
+  for (const char* n : {"id$", "x1", "x2", "x3", "a$", "b", "c", "score1", "score2", "my var"}) {
+    const std::string s = n;
+    const bool text = s.back() == '$';
+    h.vars.push_back({text ? s.substr(0, s.size() - 1) : s, "",
+                      text ? VarKind::Character : VarKind::Numeric, 8});
+  }
   return h;
 }
 
@@ -147,7 +137,6 @@ TEST(VariableLists, DescendingNotsortedAndStoppingAtOtherSymbols) {
 
 TEST(VariableLists, NumberedRangesKeepLeadingZeros) {
   DataSetHeader h;
-  h.name = "WORK.Z";
   for (const char* n : {"q08", "q09", "q10"})
     h.vars.push_back(Variable{n, "", VarKind::Numeric, 8});
   std::vector<Token> t{name("q08"), sym("-"), name("q10")};
