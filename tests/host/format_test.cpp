@@ -3,9 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
 #include <cmath>
+#include <limits>
 
 #include "host/value.h"
 

@@ -15,7 +15,6 @@ using Names = std::vector<std::string>;
 struct Recorded {
   Names events;  // "begin FACTOR", "add Eigenvalues", "end 0"
   std::vector<OutputObject> objects;
-  std::vector<LogEntry> top_log;
   bool closed = false;
 };
 
@@ -29,9 +28,6 @@ class RecordingDestination : public OutputDestination {
   }
   void end_step(const StepInfo&, const StepEnd& e) override {
     r_->events.push_back("end " + std::to_string(e.exit_code));
-  }
-  void top_level_log(const std::vector<LogEntry>& entries) override {
-    r_->top_log.insert(r_->top_log.end(), entries.begin(), entries.end());
   }
   std::string close() override {
     r_->closed = true;
@@ -344,59 +340,6 @@ TEST(OdsOutput, UnmatchedRequestWarnsRequestsLastOneStepAndOpenerFailuresAreRepo
   ASSERT_EQ(f.problems.size(), 1u);
   EXPECT_EQ(f.problems[0].kind, DeliveryProblem::Kind::DataSetWrite);
   EXPECT_NE(f.problems[0].text.find("read-only"), std::string::npos);
-}
-
-TEST(Delivery, GraphsFindTheirLinkedTables) {
-  Fixture f;
-  f.delivery.select({"ScreePlot"});  // the table is not shown, the graph still gets it
-  f.delivery.begin_step("FACTOR", 1);
-  Table ev = small_table("Eigenvalues");
-  ev.link_key = "scree";
-  f.delivery.add_table(ev);
-  Graph g;
-  g.name = "ScreePlot";
-  g.link_keys = {"scree", "absent"};
-  f.delivery.add_graph(g);
-  f.delivery.end_step(0, 0, {});
-  ASSERT_EQ(f.seen->objects.size(), 1u);
-  const Graph* shown = f.seen->objects[0].graph();
-  ASSERT_NE(shown, nullptr);
-  ASSERT_EQ(shown->tables.size(), 1u);
-  EXPECT_EQ(shown->tables[0]->rows.size(), 2u);
-}
-
-TEST(Delivery, DestinationsOpenedMidStepCloseAndDisable) {
-  OutputDelivery delivery;
-  auto late = std::make_shared<Recorded>();
-  delivery.register_destination_kind(
-      "late",
-      [&](const std::string& path, std::string& error) -> std::unique_ptr<OutputDestination> {
-        if (path == "bad") {
-          error = "cannot open bad";
-          return nullptr;
-        }
-        return std::make_unique<RecordingDestination>(late);
-      });
-  EXPECT_EQ(delivery.open_destination("late", "bad"), "cannot open bad");
-  EXPECT_FALSE(delivery.destination_open("late"));
-  EXPECT_FALSE(delivery.open_destination("nosuch", "x").empty());
-
-  delivery.top_level_log({LogEntry{Severity::Note, 1, 2, "before", {}}});
-  delivery.begin_step("FACTOR", 1);
-  delivery.add_table(small_table("Before"));
-  EXPECT_EQ(delivery.open_destination("LATE", "good"), "");
-  delivery.add_table(small_table("After"));
-  delivery.set_destination_enabled("late", false);
-  delivery.add_table(small_table("Silenced"));
-  delivery.set_destination_enabled("late", true);
-  delivery.end_step(4, 1, {});
-  delivery.top_level_log({LogEntry{Severity::Warning, 1, 3, "after", {}}});
-  EXPECT_EQ(delivery.close_destination("late"), "");
-  EXPECT_TRUE(late->closed);
-  EXPECT_EQ(late->events, (Names{"begin FACTOR", "add After", "end 4"}));
-  ASSERT_EQ(late->top_log.size(), 1u);
-  EXPECT_EQ(late->top_log[0].text, "after");
-  EXPECT_EQ(delivery.close_destination("late"), "");  // closing what is not open is quiet
 }
 
 }  // namespace
