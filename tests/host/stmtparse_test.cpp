@@ -13,45 +13,31 @@
 namespace kav {
 namespace {
 
-// Tokens from space-separated pieces: numbers, quoted strings, symbols and
-// names.  Piece k sits at column k + 1 of line 1.
-std::vector<Token> toks(const std::string& text) {
-  std::vector<Token> out;
+// A statement from space-separated pieces: numbers, quoted strings, symbols
+// and names.  Piece k sits at column k + 1 of line 1.
+Statement stmt(const std::string& text) {
+  Statement s;
+  s.pos.line = 1;
   std::istringstream in(text);
-  std::string p;
-  int col = 0;
-  while (in >> p) {
+  for (std::string p; in >> p;) {
     Token t;
-    t.text = p;
-    t.value = p;
+    t.text = t.value = p;
     t.pos.line = 1;
-    t.pos.column = ++col;
-    t.space_before = true;
+    t.pos.column = static_cast<int>(s.tokens.size()) + 1;
+    t.space_before = p != ":";
     char* end = nullptr;
-    double v = std::strtod(p.c_str(), &end);
-    if (std::isdigit(static_cast<unsigned char>(p[0])) || (p[0] == '.' && p.size() > 1)) {
-      if (end && *end == '\0') {
-        t.kind = TokenKind::Number;
-        t.number = v;
-      }
+    t.number = std::strtod(p.c_str(), &end);
+    const auto first = static_cast<unsigned char>(p[0]);
+    if ((std::isdigit(first) || (p[0] == '.' && p.size() > 1)) && *end == '\0') {
+      t.kind = TokenKind::Number;
     } else if (p[0] == '\'') {
       t.kind = TokenKind::String;
       t.value = p.substr(1, p.size() - 2);
-    } else if (std::isalpha(static_cast<unsigned char>(p[0])) || p[0] == '_') {
-      t.kind = TokenKind::Name;
     } else {
-      t.kind = TokenKind::Symbol;
+      t.kind = std::isalpha(first) || p[0] == '_' ? TokenKind::Name : TokenKind::Symbol;
     }
-    if (p == ":") t.space_before = false;
-    out.push_back(t);
+    s.tokens.push_back(t);
   }
-  return out;
-}
-
-Statement stmt(const std::string& text) {
-  Statement s;
-  s.tokens = toks(text);
-  s.pos.line = 1;
   return s;
 }
 
