@@ -108,28 +108,27 @@ TEST_F(JsonResults, ValuesMissingKindsStacksGraphsNotesAndLogs) {
   EXPECT_EQ(outputs[3]["text"], "line one\nline two");
 }
 
+// Steps before the file is opened and excluded objects stay out of it.
 TEST_F(JsonResults, OpenedMidRunFilteredBySelectionAndBadPathsReported) {
-  Table t;
-  t.name = "Early";
-  delivery.begin_step("FACTOR", 1);
-  delivery.add_table(t);
-  delivery.end_step(0, 0, {});
+  auto step = [&](int line, std::vector<std::string> names) {
+    delivery.begin_step("FACTOR", line);
+    Table t;
+    for (const std::string& name : names) {
+      t.name = name;
+      delivery.add_table(t);
+    }
+    delivery.end_step(line, 0, {});
+  };
+  step(1, {"Early"});
   ASSERT_EQ(delivery.open_json(file), "");
   delivery.exclude({"Hidden"});
-  delivery.begin_step("FACTOR", 9);
-  t.name = "Hidden";
-  delivery.add_table(t);
-  t.name = "Shown";
-  delivery.add_table(t);
-  delivery.end_step(1, 0, {});
+  step(9, {"Hidden", "Shown"});
   ASSERT_EQ(delivery.close_json(), "");
-
   const json j = read();
   ASSERT_EQ(j["steps"].size(), 1u);
-  EXPECT_EQ(j["steps"][0]["exit_code"], 1);
+  EXPECT_EQ(j["steps"][0]["exit_code"], 9);
   ASSERT_EQ(j["steps"][0]["outputs"].size(), 1u);
   EXPECT_EQ(j["steps"][0]["outputs"][0]["name"], "Shown");
-
   const std::string bad = (dir / "no" / "such" / "r.json").string();
   EXPECT_NE(delivery.open_json(bad).find(bad), std::string::npos);
   EXPECT_FALSE(delivery.destination_open("json"));

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
@@ -195,9 +196,7 @@ TEST(ListingDestination, StepHeadingByRuleGroupsAndNoGraphs) {
   t.add_column("Eigenvalue", ColumnKind::Number, std::nullopt, fixed_format(8, 4));
   t.add_row({1.5});
   delivery.add_table(t);
-  Graph g;
-  g.name = "ScreePlotGraph";
-  delivery.add_graph(g);
+  delivery.add_graph(Graph{"ScreePlotGraph", "", "", {}, {}, {}});
   delivery.add_note_lines({"NOTE text"});
   delivery.set_listing(false);  // a closed listing prints nothing until reopened
   delivery.add_note_lines({"silent"});
@@ -210,15 +209,14 @@ TEST(ListingDestination, StepHeadingByRuleGroupsAndNoGraphs) {
   ASSERT_GE(lines.size(), 8u);
   EXPECT_EQ(lines[0], std::string(22, ' ') + "Survey <2024> & more");  // (64 - 20) / 2
   EXPECT_NE(text.find(std::string(22, ' ') + "The FACTOR Procedure\n"), std::string::npos);
-  bool rule = false;
-  for (const auto& l : lines)
-    if (l.find("region=north") != std::string::npos) {
-      rule = true;
-      EXPECT_EQ(l.size(), 64u);
-      EXPECT_EQ(l.front(), '-');
-      EXPECT_EQ(l.back(), '-');
-    }
-  EXPECT_TRUE(rule);
+  // The BY line is a rule across the whole line.
+  const auto by = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.find("region=north") != l.npos;
+  });
+  ASSERT_NE(by, lines.end());
+  EXPECT_EQ(by->size(), 64u);
+  EXPECT_EQ(by->front(), '-');
+  EXPECT_EQ(by->back(), '-');
   EXPECT_LT(text.find("region=north"), text.find("Initial Factor Method"));
   EXPECT_LT(text.find("Initial Factor Method"), text.find("1.5000"));
   EXPECT_EQ(text.find("ScreePlotGraph"), std::string::npos);
