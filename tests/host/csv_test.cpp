@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "host/support/dataset_text.h"
 #include "support/temp_folder.h"
 
 namespace kav {
@@ -24,6 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using testing_support::cells;
+using testing_support::layout;
 
 struct CsvTest : testing_support::TempFolderTest {
   std::string write_file(const std::string& name, const std::string& content) {
@@ -52,31 +55,6 @@ struct CsvTest : testing_support::TempFolderTest {
     return r;
   }
 };
-
-// "name:label:N8" per variable, to compare whole headers at once.
-std::string layout(const DataSetHeader& h) {
-  std::string s;
-  for (const Variable& v : h.vars)
-    s += v.name + ":" + v.label + ":" + (v.is_numeric() ? "N" : "C") + std::to_string(v.length) +
-         " ";
-  return s;
-}
-
-// Every row as "v v|", a missing number as its letter.
-std::string cells(const MemoryDataSet& d) {
-  std::ostringstream s;
-  for (const Observation& o : d.rows)
-    for (std::size_t i = 0; i < d.header.vars.size(); ++i) {
-      if (!d.header.vars[i].is_numeric())
-        s << o.str[i];
-      else if (is_missing(o.num[i]))
-        s << missing_letter(o.num[i]);
-      else
-        s << o.num[i];
-      s << (i + 1 < d.header.vars.size() ? " " : "|");
-    }
-  return s.str();
-}
 
 // The DataError thrown by `f`.
 template <typename F>

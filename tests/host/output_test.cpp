@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/support/dataset_text.h"
 #include "host/value.h"
 #include "support/capture_destination.h"
 
@@ -11,6 +12,8 @@ namespace kav {
 namespace {
 
 using Names = std::vector<std::string>;
+using testing_support::cells;
+using testing_support::layout;
 
 // Rows built by assignment: GCC 12 warns falsely on initializer lists of variants here.
 template <typename... Values>
@@ -63,12 +66,6 @@ struct Fixture {
     delivery.end_step(0, 0, {});
   }
 };
-
-Names var_names(const MemoryDataSet& ds) {
-  Names n;
-  for (const Variable& v : ds.header.vars) n.push_back(v.name);
-  return n;
-}
 
 TEST(Templates, ColumnSettingsComeFromColumnThenTemplateThenDefaults) {
   TemplateRegistry registry;
@@ -208,14 +205,8 @@ TEST(OdsOutput, WritesVisibleColumnsAndRowsKeepingMissingKinds) {
   ASSERT_EQ(f.written.count("work.ev"), 1u);
   const MemoryDataSet& ds = *f.written["work.ev"];
   EXPECT_EQ(ds.header.label, "Eigenvalues label");
-  EXPECT_EQ(var_names(ds), (Names{"Number", "Value", "Note"}));
-  EXPECT_EQ(ds.header.vars[2].label, "Remark");
-  EXPECT_EQ(ds.header.vars[2].kind, VarKind::Character);
-  EXPECT_EQ(ds.header.vars[2].length, 10);  // "the second"
-  ASSERT_EQ(ds.rows.size(), 2u);
-  EXPECT_EQ(ds.rows[0].num[1], 2.5);
-  EXPECT_EQ(ds.rows[0].str[2], "first");
-  EXPECT_EQ(missing_letter(ds.rows[1].num[1]), 'D');
+  EXPECT_EQ(layout(ds.header), "Number::N8 Value::N8 Note:Remark:C10 ");  // "the second"
+  EXPECT_EQ(cells(ds), "1 2.5 first|2 D the second|");
   EXPECT_TRUE(f.problems.empty());
   EXPECT_TRUE(f.objects.empty());
 }
@@ -234,14 +225,10 @@ TEST(OdsOutput, TablesOfOneNameInAStepAppendWithByVariablesInFront) {
   f.delivery.add_table(wider);
   f.delivery.end_step(0, 0, {});
 
+  // The first table has no Proportion.
   const MemoryDataSet& ds = *f.written.at("ev");
-  EXPECT_EQ(var_names(ds), (Names{"region", "Number", "Value", "Proportion"}));
-  EXPECT_EQ(ds.header.vars[0].kind, VarKind::Character);
-  ASSERT_EQ(ds.rows.size(), 4u);
-  EXPECT_EQ(ds.rows[0].str[0], "north");
-  EXPECT_EQ(ds.rows[3].str[0], "south");
-  EXPECT_TRUE(is_missing(ds.rows[1].num[3]));  // the first table has no Proportion
-  EXPECT_EQ(ds.rows[3].num[3], 0.25);
+  EXPECT_EQ(cells(ds), "north 1 2.5 .|north 2 . .|south 1 2.5 0.75|south 2 . 0.25|");
+  EXPECT_EQ(layout(ds.header).substr(0, 19), "region::C5 Number::");
 }
 
 TEST(OdsOutput, StackedValuesBecomeVariablesBesideTheirEstimates) {
@@ -261,20 +248,13 @@ TEST(OdsOutput, StackedValuesBecomeVariablesBesideTheirEstimates) {
        {{std::string(" 0[]"), std::string(" [0]")}, {std::string(" []0"), std::string("   .")}}}};
   f.step({t});
 
+  // Each row: estimates, standard errors and coverages of its elements.
   const MemoryDataSet& ds = *f.written.at("pat");
-  EXPECT_EQ(var_names(ds), (Names{"Variable", "Factor1", "Factor2", "StdErrFactor1",
-                                  "StdErrFactor2", "CoverageFactor1", "CoverageFactor2"}));
-  EXPECT_EQ(ds.header.vars[5].kind, VarKind::Character);
-  EXPECT_EQ(ds.header.vars[5].length, 4);
-  EXPECT_EQ(ds.header.vars[6].label, "Factor2 Coverage");
-  ASSERT_EQ(ds.rows.size(), 2u);
-  // Row x2, column Factor1: estimate, standard error and coverage of that element.
-  EXPECT_EQ(ds.rows[1].str[0], "x2");
-  EXPECT_EQ(ds.rows[1].num[1], -0.2);
-  EXPECT_EQ(ds.rows[1].num[3], 0.07);
-  EXPECT_EQ(ds.rows[1].str[5], " []0");
-  EXPECT_TRUE(is_missing(ds.rows[1].num[4]));
-  EXPECT_EQ(ds.rows[0].str[6], " [0]");
+  EXPECT_EQ(cells(ds), "x1 0.8 0.1 0.05 0.06  0[]  [0]|x2 -0.2 0.7 0.07 .  []0    .|");
+  EXPECT_EQ(layout(ds.header),
+            "Variable::C2 Factor1::N8 Factor2::N8 StdErrFactor1:Factor1 StdErr:N8 "
+            "StdErrFactor2:Factor2 StdErr:N8 CoverageFactor1:Factor1 Coverage:C4 "
+            "CoverageFactor2:Factor2 Coverage:C4 ");
 }
 
 TEST(OdsOutput, UnmatchedRequestWarnsRequestsLastOneStepAndOpenerFailuresAreReported) {

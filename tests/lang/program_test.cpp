@@ -10,6 +10,7 @@
 #include "host/host_messages.h"
 #include "host/output.h"
 #include "host/session.h"
+#include "host/support/dataset_text.h"
 #include "support/capture_destination.h"
 #include "support/temp_folder.h"
 
@@ -17,6 +18,8 @@ namespace kav {
 namespace {
 
 using testing_support::Capture;
+using testing_support::cells;
+using testing_support::layout;
 
 struct ProgramRun {
   std::ostringstream log_text;
@@ -85,16 +88,10 @@ TEST(Program, DatalinesWithRangesCharactersAndDoubleAt) {
     proc print data=pairs; run;
   )");
   EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  // List input runs on into the next line.
   auto d = r.data("pairs");
-  ASSERT_EQ(d.header.vars.size(), 4u);
-  EXPECT_EQ(d.header.vars[0].length, 12);
-  EXPECT_EQ(d.header.vars[1].label, "First value");
-  ASSERT_EQ(d.rows.size(), 3u);
-  EXPECT_EQ(d.rows[1].str[0], "bravo-longer");
-  EXPECT_TRUE(is_missing(d.rows[1].num[2]));
-  EXPECT_EQ(d.rows[1].num[3], 5);  // list input runs on into the next line
-  EXPECT_EQ(missing_letter(d.rows[2].num[1]), 'B');
-  EXPECT_EQ(d.rows[2].num[3], 700);
+  EXPECT_EQ(layout(d.header), "name::C12 v1:First value:N8 v2::N8 v3::N8 ");
+  EXPECT_EQ(cells(d), "alpha 1 2 3|bravo-longer 4 . 5|charlie B -6.5 700|");
   const Table* t = r.table("Print");
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(t->rows.size(), 3u);
@@ -184,11 +181,7 @@ TEST_F(ProgramFiles, InfileOfADelimitedFileAndPrintByGroups) {
   r.go("data s; length comment $ 20; infile '" + file +
        "' dsd firstobs=2; input region $ x comment $; run;\nproc print data=s; by region; run;");
   EXPECT_EQ(r.errors(), 0) << r.log_text.str();
-  auto d = r.data("s");
-  ASSERT_EQ(d.rows.size(), 3u);
-  EXPECT_EQ(d.rows[0].str[0], "a, b");
-  EXPECT_TRUE(is_missing(d.rows[2].num[2]));
-  EXPECT_EQ(d.rows[2].str[0], "say \"hi\"");
+  EXPECT_EQ(cells(r.data("s")), "a, b north 1| north 2|say \"hi\" south .|");
   ASSERT_NE(r.table("Print", 2), nullptr);
   EXPECT_EQ(r.table("Print", 1)->rows.size(), 2u);
   EXPECT_EQ(r.table("Print", 2)->rows.size(), 1u);
@@ -211,12 +204,8 @@ TEST_F(ProgramFiles, LibnameRoundTripKeepsTypeLabelsKindsAndLengths) {
   auto d = again.data("fa", "KEEP");
   EXPECT_EQ(d.header.type, "FACTOR");
   EXPECT_EQ(d.header.label, "saved");
-  ASSERT_EQ(d.header.vars.size(), 4u);
-  EXPECT_EQ(d.header.vars[0].length, 20);
-  EXPECT_EQ(d.header.vars[1].kind, VarKind::Character);
-  EXPECT_EQ(d.header.vars[2].label, "Factor one");
-  EXPECT_EQ(d.rows[0].str[0], "verbal_ability");
-  EXPECT_DOUBLE_EQ(d.rows[0].num[2], 0.8);
+  EXPECT_EQ(layout(d.header), "_name_::C20 _type_::C7 f1:Factor one:N8 f2::N8 ");
+  EXPECT_EQ(cells(d), "verbal_ability PATTERN 0.8 0.1|");
   const Table *typed = again.table("Attributes", 1), *labelled = again.table("Attributes", 2);
   ASSERT_NE(labelled, nullptr) << again.log_text.str();
   EXPECT_EQ(str(typed->rows[1][1]), "CORR");
