@@ -264,6 +264,7 @@ TEST(StatementParser, BadValuesAndSyntaxGiveOneMessageEach) {
       {"", {"FREQ a b"}, msg::kSyntax},
       {"", {"VAR"}, msg::kSyntax},
       {"", {"VAR x1 - y3"}, msg::kVariableListBad},
+      {"", {"BY x DESCENDING"}, msg::kSyntax},  // DESCENDING must be followed by a name
   };
   for (const Case& c : cases) {
     Parse p(c.text, c.more);
