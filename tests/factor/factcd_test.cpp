@@ -74,21 +74,9 @@ TEST_F(FactcdTest, SamplingAdequacyMatchesIndependentPartialCorrelations) {
   }
 }
 
-TEST_F(FactcdTest, ASingularMatrixFallsBackWithStatus112AndNoAdequacy) {
-  // Variables 1 and 2 are identical.
-  load(Vec{1, 1, 1, 0.5, 0.5, 1}, 1, kPriSmc);
-  fopt_set(com, kFoptMsa);
-  datax[9] = -7;
-  factcd(com);
-  EXPECT_EQ(com->rc, kRcSingular);
-  EXPECT_TRUE(logged(kMsgSingular));
-  EXPECT_NE(text_of(kMsgSmcSubstitute).find("1.0."), std::string::npos);
-  EXPECT_EQ(priors, (Vec{1, 1, 1}));
-  EXPECT_EQ(at(2, 1), 0.5);
-  EXPECT_EQ(com->notei, 0);
-  EXPECT_EQ(datax[9], -7);  // no sampling adequacy
-
-  // ASMC falls back to the largest absolute correlations and says so.
+// On a singular matrix ASMC falls back to the largest absolute correlations
+// and says so (SMC falls back to 1: see the whole step below).
+TEST_F(FactcdTest, ASingularMatrixFallsBackWithStatus112) {
   load(Vec{1, 1, 1, -0.7, 0.5, 1}, 1, kPriAsmc);
   factcd(com);
   EXPECT_EQ(com->rc, kRcSingular);
@@ -132,24 +120,6 @@ TEST_F(FactcdTest, AVariableWithoutDeviationGetsPriorZeroWhateverTheMethod) {
   }
 }
 
-TEST_F(FactcdTest, RandomPriorsComeFromTheSeededGeneratorAndAreAnnounced) {
-  auto draw = [&](int seed) {
-    load(kSmall, 1, kPriRandom);
-    com->seed = seed;
-    factcd(com);
-    return priors;
-  };
-  const Vec first = draw(12345);
-  EXPECT_NE(text_of(kMsgRandomSeed).find("12345"), std::string::npos);
-  for (double p : first) EXPECT_TRUE(p > 0 && p < 1) << p;
-  EXPECT_NE(first[0], first[1]);
-  EXPECT_EQ(at(2, 2), first[2]);
-  EXPECT_EQ(draw(12345), first);
-  EXPECT_NE(draw(12346), first);
-}
-
-// The priors and weights each method and prior type leaves, from given
-// priors, weights of 7 and communalities of 7.
 TEST_F(FactcdTest, ListedPriorsAndTheWeightsOfEachMethod) {
   struct Case {
     int method, prior;

@@ -30,11 +30,6 @@ class Writers : public TableFixture {
     variables({"x1", "x2", "x3", "x4"});
     factor_names(2);
   }
-  static Names column_names(const Table& t) {
-    Names out;
-    for (const Column& c : t.columns) out.push_back(c.name);
-    return out;
-  }
   static std::string msg(int number, const Names& args = {}) {
     return format_message(kFactorGroup, number, args);
   }
@@ -56,25 +51,6 @@ TEST_F(Writers, OnlyTheToleratedFailureStatusLetsTheStepGoOn) {
     EXPECT_EQ(com->rc, kRcOutput);
   }
   EXPECT_TRUE(logged(kHostGroup, msg::kOdsError));
-  // NOPRINT leaves every writer silent.
-  fopt_set(com, kFoptNoprint);
-  factoin(com);
-  com->eigval = doubles({1, 1, 1, 1});
-  factevt(com, "Eigenvalues", 4);
-  factnob(com, nullptr);
-  facthis(com, 1);
-  facthis(com, 3);
-  EXPECT_TRUE(objects.empty());
-}
-
-TEST_F(Writers, TitlesLongerThan119CharactersAreCutWithANote) {
-  EXPECT_EQ(factitle(com, kMsgEigenTitle, {"1", "2", "3", "short"}),
-            msg(kMsgEigenTitle, {"1", "2", "3", "short"}));
-  EXPECT_FALSE(logged(kFactorGroup, kMsgTitleCut));
-  const std::string long_text(200, 'e');
-  const std::string cut = factitle(com, kMsgEigenTitle, {"1", "2", "3", long_text});
-  EXPECT_EQ(cut, msg(kMsgEigenTitle, {"1", "2", "3", long_text}).substr(0, 119));
-  EXPECT_TRUE(logged(kFactorGroup, kMsgTitleCut));
 }
 
 TEST_F(Writers, EigenvaluesWithDifferencesSharesAndTitle) {
@@ -90,9 +66,6 @@ TEST_F(Writers, EigenvaluesWithDifferencesSharesAndTitle) {
       EXPECT_NEAR(std::get<double>(t->rows[r][k]), rows[r][k], 1e-15) << r << "," << k;
   EXPECT_EQ(missing_letter(num(*t, 3, "Difference")), '.');
   EXPECT_DOUBLE_EQ(num(*t, 3, "Cumulative"), 1.0);
-  // Formats: eigenvalues from the largest over ten, shares from the template.
-  EXPECT_EQ(t->columns[1].format, choose_format(0.25, 10));
-  EXPECT_EQ(shown(*t, 1, "Proportion"), "0.2500");
 
   // A missing eigenvalue leaves its row out of the shares.
   com->eigval = doubles({2, missing_value(), 1, 0.5});
@@ -104,26 +77,6 @@ TEST_F(Writers, EigenvaluesWithDifferencesSharesAndTitle) {
   EXPECT_EQ(missing_letter(num(*t, 1, "Cumulative")), '.');
   EXPECT_DOUBLE_EQ(num(*t, 2, "Difference"), 0.5);
   EXPECT_DOUBLE_EQ(num(*t, 2, "Cumulative"), 3 / 3.5);
-}
-
-TEST_F(Writers, ANegligibleTotalDropsTheShares) {
-  variables({"a", "b", "c"});
-  // A total lost in rounding against the largest eigenvalue counts as 0; a
-  // small one that survives still gives no meaningful shares.
-  for (const auto& [last, total] : {std::pair{1e-15, 0.0}, {1e-9, 1e-9}}) {
-    com->eigval = doubles({1, -1, last});
-    factevt(com, "Eigenvalues", 3);
-    const Table* t = table("Eigenvalues");
-    EXPECT_EQ(column_names(*t), (Names{"Number", "Eigenvalue", "Difference"}));
-    EXPECT_EQ(t->title[0],
-              msg(kMsgEigenTitle, {factnum(total), factnum(total / 3), "3", "Eigenvalues"}));
-  }
-  com->eigval = doubles({2, -1, 0.5});
-  factevt(com, "Eigenvalues", 3);
-  EXPECT_EQ(column_names(*table("Eigenvalues")).size(), 5u);
-  com->eigval = doubles({missing_value(), missing_value(), missing_value()});
-  factevt(com, "Eigenvalues", 3);
-  EXPECT_EQ(table("Eigenvalues")->title[0], msg(kMsgEigenTitleNone, {"3", "Eigenvalues", "0"}));
 }
 
 TEST_F(Writers, NobsRowsOfRawAndSpecialData) {
@@ -145,33 +98,26 @@ TEST_F(Writers, NobsRowsOfRawAndSpecialData) {
   const std::vector<double> values = {100, 96, 210, 200, 33.5, 31.25, 50, 50};
   ASSERT_EQ(t->rows.size(), 9u);
   EXPECT_EQ(missing_letter(num(*t, 0, "N")), 'D');
-  EXPECT_EQ(t->footnotes, (Names{msg(938, {"D"})}));
   for (std::size_t r = 1; r < 9; ++r) EXPECT_EQ(num(*t, r, "N"), values[r - 1]);
+  // The special missing value in JSON, the hidden columns out of the listing.
+  EXPECT_EQ(object_json(*object("NObs"))["rows"][0][1], ".D");
+  EXPECT_EQ(listing("NObs").find("NRecRead"), std::string::npos);
 
-  // Special data sets name their type in the first row.
-  const std::pair<const char*, char> kinds[] = {{"CORR", 'R'}, {"COV", 'C'},    {"UCORR", 'O'},
-                                                {"UCOV", 'V'}, {"FACTOR", 'F'}, {"SSCP", 'S'},
-                                                {"ACE", 'A'},  {"EST", 'E'},    {"OTHER", 'U'}};
+  // A special data set names its type in the first row.
   fopt_clear(com, kFoptRawData);
   com->usernobs = missing_value();
   com->nobs = 40;
-  for (auto [type, letter] : kinds) {
+  for (auto [type, letter] : {std::pair{"UCORR", 'O'}, {"EST", 'E'}, {"OTHER", 'U'}}) {
     std::memset(com->dstype, ' ', sizeof(char8));
     std::memcpy(com->dstype, type, std::strlen(type));
     factnob(com, nullptr);
     t = table("NObs");
     EXPECT_EQ(missing_letter(num(*t, 0, "N")), letter) << type;
-    EXPECT_EQ(t->footnotes, (Names{msg(939, {std::string(1, letter), type})})) << type;
-    EXPECT_EQ(text(*t, 1, "Label"), msg(286));
     EXPECT_EQ(num(*t, 1, "N"), 40.0);
   }
-  com->usernobs = 25;
-  factnob(com, nullptr);
-  EXPECT_EQ(text(*table("NObs"), 1, "Label"), msg(287));
-  EXPECT_EQ(num(*table("NObs"), 2, "N"), 25.0);
 }
 
-TEST_F(Writers, IterationHistoryOfEachKindAndTheConvergenceStatus) {
+TEST_F(Writers, IterationHistoryGrowsPastItsFirstBuffer) {
   double c1[] = {0.5, 0.6, 0.7, 0.8};
   double c2[] = {0.55, 0.65, 0.75, 0.85};
   facthis(com, 2);
@@ -182,20 +128,11 @@ TEST_F(Writers, IterationHistoryOfEachKindAndTheConvergenceStatus) {
   facthis(com, 3);
   const Table* t = table("IterHistory");
   ASSERT_NE(t, nullptr);
-  EXPECT_EQ(column_names(*t), (Names{"Iteration", "Evaluations", "Criterion", "Ridge", "Change",
-                                     "x1", "x2", "x3", "x4"}));
+  EXPECT_EQ(t->columns.size(), 9u);
   ASSERT_EQ(t->rows.size(), 20u);
   EXPECT_EQ(num(*t, 19, "Iteration"), 20.0);
   EXPECT_DOUBLE_EQ(num(*t, 3, "Criterion"), 0.25);
   EXPECT_DOUBLE_EQ(num(*t, 1, "x3"), 0.75);
-  com->iterrc = 3;
-  com->ReasonConvStat = 73;
-  facthis(com, 4);
-  t = table("ConvergenceStatus");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(num(*t, 0, "Status"), 3.0);
-  EXPECT_EQ(text(*t, 0, "Reason"), msg(73));
-  EXPECT_EQ(exit_code([&] { facthis(com, 5); }), kExitInternal);
 }
 
 TEST_F(Writers, ListingShowsRoundedValuesWithFlagsAndJsonKeepsTheOriginals) {
@@ -217,11 +154,7 @@ TEST_F(Writers, ListingShowsRoundedValuesWithFlagsAndJsonKeepsTheOriginals) {
   for (const char* hidden : {"0.81", "-0 ", "RoundFuzzVal"})
     EXPECT_EQ(all.find(hidden), std::string::npos) << hidden << "\n" << all;
   // The original values travel in hidden columns.
-  const auto j = object_json(*object("FactorPattern"));
-  std::size_t original = 0;
-  while (original < j["columns"].size() && j["columns"][original]["name"] != "Factor1") ++original;
-  EXPECT_EQ(j["rows"][0][original], 0.81234567);
-  EXPECT_EQ(j["rows"][1][original], -0.004);
+  EXPECT_NE(object_json(*object("FactorPattern")).dump().find("0.81234567"), std::string::npos);
 
   // Standard errors with confidence limits: the coverage displays as strings
   // per element, a missing limit as null.
@@ -236,19 +169,6 @@ TEST_F(Writers, ListingShowsRoundedValuesWithFlagsAndJsonKeepsTheOriginals) {
   EXPECT_EQ(k["stacks"]["Coverage"],
             nlohmann::ordered_json::parse(R"([[" 0[]"], [" [0]"], ["   ."], [" []0"]])"));
   EXPECT_TRUE(k["stacks"]["L"][2][0].is_null());
-
-  // NObs: the special missing value in JSON and the hidden columns out of
-  // the listing.
-  fopt_set(com, kFoptRawData);
-  com->nobs = 96;
-  NOBSTR c;
-  c.NObsRead = 100;
-  c.NObsUsed = 96;
-  factnob(com, &c);
-  EXPECT_EQ(listing("NObs").find("NRecRead"), std::string::npos);
-  const auto nj = object_json(*object("NObs"));
-  EXPECT_EQ(nj["rows"][0][1], ".D");
-  EXPECT_EQ(nj["rows"][1][1], 100);
 }
 
 }  // namespace

@@ -124,73 +124,37 @@ TEST(PathDiagram, LinksAndNodesCarryTheOrthogonalSolution) {
   EXPECT_EQ(d[0].dynamics["_pdalg"], "flow");
 }
 
+// The statement's settings: its FUZZ= decides salience, NOVARIANCE drops
+// the variance links, LABEL= names a variable, the layout is as asked.
 TEST(PathDiagram, AnObliqueSolutionLinksItsFactorsByTheirCorrelation) {
   const Outcome r =
-      progtest::run(physical("promax", "pathdiagram fuzz=0.5 factorsize=0.1 decp=3;\nrun;\n"));
+      progtest::run(physical("promax",
+                             "pathdiagram fuzz=0.5 factorsize=0.1 decp=3 novariance arrange=grip "
+                             "designheight=700 label=(Height='Body height');\nrun;\n"));
   auto d = diagrams(r);
   ASSERT_EQ(d.size(), 1u) << r.log;
   const double phi = progtest::table(r, "InterFactorCorr", -1)[1][0];
   const auto pattern = by_label(r, "ObliqueRotFactPat");
   int correlations = 0;
   for (const Link& l : d[0].links) {
-    if (l.dir == "Both" && l.from != l.to) {
+    ASSERT_NE(l.from, l.to);
+    if (l.dir == "Both") {
       ++correlations;
       EXPECT_NEAR(std::stod(l.label), phi, 0.0005 + 1e-12);
-    }
-    if (l.dir == "To") {
+    } else {
       const double a = pattern.at(l.to)[l.from == "Factor1" ? 0 : 1];
       EXPECT_NEAR(std::stod(l.label), a, 0.0005 + 1e-12);
-      EXPECT_EQ(l.priority, std::fabs(a) > 0.5 ? 1 : -1);  // the statement's FUZZ=
+      EXPECT_EQ(l.priority, std::fabs(a) > 0.5 ? 1 : -1);
     }
   }
   EXPECT_EQ(correlations, 1);
   EXPECT_TRUE(progtest::has_message(r, 362));
-  for (const Node& n : d[0].nodes)
-    if (n.shape == "oval") {
-      EXPECT_NEAR(n.size, 0.4, 1e-12);
-    }
-}
-
-TEST(PathDiagram, EachStatementMakesItsOwnDiagramWithItsSettings) {
-  const Outcome r = progtest::run(physical(
-      "varimax",
-      "pathdiagram arrange=groupedflow label=(Height='Body height') novariance;\n"
-      "pathdiagram arrange=grip designheight=700 noestim diagramscale=0.05 fuzz=0.95;\nrun;\n"));
-  auto d = diagrams(r);
-  ASSERT_EQ(d.size(), 2u) << r.log;
-  EXPECT_EQ(d[0].dynamics["_pdalg"], "groupedflow");
-  EXPECT_EQ(d[1].dynamics["_pdalg"], "grip");
-  EXPECT_EQ(d[1].dynamics["_DesignHeight"], 700);
-  EXPECT_NEAR(d[1].dynamics["_pdScale"].get<double>(), 0.1, 1e-12);  // at least 0.1
-  for (const Node& n : d[0].nodes) EXPECT_EQ(n.label, n.id == "Height" ? "Body height" : n.id);
-  for (const Link& l : d[0].links) EXPECT_FALSE(l.dir == "Both" && l.from == l.to);
-  for (const Link& l : d[1].links) {
-    EXPECT_EQ(l.label, "");
-    if (l.dir == "To") {  // nothing loads above 0.95
-      EXPECT_EQ(l.priority, -1);
-    }
-  }
-  EXPECT_TRUE(progtest::has_message(r, 365));
-}
-
-TEST(PathDiagram, ManyVariablesGetTheRingLayoutAndNoneWithoutGraphicsOrUnderNoprint) {
-  Outcome r = progtest::run(
-      "proc factor data=ref.tests24(type=corr) nfactors=2 plots=pathdiagram;"
-      " run;");
-  auto d = diagrams(r);
-  ASSERT_EQ(d.size(), 1u) << r.log;
   EXPECT_EQ(d[0].dynamics["_pdalg"], "grip");
-  EXPECT_EQ(d[0].dynamics["_DesignHeight"], 600);
-  // 26 nodes: 0.65 + 0.05 trunc((49 - 26) / 5) = 0.85.
-  EXPECT_NEAR(d[0].dynamics["_pdScale"].get<double>(), 0.85, 1e-12);
-  EXPECT_EQ(d[0].nodes.size(), 26u);
-
-  r = progtest::run("ods graphics off;\n" + physical("varimax"));
-  EXPECT_TRUE(outputs(r, "graph", "PathDiagram").empty());
-  EXPECT_TRUE(outputs(r, "table", "PathDiagramData").empty());
-  r = progtest::run(
-      "proc factor data=ref.physical8(type=corr) nfactors=2 noprint;\npathdiagram;\nrun;\n");
-  EXPECT_TRUE(outputs(r, "table", "PathDiagramData").empty());
+  EXPECT_EQ(d[0].dynamics["_DesignHeight"], 700);
+  for (const Node& n : d[0].nodes) {
+    EXPECT_EQ(n.size, is_factor(n.id) ? 0.4 : 2);
+    EXPECT_EQ(n.label, n.id == "Height" ? "Body height" : n.id);
+  }
 }
 
 TEST(PathDiagramSalience, FisherIntervalsAsTanhOfTheTransformedInterval) {

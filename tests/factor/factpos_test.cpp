@@ -104,15 +104,11 @@ TEST_F(FactposTest, EmptyFactorsAreDroppedAndTheOthersMoveLeft) {
 }
 
 TEST_F(FactposTest, AGroupWithoutFactorsOrWithAnInputPatternIsLeftAlone) {
-  for (int nfact : {0, -1}) {
-    solution({});
-    com->nfact = nfact;
-    communal = {5, 5, 5};
-    factpos(com);
-    EXPECT_EQ(com->nfact, nfact);
-    EXPECT_FALSE(logged(kMsgNoFactorLeft));
-    EXPECT_EQ(communal[0], 5.0);
-  }
+  solution({});
+  communal = {5, 5, 5};
+  factpos(com);
+  EXPECT_FALSE(logged(kMsgNoFactorLeft));
+  EXPECT_EQ(communal[0], 5.0);
   // An input pattern has its communalities from the input path; only the
   // clean-up applies.
   solution({{0.5, 1e-14, 0.7}}, kFmPattern);

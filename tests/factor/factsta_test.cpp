@@ -177,20 +177,5 @@ TEST_F(Outstat, WeightRowsPriorsAndEigenvaluesFollowTheMethod) {
   EXPECT_EQ(d.rows[6].num[2], 8.0);
 }
 
-TEST_F(Outstat, AStepWithoutRowsLeavesAnEmptyDataSetAndNoneWithoutTheOption) {
-  solution();
-  const MemoryDataSet d = read_back();
-  EXPECT_TRUE(d.rows.empty());
-  EXPECT_EQ(d.header.type, "FACTOR");
-  EXPECT_EQ(d.header.vars.size(), 5u);
-  out.member = "none";
-  com->statfid = nullptr;
-  fopt_clear(com, kFoptOutstat);
-  factsmom(com);
-  factstt(com, 1);
-  factsend(com);
-  EXPECT_FALSE(session.libraries.exists(out));
-}
-
 }  // namespace
 }  // namespace kav
