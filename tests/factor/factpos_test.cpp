@@ -26,18 +26,6 @@ class FactposTest : public CoreTest {
   }
 };
 
-TEST_F(FactposTest, PrincipalComponentsExplainTheirEigenvalues) {
-  load(physical8(), kFmPrincipal, kPriOne);
-  com->nfactp = com->maxfact = 2;
-  factprn(com);
-  factpos(com);
-  ASSERT_EQ(com->nfact, 2);
-  EXPECT_NEAR(datax[2], eigval[0], 1e-12);
-  EXPECT_NEAR(datax[3], eigval[1], 1e-12);
-  for (int j = 0; j < 8; ++j) EXPECT_NEAR(communal[j], row_ss(j), 1e-12) << j;
-  EXPECT_NEAR(com->totcom, eigval[0] + eigval[1], 1e-12);
-}
-
 TEST_F(FactposTest, WeightedVarianceSkipsVariablesWithoutAWeight) {
   solution({{0.5, 0.6, 0.7}, {0.1, -0.2, 0.3}});
   fopt_set(com, kFoptVarWeights);

@@ -1,8 +1,8 @@
-// Principal components, principal factor, Harris components, iterated
-// principal factor and alpha factoring against an independent Jacobi
-// decomposition and their invariants (the values of the reference analyses
-// themselves are checked by the reference cases); Heywood cases with and
-// without HEYWOOD and ULTRAHEYWOOD; convergence outcomes and their messages.
+// Harris components, iterated principal factor and alpha factoring against
+// an independent Jacobi decomposition and their invariants (the values of
+// the reference analyses themselves are checked by the reference cases);
+// Heywood cases with and without HEYWOOD and ULTRAHEYWOOD; convergence
+// outcomes and their messages.
 #include "factor/factprn.h"
 
 #include <gtest/gtest.h>
@@ -24,62 +24,7 @@ class FactprnTest : public CoreTest {
     load(r, method, prior);
     com->nfactp = com->maxfact = m;
   }
-  static double sum(const Vec& v) { return std::accumulate(v.begin(), v.end(), 0.0); }
 };
-
-TEST_F(FactprnTest, PrincipalComponentsAreTheJacobiDecomposition) {
-  const Mat r = physical8();
-  start(r, kFmPrincipal, kPriOne, 2);
-  factprn(com);
-  ASSERT_EQ(com->nfact, 2);
-  const auto e = jacobi(r);
-  for (std::size_t k = 0; k < 8; ++k) EXPECT_NEAR(eigval[k], e.values[k], 1e-12) << k;
-  // Loadings are v sqrt(lambda), each vector signed so that its sum is positive.
-  for (int k = 0; k < 2; ++k) {
-    const auto& v = e.vectors[static_cast<std::size_t>(k)];
-    const double sign = sum(v) > 0 ? 1 : -1;
-    for (int j = 0; j < 8; ++j)
-      EXPECT_NEAR(loading(j, k), sign * v[j] * std::sqrt(e.values[k]), 1e-12);
-  }
-}
-
-// The reduced matrix has the priors on its diagonal: its eigenvalues add up
-// to their sum, and the loadings reproduce the communalities.
-TEST_F(FactprnTest, PrincipalFactorEigenvaluesSumToThePriorsOfEachType) {
-  for (const auto& [r, prior] :
-       {std::pair{tests24(), kPriSmc}, {tests24(), kPriMax}, {physical8(), kPriAsmc}}) {
-    SCOPED_TRACE(prior);
-    start(r, kFmPrincipal, prior, 2);
-    factprn(com);
-    ASSERT_EQ(com->nfact, 2);
-    EXPECT_NEAR(sum(eigval), sum(priors), 1e-10);
-    factvaf(com, 0);
-    for (int j = 0; j < com->nvar; ++j) EXPECT_NEAR(communal[j], row_ss(j), 1e-12) << j;
-  }
-}
-
-TEST_F(FactprnTest, ACovarianceAnalysisFactorsCovariancesButLoadsOnTheCorrelationScale) {
-  const Mat cov = read_matrix("ability6_cov.csv", "COV");
-  const std::size_t n = cov.size();
-  Mat r = cov;
-  Vec sd(n);
-  for (std::size_t i = 0; i < n; ++i) sd[i] = std::sqrt(cov[i][i]);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = 0; j < n; ++j) r[i][j] = cov[i][j] / (sd[i] * sd[j]);
-  start(r, kFmPrincipal, kPriOne, 2);
-  vstd = sd;
-  fopt_set(com, kFoptCov);
-  fopt_set(com, kFoptVarWeights);
-  factprn(com);
-  const auto e = jacobi(cov);
-  for (std::size_t k = 0; k < n; ++k) EXPECT_NEAR(eigval[k], e.values[k], 1e-9) << k;
-  // Correlations of the variables with the components: |v| sqrt(lambda) / sd.
-  for (int k = 0; k < 2; ++k)
-    for (int j = 0; j < static_cast<int>(n); ++j)
-      EXPECT_NEAR(std::fabs(loading(j, k)),
-                  std::fabs(e.vectors[k][j]) * std::sqrt(e.values[k]) / sd[j], 1e-9);
-  for (std::size_t j = 0; j < n; ++j) EXPECT_NEAR(wt[j], sd[j] * sd[j], 1e-12);
-}
 
 TEST_F(FactprnTest, HarrisComponentsFactorTheWeightedReducedMatrixAndKeepEigenvaluesAboveOne) {
   const Mat r = physical8(), c = inv(r);
