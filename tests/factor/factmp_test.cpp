@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@ namespace kav {
 namespace {
 
 using testing_support::TableFixture;
+using Names = std::vector<std::string>;
 
 constexpr double kZ975 = 1.959963984540054;  // upper 2.5% point of the standard normal
 const double kMiss = missing_value();
@@ -29,18 +29,9 @@ double phi(double z) {
   return 0.5 * std::erfc(-z / std::sqrt(2.0));
 }
 
-TEST(Nsub, PositionsInEachStorage) {
-  // 3 x 2: column-major walks down the columns, row-major along the rows.
-  EXPECT_EQ(nsub(nullptr, 'C', 2, 1, 3, 2), 5);
-  EXPECT_EQ(nsub(nullptr, 'C', 1, 0, 3, 2), 1);
-  EXPECT_EQ(nsub(nullptr, 'R', 2, 1, 3, 2), 5);
-  EXPECT_EQ(nsub(nullptr, 'R', 1, 0, 3, 2), 2);
-  // Packed lower triangle: both (i, j) and (j, i) reach the same element.
-  EXPECT_EQ(nsub(nullptr, 'S', 2, 1, 3, 3), 4);
-  EXPECT_EQ(nsub(nullptr, 'S', 1, 2, 3, 3), 4);
-  // Large orders do not wrap in 32 bits.
+TEST(Nsub, PackedPositionsOfLargeOrdersDoNotWrapIn32Bits) {
   EXPECT_EQ(nsub(nullptr, 'S', 100000, 3, 100001, 100001), 3 + 100000LL * 100001LL / 2);
-  EXPECT_EQ(nsub(nullptr, 'X', 2, 1, 3, 2), 0);
+  EXPECT_EQ(nsub(nullptr, 'S', 3, 100000, 100001, 100001), 3 + 100000LL * 100001LL / 2);
 }
 
 class MatrixPrinter : public TableFixture {
@@ -57,8 +48,8 @@ class MatrixPrinter : public TableFixture {
            ("Stat.Factor." + name).c_str(), stacked);
     return table(name);
   }
-  static std::vector<std::string> row_labels(const Table& t) {
-    std::vector<std::string> out;
+  static Names row_labels(const Table& t) {
+    Names out;
     for (const Row& r : t.rows) out.push_back(std::get<std::string>(r[0]));
     return out;
   }
@@ -78,21 +69,17 @@ TEST_F(MatrixPrinter, ReorderGroupsByLargestLoadingThenSignedValue) {
   fopt_set(com, kFoptReorder);
   const Table* t = show('C', com->fact, nullptr, 6, 2, 'V', 'F', "FactorPattern");
   ASSERT_NE(t, nullptr);
-  EXPECT_EQ(row_labels(*t), (std::vector<std::string>{"x2", "x6", "x5", "x4", "x1", "x3"}));
+  EXPECT_EQ(row_labels(*t), (Names{"x2", "x6", "x5", "x4", "x1", "x3"}));
   EXPECT_EQ(std::get<double>(t->rows[3][1]), -0.9);
   EXPECT_EQ(std::get<double>(t->rows[3][2]), 0.3);
   // Scoring coefficients follow the same order; a matrix held elsewhere does not.
   com->score = doubles(all);
   EXPECT_EQ(row_labels(*show('C', com->score, nullptr, 6, 2, 'V', 'F', "StdScoreCoef", 0))[0],
             "x2");
-  EXPECT_EQ(row_labels(*show('C', doubles(all), nullptr, 6, 2, 'V', 'F', "InputFactorPattern"))[0],
-            "x1");
-
-  // A reordered matrix without one row per variable is an internal error.
-  com->struc = doubles(std::vector<double>(10, 0.5));
-  EXPECT_EQ(exit_code([&] { show('C', com->struc, nullptr, 5, 2, 'V', 'F', "FactorStructure"); }),
-            kExitInternal);
-  EXPECT_EQ(com->rc, kExitInternal);
+  // Standard errors take the reordered rows with them.
+  com->factse = doubles({0.01, 0.02, 0.03, 0.04, 0.05, 0.06, 0, 0, 0, 0, 0, 0});
+  t = show('C', com->fact, com->factse, 6, 2, 'V', 'F', "FactorPattern");
+  EXPECT_EQ(std::get<double>(t->stacks[0].rows[0][0]), 0.02);
 }
 
 TEST_F(MatrixPrinter, RoundedValuesNeverShowMinusZeroAndFlagOnlyAboveTheThreshold) {
@@ -101,27 +88,18 @@ TEST_F(MatrixPrinter, RoundedValuesNeverShowMinusZeroAndFlagOnlyAboveTheThreshol
   com->fact = doubles({-0.004, -0.006, 0.5, 0.5000001, 0.994, -0.4});
   const Table* t = show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
   ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->template_path, "Stat.Factor.FactorPatternFlag");
   const double r0 = num(*t, 0, "RFactor1");
   EXPECT_EQ(r0, 0.0);
   EXPECT_FALSE(std::signbit(r0));
-  EXPECT_EQ(shown(*t, 0, "RFactor1"), "0");
-  EXPECT_DOUBLE_EQ(num(*t, 1, "RFactor1"), -0.6);
-  EXPECT_EQ(shown(*t, 1, "RFactor1"), "-1");
-  EXPECT_EQ(shown(*t, 4, "RFactor1"), "99");
-  EXPECT_EQ(shown(*t, 5, "RFactor1"), "-40");
-  // Equal to the threshold: not flagged; just above it: flagged.
-  EXPECT_EQ(text(*t, 2, "FgFactor1"), " ");
-  EXPECT_EQ(text(*t, 3, "FgFactor1"), "*");
-  EXPECT_EQ(text(*t, 4, "FgFactor1"), "*");
-  // The original values travel along, hidden.
-  EXPECT_EQ(num(*t, 1, "Factor1"), -0.006);
-  EXPECT_TRUE(t->columns[static_cast<std::size_t>(column(*t, "Factor1"))].is_hidden());
-  ASSERT_EQ(t->footnotes.size(), 1u);
-  EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 50, {"0.5"}));
-  ASSERT_FALSE(t->dynamics.empty());
-  EXPECT_EQ(t->dynamics[0].name, "Required");
-  EXPECT_EQ(std::get<double>(t->dynamics[0].value), 6.0);
+  const Names shown_as = {"0", "-1", "50", "50", "99", "-40"},
+              flags = {" ", " ", " ", "*", "*", " "};
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(shown(*t, i, "RFactor1"), shown_as[i]) << i;
+    // Equal to the threshold: not flagged; just above it: flagged.
+    EXPECT_EQ(text(*t, i, "FgFactor1"), flags[i]) << i;
+  }
+  EXPECT_EQ(num(*t, 1, "Factor1"), -0.006);  // the original travels along
+  EXPECT_EQ(t->footnotes, Names{format_message(kFactorGroup, 50, {"0.5"})});
 
   // The default threshold is the root mean square of every shown element:
   // a symmetric matrix counts both triangles, so for [[1, .6], [.6, 1]] it
@@ -133,16 +111,8 @@ TEST_F(MatrixPrinter, RoundedValuesNeverShowMinusZeroAndFlagOnlyAboveTheThreshol
   t = show('S', com->cor, nullptr, 2, 2, 'V', 'V', "Corr", 0);
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 50, {factnum(std::sqrt(0.68))}));
-  EXPECT_EQ(text(*t, 0, "Fga"), "*");
-  EXPECT_EQ(text(*t, 0, "Fgb"), " ");
-  EXPECT_EQ(text(*t, 1, "Fga"), " ");
+  EXPECT_EQ(text(*t, 0, "Fga") + text(*t, 0, "Fgb") + text(*t, 1, "Fga"), "*  ");
   EXPECT_EQ(num(*t, 1, "Ra"), 60.0);
-
-  // Nothing at all is written without an output manager.
-  objects.clear();
-  com->ods = nullptr;
-  show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
-  EXPECT_TRUE(objects.empty());
 }
 
 TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
@@ -163,30 +133,22 @@ TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
     com->cor = doubles({1, c.hidden, 1, c.shown, -c.hidden, 1});
     const Table* t = show('S', com->cor, nullptr, 3, 3, 'V', 'V', c.name, 0);
     ASSERT_NE(t, nullptr);
-    EXPECT_EQ(t->template_path, std::string("Stat.Factor.") + c.name + "Flag");
     EXPECT_TRUE(is_missing(num(*t, 1, "Fza")));
     EXPECT_EQ(num(*t, 2, "Fza"), c.shown);
     EXPECT_TRUE(is_missing(num(*t, 2, "Fzb")));
     EXPECT_EQ(num(*t, 1, "b"), 1.0);
     EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 51, {factnum(c.shown)}));
   }
-  // Other tables from the correlation array, eigenvectors and factor
-  // correlations are never fuzzed.
-  com->cor = doubles({1, 0.01, 1, 0.02, 0.03, 1});
-  EXPECT_EQ(show('S', com->cor, nullptr, 3, 3, 'V', 'V', "InvCorr", 0)->template_path,
-            "Stat.Factor.InvCorr");
-  com->fact = doubles({0.01, 0.02, 0.03});
-  const Table* eigen = show('C', com->fact, nullptr, 3, 1, 'V', 'N', "Eigenvectors", 0);
-  EXPECT_EQ(eigen->template_path, "Stat.Factor.Eigenvectors");
-  EXPECT_EQ(std::get<double>(eigen->rows[0][1]), 0.01);
-  factor_names(2);
-  com->fcor = doubles({1, 0.1, 1});
-  EXPECT_EQ(show('S', com->fcor, nullptr, 2, 2, 'F', 'F', "InterFactorCorr")->template_path,
-            "Stat.Factor.InterFactorCorr");
-
+  // Scoring coefficients are neither fuzzed nor rounded.
+  fopt_set(com, kFoptRound);
+  com->score = doubles({0.01, 0.02, 0.03});
+  const Table* t = show('C', com->score, nullptr, 3, 1, 'V', 'F', "StdScoreCoef", 0);
+  EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.01);
+  EXPECT_TRUE(t->footnotes.empty());
   // The pattern: fuzz alone hides below 0.3; with ROUND the footnote gives both.
+  fopt_clear(com, kFoptRound);
   com->fact = doubles({0.299, 0.3, -0.31});
-  const Table* t = show('C', com->fact, nullptr, 3, 1, 'V', 'F', "FactorPattern");
+  t = show('C', com->fact, nullptr, 3, 1, 'V', 'F', "FactorPattern");
   EXPECT_TRUE(is_missing(num(*t, 0, "FzFactor1")));
   EXPECT_EQ(num(*t, 1, "FzFactor1"), 0.3);
   EXPECT_EQ(shown(*t, 2, "FzFactor1"), "-0.31000");
@@ -197,52 +159,6 @@ TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
   EXPECT_EQ(num(*t, 1, "RFactor1"), 30.0);
   EXPECT_EQ(text(*t, 2, "FgFactor1"), "*");
   EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 52, {"0.305", "0.3"}));
-  // Scoring coefficients are neither rounded nor fuzzed.
-  com->score = doubles({0.1, 0.2, 0.3});
-  t = show('C', com->score, nullptr, 3, 1, 'V', 'F', "StdScoreCoef", 0);
-  EXPECT_EQ(t->template_path, "Stat.Factor.StdScoreCoef");
-  EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.1);
-  EXPECT_TRUE(t->footnotes.empty());
-}
-
-TEST_F(MatrixPrinter, VariableLabelsStandBesideTheNamesExceptUnderStackedRows) {
-  // Labels come from the input data set's variables.
-  DataSetHeader h;
-  h.name = "WORK.LAB";
-  for (const char* n : {"x1", "x2", "x3", "x4", "x5", "x6"}) {
-    Variable v;
-    v.name = n;
-    v.label = std::string("label of ") + n;
-    h.vars.push_back(v);
-  }
-  DataSetName name;
-  name.libref = "WORK";
-  name.member = "lab";
-  session.libraries.open_write(name, h)->commit();
-  com->datafid = factopen_input(com, name, {});
-  step->varno = {0, 1, 2, 3, 4, 5};
-  com->maxlab = 11;
-
-  com->fact = doubles({0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
-  const Table* t = show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(text(*t, 1, "Label"), "label of x2");
-  EXPECT_EQ(std::get<double>(t->rows[1][2]), 0.2);
-
-  fopt_set(com, kFoptRound);
-  fopt_set(com, kFoptReorder);
-  com->nfact = 1;
-  factprm(com, com->fact);
-  t = show('C', com->fact, nullptr, 6, 1, 'V', 'F', "FactorPattern");
-  EXPECT_EQ(text(*t, 0, "Variable"), "x6");
-  EXPECT_EQ(text(*t, 0, "Label"), "label of x6");
-  EXPECT_EQ(num(*t, 0, "RFactor1"), 60.0);
-  // Standard errors take the reordered rows with them.
-  com->factse = doubles({0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
-  t = show('C', com->fact, com->factse, 6, 1, 'V', 'F', "FactorPattern");
-  EXPECT_EQ(column(*t, "Label"), -1);
-  EXPECT_EQ(std::get<std::string>(t->rows[0][0]), "x6");
-  EXPECT_EQ(std::get<double>(t->stacks[0].rows[0][0]), 0.06);
 }
 
 TEST(Coverage, EachDisplayFromAnIntervalBuiltForIt) {
@@ -291,24 +207,15 @@ class StdErrStack : public MatrixPrinter {
     EXPECT_NE(s, nullptr) << stack;
     return s ? std::get<double>(s->rows.at(i).at(j)) : NAN;
   }
-  // The coverage display stacked under element (i, j); "" when none.
+  // The coverage display stacked under element (i, j).
   static std::string coverage(const Table& t, std::size_t i, std::size_t j = 0) {
     const Stack* s = t.find_stack("Coverage");
-    if (!s || i >= s->rows.size() || j >= s->rows[i].size()) return "";
-    const auto* text = std::get_if<std::string>(&s->rows[i][j]);
-    return text ? *text : "(a number)";
+    return s ? std::get<std::string>(s->rows.at(i).at(j)) : "(none)";
   }
-  static std::vector<std::string> stack_names(const Table& t) {
-    std::vector<std::string> out;
+  static Names stack_names(const Table& t) {
+    Names out;
     for (const Stack& s : t.stacks) out.push_back(s.name);
     return out;
-  }
-  // The title lines the standard errors add, after the matrix's own title.
-  static std::vector<std::string> se_titles(const Table& t) {
-    std::vector<std::string> lines = t.title;
-    static const std::set<std::string> own = {"Factor Pattern", "Correlations"};
-    if (!lines.empty() && own.count(lines.front())) lines.erase(lines.begin());
-    return lines;
   }
 };
 
@@ -327,17 +234,14 @@ TEST_F(StdErrStack, TestsOfTheHypothesisValueLookOnTheSideOfTheEstimate) {
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->template_path, "Stat.Factor.FactorPattern");
     EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.7);
-    EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "T", "P"}));
+    EXPECT_EQ(stack_names(*t), (Names{"StdErr", "T", "P"}));
     for (std::size_t i = 0; i < 6; ++i) {
       SCOPED_TRACE(i);
-      if (i != 4) {
-        EXPECT_EQ(at(*t, "StdErr", i), s[i]);
-      }
       if (i == 3 || i == 4) {
-        EXPECT_TRUE(is_missing(at(*t, "T", i)));
-        EXPECT_TRUE(is_missing(at(*t, "P", i)));
+        EXPECT_TRUE(is_missing(at(*t, "T", i)) && is_missing(at(*t, "P", i)));
         continue;
       }
+      EXPECT_EQ(at(*t, "StdErr", i), s[i]);
       // Positive estimate: (x - h)/s; negative: (x + h)/s.
       const double z = (x[i] > 0 ? x[i] - 0.3 : x[i] + 0.3) / s[i];
       const double p = !one_tailed ? std::erfc(std::fabs(z) / std::sqrt(2.0))
@@ -350,9 +254,6 @@ TEST_F(StdErrStack, TestsOfTheHypothesisValueLookOnTheSideOfTheEstimate) {
       }
       EXPECT_NEAR(at(*t, "P", i), p, 1e-12);
     }
-    EXPECT_EQ(se_titles(*t),
-              (std::vector<std::string>{format_message(kFactorGroup, kMsgSeHypothesis,
-                                                       {one_tailed ? "<=" : "=", "0.3"})}));
   }
 }
 
@@ -362,94 +263,61 @@ TEST_F(StdErrStack, CorrelationLimitsStayInsideOneAndAreMissingAtOne) {
   const std::vector<double> s = {0.1, 0.2, 0.1, 0.1, 0, kMiss};
   const Table* t = pattern(x, s);
   ASSERT_NE(t, nullptr);
-  EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U", "Coverage"}));
-  for (std::size_t i : {0u, 1u}) {
+  EXPECT_EQ(stack_names(*t), (Names{"StdErr", "L", "U", "Coverage"}));
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (i > 1) {
+      EXPECT_TRUE(is_missing(at(*t, "L", i)) && is_missing(at(*t, "U", i))) << i;
+      continue;
+    }
     const double w = kZ975 * s[i] / (1 - x[i] * x[i]);
     EXPECT_NEAR(at(*t, "L", i), std::tanh(std::atanh(x[i]) - w), 1e-9) << i;
     EXPECT_NEAR(at(*t, "U", i), std::tanh(std::atanh(x[i]) + w), 1e-9) << i;
   }
-  for (std::size_t i : {2u, 3u, 4u, 5u}) {
-    EXPECT_TRUE(is_missing(at(*t, "L", i))) << i;
-    EXPECT_TRUE(is_missing(at(*t, "U", i))) << i;
-  }
   // Coverage stacked after the limits: 0.6 lies clear of 0, -0.3 spans it.
-  EXPECT_EQ(coverage(*t, 0), " 0[]");
-  EXPECT_EQ(coverage(*t, 1), " [0]");
-  EXPECT_EQ(coverage(*t, 2), "   .");
-  EXPECT_EQ(coverage(*t, 4), "   .");
-  EXPECT_EQ(se_titles(*t),
-            (std::vector<std::string>{format_message(kFactorGroup, kMsgSeConfidence, {"95"})}));
-}
+  EXPECT_EQ(coverage(*t, 0) + coverage(*t, 1) + coverage(*t, 2) + coverage(*t, 4),
+            " 0[] [0]   .   .");
 
-// Each element's interval is built to land in one display; the display must
-// be found in the Coverage stack at that element and nowhere else.
-TEST_F(StdErrStack, ObliquePatternLimitsAreSymmetricAndEachCoverageStandsUnderItsElement) {
-  struct Case {
-    double x, s;
-    const char* shown;
-  };
-  // alpha = 0.1 and symmetric limits: x -+ 0.1645 for s = 0.1, -+ 0.329 for
-  // s = 0.2; the target is 0.45 (or -0.45 for a negative estimate).
-  const Case cases[4][3] = {
-      {{0.8, 0.1, "0*[]"}, {0.05, 0.1, "[0]*"}, {-0.15, 0.2, "[*0]"}},
-      {{0.5, 0.1, "0[*]"}, {-0.2, 0.1, "*[]0"}, {-0.05, 0.1, "*[0]"}},
-      {{0.2, 0.1, "0[]*"}, {-0.5, 0.1, "[*]0"}, {0.3, 0, "   ."}},
-      {{0.15, 0.2, "[0*]"}, {-0.8, 0.1, "[]*0"}, {0.3, kMiss, "   ."}},
-  };
-  std::vector<double> x, s;  // column-major
-  for (int j = 0; j < 3; ++j)
-    for (int i = 0; i < 4; ++i) {
-      x.push_back(cases[i][j].x);
-      s.push_back(cases[i][j].s);
-    }
-  com->alpha = 0.1;
-  com->cover = 0.45;
-  fopt_set(com, kFoptOblique);
-  const Table* t = pattern(x, s, 4);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U", "Coverage"}));
-  ASSERT_EQ(t->find_stack("Coverage")->rows.size(), 4u);
-  const double q = 1.6448536269514722;  // upper 5% point
-  for (std::size_t i = 0; i < 4; ++i) {
-    ASSERT_EQ(t->find_stack("Coverage")->rows[i].size(), 3u);
-    for (std::size_t j = 0; j < 3; ++j) {
-      SCOPED_TRACE(std::to_string(i) + "," + std::to_string(j));
-      const Case& c = cases[i][j];
-      EXPECT_EQ(coverage(*t, i, j), c.shown);
-      if (c.s > 0) {
-        EXPECT_NEAR(at(*t, "L", i, j), c.x - q * c.s, 1e-12);
-        EXPECT_NEAR(at(*t, "U", i, j), c.x + q * c.s, 1e-12);
-      }
-    }
-  }
-  // The coverage stays out of the table's own columns.
-  EXPECT_EQ(t->columns.size(), 4u);
-  EXPECT_EQ(se_titles(*t), (std::vector<std::string>{
-                               format_message(kFactorGroup, kMsgSeConfidence, {"90"}),
-                               format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", "0.45"})}));
-}
-
-TEST_F(StdErrStack, FactorCorrelationsHaveLimitsWithoutCoverage) {
-  com->alpha = 0.05;
+  // Factor correlations have limits without coverage.
   com->cover = 0.3;
   factor_names(2);
   com->fcor = doubles({1, 0.4, 1});
   com->fcorse = doubles({0, 0.1, 0});
-  const Table* t = show('S', com->fcor, com->fcorse, 2, 2, 'F', 'F', "InterFactorCorr");
+  t = show('S', com->fcor, com->fcorse, 2, 2, 'F', 'F', "InterFactorCorr");
   ASSERT_NE(t, nullptr);
-  EXPECT_EQ(stack_names(*t), (std::vector<std::string>{"StdErr", "L", "U"}));
+  EXPECT_EQ(stack_names(*t), (Names{"StdErr", "L", "U"}));
   EXPECT_TRUE(is_missing(at(*t, "L", 0, 0)));  // the diagonal 1 with standard error 0
   EXPECT_NEAR(at(*t, "L", 1, 0), std::tanh(std::atanh(0.4) - kZ975 * 0.1 / 0.84), 1e-9);
   EXPECT_NEAR(at(*t, "L", 0, 1), at(*t, "L", 1, 0), 1e-15);
-  EXPECT_EQ(se_titles(*t).size(), 1u);
+
+  // Without a hypothesis or a level only the standard errors are stacked.
+  com->alpha = kMiss;
+  t = pattern({0.1, 0.2, 0.3, 0.4, 0.5, 0.6}, {0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
+  EXPECT_EQ(stack_names(*t), Names{"StdErr"});
+  EXPECT_EQ(at(*t, "StdErr", 5), 0.06);
 }
 
-TEST_F(StdErrStack, WithoutHypothesisOrLevelOnlyStandardErrorsAreStacked) {
-  const Table* t = pattern({0.1, 0.2, 0.3, 0.4, 0.5, 0.6}, {0.01, 0.02, 0.03, 0.04, 0.05, 0.06});
-  EXPECT_EQ(stack_names(*t), std::vector<std::string>{"StdErr"});
-  EXPECT_EQ(at(*t, "StdErr", 5), 0.06);
-  EXPECT_EQ(se_titles(*t),
-            (std::vector<std::string>{format_message(kFactorGroup, kMsgSeOnly, {})}));
+// Each element's interval is built to land in one display; the display must
+// be found in the Coverage stack at that element.  With alpha = 0.1 the
+// limits of an oblique pattern are symmetric, x -+ 0.1645 for s = 0.1 and
+// -+ 0.329 for s = 0.2; the target is 0.45 (-0.45 for a negative estimate).
+TEST_F(StdErrStack, ObliquePatternLimitsAreSymmetricAndEachCoverageStandsUnderItsElement) {
+  const std::vector<double> x = {0.8, 0.15, -0.2, 0.3}, s = {0.1, 0.2, 0.1, 0};  // column-major
+  const Names shown = {"0*[]", "*[]0", "[0*]", "   ."};                          // row-major
+  com->alpha = 0.1;
+  com->cover = 0.45;
+  fopt_set(com, kFoptOblique);
+  const Table* t = pattern(x, s, 2);
+  ASSERT_NE(t, nullptr);
+  const double q = 1.6448536269514722;  // upper 5% point
+  for (std::size_t i = 0; i < 2; ++i)
+    for (std::size_t j = 0; j < 2; ++j) {
+      EXPECT_EQ(coverage(*t, i, j), shown[i * 2 + j]) << i << "," << j;
+      if (s[j * 2 + i] > 0) {
+        EXPECT_NEAR(at(*t, "L", i, j), x[j * 2 + i] - q * s[j * 2 + i], 1e-12);
+        EXPECT_NEAR(at(*t, "U", i, j), x[j * 2 + i] + q * s[j * 2 + i], 1e-12);
+      }
+    }
+  EXPECT_EQ(t->columns.size(), 3u);  // the coverage stays out of the table's own columns
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "factor/program_fixture.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -20,10 +21,9 @@ Mat corr_rows(const std::string& file) {
   return stat_rows(read_csv(fs::path(KAV_REFERENCE_DIR) / "data" / file), "CORR");
 }
 
-TEST(ImageAnalysis, FollowsTheTextbookDefinitions) {
-  const fs::path dir = fs::temp_directory_path() / ("kav_image_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+using ImageAnalysis = kav::testing_support::TempFolderTest;
+
+TEST_F(ImageAnalysis, FollowsTheTextbookDefinitions) {
   Outcome r = run("libname o '" + dir.string() +
                   "';\nproc factor data=ref.physical8(type=corr) method=image nfactors=2 "
                   "outstat=o.im; run;");
@@ -67,14 +67,13 @@ TEST(ImageAnalysis, FollowsTheTextbookDefinitions) {
   const Mat image = stat_rows(st, "IMAGE"), imagecov = stat_rows(st, "IMAGECOV");
   EXPECT_LT(maxdiff(image, b), 1e-12);
   EXPECT_LT(maxdiff(imagecov, g), 1e-12);
-  fs::remove_all(dir);
 }
 
-TEST(ImageAnalysis, UncorrelatedVariablesHaveNoImages) {
-  Outcome r = run(
-      "data u(type=corr);\n  length _name_ $ 2;\n  input _type_ $ _name_ $ a b;\n  datalines;\n"
-      "N . 50 50\nCORR a 1 0\nCORR b 0 1\n;\n"
-      "proc factor data=u method=image; run;");
+TEST_F(ImageAnalysis, UncorrelatedVariablesHaveNoImages) {
+  Outcome r =
+      run("data u(type=corr);\n  length _name_ $ 2;\n  input _type_ $ _name_ $ a b;\n  datalines;\n"
+          "N . 50 50\nCORR a 1 0\nCORR b 0 1\n;\n"
+          "proc factor data=u method=image; run;");
   ASSERT_EQ(r.results["steps"].size(), 2u);
   EXPECT_EQ(table(r, "ImageCov"), (Mat{{0, 0}, {0, 0}}));
   EXPECT_TRUE(has_message(r, 41)) << r.log;
@@ -82,12 +81,14 @@ TEST(ImageAnalysis, UncorrelatedVariablesHaveNoImages) {
   // fourth variable on all three, the sweep declines it (message 179), and
   // its own squared multiple correlation is 1.
   const std::string h = "0.7071067811865476";
-  Outcome dep = run(
-      "data d(type=corr);\n  length _name_ $ 2;\n  input _type_ $ _name_ $ a b c e;\n"
-      "  datalines;\nN . 50 50 50 50\nCORR a 1 0 " + h + " 0.1\nCORR b 0 1 " + h +
-      " 0.2\nCORR c " + h + " " + h + " 1 " + std::to_string((0.1 + 0.2) / std::sqrt(2.0)) +
-      "\nCORR e 0.1 0.2 " + std::to_string((0.1 + 0.2) / std::sqrt(2.0)) + " 1\n;\n"
-      "proc factor data=d method=image nfactors=1; run;");
+  Outcome dep =
+      run("data d(type=corr);\n  length _name_ $ 2;\n  input _type_ $ _name_ $ a b c e;\n"
+          "  datalines;\nN . 50 50 50 50\nCORR a 1 0 " +
+          h + " 0.1\nCORR b 0 1 " + h + " 0.2\nCORR c " + h + " " + h + " 1 " +
+          std::to_string((0.1 + 0.2) / std::sqrt(2.0)) + "\nCORR e 0.1 0.2 " +
+          std::to_string((0.1 + 0.2) / std::sqrt(2.0)) +
+          " 1\n;\n"
+          "proc factor data=d method=image nfactors=1; run;");
   const Mat smc = table(dep, "MultipleCorr");
   ASSERT_EQ(smc.size(), 4u);
   EXPECT_NEAR(smc[2][0], 1, 1e-6);

@@ -71,23 +71,6 @@ TEST(RotationSelection, OnlyTheLastRotateCountsWithRenumberedParameters) {
   EXPECT_TRUE(s.rotation());
 }
 
-TEST(RotationSelection, ParseRotationOnItsOwn) {
-  RotationList l;
-  l.codes = {2, 11, 30, 32};
-  l.params = {4, 0.5, 1, 2};
-  l.labels = {2, 3, 4, 4};
-  l.marks = {1, 2, 4};
-  ParseRotation(l);
-  EXPECT_EQ(l.codes, (std::vector<int>{30, 32}));
-  EXPECT_EQ(l.params, (std::vector<double>{0.5, 1, 2}));
-  EXPECT_EQ(l.labels, (std::vector<int>{1, 2, 2}));
-  RotationList one;
-  one.codes = {2, 10};
-  one.marks = {2};
-  ParseRotation(one);
-  EXPECT_EQ(one.codes.size(), 2u);
-}
-
 TEST(RotationSelection, TheDocumentedCases) {
   struct Case {
     const char* options;
@@ -143,27 +126,6 @@ TEST(RotationSelection, TheDocumentedCases) {
     EXPECT_EQ(s.message, c.message) << c.options;
     EXPECT_EQ(s.com.rc, c.message ? 3000 : 0) << c.options;
   }
-}
-
-TEST(RotationSelection, OblfactAnswersAndFlags) {
-  std::ostringstream sink;
-  Session session(":memory:", &sink);
-  StepContext ctx(session, {});
-  COMSTR com{};
-  com.host = &ctx;
-  for (int code = 0; code <= 40; ++code) {
-    fopt_clear(&com, kFoptOblique);
-    int answer = oblfact(&com, code);
-    bool oblique_code = code == 11 || code == 13 || (code >= 20 && code <= 28) || code == 31 ||
-                        code == 33 || code == 35;
-    EXPECT_EQ(answer, oblique_code ? 1 : 0) << code;
-    EXPECT_EQ(fopt_test(&com, kFoptOblique), oblique_code || code == 12) << code;
-    EXPECT_EQ(oblsol(code), oblique_code || code == 12) << code;
-  }
-  // Any other code clears a flag already set.
-  fopt_set(&com, kFoptOblique);
-  oblfact(&com, kRotVarimax);
-  EXPECT_FALSE(fopt_test(&com, kFoptOblique));
 }
 
 }  // namespace
