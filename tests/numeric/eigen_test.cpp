@@ -1,3 +1,6 @@
+// The symmetric eigensolver against Jacobi's method (tests/support), closed
+// forms, and what every decomposition must have: descending values, small
+// residuals, orthonormal vectors and the sign rule.
 #include "numeric/eigen.h"
 
 #include <gtest/gtest.h>
@@ -7,180 +10,233 @@
 #include <cstdint>
 #include <numbers>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
-#include "eigen_checks.h"
-#include "eigen_reference.h"
+#include "support/reference_eigen.h"
 
 namespace kav {
 namespace {
 
-using test::Dense;
+using reference::Rows;
+using V = std::vector<double>;
 
-TEST(Eigen, AgreesWithLapackOnAllMatrixKindsUpToOrder200) {
-  std::mt19937_64 rng(20240501);
-  for (int n : {1, 2, 3, 4, 7, 16, 37, 100, 200}) {
-    const Dense kinds[] = {test::random_matrix(n, rng), test::graded_matrix(n, rng),
-                           test::clustered_matrix(n, rng), test::repeated_matrix(n, rng)};
-    const char* names[] = {"random", "graded", "clustered", "repeated"};
-    for (int k = 0; k < 4; ++k) {
-      const auto r = test::run_zeigen2(kinds[k], n);
-      EXPECT_GE(r.code, -10) << names[k] << " n=" << n;
-      EXPECT_NE(r.code, 97);
-      test::expect_good_decomposition(kinds[k], r, n,
-                                      std::string(names[k]) + " n=" + std::to_string(n));
-    }
+V packed(const Rows& a) {
+  V p;
+  for (std::size_t i = 0; i < a.size(); ++i) p.insert(p.end(), a[i].begin(), a[i].begin() + i + 1);
+  return p;
+}
+
+struct Eig {
+  int code = 0;
+  V values, vectors;  // vector k at [k n, (k + 1) n)
+};
+
+Eig run(const Rows& a, int nvec, EigenTuning tuning = {}) {
+  const int n = static_cast<int>(a.size());
+  Eig r{0, V(n), V(static_cast<std::size_t>(n) * std::max(nvec, 1))};
+  V p = packed(a), work(8 * static_cast<std::size_t>(n));
+  r.code = zeigen2(n, p.data(), r.values.data(), nvec, r.vectors.data(), work.data(), tuning);
+  return r;
+}
+
+Rows random_matrix(int n, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> u(-1, 1);
+  Rows a(n, V(n));
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j <= i; ++j) a[i][j] = a[j][i] = u(rng);
+  return a;
+}
+
+// diag(lambda) under three random Householder reflections.
+Rows with_spectrum(const V& lambda, std::mt19937_64& rng) {
+  const std::size_t n = lambda.size();
+  Rows a(n, V(n));
+  for (std::size_t i = 0; i < n; ++i) a[i][i] = lambda[i];
+  std::normal_distribution<double> z;
+  for (int r = 0; r < 3; ++r) {
+    V u(n), au(n, 0.0);
+    double uu = 0, uau = 0;
+    for (double& x : u) x = z(rng), uu += x * x;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < n; ++j) au[i] += a[i][j] * u[j];
+    for (std::size_t i = 0; i < n; ++i) uau += u[i] * au[i];
+    const double c = 2 / uu;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j <= i; ++j)
+        a[j][i] = a[i][j] += c * c * uau * u[i] * u[j] - c * (u[i] * au[j] + au[i] * u[j]);
   }
+  return a;
+}
+
+// Random; graded (D R D, D over ten orders of magnitude); clustered (groups
+// that differ in the tenth digit); repeated exactly, up to five times.
+const char* const kKinds[] = {"random", "graded", "clustered", "repeated"};
+Rows matrix_of_kind(int kind, int n, std::mt19937_64& rng) {
+  V lambda(n);
+  for (int i = 0; i < n; ++i)
+    lambda[i] =
+        kind == 2 ? (i % 4) + 1e-10 * (i / 4) + (i % 4 == 3 ? -5.0 : 0.0) : (i / 5) % 7 - 2.0;
+  if (kind >= 2) return with_spectrum(lambda, rng);
+  Rows a = random_matrix(n, rng);
+  for (int i = 0; i < n && kind == 1; ++i)
+    for (int j = 0; j < n; ++j) a[i][j] *= std::pow(10.0, -5.0 * (i + j) / std::max(n - 1, 1));
+  return a;
+}
+
+// The sign rule from its definition: a positive component sum, or for a
+// zero sum a positive first dominant component.
+bool sign_rule_holds(const double* v, int n) {
+  const double tiny = 1.053671212772351e-8;
+  double s = 0, big = 0;
+  for (int i = 0; i < n; ++i) s += v[i], big = std::max(big, std::fabs(v[i]));
+  if (std::fabs(s) >= tiny) return s > 0;
+  for (int i = 0; i < n; ++i)
+    if (std::fabs(v[i]) >= big - tiny) return v[i] > 0;
+  return false;
+}
+
+void expect_good(const Rows& a, const Eig& r, int nvec, const std::string& what) {
+  SCOPED_TRACE(what);
+  const int n = static_cast<int>(a.size());
+  const V ref = reference::jacobi(a).values;
+  double norm = 0, worst_value = 0, worst_residual = 0, worst_orth = 0;
+  for (double x : ref) norm = std::max(norm, std::fabs(x));
+  if (norm == 0) norm = 1;
+  for (int i = 0; i < n; ++i) worst_value = std::max(worst_value, std::fabs(r.values[i] - ref[i]));
+  EXPECT_LE(worst_value / norm, 1e-12);
+  for (int i = 1; i < n; ++i) EXPECT_GE(r.values[i - 1], r.values[i]);
+  for (int k = 0; k < nvec; ++k) {
+    const double* v = r.vectors.data() + static_cast<std::size_t>(k) * n;
+    double res = 0;
+    for (int i = 0; i < n; ++i) {
+      double s = -r.values[k] * v[i];
+      for (int j = 0; j < n; ++j) s += a[i][j] * v[j];
+      res += s * s;
+    }
+    worst_residual = std::max(worst_residual, std::sqrt(res) / norm);
+    for (int l = 0; l <= k; ++l) {
+      double dot = 0;
+      for (int i = 0; i < n; ++i) dot += r.vectors[static_cast<std::size_t>(l) * n + i] * v[i];
+      worst_orth = std::max(worst_orth, std::fabs(dot - (l == k)));
+    }
+    EXPECT_TRUE(sign_rule_holds(v, n)) << "vector " << k;
+  }
+  EXPECT_LE(worst_residual, 1e-12 * n);
+  EXPECT_LE(worst_orth, 1e-12 * n);
+}
+
+TEST(Eigen, AgreesWithJacobiOnAllMatrixKinds) {
+  std::mt19937_64 rng(20240501);
+  for (int n : {1, 2, 3, 4, 7, 16, 37, 100})
+    for (int k = 0; k < 4; ++k) {
+      const Rows a = matrix_of_kind(k, n, rng);
+      const Eig r = run(a, n);
+      EXPECT_GE(r.code, -10);
+      EXPECT_NE(r.code, 97);
+      expect_good(a, r, n, std::string(kKinds[k]) + " n=" + std::to_string(n));
+    }
 }
 
 TEST(Eigen, BisectionTakesOverWhenQlFails) {
   std::mt19937_64 rng(7);
   const EigenTuning no_ql{0};
-  for (int n : {2, 5, 40, 120}) {
-    const Dense a = test::random_matrix(n, rng);
-    const Dense c = test::clustered_matrix(n, rng);
-    const auto values_only = test::run_zeigen2(a, 0, no_ql);
+  for (int n : {2, 5, 40, 90}) {
+    const Rows a = random_matrix(n, rng), c = matrix_of_kind(2, n, rng);
+    const Eig values_only = run(a, 0, no_ql), with_vectors = run(c, n, no_ql);
     EXPECT_EQ(values_only.code, -1);
-    test::expect_good_decomposition(a, values_only, 0, "values by bisection");
-    const auto with_vectors = test::run_zeigen2(c, n, no_ql);
+    expect_good(a, values_only, 0, "values by bisection");
     EXPECT_TRUE(with_vectors.code == -1 || with_vectors.code == -11) << with_vectors.code;
-    test::expect_good_decomposition(c, with_vectors, n, "vectors after bisection");
+    expect_good(c, with_vectors, n, "vectors after bisection");
   }
   // A matrix that is already diagonal needs no QL iteration at all.
-  Dense d(3);
-  d(0, 0) = 1;
-  d(1, 1) = 3;
-  d(2, 2) = 2;
-  EXPECT_EQ(test::run_zeigen2(d, 0, no_ql).code, 0);
+  EXPECT_EQ(run({{1, 0, 0}, {0, 3, 0}, {0, 0, 2}}, 0, no_ql).code, 0);
 }
 
 TEST(Eigen, TridiagonalToeplitzMatchesClosedForm) {
-  // tridiag(-1, 2, -1) has eigenvalues 2 - 2cos(k pi/(n+1)) and eigenvectors
-  // sin(jk pi/(n+1)); both routes must find them.
+  // tridiag(-1, 2, -1) has eigenvalues 2 - 2cos(k pi/(n+1)); both routes
+  // must find them.
   const int n = 60;
-  Dense a(n);
+  Rows a(n, V(n));
   for (int i = 0; i < n; ++i) {
-    a(i, i) = 2;
-    if (i > 0) a(i, i - 1) = a(i - 1, i) = -1;
+    a[i][i] = 2;
+    if (i > 0) a[i][i - 1] = a[i - 1][i] = -1;
   }
   for (int limit : {50, 0}) {
-    const auto r = test::run_zeigen2(a, n, EigenTuning{limit});
-    for (int k = 0; k < n; ++k) {
-      const int kk = n - k;  // largest first
-      const double theta = kk * std::numbers::pi / (n + 1);
-      EXPECT_NEAR(r.values[k], 2 - 2 * std::cos(theta), 1e-14);
-      double norm = 0, dot = 0;
-      for (int j = 0; j < n; ++j) norm += std::pow(std::sin((j + 1) * theta), 2);
-      for (int j = 0; j < n; ++j) dot += r.vectors[k * n + j] * std::sin((j + 1) * theta);
-      EXPECT_NEAR(std::fabs(dot) / std::sqrt(norm), 1.0, 1e-12);
-    }
+    const Eig r = run(a, n, EigenTuning{limit});
+    for (int k = 0; k < n; ++k)  // largest first
+      EXPECT_NEAR(r.values[k], 2 - 2 * std::cos((n - k) * std::numbers::pi / (n + 1)), 1e-14);
+    expect_good(a, r, n, "QL limit " + std::to_string(limit));
   }
 }
 
 TEST(Eigen, SmallCasesAndSignRule) {
-  {
-    Dense a(1);
-    a(0, 0) = -4.5;
-    const auto r = test::run_zeigen2(a, 1);
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.values[0], -4.5);
-    EXPECT_EQ(r.vectors[0], 1.0);
-  }
-  {
-    // Diagonal: sorted diagonal and unit vectors with entry +1.
-    Dense a(4);
-    const double diag[] = {1, -3, 7, 2};
-    for (int i = 0; i < 4; ++i) a(i, i) = diag[i];
-    const auto r = test::run_zeigen2(a, 4);
-    EXPECT_EQ(r.values, (std::vector<double>{7, 2, 1, -3}));
-    const int where[] = {2, 3, 0, 1};
-    for (int k = 0; k < 4; ++k)
-      for (int i = 0; i < 4; ++i) EXPECT_EQ(r.vectors[k * 4 + i], i == where[k] ? 1.0 : 0.0);
-  }
-  {
-    // Component sum zero: the first dominant component is made positive.
-    Dense a(2);
-    a(0, 0) = a(1, 1) = 1;
-    a(0, 1) = a(1, 0) = -1;
-    const auto r = test::run_zeigen2(a, 2);
-    EXPECT_NEAR(r.values[0], 2, 1e-15);
-    EXPECT_NEAR(r.values[1], 0, 1e-15);
-    EXPECT_NEAR(r.vectors[0], std::sqrt(0.5), 1e-15);
-    EXPECT_NEAR(r.vectors[1], -std::sqrt(0.5), 1e-15);
-    EXPECT_NEAR(r.vectors[2], std::sqrt(0.5), 1e-15);
-    EXPECT_NEAR(r.vectors[3], std::sqrt(0.5), 1e-15);
-  }
-  {
-    // A double eigenvalue: two orthonormal vectors spanning its eigenspace.
-    Dense a(3);
-    const double m[3][3] = {{2, 1, 1}, {1, 2, 1}, {1, 1, 2}};  // eigenvalues 4, 1, 1
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) a(i, j) = m[i][j];
-    const auto r = test::run_zeigen2(a, 3);
-    EXPECT_EQ(r.code, 0);
-    test::expect_good_decomposition(a, r, 3, "double eigenvalue");
-    for (int k = 1; k < 3; ++k) {
-      double s = 0;
-      for (int i = 0; i < 3; ++i) s += r.vectors[k * 3 + i];
-      EXPECT_NEAR(s, 0, 1e-14);  // orthogonal to (1,1,1)
-    }
-  }
+  Eig r = run({{-4.5}}, 1);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.values, V{-4.5});
+  EXPECT_EQ(r.vectors, V{1.0});
+  // Diagonal: the sorted diagonal and unit vectors with entry +1.
+  r = run({{1, 0, 0, 0}, {0, -3, 0, 0}, {0, 0, 7, 0}, {0, 0, 0, 2}}, 4);
+  EXPECT_EQ(r.values, (V{7, 2, 1, -3}));
+  EXPECT_EQ(r.vectors, (V{0, 0, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0}));
+  // Component sum zero: the first dominant component is made positive.
+  r = run({{1, -1}, {-1, 1}}, 2);
+  const double h = std::sqrt(0.5);
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(r.vectors[i], (V{h, -h, h, h})[i], 1e-15);
+  EXPECT_NEAR(r.values[0], 2, 1e-15);
+  EXPECT_NEAR(r.values[1], 0, 1e-15);
+  // A double eigenvalue: two orthonormal vectors spanning its eigenspace.
+  const Rows a = {{2, 1, 1}, {1, 2, 1}, {1, 1, 2}};  // eigenvalues 4, 1, 1
+  r = run(a, 3);
+  EXPECT_EQ(r.code, 0);
+  expect_good(a, r, 3, "double eigenvalue");
 }
 
 TEST(Eigen, TwoStepUseMatchesOneStep) {
   std::mt19937_64 rng(11);
   const int n = 50, nvec = 7;
-  const Dense a = test::clustered_matrix(n, rng);
-  const auto one = test::run_zeigen2(a, nvec);
-  std::vector<double> p = test::packed(a), work(8 * n), values(n), vectors(n * nvec);
+  const Rows a = matrix_of_kind(2, n, rng);
+  const Eig one = run(a, nvec);
+  V p = packed(a), work(8 * n), values(n), vectors(n * nvec);
   ASSERT_EQ(zeigen2(n, p.data(), values.data(), 0, nullptr, work.data()), 0);
-  // Only the first 4n of the workspace carry over.
-  std::fill(work.begin() + 4 * n, work.end(), std::nan(""));
-  const int code = zeigvec(n, nvec, p.data(), values.data(), vectors.data(), work.data());
-  EXPECT_EQ(code, one.code);
+  std::fill(work.begin() + 4 * n, work.end(), std::nan(""));  // only 4n carry over
+  EXPECT_EQ(zeigvec(n, nvec, p.data(), values.data(), vectors.data(), work.data()), one.code);
   for (int i = 0; i < n * nvec; ++i) EXPECT_NEAR(vectors[i], one.vectors[i], 1e-13);
   EXPECT_EQ(zeigvec(n, 0, nullptr, nullptr, nullptr, nullptr), 0);
 }
 
 TEST(Eigen, BadArgumentsAndMissingValues) {
-  std::vector<double> p(6, 1.0), values(3), vectors(9), work(24);
-  EXPECT_EQ(zeigen2(0, p.data(), values.data(), 0, nullptr, work.data()), 99);
-  EXPECT_EQ(zeigen2(3, p.data(), values.data(), 4, vectors.data(), work.data()), 99);
-  EXPECT_EQ(zeigen2(3, p.data(), values.data(), -1, vectors.data(), work.data()), 99);
-  EXPECT_EQ(zeigen2(3, p.data(), values.data(), 1, nullptr, work.data()), 99);
-  EXPECT_EQ(zeigen2(3, nullptr, values.data(), 0, nullptr, work.data()), 99);
-  EXPECT_EQ(zeigen2(3, p.data(), nullptr, 0, nullptr, work.data()), 99);
-  EXPECT_EQ(zeigen2(3, p.data(), values.data(), 0, nullptr, nullptr), 99);
-  EXPECT_EQ(zeigvec(3, 4, p.data(), values.data(), vectors.data(), work.data()), 99);
-  EXPECT_EQ(zeigvec(0, 1, p.data(), values.data(), vectors.data(), work.data()), 99);
-  EXPECT_EQ(zeigvec(3, 2, p.data(), values.data(), nullptr, work.data()), 99);
-
-  ASSERT_EQ(zeigen2(3, p.data(), values.data(), 0, nullptr, work.data()), 0);
-  const double missing = std::bit_cast<double>(std::uint64_t{0xfffffe0000000000});
-  values[1] = missing;
-  EXPECT_EQ(zeigvec(3, 2, p.data(), values.data(), vectors.data(), work.data()), 98);
-  // A missing value beyond the wanted vectors does not matter.
-  EXPECT_EQ(zeigvec(3, 1, p.data(), values.data(), vectors.data(), work.data()), 0);
+  V p(6, 1.0), values(3), vectors(9), work(24);
+  double *a = p.data(), *w = values.data(), *z = vectors.data(), *s = work.data();
+  EXPECT_EQ(zeigen2(0, a, w, 0, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, 4, z, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, -1, z, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, 1, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, nullptr, w, 0, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, a, nullptr, 0, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, 0, nullptr, nullptr), 99);
+  EXPECT_EQ(zeigvec(3, 4, a, w, z, s), 99);
+  EXPECT_EQ(zeigvec(0, 1, a, w, z, s), 99);
+  EXPECT_EQ(zeigvec(3, 2, a, w, nullptr, s), 99);
+  ASSERT_EQ(zeigen2(3, a, w, 0, nullptr, s), 0);
+  values[1] = std::bit_cast<double>(std::uint64_t{0xfffffe0000000000});  // missing
+  EXPECT_EQ(zeigvec(3, 2, a, w, z, s), 98);
+  EXPECT_EQ(zeigvec(3, 1, a, w, z, s), 0);  // beyond the wanted vectors it does not matter
 }
 
-TEST(Eigen, ClusterOfDuplicateVectorsIsRankDeficient) {
-  // modqrd on two equal columns finds rank 1; zeiggrp turns that into 97
-  // for a cluster of equal eigenvalues.
+TEST(Eigen, DuplicateVectorsOfAClusterAreRankDeficient) {
   const int n = 4;
-  std::vector<double> z = {0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5}, scratch(4);
-  const double values[] = {1.0, 1.0};
-  const double d[] = {1, 1, 1, 1}, e[] = {0, 0, 0, 0};
+  V z(8, 0.5), scratch(4);
+  const double values[] = {1.0, 1.0}, d[] = {1, 1, 1, 1}, e[] = {0, 0, 0, 0};
   EXPECT_EQ(zeiggrp(n, 2, values, d, e, z.data(), scratch.data()), 97);
-  // Independent columns: an orthonormal basis of the same span.
-  std::vector<double> y = {1, 1, 0, 0, 1, 0, 1, 0};
+  // Independent columns: an orthonormal basis of their span, whose last
+  // component is zero.
+  V y = {1, 1, 0, 0, 1, 0, 1, 0};
   EXPECT_EQ(modqrd(n, 2, y.data(), scratch.data()), 2);
   double d00 = 0, d01 = 0, d11 = 0;
-  for (int i = 0; i < n; ++i) {
-    d00 += y[i] * y[i];
-    d01 += y[i] * y[n + i];
-    d11 += y[n + i] * y[n + i];
-  }
-  // Both columns stay in the span, whose last component is zero.
+  for (int i = 0; i < n; ++i)
+    d00 += y[i] * y[i], d01 += y[i] * y[n + i], d11 += y[n + i] * y[n + i];
   EXPECT_NEAR(y[3], 0.0, 1e-15);
   EXPECT_NEAR(y[n + 3], 0.0, 1e-15);
   EXPECT_NEAR(d00, 1, 1e-15);
@@ -188,76 +244,50 @@ TEST(Eigen, ClusterOfDuplicateVectorsIsRankDeficient) {
   EXPECT_NEAR(d01, 0, 1e-15);
 }
 
-TEST(Eigen, SturmCountsAndGerschgorin) {
+TEST(Eigen, SturmCountsStepOverAZeroPivot) {
   // tridiag(1, 0, 1) of order 3 has eigenvalues -sqrt2, 0, sqrt2.
-  const double d[] = {0, 0, 0}, e[] = {0, 1, 1}, e2[] = {0, 1, 1};
-  EXPECT_EQ(sturm(3, d, e, e2, -2.0), 0);
-  EXPECT_EQ(sturm(3, d, e, e2, -1.0), 1);
-  EXPECT_EQ(sturm(3, d, e, e2, 0.5), 2);
-  EXPECT_EQ(sturm(3, d, e, e2, 1.5), 3);
-  // Shift exactly at a pivot that becomes zero still gives a count.
-  EXPECT_EQ(sturm(3, d, e, e2, 0.0), 1);
-  double lo, hi;
-  gersch(3, d, e, &lo, &hi);
-  EXPECT_EQ(lo, -2);
-  EXPECT_EQ(hi, 2);
-  EXPECT_EQ(cut(1.0, 3.0), 2.0);
+  const double d[] = {0, 0, 0}, e[] = {0, 1, 1};
+  for (auto [x, below] : {std::pair{-2.0, 0}, {-1.0, 1}, {0.0, 1}, {0.5, 2}, {1.5, 3}})
+    EXPECT_EQ(sturm(3, d, e, e, x), below) << x;
 }
 
 TEST(Eigen, MessagesFollowTheCode) {
-  struct Logged {
-    std::vector<int> logs, notes, exits;
-  } got;
+  // What zeigmsg says for a code: "L<n>" a message logged (group 271),
+  // "N<n>" one also added as a note, "X" the run stopped; and the handle of
+  // the last message logged.
+  std::string got;
   EigenMessageSink sink;
   sink.log = [&](int group, int number) {
-    EXPECT_EQ(group, 271);
-    got.logs.push_back(number);
+    got += " L" + std::to_string(number) + (group == 271 ? "" : "?");
     return 1000 + number;
   };
   sink.note = [&](const char* name, int group, int number) {
-    EXPECT_STREQ(name, "EigenNote");
-    EXPECT_EQ(group, 271);
-    got.notes.push_back(number);
+    const bool ok = group == 271 && std::string(name) == "EigenNote";
+    got += " N" + std::to_string(number) + (ok ? "" : "?");
   };
-  sink.exit = [&](int code) { got.exits.push_back(code); };
-  auto run = [&](int code) {
-    got = {};
-    return zeigmsg(code, sink);
+  sink.exit = [&](int stop) { got += stop == 9999 ? " X" : " X?"; };
+  const std::tuple<int, int, std::string> cases[] = {
+      {0, 0, ""},
+      {97, 0, ""},
+      {99, 1002, " L2 N2 X"},
+      {98, 1003, " L3 N3 X"},
+      {-1, 1001, " L1"},
+      {-10, 1004, " L4 N4"},
+      {-21, 1005, " L1 L5 N5"},
+      {-31, 1006, " L1 L6 N6 X"},
+      {-50, 1006, " L6 N6 X"},
+      {-110, 1004, " L100 L4 N4"},
   };
-  using V = std::vector<int>;
-  EXPECT_EQ(run(0), 0);
-  EXPECT_EQ(got.logs, V{});
-  EXPECT_EQ(run(97), 0);
-  EXPECT_EQ(got.logs, V{});
-  EXPECT_EQ(run(99), 1002);
-  EXPECT_EQ(got.logs, V{2});
-  EXPECT_EQ(got.notes, V{2});
-  EXPECT_EQ(got.exits, V{9999});
-  run(98);
-  EXPECT_EQ(got.logs, V{3});
-  EXPECT_EQ(got.exits, V{9999});
-  run(-1);
-  EXPECT_EQ(got.logs, V{1});
-  EXPECT_EQ(got.exits, V{});
-  run(-10);
-  EXPECT_EQ(got.logs, V{4});
-  EXPECT_EQ(got.notes, V{4});
-  EXPECT_EQ(run(-21), 1005);
-  EXPECT_EQ(got.logs, (V{1, 5}));
-  EXPECT_EQ(got.exits, V{});
-  run(-31);
-  EXPECT_EQ(got.logs, (V{1, 6}));
-  EXPECT_EQ(got.exits, V{9999});
-  run(-110);
-  EXPECT_EQ(got.logs, (V{100, 4}));
-  run(-50);
-  EXPECT_EQ(got.logs, V{6});
-  EXPECT_EQ(got.exits, V{9999});
+  for (const auto& [code, handle, said] : cases) {
+    got.clear();
+    EXPECT_EQ(zeigmsg(code, sink), handle) << code;
+    EXPECT_EQ(got, said) << code;
+  }
   // Without an output object nothing is added as a note.
   sink.note = nullptr;
-  run(-20);
-  EXPECT_EQ(got.logs, V{5});
-  EXPECT_EQ(got.notes, V{});
+  got.clear();
+  zeigmsg(-20, sink);
+  EXPECT_EQ(got, " L5");
 }
 
 }  // namespace
