@@ -2,8 +2,8 @@
 // error in an HTML5 parser (html5lib) and loads in headless Chromium without
 // console messages, while a script measures every text of every graph as
 // the browser lays it out: none may reach outside its picture or cover
-// another.  The program that turns every plot on (all_plots.kav) also has
-// one drawn picture per graph, each graph linked to the solution it shows.
+// another.  Every graph has one drawn picture; the program that turns every
+// plot on (all_plots.kav) makes each graph the options ask for.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -179,31 +179,6 @@ TEST_F(Browser, EveryProgramsReportParsesLoadsAndPlacesItsTextCleanly) {
                                                   {g + "PrePatternPlot", 3},
                                                   {g + "RefStructurePlot", 3},
                                                   {g + "PathDiagram", 3}}));
-    // A loadings graph's Pattern table holds the columns it plots of the
-    // solution of its stage: the last such table before it.
-    const std::map<std::string, std::string> source = {{"InitPatternPlot", "FactorPattern"},
-                                                       {"PrePatternPlot", "OrthRotFactPat"},
-                                                       {"RefStructurePlot", "ReferenceStructure"}};
-    std::map<std::string, const json*> last;
-    auto column = [](const json& t, const std::string& name) {
-      json values = json::array();
-      for (std::size_t k = 0; k < t["columns"].size(); ++k)
-        if (t["columns"][k]["name"] == name)
-          for (const json& row : t["rows"]) values.push_back(row[k]);
-      return values;
-    };
-    int compared = 0;
-    for (const json& o : results["steps"].back()["outputs"]) {
-      if (o["type"] == "table") last[o["name"].get<std::string>()] = &o;
-      if (o["type"] != "graph" || !source.count(o["name"])) continue;
-      for (const std::string axis : {"XVAR", "YVAR"}) {
-        const json plotted = column(*last.at("Pattern"), o["dynamics"][axis]);
-        EXPECT_EQ(plotted.size(), 8u);
-        EXPECT_EQ(plotted, column(*last.at(source.at(o["name"])), o["dynamics"][axis]));
-        ++compared;
-      }
-    }
-    EXPECT_EQ(compared, 18);
   }
   EXPECT_GE(checked, 3);
 }
