@@ -285,18 +285,12 @@ TEST(Eigen, MessagesFollowTheCode) {
     got += " N" + std::to_string(number) + (ok ? "" : "?");
   };
   sink.exit = [&](int stop) { got += stop == 9999 ? " X" : " X?"; };
+  // clang-format off
   const std::tuple<int, int, std::string> cases[] = {
-      {0, 0, ""},
-      {97, 0, ""},
-      {99, 1002, " L2 N2 X"},
-      {98, 1003, " L3 N3 X"},
-      {-1, 1001, " L1"},
-      {-10, 1004, " L4 N4"},
-      {-21, 1005, " L1 L5 N5"},
-      {-31, 1006, " L1 L6 N6 X"},
-      {-50, 1006, " L6 N6 X"},
-      {-110, 1004, " L100 L4 N4"},
-  };
+      {0, 0, ""}, {97, 0, ""}, {99, 1002, " L2 N2 X"}, {98, 1003, " L3 N3 X"}, {-1, 1001, " L1"},
+      {-10, 1004, " L4 N4"}, {-21, 1005, " L1 L5 N5"}, {-31, 1006, " L1 L6 N6 X"},
+      {-50, 1006, " L6 N6 X"}, {-110, 1004, " L100 L4 N4"}};
+  // clang-format on
   for (const auto& [code, handle, said] : cases) {
     got.clear();
     EXPECT_EQ(zeigmsg(code, sink), handle) << code;
@@ -590,18 +584,13 @@ TEST(VectorKernels, VarianceDivisor) {
   const struct {
     std::string vardef;
     double n, wsum, divisor;
-  } cases[] = {
-      {"N       ", 10, 7.5, 10},
-      {std::string("N\0\0\0\0\0\0\0", 8), 10, 7.5, 10},
-      {"DF      ", 10, 7.5, 9},
-      {"DF      ", 0.5, 7.5, 0},
-      {"WDF     ", 10, 7.5, 6.5},
-      {"WEIGHT  ", 10, 7.5, 7.5},
-      {"WGT     ", 10, -3, 0},
-      {"N       ", -2, 7.5, 0},
+  } cases[] = {// clang-format off
+      {"N       ", 10, 7.5, 10}, {std::string("N\0\0\0\0\0\0\0", 8), 10, 7.5, 10},
+      {"DF      ", 10, 7.5, 9}, {"DF      ", 0.5, 7.5, 0}, {"WDF     ", 10, 7.5, 6.5},
+      {"WEIGHT  ", 10, 7.5, 7.5}, {"WGT     ", 10, -3, 0}, {"N       ", -2, 7.5, 0},
       // A weight sum that exceeds df only by rounding noise leaves nothing.
-      {"WDF     ", 10, 1.0 + 1e-13, 0},
-  };
+      {"WDF     ", 10, 1.0 + 1e-13, 0}};
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(zvardiv(c.vardef, c.n, 1, c.wsum), c.divisor) << c.vardef;
   EXPECT_GT(zvardiv("WDF     ", 10, 1, 1.01), 0);
   std::string said;

@@ -1,14 +1,12 @@
 // Every program in tests/programs runs through kav with JSON and HTML
 // results: every table it writes must hold one cell per column of the
-// column's type, and each program's own expectations are checked on what it
-// produced.
+// column's type.  The output controls of ods_controls.kav act as asked.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -23,7 +21,7 @@ const fs::path kPrograms = fs::path(KAV_SOURCE_DIR) / "tests" / "programs";
 
 struct ProgramResult {
   int status = -1;
-  std::string listing, log;
+  std::string log;
   json results;
 };
 
@@ -42,7 +40,6 @@ ProgramResult run(const fs::path& program) {
   opts.log_stream = &log;
   ProgramResult r;
   r.status = kav::run_program(text.str(), program.string(), opts);
-  r.listing = listing.str();
   r.log = log.str();
   std::ifstream in(out / "r.json");
   r.results = json::parse(in);
@@ -93,25 +90,6 @@ TEST(Programs, EveryTableHoldsOneCellPerColumnOfItsType) {
   EXPECT_GE(programs, 3);
 }
 
-TEST(Programs, DataEntryShowsExactlyWhatWasEntered) {
-  const ProgramResult r = run(kPrograms / "data_entry.kav");
-  EXPECT_EQ(r.status, 0) << r.log;
-  const auto& steps = r.results["steps"];
-  ASSERT_EQ(steps.size(), 7u);
-  const json* scores = find_table(steps[3], "Print");
-  ASSERT_NE(scores, nullptr);
-  EXPECT_EQ((*scores)["columns"][2]["header"], "Paragraph comprehension");
-  EXPECT_EQ((*scores)["rows"][2], json({3, 3, 15, 16, 12, 24, 20, 11}));
-  EXPECT_EQ((*find_table(steps[4], "Print"))["rows"][1], json({"CORR", "g2", 0.72, 1, nullptr}));
-  const json* pairs = find_table(steps[5], "Print");
-  EXPECT_EQ((*pairs)["rows"][1], json({2, "b", ".B"}));
-  EXPECT_EQ((*pairs)["rows"][2][2], -2.5);
-  const json* attrs = find_table(steps[6], "Attributes");
-  ASSERT_NE(attrs, nullptr);
-  EXPECT_EQ((*attrs)["rows"][1][1], "CORR");
-  EXPECT_NE(r.listing.find("Entering data"), std::string::npos);
-}
-
 TEST(Programs, OdsTraceSelectExcludeAndOutput) {
   const ProgramResult r = run(kPrograms / "ods_controls.kav");
   EXPECT_EQ(r.status, 0) << r.log;
@@ -136,22 +114,6 @@ TEST(Programs, OdsTraceSelectExcludeAndOutput) {
   EXPECT_EQ(names, (std::vector<std::string>{"Obs", "region", "Obs", "x", "y"}));
   ASSERT_EQ((*printed)["rows"].size(), 3u);
   EXPECT_EQ((*printed)["rows"][2], json({3, "west", 3, 5, 6}));
-}
-
-TEST(Programs, ErrorsAreNumberedAndLaterStepsRun) {
-  const ProgramResult r = run(kPrograms / "errors.kav");
-  EXPECT_EQ(r.status, 2);
-  std::map<int, int> host_errors;
-  std::vector<json> logs = {r.results["log"]};
-  for (const auto& st : r.results["steps"]) logs.push_back(st["log"]);
-  for (const auto& log : logs)
-    for (const auto& e : log)
-      if (e["severity"] == "ERROR" && e["group"] == 1) ++host_errors[e["number"].get<int>()];
-  // Data set missing, invalid numeric data, unknown statement.
-  for (int number : {7, 24, 41}) EXPECT_EQ(host_errors[number], 1) << number;
-  const auto& last = r.results["steps"].back();
-  EXPECT_EQ(last["procedure"], "PRINT");
-  EXPECT_EQ(last["exit_code"], 0);
 }
 
 }  // namespace

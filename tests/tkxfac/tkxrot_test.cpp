@@ -288,24 +288,22 @@ TEST(Rotation, EveryCriterionFamilyStopsAtAStationaryPointAndKeepsTheCommonPart)
   for (const auto& [p, m, rho] : {std::tuple{24, 4, 0.3}, std::tuple{8, 2, 0.2}}) {
     const double P = p, M = m;
     const Mat a = population_pattern(p, m, rho);
+    // clang-format off
     const std::tuple<const char*, int, bool, Weights> cases[] = {
-        {"quartimax", 1, false, orthomax(1, 0)},
-        {"varimax", 2, false, orthomax(P - 1, 1)},
-        {"equamax", 4, false, orthomax(2 * P - M, M)},
-        {"parsimax", 5, false, orthomax(P - 1, M - 1)},
+        {"quartimax", 1, false, orthomax(1, 0)}, {"varimax", 2, false, orthomax(P - 1, 1)},
+        {"equamax", 4, false, orthomax(2 * P - M, M)}, {"parsimax", 5, false, orthomax(P - 1, M - 1)},
         {"factor parsimax", 6, false, orthomax(0, 1)},
         {"orthomax gamma 0.5", 16, false, orthomax(P - 0.5, 0.5)},
         {"orthogonal CF", 18, false, orthomax(0.8, 0.2)},
         {"orthogonal GENCF", 20, false, {0.5, 0.25, -1, P}},
-        {"quartimin", 7, true, oblimin(0, P)},
-        {"biquartimin", 8, true, oblimin(0.5, P)},
+        {"quartimin", 7, true, oblimin(0, P)}, {"biquartimin", 8, true, oblimin(0.5, P)},
         {"oblimin tau -1", 17, true, oblimin(-1, P)},
         {"obquartimax", 10, true, oblique_counterpart(1, 0)},
         {"obvarimax", 11, true, oblique_counterpart(P - 1, 1)},
         {"obequamax", 13, true, oblique_counterpart(2 * P - M, M)},
         {"oblique CF", 19, true, oblique_counterpart(0.9, 0.1)},
-        {"oblique GENCF", 21, true, {-0.01, 1, 0.02, -1.2}},
-    };
+        {"oblique GENCF", 21, true, {-0.01, 1, 0.02, -1.2}}};
+    // clang-format on
     for (bool kaiser : {true, false}) {
       const Mat x = kaiser ? scale_rows(a, kaiser_scale(a)) : a;
       for (const auto& [name, rottype, oblique, g] : cases) {
