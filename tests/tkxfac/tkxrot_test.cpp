@@ -28,9 +28,9 @@ constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
 struct Mat {
   int r = 0, c = 0;
   std::vector<double> v;
-  Mat(int rows, int cols) : r(rows), c(cols), v(static_cast<std::size_t>(rows) * cols, 0.0) {}
-  double& operator()(int i, int j) { return v[static_cast<std::size_t>(j) * r + i]; }
-  double operator()(int i, int j) const { return v[static_cast<std::size_t>(j) * r + i]; }
+  Mat(int rows, int cols) : r(rows), c(cols), v(rows * cols, 0.0) {}
+  double& operator()(int i, int j) { return v[j * r + i]; }
+  double operator()(int i, int j) const { return v[j * r + i]; }
 };
 
 Mat operator*(const Mat& a, const Mat& b) {
@@ -81,15 +81,15 @@ double max_abs_diff(const Mat& a, const Mat& b) {
 
 Mat scale_rows(Mat a, const std::vector<double>& d) {
   for (int i = 0; i < a.r; ++i)
-    for (int j = 0; j < a.c; ++j) a(i, j) *= d[static_cast<std::size_t>(i)];
+    for (int j = 0; j < a.c; ++j) a(i, j) *= d[i];
   return a;
 }
 
 // The reciprocal row lengths: Kaiser's normalisation.
 std::vector<double> kaiser_scale(const Mat& a) {
-  std::vector<double> d(static_cast<std::size_t>(a.r), 0.0);
+  std::vector<double> d(a.r, 0.0);
   for (int i = 0; i < a.r; ++i)
-    for (int j = 0; j < a.c; ++j) d[static_cast<std::size_t>(i)] += a(i, j) * a(i, j);
+    for (int j = 0; j < a.c; ++j) d[i] += a(i, j) * a(i, j);
   for (double& x : d) x = 1 / std::sqrt(x);
   return d;
 }
@@ -109,12 +109,12 @@ Mat population_pattern(int p, int m, double rho) {
   for (double& x : phi.v) x = rho;
   for (int j = 0; j < m; ++j) phi(j, j) = 1;
   const Mat r = lambda * phi * tr(lambda);
-  std::vector<double> packed, values(p), work(8 * static_cast<std::size_t>(p));
+  std::vector<double> packed, values(p), work(8 * p);
   for (int i = 0; i < p; ++i)
     for (int k = 0; k <= i; ++k) packed.push_back(i == k ? 1.0 : r(i, k));
   EXPECT_LE(zeigen2(p, packed.data(), values.data(), m, a.v.data(), work.data()), 0);
   for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) a(i, j) *= std::sqrt(values[static_cast<std::size_t>(j)]);
+    for (int i = 0; i < p; ++i) a(i, j) *= std::sqrt(values[j]);
   return a;
 }
 
@@ -222,9 +222,9 @@ Rotated run(test::Extension& e, const Mat& a, const TKXFAC_ROTPARMS& rot,
   EXPECT_EQ(e.set(TKXFAC_VAL_PATTERN, a.v), TKXFAC_OK);
   if ((r.rc = e.rotate(&rot)) != TKXFAC_OK) return r;
   r.l = Mat(p, m), r.tran = Mat(m, m), r.phi = Mat(m, m);
-  std::vector<double> packed(static_cast<std::size_t>(m) * (m + 1) / 2);
-  r.var_weights.resize(static_cast<std::size_t>(p));
-  r.factor_weights.resize(static_cast<std::size_t>(m));
+  std::vector<double> packed(m * (m + 1) / 2);
+  r.var_weights.resize(p);
+  r.factor_weights.resize(m);
   for (int rc : {e.get_scalar(TKXFAC_ROTATION_STATUS, r.status),
                  e.get_scalar(TKXFAC_VAL_ROTATION_ITER, r.iterations),
                  e.get_scalar(TKXFAC_VAL_ROTATION_CRIT1, r.criterion),
@@ -233,8 +233,7 @@ Rotated run(test::Extension& e, const Mat& a, const TKXFAC_ROTPARMS& rot,
                  e.get(TKXFAC_VAL_TRANSFORMATION, r.tran.v), e.get(TKXFAC_VAL_FACTOR_CORR, packed)})
     EXPECT_EQ(rc, TKXFAC_OK);
   for (int i = 0; i < m; ++i)
-    for (int j = 0; j <= i; ++j)
-      r.phi(i, j) = r.phi(j, i) = packed[static_cast<std::size_t>(i * (i + 1) / 2 + j)];
+    for (int j = 0; j <= i; ++j) r.phi(i, j) = r.phi(j, i) = packed[i * (i + 1) / 2 + j];
   r.var_weights_rc = e.get(TKXFAC_VAL_VAR_WEIGHTS, r.var_weights);
   r.factor_weights_rc = e.get(TKXFAC_VAL_FACTOR_WEIGHTS, r.factor_weights);
   return r;
@@ -378,8 +377,7 @@ TEST(Rotation, HarrisKaiserRotatesTheRescaledPatternOrthogonally) {
       const double s = std::pow(ata(j, j), (q - 1) / 2);
       for (int k = 0; k < m; ++k) t(j, k) /= s;
       for (int i = 0; i < p; ++i) b(i, j) *= s;
-      EXPECT_NEAR(hk.factor_weights[static_cast<std::size_t>(j)], std::pow(ata(j, j), q / 2),
-                  1e-12);
+      EXPECT_NEAR(hk.factor_weights[j], std::pow(ata(j, j), q / 2), 1e-12);
     }
     EXPECT_EQ(hk.factor_weights_rc, TKXFAC_OK);
     EXPECT_LE(max_abs_diff(tr(t) * t, identity(m)), 1e-10);
@@ -402,8 +400,8 @@ TEST(Rotation, HarrisKaiserRotatesTheRescaledPatternOrthogonally) {
 TEST(Rotation, RowNormalisations) {
   const int p = 24;
   const Mat a = population_pattern(p, 4, 0.3);
-  std::vector<double> s(static_cast<std::size_t>(p));
-  for (int i = 0; i < p; ++i) s[static_cast<std::size_t>(i)] = 0.5 + 0.25 * (i % 7);
+  std::vector<double> s(p);
+  for (int i = 0; i < p; ++i) s[i] = 0.5 + 0.25 * (i % 7);
   const Mat sa = scale_rows(a, s);
   auto rot = [&](int normtype) { return params(p, 2, orthomax(p - 1, 1), normtype); };
   test::Extension e;
@@ -423,7 +421,7 @@ TEST(Rotation, RowNormalisations) {
   // when there are none.
   const Rotated unit = run(e, a, rot(4)), cov = run(e, a, rot(4), &s);
   EXPECT_LE(max_abs_diff(unit.tran, raw.tran), 1e-14);
-  EXPECT_EQ(unit.var_weights, std::vector<double>(static_cast<std::size_t>(p), 1.0));
+  EXPECT_EQ(unit.var_weights, std::vector<double>(p, 1.0));
   EXPECT_LE(max_abs_diff(cov.tran, run(e, sa, rot(3)).tran), 1e-10);
   EXPECT_EQ(cov.var_weights, s);
 }
@@ -449,8 +447,8 @@ TEST(Rotation, CuretonMulaikWeightsFollowTheAngleToTheFirstFactor) {
   ASSERT_EQ(r.var_weights_rc, TKXFAC_OK);
   std::vector<double> d = kaiser_scale(a);
   for (int i = 0; i < p; ++i) {
-    EXPECT_NEAR(r.var_weights[static_cast<std::size_t>(i)], expected[i], 1e-12) << i;
-    d[static_cast<std::size_t>(i)] *= r.var_weights[static_cast<std::size_t>(i)];
+    EXPECT_NEAR(r.var_weights[i], expected[i], 1e-12) << i;
+    d[i] *= r.var_weights[i];
   }
   const Rotated raw = run(e, scale_rows(a, d), params(p, 2, orthomax(p - 1, 1), 3));
   EXPECT_LE(max_abs_diff(r.tran, raw.tran), 1e-8);
