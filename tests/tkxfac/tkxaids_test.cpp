@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "support/reference_eigen.h"
@@ -22,32 +24,30 @@ namespace {
 
 using reference::Rows;
 
-std::vector<double> pack(const Rows& a) {
-  std::vector<double> p;
-  for (std::size_t i = 0; i < a.size(); ++i) p.insert(p.end(), a[i].begin(), a[i].begin() + i + 1);
-  return p;
-}
-
 MapResult map_of(const Rows& r) {
+  std::vector<double> packed;
+  for (std::size_t i = 0; i < r.size(); ++i)
+    packed.insert(packed.end(), r[i].begin(), r[i].begin() + i + 1);
   MapResult m;
-  EXPECT_EQ(minimum_average_partial(static_cast<int>(r.size()), pack(r).data(), m), TKXFAC_OK);
+  EXPECT_EQ(minimum_average_partial(static_cast<int>(r.size()), packed.data(), m), TKXFAC_OK);
   return m;
 }
 
-// ---------------------------------------------------------------------------
-// MAP
-
 TEST(Map, ClosedFormsAndTheKnownNumberOfComponents) {
   // Two variables: r^2 and r^4 with nothing partialled; one component
-  // partialled leaves a rank-one remainder whose correlation is +-1.
+  // partialled leaves a rank-one remainder whose correlation is +-1.  A
+  // variable without variance is left out (the last average is then
+  // missing).
   const double r = 0.35;
-  MapResult m = map_of({{1, r}, {r, 1}});
-  EXPECT_NEAR(m.map2[0], r * r, 1e-15);
-  EXPECT_NEAR(m.map4[0], r * r * r * r, 1e-15);
-  EXPECT_NEAR(m.map2[1], 1, 1e-12);
-  EXPECT_NEAR(m.map4[1], 1, 1e-12);
-  EXPECT_EQ(m.nfact2, 0);
-
+  for (const Rows& two : {Rows{{1, r}, {r, 1}}, Rows{{1, 0, r}, {0, 0, 0}, {r, 0, 1}}}) {
+    const MapResult m = map_of(two);
+    EXPECT_NEAR(m.map2[0], r * r, 1e-15);
+    EXPECT_NEAR(m.map4[0], r * r * r * r, 1e-15);
+    EXPECT_NEAR(m.map2[1], 1, 1e-12);
+    EXPECT_NEAR(m.map4[1], 1, 1e-12);
+    EXPECT_EQ(m.nfact2, 0);
+    EXPECT_EQ(std::isnan(m.map2.back()), two.size() == 3);
+  }
   // Population correlations of three factors on blocks of four variables
   // with unequal loadings (so that the components are unique): partialling
   // three components leaves the least.  As a covariance matrix it gives the
@@ -62,52 +62,37 @@ TEST(Map, ClosedFormsAndTheKnownNumberOfComponents) {
       pop[i][j] = i == j ? 1 : i / 4 == j / 4 ? loading[i] * loading[j] * (1 + 0.01 * (i / 4)) : 0;
       cov[i][j] = pop[i][j] * sd[i] * sd[j];
     }
-  m = map_of(pop);
+  const MapResult m = map_of(pop), c = map_of(cov);
   EXPECT_EQ(m.nfact2, 3);
   EXPECT_EQ(m.nfact4, 3);
-  const MapResult c = map_of(cov);
+  EXPECT_TRUE(std::isnan(m.map2[p - 1]));
   for (int k = 0; k < p; ++k) {
     ASSERT_EQ(std::isnan(c.map2[k]), std::isnan(m.map2[k])) << k;
     if (std::isnan(m.map2[k])) continue;
     EXPECT_NEAR(c.map2[k], m.map2[k], 1e-12);
     EXPECT_NEAR(c.map4[k], m.map4[k], 1e-12);
   }
-  EXPECT_TRUE(std::isnan(m.map2[p - 1]));
 }
 
 TEST(Map, ExhaustedPartialVariancesAreMissingAndOutOfTheChoice) {
   // x4 = (x1 + x2 + x3) / s makes the matrix singular: with three
   // components partialled out nothing is left of any variable.
   const double r12 = 0.1, r13 = 0.3, r23 = 0.2, s = std::sqrt(3 + 2 * (r12 + r13 + r23));
-  const double r4[] = {(1 + r12 + r13) / s, (r12 + 1 + r23) / s, (r13 + r23 + 1) / s};
-  MapResult m = map_of(
-      {{1, r12, r13, r4[0]}, {r12, 1, r23, r4[1]}, {r13, r23, 1, r4[2]}, {r4[0], r4[1], r4[2], 1}});
-  for (int k = 0; k < 3; ++k) {
-    EXPECT_FALSE(std::isnan(m.map2[k])) << k;
-    EXPECT_FALSE(std::isnan(m.map4[k])) << k;
+  const double a = (1 + r12 + r13) / s, b = (r12 + 1 + r23) / s, c = (r13 + r23 + 1) / s;
+  const MapResult m = map_of({{1, r12, r13, a}, {r12, 1, r23, b}, {r13, r23, 1, c}, {a, b, c, 1}});
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(std::isnan(m.map2[k]), k == 3) << k;
+    EXPECT_EQ(std::isnan(m.map4[k]), k == 3) << k;
   }
-  EXPECT_TRUE(std::isnan(m.map2[3]));
-  EXPECT_TRUE(std::isnan(m.map4[3]));
   EXPECT_EQ(m.nfact2, map_suggestion(3, m.map2.data()));
-
   const double all_missing[] = {NAN, NAN}, ties[] = {0.5, 0.2, 0.2, NAN};
   EXPECT_EQ(map_suggestion(2, all_missing), 0);
   EXPECT_EQ(map_suggestion(4, ties), 1);
-
-  // A variable without variance is left out: the test of the others, with
-  // the last average missing since there is one variable fewer.
-  const double r = 0.35;
-  m = map_of({{1, 0, r}, {0, 0, 0}, {r, 0, 1}});
-  EXPECT_NEAR(m.map2[0], r * r, 1e-15);
-  EXPECT_NEAR(m.map4[1], 1, 1e-12);
-  EXPECT_TRUE(std::isnan(m.map2[2]));
-  const std::vector<double> negative{1, 0, -1};
-  EXPECT_EQ(minimum_average_partial(2, negative.data(), m), TKXFAC_ERR_COMPUTE);
-  EXPECT_EQ(minimum_average_partial(0, negative.data(), m), TKXFAC_ERR_ARGUMENT);
+  MapResult out;
+  const double negative[] = {1, 0, -1};
+  EXPECT_EQ(minimum_average_partial(2, negative, out), TKXFAC_ERR_COMPUTE);
+  EXPECT_EQ(minimum_average_partial(0, negative, out), TKXFAC_ERR_ARGUMENT);
 }
-
-// ---------------------------------------------------------------------------
-// The generator
 
 double normal_cdf(double x) {
   return 0.5 * std::erfc(-x / std::sqrt(2.0));
@@ -118,16 +103,8 @@ TEST(NormalStream, DrawsTheStandardNormalDistributionReproducibly) {
   const int n = 400000;
   const double edge = 3.442619855899;  // where the ziggurat's tail method takes over
   std::vector<double> z(n);
-  double sum = 0, sum2 = 0;
   int beyond = 0;
-  for (double& v : z) {
-    v = s.normal();
-    sum += v;
-    sum2 += v * v;
-    beyond += std::fabs(v) > edge;
-  }
-  EXPECT_NEAR(sum / n, 0, 5 / std::sqrt(n));
-  EXPECT_NEAR(sum2 / n, 1, 5 * std::sqrt(2.0 / n));
+  for (double& v : z) beyond += std::fabs(v = s.normal()) > edge;
   const double tail = 2 * normal_cdf(-edge);
   EXPECT_NEAR(beyond, n * tail, 5 * std::sqrt(n * tail));
   // Kolmogorov-Smirnov against the normal distribution at a level of 0.001.
@@ -138,25 +115,18 @@ TEST(NormalStream, DrawsTheStandardNormalDistributionReproducibly) {
     d = std::max({d, f - static_cast<double>(i) / n, static_cast<double>(i + 1) / n - f});
   }
   EXPECT_LT(d * std::sqrt(n), 1.95);
-
-  // A stream is a function of its seed and index.
+  // A stream is a function of its seed and index; uniforms lie in (0, 1).
   NormalStream a(7, 3), b(7, 3), c(7, 4), e(8, 3);
-  int same_c = 0, same_e = 0;
   for (int i = 0; i < 100; ++i) {
     const double va = a.normal();
     EXPECT_EQ(va, b.normal());
-    same_c += va == c.normal();
-    same_e += va == e.normal();
-  }
-  EXPECT_EQ(same_c + same_e, 0);
-  for (int i = 0; i < 1000; ++i) {
+    EXPECT_NE(va, c.normal());
+    EXPECT_NE(va, e.normal());
     const double u = a.uniform();
     EXPECT_TRUE(u > 0 && u < 1) << u;
+    b.uniform();
   }
 }
-
-// ---------------------------------------------------------------------------
-// Parallel analysis
 
 ParallelRequest request(int nvar, int nobs, int nsims, std::uint64_t seed, int threads = 2) {
   ParallelRequest q;
@@ -169,25 +139,22 @@ ParallelRequest request(int nvar, int nobs, int nsims, std::uint64_t seed, int t
 }
 
 TEST(ParallelAnalysis, RankOfTheCriticalValueTheSuggestionAndBadRequests) {
-  EXPECT_EQ(parallel_rank(1000, 0.05), 950);
-  EXPECT_EQ(parallel_rank(1000, 0.001), 999);
-  EXPECT_EQ(parallel_rank(1000, 0.0005), 0);  // 1000 is not below 1000
-  EXPECT_EQ(parallel_rank(200, 0.999), 0);    // floor(0.201) is 0
-  EXPECT_EQ(parallel_rank(1000, 0), 0);
-  EXPECT_EQ(parallel_rank(1000, 1), 0);
-
+  // floor((nsims + 1)(1 - alpha)), when that is below nsims and above 0.
+  const std::tuple<int, double, int> ranks[] = {{1000, 0.05, 950}, {1000, 0.001, 999},
+                                                {1000, 0.0005, 0}, {200, 0.999, 0},
+                                                {1000, 0, 0},      {1000, 1, 0}};
+  for (const auto& [nsims, alpha, rank] : ranks)
+    EXPECT_EQ(parallel_rank(nsims, alpha), rank) << nsims << " " << alpha;
   // The count stops at the first observed eigenvalue that does not exceed
   // its critical value, whatever follows.
   const double observed[] = {3.1, 1.2, 1.4, 0.3}, critical[] = {1.5, 1.3, 1.1, 0.2};
   EXPECT_EQ(parallel_suggestion(4, observed, critical), 1);
   EXPECT_EQ(parallel_suggestion(4, observed, observed), 0);
-
   ParallelResult out;
   ParallelRequest bad = request(3, 50, 1000, 1);
   bad.alpha = 0.0005;
   EXPECT_EQ(parallel_analysis(bad, out), TKXFAC_ERR_ARGUMENT);
-  bad = request(3, 1, 1000, 1);
-  EXPECT_EQ(parallel_analysis(bad, out), TKXFAC_ERR_ARGUMENT);
+  EXPECT_EQ(parallel_analysis(request(3, 1, 1000, 1), out), TKXFAC_ERR_ARGUMENT);
 }
 
 TEST(ParallelAnalysis, TwoVariablesMatchTheExactDistributionOfTheCorrelation) {
@@ -202,7 +169,6 @@ TEST(ParallelAnalysis, TwoVariablesMatchTheExactDistributionOfTheCorrelation) {
   const double tol = 5 * std::sqrt((1.0 / (nobs - 1) - mean_abs * mean_abs) / nsims);
   EXPECT_NEAR(pa.mean[0], 1 + mean_abs, tol);
   EXPECT_NEAR(pa.mean[1], 1 - mean_abs, tol);
-
   const double beta =
       std::exp(std::lgamma(0.5) + std::lgamma((nobs - 2) / 2.0) - std::lgamma((nobs - 1) / 2.0));
   const auto density = [&](double t) { return 2 * std::pow(1 - t * t, (nobs - 4) / 2.0) / beta; };
@@ -228,94 +194,35 @@ TEST(ParallelAnalysis, TwoVariablesMatchTheExactDistributionOfTheCorrelation) {
   check(1 - static_cast<double>(k) / (nsims + 1), pa.critical[1], -1);
 }
 
-TEST(ParallelAnalysis, MeanEigenvaluesAgreeWithAnIndependentSimulationOnAnyThreads) {
-  // Per-rank means by a simulation of the test's own (another generator,
-  // Jacobi eigenvalues): both within sampling error of each other.  The
+TEST(ParallelAnalysis, MeansAndCriticalValuesAreThoseOfTheSimulatedDataOnAnyThreads) {
+  // Data set s draws its values row by row from the stream (seed, s): the
+  // test recomputes each set's eigenvalues (Jacobi) and takes the mean and
+  // the 950th smallest of 1000 (floor(1001 * 0.95)) per rank itself.  The
   // draws depend on the seed alone, not on how many threads share them.
-  const int p = 6, nobs = 40, nsims = 3000, own = 3000;
-  ParallelResult pa, two, other;
-  ASSERT_EQ(parallel_analysis(request(p, nobs, nsims, 5, 1), pa), TKXFAC_OK);
+  const int p = 5, nobs = 30, nsims = 1000;
+  ParallelResult one, two, other;
+  ASSERT_EQ(parallel_analysis(request(p, nobs, nsims, 5, 1), one), TKXFAC_OK);
   ASSERT_EQ(parallel_analysis(request(p, nobs, nsims, 5, 2), two), TKXFAC_OK);
   ASSERT_EQ(parallel_analysis(request(p, nobs, nsims, 6, 2), other), TKXFAC_OK);
   EXPECT_EQ(two.threads, 2);
-  EXPECT_EQ(pa.mean, two.mean);
-  EXPECT_EQ(pa.critical, two.critical);
-  EXPECT_NE(pa.mean, other.mean);
-  std::mt19937_64 gen(31337);
-  std::normal_distribution<double> z;
-  std::vector<double> sum(p, 0.0), sum2(p, 0.0);
-  for (int s = 0; s < own; ++s) {
+  EXPECT_EQ(one.mean, two.mean);
+  EXPECT_EQ(one.critical, two.critical);
+  EXPECT_NE(one.mean, other.mean);
+  Rows by_rank(p);
+  for (int s = 0; s < nsims; ++s) {
+    NormalStream stream(5, s);
     Rows x(nobs, std::vector<double>(p));
     for (auto& row : x)
-      for (double& v : row) v = z(gen);
+      for (double& v : row) v = stream.normal();
     const std::vector<double> values = reference::jacobi(reference::correlations(x)).values;
-    for (int i = 0; i < p; ++i) {
-      sum[i] += values[i];
-      sum2[i] += values[i] * values[i];
-    }
+    for (int i = 0; i < p; ++i) by_rank[i].push_back(values[i]);
   }
   for (int i = 0; i < p; ++i) {
-    const double m = sum[i] / own, var = sum2[i] / own - m * m;
-    EXPECT_NEAR(pa.mean[i], m, 5 * std::sqrt(var / own + var / nsims)) << "rank " << i + 1;
+    std::vector<double>& v = by_rank[i];
+    EXPECT_NEAR(one.mean[i], std::accumulate(v.begin(), v.end(), 0.0) / nsims, 1e-12) << i;
+    std::sort(v.begin(), v.end());
+    EXPECT_NEAR(one.critical[i], v[949], 1e-12) << i;
   }
-}
-
-// ---------------------------------------------------------------------------
-// Through the extension's values
-
-struct Instance {
-  TKXFAC_EXTENSION* ext = nullptr;
-  TKXFAC_INSTANCE* inst = nullptr;
-  const TKXFAC_FACTORY* f = nullptr;
-  Instance(int nvar, int nsims, double alpha = 0.05) {
-    ext = tkxfac_from_header(tkxfac_load(nullptr, "tkxfac"));
-    TKXFAC_EXTPARMS x{};
-    x.pa_nsims = nsims;
-    x.pa_alpha = alpha;
-    x.pa_seed = 5;
-    TKXFAC_PARMS p{};
-    p.nvar = nvar;
-    p.nfac = -99;
-    p.nThreads = 1;
-    p.ext = &x;
-    inst = ext->CreateInstance(ext, &p);
-    f = inst->FactoryPtr;
-  }
-  ~Instance() {
-    f->DestroyInstance(&inst);
-    ext->hdr.destroy(&ext->hdr);
-  }
-  int set(int code, const void* a, std::size_t n) { return f->ValueSet(inst, code, a, n); }
-  int get(int code, void* a, std::size_t n) { return f->ValueGet(inst, code, a, &n, 0, 0); }
-};
-
-TEST(AidsValues, WhatIsNeededFirstAndWhatAResetForgets) {
-  const int p = 4;
-  const std::vector<double> packed =
-      pack(reference::correlations(reference::factor_data(80, 1, p, 0.5, 3)));
-  const double nobs = 80;
-  Instance x(p, 400);
-  std::vector<double> out(p);
-  EXPECT_EQ(x.get(TKXFAC_VAL_FMAP2, out.data(), p * 8), TKXFAC_ERR_NOT_SET);  // no matrix
-  ASSERT_EQ(x.set(TKXFAC_VAL_NOBS, &nobs, 8), TKXFAC_OK);
-  EXPECT_EQ(x.get(TKXFAC_VAL_NFACTPA, out.data(), 4), TKXFAC_ERR_NOT_SET);  // no matrix
-  ASSERT_EQ(x.set(TKXFAC_VAL_CORR, packed.data(), packed.size() * 8), TKXFAC_OK);
-  EXPECT_EQ(x.get(TKXFAC_VAL_FMAP4, out.data(), (p - 1) * 8), TKXFAC_ERR_SIZE);
-
-  // A reset and a new matrix give new MAP values.
-  std::vector<double> before(p), after(p);
-  ASSERT_EQ(x.get(TKXFAC_VAL_FMAP2, before.data(), p * 8), TKXFAC_OK);
-  const std::vector<double> identity{1, 0, 1, 0, 0, 1, 0, 0, 0, 1};
-  ASSERT_EQ(x.f->ResetInstance(x.inst), TKXFAC_OK);
-  ASSERT_EQ(x.set(TKXFAC_VAL_CORR, identity.data(), identity.size() * 8), TKXFAC_OK);
-  ASSERT_EQ(x.get(TKXFAC_VAL_FMAP2, after.data(), p * 8), TKXFAC_OK);
-  EXPECT_NE(before, after);
-  EXPECT_EQ(after[0], 0);
-
-  // An alpha without a critical rank cannot be simulated.
-  Instance y(p, 200, 0.999);
-  ASSERT_EQ(y.set(TKXFAC_VAL_NOBS, &nobs, 8), TKXFAC_OK);
-  EXPECT_EQ(y.get(TKXFAC_VAL_EVALPA, out.data(), p * 8), TKXFAC_ERR_ARGUMENT);
 }
 
 }  // namespace

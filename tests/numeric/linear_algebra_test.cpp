@@ -1,0 +1,602 @@
+// The linear algebra of src/numeric checked by what it must produce: A
+// times an inverse is I, a solution solves, a factor multiplies back,
+// rejected pivots leave what the routine promises; the eigensolver against
+// Jacobi's method (tests/support) and closed forms, with descending values,
+// small residuals, orthonormal vectors and the sign rule; the moment pass's
+// vector kernels against plain loops.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "numeric/eigen.h"
+#include "numeric/matrix.h"
+#include "numeric/vector_kernels.h"
+#include "support/reference_eigen.h"
+
+namespace kav {
+namespace {
+
+using V = std::vector<double>;
+using Matrix = reference::Rows;
+
+V pack(const Matrix& m) {
+  V p;
+  for (std::size_t i = 0; i < m.size(); ++i) p.insert(p.end(), m[i].begin(), m[i].begin() + i + 1);
+  return p;
+}
+
+Matrix unpack(const V& p, int n) {
+  Matrix m(n, V(n));
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j <= i; ++j) m[i][j] = m[j][i] = p[packed_index(i, j)];
+  return m;
+}
+
+Matrix multiply(const Matrix& a, const Matrix& b) {
+  Matrix c(a.size(), V(b[0].size(), 0.0));
+  for (std::size_t i = 0; i < a.size(); ++i)
+    for (std::size_t l = 0; l < b.size(); ++l)
+      for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][l] * b[l][j];
+  return c;
+}
+
+// Largest |entry of a b - I| relative to the sizes of a and b.
+double distance_from_identity(const Matrix& a, const Matrix& b) {
+  const Matrix c = multiply(a, b);
+  double worst = 0, na = 0, nb = 0;
+  for (std::size_t i = 0; i < c.size(); ++i)
+    for (std::size_t j = 0; j < c.size(); ++j) {
+      worst = std::max(worst, std::fabs(c[i][j] - (i == j)));
+      na = std::max(na, std::fabs(a[i][j]));
+      nb = std::max(nb, std::fabs(b[i][j]));
+    }
+  return worst / std::max(1.0, na * nb * c.size());
+}
+
+Matrix random_symmetric(int n, std::mt19937_64& rng, double diagonal_boost = 0) {
+  std::uniform_real_distribution<double> u(-1, 1);
+  Matrix m(n, V(n));
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j <= i; ++j) m[i][j] = m[j][i] = u(rng) + (i == j ? diagonal_boost : 0.0);
+  return m;
+}
+
+Matrix random_spd(int n, std::mt19937_64& rng) {
+  const Matrix x = random_symmetric(n, rng);
+  Matrix a = multiply(x, x);
+  for (int i = 0; i < n; ++i) a[i][i] += 0.1;
+  return a;
+}
+
+struct Eig {
+  int code = 0;
+  V values, vectors;  // vector k at [k n, (k + 1) n)
+};
+
+Eig run(const Matrix& a, int nvec, EigenTuning tuning = {}) {
+  const int n = static_cast<int>(a.size());
+  Eig r{0, V(n), V(static_cast<std::size_t>(n) * std::max(nvec, 1))};
+  V p = pack(a), work(8 * static_cast<std::size_t>(n));
+  r.code = zeigen2(n, p.data(), r.values.data(), nvec, r.vectors.data(), work.data(), tuning);
+  return r;
+}
+
+// diag(lambda) under three random Householder reflections.
+Matrix with_spectrum(const V& lambda, std::mt19937_64& rng) {
+  const std::size_t n = lambda.size();
+  Matrix a(n, V(n));
+  for (std::size_t i = 0; i < n; ++i) a[i][i] = lambda[i];
+  std::normal_distribution<double> z;
+  for (int r = 0; r < 3; ++r) {
+    V u(n), au(n, 0.0);
+    double uu = 0, uau = 0;
+    for (double& x : u) x = z(rng), uu += x * x;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < n; ++j) au[i] += a[i][j] * u[j];
+    for (std::size_t i = 0; i < n; ++i) uau += u[i] * au[i];
+    const double c = 2 / uu;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j <= i; ++j)
+        a[j][i] = a[i][j] += c * c * uau * u[i] * u[j] - c * (u[i] * au[j] + au[i] * u[j]);
+  }
+  return a;
+}
+
+// Random; graded (D R D, D over ten orders of magnitude); clustered (groups
+// that differ in the tenth digit); repeated exactly, up to five times.
+const char* const kKinds[] = {"random", "graded", "clustered", "repeated"};
+Matrix matrix_of_kind(int kind, int n, std::mt19937_64& rng) {
+  V lambda(n);
+  for (int i = 0; i < n; ++i)
+    lambda[i] =
+        kind == 2 ? (i % 4) + 1e-10 * (i / 4) + (i % 4 == 3 ? -5.0 : 0.0) : (i / 5) % 7 - 2.0;
+  if (kind >= 2) return with_spectrum(lambda, rng);
+  Matrix a = random_symmetric(n, rng);
+  for (int i = 0; i < n && kind == 1; ++i)
+    for (int j = 0; j < n; ++j) a[i][j] *= std::pow(10.0, -5.0 * (i + j) / std::max(n - 1, 1));
+  return a;
+}
+
+// The sign rule from its definition: a positive component sum, or for a
+// zero sum a positive first dominant component.
+bool sign_rule_holds(const double* v, int n) {
+  const double tiny = 1.053671212772351e-8;
+  double s = 0, big = 0;
+  for (int i = 0; i < n; ++i) s += v[i], big = std::max(big, std::fabs(v[i]));
+  if (std::fabs(s) >= tiny) return s > 0;
+  for (int i = 0; i < n; ++i)
+    if (std::fabs(v[i]) >= big - tiny) return v[i] > 0;
+  return false;
+}
+
+// Checks a decomposition of a whose eigenvalues, largest first, are ref.
+void expect_good(const Matrix& a, const V& ref, const Eig& r, int nvec, const std::string& what) {
+  SCOPED_TRACE(what);
+  const int n = static_cast<int>(a.size());
+  double norm = 0, worst_value = 0, worst_residual = 0, worst_orth = 0;
+  for (double x : ref) norm = std::max(norm, std::fabs(x));
+  if (norm == 0) norm = 1;
+  for (int i = 0; i < n; ++i) worst_value = std::max(worst_value, std::fabs(r.values[i] - ref[i]));
+  EXPECT_LE(worst_value / norm, 1e-12);
+  for (int i = 1; i < n; ++i) EXPECT_GE(r.values[i - 1], r.values[i]);
+  for (int k = 0; k < nvec; ++k) {
+    const double* v = r.vectors.data() + static_cast<std::size_t>(k) * n;
+    double res = 0;
+    for (int i = 0; i < n; ++i) {
+      double s = -r.values[k] * v[i];
+      for (int j = 0; j < n; ++j) s += a[i][j] * v[j];
+      res += s * s;
+    }
+    worst_residual = std::max(worst_residual, std::sqrt(res) / norm);
+    for (int l = 0; l <= k; ++l) {
+      double dot = 0;
+      for (int i = 0; i < n; ++i) dot += r.vectors[static_cast<std::size_t>(l) * n + i] * v[i];
+      worst_orth = std::max(worst_orth, std::fabs(dot - (l == k)));
+    }
+    EXPECT_TRUE(sign_rule_holds(v, n)) << "vector " << k;
+  }
+  EXPECT_LE(worst_residual, 1e-12 * n);
+  EXPECT_LE(worst_orth, 1e-12 * n);
+}
+
+TEST(Eigen, BothRoutesAgreeWithJacobiOnAllMatrixKinds) {
+  // QL iteration; and bisection with inverse iteration, which take over
+  // when QL gives up (here at once): code -1 for the values, -11 when the
+  // vectors of a cluster are not independent.
+  std::mt19937_64 rng(20240501);
+  const EigenTuning no_ql{0};
+  for (int n : {1, 2, 3, 4, 7, 16, 37, 100})
+    for (int k = 0; k < 4; ++k) {
+      const Matrix a = matrix_of_kind(k, n, rng);
+      const V ref = reference::jacobi(a).values;
+      const std::string what = std::string(kKinds[k]) + " n=" + std::to_string(n);
+      const Eig ql = run(a, n), bisection = run(a, k % 2 ? n : 0, no_ql);
+      EXPECT_GE(ql.code, -10) << what;
+      EXPECT_NE(ql.code, 97) << what;
+      EXPECT_TRUE(bisection.code == -1 || bisection.code == -11 || n == 1) << what;
+      expect_good(a, ref, ql, n, what);
+      expect_good(a, ref, bisection, k % 2 ? n : 0, what + " by bisection");
+    }
+  // A matrix that is already diagonal needs no QL iteration at all.
+  EXPECT_EQ(run({{1, 0, 0}, {0, 3, 0}, {0, 0, 2}}, 0, no_ql).code, 0);
+}
+
+TEST(Eigen, TridiagonalToeplitzMatchesClosedForm) {
+  // tridiag(-1, 2, -1) has eigenvalues 2 - 2cos(k pi/(n+1)); both routes
+  // must find them.
+  const int n = 60;
+  Matrix a(n, V(n));
+  V closed(n);
+  for (int i = 0; i < n; ++i) {
+    a[i][i] = 2;
+    if (i > 0) a[i][i - 1] = a[i - 1][i] = -1;
+    closed[i] = 2 - 2 * std::cos((n - i) * std::numbers::pi / (n + 1));
+  }
+  for (int limit : {50, 0})
+    expect_good(a, closed, run(a, n, EigenTuning{limit}), n, "QL limit " + std::to_string(limit));
+}
+
+TEST(Eigen, SmallCasesAndSignRule) {
+  Eig r = run({{-4.5}}, 1);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.values, V{-4.5});
+  EXPECT_EQ(r.vectors, V{1.0});
+  // Diagonal: the sorted diagonal and unit vectors with entry +1.
+  r = run({{1, 0, 0, 0}, {0, -3, 0, 0}, {0, 0, 7, 0}, {0, 0, 0, 2}}, 4);
+  EXPECT_EQ(r.values, (V{7, 2, 1, -3}));
+  EXPECT_EQ(r.vectors, (V{0, 0, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0}));
+  // Component sum zero: the first dominant component is made positive.
+  r = run({{1, -1}, {-1, 1}}, 2);
+  const double h = std::sqrt(0.5);
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(r.vectors[i], (V{h, -h, h, h})[i], 1e-15);
+  EXPECT_NEAR(r.values[0], 2, 1e-15);
+  EXPECT_NEAR(r.values[1], 0, 1e-15);
+  // A double eigenvalue: two orthonormal vectors spanning its eigenspace.
+  const Matrix a = {{2, 1, 1}, {1, 2, 1}, {1, 1, 2}};  // eigenvalues 4, 1, 1
+  r = run(a, 3);
+  EXPECT_EQ(r.code, 0);
+  expect_good(a, {4, 1, 1}, r, 3, "double eigenvalue");
+}
+
+TEST(Eigen, TwoStepUseMatchesOneStep) {
+  std::mt19937_64 rng(11);
+  const int n = 50, nvec = 7;
+  const Matrix a = matrix_of_kind(2, n, rng);
+  const Eig one = run(a, nvec);
+  V p = pack(a), work(8 * n), values(n), vectors(n * nvec);
+  ASSERT_EQ(zeigen2(n, p.data(), values.data(), 0, nullptr, work.data()), 0);
+  std::fill(work.begin() + 4 * n, work.end(), std::nan(""));  // only 4n carry over
+  EXPECT_EQ(zeigvec(n, nvec, p.data(), values.data(), vectors.data(), work.data()), one.code);
+  for (int i = 0; i < n * nvec; ++i) EXPECT_NEAR(vectors[i], one.vectors[i], 1e-13);
+  EXPECT_EQ(zeigvec(n, 0, nullptr, nullptr, nullptr, nullptr), 0);
+}
+
+TEST(Eigen, BadArgumentsAndMissingValues) {
+  V p(6, 1.0), values(3), vectors(9), work(24);
+  double *a = p.data(), *w = values.data(), *z = vectors.data(), *s = work.data();
+  EXPECT_EQ(zeigen2(0, a, w, 0, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, 4, z, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, -1, z, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, 1, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, nullptr, w, 0, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, a, nullptr, 0, nullptr, s), 99);
+  EXPECT_EQ(zeigen2(3, a, w, 0, nullptr, nullptr), 99);
+  EXPECT_EQ(zeigvec(3, 4, a, w, z, s), 99);
+  EXPECT_EQ(zeigvec(0, 1, a, w, z, s), 99);
+  EXPECT_EQ(zeigvec(3, 2, a, w, nullptr, s), 99);
+  ASSERT_EQ(zeigen2(3, a, w, 0, nullptr, s), 0);
+  values[1] = std::bit_cast<double>(std::uint64_t{0xfffffe0000000000});  // missing
+  EXPECT_EQ(zeigvec(3, 2, a, w, z, s), 98);
+  EXPECT_EQ(zeigvec(3, 1, a, w, z, s), 0);  // beyond the wanted vectors it does not matter
+}
+
+TEST(Eigen, DuplicateVectorsOfAClusterAreRankDeficient) {
+  V z(8, 0.5), scratch(4);
+  const double values[] = {1.0, 1.0}, d[] = {1, 1, 1, 1}, e[] = {0, 0, 0, 0};
+  EXPECT_EQ(zeiggrp(4, 2, values, d, e, z.data(), scratch.data()), 97);
+}
+
+TEST(Eigen, SturmCountsStepOverAZeroPivot) {
+  // tridiag(1, 0, 1) of order 3 has eigenvalues -sqrt2, 0, sqrt2.
+  const double d[] = {0, 0, 0}, e[] = {0, 1, 1};
+  for (auto [x, below] : {std::pair{-2.0, 0}, {-1.0, 1}, {0.0, 1}, {0.5, 2}, {1.5, 3}})
+    EXPECT_EQ(sturm(3, d, e, e, x), below) << x;
+}
+
+TEST(Eigen, MessagesFollowTheCode) {
+  // What zeigmsg says for a code: "L<n>" a message logged (group 271),
+  // "N<n>" one also added as a note, "X" the run stopped; and the handle of
+  // the last message logged.
+  std::string got;
+  EigenMessageSink sink;
+  sink.log = [&](int group, int number) {
+    got += " L" + std::to_string(number) + (group == 271 ? "" : "?");
+    return 1000 + number;
+  };
+  sink.note = [&](const char* name, int group, int number) {
+    const bool ok = group == 271 && std::string(name) == "EigenNote";
+    got += " N" + std::to_string(number) + (ok ? "" : "?");
+  };
+  sink.exit = [&](int stop) { got += stop == 9999 ? " X" : " X?"; };
+  // clang-format off
+  const std::tuple<int, int, std::string> cases[] = {
+      {0, 0, ""}, {97, 0, ""}, {99, 1002, " L2 N2 X"}, {98, 1003, " L3 N3 X"}, {-1, 1001, " L1"},
+      {-10, 1004, " L4 N4"}, {-21, 1005, " L1 L5 N5"}, {-31, 1006, " L1 L6 N6 X"},
+      {-50, 1006, " L6 N6 X"}, {-110, 1004, " L100 L4 N4"}};
+  // clang-format on
+  for (const auto& [code, handle, said] : cases) {
+    got.clear();
+    EXPECT_EQ(zeigmsg(code, sink), handle) << code;
+    EXPECT_EQ(got, said) << code;
+  }
+  // Without an output object nothing is added as a note.
+  sink.note = nullptr;
+  got.clear();
+  zeigmsg(-20, sink);
+  EXPECT_EQ(got, " L5");
+}
+
+TEST(Covcor, CorrelationsZeroDiagonalAndTinyValues) {
+  // Crossproducts of three variables, the second one constant.
+  V p = pack({{4, 0, 2}, {0, 0, 0}, {2, 0, 9}}), d(3);
+  zcovcor(3, p.data(), d.data());
+  EXPECT_EQ(d, (V{2, 0, 3}));
+  EXPECT_EQ(p, (V{1, 0, 0, 2.0 / 6.0, 0, 1}));
+  for (double r : {1e-14, 2e-13}) {  // rounding noise becomes an exact 0
+    V q = {1, r, 1};
+    zcovcor(2, q.data(), d.data());
+    EXPECT_EQ(q[1], r < 1e-13 ? 0.0 : r);
+  }
+}
+
+// Every inverter on matrices it must invert: positive definite ones, and
+// for those that allow it indefinite ones (zero diagonals force 2x2 pivot
+// blocks in UDU'; a bordered system with a zero block is like an
+// information matrix with identification constraints).
+TEST(Inverse, EveryInverterInvertsWhatItAccepts) {
+  std::mt19937_64 rng(3);
+  // Positive definite (0), indefinite with non-zero leading pivots (1),
+  // with zero pivots that need 2x2 blocks (2).
+  std::vector<std::pair<Matrix, int>> cases;
+  for (int n : {1, 4, 13, 40}) {
+    cases.push_back({random_spd(n, rng), 0});
+    cases.push_back({random_symmetric(n, rng), 2});
+    for (int i = 0; i < n; i += 2) cases.back().first[i][i] = 0;
+  }
+  cases[1].first[0][0] = -3;
+  cases.push_back({{{2, 1, 0, 1}, {1, 3, 1, 0}, {0, 1, 4, 1}, {1, 0, 1, 0}}, 2});
+  cases.push_back({random_symmetric(9, rng, 3.0), 1});
+  for (const auto& [a, kind] : cases) {
+    const int n = static_cast<int>(a.size());
+    SCOPED_TRACE(n);
+    V p = pack(a), w(n);
+    std::vector<int> kpvt(n);
+    ASSERT_EQ(zududec(n, p.data(), kpvt.data(), 1e-12), 0);
+    zuduinv(p.data(), n, kpvt.data(), w.data());
+    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-10);
+    if (kind == 2) continue;
+    p = pack(a);
+    ASSERT_EQ(zinvlo(1e-12, p.data(), n, w.data()), 0);
+    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-12);
+    if (kind == 1) continue;
+    p = pack(a);
+    std::string flags(n, '0');
+    for (int k = 0; k < n; ++k) zsweep(1e-10, p.data(), k, n, flags.data(), w.data());
+    EXPECT_EQ(flags, std::string(n, '1'));
+    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-12);
+    // znndsol also solves for two right-hand sides at once.
+    p = pack(a);
+    V b(2 * n);
+    for (int i = 0; i < n; ++i) b[i] = i + 1, b[n + i] = std::sin(i);
+    const V rhs = b;
+    EXPECT_EQ(znndsol(1e-10, n, p.data(), w.data(), 2, b.data()), 0);
+    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-12);
+    for (int c = 0; c < 2; ++c)
+      for (int i = 0; i < n; ++i) {
+        double s = 0;
+        for (int j = 0; j < n; ++j) s += a[i][j] * b[c * n + j];
+        EXPECT_NEAR(s, rhs[c * n + i], 1e-10);
+      }
+  }
+}
+
+TEST(Inverse, RejectedAndZeroPivots) {
+  // znndsol: a rejected pivot zeroes its row, column and right-hand side;
+  // with variable 2 the sum of 0 and 1 the rest is the inverse of the
+  // leading 2x2 block.
+  V p = {1, 1, 1}, w(3), b = {3, 5};
+  EXPECT_EQ(znndsol(1e-7, 2, p.data(), w.data(), 1, b.data()), 1);
+  EXPECT_EQ(p, (V{1, 0, 0}));
+  EXPECT_EQ(b, (V{3, 0}));
+  p = pack({{2, 1, 3}, {1, 2, 3}, {3, 3, 6}});
+  EXPECT_EQ(znndsol(1e-8, 3, p.data(), w.data(), 0, nullptr), 1);
+  const V want = {2.0 / 3, -1.0 / 3, 2.0 / 3, 0, 0, 0};
+  for (int i = 0; i < 6; ++i) EXPECT_NEAR(p[i], want[i], 1e-15);
+  // zinvlo stops at a zero pivot, first or later; a negative one is fine.
+  V z = {0, 1, 0}, s = {-2, 4, -8}, neg = {-4};
+  EXPECT_EQ(zinvlo(1e-12, z.data(), 2, w.data()), 1);
+  EXPECT_EQ(z, (V{0, 1, 0}));
+  EXPECT_EQ(zinvlo(1e-12, s.data(), 2, w.data()), 1);
+  EXPECT_EQ(zinvlo(1e-12, neg.data(), 1, w.data()), 0);
+  EXPECT_EQ(neg[0], -0.25);
+  // UDU': zero, and of rank 2 (u u' - v v'), are singular.
+  const double u[] = {1, 2, 0, 1}, v[] = {0, 1, 1, -1};
+  Matrix rank2(4, V(4));
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) rank2[i][j] = u[i] * u[j] - v[i] * v[j];
+  for (const Matrix& a : {Matrix(3, V(3, 0.0)), rank2}) {
+    p = pack(a);
+    std::vector<int> kpvt(a.size());
+    EXPECT_GT(zududec(static_cast<int>(a.size()), p.data(), kpvt.data(), 1e-10), 0);
+  }
+}
+
+TEST(Chol, FactorSemidefiniteAndSubstitution) {
+  // Variable 1 equals variable 0: its column becomes zero and variable 2 is
+  // factored as if variable 1 were absent.
+  V q = pack({{4, 4, 2}, {4, 4, 2}, {2, 2, 5}}), y = {2, 7, 5};
+  for (int i = 0; i < 3; ++i) zchol(1e-10, i, q.data());
+  EXPECT_EQ(q, (V{2, 2, 0, 1, 0, 2}));
+  zchol2(3, q.data(), y.data());
+  EXPECT_EQ(y, (V{1, 0, 2}));
+}
+
+TEST(Sweep, PartialSweepsAndTheirUndoing) {
+  std::mt19937_64 rng(8);
+  const int n = 6, s[] = {0, 2, 4};
+  const Matrix a = random_spd(n, rng);
+  const V original = pack(a);
+  V p = original, work(n);
+  std::string flags(n, '0');
+  for (int k : {2, 0, 4}) zsweep(1e-10, p.data(), k, n, flags.data(), work.data());
+  EXPECT_EQ(flags, "101010");
+  // The swept block holds the inverse of its part of the matrix; the
+  // unswept one the residual crossproducts (Schur complement).
+  Matrix ass(3, V(3));
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) ass[i][j] = a[s[i]][s[j]];
+  V ps = pack(ass), w(3);
+  ASSERT_EQ(znndsol(0, 3, ps.data(), w.data(), 0, nullptr), 0);
+  const Matrix inv = unpack(ps, 3);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j <= i; ++j) EXPECT_NEAR(p[packed_index(s[i], s[j])], inv[i][j], 1e-12);
+  for (int r : {1, 3, 5})
+    for (int c = 1; c <= r; c += 2) {
+      double schur = a[r][c];
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) schur -= a[r][s[i]] * inv[i][j] * a[s[j]][c];
+      EXPECT_NEAR(p[packed_index(r, c)], schur, 1e-12);
+    }
+  // Regression coefficients on 0, 2, 4: positive below an unswept row,
+  // negative right of one.
+  double coef5_on_4 = 0, coef1_on_2 = 0;
+  for (int j = 0; j < 3; ++j) {
+    coef5_on_4 += a[5][s[j]] * inv[j][2];
+    coef1_on_2 += a[1][s[j]] * inv[j][1];
+  }
+  EXPECT_NEAR(p[packed_index(5, 4)], coef5_on_4, 1e-12);
+  EXPECT_NEAR(p[packed_index(2, 1)], -coef1_on_2, 1e-12);
+  // Sweeping again restores the matrix.
+  for (int k : {0, 4, 2}) zsweep(1e-10, p.data(), k, n, flags.data(), work.data());
+  EXPECT_EQ(flags, "000000");
+  for (std::size_t i = 0; i < p.size(); ++i) EXPECT_NEAR(p[i], original[i], 1e-12);
+  // A pivot below the tolerance is declined and nothing changes.
+  V q = {1, 1, 1};
+  std::string f = "00";
+  zsweep(1e-8, q.data(), 0, 2, f.data(), work.data());
+  const V before = q;
+  zsweep(1e-8, q.data(), 1, 2, f.data(), work.data());
+  EXPECT_EQ(f, "10");
+  EXPECT_EQ(q, before);
+  EXPECT_EQ(q[2], 0.0);
+}
+
+TEST(Qr, SolveLeastSquaresAndRank) {
+  std::mt19937_64 rng(9);
+  std::uniform_real_distribution<double> u(-1, 1);
+  const int m = 7, n = 4;
+  V a(m * n), x_true = {1, -2, 0.5, 3}, b(m, 0.0), c(m);
+  for (double& v : a) v = u(rng);
+  for (int i = 0; i < m; ++i) {
+    c[i] = std::cos(i);
+    for (int j = 0; j < n; ++j) b[i] += a[j * m + i] * x_true[j];
+  }
+  V f = a, qraux(n), work(2 * n);
+  std::vector<int> jpvt(n);
+  ASSERT_EQ(zqrdec(m, n, f.data(), 1e-10, qraux.data(), jpvt.data(), work.data()), 0);
+  zqrsol(m, n, f.data(), qraux.data(), jpvt.data(), n, b.data(), work.data());
+  for (int j = 0; j < n; ++j) EXPECT_NEAR(b[j], x_true[j], 1e-13);
+  // Least squares: the residual is orthogonal to the columns.
+  zqrsol(m, n, f.data(), qraux.data(), jpvt.data(), n, c.data(), work.data());
+  for (int j = 0; j < n; ++j) {
+    double g = 0;
+    for (int i = 0; i < m; ++i) {
+      double fit = 0;
+      for (int l = 0; l < n; ++l) fit += a[l * m + i] * c[l];
+      g += a[j * m + i] * (std::cos(i) - fit);
+    }
+    EXPECT_NEAR(g, 0, 1e-13);
+  }
+  // Column 3 = column 0 + column 1: one deficient column.
+  for (int i = 0; i < m; ++i) a[3 * m + i] = a[i] + a[m + i];
+  EXPECT_EQ(zqrdec(m, n, a.data(), 1e-10, qraux.data(), jpvt.data(), work.data()), 1);
+}
+
+TEST(Recsol, SolveDeterminantAndSingular) {
+  const int n = 3;
+  const V a = {2, 1, 1, 4, -6, 0, -2, 7, 2}, b = {5, -2, 9};  // row-major, det = -16
+  std::vector<int> ipvt(n);
+  V lu = a, x = b, zero(9, 0.0), twice = {1, 2, 3, 2, 4, 6, 1, 0, 1};
+  ASSERT_EQ(zrecsol(0, n, lu.data(), ipvt.data(), nullptr), 0);
+  zrecsol(1, n, lu.data(), ipvt.data(), x.data());
+  for (int i = 0; i < n; ++i)
+    EXPECT_NEAR(a[3 * i] * x[0] + a[3 * i + 1] * x[1] + a[3 * i + 2] * x[2], b[i], 1e-13);
+  double det = 0;
+  zrecsol(2, n, lu.data(), ipvt.data(), &det);
+  EXPECT_NEAR(det, -16, 1e-13);
+  EXPECT_EQ(zrecsol(0, n, zero.data(), ipvt.data(), nullptr), 1);
+  EXPECT_EQ(zrecsol(0, n, twice.data(), ipvt.data(), nullptr), 1);
+}
+
+TEST(Qform, MatchesDenseProduct) {
+  std::mt19937_64 rng(10);
+  const int n = 5, m = 3;
+  const Matrix a = random_symmetric(n, rng);
+  std::uniform_real_distribution<double> u(-1, 1);
+  Matrix b(m, V(n)), bt(n, V(m));
+  V flat;
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < n; ++j) flat.push_back(b[i][j] = bt[j][i] = u(rng));
+  const Matrix want = multiply(multiply(b, a), bt);
+  V p = pack(a), g(m * (m + 1) / 2), work(n);
+  zqform(p.data(), n, flat.data(), m, g.data(), work.data());
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j <= i; ++j) EXPECT_NEAR(g[packed_index(i, j)], want[i][j], 1e-14);
+}
+
+TEST(VectorKernels, ElementwiseAndSums) {
+  const V x = {1, 2, 3, 4, 5, 6, 7}, y = {7, 6, 5, 4, 3, 2, 1};
+  V z(7);
+  EXPECT_EQ(zvsum(x.data(), 7), 28);
+  EXPECT_EQ(zvsum(x.data(), 0), 0);
+  zvme111(z.data(), x.data(), y.data(), 7);
+  EXPECT_EQ(z, (V{7, 12, 15, 16, 15, 12, 7}));
+  zvxy111(z.data(), x.data(), y.data(), 7);
+  EXPECT_EQ(z, V(7, 8.0));
+  zvxay11(0.5, z.data(), x.data(), 7);
+  EXPECT_EQ(z, (V{8.5, 9, 9.5, 10, 10.5, 11, 11.5}));
+  V sscp(6, 1.0);
+  const double o[] = {1, -2, 3};
+  zscp(0.5, o, 3, sscp.data());
+  EXPECT_EQ(sscp, (V{1.5, 0, 3, 2.5, -2, 5.5}));
+}
+
+TEST(VectorKernels, BufferCrossproductsAddPlainSumsToTheRunningValues) {
+  // Buffers of five columns with stride 64 and 1, 7 or 64 rows used; the
+  // weighted form leaves each column weighted.
+  std::mt19937_64 rng(42);
+  std::uniform_real_distribution<double> u(-3, 5);
+  const int nvar = 5, stride = 64;
+  for (long rows : {1L, 7L, 64L}) {
+    SCOPED_TRACE(rows);
+    V x(stride * nvar, 0.0), w(stride);
+    for (int j = 0; j < nvar; ++j)
+      for (long i = 0; i < rows; ++i) x[j * stride + i] = u(rng);
+    for (long i = 0; i < rows; ++i) w[i] = 0.25 + i % 3;
+    V shifted = x, weighted = x;
+    const V shift = {1, -2, 0.5, 3, 0};
+    zvsubt(shifted.data(), nvar, rows, stride, shift.data());
+    V sums(nvar, 1.0), sscp(nvar * (nvar + 1) / 2, 2.0), wsums(nvar, 0.0), wsscp(sscp.size(), 0.0);
+    zvscpm(shifted.data(), nvar, rows, stride, sums.data(), sscp.data());
+    zvscpwm(weighted.data(), nvar, rows, stride, w.data(), wsums.data(), wsscp.data());
+    for (int j = 0; j < nvar; ++j) {
+      double s = 0, ws = 0;
+      for (long i = 0; i < rows; ++i) {
+        const double d = shift[j] - x[j * stride + i];
+        EXPECT_EQ(shifted[j * stride + i], d);
+        EXPECT_EQ(weighted[j * stride + i], w[i] * x[j * stride + i]);
+        s += d;
+        ws += w[i] * x[j * stride + i];
+      }
+      EXPECT_NEAR(sums[j], 1.0 + s, 1e-12);
+      EXPECT_NEAR(wsums[j], ws, 1e-12);
+      for (int k = j; k < nvar; ++k) {
+        double c = 0, wc = 0;
+        for (long i = 0; i < rows; ++i) {
+          c += (shift[j] - x[j * stride + i]) * (shift[k] - x[k * stride + i]);
+          wc += w[i] * x[j * stride + i] * x[k * stride + i];
+        }
+        EXPECT_NEAR(sscp[packed_index(k, j)], 2.0 + c, 1e-11);
+        EXPECT_NEAR(wsscp[packed_index(k, j)], wc, 1e-11);
+      }
+    }
+  }
+}
+
+TEST(VectorKernels, VarianceDivisor) {
+  const struct {
+    std::string vardef;
+    double n, wsum, divisor;
+  } cases[] = {// clang-format off
+      {"N       ", 10, 7.5, 10}, {std::string("N\0\0\0\0\0\0\0", 8), 10, 7.5, 10},
+      {"DF      ", 10, 7.5, 9}, {"DF      ", 0.5, 7.5, 0}, {"WDF     ", 10, 7.5, 6.5},
+      {"WEIGHT  ", 10, 7.5, 7.5}, {"WGT     ", 10, -3, 0}, {"N       ", -2, 7.5, 0},
+      // A weight sum that exceeds df only by rounding noise leaves nothing.
+      {"WDF     ", 10, 1.0 + 1e-13, 0}};
+  // clang-format on
+  for (const auto& c : cases) EXPECT_EQ(zvardiv(c.vardef, c.n, 1, c.wsum), c.divisor) << c.vardef;
+  EXPECT_GT(zvardiv("WDF     ", 10, 1, 1.01), 0);
+  std::string said;
+  EXPECT_EQ(zvardiv("XYZ     ", 10, 1, 7.5, [&](const char* t) { said = t; }), 9);
+  EXPECT_EQ(said, "ERROR: invalid VARDEF=XYZ     .");
+}
+
+}  // namespace
+}  // namespace kav
