@@ -322,6 +322,33 @@ TEST(RotatedSolution, ProcrustesRecoversAKnownTransformation) {
   EXPECT_FALSE(has_table(shorter, "ObliqueRotFactPat"));
 }
 
+// INPUT T01-T24 names the 24 tests as they are named, with the width of
+// their numbers, so a target typed under those names is the target used.
+TEST(RotatedSolution, ATargetEnteredWithANumberedRangeIsTheTargetUsed) {
+  Mat target = zeros(24, 4);
+  std::ostringstream p;
+  p << "data tg; input T01-T24; datalines;\n";
+  for (std::size_t j = 0; j < 4; ++j) {
+    for (std::size_t i = 0; i < 24; ++i) {
+      target[i][j] = i % 4 == j ? 1 : 0.1 * static_cast<double>(j);
+      p << target[i][j] << ' ';
+    }
+    p << '\n';
+  }
+  p << ";\nproc print data=tg; run;\n" << kTests24 << "target=tg; var T01-T24; run;\n";
+  Outcome r = run(p.str());
+  ASSERT_EQ(exit_code(r, 2), 0) << r.log;
+  std::vector<std::string> names;
+  for (const auto& o : r.results["steps"][1]["outputs"])
+    if (o.value("name", "") == "Print")
+      for (const auto& c : o["columns"]) names.push_back(c["name"]);
+  ASSERT_EQ(names.size(), 25u);  // Obs and the variables
+  EXPECT_EQ(names[1], "T01");
+  EXPECT_EQ(names[9], "T09");
+  EXPECT_EQ(names[24], "T24");
+  EXPECT_LT(maxdiff(table(r, "ProcrustesTarget"), target), 1e-12);
+}
+
 TEST(RotatedSolution, HarrisKaiserGivesAnOrderedObliqueSolutionOfTheSameCommonPart) {
   for (const char* options : {"rotate=hk", "rotate=hk(0.5)", "rotate=varimax hkpower=0.5"}) {
     SCOPED_TRACE(options);
