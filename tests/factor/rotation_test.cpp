@@ -392,6 +392,22 @@ TEST(RotatedSolution, EachListEntryRotatesTheUnrotatedSolution) {
   EXPECT_LT(maxdiff(table(both, "OrthRotFactPat"),
                     table(run(std::string(kTests24) + "rotate=varimax; run;"), "OrthRotFactPat")),
             1e-12);
+  // Promax too; its prerotation is kept only when it heads the list.
+  struct Case {
+    const char* list;
+    int occurrence;  // of the promax pattern among the list's oblique ones
+    const char* alone;
+  };
+  const Case promax[] = {{"rotate=quartimin, promax", 2, "rotate=promax prerotate=none"},
+                         {"rotate=promax, quartimin", 1, "rotate=promax"}};
+  for (const Case& c : promax) {
+    SCOPED_TRACE(c.list);
+    Outcome listed = run(std::string(kTests24) + c.list + "; run;");
+    ASSERT_EQ(exit_code(listed), 0) << listed.log;
+    EXPECT_LT(maxdiff(table(listed, "ObliqueRotFactPat", c.occurrence),
+                      table(run(std::string(kTests24) + c.alone + "; run;"), "ObliqueRotFactPat")),
+              1e-10);
+  }
 }
 
 TEST(RotatedSolution, WhatCannotBeRotatedSaysWhy) {
