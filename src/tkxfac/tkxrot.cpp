@@ -78,6 +78,12 @@ constexpr double kSingular = 1e-7;
 // A change of f below this multiple of the criterion's magnitude (the sum of
 // its terms taken by their size) is rounding, not a change.
 constexpr double kFlat = 1e-13;
+// The convergence measure cannot be brought below rounding, about 1e-16 at
+// a solution.  Once it is under this level and no longer goes down, the
+// iteration has done all it can, whatever the tolerance (RCONVERGE=0 asks
+// for exactly that).  Below the default tolerance, so the default is not
+// affected.
+constexpr double kRoundingLevel = 1e-13;
 
 std::size_t at(int i, int j, int rows) {
   return static_cast<std::size_t>(j) * static_cast<std::size_t>(rows) + static_cast<std::size_t>(i);
@@ -696,9 +702,12 @@ Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Po
   // down by a further factor: building the Hessian costs about as much as
   // m(m-1)/2 (orthogonal) or m(m-1) (oblique) criterion evaluations.
   double newton_below = kNewtonStart;
+  double previous_measure = std::numeric_limits<double>::infinity();
   for (;;) {
-    // An exactly stationary point has converged even for a criterion of 0.
-    if (cur.measure < eps || cur.measure == 0) {
+    // At or below the tolerance (an exactly stationary point has converged
+    // even for a tolerance of 0), or as far as rounding lets the measure go.
+    const bool at_rounding = cur.measure <= kRoundingLevel;
+    if (cur.measure <= eps || (at_rounding && cur.measure >= previous_measure)) {
       out.status = TKXFAC_ROTATE_CONVERGE;
       break;
     }
@@ -747,10 +756,12 @@ Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Po
       }
     }
     if (!moved) {
-      out.status = TKXFAC_ROTATE_FAIL_TO_OPTIMIZE;
+      // No step improves on a point whose measure is rounding already.
+      out.status = at_rounding ? TKXFAC_ROTATE_CONVERGE : TKXFAC_ROTATE_FAIL_TO_OPTIMIZE;
       break;
     }
     ++out.iterations;
+    previous_measure = cur.measure;
     // Barzilai-Borwein length for the next gradient step, alternating the
     // two quotients; where the curvature along the step is not positive, the
     // geometric mean of the two, which always is.
