@@ -582,6 +582,30 @@ TEST(StandardErrors, WhatHasNoStandardErrorsSaysWhy) {
   EXPECT_EQ(stack_rows(pf, "FactorPattern", "StdErr"), nullptr);
 }
 
+// r12 r13 / r23 = 1.4: the one-factor fit wants a communality of 1.4 for x1,
+// which HEYWOOD holds at 1 and ULTRAHEYWOOD lets through.  Either way the
+// solution lies at the boundary of the parameter space, where asymptotic
+// standard errors do not hold: a note names x1, and x1 only.
+TEST(StandardErrors, ABoundarySolutionIsNotedWithItsVariables) {
+  const std::string data =
+      "data h(type=corr); input _type_ $ _name_ $ x1 x2 x3; datalines;\n"
+      "N . 200 200 200\nCORR x1 1 .8 .7\nCORR x2 .8 1 .4\nCORR x3 .7 .4 1\n;\n"
+      "proc factor data=h method=ml nfactors=1 stderr ";
+  for (const char* option : {"heywood", "ultraheywood"}) {
+    SCOPED_TRACE(option);
+    const Outcome r = ran(data + option + "; run;");
+    ASSERT_NE(stack_rows(r, "FactorPattern", "StdErr"), nullptr);
+    std::string text;
+    for (const auto& m : r.results["steps"][1]["log"])
+      if (m["group"] == 180 && m["number"] == 368) text = m["text"];
+    EXPECT_NE(text.find("x1"), std::string::npos) << r.log;
+    EXPECT_EQ(text.find("x2"), std::string::npos);
+    EXPECT_EQ(text.find("x3"), std::string::npos);
+  }
+  // An interior solution gets no such note.
+  EXPECT_FALSE(has_message(ran(std::string(kTests24) + "stderr; run;"), 368));
+}
+
 TEST(StandardErrors, EachByGroupHasItsOwn) {
   // Raw data of a two-factor model for BY group g.
   auto two_factor_lines = [](int g, int n) {
