@@ -360,6 +360,10 @@ TEST(Zrcorr, SymmetryAndDiagonalChecks) {
   EXPECT_EQ(r.outcome(), (Outcome{4, {22, 25, 18, 38, 39}}));
   EXPECT_DOUBLE_EQ(r.r(0, 1), 0.5);
   EXPECT_EQ(r.r(0, 0), 1);
+  // Below 1: noted and rescaled, without the warning.
+  r = matrix("CORR", "CORR alpha 0.25 0.25 0; CORR beta 0.25 1 0; CORR gamma 0 0 1");
+  EXPECT_EQ(r.outcome(), (Outcome{0, {22, 18, 38, 39}}));
+  EXPECT_DOUBLE_EQ(r.r(0, 1), 0.5);
 }
 
 TEST(Zrcorr, IncompleteMatrixFallsBackToAnotherType) {
@@ -472,19 +476,6 @@ TEST(Zrsimp, MeansDeviationsAndCounts) {
   EXPECT_EQ(r.nobs, 10000);
   r = simp("");
   EXPECT_EQ(r.outcome(), (Outcome{108, {5}}));
-}
-
-TEST(Zrcorr, SameTellsWhetherValuesAgree) {
-  double r;
-  const double v1[] = {4, missing_value(), 4};
-  EXPECT_EQ(same(&r, v1, 3), 1);
-  EXPECT_EQ(r, 4);
-  const double v2[] = {4, 3, missing_value(), 7};
-  EXPECT_EQ(same(&r, v2, 4), 0);
-  EXPECT_EQ(r, 3);
-  const double v3[] = {missing_value(), missing_value()};
-  EXPECT_EQ(same(&r, v3, 2), 1);
-  EXPECT_TRUE(is_missing(r));
 }
 
 }  // namespace

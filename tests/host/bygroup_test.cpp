@@ -31,41 +31,29 @@ std::string walk(ByGroups& by) {
   return s;
 }
 
-TEST(ByGroups, WalksGroupsInOrderAndSkipsUnreadObservations) {
-  auto d = make({{"a", 1}, {"a", 2}, {"b", 3}, {"c", 4}, {"c", 5}});
+TEST(ByGroups, WalksGroupsSkipsUnreadObservationsAndRewinds) {
+  auto d = make({{"a", 1}, {"a", 2}, {"b", 3}, {"b", 4}, {"b", 5}, {"c", 6}});
   auto r = open_memory_reader(d);
   ByGroups by(*r, {{"g", false}});
-  EXPECT_EQ(walk(by), "g=a:1,2,|g=b:3,|g=c:4,5,|");
+  EXPECT_EQ(walk(by), "g=a:1,2,|g=b:3,4,5,|g=c:6,|");
 
   auto r2 = open_memory_reader(d);
-  ByGroups by2(*r2, {{"g", false}});
+  ByGroups part(*r2, {{"g", false}});
   Observation o;
-  ASSERT_EQ(by2.xbynext(), 1);
-  ASSERT_TRUE(by2.next(o));  // read one of the two, then move on
-  ASSERT_EQ(by2.xbynext(), 2);
-  ASSERT_TRUE(by2.next(o));
-  EXPECT_EQ(o.num[1], 3);
-  EXPECT_EQ(by2.first_observation(), 3);
-}
-
-TEST(ByGroups, RewindReturnsToTheGroupsFirstObservation) {
-  auto d = make({{"a", 1}, {"b", 2}, {"b", 3}, {"b", 4}, {"c", 5}});
-  auto r = open_memory_reader(d);
-  ByGroups by(*r, {{"g", false}});
-  Observation o;
-  by.xbynext();
-  by.xbynext();
-  ASSERT_TRUE(by.next(o));
-  ASSERT_TRUE(by.next(o));
-  by.xbyrwnd();
-  std::string seen;
-  while (by.next(o)) seen += std::to_string(static_cast<int>(o.num[1]));
-  EXPECT_EQ(seen, "234");
-  by.xbyrwnd();
-  seen.clear();
-  while (by.next(o)) seen += std::to_string(static_cast<int>(o.num[1]));
-  EXPECT_EQ(seen, "234");
-  EXPECT_EQ(by.xbynext(), 3);
+  ASSERT_EQ(part.xbynext(), 1);
+  ASSERT_TRUE(part.next(o));  // read one of the two, then move on
+  ASSERT_EQ(part.xbynext(), 2);
+  EXPECT_EQ(part.first_observation(), 3);
+  ASSERT_TRUE(part.next(o));
+  ASSERT_TRUE(part.next(o));
+  EXPECT_EQ(o.num[1], 4);
+  for (int pass = 0; pass < 2; ++pass) {  // rewinding returns to the group's first observation
+    part.xbyrwnd();
+    std::string seen;
+    while (part.next(o)) seen += std::to_string(static_cast<int>(o.num[1]));
+    EXPECT_EQ(seen, "345");
+  }
+  EXPECT_EQ(part.xbynext(), 3);
 }
 
 TEST(ByGroups, UnsortedDataStopWithTheObservationNamed) {
@@ -82,8 +70,7 @@ TEST(ByGroups, UnsortedDataStopWithTheObservationNamed) {
   auto r2 = open_memory_reader(d);
   ByGroups ns(*r2, {{"g", false}}, true);
   EXPECT_EQ(walk(ns), "g=a:1,|g=c:2,|g=b:3,|");
-  auto d3 = make({{"c", 1}, {"b", 2}, {"a", 3}});
-  auto r3 = open_memory_reader(d3);
+  auto r3 = open_memory_reader(make({{"c", 1}, {"b", 2}, {"a", 3}}));
   ByGroups desc(*r3, {{"g", true}});
   EXPECT_EQ(walk(desc), "g=c:1,|g=b:2,|g=a:3,|");
 }
@@ -97,16 +84,15 @@ TEST(ByGroups, NoByVariablesIsOneGroupEvenWhenEmpty) {
   EXPECT_FALSE(by.next(o));
   EXPECT_EQ(by.xbynext(), 0);
   auto r2 = open_memory_reader(empty);
-  ByGroups withby(*r2, {{"g", false}});
-  EXPECT_EQ(withby.xbynext(), 0);
+  EXPECT_EQ(ByGroups(*r2, {{"g", false}}).xbynext(), 0);
   EXPECT_THROW(ByGroups(*r2, {{"nope", false}}), DataError);
 }
 
 TEST(ByGroups, MissingValuesSortFirstAndSpecialMissingInOrder) {
-  EXPECT_LT(compare_numeric_values(missing_value(), -1e300), 0);
-  EXPECT_LT(compare_numeric_values(special_missing('_'), missing_value()), 0);
-  EXPECT_LT(compare_numeric_values(missing_value(), special_missing('A')), 0);
-  EXPECT_LT(compare_numeric_values(special_missing('A'), special_missing('Z')), 0);
+  const double order[] = {special_missing('_'), missing_value(), special_missing('A'),
+                          special_missing('Z'), -1e300};
+  for (std::size_t k = 1; k < std::size(order); ++k)
+    EXPECT_LT(compare_numeric_values(order[k - 1], order[k]), 0) << k;
   EXPECT_EQ(compare_numeric_values(special_missing('C'), special_missing('C')), 0);
 }
 

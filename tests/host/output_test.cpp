@@ -1,46 +1,19 @@
 // The output delivery layer: template resolution, where objects stand
-// (groups, BY groups, paths), ODS SELECT/EXCLUDE/TRACE/OUTPUT, destination
-// life cycle.  Destinations here only record what reaches them.
+// (groups, BY groups, paths) and ODS SELECT/EXCLUDE/TRACE/OUTPUT.
 #include "host/output.h"
 
 #include <gtest/gtest.h>
 
-#include <bit>
-
+#include "host/support/dataset_text.h"
 #include "host/value.h"
+#include "support/capture_destination.h"
 
 namespace kav {
 namespace {
 
-struct Recorded {
-  std::vector<std::string> events;  // "begin 1", "add Eigenvalues", "end 1 0"
-  std::vector<OutputObject> objects;
-  std::vector<LogEntry> top_log;
-  bool closed = false;
-};
-
-class RecordingDestination : public OutputDestination {
- public:
-  explicit RecordingDestination(std::shared_ptr<Recorded> r) : r_(std::move(r)) {}
-  void begin_step(const StepInfo& s) override { r_->events.push_back("begin " + s.procedure); }
-  void add(const OutputObject& o, const StepInfo&) override {
-    r_->events.push_back("add " + o.name());
-    r_->objects.push_back(o);
-  }
-  void end_step(const StepInfo&, const StepEnd& e) override {
-    r_->events.push_back("end " + std::to_string(e.exit_code));
-  }
-  void top_level_log(const std::vector<LogEntry>& entries) override {
-    r_->top_log.insert(r_->top_log.end(), entries.begin(), entries.end());
-  }
-  std::string close() override {
-    r_->closed = true;
-    return {};
-  }
-
- private:
-  std::shared_ptr<Recorded> r_;
-};
+using Names = std::vector<std::string>;
+using testing_support::cells;
+using testing_support::layout;
 
 // Rows built by assignment: GCC 12 warns falsely on initializer lists of variants here.
 template <typename... Values>
@@ -63,21 +36,34 @@ Table small_table(const std::string& name) {
   return t;
 }
 
-// A delivery with one recording destination attached.
+// A delivery with one recording destination attached; ODS OUTPUT writes
+// through the opener into memory.
 struct Fixture {
   OutputDelivery delivery;
-  std::shared_ptr<Recorded> seen = std::make_shared<Recorded>();
+  std::vector<OutputObject> objects;
   std::vector<DeliveryProblem> problems;
-  std::vector<std::string> trace;
+  Names trace;
+  std::map<std::string, std::shared_ptr<MemoryDataSet>> written;
   Fixture() {
-    delivery.attach_destination("record", std::make_unique<RecordingDestination>(seen));
+    delivery.attach_destination("capture", std::make_unique<testing_support::Capture>(&objects));
     delivery.set_problem_sink([this](const DeliveryProblem& p) { problems.push_back(p); });
     delivery.set_trace_sink([this](const std::string& line) { trace.push_back(line); });
+    delivery.set_dataset_opener([this](const std::string& name, DataSetHeader header) {
+      auto target = std::make_shared<MemoryDataSet>();
+      written[name] = target;
+      return open_memory_writer(target, std::move(header));
+    });
   }
-  std::vector<std::string> names() const {
-    std::vector<std::string> n;
-    for (const auto& o : seen->objects) n.push_back(o.name());
+  Names names() const {
+    Names n;
+    for (const auto& o : objects) n.push_back(o.name());
     return n;
+  }
+  // One step delivering `tables`.
+  void step(const std::vector<Table>& tables) {
+    delivery.begin_step("FACTOR", 1);
+    for (const Table& t : tables) delivery.add_table(t);
+    delivery.end_step(0, 0, {});
   }
 };
 
@@ -109,48 +95,28 @@ TEST(Templates, ColumnSettingsComeFromColumnThenTemplateThenDefaults) {
   EXPECT_EQ(t.columns[3].header_text(), "Communality");
   EXPECT_EQ(t.columns[3].format, fixed_format(6, 2));
   // No format anywhere: chosen from the largest value / 10 = 2.87.
-  EXPECT_EQ(t.columns[4].header_text(), "Free");
   EXPECT_EQ(t.columns[4].format, fixed_format(10, 7));
-  ASSERT_EQ(t.summary.size(), 1u);
-  EXPECT_EQ(t.summary[0], "Overall MSA = 0.6123");
+  EXPECT_EQ(t.summary, Names{"Overall MSA = 0.6123"});
   EXPECT_EQ(cell_text(t.rows[0][1], t.columns[1]), "0.500");
   // 10.7 has no room for -28.7 with seven decimals: it gives one up.
   EXPECT_EQ(cell_text(t.rows[0][4], t.columns[4]), "-28.700000");
 }
 
 TEST(Matrices, StorageFormsPlaceTheSameElement) {
-  // The 3x3 symmetric matrix [[1,2,4],[2,3,5],[4,5,6]] in its three forms.
-  const std::vector<double> packed = {1, 2, 3, 4, 5, 6};
-  const std::vector<double> by_row = {1, 2, 4, 2, 3, 5, 4, 5, 6};
-  const std::vector<double> by_column = by_row;  // symmetric: the same
+  // The 3x3 symmetric matrix [[1,2,4],[2,3,5],[4,5,6]] packed and in full.
+  const std::vector<double> packed = {1, 2, 3, 4, 5, 6}, full = {1, 2, 4, 2, 3, 5, 4, 5, 6};
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) {
-      double expected = by_row[static_cast<std::size_t>(i * 3 + j)];
+      const double expected = full[static_cast<std::size_t>(i * 3 + j)];
       EXPECT_EQ(matrix_element(packed, MatrixStorage::Symmetric, 3, 3, i, j), expected);
-      EXPECT_EQ(matrix_element(by_column, MatrixStorage::ColumnMajor, 3, 3, i, j), expected);
+      EXPECT_EQ(matrix_element(full, MatrixStorage::ColumnMajor, 3, 3, i, j), expected);
     }
   // A 2x3 matrix stored by column: (0,2) is the fifth number.
   const std::vector<double> m = {11, 21, 12, 22, 13, 23};
   EXPECT_EQ(matrix_element(m, MatrixStorage::ColumnMajor, 2, 3, 0, 2), 13);
   EXPECT_EQ(matrix_element(m, MatrixStorage::ColumnMajor, 2, 3, 1, 0), 21);
+  EXPECT_EQ(matrix_element(m, MatrixStorage::RowMajor, 2, 3, 1, 0), 22);
   EXPECT_TRUE(is_missing(matrix_element(m, MatrixStorage::RowMajor, 2, 3, 5, 5)));
-
-  MatrixSpec spec;
-  spec.name = "FactorPattern";
-  spec.storage = MatrixStorage::ColumnMajor;
-  spec.rows = 2;
-  spec.columns = 3;
-  spec.data = m;
-  spec.row_labels = {"x1", "x2"};
-  spec.column_labels = {"Factor1", "Factor2", "Factor3"};
-  Table t = matrix_table(spec);
-  EXPECT_TRUE(t.row_labels_first);
-  ASSERT_EQ(t.columns.size(), 4u);
-  EXPECT_EQ(t.columns[0].name, "Variable");
-  EXPECT_EQ(t.columns[3].name, "Factor3");
-  ASSERT_EQ(t.rows.size(), 2u);
-  EXPECT_EQ(std::get<std::string>(t.rows[1][0]), "x2");
-  EXPECT_EQ(std::get<double>(t.rows[1][3]), 23);
 }
 
 TEST(Delivery, ObjectsCarryGroupsByValuesAndPaths) {
@@ -166,26 +132,22 @@ TEST(Delivery, ObjectsCarryGroupsByValuesAndPaths) {
   f.delivery.add_note_lines({"a line"});
   f.delivery.end_step(0, 2, {});
 
-  ASSERT_EQ(f.seen->objects.size(), 3u);
-  const OutputObject& first = f.seen->objects[0];
+  ASSERT_EQ(f.objects.size(), 3u);
+  const OutputObject &first = f.objects[0], &second = f.objects[1];
   EXPECT_EQ(first.path, "Factor.ByGroup1.InitialSolution.Eigenvalues");
-  ASSERT_EQ(first.groups.size(), 1u);
-  EXPECT_EQ(first.groups[0].label, "Initial Factor Method");
+  EXPECT_EQ(first.groups.at(0).label, "Initial Factor Method");
   EXPECT_EQ(first.by[0].display(), "region=north");
-  const OutputObject& second = f.seen->objects[1];
   EXPECT_EQ(second.path, "Factor.ByGroup2.RotatedSolution.OrthTrans");
   EXPECT_EQ(second.by_group, 2);
   EXPECT_EQ(second.by[1].display(), "year=2020");
   EXPECT_LT(first.sequence, second.sequence);
-  EXPECT_EQ(f.seen->objects[2].kind(), ObjectKind::Note);
-  EXPECT_EQ(f.seen->events, (std::vector<std::string>{"begin FACTOR", "add Eigenvalues",
-                                                      "add OrthTrans", "add ", "end 0"}));
+  EXPECT_EQ(f.objects[2].kind(), ObjectKind::Note);
 }
 
-TEST(Delivery, SelectAndExcludeFilterByNameTemplateOrPath) {
+TEST(Delivery, SelectAndExcludeFilterByNameTemplateOrPathAndTraceNamesAll) {
   Fixture f;
   auto run_step = [&] {
-    f.seen->objects.clear();
+    f.objects.clear();
     f.delivery.begin_step("FACTOR", 1);
     f.delivery.open_group("InitialSolution", "");
     f.delivery.add_table(small_table("Eigenvalues"));
@@ -197,76 +159,39 @@ TEST(Delivery, SelectAndExcludeFilterByNameTemplateOrPath) {
     f.delivery.end_step(0, 0, {});
     return f.names();
   };
-  using Names = std::vector<std::string>;
-
   f.delivery.select({"eigenVALUES"});
   EXPECT_EQ(run_step(), (Names{"Eigenvalues"}));
   // A select list holds for one step only.
   EXPECT_EQ(run_step(), (Names{"Eigenvalues", "FactorPattern", "FactorPattern", ""}));
-
   f.delivery.select({"RotatedSolution.FactorPattern"});
   EXPECT_EQ(run_step(), (Names{"FactorPattern"}));
-  EXPECT_EQ(f.seen->objects.empty() ? "" : f.seen->objects[0].groups[0].name, "RotatedSolution");
-
+  EXPECT_EQ(f.objects.empty() ? "" : f.objects[0].groups[0].name, "RotatedSolution");
   f.delivery.exclude({"Stat.Test.FactorPattern"});
   EXPECT_EQ(run_step(), (Names{"Eigenvalues", ""}));
-
   f.delivery.select({"Eigenvalues"}, /*persist=*/true);
   run_step();
   EXPECT_EQ(run_step(), (Names{"Eigenvalues"}));
-
-  // NONE lasts until ALL.
+  // NONE lasts until ALL; TRACE names every object even so.
   f.delivery.select_none();
+  f.delivery.set_trace(true);
   EXPECT_EQ(run_step(), Names{});
+  std::string traced;
+  for (const auto& l : f.trace) traced += l + "\n";
+  for (const char* item :
+       {"Eigenvalues label", "Stat.Test.Eigenvalues", "Factor.RotatedSolution.FactorPattern"})
+    EXPECT_NE(traced.find(item), std::string::npos) << traced;
+  f.trace.clear();
+  f.delivery.set_trace(false);
   EXPECT_EQ(run_step(), Names{});
+  EXPECT_TRUE(f.trace.empty());
   f.delivery.select_all();
   EXPECT_EQ(run_step().size(), 4u);
 }
 
-TEST(Delivery, TraceNamesEveryObjectEvenWhenExcluded) {
-  Fixture f;
-  f.delivery.set_trace(true);
-  f.delivery.select_none();
-  f.delivery.begin_step("FACTOR", 3);
-  f.delivery.open_group("InitialSolution", "");
-  f.delivery.add_table(small_table("Eigenvalues"));
-  f.delivery.end_step(0, 0, {});
-  const std::string all = [&] {
-    std::string s;
-    for (const auto& l : f.trace) s += l + "\n";
-    return s;
-  }();
-  EXPECT_NE(all.find("Name:       Eigenvalues\n"), std::string::npos) << all;
-  EXPECT_NE(all.find("Label:      Eigenvalues label\n"), std::string::npos) << all;
-  EXPECT_NE(all.find("Template:   Stat.Test.Eigenvalues\n"), std::string::npos) << all;
-  EXPECT_NE(all.find("Path:       Factor.InitialSolution.Eigenvalues\n"), std::string::npos) << all;
-  EXPECT_TRUE(f.seen->objects.empty());
-
-  f.trace.clear();
-  f.delivery.set_trace(false);
-  f.delivery.begin_step("FACTOR", 4);
-  f.delivery.add_table(small_table("Eigenvalues"));
-  f.delivery.end_step(0, 0, {});
-  EXPECT_TRUE(f.trace.empty());
-}
-
-// ODS OUTPUT writes through the session's opener into memory.
-struct OutputFixture : Fixture {
-  std::map<std::string, std::shared_ptr<MemoryDataSet>> written;
-  OutputFixture() {
-    delivery.set_dataset_opener([this](const std::string& name, DataSetHeader header) {
-      auto target = std::make_shared<MemoryDataSet>();
-      written[name] = target;
-      return open_memory_writer(target, std::move(header));
-    });
-  }
-};
-
 TEST(OdsOutput, WritesVisibleColumnsAndRowsKeepingMissingKinds) {
-  OutputFixture f;
+  Fixture f;
   f.delivery.select_none();  // printed output silenced: the data set still comes
   f.delivery.request_output("eigenvalues", "work.ev");
-  f.delivery.begin_step("FACTOR", 1);
   Table t = small_table("Eigenvalues");
   t.add_column("Hidden", ColumnKind::Number).hidden = true;
   t.add_column("Note", ColumnKind::Text, std::string("Remark"));
@@ -275,33 +200,19 @@ TEST(OdsOutput, WritesVisibleColumnsAndRowsKeepingMissingKinds) {
   t.rows[1].push_back(9.0);
   t.rows[1].push_back(std::string("the second"));
   t.rows[1][1] = special_missing('D');
-  f.delivery.add_table(t);
-  f.delivery.add_table(small_table("Other"));
-  f.delivery.end_step(0, 0, {});
+  f.step({t, small_table("Other")});
 
   ASSERT_EQ(f.written.count("work.ev"), 1u);
   const MemoryDataSet& ds = *f.written["work.ev"];
-  EXPECT_EQ(ds.header.name, "work.ev");
   EXPECT_EQ(ds.header.label, "Eigenvalues label");
-  ASSERT_EQ(ds.header.vars.size(), 3u);
-  EXPECT_EQ(ds.header.vars[0].name, "Number");
-  EXPECT_TRUE(ds.header.vars[0].is_numeric());
-  EXPECT_EQ(ds.header.vars[1].name, "Value");
-  EXPECT_EQ(ds.header.vars[2].name, "Note");
-  EXPECT_EQ(ds.header.vars[2].label, "Remark");
-  EXPECT_EQ(ds.header.vars[2].kind, VarKind::Character);
-  EXPECT_EQ(ds.header.vars[2].length, 10);  // "the second"
-  ASSERT_EQ(ds.rows.size(), 2u);
-  EXPECT_EQ(ds.rows[0].num[0], 1.0);
-  EXPECT_EQ(ds.rows[0].num[1], 2.5);
-  EXPECT_EQ(ds.rows[0].str[2], "first");
-  EXPECT_EQ(missing_letter(ds.rows[1].num[1]), 'D');
+  EXPECT_EQ(layout(ds.header), "Number::N8 Value::N8 Note:Remark:C10 ");  // "the second"
+  EXPECT_EQ(cells(ds), "1 2.5 first|2 D the second|");
   EXPECT_TRUE(f.problems.empty());
-  EXPECT_TRUE(f.seen->objects.empty());
+  EXPECT_TRUE(f.objects.empty());
 }
 
 TEST(OdsOutput, TablesOfOneNameInAStepAppendWithByVariablesInFront) {
-  OutputFixture f;
+  Fixture f;
   f.delivery.request_output("Eigenvalues", "ev");
   f.delivery.begin_step("FACTOR", 1);
   f.delivery.set_by_values({{"region", std::string("north"), ""}});
@@ -314,22 +225,15 @@ TEST(OdsOutput, TablesOfOneNameInAStepAppendWithByVariablesInFront) {
   f.delivery.add_table(wider);
   f.delivery.end_step(0, 0, {});
 
+  // The first table has no Proportion.
   const MemoryDataSet& ds = *f.written.at("ev");
-  ASSERT_EQ(ds.header.vars.size(), 4u);
-  EXPECT_EQ(ds.header.vars[0].name, "region");
-  EXPECT_EQ(ds.header.vars[0].kind, VarKind::Character);
-  EXPECT_EQ(ds.header.vars[3].name, "Proportion");
-  ASSERT_EQ(ds.rows.size(), 4u);
-  EXPECT_EQ(ds.rows[0].str[0], "north");
-  EXPECT_EQ(ds.rows[3].str[0], "south");
-  EXPECT_TRUE(is_missing(ds.rows[1].num[3]));  // the first table has no Proportion
-  EXPECT_EQ(ds.rows[3].num[3], 0.25);
+  EXPECT_EQ(cells(ds), "north 1 2.5 .|north 2 . .|south 1 2.5 0.75|south 2 . 0.25|");
+  EXPECT_EQ(layout(ds.header).substr(0, 19), "region::C5 Number::");
 }
 
 TEST(OdsOutput, StackedValuesBecomeVariablesBesideTheirEstimates) {
-  OutputFixture f;
+  Fixture f;
   f.delivery.request_output("FactorPattern", "pat");
-  f.delivery.begin_step("FACTOR", 1);
   MatrixSpec spec;
   spec.name = "FactorPattern";
   spec.rows = 2;
@@ -342,140 +246,45 @@ TEST(OdsOutput, StackedValuesBecomeVariablesBesideTheirEstimates) {
       {"StdErr", {{0.05, 0.06}, {0.07, missing_value()}}},
       {"Coverage",
        {{std::string(" 0[]"), std::string(" [0]")}, {std::string(" []0"), std::string("   .")}}}};
-  f.delivery.add_table(t);
-  f.delivery.end_step(0, 0, {});
+  f.step({t});
 
+  // Each row: estimates, standard errors and coverages of its elements.
   const MemoryDataSet& ds = *f.written.at("pat");
-  std::vector<std::string> names;
-  for (const Variable& v : ds.header.vars) names.push_back(v.name);
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"Variable", "Factor1", "Factor2", "StdErrFactor1",
-                                      "StdErrFactor2", "CoverageFactor1", "CoverageFactor2"}));
-  EXPECT_TRUE(ds.header.vars[3].is_numeric());
-  EXPECT_EQ(ds.header.vars[5].kind, VarKind::Character);
-  EXPECT_EQ(ds.header.vars[5].length, 4);
-  EXPECT_EQ(ds.header.vars[6].label, "Factor2 Coverage");
-  ASSERT_EQ(ds.rows.size(), 2u);
-  // Row x2, column Factor1: estimate, standard error and coverage of that element.
-  EXPECT_EQ(ds.rows[1].str[0], "x2");
-  EXPECT_EQ(ds.rows[1].num[1], -0.2);
-  EXPECT_EQ(ds.rows[1].num[3], 0.07);
-  EXPECT_EQ(ds.rows[1].str[5], " []0");
-  EXPECT_TRUE(is_missing(ds.rows[1].num[4]));
-  EXPECT_EQ(ds.rows[0].str[6], " [0]");
-  EXPECT_TRUE(f.problems.empty());
+  EXPECT_EQ(cells(ds), "x1 0.8 0.1 0.05 0.06  0[]  [0]|x2 -0.2 0.7 0.07 .  []0    .|");
+  EXPECT_EQ(layout(ds.header),
+            "Variable::C2 Factor1::N8 Factor2::N8 StdErrFactor1:Factor1 StdErr:N8 "
+            "StdErrFactor2:Factor2 StdErr:N8 CoverageFactor1:Factor1 Coverage:C4 "
+            "CoverageFactor2:Factor2 Coverage:C4 ");
 }
 
-TEST(OdsOutput, UnmatchedRequestWarnsAndRequestsLastOneStep) {
-  OutputFixture f;
+TEST(OdsOutput, UnmatchedRequestWarnsRequestsLastOneStepAndOpenerFailuresAreReported) {
+  Fixture f;
   f.delivery.request_output("NoSuchTable", "nothing");
-  f.delivery.begin_step("FACTOR", 1);
-  f.delivery.add_table(small_table("Eigenvalues"));
-  f.delivery.end_step(0, 0, {});
+  f.step({small_table("Eigenvalues")});
   ASSERT_EQ(f.problems.size(), 1u);
   EXPECT_EQ(f.problems[0].kind, DeliveryProblem::Kind::OutputNotCreated);
   EXPECT_EQ(f.problems[0].severity, Severity::Warning);
   EXPECT_EQ(f.problems[0].subject, "NoSuchTable");
   EXPECT_TRUE(f.written.empty());
-
   f.problems.clear();
-  f.delivery.begin_step("FACTOR", 2);
-  f.delivery.end_step(0, 0, {});
+  f.step({});
   EXPECT_TRUE(f.problems.empty());  // the request did not outlive its step
 
   f.delivery.request_output("Eigenvalues", "kept", /*persist=*/true);
   for (int step = 0; step < 2; ++step) {
-    f.delivery.begin_step("FACTOR", 3);
-    f.delivery.add_table(small_table("Eigenvalues"));
-    f.delivery.end_step(0, 0, {});
+    f.step({small_table("Eigenvalues")});
     EXPECT_EQ(f.written.count("kept"), 1u);
     f.written.clear();
   }
-}
 
-TEST(OdsOutput, OpenerFailureIsReportedNotThrown) {
-  Fixture f;
   f.delivery.set_dataset_opener(
       [](const std::string&, DataSetHeader) -> std::unique_ptr<ObsWriter> {
         throw DataError("out.ev", "", "the folder is read-only");
       });
-  f.delivery.request_output("Eigenvalues", "out.ev");
-  f.delivery.begin_step("FACTOR", 1);
-  f.delivery.add_table(small_table("Eigenvalues"));
-  EXPECT_NO_THROW(f.delivery.end_step(0, 0, {}));
+  EXPECT_NO_THROW(f.step({small_table("Eigenvalues")}));
   ASSERT_EQ(f.problems.size(), 1u);
   EXPECT_EQ(f.problems[0].kind, DeliveryProblem::Kind::DataSetWrite);
   EXPECT_NE(f.problems[0].text.find("read-only"), std::string::npos);
-}
-
-TEST(Delivery, GraphsFindTheirLinkedTables) {
-  Fixture f;
-  f.delivery.select({"ScreePlot"});  // the table is not shown, the graph still gets it
-  f.delivery.begin_step("FACTOR", 1);
-  Table ev = small_table("Eigenvalues");
-  ev.link_key = "scree";
-  f.delivery.add_table(ev);
-  Graph g;
-  g.name = "ScreePlot";
-  g.template_path = "Stat.Factor.Graphics.ScreePlot1";
-  g.link_keys = {"scree", "absent"};
-  f.delivery.add_graph(g);
-  f.delivery.end_step(0, 0, {});
-  ASSERT_EQ(f.seen->objects.size(), 1u);
-  const Graph* shown = f.seen->objects[0].graph();
-  ASSERT_NE(shown, nullptr);
-  ASSERT_EQ(shown->tables.size(), 1u);
-  EXPECT_EQ(shown->tables[0]->name, "Eigenvalues");
-  EXPECT_EQ(shown->tables[0]->rows.size(), 2u);
-}
-
-TEST(Delivery, DestinationsOpenedMidStepCloseAndDisable) {
-  OutputDelivery delivery;
-  auto late = std::make_shared<Recorded>();
-  std::string opened_path;
-  delivery.register_destination_kind(
-      "late",
-      [&](const std::string& path, std::string& error) -> std::unique_ptr<OutputDestination> {
-        if (path == "bad") {
-          error = "cannot open bad";
-          return nullptr;
-        }
-        opened_path = path;
-        return std::make_unique<RecordingDestination>(late);
-      });
-  EXPECT_EQ(delivery.open_destination("late", "bad"), "cannot open bad");
-  EXPECT_FALSE(delivery.destination_open("late"));
-  EXPECT_FALSE(delivery.open_destination("nosuch", "x").empty());
-
-  delivery.top_level_log({LogEntry{Severity::Note, 1, 2, "before", {}}});
-  delivery.begin_step("FACTOR", 1);
-  delivery.add_table(small_table("Before"));
-  EXPECT_EQ(delivery.open_destination("LATE", "good"), "");
-  EXPECT_EQ(opened_path, "good");
-  delivery.add_table(small_table("After"));
-  delivery.set_destination_enabled("late", false);
-  delivery.add_table(small_table("Silenced"));
-  delivery.set_destination_enabled("late", true);
-  delivery.end_step(4, 1, {});
-  delivery.top_level_log({LogEntry{Severity::Warning, 1, 3, "after", {}}});
-  EXPECT_EQ(delivery.close_destination("late"), "");
-  EXPECT_TRUE(late->closed);
-  EXPECT_EQ(late->events, (std::vector<std::string>{"begin FACTOR", "add After", "end 4"}));
-  ASSERT_EQ(late->top_log.size(), 1u);
-  EXPECT_EQ(late->top_log[0].text, "after");
-  // Closing what is not open is quiet.
-  EXPECT_EQ(delivery.close_destination("late"), "");
-}
-
-TEST(Delivery, ObjectsOutsideAStepGetAStepOfTheirOwn) {
-  Fixture f;
-  f.delivery.add_note_lines({"from a global statement"});
-  f.delivery.begin_step("FACTOR", 5);
-  f.delivery.end_step(0, 0, {});
-  EXPECT_EQ(f.seen->events,
-            (std::vector<std::string>{"begin ", "add ", "end 0", "begin FACTOR", "end 0"}));
-  f.delivery.close_all();
-  EXPECT_TRUE(f.seen->closed);
 }
 
 }  // namespace

@@ -13,45 +13,31 @@
 namespace kav {
 namespace {
 
-// Tokens from space-separated pieces: numbers, quoted strings, symbols and
-// names.  Piece k sits at column k + 1 of line 1.
-std::vector<Token> toks(const std::string& text) {
-  std::vector<Token> out;
+// A statement from space-separated pieces: numbers, quoted strings, symbols
+// and names.  Piece k sits at column k + 1 of line 1.
+Statement stmt(const std::string& text) {
+  Statement s;
+  s.pos.line = 1;
   std::istringstream in(text);
-  std::string p;
-  int col = 0;
-  while (in >> p) {
+  for (std::string p; in >> p;) {
     Token t;
-    t.text = p;
-    t.value = p;
+    t.text = t.value = p;
     t.pos.line = 1;
-    t.pos.column = ++col;
-    t.space_before = true;
+    t.pos.column = static_cast<int>(s.tokens.size()) + 1;
+    t.space_before = p != ":";
     char* end = nullptr;
-    double v = std::strtod(p.c_str(), &end);
-    if (std::isdigit(static_cast<unsigned char>(p[0])) || (p[0] == '.' && p.size() > 1)) {
-      if (end && *end == '\0') {
-        t.kind = TokenKind::Number;
-        t.number = v;
-      }
+    t.number = std::strtod(p.c_str(), &end);
+    const auto first = static_cast<unsigned char>(p[0]);
+    if ((std::isdigit(first) || (p[0] == '.' && p.size() > 1)) && *end == '\0') {
+      t.kind = TokenKind::Number;
     } else if (p[0] == '\'') {
       t.kind = TokenKind::String;
       t.value = p.substr(1, p.size() - 2);
-    } else if (std::isalpha(static_cast<unsigned char>(p[0])) || p[0] == '_') {
-      t.kind = TokenKind::Name;
     } else {
-      t.kind = TokenKind::Symbol;
+      t.kind = std::isalpha(first) || p[0] == '_' ? TokenKind::Name : TokenKind::Symbol;
     }
-    if (p == ":") t.space_before = false;
-    out.push_back(t);
+    s.tokens.push_back(t);
   }
-  return out;
-}
-
-Statement stmt(const std::string& text) {
-  Statement s;
-  s.tokens = toks(text);
-  s.pos.line = 1;
   return s;
 }
 
@@ -171,74 +157,44 @@ struct Parse {
   }
 };
 
-TEST(StatementParser, NumbersAndIntegersInRangeLandInTheirFields) {
-  Parse p("NUM = 0.5 INT = 200 NU = 1");
+TEST(StatementParser, ValuesLandInTheirFields) {
+  Parse p("NUM = 0.5 INT = 200 NU = 1 WORD = A FLAG");
   ASSERT_EQ(p.status, 0) << p.sink.str();
   EXPECT_EQ(p.rec()[fNum].number, 1);  // the later spelling wins
   EXPECT_EQ(p.rec()[fNum].count, 2);
   EXPECT_EQ(p.rec()[fInt].number, 200);
-  EXPECT_FALSE(p.rec().has(fWord));
-  EXPECT_TRUE(std::isnan(p.rec()[fWord].number));
-}
-
-TEST(StatementParser, ValuesOutsideTheRangeAreTheParsersError) {
-  for (const char* bad : {"NUM = - 0.001", "NUM = 1.0001", "INT = 199", "NUM = - 1"}) {
-    Parse p(bad);
-    EXPECT_EQ(p.status, kParseStatus) << bad;
-    ASSERT_EQ(p.numbers(), std::vector<int>{msg::kOptionOutOfRange}) << bad;
-    const LogEntry& e = p.log.entries()[0];
-    EXPECT_EQ(e.pos.column, 5) << bad;  // where the value starts
-    EXPECT_NE(e.text.find(std::string(bad).substr(0, 3)), std::string::npos) << e.text;
-  }
-  Parse p("INT = 150");
-  EXPECT_NE(p.log.entries()[0].text.find("150"), std::string::npos);
-  EXPECT_NE(p.log.entries()[0].text.find("at least 200"), std::string::npos);
-}
-
-TEST(StatementParser, IntegerOptionsTakeIntegerLiteralsOnly) {
-  Parse p("INT = 250.5");
-  EXPECT_EQ(p.status, kParseStatus);
-  EXPECT_EQ(p.numbers(), std::vector<int>{msg::kBadOptionValue});
-  Parse q("INT = 300.0");
-  EXPECT_EQ(q.status, kParseStatus);
-}
-
-TEST(StatementParser, KeywordsMapToCodesAndUnknownWordsAreNamed) {
-  Parse p("WORD = A");
-  ASSERT_EQ(p.status, 0);
   EXPECT_EQ(p.rec()[fWord].code, 1);
   EXPECT_EQ(p.rec()[fWord].text, "A");
-  Parse q("WORD = GAMMA");
-  EXPECT_EQ(q.status, kParseStatus);
-  ASSERT_EQ(q.numbers(), std::vector<int>{msg::kBadOptionValue});
-  EXPECT_NE(q.log.entries()[0].text.find("ALPHA, BETA"), std::string::npos);
+  EXPECT_TRUE(p.rec().bit(bFlag));
+  EXPECT_FALSE(p.rec().has(fList));
+  EXPECT_TRUE(std::isnan(p.rec()[fList].number));
+
+  Parse q("MAYBE NAME = abc TEXT = 'ab' DATA = lib . x LABEL = [ x = 'first' , y = 'second' ]");
+  ASSERT_EQ(q.status, 0) << q.sink.str();
+  EXPECT_TRUE(q.rec().bit(bMaybe));
+  EXPECT_FALSE(q.rec().has(fMaybe));
+  EXPECT_EQ(q.rec()[fName].text, "abc");
+  EXPECT_EQ(q.rec()[fText].text, "ab");
+  EXPECT_EQ(q.rec()[fData].dataset.libref, "LIB");
+  ASSERT_EQ(q.rec()[fPairs].pairs.size(), 2u);
+  EXPECT_EQ(q.rec()[fPairs].pairs[1].second, "second");
+  Parse m("MAYBE = 2");
+  EXPECT_EQ(m.rec()[fMaybe].number, 2);
+  EXPECT_FALSE(m.rec().bit(bMaybe));
 }
 
 TEST(StatementParser, NumberListsWithRangesParenthesesAndWords) {
-  Parse p("LIST = ( 0.1 TO 0.5 BY 0.1 , 0.9 ) FLAG");
+  Parse p("LIST = ( 0.1 TO 0.5 BY 0.1 , 0.9 )");
   ASSERT_EQ(p.status, 0) << p.sink.str();
   const auto& n = p.rec()[fList].numbers;
   ASSERT_EQ(n.size(), 6u);  // decimal steps keep their last value
   EXPECT_NEAR(n[4], 0.5, 1e-12);
   EXPECT_EQ(n[5], 0.9);
-  EXPECT_TRUE(p.rec().bit(bFlag));
-  Parse d("LIST = 1 TO 0 BY - 0.25");
-  ASSERT_EQ(d.status, 0);
-  EXPECT_EQ(d.rec()[fList].numbers.size(), 5u);
+  EXPECT_EQ(Parse("LIST = 1 TO 0 BY - 0.25").rec()[fList].numbers.size(), 5u);
   Parse w("LIST = SMC");
   EXPECT_EQ(w.rec()[fList].code, 1);
   EXPECT_TRUE(w.rec()[fList].numbers.empty());
-  Parse r("LIST = 0.5 TO 1.5");  // the range runs out of bounds
-  EXPECT_EQ(r.numbers(), std::vector<int>{msg::kOptionOutOfRange});
-  Parse z("LIST = 0 TO 1 BY 0");
-  EXPECT_EQ(z.numbers(), std::vector<int>{msg::kBadOptionValue});
-}
-
-TEST(StatementParser, PlainListsStopAtTo) {
-  Parse p("PLAIN = 1 2 3");
-  EXPECT_EQ(p.rec()[fPlain].numbers.size(), 3u);
-  Parse q("PLAIN = 1 TO 3");  // TO is then read as an option and is unknown
-  EXPECT_EQ(q.numbers(), std::vector<int>{msg::kUnknownOption});
+  EXPECT_EQ(Parse("PLAIN = 1 2 3").rec()[fPlain].numbers.size(), 3u);
 }
 
 TEST(StatementParser, CommaListsKeepParametersLabelsAndMarks) {
@@ -250,13 +206,9 @@ TEST(StatementParser, CommaListsKeepParametersLabelsAndMarks) {
   EXPECT_EQ(f.numbers, (std::vector<double>{3, 1, 2}));
   EXPECT_EQ(f.labels, (std::vector<int>{3, 4, 4}));
   EXPECT_EQ(f.marks, (std::vector<int>{3, 5}));
-  for (const char* bad : {"ROT = CF ( 1 )", "ROT = PROMAX ( 1 2 )", "ROT = VARIMAX ( 1 )"}) {
-    Parse q(bad);
-    EXPECT_EQ(q.numbers(), std::vector<int>{msg::kBadOptionValue}) << bad;
-  }
 }
 
-TEST(StatementParser, OptionsBeforeTheEqualsSignAndPerWord) {
+TEST(StatementParser, SubOptionsBeforeTheEqualsSignPerWordAndOnRepeatedWords) {
   Parse p("PLOTS ( FLIP SIZE = 4 ) = ( SCREE ( SIZE = 3 ) ALL )");
   ASSERT_EQ(p.status, 0) << p.sink.str();
   const FieldValue& f = p.rec()[fPlots];
@@ -270,56 +222,66 @@ TEST(StatementParser, OptionsBeforeTheEqualsSignAndPerWord) {
   Parse bare("PLOTS");
   EXPECT_TRUE(bare.rec().bit(bMaybe));
   EXPECT_FALSE(bare.rec().has(fPlots));
-  Parse r("PLOTS = SCREE ( SIZE = 12 )");
-  EXPECT_EQ(r.numbers(), std::vector<int>{msg::kOptionOutOfRange});
-  Parse u("PLOTS = ( ALL ( FLIP ) )");  // ALL takes no options
-  EXPECT_EQ(u.status, kParseStatus);
+
+  Parse r("NF = 3 NF = PAR ( SIZE = 5 )");  // the number survives the word
+  ASSERT_EQ(r.status, 0) << r.sink.str();
+  EXPECT_EQ(r.rec()[fNf].number, 3);
+  EXPECT_EQ(r.rec()[fNf].code, 1);
+  EXPECT_TRUE(r.rec().bit(bWordBit));
+  ASSERT_TRUE(r.rec()[fNf].sub);
+  EXPECT_EQ((*r.rec()[fNf].sub)[1].number, 5);
 }
 
-TEST(StatementParser, RepeatedWordsKeepTheirBitsAndNumbersSurvive) {
-  Parse p("NF = 3 NF = PAR ( SIZE = 5 )");
-  ASSERT_EQ(p.status, 0) << p.sink.str();
-  EXPECT_EQ(p.rec()[fNf].number, 3);
-  EXPECT_EQ(p.rec()[fNf].code, 1);
-  EXPECT_TRUE(p.rec().bit(bWordBit));
-  ASSERT_TRUE(p.rec()[fNf].sub);
-  EXPECT_EQ((*p.rec()[fNf].sub)[1].number, 5);
-}
-
-TEST(StatementParser, OptionalValuesFlagsNamesTextsDataSetsAndLabels) {
-  Parse p("MAYBE NAME = abc TEXT = 'ab' DATA = lib . x LABEL = [ x = 'first' , y = 'second' ]");
-  ASSERT_EQ(p.status, 0) << p.sink.str();
-  EXPECT_TRUE(p.rec().bit(bMaybe));
-  EXPECT_FALSE(p.rec().has(fMaybe));
-  EXPECT_EQ(p.rec()[fName].text, "abc");
-  EXPECT_EQ(p.rec()[fText].text, "ab");
-  EXPECT_EQ(p.rec()[fData].dataset.libref, "LIB");
-  ASSERT_EQ(p.rec()[fPairs].pairs.size(), 2u);
-  EXPECT_EQ(p.rec()[fPairs].pairs[1].second, "second");
-  Parse q("MAYBE = 2");
-  EXPECT_EQ(q.rec()[fMaybe].number, 2);
-  EXPECT_FALSE(q.rec().bit(bMaybe));
-}
-
-TEST(StatementParser, SyntaxErrorsStopTheStatementWithOneMessage) {
+// Each bad statement stops with exactly one message of the right number.
+TEST(StatementParser, BadValuesAndSyntaxGiveOneMessageEach) {
   struct Case {
     const char* text;
+    std::vector<std::string> more;
     int number;
   } cases[] = {
-      {"FLAG = 1", msg::kBadOptionValue},  // a flag takes no value
-      {"NUM", msg::kSyntax},               // the value is required
-      {"NUM = X", msg::kSyntax},
-      {"BOGUS = 1 NUM = 7", msg::kUnknownOption},
-      {"LABEL = ( x 'a' )", msg::kSyntax},
-      {"PRE = PROMAX ( 1", msg::kSyntax},
-      {"DATA =", msg::kSyntax},                        // nothing after the sign
-      {"DATA = x ( foo = 1 )", msg::kBadOptionValue},  // a name with a bad option
+      {"NUM = - 0.001", {}, msg::kOptionOutOfRange},
+      {"NUM = 1.0001", {}, msg::kOptionOutOfRange},
+      {"NUM = - 1", {}, msg::kOptionOutOfRange},
+      {"INT = 199", {}, msg::kOptionOutOfRange},
+      {"LIST = 0.5 TO 1.5", {}, msg::kOptionOutOfRange},  // the range runs out of bounds
+      {"PLOTS = SCREE ( SIZE = 12 )", {}, msg::kOptionOutOfRange},
+      {"INT = 250.5", {}, msg::kBadOptionValue},
+      {"WORD = GAMMA", {}, msg::kBadOptionValue},
+      {"LIST = 0 TO 1 BY 0", {}, msg::kBadOptionValue},
+      {"ROT = CF ( 1 )", {}, msg::kBadOptionValue},
+      {"ROT = PROMAX ( 1 2 )", {}, msg::kBadOptionValue},
+      {"ROT = VARIMAX ( 1 )", {}, msg::kBadOptionValue},
+      {"FLAG = 1", {}, msg::kBadOptionValue},  // a flag takes no value
+      {"DATA = x ( foo = 1 )", {}, msg::kBadOptionValue},
+      {"PLAIN = 1 TO 3", {}, msg::kUnknownOption},  // TO is then read as an option
+      {"BOGUS = 1 NUM = 7", {}, msg::kUnknownOption},
+      {"NUM", {}, msg::kSyntax},  // the value is required
+      {"NUM = X", {}, msg::kSyntax},
+      {"LABEL = ( x 'a' )", {}, msg::kSyntax},
+      {"PRE = PROMAX ( 1", {}, msg::kSyntax},
+      {"DATA =", {}, msg::kSyntax},
+      {"", {"CLASS x"}, msg::kUnknownStatement},
+      {"", {"FREQ a b"}, msg::kSyntax},
+      {"", {"VAR"}, msg::kSyntax},
+      {"", {"VAR x1 - y3"}, msg::kVariableListBad},
+      {"", {"BY x DESCENDING"}, msg::kSyntax},  // DESCENDING must be followed by a name
   };
   for (const Case& c : cases) {
-    Parse p(c.text);
+    Parse p(c.text, c.more);
     EXPECT_EQ(p.status, kParseStatus) << c.text;
     EXPECT_EQ(p.numbers(), std::vector<int>{c.number}) << c.text << ": " << p.sink.str();
   }
+  EXPECT_EQ(Parse("INT = 300.0").status, kParseStatus);
+  EXPECT_EQ(Parse("PLOTS = ( ALL ( FLIP ) )").status, kParseStatus);  // ALL takes no options
+  // Out of range: placed at the value, naming the option and the bound.
+  Parse p("NUM = - 0.001");
+  EXPECT_EQ(p.log.entries().at(0).pos.column, 5);
+  EXPECT_NE(p.log.entries()[0].text.find("NUM"), std::string::npos);
+  const std::string low = Parse("INT = 150").log.entries().at(0).text;
+  EXPECT_NE(low.find("150"), std::string::npos) << low;
+  EXPECT_NE(low.find("at least 200"), std::string::npos) << low;
+  const std::string word = Parse("WORD = GAMMA").log.entries().at(0).text;
+  EXPECT_NE(word.find("ALPHA, BETA"), std::string::npos) << word;
 }
 
 TEST(StatementParser, SecondaryStatementsMergeIntoTheProcedureRecord) {
@@ -339,22 +301,9 @@ TEST(StatementParser, SecondaryStatementsMergeIntoTheProcedureRecord) {
   EXPECT_FALSE(by[1].descending);
   EXPECT_TRUE(p.rec().bit(bSorted));
   ASSERT_EQ(p.step.statements.size(), 7u);
-  EXPECT_EQ(p.step.statements[5].name, "EXTRA");
   EXPECT_TRUE(p.step.statements[5].record.bit(bSubFlag));
   EXPECT_EQ(p.step.statements[6].record[1].number, 4);
   EXPECT_FALSE(p.step.statements[6].record.bit(bSubFlag));
-}
-
-TEST(StatementParser, BadSecondaryStatements) {
-  Parse unknown("", {"CLASS x"});
-  EXPECT_EQ(unknown.numbers(), std::vector<int>{msg::kUnknownStatement});
-  Parse extra("", {"FREQ a b"});
-  EXPECT_EQ(extra.numbers(), std::vector<int>{msg::kSyntax});
-  Parse empty("", {"VAR"});
-  EXPECT_EQ(empty.numbers(), std::vector<int>{msg::kSyntax});
-  Parse range("", {"VAR x1 - y3"});
-  EXPECT_EQ(range.numbers(), std::vector<int>{msg::kVariableListBad});
-  for (const Parse* p : {&unknown, &extra, &empty, &range}) EXPECT_EQ(p->status, kParseStatus);
 }
 
 TEST(StatementParser, TheDictionaryFindsEverySpellingAndNoDuplicates) {
@@ -364,8 +313,7 @@ TEST(StatementParser, TheDictionaryFindsEverySpellingAndNoDuplicates) {
   OptionDef a, b;
   a.spellings = {"A"};
   b.spellings = {"B", "A"};
-  OptionTable dup("DUP", {a, b});
-  EXPECT_EQ(dup.duplicates, std::vector<std::string>{"A"});
+  EXPECT_EQ(OptionTable("DUP", {a, b}).duplicates, std::vector<std::string>{"A"});
 }
 
 }  // namespace

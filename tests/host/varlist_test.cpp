@@ -25,26 +25,17 @@ Token sym(const std::string& s, bool space = true) {
   return t;
 }
 
-// Variables: id(char) x1 x2 x3 a(char) b c score1 score2 'my var'n
+// Variables: id(char) x1 x2 x3 a(char) b c score1 score2 'my var'n q08 q09 q10
 DataSetHeader header() {
   DataSetHeader h;
   h.name = "WORK.D";
-  auto add = [&](const char* n, bool num) {
-    Variable v;
-    v.name = n;
-    v.kind = num ? VarKind::Numeric : VarKind::Character;
-    h.vars.push_back(v);
-  };
-  add("id", false);
-  add("x1", true);
-  add("x2", true);
-  add("x3", true);
-  add("a", false);
-  add("b", true);
-  add("c", true);
-  add("score1", true);
-  add("score2", true);
-  add("my var", true);
+  for (const char* n : {"id$", "x1", "x2", "x3", "a$", "b", "c", "score1", "score2", "my var",
+                        "q08", "q09", "q10"}) {
+    const std::string s = n;
+    const bool text = s.back() == '$';
+    h.vars.push_back({text ? s.substr(0, s.size() - 1) : s, "",
+                      text ? VarKind::Character : VarKind::Numeric, 8});
+  }
   return h;
 }
 
@@ -79,10 +70,11 @@ TEST(VariableLists, EveryFormResolvesInOrder) {
       {{name("id"), sym("-"), name("CHARACTER"), sym("-"), name("b")}, VarType::Character, {0, 4}},
       {{name("id"), sym("-"), name("char"), sym("-"), name("b")}, VarType::Any, {0, 4}},
       {{name("score"), sym(":", false)}, VarType::Numeric, {7, 8}},
-      {{name("_NUMERIC_")}, VarType::Numeric, {1, 2, 3, 5, 6, 7, 8, 9}},
+      {{name("_NUMERIC_")}, VarType::Numeric, {1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12}},
       {{name("_character_")}, VarType::Character, {0, 4}},
       {{name("_CHAR_")}, VarType::Any, {0, 4}},
-      {{name("_ALL_")}, VarType::Any, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+      {{name("_ALL_")}, VarType::Any, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {{name("q08"), sym("-"), name("q10")}, VarType::Numeric, {10, 11, 12}},  // leading zeros
       {{name("my var", true), name("x1")}, VarType::Numeric, {9, 1}},
   };
   for (auto& c : cases) {
@@ -105,7 +97,7 @@ TEST(VariableLists, ErrorsNameTheVariableAndTheProblem) {
       {{name("x3"), sym("--"), name("b")}, VarType::Numeric, msg::kVariableWrongType, "a"},
       {{name("_ALL_")}, VarType::Numeric, msg::kVariableWrongType, "id"},
       {{name("c"), sym("--"), name("x1")}, VarType::Numeric, msg::kVariableListBad, "c--x1"},
-      {{name("q"), sym(":", false)}, VarType::Numeric, msg::kVariablePrefixEmpty, "q"},
+      {{name("z"), sym(":", false)}, VarType::Numeric, msg::kVariablePrefixEmpty, "z"},
       {{name("x3"), sym("-"), name("x1")}, VarType::Numeric, msg::kVariableListBad, "x3-x1"},
       {{name("x1"), sym("-"), name("b2")}, VarType::Numeric, msg::kVariableListBad, "x1-b2"},
       {{name("x1"), sym("-")}, VarType::Numeric, msg::kSyntax, "a variable name after x1-"},
@@ -118,47 +110,6 @@ TEST(VariableLists, ErrorsNameTheVariableAndTheProblem) {
     ASSERT_FALSE(r.err.args.empty());
     EXPECT_EQ(r.err.args[0], c.first_arg);
   }
-}
-
-TEST(VariableLists, DescendingNotsortedAndStoppingAtOtherSymbols) {
-  std::vector<Token> t{name("DESCENDING"), name("b"), name("c"), name("NOTSORTED"), sym(")")};
-  std::vector<VarListItem> items;
-  VarListError err;
-  std::size_t i = 0;
-  bool notsorted = false;
-  ASSERT_TRUE(read_varlist(t, i, items, err, true, &notsorted, true));
-  EXPECT_EQ(i, 4u);  // stopped at ')'
-  ASSERT_EQ(items.size(), 2u);
-  EXPECT_TRUE(items[0].descending);
-  EXPECT_FALSE(items[1].descending);
-  EXPECT_TRUE(notsorted);
-  // Without the BY options the words are plain variable names.
-  std::vector<VarListItem> plain;
-  i = 0;
-  ASSERT_TRUE(read_varlist(t, i, plain, err, false, nullptr, true));
-  EXPECT_EQ(plain.size(), 4u);
-  // DESCENDING must be followed by a name.
-  std::vector<Token> dangling{name("b"), name("DESCENDING")};
-  i = 0;
-  std::vector<VarListItem> none;
-  EXPECT_FALSE(read_varlist(dangling, i, none, err, true));
-  EXPECT_EQ(err.number, msg::kSyntax);
-}
-
-TEST(VariableLists, NumberedRangesKeepLeadingZeros) {
-  DataSetHeader h;
-  h.name = "WORK.Z";
-  for (const char* n : {"q08", "q09", "q10"})
-    h.vars.push_back(Variable{n, "", VarKind::Numeric, 8});
-  std::vector<Token> t{name("q08"), sym("-"), name("q10")};
-  std::vector<VarListItem> items;
-  VarListError err;
-  std::size_t i = 0;
-  ASSERT_TRUE(read_varlist(t, i, items, err));
-  std::vector<int> out;
-  ASSERT_TRUE(resolve_varlist(items, h, VarType::Numeric, "VAR", out, err)) << err.args[0];
-  EXPECT_EQ(out, (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(items[0].display(), "q08-q10");
 }
 
 }  // namespace

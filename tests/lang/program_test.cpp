@@ -4,19 +4,22 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "host/host_messages.h"
 #include "host/output.h"
 #include "host/session.h"
+#include "host/support/dataset_text.h"
 #include "support/capture_destination.h"
+#include "support/temp_folder.h"
 
 namespace kav {
 namespace {
 
 using testing_support::Capture;
+using testing_support::cells;
+using testing_support::layout;
 
 struct ProgramRun {
   std::ostringstream log_text;
@@ -85,60 +88,18 @@ TEST(Program, DatalinesWithRangesCharactersAndDoubleAt) {
     proc print data=pairs; run;
   )");
   EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  // List input runs on into the next line.
   auto d = r.data("pairs");
-  ASSERT_EQ(d.header.vars.size(), 4u);
-  EXPECT_EQ(d.header.vars[0].length, 12);
-  EXPECT_EQ(d.header.vars[1].label, "First value");
-  ASSERT_EQ(d.rows.size(), 3u);
-  EXPECT_EQ(d.rows[1].str[0], "bravo-longer");
-  EXPECT_TRUE(is_missing(d.rows[1].num[2]));
-  EXPECT_EQ(d.rows[1].num[3], 5);  // list input runs on into the next line
-  EXPECT_EQ(missing_letter(d.rows[2].num[1]), 'B');
-  EXPECT_EQ(d.rows[2].num[3], 700);
+  EXPECT_EQ(layout(d.header), "name::C12 v1:First value:N8 v2::N8 v3::N8 ");
+  EXPECT_EQ(cells(d), "alpha 1 2 3|bravo-longer 4 . 5|charlie B -6.5 700|");
   const Table* t = r.table("Print");
   ASSERT_NE(t, nullptr);
   ASSERT_EQ(t->rows.size(), 3u);
   EXPECT_EQ(num(t->rows[2][0]), 3);  // Obs column
   EXPECT_EQ(str(t->rows[0][1]), "alpha");
-}
-
-TEST(Program, APeriodIsABlankCharacterValueInListInput) {
-  ProgramRun r;
+  // A period is a blank character value in list input.
   r.go("data n; input _type_ $ _name_ $ v; datalines;\nN . 305\nCORR v 1\n;\n");
-  auto d = r.data("n");
-  EXPECT_EQ(d.rows[0].str[1], "");
-  EXPECT_EQ(d.rows[1].str[1], "v");
-}
-
-TEST(Program, CorrelationDataSetWithTypeAssignments) {
-  ProgramRun r;
-  r.go(R"(
-    data c(type=corr label='three tests');
-      _type_ = 'CORR';
-      input _name_ $ x1-x3;
-      datalines;
-    x1 1.0 .   .
-    x2 0.5 1.0 .
-    x3 0.3 0.2 1.0
-    ;
-    proc contents data=c; run;
-  )");
-  EXPECT_EQ(r.errors(), 0) << r.log_text.str();
-  auto d = r.data("C");
-  EXPECT_EQ(d.header.type, "CORR");
-  EXPECT_EQ(d.header.label, "three tests");
-  ASSERT_EQ(d.header.vars.size(), 5u);
-  EXPECT_EQ(d.header.vars[0].name, "_type_");
-  EXPECT_EQ(d.rows[2].str[0], "CORR");
-  EXPECT_EQ(d.rows[1].str[1], "x2");
-  EXPECT_DOUBLE_EQ(d.rows[1].num[2], 0.5);
-  const Table* a = r.table("Attributes");
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(str(a->rows[1][1]), "CORR");
-  const Table* v = r.table("Variables");
-  ASSERT_NE(v, nullptr);
-  EXPECT_EQ(v->rows.size(), 5u);
-  EXPECT_EQ(str(v->rows[1][2]), "Char");
+  EXPECT_EQ(r.data("n").rows[0].str[1], "");
 }
 
 TEST(Program, EachMalformedProgramGetsOneErrorAndLaterStepsRun) {
@@ -209,63 +170,48 @@ TEST(Program, OptionsAndTitles) {
   EXPECT_EQ(v6.count(msg::kInvalidName), 1);
 }
 
-TEST(Program, InfileOfADelimitedFileAndPrintByGroups) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() / "kav_infile_test";
-  std::filesystem::create_directories(dir);
-  std::string file = (dir / "in.csv").string();
-  {
-    std::ofstream f(file, std::ios::binary);
-    f << "\xEF\xBB\xBFregion,x,comment\r\nnorth,1,\"a, b\"\r\nnorth,2,\r\nsouth,,\"say "
+using ProgramFiles = testing_support::TempFolderTest;
+
+TEST_F(ProgramFiles, InfileOfADelimitedFileAndPrintByGroups) {
+  const std::string file = (dir / "in.csv").string();
+  std::ofstream(file, std::ios::binary)
+      << "\xEF\xBB\xBFregion,x,comment\r\nnorth,1,\"a, b\"\r\nnorth,2,\r\nsouth,,\"say "
          "\"\"hi\"\"\"\r\n";
-  }
   ProgramRun r;
   r.go("data s; length comment $ 20; infile '" + file +
        "' dsd firstobs=2; input region $ x comment $; run;\nproc print data=s; by region; run;");
   EXPECT_EQ(r.errors(), 0) << r.log_text.str();
-  auto d = r.data("s");
-  ASSERT_EQ(d.rows.size(), 3u);
-  EXPECT_EQ(d.rows[0].str[0], "a, b");
-  EXPECT_TRUE(is_missing(d.rows[2].num[2]));
-  EXPECT_EQ(d.rows[2].str[0], "say \"hi\"");
+  EXPECT_EQ(cells(r.data("s")), "a, b north 1| north 2|say \"hi\" south .|");
   ASSERT_NE(r.table("Print", 2), nullptr);
   EXPECT_EQ(r.table("Print", 1)->rows.size(), 2u);
   EXPECT_EQ(r.table("Print", 2)->rows.size(), 1u);
-  std::filesystem::remove_all(dir);
 }
 
-TEST(Program, LibnameRoundTripKeepsTypeLabelsKindsAndLengths) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() / "kav_libname_test";
-  std::filesystem::remove_all(dir);
-  {
-    ProgramRun r;
-    r.go("libname keep '" + dir.string() +
-         "';\n"
-         "data keep.fa(type=factor label='saved');\n length _name_ $ 20;\n _type_='PATTERN';\n"
-         " input _name_ $ f1 f2;\n label f1='Factor one';\n datalines;\nverbal_ability 0.8 0.1\n;");
-    EXPECT_EQ(r.errors(), 0) << r.log_text.str();
-  }
+TEST_F(ProgramFiles, LibnameRoundTripKeepsTypeLabelsKindsAndLengths) {
+  const std::string libname = "libname keep '" + dir.string() + "';\n";
+  ProgramRun r;
+  r.go(libname +
+       "data keep.fa(type=factor label='saved');\n length _name_ $ 20;\n _type_='PATTERN';\n"
+       " input _name_ $ f1 f2;\n label f1='Factor one';\n datalines;\nverbal_ability 0.8 0.1\n;");
+  EXPECT_EQ(r.errors(), 0) << r.log_text.str();
+  // Another session finds it; TYPE= and LABEL= on a data set read override
+  // what the data set says, each on its own.
   ProgramRun again;
-  again.go("libname keep '" + dir.string() +
-           "';\nproc contents data=keep.fa; run; proc print data=keep.fa; run;");
+  again.go(libname +
+           "proc contents data=keep.fa(type=corr); run;\n"
+           "proc contents data=keep.fa(label='read as correlations'); run;");
   EXPECT_EQ(again.errors(), 0) << again.log_text.str();
   auto d = again.data("fa", "KEEP");
   EXPECT_EQ(d.header.type, "FACTOR");
   EXPECT_EQ(d.header.label, "saved");
-  ASSERT_EQ(d.header.vars.size(), 4u);
-  EXPECT_EQ(d.header.vars[0].length, 20);
-  EXPECT_EQ(d.header.vars[1].kind, VarKind::Character);
-  EXPECT_EQ(d.header.vars[2].label, "Factor one");
-  EXPECT_EQ(d.rows[0].str[0], "verbal_ability");
-  EXPECT_DOUBLE_EQ(d.rows[0].num[2], 0.8);
-  // TYPE= and LABEL= on a data set read override what the data set says.
-  ProgramRun relabel;
-  relabel.go("libname keep '" + dir.string() +
-             "';\nproc contents data=keep.fa(type=corr label='read as correlations'); run;");
-  const Table* attrs = relabel.table("Attributes");
-  ASSERT_NE(attrs, nullptr) << relabel.log_text.str();
-  EXPECT_EQ(str(attrs->rows[1][1]), "CORR");
-  EXPECT_EQ(str(attrs->rows[2][1]), "read as correlations");
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(layout(d.header), "_name_::C20 _type_::C7 f1:Factor one:N8 f2::N8 ");
+  EXPECT_EQ(cells(d), "verbal_ability PATTERN 0.8 0.1|");
+  const Table *typed = again.table("Attributes", 1), *labelled = again.table("Attributes", 2);
+  ASSERT_NE(labelled, nullptr) << again.log_text.str();
+  EXPECT_EQ(str(typed->rows[1][1]), "CORR");
+  EXPECT_EQ(str(typed->rows[2][1]), "saved");
+  EXPECT_EQ(str(labelled->rows[1][1]), "FACTOR");
+  EXPECT_EQ(str(labelled->rows[2][1]), "read as correlations");
 }
 
 TEST(Program, AFailedStepLeavesTheEarlierDataSetIntact) {

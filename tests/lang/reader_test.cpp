@@ -57,12 +57,11 @@ TEST(Reader, NumbersSymbolsAndTwoLevelNames) {
   Read r;
   r.run("proc factor data=out.fa2 nfactors=-1 singular=1e-8 x=.5 a--b c-numeric-d @@;");
   const auto& t = r.statements[0].tokens;
-  std::vector<std::string> v;
-  for (const auto& k : t) v.push_back(k.value);
-  std::vector<std::string> want = {"proc", "factor", "data", "=", "out", ".", "fa2", "nfactors", "=", "-", "1",
-                                   "singular", "=", "1e-8", "x", "=", ".5", "a", "--", "b", "c", "-", "numeric",
-                                   "-", "d", "@@"};
-  EXPECT_EQ(v, want);
+  std::string values;
+  for (const auto& k : t) values += k.value + " ";
+  EXPECT_EQ(values,
+            "proc factor data = out . fa2 nfactors = - 1 singular = 1e-8 x = .5 a -- b c - numeric "
+            "- d @@ ");
   EXPECT_DOUBLE_EQ(t[13].number, 1e-8);
   EXPECT_DOUBLE_EQ(t[16].number, 0.5);
 }
@@ -83,43 +82,40 @@ TEST(Reader, MacroVariablesAreReplacedOutsideSingleQuotes) {
   EXPECT_EQ(p[7].pos.column, 32);
 }
 
-TEST(Reader, UndefinedMacroVariableIsOneErrorWithItsPosition) {
-  Read r;
-  r.run("data a;\n  x = &nothere;\nrun;");
-  EXPECT_EQ(r.count(msg::kUndefinedMacro), 1);
-  const LogEntry* e = r.find(msg::kUndefinedMacro);
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->pos.line, 2);
-  EXPECT_EQ(e->pos.column, 7);
-  EXPECT_EQ(e->severity, Severity::Error);
-  EXPECT_TRUE(r.statements[1].bad);
-  EXPECT_FALSE(r.statements[2].bad);
-}
-
-TEST(Reader, SelfReferenceIsReportedNotLoopedForever) {
-  Read r;
-  r.macros.set("a", "&b");
-  r.macros.set("b", "&a");
-  r.run("x=&a;");
-  EXPECT_EQ(r.count(msg::kMacroLoop), 1);
-}
-
-TEST(Reader, UnclosedCommentAndStringAreReportedWhereTheyStart) {
-  Read c;
-  c.run("data a;\nx=1; /* never closed\nrun;");
-  EXPECT_EQ(c.count(msg::kUnclosedComment), 1);
-  EXPECT_EQ(c.find(msg::kUnclosedComment)->pos.line, 2);
-  EXPECT_EQ(c.find(msg::kUnclosedComment)->pos.column, 6);
-
-  Read s;
-  s.run("title 'oops;\ndata b; x=1;\nrun;");
-  ASSERT_EQ(s.count(msg::kUnclosedString), 1);
-  EXPECT_EQ(s.find(msg::kUnclosedString)->pos.line, 1);
-  EXPECT_EQ(s.find(msg::kUnclosedString)->pos.column, 7);
-  // Reading goes on after the line with the bad string.
-  ASSERT_GE(s.statements.size(), 2u);
-  EXPECT_TRUE(s.statements[0].bad);
-  EXPECT_EQ(s.statements.back().keyword(), "RUN");
+// Each fault is reported once, where it starts (line 0: not checked), and
+// the statement holding it is marked bad; reading goes on after it.
+TEST(Reader, ErrorsAreReportedOnceWhereTheyStart) {
+  struct Case {
+    const char* text;
+    int number, line, column, bad_statement;
+  } cases[] = {
+      {"data a;\n  x = &nothere;\nrun;", msg::kUndefinedMacro, 2, 7, 1},
+      {"data a;\nx=1; /* never closed\nrun;", msg::kUnclosedComment, 2, 6, -1},
+      {"title 'oops;\ndata b; x=1;\nrun;", msg::kUnclosedString, 1, 7, 0},
+      {"x = 12abc;\nrun;", msg::kBadNumber, 0, 0, 0},
+      {"x=&a;", msg::kMacroLoop, 0, 0, -1},  // a and b refer to each other
+      {"proc print data=a", msg::kNoFinalSemicolon, 0, 0, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Read r;
+    r.macros.set("a", "&b");
+    r.macros.set("b", "&a");
+    r.run(c.text);
+    ASSERT_EQ(r.count(c.number), 1);
+    const LogEntry* e = r.find(c.number);
+    EXPECT_EQ(e->severity, Severity::Error);
+    if (c.line) {
+      EXPECT_EQ(e->pos.line, c.line);
+      EXPECT_EQ(e->pos.column, c.column);
+    }
+    if (c.bad_statement >= 0) {
+      ASSERT_GT(r.statements.size(), std::size_t(c.bad_statement));
+      for (std::size_t k = 0; k < r.statements.size(); ++k)
+        EXPECT_EQ(r.statements[k].bad, int(k) == c.bad_statement) << k;
+      EXPECT_EQ(r.statements.back().keyword(), "RUN");
+    }
+  }
 }
 
 TEST(Reader, DatalinesAreTakenRawUntilASemicolonLine) {
@@ -134,19 +130,6 @@ TEST(Reader, DatalinesAreTakenRawUntilASemicolonLine) {
   EXPECT_EQ(d.first_line, 4);
   EXPECT_EQ(r.statements[3].keyword(), "PROC");
   EXPECT_TRUE(r.log.entries().empty());
-}
-
-TEST(Reader, MissingFinalSemicolonIsAnError) {
-  Read r;
-  r.run("proc print data=a");
-  EXPECT_EQ(r.count(msg::kNoFinalSemicolon), 1);
-}
-
-TEST(Reader, NumberGluedToLettersIsNotANumber) {
-  Read r;
-  r.run("x = 12abc;");
-  EXPECT_EQ(r.count(msg::kBadNumber), 1);
-  EXPECT_TRUE(r.statements[0].bad);
 }
 
 }  // namespace

@@ -1,16 +1,15 @@
 // The FACTOR graph templates, drawn from hand-built tables: every drawer
-// gives well-formed SVG, values land where the axes say they should, missing
-// values are skipped, and absent tables or columns are explained.
+// gives a titled SVG, values land where the axes say they should, missing
+// values are skipped, and absent tables or columns are explained.  (The
+// browser test of the programs checks the pictures as a browser lays them out.)
 #include "render/factor_graphs.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
-#include <iterator>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,7 +24,8 @@ constexpr double kPi = 3.141592653589793;
 const double kMissing = missing_value();
 
 // ---------------------------------------------------------------------------
-// A small XML reader: enough to check well-formedness and pick elements.
+// The elements of a drawing, with a check that tags nest and entities are
+// the five XML ones (the browser test of the programs parses whole reports).
 
 struct Element {
   std::string tag;
@@ -42,77 +42,28 @@ struct Element {
   }
 };
 
-bool valid_entity(const std::string& s, std::size_t at) {
-  for (const std::string e : {"&amp;", "&lt;", "&gt;", "&quot;", "&#39;"})
-    if (s.compare(at, e.size(), e) == 0) return true;
-  return false;
-}
-
-// "" when the document is one well-formed <svg> element; else what is wrong.
-std::string xml_problem(const std::string& s, std::vector<Element>* out = nullptr) {
-  std::vector<std::string> open;
-  bool root_seen = false;
-  auto at = [](std::size_t i) { return " at " + std::to_string(i); };
-  for (std::size_t i = 0; i < s.size();) {
-    if (s[i] != '<') {
-      if (s[i] == '&' && !valid_entity(s, i)) return "bad entity" + at(i);
-      if (s[i] == '>') return "stray >" + at(i);
-      if (open.empty() && !std::isspace(static_cast<unsigned char>(s[i])))
-        return "text outside the root" + at(i);
-      ++i;
-      continue;
-    }
-    if (s.compare(i, 2, "</") == 0) {
-      const std::size_t end = s.find('>', i);
-      if (end == std::string::npos) return "unterminated end tag";
-      const std::string name = s.substr(i + 2, end - i - 2);
-      if (open.empty() || open.back() != name) return "mismatched </" + name + ">";
-      open.pop_back();
-      i = end + 1;
-      continue;
-    }
-    if (open.empty() && root_seen) return "a second root element";
-    std::size_t j = i + 1;
-    while (j < s.size() && (std::isalnum(static_cast<unsigned char>(s[j])) || s[j] == '-')) ++j;
-    Element e;
-    e.tag = s.substr(i + 1, j - i - 1);
-    if (e.tag.empty()) return "empty tag name" + at(i);
-    if (open.empty() && e.tag != "svg") return "root is not svg";
-    root_seen = true;
-    bool closed = false;
-    while (true) {
-      while (j < s.size() && std::isspace(static_cast<unsigned char>(s[j]))) ++j;
-      if (j >= s.size()) return "unterminated tag " + e.tag;
-      if (s[j] == '>' || s.compare(j, 2, "/>") == 0) {
-        closed = s[j] == '/';
-        j += closed ? 2 : 1;
-        break;
-      }
-      const std::size_t eq = s.find('=', j);
-      if (eq == std::string::npos || s[eq + 1] != '"') return "unquoted attribute in " + e.tag;
-      const std::string name = s.substr(j, eq - j);
-      const std::size_t close = s.find('"', eq + 2);
-      if (close == std::string::npos) return "unterminated attribute in " + e.tag;
-      const std::string value = s.substr(eq + 2, close - eq - 2);
-      if (value.find('<') != std::string::npos) return "< in attribute " + name;
-      for (std::size_t k = value.find('&'); k != std::string::npos; k = value.find('&', k + 1))
-        if (!valid_entity(value, k)) return "bad entity in attribute " + name;
-      if (!e.attributes.emplace(name, value).second) return "duplicate attribute " + name;
-      j = close + 1;
-    }
-    const std::size_t next = s.find('<', j);
-    e.text = s.substr(j, next == std::string::npos ? std::string::npos : next - j);
-    if (!closed) open.push_back(e.tag);
-    if (out) out->push_back(std::move(e));
-    i = j;
-  }
-  if (!open.empty()) return "unclosed <" + open.back() + ">";
-  return root_seen ? "" : "no root element";
-}
-
 std::vector<Element> parse(const std::string& svg) {
+  static const std::regex tag(R"re(<(/?)([\w-]+)([^>]*)>([^<]*))re"),
+      attribute(R"re(([\w:-]+)="([^"<]*)")re");
   std::vector<Element> all;
-  EXPECT_EQ(xml_problem(svg, &all), "") << svg.substr(0, 400);
+  std::vector<std::string> open;
+  for (auto t = std::sregex_iterator(svg.begin(), svg.end(), tag); t != std::sregex_iterator();
+       ++t) {
+    const std::string name = (*t)[2], rest = (*t)[3];
+    if ((*t)[1].length()) {
+      EXPECT_EQ(open.empty() ? "" : open.back(), name) << "at " << t->position();
+      if (!open.empty()) open.pop_back();
+      continue;
+    }
+    Element e{name, {}, (*t)[4]};
+    for (auto m = std::sregex_iterator(rest.begin(), rest.end(), attribute);
+         m != std::sregex_iterator(); ++m)
+      e.attributes[(*m)[1]] = (*m)[2];
+    if (rest.empty() || rest.back() != '/') open.push_back(name);
+    all.push_back(std::move(e));
+  }
+  EXPECT_TRUE(open.empty()) << "unclosed <" << open.back() << ">";
+  EXPECT_FALSE(std::regex_search(svg, std::regex("&(?!(amp|lt|gt|quot|#39);)"))) << "a bad entity";
   return all;
 }
 
@@ -122,6 +73,10 @@ std::vector<Element> with_class(const std::vector<Element>& all, const std::stri
   for (const Element& e : all)
     if ((tag.empty() || e.tag == tag) && e.has_class(cls)) found.push_back(e);
   return found;
+}
+
+std::size_t count(const std::vector<Element>& all, const std::string& tag, const std::string& cls) {
+  return with_class(all, tag, cls).size();
 }
 
 // The explanatory text of a drawing, its wrapped lines joined again.
@@ -152,7 +107,7 @@ using TablePtr = std::shared_ptr<const Table>;
 
 // A table from text: column names separated by blanks ("#" after a name
 // makes an integer column, "$" a text column), rows separated by ";" with
-// their cells separated by blanks ("." is missing).
+// their cells separated by blanks ("." and ".D" are missing, "-" an empty text).
 std::shared_ptr<Table> table(const std::string& name, const std::string& columns,
                              const std::string& rows = "") {
   auto t = std::make_shared<Table>();
@@ -169,40 +124,26 @@ std::shared_ptr<Table> table(const std::string& name, const std::string& columns
     Row r;
     for (std::string cell; in >> cell;)
       if (t->columns[r.size()].is_numeric())
-        r.push_back(cell == "." ? kMissing : std::stod(cell));
+        r.push_back(cell[0] == '.' ? (cell.size() == 2 ? special_missing(cell[1]) : kMissing)
+                                   : std::stod(cell));
       else
-        r.push_back(cell);
+        r.push_back(cell == "-" ? std::string() : cell);  // "-" is an empty text
     if (!r.empty()) t->rows.push_back(r);
   }
   return t;
 }
 
-TablePtr eigenvalues(const std::vector<double>& values, bool proportions = true) {
-  auto t = table("Eigenvalues", proportions ? "Number# Eigenvalue Difference Proportion Cumulative"
-                                            : "Number# Eigenvalue Difference");
-  double total = 0, cumulative = 0;
-  for (double v : values)
-    if (!is_missing(v)) total += v;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    t->rows.push_back({static_cast<double>(i + 1), values[i], kMissing});
-    if (!proportions) continue;
-    const double p = is_missing(values[i]) ? kMissing : values[i] / total;
-    if (!is_missing(p)) cumulative += p;
-    t->rows.back().push_back(p);
-    t->rows.back().push_back(is_missing(p) ? kMissing : cumulative);
-  }
-  return t;
+// Eigenvalues, and their proportions of the total when `proportions`.
+TablePtr eigenvalues(const std::string& rows, bool proportions = false) {
+  return table("Eigenvalues",
+               proportions ? "Number# Eigenvalue Proportion Cumulative" : "Number# Eigenvalue",
+               rows);
 }
 
 Graph graph(const std::string& name, std::vector<TablePtr> tables,
             std::vector<Dynamic> dynamics = {}) {
-  Graph g;
-  g.name = name;
-  g.label = name + " label";
-  g.template_path = "Stat.Factor.Graphics." + name;
-  g.tables = std::move(tables);
-  g.dynamics = std::move(dynamics);
-  return g;
+  return Graph{name, name + " label",  "Stat.Factor.Graphics." + name, std::move(dynamics),
+               {},   std::move(tables)};
 }
 
 std::string draw(const Graph& g) {
@@ -222,18 +163,13 @@ TablePtr map_table() {
                "0 0.20 0 0.08 0; 1 0.07 0 0.02 0; 2 0.05 1 0.01 0; 3 0.09 0 0.005 1; 4 . 0 0.03 0");
 }
 
-TablePtr parallel_table() {
-  return table("ParallelAnalysis", "Number# Eigenvalue AveEigPA CritEigPA FgEigen NThreads#",
-               "1 3.1 1.4 1.6 1 2; 2 1.9 1.2 1.3 1 2; 3 0.7 1.05 1.1 0 2; 4 0.3 0.9 0.95 0 2");
-}
-
 TablePtr pattern(const std::vector<std::pair<std::string, std::pair<double, double>>>& rows) {
   auto t = table("Pattern", "Variable$ Factor1 Factor2");
   for (const auto& [name, xy] : rows) t->rows.push_back({name, xy.first, xy.second});
   return t;
 }
 
-std::vector<Dynamic> pattern_dynamics(double angle, double radius1 = 0, double vplot = 0) {
+std::vector<Dynamic> pattern_dynamics(double angle, double radius1 = 0) {
   return {{"XVAR", std::string("Factor1")},
           {"YVAR", std::string("Factor2")},
           {"XVAR_label", std::string("Factor 1 (40.2%)")},
@@ -241,150 +177,100 @@ std::vector<Dynamic> pattern_dynamics(double angle, double radius1 = 0, double v
           {"Axis_Corr", std::cos(angle * kPi / 180)},
           {"Axis_Ang", angle},
           {"Oblique", angle == 90 ? 0.0 : 1.0},
-          {"VPLOT", vplot},
           {"CircleLab", radius1 > 0 ? 1.0 : 0.0},
           {"CircleOpt", radius1 > 0 ? 1.0 : 0.0},
           {"Radius1", radius1}};
 }
 
-// Every graph template the procedure names.
-std::vector<std::string> plot_names() {
-  std::istringstream in(
-      "ScreePlot1 ScreePlot2 VariancePlot MAPPlot MAP2Plot MAP4Plot ParallelPlot InitPatternPlot "
-      "InitRefStructurePlot PrePatternPlot PreRefStructurePlot PatternPlot RefStructurePlot "
-      "PathDiagram");
-  return {std::istream_iterator<std::string>(in), {}};
-}
-
-// "x" and 3 give "x3" (appending sidesteps a false GCC 12 overlap warning).
-std::string numbered(const char* stem, int k) {
-  std::string s(stem);
-  s.append(std::to_string(k));
-  return s;
-}
-
-// Factors 1 and 2 with their correlation, x1 and x2 loading on Factor1, x3
-// and x4 on Factor2; the small loadings are minor links.
+// Factor F loads 0.8 on x1 and 0.2 on x2 (a minor link), with its variance.
 TablePtr path_table() {
-  auto t = table("PathDiagramData",
-                 "NodeId$ VarLabel$ NodeLabel$ NodeShape$ NodeSize NodePriority LinkId$ FromId$ "
-                 "ToId$ LinkDir$ LinkLabel$ PathVal PathSe LinkPriority");
-  int n = 0;
-  const std::string none;
-  auto link = [&](const std::string& from, const std::string& to, const std::string& dir,
-                  const std::string& label, double priority) {
-    t->rows.push_back({none, none, none, none, kMissing, kMissing, numbered("Link", ++n), from, to,
-                       dir, label, kMissing, kMissing, priority});
-  };
-  auto node = [&](const std::string& id, const std::string& shape, double size, double priority) {
-    t->rows.push_back({id, id + " label", id, shape, size, priority, none, none, none, none, none,
-                       kMissing, kMissing, kMissing});
-  };
-  const double loadings[4][2] = {{0.81, 0.12}, {0.74, 0.25}, {0.10, 0.88}, {0.22, 0.69}};
-  for (int f = 0; f < 2; ++f)
-    for (int v = 0; v < 4; ++v) {
-      char text[16];
-      std::snprintf(text, sizeof text, "%.2f", loadings[v][f]);
-      link(numbered("Factor", f + 1), numbered("x", v + 1), "To", text,
-           loadings[v][f] > 0.3 ? 1 : -1);
-    }
-  link("Factor1", "Factor1", "Both", "1", 1);
-  link("Factor2", "Factor1", "Both", "0.35", 1);
-  link("Factor2", "Factor2", "Both", "1", 1);
-  for (int v = 1; v <= 4; ++v) link(numbered("x", v), numbered("x", v), "Both", "0.40", 1);
-  for (int v = 1; v <= 4; ++v) node(numbered("x", v), "rectangle", 2, 2);
-  node("Factor1", "oval", 3, 1);
-  node("Factor2", "oval", 3, 1);
-  return t;
+  return table("PathDiagramData",
+               "NodeId$ VarLabel$ NodeLabel$ NodeShape$ NodeSize NodePriority LinkId$ FromId$ "
+               "ToId$ LinkDir$ LinkLabel$ PathVal PathSe LinkPriority",
+               "- - - - . . Link1 F x1 To 0.80 . . 1; - - - - . . Link2 F x2 To 0.20 . . -1;"
+               "- - - - . . Link3 F F Both 1 . . 1; x1 x1 x1 rectangle 2 2 - - - - - . . .;"
+               "x2 x2 x2 rectangle 2 2 - - - - - . . .; F F F oval 3 1 - - - - - . . .");
 }
 
-std::vector<Dynamic> path_dynamics(const std::string& algorithm, double height = 800,
-                                   double width = 450, const char* min_text = "10pt",
-                                   double scale = 1) {
-  return {{"_DesignHeight", height},
-          {"_DesignWidth", width},
-          {"_TextSizeMin", std::string(min_text)},
-          {"_pdScale", scale},
-          {"_pdalg", algorithm},
-          {"_TitleText", std::string("Path Diagram <1>")}};
+std::vector<Dynamic> path_dynamics(const std::string& algorithm) {
+  return {{"_pdalg", algorithm}, {"_TitleText", std::string("Path Diagram <1>")}};
 }
 
 Graph complete_graph(const std::string& name) {
   if (name.rfind("Scree", 0) == 0 || name == "VariancePlot")
-    return graph(name, {eigenvalues({3.1, 1.6, 0.9, 0.3, 0.1})});
+    return graph(name, {eigenvalues("1 3 0.6 0.6; 2 1.5 0.3 0.9; 3 0.5 0.1 1", true)});
   if (name.rfind("MAP", 0) == 0) return graph(name, {map_table()});
-  if (name == "ParallelPlot") return graph(name, {parallel_table()});
+  if (name == "ParallelPlot")
+    return graph(name,
+                 {table("ParallelAnalysis", "Number# Eigenvalue AveEigPA CritEigPA FgEigen",
+                        "1 3.1 1.4 1.6 1; 2 1.9 1.2 1.3 1; 3 0.7 1.05 1.1 0; 4 0.3 0.9 0.95 0")},
+                 {{"NSims", 1000.0}, {"Alpha", std::string("alpha = 0.05")}});
   if (name == "PathDiagram") return graph(name, {path_table()}, path_dynamics("flow"));
   return graph(name, {pattern({{"x1", {0.8, 0.1}}, {"x2", {-0.2, 0.7}}})}, pattern_dynamics(90));
 }
 
+// Every graph template the procedure names.
+const char* const kPlotNames =
+    "ScreePlot1 ScreePlot2 VariancePlot MAPPlot MAP2Plot MAP4Plot ParallelPlot InitPatternPlot "
+    "InitRefStructurePlot PrePatternPlot PreRefStructurePlot PatternPlot RefStructurePlot "
+    "PathDiagram";
+
 // ---------------------------------------------------------------------------
 
-TEST(FactorGraphs, EveryDrawerIsFoundInAnyCaseAndGivesOneWellFormedTitledSvg) {
+TEST(FactorGraphs, EveryDrawerIsFoundInAnyCaseGivesATitledSvgOrExplainsWhatIsMissing) {
   GraphTemplateRegistry registry;
   register_factor_graph_templates(registry);
-  for (const std::string& name : plot_names()) {
+  std::istringstream names(kPlotNames);
+  for (std::string name; names >> name;) {
     SCOPED_TRACE(name);
     std::string lower = "stat.factor.graphics." + name;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_NE(registry.find(lower), nullptr) << lower;
-    const std::string svg = draw(complete_graph(name));
-    EXPECT_EQ(xml_problem(svg), "");
-    EXPECT_EQ(svg.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u);
+    Graph g = complete_graph(name);
+    const std::string svg = draw(g);
+    parse(svg);
     EXPECT_NE(svg.find("<title>" + name + " label</title>"), std::string::npos);
-    EXPECT_NE(svg.find("role=\"img\""), std::string::npos);
     EXPECT_EQ(svg.find("nan"), std::string::npos);
     EXPECT_EQ(svg.find("inf"), std::string::npos);
     EXPECT_EQ(svg.find(" id=\""), std::string::npos);  // inline in HTML, ids would clash
-    EXPECT_EQ(svg, draw(complete_graph(name)));        // deterministic
-  }
-}
-
-TEST(FactorGraphs, AbsentTablesAndColumnsAreExplained) {
-  for (const std::string& name : plot_names()) {
-    SCOPED_TRACE(name);
-    Graph g = complete_graph(name);
+    EXPECT_EQ(svg.find("cannot be drawn"), std::string::npos);
+    EXPECT_EQ(svg, draw(g));  // deterministic
     g.tables.clear();
-    const std::string text = message_text(draw(g));
-    EXPECT_NE(text.find("cannot be drawn"), std::string::npos);
-    EXPECT_NE(text.find("that this graph is drawn from was not linked to it."), std::string::npos);
+    EXPECT_NE(message_text(draw(g)).find("that this graph is drawn from was not linked to it."),
+              std::string::npos);
   }
   // A table that lacks a column the graph needs names the column.
-  auto no_eigenvalue = table("Eigenvalues", "Number#", "1");
-  EXPECT_NE(message_text(draw(graph("ScreePlot1", {no_eigenvalue})))
-                .find("The table Eigenvalues has no column Eigenvalue."),
+  const std::pair<Graph, const char*> partial[] = {
+      {graph("ScreePlot1", {table("Eigenvalues", "Number#", "1")}),
+       "The table Eigenvalues has no column Eigenvalue."},
+      {graph("MAPPlot", {table("AveParCorrControlPC", "NComp# AveParCor2", "0 0.1")}),
+       "has no column AveParCor4"},
+      {graph("PatternPlot", {pattern({{"x1", {0.5, 0.5}}})},
+             {{"XVAR", std::string("Factor1")}, {"YVAR", std::string("Factor3")}}),
+       "has no column Factor3"},
+      {graph("VariancePlot", {eigenvalues("1 1; 2 0")}), "no Proportion and Cumulative columns"},
+  };
+  for (const auto& [g, text] : partial)
+    EXPECT_NE(message_text(draw(g)).find(text), std::string::npos) << text;
+  EXPECT_EQ(draw(graph("MAP2Plot", {partial[1].first.tables})).find("cannot be drawn"),
             std::string::npos);
-  auto partial_map = table("AveParCorrControlPC", "NComp# AveParCor2", "0 0.1");
-  EXPECT_NE(message_text(draw(graph("MAPPlot", {partial_map}))).find("has no column AveParCor4"),
-            std::string::npos);
-  EXPECT_EQ(draw(graph("MAP2Plot", {partial_map})).find("cannot be drawn"), std::string::npos);
-  const std::string pattern_plot =
-      draw(graph("PatternPlot", {pattern({{"x1", {0.5, 0.5}}})},
-                 {{"XVAR", std::string("Factor1")}, {"YVAR", std::string("Factor3")}}));
-  EXPECT_NE(message_text(pattern_plot).find("has no column Factor3"), std::string::npos);
-  auto nodes_only = table("PathDiagramData", "NodeId$", "x");
-  EXPECT_NE(
-      message_text(draw(graph("PathDiagram", {nodes_only}))).find("has no columns FromId and ToId"),
-      std::string::npos);
 }
 
 TEST(ScreePlot, OneMarkerPerDrawableEigenvalueOnALinearScale) {
   // The missing leading eigenvalue is not drawn, and the horizontal axis
   // starts at the first rank that is; a missing one inside breaks the line.
-  const auto all = drawn("ScreePlot1",
-                         {eigenvalues({special_missing('D'), 3.2, 1.5, kMissing, 0.8, 0.3, -0.1})});
+  const auto all =
+      drawn("ScreePlot1", {eigenvalues("1 .D; 2 3.2; 3 1.5; 4 .; 5 0.8; 6 0.3; 7 -0.1")});
   const auto markers = with_class(all, "circle", "marker");
   ASSERT_EQ(markers.size(), 5u);
-  EXPECT_EQ(with_class(all, "polyline", "line").size(), 2u);
-  for (std::size_t k = 1; k < markers.size(); ++k) {
-    EXPECT_GT(markers[k].number("cx"), markers[k - 1].number("cx"));
-    EXPECT_GT(markers[k].number("cy"), markers[k - 1].number("cy"));  // smaller value, lower
-  }
+  EXPECT_EQ(count(all, "polyline", "line"), 2u);
   // Equal steps in rank are equal steps across; y is linear in the eigenvalue.
   const double step = markers[1].number("cx") - markers[0].number("cx");
+  EXPECT_GT(step, 0);
   EXPECT_NEAR(markers[4].number("cx") - markers[3].number("cx"), step, 0.02);
   EXPECT_NEAR(markers[2].number("cx") - markers[1].number("cx"), 2 * step, 0.02);
   const double slope = (markers[0].number("cy") - markers[1].number("cy")) / (3.2 - 1.5);
+  EXPECT_LT(slope, 0);  // smaller values lower
   EXPECT_NEAR((markers[2].number("cy") - markers[4].number("cy")) / (0.8 - -0.1), slope, 0.01);
   // The reference line sits at eigenvalue 1.
   const auto reference = with_class(all, "line", "reference");
@@ -394,44 +280,23 @@ TEST(ScreePlot, OneMarkerPerDrawableEigenvalueOnALinearScale) {
 
   // An infinite eigenvalue is skipped like a missing one; with nothing
   // left, the drawing says there is nothing to plot.
-  EXPECT_EQ(with_class(drawn("ScreePlot1", {eigenvalues({INFINITY, 2.0, 1.0}, false)}), "circle",
-                       "marker")
-                .size(),
-            2u);
-  const std::string none = draw(graph("ScreePlot1", {eigenvalues({kMissing, kMissing}, false)}));
-  EXPECT_EQ(xml_problem(none), "");
+  EXPECT_EQ(
+      with_class(drawn("ScreePlot1", {eigenvalues("1 inf; 2 2; 3 1")}), "circle", "marker").size(),
+      2u);
+  const std::string none = draw(graph("ScreePlot1", {eigenvalues("1 .; 2 .")}));
   EXPECT_NE(none.find("nothing to plot"), std::string::npos);
   EXPECT_EQ(none.find("class=\"marker\""), std::string::npos);
-}
-
-TEST(ScreePlot, TablesAndColumnsAreFoundInAnyCase) {
+  // Tables and columns are found in any case, and another table is not taken for them.
   auto t = table("EIGENVALUES", "number# EIGENVALUE", "1 2; 2 1; 3 0.5");
-  EXPECT_EQ(with_class(drawn("ScreePlot1", {t}), "circle", "marker").size(), 3u);
-  // Another table linked beside it is not mistaken for it.
-  auto other = table("Pattern", "Eigenvalue", "9");
-  EXPECT_EQ(with_class(drawn("ScreePlot1", {other, t}), "circle", "marker").size(), 3u);
+  EXPECT_EQ(
+      with_class(drawn("ScreePlot1", {table("Pattern", "Eigenvalue", "9"), t}), "circle", "marker")
+          .size(),
+      3u);
 }
 
-TEST(ScreePlot, PairedPanelsShowVarianceOrWhyItIsAbsent) {
-  const auto both = drawn("ScreePlot2", {eigenvalues({2.0, 1.0, 0.5, 0.5})});
-  // Scree: 4 markers; variance: 4 proportions (circles) and 4 cumulatives (squares).
-  EXPECT_EQ(with_class(both, "circle", "marker").size(), 8u);
-  EXPECT_EQ(with_class(both, "rect", "marker").size(), 4u);
-  std::vector<std::string> legend;
-  for (const Element& e : with_class(both, "text", "legend-text")) legend.push_back(e.text);
-  EXPECT_EQ(legend, (std::vector<std::string>{"Proportion", "Cumulative"}));
-
-  const std::string scree_only =
-      draw(graph("ScreePlot2", {eigenvalues({1e-20, -1e-20, 0.0}, false)}));
-  EXPECT_NE(message_text(scree_only).find("no Proportion and Cumulative columns"),
-            std::string::npos);
-  EXPECT_EQ(with_class(parse(scree_only), "circle", "marker").size(), 3u);
-  const std::string variance = draw(graph("VariancePlot", {eigenvalues({1.0, 0.0}, false)}));
-  EXPECT_NE(message_text(variance).find("no Proportion and Cumulative columns"), std::string::npos);
-}
-
-TEST(VariancePlot, CumulativeEndsAtTheTopOfItsCurve) {
-  const auto all = drawn("VariancePlot", {eigenvalues({2.0, 1.0, 1.0})});
+TEST(VariancePlot, ProportionAndCumulativeOnOneScale) {
+  const auto all =
+      drawn("VariancePlot", {eigenvalues("1 2 0.5 0.5; 2 1 0.25 0.75; 3 1 0.25 1", true)});
   const auto proportion = with_class(all, "circle", "marker");
   const auto cumulative = with_class(all, "rect", "marker");
   ASSERT_EQ(proportion.size(), 3u);
@@ -443,32 +308,26 @@ TEST(VariancePlot, CumulativeEndsAtTheTopOfItsCurve) {
   EXPECT_NEAR(centre(cumulative[1]).second - centre(cumulative[2]).second, quarter, 0.02);
 }
 
-TEST(MapPlot, CurvesAndTheirMinimaAsRequested) {
+TEST(MapAndParallelPlots, CurvesWithTheirMinimaOrSuggestedFactorsMarked) {
   const auto both = drawn("MAPPlot", {map_table()});
-  EXPECT_EQ(with_class(both, "circle", "marker").size(), 4u);     // MAP2, one value missing
-  EXPECT_EQ(with_class(both, "rect", "marker").size(), 5u);       // MAP4
-  EXPECT_EQ(with_class(both, "circle", "highlight").size(), 2u);  // one minimum per curve
-  EXPECT_EQ(with_class(both, "", "legend-marker").size(), 3u);
-
+  EXPECT_EQ(count(both, "circle", "marker"), 4u);     // MAP2, one value missing
+  EXPECT_EQ(count(both, "rect", "marker"), 5u);       // MAP4
+  EXPECT_EQ(count(both, "circle", "highlight"), 2u);  // one minimum per curve
   const auto squared = drawn("MAP2Plot", {map_table()});
   const auto markers = with_class(squared, "circle", "marker");
-  ASSERT_EQ(markers.size(), 4u);
   const auto ring = with_class(squared, "circle", "highlight");
+  ASSERT_EQ(markers.size(), 4u);
   ASSERT_EQ(ring.size(), 1u);
   EXPECT_EQ(centre(ring[0]), centre(markers[2]));  // NComp 2 is the minimum
   EXPECT_TRUE(with_class(squared, "rect", "marker").empty());
   EXPECT_TRUE(with_class(drawn("MAP4Plot", {map_table()}), "circle", "marker").empty());
-}
 
-TEST(ParallelPlot, ObservedMeanAndCriticalWithSuggestedFactorsMarked) {
-  const std::string svg = draw(graph("ParallelPlot", {parallel_table()},
-                                     {{"NSims", 1000.0}, {"Alpha", std::string("alpha = 0.05")}}));
+  const std::string svg = draw(complete_graph("ParallelPlot"));
   const auto all = parse(svg);
-  EXPECT_EQ(with_class(all, "circle", "marker").size(), 4u);
-  EXPECT_EQ(with_class(all, "rect", "marker").size(), 4u);
-  EXPECT_EQ(with_class(all, "polygon", "marker").size(), 4u);
-  EXPECT_EQ(with_class(all, "circle", "highlight").size(), 2u);  // FgEigen rows 1 and 2
-  EXPECT_EQ(with_class(all, "text", "legend-text").size(), 4u);
+  EXPECT_EQ(count(all, "circle", "marker"), 4u);
+  EXPECT_EQ(count(all, "rect", "marker"), 4u);
+  EXPECT_EQ(count(all, "polygon", "marker"), 4u);
+  EXPECT_EQ(count(all, "circle", "highlight"), 2u);  // FgEigen rows 1 and 2
   EXPECT_NE(svg.find("1000 simulated data sets; alpha = 0.05"), std::string::npos);
 }
 
@@ -476,66 +335,31 @@ TEST(PatternPlot, OrthogonalPointsCirclesAndLabels) {
   auto phantom = table("CirclePhantom", "CircleLabel$ xCircleLabel yCircleLabel");
   for (double x : {std::sqrt(0.5), -std::sqrt(0.5)})
     phantom->rows.push_back({std::string("  50%"), x, -0.1});
-  const std::string svg = draw(graph("PatternPlot",
-                                     {pattern({{"x1", {0.0, 0.0}},
-                                               {"x2", {0.6, 0.0}},
-                                               {"x3", {0.0, -0.4}},
-                                               {"x<&>", {kMissing, 0.5}}}),
-                                      phantom},
-                                     pattern_dynamics(90, std::sqrt(0.5))));
-  const auto all = parse(svg);
+  const auto all = drawn("PatternPlot",
+                         {pattern({{"x1", {0.0, 0.0}},
+                                   {"x2", {0.6, 0.0}},
+                                   {"x3", {0.0, -0.4}},
+                                   {"x<&>", {kMissing, 0.5}}}),
+                          phantom},
+                         pattern_dynamics(90, std::sqrt(0.5)));
   const auto points = with_class(all, "circle", "point");
   ASSERT_EQ(points.size(), 3u);  // the variable with a missing loading is skipped
-  EXPECT_EQ(svg.find("x&lt;&amp;&gt;"), std::string::npos);
   const double k = pixels_per_unit(all);
   EXPECT_NEAR(points[1].number("cx") - points[0].number("cx"), 0.6 * k, 0.02);
   EXPECT_NEAR(points[1].number("cy"), points[0].number("cy"), 0.01);
   EXPECT_NEAR(points[2].number("cy") - points[0].number("cy"), 0.4 * k, 0.02);  // below
   EXPECT_NEAR(points[2].number("cx"), points[0].number("cx"), 0.01);
-
   const auto circles = with_class(all, "circle", "circle");
   ASSERT_EQ(circles.size(), 1u);
   EXPECT_NEAR(circles[0].number("r"), std::sqrt(0.5) * k, 0.02);
   EXPECT_EQ(circles[0].number("cx"), points[0].number("cx"));
-  const auto labels = with_class(all, "text", "circle-label");
-  ASSERT_EQ(labels.size(), 2u);
-  EXPECT_EQ(labels[0].text, "50%");
-  EXPECT_NEAR(labels[0].number("x") - labels[1].number("x"), 2 * std::sqrt(0.5) * k, 0.02);
-
+  EXPECT_EQ(with_class(all, "text", "circle-label").at(0).text, "50%");
   std::vector<std::string> names, titles;
   for (const Element& e : with_class(all, "text", "point-label")) names.push_back(e.text);
   EXPECT_EQ(names, (std::vector<std::string>{"x1", "x2", "x3"}));
   for (const Element& e : with_class(all, "text", "axis-title")) titles.push_back(e.text);
   EXPECT_EQ(titles, (std::vector<std::string>{"Factor 1 (40.2%)", "Factor 2 (21.7%)"}));
   EXPECT_TRUE(with_class(all, "line", "vector").empty());
-}
-
-TEST(PatternPlot, CrowdedLabelsDoNotSitOnEachOther) {
-  // Six variables loading almost alike: before labels moved out, all six
-  // were written at nearly the same spot.
-  std::vector<std::pair<std::string, std::pair<double, double>>> rows;
-  for (int i = 0; i < 6; ++i)
-    rows.push_back({"Var" + std::to_string(i + 1), {0.70 + 0.004 * i, 0.30 - 0.003 * i}});
-  const auto all = drawn("PatternPlot", {pattern(rows)}, pattern_dynamics(90));
-  const auto labels = with_class(all, "text", "point-label");
-  ASSERT_EQ(labels.size(), 6u);
-  // Boxes from the anchor with a narrow guess of glyph width (half an em),
-  // so that only a real overlap fails: left, right, top, bottom.
-  auto extent = [](const Element& e) {
-    const double w = 0.5 * 11 * static_cast<double>(e.text.size());
-    const std::string anchor =
-        e.attributes.count("text-anchor") ? e.attributes.at("text-anchor") : "start";
-    const double x = e.number("x"), y = e.number("y");
-    const double left = anchor == "end" ? x - w : anchor == "middle" ? x - w / 2 : x;
-    return std::array<double, 4>{left, left + w, y - 8, y + 2};
-  };
-  for (std::size_t i = 0; i < labels.size(); ++i)
-    for (std::size_t j = i + 1; j < labels.size(); ++j) {
-      const auto a = extent(labels[i]), b = extent(labels[j]);
-      EXPECT_TRUE(a[1] <= b[0] || b[1] <= a[0] || a[3] <= b[2] || b[3] <= a[2])
-          << labels[i].text << " and " << labels[j].text;
-    }
-  EXPECT_FALSE(with_class(all, "line", "leader").empty());
 }
 
 TEST(PatternPlot, ObliqueAxesAtTheirAngleWithPointsInObliqueCoordinates) {
@@ -552,16 +376,13 @@ TEST(PatternPlot, ObliqueAxesAtTheirAngleWithPointsInObliqueCoordinates) {
     const double dx = y_axis[0].number("x2") - y_axis[0].number("x1");
     const double dy = y_axis[0].number("y1") - y_axis[0].number("y2");  // SVG y grows downwards
     EXPECT_NEAR(std::atan2(dy, dx) * 180 / kPi, 60, 0.05);
-    const auto x_axis = with_class(all, "line", "axis-x");
-    ASSERT_EQ(x_axis.size(), 1u);
-    EXPECT_EQ(x_axis[0].number("y1"), x_axis[0].number("y2"));
-
     const auto p = with_class(all, "circle", "point");
     ASSERT_EQ(p.size(), 4u);
     const auto [ox, oy] = centre(p[0]);
     const auto [ax, ay] = centre(p[1]);
     const auto [bx, by] = centre(p[2]);
     const auto [cx, cy] = centre(p[3]);
+    EXPECT_NEAR(ay, oy, 0.01);  // the first axis stays level
     EXPECT_NEAR(std::hypot(ax - ox, ay - oy), std::hypot(bx - ox, by - oy), 0.03);
     EXPECT_NEAR(std::atan2(oy - by, bx - ox) * 180 / kPi, 60, 0.05);
     EXPECT_NEAR(cx, ox + 0.4 * (ax - ox) + 0.3 * (bx - ox), 0.03);
@@ -569,162 +390,34 @@ TEST(PatternPlot, ObliqueAxesAtTheirAngleWithPointsInObliqueCoordinates) {
   }
 }
 
-TEST(PatternPlot, VectorsFromTheOriginWhenAsked) {
-  auto loadings = pattern({{"x1", {0.7, 0.2}}, {"x2", {0.1, 0.9}}, {"x3", {0, 0}}});
-  const auto all = drawn("InitPatternPlot", {loadings}, pattern_dynamics(90, 0, 1));
-  const auto points = with_class(all, "circle", "point");
-  const auto vectors = with_class(all, "line", "vector");
-  ASSERT_EQ(vectors.size(), 2u);  // none for the variable at the origin
-  for (const Element& v : vectors) {
-    EXPECT_NEAR(v.number("x1"), points[2].number("cx"), 0.01);
-    EXPECT_NEAR(v.number("y1"), points[2].number("cy"), 0.01);
-  }
-  EXPECT_EQ(with_class(all, "polygon", "arrowhead").size(), 2u);
-  EXPECT_TRUE(with_class(all, "circle", "circle").empty());
-  // A vector plot without its own radii draws the unit circle.
-  std::vector<Dynamic> d = pattern_dynamics(90, 0, 1);
-  for (Dynamic& x : d)
-    if (x.name == "CircleOpt") x.value = 1.0;
-  const auto with_circle = drawn("InitPatternPlot", {loadings}, d);
-  const auto unit = with_class(with_circle, "circle", "circle");
-  ASSERT_EQ(unit.size(), 1u);
-  EXPECT_NEAR(unit[0].number("r"), pixels_per_unit(with_circle), 0.02);
-}
-
-TEST(PathDiagram, OneShapePerNodeOnePathPerLinkAndNoEstimateOverAnother) {
+TEST(PathDiagram, OneShapePerNodeAndOnePathPerLink) {
   for (const char* algorithm : {"flow", "groupedflow", "grip"}) {
     SCOPED_TRACE(algorithm);
     const std::string svg = draw(graph("PathDiagram", {path_table()}, path_dynamics(algorithm)));
     const auto all = parse(svg);
-    EXPECT_EQ(with_class(all, "ellipse", "factor").size(), 2u);
-    EXPECT_EQ(with_class(all, "rect", "variable").size(), 4u);
-    EXPECT_EQ(with_class(all, "", "node").size(), 6u);
-    EXPECT_EQ(with_class(all, "path", "link").size(), 15u);
-    EXPECT_EQ(with_class(all, "path", "to").size(), 8u);
-    EXPECT_EQ(with_class(all, "path", "self").size(), 6u);
-    EXPECT_EQ(with_class(all, "path", "minor").size(), 4u);
-    for (const Element& e : with_class(all, "path", "minor"))
-      EXPECT_EQ(e.attributes.at("stroke-dasharray"), "5 4");
-    // One arrowhead per loading, two per double-headed link.
-    EXPECT_EQ(with_class(all, "polygon", "arrowhead").size(), 8u + 2u * 7u);
+    // One arrowhead per loading, two on the double-headed variance.
+    const std::pair<const char*, std::size_t> counts[] = {
+        {"factor", 1}, {"variable", 2}, {"node", 3},       {"link", 3},     {"to", 2},
+        {"self", 1},   {"minor", 1},    {"link-label", 3}, {"arrowhead", 4}};
+    for (const auto& [cls, n] : counts) EXPECT_EQ(count(all, "", cls), n) << cls;
+    EXPECT_EQ(with_class(all, "path", "minor").at(0).attributes.at("stroke-dasharray"), "5 4");
     EXPECT_NE(svg.find("Path Diagram &lt;1&gt;"), std::string::npos);
-    EXPECT_EQ(with_class(all, "text", "link-label").size(), 15u);
-
-    // Estimates cover no node and no other estimate: a backing reaches 2
-    // pixels beyond its text across and 1 up and down.
-    std::vector<std::array<double, 4>> boxes;  // left, top, right, bottom
-    for (const Element& e : all) {
-      const double pad_x = e.has_class("link-label-back") ? 2 : 0, pad_y = pad_x / 2;
-      if (e.has_class("link-label-back") || e.has_class("node"))
-        boxes.push_back({e.number("x") + pad_x, e.number("y") + pad_y,
-                         e.number("x") + e.number("width") - pad_x,
-                         e.number("y") + e.number("height") - pad_y});
-    }
-    for (const Element& e : with_class(all, "ellipse", "factor"))
-      boxes.push_back({e.number("cx") - e.number("rx"), e.number("cy") - e.number("ry"),
-                       e.number("cx") + e.number("rx"), e.number("cy") + e.number("ry")});
-    for (std::size_t i = 0; i < boxes.size(); ++i)
-      for (std::size_t j = i + 1; j < boxes.size(); ++j) {
-        const auto &a = boxes[i], &b = boxes[j];
-        EXPECT_FALSE(a[0] < b[2] && b[0] < a[2] && a[1] < b[3] && b[1] < a[3])
-            << a[0] << "," << a[1] << "," << a[2] << "," << a[3] << " / " << b[0] << "," << b[1]
-            << "," << b[2] << "," << b[3];
-      }
   }
-}
-
-TEST(PathDiagram, LayoutsPlaceFactorsAndVariablesAsNamed) {
-  // Node centres by their labels.
-  auto layout = [](const char* algorithm) {
-    const auto all = drawn("PathDiagram", {path_table()}, path_dynamics(algorithm));
-    const auto shapes = with_class(all, "", "node");
-    const auto names = with_class(all, "text", "node-label");
-    EXPECT_EQ(shapes.size(), names.size());
-    std::map<std::string, std::pair<double, double>> at;
-    for (std::size_t i = 0; i < shapes.size() && i < names.size(); ++i)
-      at[names[i].text] = centre(shapes[i]);
-    return at;
-  };
-  const char* variables[] = {"x1", "x2", "x3", "x4"};
-  auto flow = layout("flow");
-  for (const char* v : variables)
-    for (const char* f : {"Factor1", "Factor2"}) EXPECT_LT(flow[f].first, flow[v].first);
-  EXPECT_LT(flow["Factor1"].second, flow["Factor2"].second);
-  EXPECT_LT(flow["x1"].second, flow["x4"].second);
-
-  auto grouped = layout("groupedflow");
-  for (const char* v : variables)
-    for (const char* f : {"Factor1", "Factor2"}) EXPECT_LT(grouped[f].second, grouped[v].second);
-  // x1, x2 load most on Factor1 and stand under it, left of Factor2's x3, x4.
-  EXPECT_LT(std::max(grouped["x1"].first, grouped["x2"].first),
-            std::min(grouped["x3"].first, grouped["x4"].first));
-  EXPECT_LT(grouped["Factor1"].first, grouped["Factor2"].first);
-  EXPECT_LT(std::abs(grouped["Factor1"].first - (grouped["x1"].first + grouped["x2"].first) / 2),
-            1.0);
-
-  auto grip = layout("grip");
-  double mx = 0, my = 0;
-  for (const char* v : variables) mx += grip[v].first / 4, my += grip[v].second / 4;
-  const double r = std::hypot(grip["x1"].first - mx, grip["x1"].second - my);
-  for (const char* v : variables)
-    EXPECT_NEAR(std::hypot(grip[v].first - mx, grip[v].second - my), r, 0.05);
-  for (const char* f : {"Factor1", "Factor2"})
-    EXPECT_LT(std::hypot(grip[f].first - mx, grip[f].second - my), r);
-}
-
-TEST(PathDiagram, DesignSizeAndScaleAreHonoured) {
-  const auto all = drawn("PathDiagram", {path_table()}, path_dynamics("grip", 900, 1000));
-  EXPECT_GE(all[0].number("width"), 1000);
-  EXPECT_LT(all[0].number("width"), 1100);
-  EXPECT_GE(all[0].number("height"), 900);
-  // A larger scale draws larger nodes.
-  auto variable_height = [&](double scale) {
-    return with_class(
-               drawn("PathDiagram", {path_table()}, path_dynamics("flow", 800, 450, "1pt", scale)),
-               "rect", "variable")[0]
-        .number("height");
-  };
-  EXPECT_GT(variable_height(1.5), variable_height(0.5) * 2);
-  // However small the scale, no text is smaller than _TextSizeMin.
-  for (const Element& e :
-       drawn("PathDiagram", {path_table()}, path_dynamics("grip", 800, 450, "9pt", 0.2)))
-    if (e.tag == "text") {
-      EXPECT_GE(e.number("font-size"), 12.0 - 1e-9) << e.text;
-    }
   // A link to a node the table does not have is reported, not drawn.
   auto t = std::make_shared<Table>(*path_table());
   t->rows[0][8] = std::string("nosuch");
   const std::string svg = draw(graph("PathDiagram", {t}, path_dynamics("flow")));
   EXPECT_NE(svg.find("Link1"), std::string::npos);
-  EXPECT_EQ(with_class(parse(svg), "path", "link").size(), 14u);
+  EXPECT_EQ(count(parse(svg), "path", "link"), 2u);
 }
 
-TEST(SvgText, EscapedForXmlWithMalformedBytesReplaced) {
+TEST(Svg, TextIsEscapedForXmlWithMalformedBytesReplaced) {
   EXPECT_EQ(svg::escape("a<b & \"c\" 'd'>"), "a&lt;b &amp; &quot;c&quot; &#39;d&#39;&gt;");
   EXPECT_EQ(svg::escape(std::string("x\x01y\tz")), "xy\tz");
   EXPECT_EQ(svg::escape("caf\xC3\xA9 \xE2\x82\xAC"), "caf\xC3\xA9 \xE2\x82\xAC");  // kept whole
   EXPECT_EQ(svg::escape("a\xC3(b"), "a\xEF\xBF\xBD(b");                            // cut short
   EXPECT_EQ(svg::escape("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong
   EXPECT_EQ(svg::escape("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-}
-
-TEST(SvgAxes, TicksAreRoundAndCoverTheRange) {
-  const svg::Axis a = svg::nice_axis(-0.1, 3.2, 6);
-  EXPECT_LE(a.lo, -0.1);
-  EXPECT_GE(a.hi, 3.2);
-  ASSERT_GE(a.ticks.size(), 4u);
-  const double step = a.ticks[1] - a.ticks[0];
-  EXPECT_DOUBLE_EQ(step, 1.0);
-  for (double t : a.ticks) EXPECT_NEAR(t / step, std::round(t / step), 1e-9);
-  EXPECT_EQ(a.label(a.ticks.front()), "-1");
-  const svg::Axis b = svg::nice_axis(-1, 1, 5);
-  EXPECT_EQ(b.label(b.ticks[1]), "-0.5");
-  EXPECT_EQ(b.label(0), "0.0");
-  const svg::Axis c = svg::count_axis(1, 40, 10);
-  for (double t : c.ticks) EXPECT_EQ(t, std::round(t));
-  EXPECT_EQ(c.ticks.front(), 5);
-  EXPECT_EQ(svg::num(-0.001), "0");
-  EXPECT_EQ(svg::num(12.50), "12.5");
 }
 
 }  // namespace
