@@ -78,6 +78,9 @@ inline constexpr int kMsgSignifTests = 205;
 inline constexpr int kMsgNrWeightMissing = 440;  // variable name
 inline constexpr int kMsgSigNoDf = 441;          // hypothesis text, degrees of freedom
 
+// Standard errors.
+inline constexpr int kMsgSeBoundary = 368;  // the variables whose unique variance is at a bound
+
 // The number of factors retained.
 inline constexpr int kMsgNoEigenvalues = 35;
 inline constexpr int kMsgRetainedNote = 36;  // several factors, output note

@@ -130,8 +130,9 @@ std::vector<WordDef> rotation_words(bool list) {
       {"N", kRotNone},
   };
   if (list) {
-    w.push_back({"PROMAX", kRotPromax, 0, 1});
-    w.push_back({"P", kRotPromax, 0, 1});
+    // PROMAX(k) takes the power k, checked as POWER= is.
+    for (const char* word : {"PROMAX", "P"})
+      w.push_back({word, kRotPromax, 0, 1, nullptr, -1, between(1, 32767), true});
   }
   w.push_back({"HK", kRotHk, 0, 1});
   w.push_back({"H", kRotHk, 0, 1});

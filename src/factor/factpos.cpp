@@ -31,10 +31,31 @@ std::size_t at(int j, int k, int n) {
 // ---------------------------------------------------------------------------
 // Tables of the unrotated solution.
 
+// Variables whose unique variance the fit left at a bound: 0 or below (a
+// Heywood case held at 0 by HEYWOOD or passed by ULTRAHEYWOOD), or the upper
+// bound 1 that HEYWOOD sets.  Their names, separated by commas.
+std::string boundary_variables(const COMSTR* com) {
+  const NRSTRUCT* nr = com->nrptr;
+  std::string names;
+  if (!nr || !nr->psi) return names;
+  for (int i = 0; i < com->nvar; ++i) {
+    const double psi = nr->psi[i];
+    if (psi > 0 && !(nr->heybit && psi >= 1)) continue;
+    if (!names.empty()) names += ", ";
+    names += factvnam(com, i);
+  }
+  return names;
+}
+
 // Standard errors of the unrotated ML pattern: asked for, they are never
 // silently left out; the standard-error stage says whether it can give them.
+// The asymptotic theory they come from needs a solution inside the
+// parameter space, so a solution at its boundary gets them with a note.
 void standard_errors(COMSTR* com) {
   factse(com, kFactseUnrotated, nullptr);
+  if (!com->factse) return;
+  const std::string names = boundary_variables(com);
+  if (!names.empty()) com->host->xpmlog(kFactorGroup, kMsgSeBoundary, {names});
 }
 void show_pattern(COMSTR* com) {
   factm2(com, kStoreColumn, com->fact, com->factse, com->nvar, com->nfact, kLabelVariables,

@@ -4,8 +4,10 @@
 // is then normalised so that the factors have unit variance, and the
 // oblique solution follows.
 //
-// Unlike the analytic rotations, these work on the current pattern: promax
-// is meant to sharpen the solution its prerotation left.
+// The final promax rotation, and a promax at the head of a ROTATE= list,
+// sharpen the solution their prerotation left.  Every other entry of a list
+// starts from the unrotated solution, as the analytic rotations do, so that
+// a list entry does not depend on the entries before it.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -151,6 +153,8 @@ int zprcrst(int p, int m, const double* a, const double* t, double* x, double* w
 
 int factpro(COMSTR* com, int method, int which) {
   const bool promax = method == kRotPromax;
+  const bool after_prerotation = which == -2 || (which == 0 && com->rmethod0 != kRotNone);
+  if (which >= 0 && !after_prerotation) factunrot(com);
   const double k = promax ? promax_power(com, which) : 0;
 
   // 1: the description of the rotated solution.

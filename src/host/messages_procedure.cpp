@@ -243,6 +243,7 @@ const MessageDef kProcedureMessages[] = {
     {180, 365, S::Note, "Variable %2 has no loading larger than %1 in absolute value, so it is not linked to any factor in the path diagram."},
     {180, 366, S::Note, "Variable %1 has no significant loading, so it is not linked to any factor in the path diagram."},
     {180, 367, S::Note, "The significance level of the path diagram is too small (1E-8 or less); loadings are judged by their size instead of by tests."},
+    {180, 368, S::Note, "Asymptotic standard errors are not valid at a boundary solution, and the unique variances of these variables are at a bound (0, or 1 under HEYWOOD): %1. The standard errors are shown, but do not base tests or confidence limits on them."},
     {180, 382, S::Note, "Path Diagram %1"},
     {180, 383, S::Note, "Path Diagram"},
     {180, 384, S::Note, "Path Diagrams"},

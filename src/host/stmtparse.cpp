@@ -249,12 +249,16 @@ class Reader {
 
   bool checked(const OptionDef& def, const std::string& name, bool integer, double v,
                const std::string& text, const SourcePos& pos) {
+    return checked(def.range, name, integer, v, text, pos);
+  }
+  bool checked(const Range& range, const std::string& name, bool integer, double v,
+               const std::string& text, const SourcePos& pos) {
     if (integer && (v != std::floor(v) || text.find_first_of(".eE") != std::string::npos)) {
       report(msg::kBadOptionValue, {name, text, name + " takes an integer"}, pos);
       return false;
     }
-    if (!def.range.contains(v)) {
-      report(msg::kOptionOutOfRange, {name, text, def.range.describe(integer)}, pos);
+    if (!range.contains(v)) {
+      report(msg::kOptionOutOfRange, {name, text, range.describe(integer)}, pos);
       return false;
     }
     return true;
@@ -297,6 +301,10 @@ class Reader {
         SourcePos pos;
         if (!literal(v, text, pos))
           return syntax("a number or ) in the parameters of " + std::string(w.word), current());
+        // A value out of range is reported and reading goes on, as for an
+        // option's value; the statement is in error either way.
+        if (w.integer_params || w.param_range.limited())
+          checked(w.param_range, name + upper(w.word), w.integer_params, v, text, pos);
         out.push_back(v);
         ++n;
       }

@@ -53,19 +53,6 @@ enum class ValueKind {
 
 struct OptionTable;
 
-// A word an option accepts as its value, with its code.  Aliases are further
-// entries with the same code.  A word may take numeric parameters in
-// parentheses (PROMAX(3)) or a parenthesised option list of its own
-// (SCREE(UNPACK)).
-struct WordDef {
-  const char* word = "";
-  int code = 0;
-  int min_params = 0;
-  int max_params = 0;
-  const OptionTable* options = nullptr;
-  int bit = -1;  // option bit the word sets; a repeated option keeps the bits of every word given
-};
-
 struct Range {
   double lo = -std::numeric_limits<double>::infinity();
   double hi = std::numeric_limits<double>::infinity();
@@ -83,6 +70,21 @@ inline Range at_least(double lo) {
 inline Range between(double lo, double hi) {
   return Range{lo, hi};
 }
+
+// A word an option accepts as its value, with its code.  Aliases are further
+// entries with the same code.  A word may take numeric parameters in
+// parentheses (PROMAX(3)), held to a range when one is given, or a
+// parenthesised option list of its own (SCREE(UNPACK)).
+struct WordDef {
+  const char* word = "";
+  int code = 0;
+  int min_params = 0;
+  int max_params = 0;
+  const OptionTable* options = nullptr;
+  int bit = -1;  // option bit the word sets; a repeated option keeps the bits of every word given
+  Range param_range = Range{};  // every numeric parameter in parentheses must lie in it
+  bool integer_params = false;  // and be an integer
+};
 
 struct OptionDef {
   std::vector<const char*> spellings;  // the first is the option's name

@@ -30,7 +30,7 @@ bool special(const Token& t, Kind& kind) {
 }
 
 // Splits NAME123 into "NAME", "123"; false when the name does not end in a
-// digit.
+// digit or is nothing but digits.
 bool split_number(const std::string& name, std::string& prefix, std::string& digits) {
   std::size_t k = name.size();
   while (k > 0 && std::isdigit(static_cast<unsigned char>(name[k - 1]))) --k;
@@ -53,6 +53,24 @@ const char* type_word(const Variable& v) {
 }
 
 }  // namespace
+
+std::string NumberedRange::name(long n) const {
+  std::string digits = std::to_string(n);
+  if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+  return prefix + digits;
+}
+
+bool numbered_range(const std::string& first, const std::string& last, NumberedRange& range) {
+  std::string p1, d1, p2, d2;
+  if (!split_number(first, p1, d1) || !split_number(last, p2, d2) || !same_name(p1, p2) ||
+      d1.size() > 9 || d2.size() > 9)
+    return false;
+  range.prefix = p1;
+  range.first = std::stol(d1);
+  range.last = std::stol(d2);
+  range.width = d1.size() > 1 && d1[0] == '0' ? d1.size() : 0;
+  return true;
+}
 
 std::string VarListItem::display() const {
   switch (kind) {
@@ -147,11 +165,8 @@ bool read_varlist(const std::vector<Token>& t, std::size_t& i, std::vector<VarLi
         item.kind = Kind::Numbered;
         item.last = mid.value;
         i += 2;
-        std::string p1, d1, p2, d2;
-        bool ok = split_number(item.first, p1, d1) && split_number(item.last, p2, d2) &&
-                  same_name(p1, p2) && d1.size() <= 9 && d2.size() <= 9 &&
-                  std::stol(d1) <= std::stol(d2);
-        if (!ok) {
+        NumberedRange range;
+        if (!numbered_range(item.first, item.last, range) || range.first > range.last) {
           err = error(msg::kVariableListBad,
                       {item.display(),
                        "a numbered range joins two names with the same prefix and rising "
@@ -201,17 +216,11 @@ bool resolve_varlist(const std::vector<VarListItem>& items, const DataSetHeader&
         break;
       }
       case Kind::Numbered: {
-        std::string p1, d1, p2, d2;
-        split_number(it.first, p1, d1);
-        split_number(it.last, p2, d2);
-        long a = std::stol(d1), b = std::stol(d2);
-        // X01-X10 keeps the width of its first number.
-        std::size_t width = d1.size() > 1 && d1[0] == '0' ? d1.size() : 0;
-        for (long n = a; n <= b; ++n) {
-          std::string digits = std::to_string(n);
-          if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+        NumberedRange range;
+        numbered_range(it.first, it.last, range);
+        for (long n = range.first; n <= range.last; ++n) {
           int k;
-          if (!find(p1 + digits, it.pos, k)) return false;
+          if (!find(range.name(n), it.pos, k)) return false;
           if (!fits(h.vars[static_cast<std::size_t>(k)]))
             return wrong_type(h.vars[static_cast<std::size_t>(k)], it.pos);
           out.push_back(k);

@@ -57,6 +57,26 @@ bool read_varlist(const std::vector<Token>& tokens, std::size_t& i, std::vector<
                   VarListError& err, bool allow_descending = false, bool* notsorted = nullptr,
                   bool stop_at_other = false);
 
+// A numbered range as written, X1-X10 or T01-T24: the prefix the two names
+// share, the numbers they end in, and the width the numbers are written
+// with.  A first number written with a leading zero (T01) fixes the width,
+// and every name of the range is padded to it: T01-T24 names T01, T02, ...,
+// T24, as the variables were named when they were created.
+struct NumberedRange {
+  std::string prefix;
+  long first = 0, last = 0;
+  std::size_t width = 0;  // 0: the numbers as they come (X8, X9, X10)
+
+  // The name of number n of the range.
+  std::string name(long n) const;
+};
+
+// Splits `first` and `last` into a numbered range: false when either does
+// not end in a number of at most nine digits after a non-empty prefix, or
+// the prefixes differ (case aside).  The order of the numbers is the
+// caller's to check.
+bool numbered_range(const std::string& first, const std::string& last, NumberedRange& range);
+
 enum class VarType { Any, Numeric, Character };
 
 // Resolves items against a data set header into 0-based variable indices, in

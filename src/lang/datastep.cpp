@@ -8,6 +8,7 @@
 #include "host/csv.h"
 #include "host/host_messages.h"
 #include "host/services.h"
+#include "host/varlist.h"
 #include "lang/program.h"
 
 namespace kav {
@@ -193,26 +194,20 @@ void DataStepBuilder::parse_input(const Statement& st) {
     }
     if (!tok.is_name() && tok.kind != TokenKind::NameLiteral)
       fail(tok, msg::kInputListBad, {"expected a variable name, found " + tok.text});
-    // A numbered range: x1-x10.
+    // A numbered range: x1-x10, or T01-T24 keeping the width of its numbers.
     std::vector<Token> names;
     if (i + 2 < t.size() && t[i + 1].is_symbol("-") && t[i + 2].is_name()) {
-      auto split = [](const std::string& s, std::string& prefix, long& num) {
-        std::size_t k = s.size();
-        while (k > 0 && std::isdigit(static_cast<unsigned char>(s[k - 1]))) --k;
-        if (k == s.size() || k == 0) return false;
-        prefix = s.substr(0, k);
-        num = std::stol(s.substr(k, 9));
-        return true;
-      };
-      std::string p1, p2;
-      long a = 0, b = 0;
-      if (!split(tok.value, p1, a) || !split(t[i + 2].value, p2, b) || !same_name(p1, p2))
-        fail(tok, msg::kInputListBad, {tok.value + "-" + t[i + 2].value + " is not a numbered range such as x1-x10"});
-      if (b < a) fail(tok, msg::kInputListBad, {"the range " + tok.value + "-" + t[i + 2].value + " counts down"});
-      if (b - a > 100000) fail(tok, msg::kInputListBad, {"the range " + tok.value + "-" + t[i + 2].value + " is too long"});
-      for (long k = a; k <= b; ++k) {
+      const std::string written = tok.value + "-" + t[i + 2].value;
+      NumberedRange range;
+      if (!numbered_range(tok.value, t[i + 2].value, range))
+        fail(tok, msg::kInputListBad, {written + " is not a numbered range such as x1-x10"});
+      if (range.last < range.first)
+        fail(tok, msg::kInputListBad, {"the range " + written + " counts down"});
+      if (range.last - range.first > 100000)
+        fail(tok, msg::kInputListBad, {"the range " + written + " is too long"});
+      for (long k = range.first; k <= range.last; ++k) {
         Token n = tok;
-        n.value = p1 + std::to_string(k);
+        n.value = range.name(k);
         names.push_back(n);
       }
       i += 2;

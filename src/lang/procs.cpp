@@ -7,6 +7,7 @@
 #include "host/host_messages.h"
 #include "host/output.h"
 #include "host/services.h"
+#include "host/varlist.h"
 #include "lang/program.h"
 
 namespace kav {
@@ -66,25 +67,16 @@ std::vector<int> variable_list(StepContext& ctx, const Statement& st, const Data
     }
     if (!t.is_name() && t.kind != TokenKind::NameLiteral)
       stop(ctx, t, msg::kSyntax, {"a variable name", t.text});
-    // x1-x5 numbered ranges
+    // Numbered ranges: x1-x5, or q08-q12 keeping the width of its numbers.
     if (i + 2 < st.tokens.size() && st.tokens[i + 1].is_symbol("-") && st.tokens[i + 2].is_name()) {
-      int a = h.find(t.value), b = h.find(st.tokens[i + 2].value);
-      std::string pa = t.value, pb = st.tokens[i + 2].value;
-      auto num = [](const std::string& s, std::string& prefix) {
-        std::size_t k = s.size();
-        while (k > 0 && std::isdigit(static_cast<unsigned char>(s[k - 1]))) --k;
-        prefix = s.substr(0, k);
-        return k == s.size() ? -1L : std::stol(s.substr(k, 9));
-      };
-      std::string p1, p2;
-      long n1 = num(pa, p1), n2 = num(pb, p2);
-      if (n1 < 0 || n2 < 0 || !same_name(p1, p2) || n2 < n1)
+      const std::string& pa = t.value;
+      const std::string& pb = st.tokens[i + 2].value;
+      NumberedRange range;
+      if (!numbered_range(pa, pb, range) || range.last < range.first)
         stop(ctx, t, msg::kSyntax, {"a numbered range such as x1-x5", pa + "-" + pb});
-      (void)a;
-      (void)b;
-      for (long k = n1; k <= n2; ++k) {
-        int idx = h.find(p1 + std::to_string(k));
-        if (idx < 0) stop(ctx, t, msg::kVariableNotFound, {p1 + std::to_string(k), h.name});
+      for (long k = range.first; k <= range.last; ++k) {
+        int idx = h.find(range.name(k));
+        if (idx < 0) stop(ctx, t, msg::kVariableNotFound, {range.name(k), h.name});
         out.push_back(idx);
         if (descending) descending->push_back(false);
       }

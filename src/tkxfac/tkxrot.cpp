@@ -75,9 +75,27 @@ constexpr int kNewtonLargest = 200;
 // An oblique transformation whose smallest singular value falls below this
 // is tending to a singular matrix: two factors are becoming one.
 constexpr double kSingular = 1e-7;
+// Some criteria (biquartimin and covarimin among them) are unbounded below
+// on some patterns: merging factors lowers them without end, but so slowly
+// that kSingular is out of reach of any practical iteration limit.  Such a
+// run ends at the limit with T close to singular and still closing in,
+// which more iterations would not cure; it is reported as tending to
+// singularity, not as slow convergence, when the smallest singular value
+// is below kNearSingular (a factor correlation matrix with an eigenvalue
+// below 0.01) and has fallen below kStillClosing times its value halfway
+// through the iterations.  A run that converges slowly to a solution with
+// strongly correlated factors keeps that value steady.
+constexpr double kNearSingular = 0.1;
+constexpr double kStillClosing = 0.75;
 // A change of f below this multiple of the criterion's magnitude (the sum of
 // its terms taken by their size) is rounding, not a change.
 constexpr double kFlat = 1e-13;
+// The convergence measure cannot be brought below rounding, about 1e-16 at
+// a solution.  Once it is under this level and no longer goes down, the
+// iteration has done all it can, whatever the tolerance (RCONVERGE=0 asks
+// for exactly that).  Below the default tolerance, so the default is not
+// affected.
+constexpr double kRoundingLevel = 1e-13;
 
 std::size_t at(int i, int j, int rows) {
   return static_cast<std::size_t>(j) * static_cast<std::size_t>(rows) + static_cast<std::size_t>(i);
@@ -696,14 +714,22 @@ Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Po
   // down by a further factor: building the Hessian costs about as much as
   // m(m-1)/2 (orthogonal) or m(m-1) (oblique) criterion evaluations.
   double newton_below = kNewtonStart;
+  double previous_measure = std::numeric_limits<double>::infinity();
+  // Oblique only: the smallest singular value of T now and halfway through
+  // the iterations allowed.
+  double smallest = 1, halfway = 1;
   for (;;) {
-    // An exactly stationary point has converged even for a criterion of 0.
-    if (cur.measure < eps || cur.measure == 0) {
+    // At or below the tolerance (an exactly stationary point has converged
+    // even for a tolerance of 0), or as far as rounding lets the measure go.
+    const bool at_rounding = cur.measure <= kRoundingLevel;
+    if (cur.measure <= eps || (at_rounding && cur.measure >= previous_measure)) {
       out.status = TKXFAC_ROTATE_CONVERGE;
       break;
     }
     if (out.iterations >= maxiter) {
-      out.status = TKXFAC_ROTATE_NOT_CONVERGE;
+      const bool closing =
+          oblique && smallest < kNearSingular && smallest < kStillClosing * halfway;
+      out.status = closing ? TKXFAC_ROTATE_TO_SINGULARITY : TKXFAC_ROTATE_NOT_CONVERGE;
       break;
     }
     const double flat = kFlat * engine.magnitude(cur);
@@ -747,10 +773,12 @@ Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Po
       }
     }
     if (!moved) {
-      out.status = TKXFAC_ROTATE_FAIL_TO_OPTIMIZE;
+      // No step improves on a point whose measure is rounding already.
+      out.status = at_rounding ? TKXFAC_ROTATE_CONVERGE : TKXFAC_ROTATE_FAIL_TO_OPTIMIZE;
       break;
     }
     ++out.iterations;
+    previous_measure = cur.measure;
     // Barzilai-Borwein length for the next gradient step, alternating the
     // two quotients; where the curvature along the step is not positive, the
     // geometric mean of the two, which always is.
@@ -775,9 +803,13 @@ Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Po
       out.status = TKXFAC_ROTATE_EXCEPTION;
       break;
     }
-    if (oblique && smallest_singular_value(m, cur.t) < kSingular) {
-      out.status = TKXFAC_ROTATE_TO_SINGULARITY;
-      break;
+    if (oblique) {
+      smallest = smallest_singular_value(m, cur.t);
+      if (out.iterations == maxiter / 2) halfway = smallest;
+      if (smallest < kSingular) {
+        out.status = TKXFAC_ROTATE_TO_SINGULARITY;
+        break;
+      }
     }
   }
   return out;

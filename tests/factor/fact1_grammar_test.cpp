@@ -53,6 +53,7 @@ TEST(FactorGrammar, RangedOptionsRejectValuesJustOutside) {
       {"NPLOT=%", 2, 32767, true}, {"HYPVALUE=%", 0, none, false}, {"ALPHA=%", 0, 100, false},
       {"COVER=%", 0, none, false}, {"PLOTS(NPLOT=%)=ALL", 2, 32767, true},
       {"PLOTS=LOADINGS(NPLOT=%)", 2, 32767, true}, {"POWER=%", 1, 32767, true},
+      {"ROTATE=PROMAX(%)", 1, 32767, true},
       {"RITER=%", 0, none, true}, {"RCONVERGE=%", 0, none, false},
       {"; PATHDIAGRAM ALPHA=%", 0, 100, false}, {"; PATHDIAGRAM FACTORSIZE=%", 0, 5, false},
       {"; PATHDIAGRAM DECP=%", 0, 4, true}, {"; PATHDIAGRAM DESIGNHEIGHT=%", 100, 10922, true},

@@ -420,6 +420,8 @@ TEST(RotatedSolution, OrthomaxFamilyEqualsKaisersPairwiseRotation) {
       {"rotate=varimax", 1, true},
       {"rotate=orthomax(0.5)", 0.5, true},
       {"rotate=varimax norm=raw", 1, false},
+      // A tolerance of 0 is met where rounding stops the measure.
+      {"rotate=varimax rconverge=0", 1, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options);
@@ -573,6 +575,33 @@ TEST(RotatedSolution, ProcrustesRecoversAKnownTransformation) {
   EXPECT_FALSE(has_table(shorter, "ObliqueRotFactPat"));
 }
 
+// INPUT T01-T24 names the 24 tests as they are named, with the width of
+// their numbers, so a target typed under those names is the target used.
+TEST(RotatedSolution, ATargetEnteredWithANumberedRangeIsTheTargetUsed) {
+  Mat target = zeros(24, 4);
+  std::ostringstream p;
+  p << "data tg; input T01-T24; datalines;\n";
+  for (std::size_t j = 0; j < 4; ++j) {
+    for (std::size_t i = 0; i < 24; ++i) {
+      target[i][j] = i % 4 == j ? 1 : 0.1 * static_cast<double>(j);
+      p << target[i][j] << ' ';
+    }
+    p << '\n';
+  }
+  p << ";\nproc print data=tg; run;\n" << kTests24 << "target=tg; var T01-T24; run;\n";
+  Outcome r = run(p.str());
+  ASSERT_EQ(exit_code(r, 2), 0) << r.log;
+  std::vector<std::string> names;
+  for (const auto& o : r.results["steps"][1]["outputs"])
+    if (o.value("name", "") == "Print")
+      for (const auto& c : o["columns"]) names.push_back(c["name"]);
+  ASSERT_EQ(names.size(), 25u);  // Obs and the variables
+  EXPECT_EQ(names[1], "T01");
+  EXPECT_EQ(names[9], "T09");
+  EXPECT_EQ(names[24], "T24");
+  EXPECT_LT(maxdiff(table(r, "ProcrustesTarget"), target), 1e-12);
+}
+
 TEST(RotatedSolution, HarrisKaiserGivesAnOrderedObliqueSolutionOfTheSameCommonPart) {
   for (const char* options : {"rotate=hk", "rotate=hk(0.5)", "rotate=varimax hkpower=0.5"}) {
     SCOPED_TRACE(options);
@@ -604,6 +633,22 @@ TEST(RotatedSolution, EachListEntryRotatesTheUnrotatedSolution) {
   EXPECT_LT(maxdiff_up_to_columns(orthomax(table(both, "FactorPattern"), 1, true),
                                   table(both, "OrthRotFactPat")),
             1e-6);
+  // Promax too; its prerotation is kept only when it heads the list.
+  struct Case {
+    const char* list;
+    int occurrence;  // of the promax pattern among the list's oblique ones
+    const char* alone;
+  };
+  const Case promax[] = {{"rotate=quartimin, promax", 2, "rotate=promax prerotate=none"},
+                         {"rotate=promax, quartimin", 1, "rotate=promax"}};
+  for (const Case& c : promax) {
+    SCOPED_TRACE(c.list);
+    Outcome listed = run(std::string(kTests24) + c.list + "; run;");
+    ASSERT_EQ(exit_code(listed), 0) << listed.log;
+    EXPECT_LT(maxdiff(table(listed, "ObliqueRotFactPat", c.occurrence),
+                      table(run(std::string(kTests24) + c.alone + "; run;"), "ObliqueRotFactPat")),
+              1e-10);
+  }
 }
 
 TEST(RotatedSolution, WhatCannotBeRotatedSaysWhy) {
@@ -632,6 +677,22 @@ TEST(RotatedSolution, WhatCannotBeRotatedSaysWhy) {
   const Outcome missing = run(std::string(kPhysical) + "target=nosuch; run;");
   EXPECT_GE(exit_code(missing), 1000);
   EXPECT_NE(missing.log.find("NOSUCH"), std::string::npos) << missing.log;
+  // Biquartimin on eight factors of the 24 tests is unbounded: factors merge
+  // ever more slowly, so the transformation tends to a singular one; on six
+  // it only converges slowly (RITER=1000 reaches the solution).
+  struct Limit {
+    int nfactors;
+    int riter;
+    int message;
+  };
+  for (const Limit& c : {Limit{8, 240, 195}, Limit{6, 240, 178}, Limit{6, 1000, 301}}) {
+    SCOPED_TRACE(c.nfactors);
+    Outcome r =
+        run("proc factor data=ref.tests24(type=corr) priors=smc rotate=biquartimin nfactors=" +
+            std::to_string(c.nfactors) + " riter=" + std::to_string(c.riter) + "; run;");
+    EXPECT_EQ(exit_code(r), c.message == 301 ? 0 : 1012);
+    for (int m : {195, 178, 301}) EXPECT_EQ(has_message(r, m), m == c.message) << m << r.log;
+  }
 }
 
 // The weights a rotation used are shown: the standard deviations under
@@ -812,6 +873,30 @@ TEST(StandardErrors, WhatHasNoStandardErrorsSaysWhy) {
   const Outcome pf = ran("proc factor data=ref.tests24(type=corr) nfactors=3 stderr; run;");
   EXPECT_TRUE(has_message(pf, 353));
   EXPECT_EQ(stack_rows(pf, "FactorPattern", "StdErr"), nullptr);
+}
+
+// r12 r13 / r23 = 1.4: the one-factor fit wants a communality of 1.4 for x1,
+// which HEYWOOD holds at 1 and ULTRAHEYWOOD lets through.  Either way the
+// solution lies at the boundary of the parameter space, where asymptotic
+// standard errors do not hold: a note names x1, and x1 only.
+TEST(StandardErrors, ABoundarySolutionIsNotedWithItsVariables) {
+  const std::string data =
+      "data h(type=corr); input _type_ $ _name_ $ x1 x2 x3; datalines;\n"
+      "N . 200 200 200\nCORR x1 1 .8 .7\nCORR x2 .8 1 .4\nCORR x3 .7 .4 1\n;\n"
+      "proc factor data=h method=ml nfactors=1 stderr ";
+  for (const char* option : {"heywood", "ultraheywood"}) {
+    SCOPED_TRACE(option);
+    const Outcome r = ran(data + option + "; run;");
+    ASSERT_NE(stack_rows(r, "FactorPattern", "StdErr"), nullptr);
+    std::string text;
+    for (const auto& m : r.results["steps"][1]["log"])
+      if (m["group"] == 180 && m["number"] == 368) text = m["text"];
+    EXPECT_NE(text.find("x1"), std::string::npos) << r.log;
+    EXPECT_EQ(text.find("x2"), std::string::npos);
+    EXPECT_EQ(text.find("x3"), std::string::npos);
+  }
+  // An interior solution gets no such note.
+  EXPECT_FALSE(has_message(ran(std::string(kMl24) + "stderr; run;"), 368));
 }
 
 TEST(StandardErrors, EachByGroupHasItsOwn) {
