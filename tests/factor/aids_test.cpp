@@ -158,26 +158,8 @@ TEST(Aids, ParallelAnalysisFindsTheKnownFactorsWithItsSeedOnOneAndTwoThreads) {
   EXPECT_NEAR(std::accumulate(mean.begin(), mean.end(), 0.0), d.p, 1e-9);
 }
 
-TEST(Aids, ADrawnSeedIsShownKeptInSysrandomAndRepeatsTheAnalysis) {
+TEST(Aids, RandomPriorsLeaveTheirSeedAndItsEndingState) {
   const Data d = make_data(60, 1, 5, 0.6, 3);
-  const Outcome r =
-      progtest::run(d.step +
-                    "proc factor data=d parallel(nsims=300) nfactors=1; run;\n"
-                    "%put SEEDWAS=&sysrandom;\n"
-                    "proc factor data=d parallel(nsims=300 seed=&sysrandom) nfactors=1; run;\n");
-  const json *first = find_table(r, "ParallelAnalysis", 1),
-             *again = find_table(r, "ParallelAnalysis", 2);
-  ASSERT_TRUE(first && again) << r.log;
-  const double seed = (*first)["dynamics"]["Seed"].get<double>();
-  EXPECT_GE(seed, 1);
-  EXPECT_EQ(put_value(r, "SEEDWAS"), std::to_string(static_cast<long long>(seed)));
-  EXPECT_EQ((*again)["dynamics"]["Seed"].get<double>(), seed);
-  EXPECT_EQ(column(first, "CritEigPA"), column(again, "CritEigPA"));
-  EXPECT_EQ(column(first, "AveEigPA"), column(again, "AveEigPA"));
-  // Display only: NFACTORS=1 still decides.
-  EXPECT_EQ(pattern_columns(r), 1);
-  EXPECT_FALSE(progtest::has_message(r, 189));
-
   // Random priors: one draw per variable from Lehmer's generator
   // (multiplier 397204094 modulo 2^31 - 1); SYSRANEND is its state after
   // the last draw.

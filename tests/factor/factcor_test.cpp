@@ -1,8 +1,7 @@
 // The correlation stage of a BY group, run as whole steps with NFACTORS=-1
 // (the group stops after its correlations): partial variables against
 // regression residuals computed here, the count of removed partial
-// variables, the warnings on observation counts and zero variances, and BY
-// values carried to OUTSTAT= exactly.
+// variables, and the warnings on observation counts and zero variances.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -90,22 +89,6 @@ TEST(FactcorWarnings, OnCountsAndZeroVariances) {
   EXPECT_TRUE(has_message(lin, 24)) << lin.log;
   const Mat sd = table(lin, "CondStdDev");
   EXPECT_EQ(sd.size() == 1 ? sd[0][2] : sd[2][0], 0.0);
-}
-
-TEST_F(Factcor, NumericByValuesReachOutstatExactly) {
-  // BY values with more digits than any printed form keeps.
-  std::string program = "data b; input g x1-x3; datalines;\n";
-  for (const char* g : {"0.12345678901234567", "98765.432109876543"})
-    for (const auto& r : kData)
-      program += std::string(g) + " " + std::to_string(r[0]) + " " + std::to_string(r[1]) + " " +
-                 std::to_string(r[3]) + "\n";
-  const Outcome r =
-      run(program + ";\nproc factor data=b nfactors=-1 outstat=o.st; by g; var x1-x3; run;");
-  const CsvData st = read_csv(dir / "st.csv");
-  ASSERT_FALSE(st.rows.empty()) << r.log;
-  ASSERT_EQ(st.names[0], "g");
-  EXPECT_EQ(st.rows.front()[0], 0.12345678901234567);
-  EXPECT_EQ(st.rows.back()[0], 98765.432109876543);
 }
 
 }  // namespace

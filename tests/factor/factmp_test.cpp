@@ -139,49 +139,16 @@ TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
     EXPECT_EQ(num(*t, 1, "b"), 1.0);
     EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 51, {factnum(c.shown)}));
   }
-  // Scoring coefficients are neither fuzzed nor rounded.
-  fopt_set(com, kFoptRound);
-  com->score = doubles({0.01, 0.02, 0.03});
-  const Table* t = show('C', com->score, nullptr, 3, 1, 'V', 'F', "StdScoreCoef", 0);
-  EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.01);
-  EXPECT_TRUE(t->footnotes.empty());
-  // The pattern: fuzz alone hides below 0.3; with ROUND the footnote gives both.
-  fopt_clear(com, kFoptRound);
+  // The pattern hides below the threshold itself; scoring coefficients are
+  // never fuzzed.
   com->fact = doubles({0.299, 0.3, -0.31});
-  t = show('C', com->fact, nullptr, 3, 1, 'V', 'F', "FactorPattern");
+  const Table* t = show('C', com->fact, nullptr, 3, 1, 'V', 'F', "FactorPattern");
   EXPECT_TRUE(is_missing(num(*t, 0, "FzFactor1")));
   EXPECT_EQ(num(*t, 1, "FzFactor1"), 0.3);
   EXPECT_EQ(shown(*t, 2, "FzFactor1"), "-0.31000");
-  fopt_set(com, kFoptRound);
-  com->flag = 0.305;
-  t = show('C', com->fact, nullptr, 3, 1, 'V', 'F', "FactorPattern");
-  EXPECT_TRUE(is_missing(num(*t, 0, "RFactor1")));
-  EXPECT_EQ(num(*t, 1, "RFactor1"), 30.0);
-  EXPECT_EQ(text(*t, 2, "FgFactor1"), "*");
-  EXPECT_EQ(t->footnotes[0], format_message(kFactorGroup, 52, {"0.305", "0.3"}));
-}
-
-TEST(Coverage, EachDisplayFromAnIntervalBuiltForIt) {
-  // Per interval: the display for each target c.  Without a target (c = 0)
-  // only 0 is placed; a negative estimate's target is -c.
-  struct Case {
-    double x, lower, upper;
-    std::vector<std::pair<double, const char*>> shown;
-  };
-  const Case cases[] = {
-      {0.5, 0.2, 0.8, {{0, " 0[]"}, {0.1, "0*[]"}, {0.5, "0[*]"}, {0.8, "0[*]"}, {0.9, "0[]*"}}},
-      {0.1, -0.2, 0.4, {{0, " [0]"}, {0.3, "[0*]"}, {0.4, "[0]*"}}},
-      {0.1, 0, 0.4, {{0, " [0]"}}},
-      {0, -0.2, 0.4, {{0.5, "[0]*"}}},
-      {-0.5, -0.8, -0.2, {{0, " []0"}, {0.9, "*[]0"}, {0.5, "[*]0"}, {0.2, "[*]0"}, {0.1, "[]*0"}}},
-      {-0.1, -0.4, 0.2, {{0.3, "[*0]"}, {0.4, "[*0]"}, {0.5, "*[0]"}}},
-      {0.5, kMiss, 0.8, {{0.1, "   ."}}},
-      {0.5, 0.2, kMiss, {{0, "   ."}}},
-  };
-  for (const Case& k : cases)
-    for (const auto& [c, shown] : k.shown)
-      EXPECT_STREQ(factcov(k.x, k.lower, k.upper, c), shown)
-          << k.x << " [" << k.lower << ", " << k.upper << "] " << c;
+  com->score = doubles({0.01, 0.02, 0.03});
+  t = show('C', com->score, nullptr, 3, 1, 'V', 'F', "StdScoreCoef", 0);
+  EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.01);
 }
 
 TEST(NormalQuantile, InvertsTheDistributionFunction) {
@@ -276,18 +243,6 @@ TEST_F(StdErrStack, CorrelationLimitsStayInsideOneAndAreMissingAtOne) {
   // Coverage stacked after the limits: 0.6 lies clear of 0, -0.3 spans it.
   EXPECT_EQ(coverage(*t, 0) + coverage(*t, 1) + coverage(*t, 2) + coverage(*t, 4),
             " 0[] [0]   .   .");
-
-  // Factor correlations have limits without coverage.
-  com->cover = 0.3;
-  factor_names(2);
-  com->fcor = doubles({1, 0.4, 1});
-  com->fcorse = doubles({0, 0.1, 0});
-  t = show('S', com->fcor, com->fcorse, 2, 2, 'F', 'F', "InterFactorCorr");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(stack_names(*t), (Names{"StdErr", "L", "U"}));
-  EXPECT_TRUE(is_missing(at(*t, "L", 0, 0)));  // the diagonal 1 with standard error 0
-  EXPECT_NEAR(at(*t, "L", 1, 0), std::tanh(std::atanh(0.4) - kZ975 * 0.1 / 0.84), 1e-9);
-  EXPECT_NEAR(at(*t, "L", 0, 1), at(*t, "L", 1, 0), 1e-15);
 
   // Without a hypothesis or a level only the standard errors are stacked.
   com->alpha = kMiss;

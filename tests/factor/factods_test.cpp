@@ -1,14 +1,12 @@
-// The procedure's table writers: statuses of the output layer, titles and
-// their cut, the result groups, the Eigenvalues rules, the NObs rows with the
-// special missing value naming the input, the iteration history, one-call
-// vectors and matrices, and how the tables read in the listing and JSON.
+// The procedure's table writers: statuses of the output layer, the
+// Eigenvalues rules, the NObs rows with the special missing value naming the
+// input, and an iteration history longer than its first buffer.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 #include <vector>
 
-#include "factor/factmp.h"
 #include "factor/table_fixture.h"
 #include "factor/zacorrn.h"
 #include "host/format.h"
@@ -133,42 +131,6 @@ TEST_F(Writers, IterationHistoryGrowsPastItsFirstBuffer) {
   EXPECT_EQ(num(*t, 19, "Iteration"), 20.0);
   EXPECT_DOUBLE_EQ(num(*t, 3, "Criterion"), 0.25);
   EXPECT_DOUBLE_EQ(num(*t, 1, "x3"), 0.75);
-}
-
-TEST_F(Writers, ListingShowsRoundedValuesWithFlagsAndJsonKeepsTheOriginals) {
-  fopt_set(com, kFoptRound);
-  com->flag = 0.4;
-  com->fact = doubles({0.81234567, -0.004, 0.35, -0.62, 0.1, 0.2, 0.3, 0.4});
-  factm2(com, 'C', com->fact, nullptr, 4, 2, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const std::string all = listing("FactorPattern");
-  // Each rounded value is followed on its line by its flag, if any.
-  auto line_of = [&](const std::string& name) {
-    const std::size_t at = all.find(" " + name + " ");
-    return at == std::string::npos ? std::string() : all.substr(at, all.find('\n', at) - at);
-  };
-  const std::string x1 = line_of("x1"), x2 = line_of("x2"), x4 = line_of("x4");
-  EXPECT_LT(x1.find("81"), x1.find('*')) << all;
-  EXPECT_LT(x4.find("-62"), x4.find('*')) << all;
-  EXPECT_EQ(x2.find('*'), std::string::npos) << all;
-  for (const char* hidden : {"0.81", "-0 ", "RoundFuzzVal"})
-    EXPECT_EQ(all.find(hidden), std::string::npos) << hidden << "\n" << all;
-  // The original values travel in hidden columns.
-  EXPECT_NE(object_json(*object("FactorPattern")).dump().find("0.81234567"), std::string::npos);
-
-  // Standard errors with confidence limits: the coverage displays as strings
-  // per element, a missing limit as null.
-  fopt_clear(com, kFoptRound);
-  com->alpha = 0.05;
-  com->factse = doubles({0.1, 0.1, missing_value(), 0.1});
-  factm2(com, 'C', com->fact, com->factse, 4, 1, 'V', 'F', 0, 0, "FactorPattern",
-         "Stat.Factor.FactorPattern", 1);
-  const auto k = object_json(*object("FactorPattern"));
-  EXPECT_EQ(k["rows"][0][1], 0.81234567);
-  EXPECT_EQ(k["stacks"]["StdErr"][0][0], 0.1);
-  EXPECT_EQ(k["stacks"]["Coverage"],
-            nlohmann::ordered_json::parse(R"([[" 0[]"], [" [0]"], ["   ."], [" []0"]])"));
-  EXPECT_TRUE(k["stacks"]["L"][2][0].is_null());
 }
 
 }  // namespace

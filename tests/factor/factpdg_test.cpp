@@ -171,16 +171,5 @@ TEST(PathDiagramSalience, FisherIntervalsAsTanhOfTheTransformedInterval) {
       }
 }
 
-TEST(PathDiagramLabels, NamesMatchWithoutCaseOrBlanksAndTheLastPairWins) {
-  const std::vector<std::pair<std::string, std::string>> pairs = {
-      {"height", "first"}, {" Weight ", "w"}, {"HEIGHT", "second"}};
-  std::string label;
-  EXPECT_EQ(FindLabel(&label, pairs, "Height"), 1);
-  EXPECT_EQ(label, "second");
-  EXPECT_EQ(FindLabel(&label, pairs, "weight"), 1);
-  EXPECT_EQ(label, "w");
-  EXPECT_EQ(FindLabel(&label, pairs, "Forearm"), 0);
-}
-
 }  // namespace
 }  // namespace kav

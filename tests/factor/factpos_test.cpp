@@ -91,20 +91,5 @@ TEST_F(FactposTest, EmptyFactorsAreDroppedAndTheOthersMoveLeft) {
   EXPECT_EQ(com->rc, kRcSingular);
 }
 
-TEST_F(FactposTest, AGroupWithoutFactorsOrWithAnInputPatternIsLeftAlone) {
-  solution({});
-  communal = {5, 5, 5};
-  factpos(com);
-  EXPECT_FALSE(logged(kMsgNoFactorLeft));
-  EXPECT_EQ(communal[0], 5.0);
-  // An input pattern has its communalities from the input path; only the
-  // clean-up applies.
-  solution({{0.5, 1e-14, 0.7}}, kFmPattern);
-  communal = {5, 5, 5};
-  factpos(com);
-  EXPECT_EQ(communal[0], 5.0);
-  EXPECT_EQ(loading(1, 0), 0.0);
-}
-
 }  // namespace
 }  // namespace kav::coretest

@@ -1,8 +1,7 @@
 // The OUTSTAT= data set.  Whole steps: the rows each stage writes and their
 // order, each matrix row by row as the step's tables show it, BY values in
 // front.  Stage by stage, with the arrays of COMSTR filled by hand: the
-// partial-variable prefix and the name length, the weight rows of each
-// method, and an empty data set.
+// weight rows, priors and eigenvalues each method writes.
 #include "factor/factsta.h"
 
 #include <gtest/gtest.h>
@@ -82,72 +81,22 @@ TEST_F(OutstatStep, ByValuesComeFirstInEveryRow) {
   }
 }
 
-class Outstat : public testing_support::TableFixture {
- protected:
-  DataSetName out;
-  void SetUp() override {
-    TableFixture::SetUp();
-    out.libref = "WORK";
-    out.member = "fa";
-    com->statfile = &out;
-    fopt_set(com, kFoptOutstat);
-    com->fmethod = 1;
-    com->parpfix_l = 2;
-    std::memcpy(com->parpfix, "R_", 2);
-  }
-  // Three variables and one factor.
-  void solution() {
-    variables({"x1", "x2", "x3"});
-    factor_names(1);
-    com->nfact = 1;
-    com->datax = factalloc_doubles(com, 30);
-    com->communal = com->priors = com->eigval = doubles({0.5, 0.6, 0.7});
-    com->fact = doubles({0.1, 0.2, 0.3});
-  }
-  MemoryDataSet read_back() {
-    factsend(com);
-    return read_all(*session.libraries.open_read(out, ValidVarName::V7));
-  }
-  static Types types(const MemoryDataSet& d, std::size_t at = 0) {
-    Types t;
-    for (const Observation& o : d.rows) t.push_back(o.str[at]);
-    return t;
-  }
-};
+using Outstat = testing_support::TableFixture;
 
-TEST_F(Outstat, PartialVariablesArePrefixedInColumnsAndNames) {
-  variables({"alpha", "a_variable_name_of_thirty_chars", "p1"}, 1);
+TEST_F(Outstat, WeightRowsPriorsAndEigenvaluesFollowTheMethod) {
+  DataSetName out;
+  out.libref = "WORK";
+  out.member = "fa";
+  com->statfile = &out;
+  fopt_set(com, kFoptOutstat);
+  variables({"x1", "x2", "x3"});
   factor_names(1);
   com->nfact = 1;
   com->datax = factalloc_doubles(com, 30);
-  com->cor = doubles({1, 0.5, 1});
-  com->vmean = doubles({1, 2, 3});
-  com->vstd = doubles({1, 1, 1});
-  com->nobs = 10;
-  com->sumwt = 12.5;
-  com->noint = 1;
-  fopt_set(com, kFoptKeepCorr);
-  // min(32, max(8, 8, 31 + 2)).
-  EXPECT_EQ(factsnml(com), 32);
-  factsmom(com);
-  factscrr(com);
-  const MemoryDataSet d = read_back();
-  ASSERT_EQ(d.header.vars.size(), 4u);
-  EXPECT_EQ(d.header.vars[1].length, 32);
-  EXPECT_EQ(d.header.vars[2].name, "R_alpha");
-  EXPECT_EQ(d.header.vars[3].name, "R_a_variable_name_of_thirty_char");
-  EXPECT_EQ(types(d), (Types{"MEAN", "USTD", "N", "SUMWGT", "UCORR", "UCORR"}));
-  EXPECT_EQ(types(d, 1)[5], "R_a_variable_name_of_thirty_char");
-  EXPECT_EQ(d.rows[3].num[3], 12.5);
-  // Without partial variables the prefix does not count toward the length.
-  com->npar = 0;
-  com->maxnam = 7;
-  EXPECT_EQ(factsnml(com), 8);
-}
-
-TEST_F(Outstat, WeightRowsPriorsAndEigenvaluesFollowTheMethod) {
-  solution();
+  com->communal = com->priors = com->eigval = doubles({0.5, 0.6, 0.7});
+  com->fact = doubles({0.1, 0.2, 0.3});
   // Weights read with COV are put back on the variables' scale.
+  com->fmethod = 1;
   fopt_set(com, kFoptWeight);
   fopt_set(com, kFoptCov);
   com->wt = doubles({8, 12, 0.5});
@@ -164,9 +113,12 @@ TEST_F(Outstat, WeightRowsPriorsAndEigenvaluesFollowTheMethod) {
   com->nfact = 0;
   factspos(com);
   factstt(com, 1);
-  const MemoryDataSet d = read_back();
-  EXPECT_EQ(types(d), (Types{"COMMUNAL", "PRIORS", "WEIGHT", "EIGENVAL", "COMMUNAL", "PRIORS",
-                             "WEIGHT", "EIGENVAL", "COMMUNAL"}));
+  factsend(com);
+  const MemoryDataSet d = read_all(*session.libraries.open_read(out, ValidVarName::V7));
+  Types types;
+  for (const Observation& o : d.rows) types.push_back(o.str[0]);
+  EXPECT_EQ(types, (Types{"COMMUNAL", "PRIORS", "WEIGHT", "EIGENVAL", "COMMUNAL", "PRIORS",
+                          "WEIGHT", "EIGENVAL", "COMMUNAL"}));
   EXPECT_EQ((std::vector<double>{d.rows[2].num[2], d.rows[2].num[3], d.rows[2].num[4]}),
             (std::vector<double>{2, 12, 2}));
   EXPECT_EQ(d.rows[6].num[2], 8.0);
