@@ -151,6 +151,30 @@ TEST_F(MatrixPrinter, FuzzThresholdsDependOnTheTable) {
   EXPECT_EQ(std::get<double>(t->rows[0][1]), 0.01);
 }
 
+TEST(Coverage, EachDisplayFromAnIntervalBuiltForIt) {
+  // Per interval: the display for each target c.  Without a target (c = 0)
+  // only 0 is placed; a negative estimate's target is -c.  The displays of
+  // whole steps are left to these cases.
+  struct Case {
+    double x, lower, upper;
+    std::vector<std::pair<double, const char*>> shown;
+  };
+  const Case cases[] = {
+      {0.5, 0.2, 0.8, {{0, " 0[]"}, {0.1, "0*[]"}, {0.5, "0[*]"}, {0.8, "0[*]"}, {0.9, "0[]*"}}},
+      {0.1, -0.2, 0.4, {{0, " [0]"}, {0.3, "[0*]"}, {0.4, "[0]*"}}},
+      {0.1, 0, 0.4, {{0, " [0]"}}},
+      {0, -0.2, 0.4, {{0.5, "[0]*"}}},
+      {-0.5, -0.8, -0.2, {{0, " []0"}, {0.9, "*[]0"}, {0.5, "[*]0"}, {0.2, "[*]0"}, {0.1, "[]*0"}}},
+      {-0.1, -0.4, 0.2, {{0.3, "[*0]"}, {0.4, "[*0]"}, {0.5, "*[0]"}}},
+      {0.5, kMiss, 0.8, {{0.1, "   ."}}},
+      {0.5, 0.2, kMiss, {{0, "   ."}}},
+  };
+  for (const Case& k : cases)
+    for (const auto& [c, shown] : k.shown)
+      EXPECT_STREQ(factcov(k.x, k.lower, k.upper, c), shown)
+          << k.x << " [" << k.lower << ", " << k.upper << "] " << c;
+}
+
 TEST(NormalQuantile, InvertsTheDistributionFunction) {
   EXPECT_NEAR(-factnqnt(0.025), kZ975, 1e-14);
   for (double p : {1e-10, 0.001, 0.02, 0.3, 0.5, 0.7, 0.99, 1 - 1e-9})
