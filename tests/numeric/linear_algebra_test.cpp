@@ -12,7 +12,6 @@
 #include <numbers>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "numeric/eigen.h"
@@ -270,39 +269,6 @@ TEST(Eigen, SturmCountsStepOverAZeroPivot) {
     EXPECT_EQ(sturm(3, d, e, e, x), below) << x;
 }
 
-TEST(Eigen, MessagesFollowTheCode) {
-  // What zeigmsg says for a code: "L<n>" a message logged (group 271),
-  // "N<n>" one also added as a note, "X" the run stopped; and the handle of
-  // the last message logged.
-  std::string got;
-  EigenMessageSink sink;
-  sink.log = [&](int group, int number) {
-    got += " L" + std::to_string(number) + (group == 271 ? "" : "?");
-    return 1000 + number;
-  };
-  sink.note = [&](const char* name, int group, int number) {
-    const bool ok = group == 271 && std::string(name) == "EigenNote";
-    got += " N" + std::to_string(number) + (ok ? "" : "?");
-  };
-  sink.exit = [&](int stop) { got += stop == 9999 ? " X" : " X?"; };
-  // clang-format off
-  const std::tuple<int, int, std::string> cases[] = {
-      {0, 0, ""}, {97, 0, ""}, {99, 1002, " L2 N2 X"}, {98, 1003, " L3 N3 X"}, {-1, 1001, " L1"},
-      {-10, 1004, " L4 N4"}, {-21, 1005, " L1 L5 N5"}, {-31, 1006, " L1 L6 N6 X"},
-      {-50, 1006, " L6 N6 X"}, {-110, 1004, " L100 L4 N4"}};
-  // clang-format on
-  for (const auto& [code, handle, said] : cases) {
-    got.clear();
-    EXPECT_EQ(zeigmsg(code, sink), handle) << code;
-    EXPECT_EQ(got, said) << code;
-  }
-  // Without an output object nothing is added as a note.
-  sink.note = nullptr;
-  got.clear();
-  zeigmsg(-20, sink);
-  EXPECT_EQ(got, " L5");
-}
-
 TEST(Covcor, CorrelationsZeroDiagonalAndTinyValues) {
   // Crossproducts of three variables, the second one constant.
   V p = pack({{4, 0, 2}, {0, 0, 0}, {2, 0, 9}}), d(3);
@@ -398,16 +364,6 @@ TEST(Inverse, RejectedAndZeroPivots) {
   }
 }
 
-TEST(Chol, FactorSemidefiniteAndSubstitution) {
-  // Variable 1 equals variable 0: its column becomes zero and variable 2 is
-  // factored as if variable 1 were absent.
-  V q = pack({{4, 4, 2}, {4, 4, 2}, {2, 2, 5}}), y = {2, 7, 5};
-  for (int i = 0; i < 3; ++i) zchol(1e-10, i, q.data());
-  EXPECT_EQ(q, (V{2, 2, 0, 1, 0, 2}));
-  zchol2(3, q.data(), y.data());
-  EXPECT_EQ(y, (V{1, 0, 2}));
-}
-
 TEST(Sweep, PartialSweepsAndTheirUndoing) {
   std::mt19937_64 rng(8);
   const int n = 6, s[] = {0, 2, 4};
@@ -487,55 +443,6 @@ TEST(Qr, SolveLeastSquaresAndRank) {
   // Column 3 = column 0 + column 1: one deficient column.
   for (int i = 0; i < m; ++i) a[3 * m + i] = a[i] + a[m + i];
   EXPECT_EQ(zqrdec(m, n, a.data(), 1e-10, qraux.data(), jpvt.data(), work.data()), 1);
-}
-
-TEST(Recsol, SolveDeterminantAndSingular) {
-  const int n = 3;
-  const V a = {2, 1, 1, 4, -6, 0, -2, 7, 2}, b = {5, -2, 9};  // row-major, det = -16
-  std::vector<int> ipvt(n);
-  V lu = a, x = b, zero(9, 0.0), twice = {1, 2, 3, 2, 4, 6, 1, 0, 1};
-  ASSERT_EQ(zrecsol(0, n, lu.data(), ipvt.data(), nullptr), 0);
-  zrecsol(1, n, lu.data(), ipvt.data(), x.data());
-  for (int i = 0; i < n; ++i)
-    EXPECT_NEAR(a[3 * i] * x[0] + a[3 * i + 1] * x[1] + a[3 * i + 2] * x[2], b[i], 1e-13);
-  double det = 0;
-  zrecsol(2, n, lu.data(), ipvt.data(), &det);
-  EXPECT_NEAR(det, -16, 1e-13);
-  EXPECT_EQ(zrecsol(0, n, zero.data(), ipvt.data(), nullptr), 1);
-  EXPECT_EQ(zrecsol(0, n, twice.data(), ipvt.data(), nullptr), 1);
-}
-
-TEST(Qform, MatchesDenseProduct) {
-  std::mt19937_64 rng(10);
-  const int n = 5, m = 3;
-  const Matrix a = random_symmetric(n, rng);
-  std::uniform_real_distribution<double> u(-1, 1);
-  Matrix b(m, V(n)), bt(n, V(m));
-  V flat;
-  for (int i = 0; i < m; ++i)
-    for (int j = 0; j < n; ++j) flat.push_back(b[i][j] = bt[j][i] = u(rng));
-  const Matrix want = multiply(multiply(b, a), bt);
-  V p = pack(a), g(m * (m + 1) / 2), work(n);
-  zqform(p.data(), n, flat.data(), m, g.data(), work.data());
-  for (int i = 0; i < m; ++i)
-    for (int j = 0; j <= i; ++j) EXPECT_NEAR(g[packed_index(i, j)], want[i][j], 1e-14);
-}
-
-TEST(VectorKernels, ElementwiseAndSums) {
-  const V x = {1, 2, 3, 4, 5, 6, 7}, y = {7, 6, 5, 4, 3, 2, 1};
-  V z(7);
-  EXPECT_EQ(zvsum(x.data(), 7), 28);
-  EXPECT_EQ(zvsum(x.data(), 0), 0);
-  zvme111(z.data(), x.data(), y.data(), 7);
-  EXPECT_EQ(z, (V{7, 12, 15, 16, 15, 12, 7}));
-  zvxy111(z.data(), x.data(), y.data(), 7);
-  EXPECT_EQ(z, V(7, 8.0));
-  zvxay11(0.5, z.data(), x.data(), 7);
-  EXPECT_EQ(z, (V{8.5, 9, 9.5, 10, 10.5, 11, 11.5}));
-  V sscp(6, 1.0);
-  const double o[] = {1, -2, 3};
-  zscp(0.5, o, 3, sscp.data());
-  EXPECT_EQ(sscp, (V{1.5, 0, 3, 2.5, -2, 5.5}));
 }
 
 TEST(VectorKernels, BufferCrossproductsAddPlainSumsToTheRunningValues) {

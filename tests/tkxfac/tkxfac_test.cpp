@@ -18,13 +18,6 @@ namespace {
 using test::Extension;
 using V = std::vector<double>;
 
-TEST(Tkxfac, LoadsOnlyByItsOwnNameAndNeedsParameters) {
-  EXPECT_EQ(tkxfac_load(nullptr, "tkxother"), nullptr);
-  EXPECT_EQ(tkxfac_load(nullptr, nullptr), nullptr);
-  Extension l(3);
-  EXPECT_EQ(l.ext->CreateInstance(l.ext, nullptr), nullptr);
-}
-
 TEST(Tkxfac, StoresWhatFitsAndRefusesTheRest) {
   Extension l(3);
   const V corr{1, 0.5, 1, 0.25, 0.125, 1};
@@ -107,23 +100,6 @@ TEST(Tkxfac, AnswersWaitForTheValuesTheyNeed) {
   Extension y(p, 1, 200, 0.999);
   ASSERT_EQ(y.set(TKXFAC_VAL_NOBS, &nobs, 8), TKXFAC_OK);
   EXPECT_EQ(y.get(TKXFAC_VAL_EVALPA, out), TKXFAC_ERR_ARGUMENT);
-}
-
-TEST(Tkxfac, ResetKeepsTheCreationSettingsAndDestroyClearsThePointer) {
-  Extension l(2, 3);
-  const double nobs = 10;
-  ASSERT_EQ(l.set(TKXFAC_VAL_NOBS, &nobs, 8), TKXFAC_OK);
-  ASSERT_EQ(l.reset(), TKXFAC_OK);
-  double d;
-  std::int32_t v = 0;
-  EXPECT_EQ(l.get_scalar(TKXFAC_VAL_NOBS, d), TKXFAC_ERR_NOT_SET);
-  EXPECT_EQ(l.get_scalar(TKXFAC_VAL_NVAR, v), TKXFAC_OK);
-  EXPECT_EQ(v, 2);
-  EXPECT_EQ(l.get_scalar(TKXFAC_VAL_THREADS, v), TKXFAC_OK);
-  EXPECT_EQ(v, 3);
-  EXPECT_EQ(l.f->DestroyInstance(&l.inst), TKXFAC_OK);
-  EXPECT_EQ(l.inst, nullptr);
-  EXPECT_EQ(l.f->DestroyInstance(&l.inst), TKXFAC_ERR_ARGUMENT);
 }
 
 }  // namespace
