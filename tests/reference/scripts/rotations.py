@@ -22,6 +22,7 @@ It rewrites the rotation cases in ../cases (rot_*.json, stderr_*.json).
 import csv
 import json
 import os
+import re
 
 import numpy as np
 from scipy import optimize
@@ -291,9 +292,11 @@ def matrix(table, values, what, tol=1e-8, sign="column", **extra):
 
 
 def write(case):
+    text = json.dumps(case, indent=2)
+    # one matrix row to a line
+    text = re.sub(r"\[\s+([-0-9.e, \n]+?)\s+\]", lambda mo: "[" + re.sub(r"\s+", " ", mo.group(1)) + "]", text)
     with open(os.path.join(REF, "cases", case["id"] + ".json"), "w") as f:
-        json.dump(case, f, indent=1)
-        f.write("\n")
+        f.write(text + "\n")
 
 
 LIB = "libname ref '{data}'; "
@@ -376,7 +379,7 @@ def stderr_cases():
                    matrix("OrthRotFactPat", as_pattern(var, p, m), "delta method", tol=1e-6,
                           compare="rel", stack="StdErr")]})
 
-    def oblique_checks(rotate, l, phi):
+    def oblique_checks(rotate, l):
         var = delta_method(a, cov, rotate)
         pm = p * m
         return [matrix("ObliqueRotFactPat", l, "pattern", tol=1e-7),
@@ -385,7 +388,7 @@ def stderr_cases():
                 matrix("FactorStructure", as_pattern(var[pm:], p, m), "structure, delta method",
                        tol=1e-6, compare="rel", stack="StdErr")]
 
-    l, phi, t0 = oblique(a, oblimin_weights(0, p))
+    l, _, t0 = oblique(a, oblimin_weights(0, p))
 
     def quartimin(x):
         lx, phix, _ = oblique(x, oblimin_weights(0, p), t0)
@@ -394,9 +397,9 @@ def stderr_cases():
            "description": "ML on the 24 tests, standard errors of the quartimin solution (ALPHA= asks "
                           "for them).",
            "program": ML24 + "alpha=0.1 rotate=quartimin; run;",
-           "checks": unrot + oblique_checks(quartimin, l, phi)})
+           "checks": unrot + oblique_checks(quartimin, l)})
 
-    l, phi, b, _, _ = promax(a)
+    l = promax(a)[0]
     t0 = orthomax(a, 1)[1]
 
     def promax_flat(x):
@@ -409,7 +412,7 @@ def stderr_cases():
            "program": ML24 + "stderr rotate=promax; run;",
            "checks": unrot + [matrix("OrthRotFactPat", as_pattern(pre, p, m), "prerotation, delta method",
                                      tol=1e-6, compare="rel", stack="StdErr")]
-           + oblique_checks(promax_flat, l, phi)})
+           + oblique_checks(promax_flat, l)})
 
     r8, n8 = read_corr("physical8")
     a8 = ml_fit(r8, 1)
