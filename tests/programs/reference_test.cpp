@@ -76,6 +76,17 @@ Cells numeric_cells(const json& t) {
   return out;
 }
 
+// A stack of a table (numbers shown beside its cells, such as standard
+// errors), row by row; empty when the table has none of that name.
+Cells stack_cells(const json& t, const std::string& name) {
+  Cells out;
+  for (const auto& row : t["stacks"].value(name, json::array())) {
+    out.emplace_back();
+    for (const auto& cell : row) out.back().push_back(number(cell));
+  }
+  return out;
+}
+
 void check(const json& results, const json& ch, const std::string& where) {
   const json* t = find_table(results, ch["table"], ch.value("occurrence", 1));
   ASSERT_NE(t, nullptr) << where << ": no table " << ch["table"];
@@ -97,7 +108,7 @@ void check(const json& results, const json& ch, const std::string& where) {
     for (const auto& row : (*t)["rows"]) actual.push_back({number(row[k])});
     for (double v : ch["values"]) expected.push_back({v});
   } else {
-    actual = numeric_cells(*t);
+    actual = ch.contains("stack") ? stack_cells(*t, ch["stack"]) : numeric_cells(*t);
     const json& m = ch["matrix"];  // a plain list of numbers is one row
     expected =
         !m.empty() && m[0].is_number() ? Cells{m.get<std::vector<double>>()} : m.get<Cells>();
