@@ -25,6 +25,7 @@ using Vec = std::vector<double>;
 using progtest::inv;
 using progtest::Mat;
 using progtest::mul;
+using progtest::read_matrix;
 using progtest::tr;
 using reference::jacobi;
 
@@ -33,11 +34,6 @@ inline std::size_t pk(int i, int j) {
                 : static_cast<std::size_t>(j * (j + 1) / 2 + i);
 }
 
-// The rows of a matrix data set of the reference folder whose _TYPE_ is `type`.
-inline Mat read_matrix(const std::string& file, const std::string& type) {
-  return progtest::stat_rows(progtest::read_csv(std::string(KAV_REFERENCE_DIR) + "/data/" + file),
-                             type);
-}
 inline Mat tests24() {
   return read_matrix("tests24.csv", "CORR");
 }

@@ -92,7 +92,6 @@ TEST(FactorGrammar, RejectedValuesOfEachKind) {
     const char* text;
     int number;
   } cases[] = {
-      {"NFACTORS=PARALLEL(ALPHA=0.5 NSIMS=1)", msg::kOptionOutOfRange},
       {"PREROTATE=PROMAX", msg::kBadOptionValue},
       {"PREROTATE=PROCRUSTES", msg::kBadOptionValue},
       {"ROTATE=ORTHCF(1)", msg::kBadOptionValue},

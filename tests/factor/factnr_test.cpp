@@ -142,7 +142,6 @@ TEST_F(FactnrTest, HeywoodCasesStopOrAreBoundedOrAllowed) {
   const Mat r = three(0.8, 0.7, 0.4);
   fit(r, kFmMl, 1);
   EXPECT_EQ(com->nfact, -1);
-  EXPECT_EQ(com->heycode, -1);
   EXPECT_EQ(com->iterrc, 1);
   EXPECT_EQ(com->ReasonConvStat, kMsgHeywood);
   EXPECT_GE(com->rc, kRcByGroup);

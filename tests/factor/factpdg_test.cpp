@@ -21,19 +21,10 @@ namespace {
 using progtest::json;
 using progtest::Outcome;
 
-std::vector<const json*> outputs(const Outcome& r, const std::string& type,
-                                 const std::string& name) {
-  std::vector<const json*> v;
-  for (const auto& s : r.results["steps"])
-    for (const auto& o : s["outputs"])
-      if (o["type"] == type && o["name"] == name) v.push_back(&o);
-  return v;
-}
-
 // The numeric cells of table `name`, row by row, keyed by the row's label.
 std::map<std::string, std::vector<double>> by_label(const Outcome& r, const std::string& name) {
   std::map<std::string, std::vector<double>> m;
-  const auto found = outputs(r, "table", name);
+  const auto found = progtest::outputs(r, name, "table");
   const progtest::Mat cells = progtest::table(r, name);
   for (std::size_t k = 0; !found.empty() && k < cells.size(); ++k)
     m[(*found[0])["rows"][k][0].get<std::string>()] = cells[k];
@@ -56,8 +47,8 @@ struct Diagram {
 
 std::vector<Diagram> diagrams(const Outcome& r) {
   std::vector<Diagram> out;
-  const auto tables = outputs(r, "table", "PathDiagramData");
-  const auto graphs = outputs(r, "graph", "PathDiagram");
+  const auto tables = progtest::outputs(r, "PathDiagramData", "table");
+  const auto graphs = progtest::outputs(r, "PathDiagram", "graph");
   EXPECT_EQ(tables.size(), graphs.size());
   for (std::size_t k = 0; k < tables.size() && k < graphs.size(); ++k) {
     const json& t = *tables[k];

@@ -1,8 +1,7 @@
-// Harris components, iterated principal factor and alpha factoring against
-// an independent Jacobi decomposition and their invariants (the values of
-// the reference analyses themselves are checked by the reference cases);
-// Heywood cases with and without HEYWOOD and ULTRAHEYWOOD; convergence
-// outcomes and their messages.
+// Harris components against an independent Jacobi decomposition (the
+// iterated principal factor and alpha solutions are the reference cases
+// prinit_physical8 and alpha_tests24); Heywood cases with and without
+// HEYWOOD and ULTRAHEYWOOD; convergence outcomes and their messages.
 #include "factor/factprn.h"
 
 #include <gtest/gtest.h>
@@ -46,29 +45,6 @@ TEST_F(FactprnTest, HarrisComponentsFactorTheWeightedReducedMatrixAndKeepEigenva
     for (int j = 0; j < 8; ++j)
       EXPECT_NEAR(std::fabs(loading(j, k)),
                   std::fabs(e.vectors[k][j]) * std::sqrt(e.values[k] / c[j][j]), 1e-10);
-}
-
-// Iterated principal factors and alpha factoring stop at a fixed point:
-// the loadings reproduce the communalities that gave them; alpha weights
-// by the inverse communalities.
-TEST_F(FactprnTest, IteratedMethodsReachAFixedPoint) {
-  for (const auto& [r, method, m] :
-       {std::tuple{physical8(), kFmPrinit, 2}, std::tuple{tests24(), kFmAlpha, 4}}) {
-    SCOPED_TRACE(method);
-    start(r, method, kPriSmc, m);
-    if (method == kFmAlpha) fopt_set(com, kFoptVarWeights);
-    com->epsilon = 1e-13;
-    com->maxiter = 5000;
-    factpri(com);
-    ASSERT_EQ(com->nfact, m);
-    EXPECT_EQ(com->iterrc, 0);
-    EXPECT_EQ(com->ReasonConvStat, kMsgReasonConverged);
-    EXPECT_TRUE(logged(kMsgIterConverged));
-    for (int j = 0; j < com->nvar; ++j) {
-      EXPECT_NEAR(row_ss(j), communal[j], 1e-10) << j;
-      EXPECT_NEAR(method == kFmAlpha ? wt[j] * communal[j] : priors[j] / communal[j], 1, 1e-12);
-    }
-  }
 }
 
 TEST_F(FactprnTest, IterationOutcomesAreReportedAsConvergedOrNot) {

@@ -14,7 +14,7 @@
 #include <random>
 #include <vector>
 
-#include "factor/criteria.h"
+#include "support/criteria.h"
 #include "factor/rotselect.h"
 
 namespace kav {
@@ -31,24 +31,6 @@ Mat random_pattern(int p, int m, unsigned seed) {
   for (auto& row : l)
     for (double& v : row) v = u(gen);
   return l;
-}
-
-// g0 (sum l^2)^2 + g1 sum_i (row sums)^2 + g2 sum_j (column sums)^2 + g3 sum l^4.
-double weighted(const double g[4], const Mat& l) {
-  double all = 0, rows = 0, quart = 0, cols = 0;
-  std::vector<double> col(l[0].size(), 0.0);
-  for (const auto& row : l) {
-    double r = 0;
-    for (std::size_t j = 0; j < row.size(); ++j) {
-      r += row[j] * row[j];
-      col[j] += row[j] * row[j];
-      quart += std::pow(row[j], 4);
-    }
-    all += r;
-    rows += r * r;
-  }
-  for (double c : col) cols += c * c;
-  return g[0] * all * all + g[1] * rows + g[2] * cols + g[3] * quart;
 }
 
 std::function<double(const Mat&)> orthomax(double gamma) {
@@ -117,7 +99,7 @@ TEST(Factkap, WeightsAreTheNamedCriterionTimesAPositiveConstant) {
           row[2] = -sn * x + cs * y;
         }
       }
-      w.push_back(weighted(g, l));
+      w.push_back(criteria::generalised(l, g));
       n.push_back(c.named(l));
     }
     double ratio = NAN;

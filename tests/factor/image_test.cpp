@@ -16,11 +16,6 @@ namespace {
 
 using namespace kav::progtest;
 
-// The correlation rows of a TYPE=CORR reference file.
-Mat corr_rows(const std::string& file) {
-  return stat_rows(read_csv(fs::path(KAV_REFERENCE_DIR) / "data" / file), "CORR");
-}
-
 using ImageAnalysis = kav::testing_support::TempFolderTest;
 
 TEST_F(ImageAnalysis, FollowsTheTextbookDefinitions) {
@@ -28,7 +23,7 @@ TEST_F(ImageAnalysis, FollowsTheTextbookDefinitions) {
                   "';\nproc factor data=ref.physical8(type=corr) method=image nfactors=2 "
                   "outstat=o.im; run;");
   ASSERT_EQ(exit_code(r), 0) << r.log;
-  const Mat rho = corr_rows("physical8.csv");
+  const Mat rho = read_matrix("physical8.csv", "CORR");
   ASSERT_EQ(rho.size(), 8u);
   const Mat ri = inv(rho);
   Mat s2 = zeros(8, 8), eye = zeros(8, 8);

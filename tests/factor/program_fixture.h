@@ -1,7 +1,7 @@
 // Whole PROC FACTOR programs run in-process with JSON results, for tests
 // that check a step's tables against values computed in the test: running,
-// reading tables, messages and exit codes, a CSV data set written by a step,
-// and the small dense algebra the checks need.
+// reading tables, messages and exit codes, a CSV data set written by a step;
+// the small dense algebra the checks need is in support/dense.h.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,12 +17,18 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "support/dense.h"
 
 namespace kav::progtest {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using Mat = std::vector<std::vector<double>>;
+using dense::inv;
+using dense::Mat;
+using dense::maxdiff;
+using dense::mul;
+using dense::tr;
+using dense::zeros;
 
 // ---------------------------------------------------------------------------
 // Running programs and reading their tables.
@@ -59,18 +65,37 @@ inline Outcome run(const std::string& body) {
   return r;
 }
 
+// Every output object of that name (and type, if given), in order.
+inline std::vector<const json*> outputs(const Outcome& r, const std::string& name,
+                                        const std::string& type = "") {
+  std::vector<const json*> found;
+  for (const auto& step : r.results["steps"])
+    for (const auto& o : step["outputs"])
+      if (o.value("name", "") == name && (type.empty() || o["type"] == type)) found.push_back(&o);
+  return found;
+}
+
+inline bool has_table(const Outcome& r, const std::string& name) {
+  return !outputs(r, name, "table").empty();
+}
+
+// A column of a table object by name, hidden columns included (NaN for text).
+inline std::vector<double> column(const json& t, const std::string& name) {
+  std::vector<double> v;
+  for (std::size_t k = 0; k < t["columns"].size(); ++k)
+    if (t["columns"][k]["name"] == name)
+      for (const auto& row : t["rows"]) v.push_back(row[k].is_number() ? row[k].get<double>() : NAN);
+  return v;
+}
+
 // The numeric cells of the occurrence-th table of that name (1 first, -1
 // last), optionally only among the tables of a result group.
 inline Mat table(const Outcome& r, const std::string& name, int occurrence = 1, const std::string& group = "") {
   std::vector<const json*> found;
-  for (const auto& step : r.results["steps"])
-    for (const auto& o : step["outputs"]) {
-      if (o["type"] != "table" || o["name"] != name) continue;
-      if (!group.empty() && std::find(o["groups"].begin(), o["groups"].end(), group) ==
-                                o["groups"].end())
-        continue;
-      found.push_back(&o);
-    }
+  for (const json* o : outputs(r, name, "table"))
+    if (group.empty() || std::find((*o)["groups"].begin(), (*o)["groups"].end(), group) !=
+                             (*o)["groups"].end())
+      found.push_back(o);
   const std::size_t n = found.size();
   if (n == 0 || (occurrence > 0 && static_cast<std::size_t>(occurrence) > n) ||
       (occurrence < 0 && static_cast<std::size_t>(-occurrence) > n)) {
@@ -92,13 +117,6 @@ inline Mat table(const Outcome& r, const std::string& name, int occurrence = 1, 
   return out;
 }
 
-inline bool has_table(const Outcome& r, const std::string& name) {
-  for (const auto& step : r.results["steps"])
-    for (const auto& o : step["outputs"])
-      if (o["type"] == "table" && o["name"] == name) return true;
-  return false;
-}
-
 inline std::vector<int> logged(const Outcome& r, int group = 180) {
   std::vector<int> v;
   for (const auto& step : r.results["steps"])
@@ -114,57 +132,6 @@ inline bool has_message(const Outcome& r, int number) {
 
 inline int exit_code(const Outcome& r, int step = 0) {
   return r.results["steps"][static_cast<std::size_t>(step)]["exit_code"].get<int>();
-}
-
-// ---------------------------------------------------------------------------
-// Small dense algebra, written out plainly.
-
-inline Mat zeros(std::size_t r, std::size_t c) {
-  return Mat(r, std::vector<double>(c, 0.0));
-}
-inline Mat mul(const Mat& a, const Mat& b) {
-  Mat c = zeros(a.size(), b[0].size());
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (std::size_t k = 0; k < b.size(); ++k)
-      for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][k] * b[k][j];
-  return c;
-}
-inline Mat tr(const Mat& a) {
-  Mat t = zeros(a[0].size(), a.size());
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (std::size_t j = 0; j < a[0].size(); ++j) t[j][i] = a[i][j];
-  return t;
-}
-// Inverse by Gauss-Jordan with partial pivoting.
-inline Mat inv(Mat a) {
-  const std::size_t n = a.size();
-  Mat b = zeros(n, n);
-  for (std::size_t i = 0; i < n; ++i) b[i][i] = 1;
-  for (std::size_t c = 0; c < n; ++c) {
-    std::size_t piv = c;
-    for (std::size_t r = c + 1; r < n; ++r)
-      if (std::fabs(a[r][c]) > std::fabs(a[piv][c])) piv = r;
-    std::swap(a[c], a[piv]);
-    std::swap(b[c], b[piv]);
-    const double d = a[c][c];
-    for (std::size_t j = 0; j < n; ++j) a[c][j] /= d, b[c][j] /= d;
-    for (std::size_t r = 0; r < n; ++r) {
-      if (r == c) continue;
-      const double f = a[r][c];
-      for (std::size_t j = 0; j < n; ++j) a[r][j] -= f * a[c][j], b[r][j] -= f * b[c][j];
-    }
-  }
-  return b;
-}
-inline double maxdiff(const Mat& a, const Mat& b) {
-  EXPECT_EQ(a.size(), b.size());
-  double d = 0;
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    EXPECT_EQ(a[i].size(), b[i].size());
-    for (std::size_t j = 0; j < a[i].size() && j < b[i].size(); ++j)
-      d = std::max(d, std::fabs(a[i][j] - b[i][j]));
-  }
-  return d;
 }
 
 // A data set written by a step to a CSV library: its header names and the
@@ -221,6 +188,11 @@ inline Mat stat_rows(const CsvData& d, const std::string& type) {
     if (t == type) out.push_back(std::vector<double>(d.rows[k].begin() + 2, d.rows[k].end()));
   }
   return out;
+}
+
+// The rows of one _TYPE_ of a matrix data set of the reference folder.
+inline Mat read_matrix(const std::string& file, const std::string& type) {
+  return stat_rows(read_csv(fs::path(KAV_REFERENCE_DIR) / "data" / file), type);
 }
 
 }  // namespace kav::progtest

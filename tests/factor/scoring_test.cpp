@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "factor/program_fixture.h"
+#include "support/reference_eigen.h"
 #include "support/temp_folder.h"
 
 namespace {
 
 using namespace kav::progtest;
 using Names = std::vector<std::string>;
+using kav::reference::correlations;
 
 // The named columns of a data set read back from CSV.
 Mat columns(const CsvData& d, const Names& names) {
@@ -56,13 +58,6 @@ Mat standardise(const Mat& x, bool centre = true) {
   return z;
 }
 
-Mat correlation(const Mat& z) {
-  Mat r = mul(tr(z), z);
-  for (auto& row : r)
-    for (double& v : row) v /= static_cast<double>(z.size() - 1);
-  return r;
-}
-
 // A test with a CSV library `o` in a folder of its own.
 struct Scoring : kav::testing_support::TempFolderTest {
   Outcome run(const std::string& body) const {
@@ -75,18 +70,18 @@ using Residuals = Scoring;
 const Names kItems = {"item1", "item2", "item3", "item4", "item5", "item6", "item7", "item8"};
 
 TEST_F(Scoring, CoefficientsAndScoresFollowTheRegressionMethod) {
-  const Mat x = complete("survey8.csv", kItems), z = standardise(x), rinv = inv(correlation(z));
+  const Mat x = complete("survey8.csv", kItems), z = standardise(x), rinv = inv(correlations(z));
   // Variable-factor correlations: the structure of an oblique solution, the
   // pattern otherwise.
-  for (const auto& [rotate, correlations] : {std::pair{"varimax", "OrthRotFactPat"},
-                                             {"quartimin", "FactorStructure"},
-                                             {"none", "FactorPattern"}}) {
+  for (const auto& [rotate, corr_table] : {std::pair{"varimax", "OrthRotFactPat"},
+                                           {"quartimin", "FactorStructure"},
+                                           {"none", "FactorPattern"}}) {
     SCOPED_TRACE(rotate);
     Outcome r =
         run("proc factor data=ref.survey8 priors=smc nfactors=2 rotate=" + std::string(rotate) +
             " out=o.scores; var item1-item8; run;");
     ASSERT_EQ(exit_code(r), 0) << r.log;
-    const Mat s = table(r, correlations), b = mul(rinv, s);
+    const Mat s = table(r, corr_table), b = mul(rinv, s);
     EXPECT_LT(maxdiff(table(r, "StdScoreCoef"), b), 1e-10);
     // Squared multiple correlations: the diagonal of S' R^-1 S.
     const Mat smc = mul(tr(s), b), shown = table(r, "VarFactorCorr");
@@ -107,7 +102,7 @@ TEST_F(Scoring, ObservationsWithMissingValuesKeepTheirPlaceWithMissingScores) {
   std::vector<bool> used;
   const Mat z =
       standardise(complete("airquality.csv", {"Ozone", "Solar.R", "Wind", "Temp"}, &used));
-  const Mat expect = mul(z, mul(inv(correlation(z)), table(r, "FactorPattern")));
+  const Mat expect = mul(z, mul(inv(correlations(z)), table(r, "FactorPattern")));
   const Mat got = columns(read("air"), {"Factor1", "Factor2"});
   ASSERT_EQ(got.size(), used.size()) << "every observation is written";
   std::size_t k = 0;
@@ -144,7 +139,7 @@ TEST_F(Scoring, PartialVariablesAreRegressedOutBeforeScoring) {
   EXPECT_LT(maxdiff(columns(out, rnames), e), 1e-9);
   // Scores: residuals scaled to unit standard deviation, times R^-1 L with
   // R the correlations of the residuals (the partial correlations).
-  const Mat u = standardise(e, false), b = mul(inv(correlation(u)), table(r, "FactorPattern"));
+  const Mat u = standardise(e, false), b = mul(inv(correlations(u)), table(r, "FactorPattern"));
   EXPECT_LT(maxdiff(table(r, "StdScoreCoef"), b), 1e-9);
   EXPECT_LT(maxdiff(columns(out, {"Factor1", "Factor2"}), mul(u, b)), 1e-8);
 }
@@ -167,7 +162,7 @@ TEST(InputSolution, AnOutstatDataSetIsRotatedAndScoredAgain) {
   const Mat w = table(r, "StdScoreCoef", 1);
   EXPECT_LT(maxdiff(table(r, "StdScoreCoef", 2), w), 1e-12) << "scored again from the pattern";
   // Scoring coefficients standardised to scores of unit variance.
-  const Mat v = mul(mul(tr(w), correlation(standardise(complete("survey8.csv", kItems)))), w);
+  const Mat v = mul(mul(tr(w), correlations(standardise(complete("survey8.csv", kItems)))), w);
   Mat unit = w;
   for (auto& row : unit)
     for (std::size_t j = 0; j < 2; ++j) row[j] /= std::sqrt(v[j][j]);
@@ -232,7 +227,7 @@ TEST_F(Residuals, ResidualsArePartialledByTheFactors) {
           "var item1-item8; run;");
   ASSERT_EQ(exit_code(r), 0) << r.log;
   const Mat l = table(r, "FactorPattern"), ll = mul(l, tr(l));
-  Mat res = correlation(standardise(complete("survey8.csv", kItems)));
+  Mat res = correlations(standardise(complete("survey8.csv", kItems)));
   for (std::size_t i = 0; i < 8; ++i)
     for (std::size_t j = 0; j < 8; ++j) res[i][j] -= ll[i][j];
   EXPECT_LT(maxdiff(table(r, "ResCorrUniqueDiag"), res), 1e-10);

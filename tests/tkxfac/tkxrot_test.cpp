@@ -17,6 +17,8 @@
 
 #include "extension.h"
 #include "numeric/eigen.h"
+#include "support/criteria.h"
+#include "support/dense.h"
 #include "tkxfac/tkxfac.h"
 
 namespace kav {
@@ -33,50 +35,28 @@ struct Mat {
   double operator()(int i, int j) const { return v[j * r + i]; }
 };
 
-Mat operator*(const Mat& a, const Mat& b) {
-  Mat out(a.r, b.c);
+// The algebra itself is done on the matrices held row by row.
+dense::Mat rows(const Mat& a) {
+  dense::Mat out = dense::zeros(a.r, a.c);
   for (int i = 0; i < a.r; ++i)
-    for (int j = 0; j < b.c; ++j)
-      for (int l = 0; l < a.c; ++l) out(i, j) += a(i, l) * b(l, j);
+    for (int j = 0; j < a.c; ++j) out[i][j] = a(i, j);
   return out;
 }
-
-Mat tr(const Mat& a) {
-  Mat out(a.c, a.r);
-  for (int i = 0; i < a.r; ++i)
-    for (int j = 0; j < a.c; ++j) out(j, i) = a(i, j);
+Mat cols(const dense::Mat& a) {
+  Mat out(static_cast<int>(a.size()), a.empty() ? 0 : static_cast<int>(a[0].size()));
+  for (int i = 0; i < out.r; ++i)
+    for (int j = 0; j < out.c; ++j) out(i, j) = a[i][j];
   return out;
 }
+Mat operator*(const Mat& a, const Mat& b) { return cols(dense::mul(rows(a), rows(b))); }
+Mat tr(const Mat& a) { return cols(dense::tr(rows(a))); }
+Mat inverse(const Mat& a) { return cols(dense::inv(rows(a))); }
+double max_abs_diff(const Mat& a, const Mat& b) { return dense::maxdiff(rows(a), rows(b)); }
 
 Mat identity(int n) {
   Mat eye(n, n);
   for (int j = 0; j < n; ++j) eye(j, j) = 1;
   return eye;
-}
-
-// Gauss-Jordan elimination with partial pivoting.
-Mat inverse(Mat a) {
-  const int n = a.r;
-  Mat inv = identity(n);
-  for (int k = 0; k < n; ++k) {
-    int piv = k;
-    for (int i = k + 1; i < n; ++i)
-      if (std::fabs(a(i, k)) > std::fabs(a(piv, k))) piv = i;
-    for (int j = 0; j < n; ++j) std::swap(a(k, j), a(piv, j)), std::swap(inv(k, j), inv(piv, j));
-    const double d = a(k, k);
-    for (int j = 0; j < n; ++j) a(k, j) /= d, inv(k, j) /= d;
-    for (int i = 0; i < n; ++i) {
-      const double f = i == k ? 0 : a(i, k);
-      for (int j = 0; j < n; ++j) a(i, j) -= f * a(k, j), inv(i, j) -= f * inv(k, j);
-    }
-  }
-  return inv;
-}
-
-double max_abs_diff(const Mat& a, const Mat& b) {
-  double d = 0;
-  for (std::size_t k = 0; k < a.v.size(); ++k) d = std::max(d, std::fabs(a.v[k] - b.v[k]));
-  return d;
 }
 
 Mat scale_rows(Mat a, const std::vector<double>& d) {
@@ -118,28 +98,12 @@ Mat population_pattern(int p, int m, double rho) {
   return a;
 }
 
-// The criterion written out from its definition: weights g of (sum of
-// squares)^2, sum of squared row sums of squares, the same for columns, and
-// sum of fourth powers.
+// The generalised criterion written out from its definition
+// (support/criteria.h), with weights g.
 using Weights = std::array<double, 4>;
 
 double gcf(const Mat& l, const Weights& g, bool by_magnitude = false) {
-  double t[4] = {0, 0, 0, 0};
-  for (int i = 0; i < l.r; ++i) {
-    double s = 0;
-    for (int j = 0; j < l.c; ++j) s += l(i, j) * l(i, j), t[3] += std::pow(l(i, j), 4);
-    t[1] += s * s;
-    t[0] += s;
-  }
-  for (int j = 0; j < l.c; ++j) {
-    double s = 0;
-    for (int i = 0; i < l.r; ++i) s += l(i, j) * l(i, j);
-    t[2] += s * s;
-  }
-  t[0] *= t[0];
-  double q = 0;
-  for (int k = 0; k < 4; ++k) q += (by_magnitude ? std::fabs(g[k]) : g[k]) * t[k];
-  return q;
+  return criteria::generalised(rows(l), g.data(), by_magnitude);
 }
 
 // Norm of the criterion's gradient with respect to T, by central differences
