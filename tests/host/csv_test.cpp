@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,19 +26,9 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using testing_support::cells;
 using testing_support::layout;
+using testing_support::slurp;
 
 struct CsvTest : testing_support::TempFolderTest {
-  std::string write_file(const std::string& name, const std::string& content) {
-    const std::string path = (dir / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
   struct Read {
     MemoryDataSet data;
     std::vector<std::string> notes;

@@ -83,18 +83,6 @@ TEST(MessageCatalogue, FormatPutsArgumentsWhereTheirNumbersSay) {
   EXPECT_EQ(sev, Severity::Error);
   for (const char* part : {"9999", "180", "abc"}) EXPECT_NE(s.find(part), std::string::npos) << s;
   EXPECT_FALSE(kav::message_known(180, 9999));
-
-  // The log takes the catalogue's severity (a warning, an error and a note
-  // here) and counts the errors.
-  kav::Log log;
-  int errors = 0;
-  for (const auto& [group, number] : {std::pair(180, 21), std::pair(230, 8), std::pair(180, 15)}) {
-    log.message(group, number, {"12345"});
-    EXPECT_EQ(log.entries().back().severity, kav::find_message(group, number)->severity);
-    errors += log.entries().back().severity == Severity::Error;
-  }
-  EXPECT_EQ(log.errors_since(0), errors);
-  EXPECT_NE(log.entries().back().text.find("12345"), std::string::npos);
 }
 
 TEST(MessageCatalogue, TextsNameNoInternalRoutines) {

@@ -17,16 +17,11 @@ struct Read {
     Statement st;
     while (r.next(st)) statements.push_back(st);
   }
-  int count(int number) const {
-    int n = 0;
+  std::vector<const LogEntry*> host(int number) const {
+    std::vector<const LogEntry*> found;
     for (const auto& e : log.entries())
-      if (e.group == kHostGroup && e.number == number) ++n;
-    return n;
-  }
-  const LogEntry* find(int number) const {
-    for (const auto& e : log.entries())
-      if (e.number == number) return &e;
-    return nullptr;
+      if (e.group == kHostGroup && e.number == number) found.push_back(&e);
+    return found;
   }
 };
 
@@ -102,8 +97,9 @@ TEST(Reader, ErrorsAreReportedOnceWhereTheyStart) {
     r.macros.set("a", "&b");
     r.macros.set("b", "&a");
     r.run(c.text);
-    ASSERT_EQ(r.count(c.number), 1);
-    const LogEntry* e = r.find(c.number);
+    const auto found = r.host(c.number);
+    ASSERT_EQ(found.size(), 1u);
+    const LogEntry* e = found[0];
     EXPECT_EQ(e->severity, Severity::Error);
     if (c.line) {
       EXPECT_EQ(e->pos.line, c.line);

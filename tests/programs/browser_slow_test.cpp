@@ -17,27 +17,19 @@
 #include <string>
 
 #include "cli/run.h"
+#include "support/temp_folder.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
 
-std::string slurp(const fs::path& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p, std::ios::binary).rdbuf();
-  return ss.str();
-}
+using kav::testing_support::count_of;
+using kav::testing_support::slurp;
 
 int shell(const std::string& cmd) {
   const int rc = std::system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 // Writes into the page, once it has loaded: "GRAPHS n", one line per text
@@ -73,25 +65,17 @@ window.addEventListener('load', () => {
 });
 )js";
 
-struct Browser : ::testing::Test {
-  const fs::path dir =
-      fs::temp_directory_path() / ("kav_" + std::to_string(::getpid()) + "_" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  void SetUp() override { fs::create_directories(dir); }
-  // Chromium's helper processes may still be closing their profile files.
-  void TearDown() override {
-    std::error_code ec;
-    for (int attempt = 0; attempt < 5 && fs::exists(dir, ec); ++attempt) fs::remove_all(dir, ec);
-  }
-
+struct Browser : kav::testing_support::TempFolderTest {
   // What html5lib finds wrong with the page, one error per line.
   std::string parse_errors(const fs::path& html) {
-    std::ofstream(dir / "parse.py") << "import sys, html5lib\n"
-                                       "p = html5lib.HTMLParser(strict=False)\n"
-                                       "p.parse(open(sys.argv[1], 'rb'))\n"
-                                       "for pos, code, data in p.errors: print(pos, code, data)\n";
-    const int rc = shell("/usr/bin/python3 " + (dir / "parse.py").string() + " " + html.string() +
-                         " >" + (dir / "parse.txt").string() + " 2>&1");
+    const std::string script =
+        write_file("parse.py",
+                   "import sys, html5lib\n"
+                   "p = html5lib.HTMLParser(strict=False)\n"
+                   "p.parse(open(sys.argv[1], 'rb'))\n"
+                   "for pos, code, data in p.errors: print(pos, code, data)\n");
+    const int rc = shell("/usr/bin/python3 " + script + " " + html.string() + " >" +
+                         (dir / "parse.txt").string() + " 2>&1");
     return (rc == 0 ? "" : "parser failed: ") + slurp(dir / "parse.txt");
   }
 
@@ -102,9 +86,9 @@ struct Browser : ::testing::Test {
     const std::size_t end = page.rfind("</body>");
     page.insert(end == std::string::npos ? page.size() : end,
                 std::string("<script>") + kMeasure + "</script>");
-    const fs::path file = dir / "measured.html", dom = dir / "dom.html", err = dir / "err.txt";
+    const fs::path file = write_file("measured.html", page), dom = dir / "dom.html",
+                   err = dir / "err.txt";
     fs::remove_all(dir / "profile");
-    std::ofstream(file) << page;
     const int rc = shell(
         "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
         "--disable-background-networking --disable-component-update --disable-sync "
@@ -128,15 +112,16 @@ struct Browser : ::testing::Test {
 };
 
 TEST_F(Browser, TheCheckersSeeBrokenPages) {
-  std::ofstream(dir / "bad.html")
-      << "<!DOCTYPE html><html><head><title>x</title></head><body><figure class=\"graph\">"
-         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"50\" aria-label=\"bad\">"
-         "<text x=\"10\" y=\"20\" font-size=\"14\">first</text>"
-         "<text x=\"14\" y=\"22\" font-size=\"14\">second</text>"
-         "<text x=\"80\" y=\"40\" font-size=\"14\">outside</text></svg></figure>"
-         "<table><tr><td>cell</table></div><script>nosuch();</script></body></html>";
-  EXPECT_NE(parse_errors(dir / "bad.html"), "");
-  const std::string report = measure(slurp(dir / "bad.html"));
+  const std::string bad = write_file(
+      "bad.html",
+      "<!DOCTYPE html><html><head><title>x</title></head><body><figure class=\"graph\">"
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"50\" aria-label=\"bad\">"
+      "<text x=\"10\" y=\"20\" font-size=\"14\">first</text>"
+      "<text x=\"14\" y=\"22\" font-size=\"14\">second</text>"
+      "<text x=\"80\" y=\"40\" font-size=\"14\">outside</text></svg></figure>"
+      "<table><tr><td>cell</table></div><script>nosuch();</script></body></html>");
+  EXPECT_NE(parse_errors(bad), "");
+  const std::string report = measure(slurp(bad));
   for (const char* seen :
        {"GRAPHS 1", "\"first\" overlaps \"second\"", "clipped \"outside\"", "nosuch"})
     EXPECT_NE(report.find(seen), std::string::npos) << seen << " in " << report;
@@ -163,8 +148,8 @@ TEST_F(Browser, EveryProgramsReportParsesLoadsAndPlacesItsTextCleanly) {
       for (const json& o : step["outputs"])
         if (o["type"] == "graph") ++graphs[o["path"].get<std::string>()], ++total;
     // One drawn picture per graph, every one with a drawer.
-    EXPECT_EQ(count(html, "<figure class=\"output graph\""), static_cast<std::size_t>(total));
-    EXPECT_EQ(count(html, "<p class=\"no-template\""), 0u);
+    EXPECT_EQ(count_of(html, "<figure class=\"output graph\""), total);
+    EXPECT_EQ(count_of(html, "<p class=\"no-template\""), 0);
     EXPECT_EQ(parse_errors(dir / "report.html"), "");
     EXPECT_EQ(measure(html), "GRAPHS " + std::to_string(total) + "\n\n");
     ++checked;

@@ -75,10 +75,6 @@ std::vector<Element> with_class(const std::vector<Element>& all, const std::stri
   return found;
 }
 
-std::size_t count(const std::vector<Element>& all, const std::string& tag, const std::string& cls) {
-  return with_class(all, tag, cls).size();
-}
-
 // The explanatory text of a drawing, its wrapped lines joined again.
 std::string message_text(const std::string& svg) {
   std::string text;
@@ -163,10 +159,9 @@ TablePtr map_table() {
                "0 0.20 0 0.08 0; 1 0.07 0 0.02 0; 2 0.05 1 0.01 0; 3 0.09 0 0.005 1; 4 . 0 0.03 0");
 }
 
-TablePtr pattern(const std::vector<std::pair<std::string, std::pair<double, double>>>& rows) {
-  auto t = table("Pattern", "Variable$ Factor1 Factor2");
-  for (const auto& [name, xy] : rows) t->rows.push_back({name, xy.first, xy.second});
-  return t;
+// Loadings of the named variables on two factors, "name f1 f2; ...".
+TablePtr pattern(const std::string& rows) {
+  return table("Pattern", "Variable$ Factor1 Factor2", rows);
 }
 
 std::vector<Dynamic> pattern_dynamics(double angle, double radius1 = 0) {
@@ -206,7 +201,7 @@ Graph complete_graph(const std::string& name) {
                         "1 3.1 1.4 1.6 1; 2 1.9 1.2 1.3 1; 3 0.7 1.05 1.1 0; 4 0.3 0.9 0.95 0")},
                  {{"NSims", 1000.0}, {"Alpha", std::string("alpha = 0.05")}});
   if (name == "PathDiagram") return graph(name, {path_table()}, path_dynamics("flow"));
-  return graph(name, {pattern({{"x1", {0.8, 0.1}}, {"x2", {-0.2, 0.7}}})}, pattern_dynamics(90));
+  return graph(name, {pattern("x1 0.8 0.1; x2 -0.2 0.7")}, pattern_dynamics(90));
 }
 
 // Every graph template the procedure names.
@@ -245,7 +240,7 @@ TEST(FactorGraphs, EveryDrawerIsFoundInAnyCaseGivesATitledSvgOrExplainsWhatIsMis
        "The table Eigenvalues has no column Eigenvalue."},
       {graph("MAPPlot", {table("AveParCorrControlPC", "NComp# AveParCor2", "0 0.1")}),
        "has no column AveParCor4"},
-      {graph("PatternPlot", {pattern({{"x1", {0.5, 0.5}}})},
+      {graph("PatternPlot", {pattern("x1 0.5 0.5")},
              {{"XVAR", std::string("Factor1")}, {"YVAR", std::string("Factor3")}}),
        "has no column Factor3"},
       {graph("VariancePlot", {eigenvalues("1 1; 2 0")}), "no Proportion and Cumulative columns"},
@@ -263,7 +258,7 @@ TEST(ScreePlot, OneMarkerPerDrawableEigenvalueOnALinearScale) {
       drawn("ScreePlot1", {eigenvalues("1 .D; 2 3.2; 3 1.5; 4 .; 5 0.8; 6 0.3; 7 -0.1")});
   const auto markers = with_class(all, "circle", "marker");
   ASSERT_EQ(markers.size(), 5u);
-  EXPECT_EQ(count(all, "polyline", "line"), 2u);
+  EXPECT_EQ(with_class(all, "polyline", "line").size(), 2u);
   // Equal steps in rank are equal steps across; y is linear in the eigenvalue.
   const double step = markers[1].number("cx") - markers[0].number("cx");
   EXPECT_GT(step, 0);
@@ -310,9 +305,9 @@ TEST(VariancePlot, ProportionAndCumulativeOnOneScale) {
 
 TEST(MapAndParallelPlots, CurvesWithTheirMinimaOrSuggestedFactorsMarked) {
   const auto both = drawn("MAPPlot", {map_table()});
-  EXPECT_EQ(count(both, "circle", "marker"), 4u);     // MAP2, one value missing
-  EXPECT_EQ(count(both, "rect", "marker"), 5u);       // MAP4
-  EXPECT_EQ(count(both, "circle", "highlight"), 2u);  // one minimum per curve
+  EXPECT_EQ(with_class(both, "circle", "marker").size(), 4u);     // MAP2, one value missing
+  EXPECT_EQ(with_class(both, "rect", "marker").size(), 5u);       // MAP4
+  EXPECT_EQ(with_class(both, "circle", "highlight").size(), 2u);  // one minimum per curve
   const auto squared = drawn("MAP2Plot", {map_table()});
   const auto markers = with_class(squared, "circle", "marker");
   const auto ring = with_class(squared, "circle", "highlight");
@@ -324,10 +319,10 @@ TEST(MapAndParallelPlots, CurvesWithTheirMinimaOrSuggestedFactorsMarked) {
 
   const std::string svg = draw(complete_graph("ParallelPlot"));
   const auto all = parse(svg);
-  EXPECT_EQ(count(all, "circle", "marker"), 4u);
-  EXPECT_EQ(count(all, "rect", "marker"), 4u);
-  EXPECT_EQ(count(all, "polygon", "marker"), 4u);
-  EXPECT_EQ(count(all, "circle", "highlight"), 2u);  // FgEigen rows 1 and 2
+  EXPECT_EQ(with_class(all, "circle", "marker").size(), 4u);
+  EXPECT_EQ(with_class(all, "rect", "marker").size(), 4u);
+  EXPECT_EQ(with_class(all, "polygon", "marker").size(), 4u);
+  EXPECT_EQ(with_class(all, "circle", "highlight").size(), 2u);  // FgEigen rows 1 and 2
   EXPECT_NE(svg.find("1000 simulated data sets; alpha = 0.05"), std::string::npos);
 }
 
@@ -335,13 +330,9 @@ TEST(PatternPlot, OrthogonalPointsCirclesAndLabels) {
   auto phantom = table("CirclePhantom", "CircleLabel$ xCircleLabel yCircleLabel");
   for (double x : {std::sqrt(0.5), -std::sqrt(0.5)})
     phantom->rows.push_back({std::string("  50%"), x, -0.1});
-  const auto all = drawn("PatternPlot",
-                         {pattern({{"x1", {0.0, 0.0}},
-                                   {"x2", {0.6, 0.0}},
-                                   {"x3", {0.0, -0.4}},
-                                   {"x<&>", {kMissing, 0.5}}}),
-                          phantom},
-                         pattern_dynamics(90, std::sqrt(0.5)));
+  const auto all =
+      drawn("PatternPlot", {pattern("x1 0 0; x2 0.6 0; x3 0 -0.4; x<&> . 0.5"), phantom},
+            pattern_dynamics(90, std::sqrt(0.5)));
   const auto points = with_class(all, "circle", "point");
   ASSERT_EQ(points.size(), 3u);  // the variable with a missing loading is skipped
   const double k = pixels_per_unit(all);
@@ -368,9 +359,7 @@ TEST(PatternPlot, ObliqueAxesAtTheirAngleWithPointsInObliqueCoordinates) {
     std::vector<Dynamic> dynamics = pattern_dynamics(60);
     if (from_correlation)  // only the correlation 0.5 of the axes is known
       std::erase_if(dynamics, [](const Dynamic& d) { return d.name == "Axis_Ang"; });
-    const auto all = drawn(
-        "PatternPlot", {pattern({{"o", {0, 0}}, {"a", {1, 0}}, {"b", {0, 1}}, {"c", {0.4, 0.3}}})},
-        dynamics);
+    const auto all = drawn("PatternPlot", {pattern("o 0 0; a 1 0; b 0 1; c 0.4 0.3")}, dynamics);
     const auto y_axis = with_class(all, "line", "axis-y");
     ASSERT_EQ(y_axis.size(), 1u);
     const double dx = y_axis[0].number("x2") - y_axis[0].number("x1");
@@ -399,7 +388,7 @@ TEST(PathDiagram, OneShapePerNodeAndOnePathPerLink) {
     const std::pair<const char*, std::size_t> counts[] = {
         {"factor", 1}, {"variable", 2}, {"node", 3},       {"link", 3},     {"to", 2},
         {"self", 1},   {"minor", 1},    {"link-label", 3}, {"arrowhead", 4}};
-    for (const auto& [cls, n] : counts) EXPECT_EQ(count(all, "", cls), n) << cls;
+    for (const auto& [cls, n] : counts) EXPECT_EQ(with_class(all, "", cls).size(), n) << cls;
     EXPECT_EQ(with_class(all, "path", "minor").at(0).attributes.at("stroke-dasharray"), "5 4");
     EXPECT_NE(svg.find("Path Diagram &lt;1&gt;"), std::string::npos);
   }
@@ -408,7 +397,7 @@ TEST(PathDiagram, OneShapePerNodeAndOnePathPerLink) {
   t->rows[0][8] = std::string("nosuch");
   const std::string svg = draw(graph("PathDiagram", {t}, path_dynamics("flow")));
   EXPECT_NE(svg.find("Link1"), std::string::npos);
-  EXPECT_EQ(count(parse(svg), "path", "link"), 2u);
+  EXPECT_EQ(with_class(parse(svg), "path", "link").size(), 2u);
 }
 
 TEST(Svg, TextIsEscapedForXmlWithMalformedBytesReplaced) {

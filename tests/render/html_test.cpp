@@ -6,19 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "host/value.h"
 #include "render/destinations.h"
+#include "support/matrix_table.h"
 #include "support/temp_folder.h"
 
 namespace kav {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::count_of;
+using testing_support::slurp;
 
 struct Html : testing_support::TempFolderTest {
   GraphTemplateRegistry graphs;
@@ -28,19 +29,7 @@ struct Html : testing_support::TempFolderTest {
     TempFolderTest::SetUp();
     install_destination_kinds(delivery, graphs, "1");
   }
-  std::string read(const fs::path& f) {
-    std::ifstream in(f);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
 };
-
-int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
 
 TEST_F(Html, EscapesEveryTextDrawsGraphsByTheirTemplateAndLinksEveryObject) {
   graphs.add("stat.test.graphics.drawn", [](const Graph& g) {
@@ -75,7 +64,7 @@ TEST_F(Html, EscapesEveryTextDrawsGraphsByTheirTemplateAndLinksEveryObject) {
   delivery.add_table(t);
   delivery.end_step(0, 0, {});
   EXPECT_EQ(delivery.close_html(), "");
-  const std::string html = read(file);
+  const std::string html = slurp(file);
   for (const char* shown :
        {"&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;", "Survey &quot;A&quot; &amp; &lt;B&gt;",
         "a&lt;b", "region=n&lt;orth&gt;", "Initial &lt;Method&gt;", "x &lt; y",
@@ -114,15 +103,8 @@ TEST_F(Html, EscapesEveryTextDrawsGraphsByTheirTemplateAndLinksEveryObject) {
 TEST_F(Html, StackedRowsFollowTheirRowAndMarksAdjoinTheirValues) {
   ASSERT_EQ(delivery.open_html(file.string()), "");
   delivery.begin_step("FACTOR", 1);
-  MatrixSpec spec;
-  spec.name = "FactorPattern";
-  spec.rows = 2;
-  spec.columns = 1;
-  spec.data = {0.8, -0.3};
-  spec.row_labels = {"x1", "x2"};
-  spec.column_labels = {"Factor1"};
-  spec.format = fixed_format(8, 3);
-  Table t = matrix_table(spec);
+  Table t = testing_support::labelled_matrix("FactorPattern", 2, 1, {0.8, -0.3}, {"x1", "x2"},
+                                             {"Factor1"}, fixed_format(8, 3));
   t.stacks = {{"L", {{0.61}, {-0.52}}},
               {"Coverage", {{std::string(" 0[]")}, {std::string("[*0]")}}}};
   delivery.add_table(t);
@@ -136,7 +118,7 @@ TEST_F(Html, StackedRowsFollowTheirRowAndMarksAdjoinTheirValues) {
   delivery.add_table(flagged);
   delivery.end_step(0, 0, {});
   ASSERT_EQ(delivery.close_html(), "");
-  const std::string html = read(file);
+  const std::string html = slurp(file);
   EXPECT_NE(html.find("<th scope=\"row\">x9</th><td class=\"num\">81</td><td "
                       "class=\"adjoins\">*</td>"),
             std::string::npos);
@@ -167,7 +149,7 @@ TEST_F(Html, GraphicsFolderGetsEveryGraphUnderAUniqueNameAndBadPathsAreReported)
   delivery.end_step(0, 0, {});
   delivery.close_all();
   ASSERT_TRUE(fs::exists(folder / "ScreePlot1.svg"));
-  const std::string svg = read(folder / "ScreePlot.svg");
+  const std::string svg = slurp(folder / "ScreePlot.svg");
   EXPECT_EQ(svg.rfind("<svg", 0), 0u);
   EXPECT_NE(svg.find("has no drawing template yet"), std::string::npos);
 }

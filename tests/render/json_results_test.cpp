@@ -10,6 +10,7 @@
 
 #include "host/value.h"
 #include "render/destinations.h"
+#include "support/matrix_table.h"
 #include "support/temp_folder.h"
 
 namespace kav {
@@ -48,13 +49,8 @@ TEST_F(JsonResults, ValuesMissingKindsStacksGraphsNotesAndLogs) {
   ev.add_row({2.0, missing_value()});
   ev.add_row({3.0, special_missing('D')});
   delivery.add_table(ev);
-  MatrixSpec spec;
-  spec.name = "FactorPattern";
-  spec.rows = spec.columns = 2;
-  spec.data = {0.8, 0.1, 0.2, 0.7};
-  spec.row_labels = {"x1", "x2"};
-  spec.column_labels = {"Factor1", "Factor2"};
-  Table pattern = matrix_table(spec);
+  Table pattern = testing_support::labelled_matrix("FactorPattern", 2, 2, {0.8, 0.1, 0.2, 0.7},
+                                                   {"x1", "x2"}, {"Factor1", "Factor2"});
   pattern.stacks = {
       {"StdErr", {{0.05, missing_value()}, {special_missing('D'), 0.06}}},
       {"Coverage",

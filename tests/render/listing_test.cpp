@@ -9,21 +9,19 @@
 
 #include "host/value.h"
 #include "render/text_layout.h"
+#include "support/matrix_table.h"
+#include "support/temp_folder.h"
 
 namespace kav {
 namespace {
+
+using testing_support::count_of;
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-int count_of(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 TEST(ListingTable, NumbersAlignRightUnderTheirHeadersAndTextLeft) {
@@ -60,15 +58,9 @@ TEST(ListingTable, NumbersAlignRightUnderTheirHeadersAndTextLeft) {
 // under its row, in the order stacked, each entry ending where its estimate
 // ends.
 TEST(ListingTable, CoverageLineStandsUnderEachEstimate) {
-  MatrixSpec spec;
-  spec.name = "FactorPattern";
-  spec.rows = 2;
-  spec.columns = 2;
-  spec.data = {0.8123, -0.05, 0.2, 0.7};
-  spec.row_labels = {"x1", "x2"};
-  spec.column_labels = {"Factor1", "Factor2"};
-  spec.format = fixed_format(9, 4);
-  Table t = matrix_table(spec);
+  Table t =
+      testing_support::labelled_matrix("FactorPattern", 2, 2, {0.8123, -0.05, 0.2, 0.7},
+                                       {"x1", "x2"}, {"Factor1", "Factor2"}, fixed_format(9, 4));
   t.stacks = {
       {"StdErr", {{0.05, 0.06}, {0.07, 0.08}}},
       {"Coverage",
