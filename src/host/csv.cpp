@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "host/csv_sidecar.h"
+#include "host/scratch_files.h"
 
 namespace kav {
 
@@ -658,26 +659,14 @@ class CsvObsReader : public ObsReader {
 // ---------------------------------------------------------------------------
 // Data set writer
 
-// Creates a unique temporary file next to `target`; returns its path.
-std::string make_temp_file(const std::string& target, std::FILE*& file) {
-  std::string pattern = target + ".tmp-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return {};
-  file = ::fdopen(fd, "wb");
-  if (!file) {
-    ::close(fd);
-    ::unlink(pattern.c_str());
-    return {};
-  }
-  return pattern;
-}
-
 class CsvObsWriter : public ObsWriter {
  public:
   CsvObsWriter(const std::string& path, DataSetHeader header)
       : path_(path), header_(std::move(header)) {
     label_ = file_label(header_.name, path_);
-    temp_ = make_temp_file(path_, file_);
+    remove_stale_temps(path_);
+    remove_stale_temps(csv_sidecar_path(path_));
+    temp_ = create_temp_beside(path_, file_);
     if (temp_.empty())
       throw DataError(label_, "",
                       "cannot create a file next to " + path_ + ": " + std::strerror(errno));
@@ -726,37 +715,63 @@ class CsvObsWriter : public ObsWriter {
     const int closed = std::fclose(file_);
     file_ = nullptr;
     if (closed != 0) failed("cannot finish writing " + temp_);
-    const std::string sidecar = csv_sidecar_path(path_);
-    std::FILE* side = nullptr;
-    const std::string side_temp = make_temp_file(sidecar, side);
-    if (side_temp.empty()) failed("cannot create a file next to " + sidecar);
-    const std::string text = csv_sidecar_text(header_, rows_, bytes_);
-    const bool ok = std::fwrite(text.data(), 1, text.size(), side) == text.size();
-    if (std::fclose(side) != 0 || !ok) {
-      ::unlink(side_temp.c_str());
-      failed("cannot write " + side_temp);
-    }
-    // The CSV first: a sidecar never describes rows that are not there yet,
-    // and a reader that finds an older sidecar sees the size differ.
+    // The sidecar goes first, carrying the facts of the data set it replaces
+    // until the CSV's rename, the one step that commits; see CsvSidecarCommit.
+    CsvSidecarCommit how;
+    how.csv_digest = digest_.text();
+    struct stat st;
+    const bool replacing = ::stat(path_.c_str(), &st) == 0;
+    if (replacing) how.replaced_csv = path_;
+    put_sidecar(csv_sidecar_text(header_, rows_, bytes_, how), /*required=*/true);
     if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-      ::unlink(side_temp.c_str());
+      const int err = errno;
+      restore_sidecar(replacing);
+      errno = err;
       failed("cannot rename " + temp_ + " to " + path_);
     }
     committed_ = true;
-    if (std::rename(side_temp.c_str(), sidecar.c_str()) != 0) {
-      const int err = errno;
-      ::unlink(side_temp.c_str());
-      throw DataError(label_, "",
-                      "the data was written but its sidecar " + sidecar +
-                          " could not be: " + std::strerror(err));
+    // The data set is in place; a sidecar that still carries the old one's
+    // facts is only slower to open, so failing to tidy it up is no error.
+    if (replacing) {
+      how.replaced_csv.clear();
+      put_sidecar(csv_sidecar_text(header_, rows_, bytes_, how), /*required=*/false);
     }
   }
 
  private:
+  // Writes the sidecar to a temporary file and renames it into place.
+  void put_sidecar(const std::string& text, bool required) {
+    const std::string sidecar = csv_sidecar_path(path_);
+    std::FILE* side = nullptr;
+    const std::string side_temp = create_temp_beside(sidecar, side);
+    if (side_temp.empty()) {
+      if (required) failed("cannot create a file next to " + sidecar);
+      return;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), side) == text.size();
+    const bool closed = std::fclose(side) == 0;
+    const bool renamed = written && closed && std::rename(side_temp.c_str(), sidecar.c_str()) == 0;
+    if (renamed) return;
+    const int err = errno;
+    ::unlink(side_temp.c_str());
+    errno = err;
+    if (required) failed("cannot write " + sidecar);
+  }
+
+  // Puts back the sidecar of the data set that stays, so that it does not
+  // go on carrying the facts of a commit that did not happen.
+  void restore_sidecar(bool replacing) {
+    const std::string sidecar = csv_sidecar_path(path_);
+    const std::string old = replacing ? csv_sidecar_in_force(path_) : std::string();
+    if (old.empty()) ::unlink(sidecar.c_str());
+    else put_sidecar(old, /*required=*/false);
+  }
+
   void flush() {
     if (buffer_.empty()) return;
     if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
       failed("cannot write " + temp_);
+    digest_.add(buffer_);
     bytes_ += static_cast<std::int64_t>(buffer_.size());
     buffer_.clear();
   }
@@ -770,6 +785,7 @@ class CsvObsWriter : public ObsWriter {
   std::FILE* file_ = nullptr;
   std::string buffer_;
   std::int64_t rows_ = 0, bytes_ = 0;
+  CsvDigest digest_;
   bool committed_ = false;
 };
 

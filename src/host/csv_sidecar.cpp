@@ -1,8 +1,12 @@
 #include "host/csv_sidecar.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <vector>
 
 #include "host/csv.h"
 
@@ -15,7 +19,102 @@ constexpr int kFormatVersion = 1;
 // Longest character variable a data set may declare.
 constexpr int kMaxLength = 32767;
 
+std::int64_t file_bytes(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+std::string digest_of_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> buffer(std::size_t{1} << 20);
+  CsvDigest digest;
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    digest.add(std::string_view(buffer.data(), static_cast<std::size_t>(in.gcount())));
+  }
+  return digest.text();
+}
+
+// Whether a sidecar written during a commit sits beside the CSV file its
+// commit was replacing, rather than its own: the size tells, and when both
+// files have the same size, the digest.
+bool describes_replaced(const nlohmann::json& j, const std::string& csv_path) {
+  const std::int64_t size = file_bytes(csv_path);
+  if (size != j.at("replacing").value("csv_bytes", std::int64_t{-1})) return false;
+  if (size != j.value("csv_bytes", std::int64_t{-1})) return true;
+  return digest_of_file(csv_path) != j.value("csv_digest", std::string());
+}
+
+// The facts of the sidecar of `csv_path` that describe that file now: an
+// object, or null when there are none (no sidecar, or one that cannot be
+// read, whose data set could not be read either).
+nlohmann::json sidecar_in_force(const std::string& csv_path) {
+  std::ifstream in(csv_sidecar_path(csv_path), std::ios::binary);
+  if (!in) return nullptr;
+  std::ostringstream text;
+  text << in.rdbuf();
+  try {
+    nlohmann::json j = nlohmann::json::parse(text.str());
+    if (j.is_object() && j.contains("replacing") && describes_replaced(j, csv_path)) {
+      nlohmann::json replaced = j["replacing"]["sidecar"];
+      j = std::move(replaced);
+    }
+    if (!j.is_object()) return nullptr;
+    j.erase("replacing");
+    return j;
+  } catch (const nlohmann::json::exception&) {
+    return nullptr;
+  }
+}
+
+nlohmann::ordered_json sidecar_json(const DataSetHeader& header, std::int64_t observations,
+                                    std::int64_t csv_bytes) {
+  nlohmann::ordered_json j;
+  j["format"] = kFormatTag;
+  j["version"] = kFormatVersion;
+  j["type"] = header.type;
+  j["label"] = header.label;
+  j["observations"] = observations;
+  j["csv_bytes"] = csv_bytes;
+  auto vars = nlohmann::ordered_json::array();
+  for (const Variable& v : header.vars) {
+    nlohmann::ordered_json o;
+    o["name"] = v.name;
+    o["label"] = v.label;
+    o["kind"] = v.is_numeric() ? "num" : "char";
+    o["length"] = v.is_numeric() ? 8 : v.length;
+    vars.push_back(std::move(o));
+  }
+  j["variables"] = std::move(vars);
+  return j;
+}
+
+std::string sidecar_dump(const nlohmann::ordered_json& j) {
+  // Invalid UTF-8 in a label must not make the data set unwritable.
+  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
 }  // namespace
+
+std::string csv_sidecar_in_force(const std::string& csv_path) {
+  const nlohmann::json j = sidecar_in_force(csv_path);
+  if (j.is_null()) return {};
+  return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+void CsvDigest::add(std::string_view bytes) {
+  for (const char c : bytes) {
+    state_ ^= static_cast<unsigned char>(c);
+    state_ *= 1099511628211ull;
+  }
+}
+
+std::string CsvDigest::text() const {
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(state_));
+  return hex;
+}
 
 std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path,
                                            const std::string& display) {
@@ -36,6 +135,11 @@ std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path,
   CsvSidecar s;
   try {
     if (!j.is_object()) throw bad("expected a JSON object");
+    if (j.contains("replacing") && describes_replaced(j, csv_path)) {
+      nlohmann::json replaced = j["replacing"]["sidecar"];
+      if (!replaced.is_object()) return std::nullopt;
+      j = std::move(replaced);
+    }
     if (j.contains("version") && j["version"].get<int>() > kFormatVersion)
       throw bad("written by a newer version of kav (format version " +
                 std::to_string(j["version"].get<int>()) + ")");
@@ -74,25 +178,22 @@ std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path,
 
 std::string csv_sidecar_text(const DataSetHeader& header, std::int64_t observations,
                              std::int64_t csv_bytes) {
-  nlohmann::ordered_json j;
-  j["format"] = kFormatTag;
-  j["version"] = kFormatVersion;
-  j["type"] = header.type;
-  j["label"] = header.label;
-  j["observations"] = observations;
-  j["csv_bytes"] = csv_bytes;
-  auto vars = nlohmann::ordered_json::array();
-  for (const Variable& v : header.vars) {
-    nlohmann::ordered_json o;
-    o["name"] = v.name;
-    o["label"] = v.label;
-    o["kind"] = v.is_numeric() ? "num" : "char";
-    o["length"] = v.is_numeric() ? 8 : v.length;
-    vars.push_back(std::move(o));
+  return sidecar_dump(sidecar_json(header, observations, csv_bytes));
+}
+
+std::string csv_sidecar_text(const DataSetHeader& header, std::int64_t observations,
+                             std::int64_t csv_bytes, const CsvSidecarCommit& commit) {
+  nlohmann::ordered_json j = sidecar_json(header, observations, csv_bytes);
+  j["csv_digest"] = commit.csv_digest;
+  const std::int64_t replaced_bytes =
+      commit.replaced_csv.empty() ? -1 : file_bytes(commit.replaced_csv);
+  if (replaced_bytes >= 0) {
+    nlohmann::ordered_json replacing;
+    replacing["csv_bytes"] = replaced_bytes;
+    replacing["sidecar"] = sidecar_in_force(commit.replaced_csv);
+    j["replacing"] = std::move(replacing);
   }
-  j["variables"] = std::move(vars);
-  // Invalid UTF-8 in a label must not make the data set unwritable.
-  return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  return sidecar_dump(j);
 }
 
 }  // namespace kav

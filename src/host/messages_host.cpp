@@ -49,8 +49,8 @@ const MessageDef kHostMessages[] = {
     {G, msg::kDataSetMissing, S::Error, "Data set %1 does not exist (looked for %2)."},
     {G, msg::kDataSetWritten, S::Note, "Data set %1 has %2 observations and %3 variables."},
     {G, msg::kDataSetNotReplaced, S::Warning,
-     "Data set %1 was not written because the step did not finish; an earlier data set of "
-     "that name is unchanged."},
+     "Data set %1 was not written because the step stopped or ended in error without "
+     "results; an earlier data set of that name is unchanged."},
     {G, msg::kDataError, S::Error, "%1"},
     {G, msg::kDataNote, S::Note, "%1"},
     {G, msg::kInvalidName, S::Error, "%1 is not a valid name under VALIDVARNAME=%2."},

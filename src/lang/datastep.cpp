@@ -515,11 +515,9 @@ void DataStepBuilder::execute() {
     for (const auto& [k, count] : truncated)
       ctx_.xpmlog(kHostGroup, msg::kTruncatedCharacter, {vars_[static_cast<std::size_t>(k)].var.name, std::to_string(vars_[static_cast<std::size_t>(k)].var.length), std::to_string(count)});
     if (bad_numbers > 0) {
-      // The data set is still written (the values are missing), but the
-      // step reports the error.
-      if (writer) writer->commit();
-      ctx_.xpmlog(kHostGroup, msg::kDataSetWritten, {writer ? writer->header().name : "_NULL_", std::to_string(written), std::to_string(vars_.size())});
-      if (writer) ctx_.set_last_dataset(out_);
+      // The step stops: a data set with holes where the data could not be
+      // read must not take the place of one the user already has.
+      if (writer) ctx_.xpmlog(kHostGroup, msg::kDataSetNotReplaced, {writer->header().name});
       xexit(1000);
     }
   }
