@@ -55,7 +55,9 @@ COMMANDS
         name such as lib.name when --work or a LIBNAME is not needed) with the
         given options of the PROC FACTOR statement, written as in a program:
         method=ml nfactors=3 rotate=promax.  Secondary statements are given
-        with --var, --partial, --by, --freq, --weight and --priors.
+        with --var, --partial, --by, --freq, --weight and --priors.  A DATA
+        that is not a data set name (with TYPE= or LABEL= in parentheses) is
+        taken as the path of a file.
 
 OPTIONS
     --work DIR          Keep the WORK library in DIR (made if needed) instead
@@ -64,6 +66,9 @@ OPTIONS
     --html FILE         Also write the output as one self-contained HTML file.
     --json FILE         Also write every output object and the log as JSON.
     --log FILE          Write the log to FILE instead of standard error.
+                        The files of --listing, --html, --json and --log must
+                        differ from each other and from the program or data
+                        file; a clash is a usage error.
     --graphics-dir DIR  Also write every graph as an SVG file in DIR.
     --debug NAME        Turn on the named debug switch (as OPTIONS DEBUG=NAME).
     --var LIST, --partial LIST, --by LIST, --freq VAR, --weight VAR,
@@ -135,8 +140,8 @@ std::string quote_program_string(const std::string& s) {
 // back from what was read, so that no argument can carry statements of its
 // own; anything else is a file path, and is quoted.
 std::string dataset_argument(const std::string& d) {
-  const bool path = d.find('/') != std::string::npos ||
-                    (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0);
+  const bool path =
+      d.find('/') != std::string::npos || (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0);
   if (path) return quote_program_string(d);
   kav::Log quiet;
   const auto tokens = kav::tokenize_text(d, quiet);

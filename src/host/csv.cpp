@@ -743,7 +743,7 @@ class CsvObsWriter : public ObsWriter {
   void put_sidecar(const std::string& text, bool required) {
     const std::string sidecar = csv_sidecar_path(path_);
     std::FILE* side = nullptr;
-    const std::string side_temp = create_temp_beside(sidecar, side);
+    const std::string side_temp = create_temp_beside(sidecar, side, path_);
     if (side_temp.empty()) {
       if (required) failed("cannot create a file next to " + sidecar);
       return;

@@ -177,14 +177,9 @@ std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path,
 }
 
 std::string csv_sidecar_text(const DataSetHeader& header, std::int64_t observations,
-                             std::int64_t csv_bytes) {
-  return sidecar_dump(sidecar_json(header, observations, csv_bytes));
-}
-
-std::string csv_sidecar_text(const DataSetHeader& header, std::int64_t observations,
                              std::int64_t csv_bytes, const CsvSidecarCommit& commit) {
   nlohmann::ordered_json j = sidecar_json(header, observations, csv_bytes);
-  j["csv_digest"] = commit.csv_digest;
+  if (!commit.csv_digest.empty()) j["csv_digest"] = commit.csv_digest;
   const std::int64_t replaced_bytes =
       commit.replaced_csv.empty() ? -1 : file_bytes(commit.replaced_csv);
   if (replaced_bytes >= 0) {

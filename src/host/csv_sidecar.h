@@ -25,23 +25,20 @@ struct CsvSidecar {
 // DataError (naming `display` and the sidecar file) when it is not valid.
 std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path, const std::string& display);
 
-// The sidecar text for a data set with this header.
-std::string csv_sidecar_text(const DataSetHeader& header, std::int64_t observations,
-                             std::int64_t csv_bytes);
-
 // A data set is committed by renaming its sidecar into place first and its
 // CSV file second, so that the CSV's rename alone decides which data set a
 // reader sees.  Between the two renames the new sidecar sits beside the old
 // CSV file; it therefore also carries the facts of the data set it replaces
 // (the old sidecar, or none) with the size of the old CSV file, and a digest
 // of its own CSV file for when the two sizes are equal.  Once the CSV file is
-// in place the writer rewrites the sidecar without them.
+// in place the writer rewrites the sidecar without the replaced facts.
 struct CsvSidecarCommit {
   std::string csv_digest;    // CsvDigest of the new CSV file's bytes
   std::string replaced_csv;  // path of the CSV file being replaced ("" none)
 };
+// The sidecar text for a data set with this header.
 std::string csv_sidecar_text(const DataSetHeader& header, std::int64_t observations,
-                             std::int64_t csv_bytes, const CsvSidecarCommit& commit);
+                             std::int64_t csv_bytes, const CsvSidecarCommit& commit = {});
 
 // The text of the sidecar facts that describe the CSV file at `csv_path` as
 // it is now, without what an unfinished commit added; "" when none do.  A

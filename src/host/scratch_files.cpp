@@ -45,23 +45,25 @@ bool process_gone(pid_t pid) {
   return pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
 }
 
-// Gives the new file at `fd` the permissions of the file it will replace.
-// When the group cannot be kept, the group loses its access rather than a
-// different group gaining it.
-void take_permissions_of(int fd, const std::string& target) {
+// Gives the new file at `fd` the permissions of the file `target`; false
+// when there is none.  When the group cannot be kept, the group loses its
+// access rather than a different group gaining it.
+bool take_permissions_of(int fd, const std::string& target) {
   struct stat old;
-  if (::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return;
+  if (target.empty() || ::stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return false;
   mode_t mode = old.st_mode & 07777;
   struct stat now;
   if (::fstat(fd, &now) == 0 && now.st_gid != old.st_gid &&
       ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0)
     mode &= ~static_cast<mode_t>(S_IRWXG);
   ::fchmod(fd, mode);
+  return true;
 }
 
 }  // namespace
 
-std::string create_temp_beside(const std::string& target, std::FILE*& file) {
+std::string create_temp_beside(const std::string& target, std::FILE*& file,
+                               const std::string& companion) {
   file = nullptr;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string path = target + ".tmp-" + scratch_tag();
@@ -71,7 +73,7 @@ std::string create_temp_beside(const std::string& target, std::FILE*& file) {
       if (errno == EEXIST) continue;
       return {};
     }
-    take_permissions_of(fd, target);
+    if (!take_permissions_of(fd, target)) take_permissions_of(fd, companion);
     file = ::fdopen(fd, "wb");
     if (!file) {
       const int err = errno;

@@ -13,9 +13,11 @@ namespace kav {
 // Creates "<target>.tmp-<pid>-<random>" for writing and returns its path
 // ("" when it cannot be made; errno says why).  The file gets the permissions
 // of the file `target` names when that exists, so that replacing a data set
-// keeps who may read it; otherwise the permissions a new file gets under the
-// process's umask.
-std::string create_temp_beside(const std::string& target, std::FILE*& file);
+// keeps who may read it; failing that, those of `companion` (a sidecar
+// takes its data file's); otherwise the permissions a new file gets under
+// the process's umask.
+std::string create_temp_beside(const std::string& target, std::FILE*& file,
+                               const std::string& companion = "");
 
 // Removes the temporary files of `target` left by runs that were killed
 // before they could commit or remove them.

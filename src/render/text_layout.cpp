@@ -65,8 +65,8 @@ std::string valid_utf8(std::string_view text) {
     return std::string(text);
   // The JSON writer's own replacement, so that a report and the JSON results
   // of one run show a byte that is not UTF-8 the same way.
-  const std::string quoted = nlohmann::json(std::string(text)).dump(
-      -1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string quoted = nlohmann::json(std::string(text))
+                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return nlohmann::json::parse(quoted).get<std::string>();
 }
 

@@ -121,13 +121,16 @@ TEST_F(Html, BytesThatAreNotUtf8AreReplacedAsInTheJsonResults) {
   t.name = "Labels";
   t.label = "Cut \xE2\x82 short";
   t.add_column("Label", ColumnKind::Text, std::string("Label"));
-  t.add_row({std::string("a\xC0\xAF" "b")});
+  t.add_row(
+      {std::string("a\xC0\xAF"
+                   "b")});
   delivery.add_table(t);
   delivery.end_step(0, 0, {});
   ASSERT_EQ(delivery.close_html(), "");
   const std::string html = read(file);
-  for (const char* shown :
-       {"Caf\xEF\xBF\xBD survey", "Cut \xEF\xBF\xBD short", "a\xEF\xBF\xBD\xEF\xBF\xBD" "b"})
+  for (const char* shown : {"Caf\xEF\xBF\xBD survey", "Cut \xEF\xBF\xBD short",
+                            "a\xEF\xBF\xBD\xEF\xBF\xBD"
+                            "b"})
     EXPECT_NE(html.find(shown), std::string::npos) << shown;
   // The JSON library refuses to write text that is not UTF-8.
   EXPECT_NO_THROW(nlohmann::json(html).dump());
