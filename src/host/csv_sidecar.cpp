@@ -103,16 +103,38 @@ std::string csv_sidecar_in_force(const std::string& csv_path) {
   return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-void CsvDigest::add(std::string_view bytes) {
-  for (const char c : bytes) {
-    state_ ^= static_cast<unsigned char>(c);
-    state_ *= 1099511628211ull;
+void CsvDigest::mix(std::uint64_t word) {
+  state_ = (state_ ^ word) * 1099511628211ull;
+  state_ ^= state_ >> 29;
+}
+
+void CsvDigest::take(unsigned char byte) {
+  word_ |= std::uint64_t{byte} << (8 * filled_);
+  if (++filled_ == 8) {
+    mix(word_);
+    word_ = 0;
+    filled_ = 0;
   }
 }
 
+void CsvDigest::add(std::string_view bytes) {
+  // Words are made of the same bytes however the file comes in chunks.
+  std::size_t i = 0;
+  for (; i < bytes.size() && filled_ != 0; ++i) take(static_cast<unsigned char>(bytes[i]));
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word = 0;
+    for (int k = 7; k >= 0; --k)
+      word = (word << 8) | static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+    mix(word);
+  }
+  for (; i < bytes.size(); ++i) take(static_cast<unsigned char>(bytes[i]));
+}
+
 std::string CsvDigest::text() const {
+  CsvDigest last = *this;
+  last.mix(word_ ^ (std::uint64_t(filled_) << 56));
   char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(state_));
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(last.state_));
   return hex;
 }
 

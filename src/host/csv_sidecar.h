@@ -45,15 +45,21 @@ std::string csv_sidecar_text(const DataSetHeader& header, std::int64_t observati
 // commit whose CSV rename fails puts it back.
 std::string csv_sidecar_in_force(const std::string& csv_path);
 
-// FNV-1a over the bytes of a CSV file: add() them chunk by chunk, then take
-// text().
+// A 64-bit digest of the bytes of a CSV file, to tell two files of one size
+// apart: add() them in chunks of any size, then take text().  It takes the
+// bytes eight at a time (an FNV-style multiply with a shift to spread the
+// high bits down), so that digesting costs little beside writing.
 class CsvDigest {
  public:
   void add(std::string_view bytes);
   std::string text() const;
 
  private:
+  void take(unsigned char byte);
+  void mix(std::uint64_t word);
   std::uint64_t state_ = 14695981039346656037ull;
+  std::uint64_t word_ = 0;  // bytes of a word not yet complete, the first lowest
+  int filled_ = 0;          // how many
 };
 
 }  // namespace kav

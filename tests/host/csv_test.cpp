@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "host/csv_sidecar.h"
 #include "host/support/dataset_text.h"
 #include "support/temp_folder.h"
 
@@ -532,6 +533,28 @@ TEST_F(CsvTest, ACommitCutShortAtAnyRenameLeavesTheOldDataSetOrTheNew) {
   for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"v.csv", "v.csv.json"}));
+}
+
+// The writer digests its rows as it flushes them, a reader the file in
+// chunks of its own: one digest for the same bytes however they are cut.
+TEST(CsvDigest, SameBytesInAnyChunksGiveOneDigest) {
+  const std::string bytes = "x,y\n1,2\n3,4\n5,6\n7,8\n";
+  auto digest = [&](std::vector<std::size_t> cuts, std::string text) {
+    CsvDigest d;
+    std::size_t from = 0;
+    cuts.push_back(text.size());
+    for (const std::size_t to : cuts) {
+      d.add(std::string_view(text).substr(from, to - from));
+      from = to;
+    }
+    return d.text();
+  };
+  const std::string whole = digest({}, bytes);
+  EXPECT_EQ(digest({3, 11}, bytes), whole);
+  EXPECT_EQ(digest({1, 2, 3, 4, 5, 6, 7, 9, 17}, bytes), whole);
+  std::string changed = bytes;
+  changed[12] = '9';  // same size, one digit different
+  EXPECT_NE(digest({}, changed), whole);
 }
 
 TEST_F(CsvTest, ADataSetKeepsThePermissionsOfTheFileItReplacesOrFollowsTheUmask) {
