@@ -34,6 +34,14 @@ OptionDef valued(std::vector<const char*> spellings, ValueKind kind, int field,
   return d;
 }
 
+// A random seed: an integer of any size, since the procedure reduces seeds
+// beyond 2^53 to a usable one itself.
+OptionDef seed(std::vector<const char*> spellings, int field, Range range = Range{}) {
+  OptionDef d = valued(std::move(spellings), ValueKind::Integer, field, range);
+  d.any_size = true;
+  return d;
+}
+
 OptionDef keyword(std::vector<const char*> spellings, int field, std::vector<WordDef> words) {
   OptionDef d = valued(std::move(spellings), ValueKind::Keyword, field);
   d.words = std::move(words);
@@ -46,8 +54,12 @@ const OptionTable& parallel_options() {
   static const OptionTable t("PARALLEL",
                              {
                                  valued({"ALPHA"}, ValueKind::Number, PA::kAlpha, between(0, 1)),
-                                 valued({"NSIMS"}, ValueKind::Integer, PA::kNsims, at_least(200)),
-                                 valued({"SEED"}, ValueKind::Integer, PA::kSeed, at_least(1)),
+                                 // The simulated eigenvalues are all kept for the
+                                 // order statistic, and each data set is drawn
+                                 // afresh: a million is hours of work already.
+                                 valued({"NSIMS"}, ValueKind::Integer, PA::kNsims,
+                                        between(200, 1000000)),
+                                 seed({"SEED"}, PA::kSeed, at_least(1)),
                              });
   return t;
 }
@@ -227,13 +239,14 @@ const OptionTable& proc_options() {
                  {"WGT", kVardefWgt},
                  {"WDF", kVardefWdf}}),
         valued({"NOBS"}, ValueKind::Number, F::kNobs, at_least(0)),
-        valued({"RANDOM"}, ValueKind::Integer, F::kRandom),
+        seed({"RANDOM"}, F::kRandom),
         valued({"NTHREADS", "NTHREAD", "THREADS", "THREAD"}, ValueKind::Integer, F::kNthreads,
                at_least(0)),
         // Number of factors.
         [] {
           OptionDef d =
-              valued({"NFACTORS", "NFACTOR", "NFACT", "N"}, ValueKind::Integer, F::kNfactors);
+              valued({"NFACTORS", "NFACTOR", "NFACT", "N"}, ValueKind::Integer, F::kNfactors,
+                     at_least(-1));  // -1 stops after the correlation matrix
           d.words = {{"PARALLEL", kNfParallel, 0, 0, &parallel_options(), B::kNfParallel},
                      {"MAP", kNfMap, 0, 0, nullptr, B::kNfMap2},
                      {"MAP2", kNfMap2, 0, 0, nullptr, B::kNfMap2},
