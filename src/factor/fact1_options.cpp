@@ -274,6 +274,9 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   const FieldValue& nf = rec[F::kNfactors];
   const bool nf_number = nf.given && !std::isnan(nf.number);
   com->nfactp = nf_number ? std::min(integer_or(rec, F::kNfactors, -99), com->nvar) : -99;
+  // Said at once, since a step that stops at the correlations may show
+  // nothing at all when no correlation output is asked for.
+  if (com->nfactp == -1) fact_msg(com, kMsgCorrelationsOnly);
   const bool map2 = rec.bit(B::kNfMap2), map4 = rec.bit(B::kNfMap4);
   com->usepa = rec.bit(B::kNfParallel) ? 1 : 0;
   com->usemap = map4 ? 4 : map2 ? 2 : 0;
