@@ -51,16 +51,15 @@ OptionDef keyword(std::vector<const char*> spellings, int field, std::vector<Wor
 // Options of parallel analysis, shared by NFACTORS=PARALLEL(...) and
 // PARALLEL(...).
 const OptionTable& parallel_options() {
-  static const OptionTable t("PARALLEL",
-                             {
-                                 valued({"ALPHA"}, ValueKind::Number, PA::kAlpha, between(0, 1)),
-                                 // The simulated eigenvalues are all kept for the
-                                 // order statistic, and each data set is drawn
-                                 // afresh: a million is hours of work already.
-                                 valued({"NSIMS"}, ValueKind::Integer, PA::kNsims,
-                                        between(200, 1000000)),
-                                 seed({"SEED"}, PA::kSeed, at_least(1)),
-                             });
+  // Every simulated data set's eigenvalues are kept for the order
+  // statistic, so the number of simulations is bounded: the store and the
+  // run time of a request stay within what one step may take.
+  static const OptionTable t(
+      "PARALLEL", {
+                      valued({"ALPHA"}, ValueKind::Number, PA::kAlpha, between(0, 1)),
+                      valued({"NSIMS"}, ValueKind::Integer, PA::kNsims, between(200, 1000000)),
+                      seed({"SEED"}, PA::kSeed, at_least(1)),
+                  });
   return t;
 }
 

@@ -28,9 +28,10 @@ T integer_field(const nlohmann::json& o, const char* key, T fallback, const std:
   std::optional<T> n;
   if (v.is_number_integer() || v.is_number_unsigned() || v.is_number_float())
     n = exact_integer<T>(v.get<double>());
-  if (!n) throw bad(owner + "\"" + key + "\" is " + v.dump() + "; expected a whole number from " +
-                    std::to_string(exact_integer_min<T>()) + " to " +
-                    std::to_string(exact_integer_max<T>()));
+  if (!n)
+    throw bad(owner + "\"" + key + "\" is " + v.dump() + "; expected a whole number from " +
+              std::to_string(exact_integer_min<T>()) + " to " +
+              std::to_string(exact_integer_max<T>()));
   return *n;
 }
 
@@ -79,8 +80,8 @@ std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path,
         throw bad("variable " + std::to_string(index) + " has kind '" + kind +
                   "'; expected \"num\" or \"char\"");
       }
-      var.length = integer_field(v, "length", var.is_numeric() ? 8 : 1,
-                                 "variable " + var.name + ": ", bad);
+      var.length =
+          integer_field(v, "length", var.is_numeric() ? 8 : 1, "variable " + var.name + ": ", bad);
       if (var.length < 1 || var.length > kMaxLength)
         throw bad("variable " + var.name + " has length " + std::to_string(var.length) +
                   "; expected 1 to " + std::to_string(kMaxLength));

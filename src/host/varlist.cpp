@@ -49,9 +49,9 @@ VarListError error(int number, std::vector<std::string> args, SourcePos pos) {
   return e;
 }
 
-// Whether the variables item `it` just added to `out` (those past `seen`'s
-// count) are new to the list; false with `err` naming the first one that
-// is not.  `seen` marks the variables of the list so far.
+// Whether the variables item `it` just added to `out` (those from
+// `checked` on) are new to the list; false with `err` naming the first one
+// that is not.  `seen` marks the variables of the list so far.
 bool first_mention(const VarListItem& it, std::vector<char>& seen, std::size_t& checked,
                    const std::vector<int>& out, const DataSetHeader& h,
                    const std::string& statement, VarListError& err) {

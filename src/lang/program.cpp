@@ -256,14 +256,11 @@ void Interpreter::macro_statement(const Statement& st) {
       return;
     }
     std::size_t eq = rest.find('=');
-    if (rest.size() - eq - 1 > kMaxMacroValue) {
-      std::string value = trim(rest.substr(eq + 1));
-      if (value.size() > kMaxMacroValue) {
-        error_at(t[2], msg::kMacroValueTooLong,
-                 {upper(t[2].value), std::to_string(value.size()), std::to_string(kMaxMacroValue)});
-        session_.statement_errors = true;
-        return;
-      }
+    if (const std::size_t length = trim(rest.substr(eq + 1)).size(); length > kMaxMacroValue) {
+      error_at(t[2], msg::kMacroValueTooLong,
+               {upper(t[2].value), std::to_string(length), std::to_string(kMaxMacroValue)});
+      session_.statement_errors = true;
+      return;
     }
     session_.macros.set(t[2].value, trim(rest.substr(eq + 1)));
     return;

@@ -96,7 +96,8 @@ void write_files(const std::string& program, const fs::path& dir) {
     const std::size_t colon = program.find(": ", at);
     const std::size_t close = program.find(" */", colon);
     const std::string name = program.substr(at + open.size(), colon - at - open.size());
-    std::ofstream(dir / name, std::ios::binary) << unescape(program.substr(colon + 2, close - colon - 2));
+    std::ofstream(dir / name, std::ios::binary)
+        << unescape(program.substr(colon + 2, close - colon - 2));
     at = close;
   }
 }
