@@ -7,6 +7,7 @@
 #include "factor/factods.h"
 #include "factor/factorg.h"
 #include "factor/rotselect.h"
+#include "host/host_messages.h"
 #include "host/value.h"
 #include "host/varlist.h"
 #include "numeric/exact_integer.h"
@@ -20,6 +21,7 @@ namespace B = factorg_bit;
 namespace PA = factorg_pa;
 
 constexpr int kGraphGroup = 210;
+constexpr int kMaxAnalysisVariables = 10000;
 
 bool given(double v) {
   return !is_missing(v);
@@ -210,6 +212,17 @@ void fact1_input(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& inp
   com->npar = static_cast<int>(lists.partial.size());
   com->ntot = com->nvar + com->npar;
   com->listno = 1;
+  // The matrices of an analysis grow with the square of its variables and
+  // the eigensolver with the cube: beyond this many, a request would take
+  // tens of gigabytes or days, and is refused at once rather than left to
+  // whatever the machine's memory allows.
+  if (com->ntot > kMaxAnalysisVariables) {
+    com->host->xpmlog(kHostGroup, msg::kTooManyVariables,
+                      {"The analysis (VAR and PARTIAL variables together)",
+                       std::to_string(com->ntot), std::to_string(kMaxAnalysisVariables)});
+    factrc(com, kExitMemory);
+    xexit(com->rc);
+  }
 }
 
 void fact1_options(COMSTR* com, const ParsedStep& parsed) {
