@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "host/csv_sidecar.h"
@@ -459,7 +460,16 @@ class CsvObsReader : public ObsReader {
       header_.label = sidecar->label;
     }
 
+    // The sidecar's variables by name as written and ignoring case (the
+    // first of each), so that matching the columns costs one look-up each.
+    std::unordered_map<std::string, const Variable*> sidecar_exact, sidecar_folded;
+    if (sidecar)
+      for (const Variable& v : sidecar->vars) {
+        sidecar_exact.emplace(v.name, &v);
+        sidecar_folded.emplace(upper(v.name), &v);
+      }
     std::vector<std::string> written(ncols);
+    header_.vars.reserve(ncols);
     std::vector<bool> known(ncols, false);  // kind and length given by the sidecar
     std::string renamed, missing_from_sidecar;
     for (std::size_t i = 0; i < ncols; ++i) {
@@ -473,13 +483,10 @@ class CsvObsReader : public ObsReader {
       var.name = written[i];
       if (sidecar) {
         const Variable* match = nullptr;
-        for (const Variable& v : sidecar->vars) {
-          if (v.name == written[i]) {
-            match = &v;
-            break;
-          }
-          if (!match && same_name(v.name, written[i])) match = &v;
-        }
+        if (auto e = sidecar_exact.find(written[i]); e != sidecar_exact.end())
+          match = e->second;
+        else if (auto f = sidecar_folded.find(upper(written[i])); f != sidecar_folded.end())
+          match = f->second;
         if (match) {
           var = *match;
           var.name = written[i];
@@ -495,15 +502,18 @@ class CsvObsReader : public ObsReader {
       }
       header_.vars.push_back(std::move(var));
     }
-    for (std::size_t i = 0; i < ncols; ++i)
-      for (std::size_t k = 0; k < i; ++k)
-        if (same_name(header_.vars[i].name, header_.vars[k].name))
-          throw DataError(label_, where_line(header_line),
-                          "columns " + std::to_string(k + 1) + " (" +
-                              quote_for_message(written[k]) + ") and " + std::to_string(i + 1) +
-                              " (" + quote_for_message(written[i]) + ") both give the name " +
-                              name_literal(header_.vars[i].name) +
-                              "; variable names must differ (ignoring case)");
+    std::unordered_map<std::string, std::size_t> first_with_name;
+    first_with_name.reserve(ncols);
+    for (std::size_t i = 0; i < ncols; ++i) {
+      auto [at, fresh] = first_with_name.emplace(upper(header_.vars[i].name), i);
+      if (fresh) continue;
+      const std::size_t k = at->second;
+      throw DataError(label_, where_line(header_line),
+                      "columns " + std::to_string(k + 1) + " (" + quote_for_message(written[k]) +
+                          ") and " + std::to_string(i + 1) + " (" + quote_for_message(written[i]) +
+                          ") both give the name " + name_literal(header_.vars[i].name) +
+                          "; variable names must differ (ignoring case)");
+    }
     if (!renamed.empty())
       notes_.push_back(label_ + ": column names that are not valid under VALIDVARNAME=" +
                        validvarname_text(opts.validvarname) + " were changed: " + renamed + ".");

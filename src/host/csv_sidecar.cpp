@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
 
 #include "host/csv.h"
+#include "numeric/exact_integer.h"
 
 namespace kav {
 
@@ -95,6 +97,24 @@ std::string sidecar_dump(const nlohmann::ordered_json& j) {
   return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+// An integer field of object `o`, or `fallback` when it is absent; a value
+// that is not a whole number T can hold is refused by name.  (nlohmann's own
+// conversion casts a floating-point 1e300 to int unchecked.)
+template <class T>
+T integer_field(const nlohmann::json& o, const char* key, T fallback, const std::string& owner,
+                const std::function<DataError(const std::string&)>& bad) {
+  if (!o.contains(key)) return fallback;
+  const nlohmann::json& v = o[key];
+  std::optional<T> n;
+  if (v.is_number_integer() || v.is_number_unsigned() || v.is_number_float())
+    n = exact_integer<T>(v.get<double>());
+  if (!n)
+    throw bad(owner + "\"" + key + "\" is " + v.dump() + "; expected a whole number from " +
+              std::to_string(exact_integer_min<T>()) + " to " +
+              std::to_string(exact_integer_max<T>()));
+  return *n;
+}
+
 }  // namespace
 
 std::string csv_sidecar_in_force(const std::string& csv_path) {
@@ -162,13 +182,14 @@ std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path,
       if (!replaced.is_object()) return std::nullopt;
       j = std::move(replaced);
     }
-    if (j.contains("version") && j["version"].get<int>() > kFormatVersion)
-      throw bad("written by a newer version of kav (format version " +
-                std::to_string(j["version"].get<int>()) + ")");
+    const int version = integer_field(j, "version", kFormatVersion, "", bad);
+    if (version > kFormatVersion)
+      throw bad("written by a newer version of kav (format version " + std::to_string(version) +
+                ")");
     s.type = j.value("type", std::string());
     s.label = j.value("label", std::string());
-    s.observations = j.value("observations", std::int64_t{-1});
-    s.csv_bytes = j.value("csv_bytes", std::int64_t{-1});
+    s.observations = integer_field(j, "observations", std::int64_t{-1}, "", bad);
+    s.csv_bytes = integer_field(j, "csv_bytes", std::int64_t{-1}, "", bad);
     if (!j.contains("variables")) return s;
     int index = 0;
     for (const auto& v : j.at("variables")) {
@@ -185,7 +206,8 @@ std::optional<CsvSidecar> read_csv_sidecar(const std::string& csv_path,
         throw bad("variable " + std::to_string(index) + " has kind '" + kind +
                   "'; expected \"num\" or \"char\"");
       }
-      var.length = v.value("length", var.is_numeric() ? 8 : 1);
+      var.length =
+          integer_field(v, "length", var.is_numeric() ? 8 : 1, "variable " + var.name + ": ", bad);
       if (var.length < 1 || var.length > kMaxLength)
         throw bad("variable " + var.name + " has length " + std::to_string(var.length) +
                   "; expected 1 to " + std::to_string(kMaxLength));
