@@ -1,6 +1,7 @@
 // The kav command: runs programs, or a one-step FACTOR analysis, with the
 // listing on stdout and the log on stderr unless told otherwise.
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -9,7 +10,11 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "host/library.h"
+#include "host/log.h"
+#include "host/names.h"
 #include "host/session.h"
+#include "lang/reader.h"
 #include "lang/program.h"
 
 #ifndef KAV_VERSION
@@ -50,7 +55,9 @@ COMMANDS
         name such as lib.name when --work or a LIBNAME is not needed) with the
         given options of the PROC FACTOR statement, written as in a program:
         method=ml nfactors=3 rotate=promax.  Secondary statements are given
-        with --var, --partial, --by, --freq, --weight and --priors.
+        with --var, --partial, --by, --freq, --weight and --priors.  A DATA
+        that is not a data set name (with TYPE= or LABEL= in parentheses) is
+        taken as the path of a file.
 
 OPTIONS
     --work DIR          Keep the WORK library in DIR (made if needed) instead
@@ -59,6 +66,9 @@ OPTIONS
     --html FILE         Also write the output as one self-contained HTML file.
     --json FILE         Also write every output object and the log as JSON.
     --log FILE          Write the log to FILE instead of standard error.
+                        The files of --listing, --html, --json and --log must
+                        differ from each other and from the program or data
+                        file; a clash is a usage error.
     --graphics-dir DIR  Also write every graph as an SVG file in DIR.
     --debug NAME        Turn on the named debug switch (as OPTIONS DEBUG=NAME).
     --var LIST, --partial LIST, --by LIST, --freq VAR, --weight VAR,
@@ -125,6 +135,75 @@ std::string quote_program_string(const std::string& s) {
   return q + "'";
 }
 
+// The data set argument of `kav factor` as program text.  A data set name
+// ([lib.]member, with TYPE= and LABEL= options) is read as such and written
+// back from what was read, so that no argument can carry statements of its
+// own; anything else is a file path, and is quoted.
+std::string dataset_argument(const std::string& d) {
+  const bool path =
+      d.find('/') != std::string::npos || (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0);
+  if (path) return quote_program_string(d);
+  kav::Log quiet;
+  const auto tokens = kav::tokenize_text(d, quiet);
+  kav::DataSetName name;
+  std::size_t i = 0;
+  kav::SourcePos where;
+  if (d.find(';') != std::string::npos || quiet.errors_since(0) > 0 ||
+      !kav::parse_dataset_name(tokens, i, name, where).empty() || i != tokens.size())
+    return quote_program_string(d);
+  std::string text;
+  if (!name.path.empty()) {
+    text = quote_program_string(name.path);
+  } else {
+    const bool plain = kav::is_valid_name(name.member, kav::ValidVarName::V7);
+    text = name.libref + "." + (plain ? name.member : quote_program_string(name.member) + "n");
+  }
+  if (name.has_type || name.has_label) {
+    text += "(";
+    if (name.has_type) text += "type=" + quote_program_string(name.type) + " ";
+    if (name.has_label) text += "label=" + quote_program_string(name.label);
+    text += ")";
+  }
+  return text;
+}
+
+// Whether two paths name one file, or would once written.  Devices such as
+// /dev/stderr may be shared: writing to them overwrites nothing.
+bool same_file(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::exists(a, ec) && !fs::is_regular_file(a, ec)) return false;
+  if (fs::equivalent(a, b, ec)) return true;
+  const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
+  const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
+  return ca.lexically_normal() == cb.lexically_normal();
+}
+
+// A usage problem when an output file would overwrite the input or another
+// output of the same run; "" when every output has a file of its own.
+std::string clashing_outputs(const CommandLine& cl) {
+  std::vector<std::pair<std::string, std::string>> inputs, outputs;
+  if (cl.command == "run" && cl.program != "-") inputs.emplace_back("the program file", cl.program);
+  if (cl.command == "factor" && dataset_argument(cl.program).front() == '\'')
+    inputs.emplace_back("the data file", cl.program);
+  const std::pair<const char*, const std::string*> flags[] = {{"--listing", &cl.run.listing},
+                                                              {"--html", &cl.run.html},
+                                                              {"--json", &cl.run.json},
+                                                              {"--log", &cl.run.log}};
+  for (const auto& [flag, path] : flags)
+    if (!path->empty()) outputs.emplace_back(flag, *path);
+  for (std::size_t k = 0; k < outputs.size(); ++k) {
+    for (const auto& [what, path] : inputs)
+      if (same_file(outputs[k].second, path))
+        return outputs[k].first + " names " + what + " '" + path + "'; it would be overwritten";
+    for (std::size_t j = 0; j < k; ++j)
+      if (same_file(outputs[k].second, outputs[j].second))
+        return outputs[j].first + " and " + outputs[k].first + " name the same file '" +
+               outputs[k].second + "'; each needs a file of its own";
+  }
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,6 +267,7 @@ int main(int argc, char** argv) {
   }
   if (cl.program.empty())
     return usage(cl.command == "run" ? "'kav run' needs a program file" : "'kav factor' needs a data set");
+  if (const std::string clash = clashing_outputs(cl); !clash.empty()) return usage(clash);
 
   std::string text, file;
   if (cl.command == "run") {
@@ -208,12 +288,7 @@ int main(int argc, char** argv) {
       text = ss.str();
     }
   } else {
-    // A one-step program.  A data set given as lib.name or a plain name is
-    // used as it is; anything that looks like a file is quoted as a path.
-    const std::string& d = cl.program;
-    bool path = d.find('/') != std::string::npos ||
-                (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0);
-    text = "proc factor data=" + (path ? quote_program_string(d) : d);
+    text = "proc factor data=" + dataset_argument(cl.program);
     for (const auto& o : cl.factor_options) text += " " + o;
     text += ";\n";
     for (const auto& [kw, v] : cl.statements) {

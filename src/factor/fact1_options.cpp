@@ -7,8 +7,10 @@
 #include "factor/factods.h"
 #include "factor/factorg.h"
 #include "factor/rotselect.h"
+#include "host/host_messages.h"
 #include "host/value.h"
 #include "host/varlist.h"
+#include "numeric/exact_integer.h"
 
 namespace kav {
 
@@ -19,6 +21,7 @@ namespace B = factorg_bit;
 namespace PA = factorg_pa;
 
 constexpr int kGraphGroup = 210;
+constexpr int kMaxAnalysisVariables = 10000;
 
 bool given(double v) {
   return !is_missing(v);
@@ -28,6 +31,13 @@ bool given(double v) {
 double number_or(const ParsedRecord& rec, int field, double fallback) {
   const FieldValue& f = rec[field];
   return f.given && !std::isnan(f.number) ? f.number : fallback;
+}
+
+// An integer field, or `fallback` when the option was not given.  The
+// parser refuses integer values an int cannot hold, so the fallback never
+// stands in for a value the user gave.
+int integer_or(const ParsedRecord& rec, int field, int fallback) {
+  return exact_integer<int>(number_or(rec, field, fallback)).value_or(fallback);
 }
 
 bool special_type(const std::string& type) {
@@ -76,12 +86,14 @@ const char* prior_name(int priortyp) {
 }
 
 // Resolves one statement's list, ending the step on an error: a list that
-// names what is not there leaves nothing sensible to analyse.
+// names what is not there leaves nothing sensible to analyse.  A variable
+// named twice among the analysed (or partialled) ones is an error too: it
+// would enter the correlation matrix twice and make it singular.
 std::vector<int> resolve(COMSTR* com, const FieldValue& f, const DataSetHeader& h, VarType need,
-                         const char* statement) {
+                         const char* statement, bool each_once = false) {
   std::vector<int> out;
   VarListError err;
-  if (!resolve_varlist(f.vars, h, need, statement, out, err)) {
+  if (!resolve_varlist(f.vars, h, need, statement, out, err, each_once)) {
     com->host->xpmlog(kHostGroup, err.number, err.args, err.pos);
     factrc(com, 1008);
     xexit(com->rc);
@@ -168,14 +180,14 @@ void fact1_input(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& inp
     for (std::size_t k = 0; k < one.size(); ++k) lists.by_descending.push_back(it.descending);
   }
   lists.notsorted = rec.bit(B::kNotsorted);
-  lists.partial = resolve(com, rec[F::kPartial], input, VarType::Numeric, "PARTIAL");
+  lists.partial = resolve(com, rec[F::kPartial], input, VarType::Numeric, "PARTIAL", true);
   if (rec.has(F::kFreq))
     lists.freq = resolve(com, rec[F::kFreq], input, VarType::Numeric, "FREQ")[0];
   if (rec.has(F::kWeight))
     lists.weight = resolve(com, rec[F::kWeight], input, VarType::Numeric, "WEIGHT")[0];
   const bool sscp_intercept = type == "SSCP" && com->intcno > 0;
   if (rec.has(F::kVar)) {
-    lists.var = resolve(com, rec[F::kVar], input, VarType::Numeric, "VAR");
+    lists.var = resolve(com, rec[F::kVar], input, VarType::Numeric, "VAR", true);
     if (sscp_intercept &&
         std::find(lists.var.begin(), lists.var.end(), com->intcno - 1) != lists.var.end()) {
       com->noint = 1;
@@ -200,6 +212,17 @@ void fact1_input(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& inp
   com->npar = static_cast<int>(lists.partial.size());
   com->ntot = com->nvar + com->npar;
   com->listno = 1;
+  // The matrices of an analysis grow with the square of its variables and
+  // the eigensolver with the cube: beyond this many, a request would take
+  // tens of gigabytes or days, and is refused at once rather than left to
+  // whatever the machine's memory allows.
+  if (com->ntot > kMaxAnalysisVariables) {
+    com->host->xpmlog(kHostGroup, msg::kTooManyVariables,
+                      {"The analysis (VAR and PARTIAL variables together)",
+                       std::to_string(com->ntot), std::to_string(kMaxAnalysisVariables)});
+    factrc(com, kExitMemory);
+    xexit(com->rc);
+  }
 }
 
 void fact1_options(COMSTR* com, const ParsedStep& parsed) {
@@ -263,7 +286,10 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   // Step 10: the number of factors and the aids that decide it.
   const FieldValue& nf = rec[F::kNfactors];
   const bool nf_number = nf.given && !std::isnan(nf.number);
-  com->nfactp = nf_number ? static_cast<int>(std::min<double>(nf.number, com->nvar)) : -99;
+  com->nfactp = nf_number ? std::min(integer_or(rec, F::kNfactors, -99), com->nvar) : -99;
+  // Said at once, since a step that stops at the correlations may show
+  // nothing at all when no correlation output is asked for.
+  if (com->nfactp == -1) fact_msg(com, kMsgCorrelationsOnly);
   const bool map2 = rec.bit(B::kNfMap2), map4 = rec.bit(B::kNfMap4);
   com->usepa = rec.bit(B::kNfParallel) ? 1 : 0;
   com->usemap = map4 ? 4 : map2 ? 2 : 0;
@@ -296,12 +322,12 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   if (given(com->percentp) && com->percentp > 1) com->percentp /= 100;
   com->flag = number_or(rec, F::kFlag, 0);
   com->epsilon = number_or(rec, F::kConverge, 0.001);
-  com->maxiter = static_cast<int>(number_or(rec, F::kMaxiter, 30));
-  com->nplot = static_cast<int>(number_or(rec, F::kNplot, 0));
+  com->maxiter = integer_or(rec, F::kMaxiter, 30);
+  com->nplot = integer_or(rec, F::kNplot, 0);
   // PLOTCHAR=n: 0 plots letters, n > 0 the first n characters of each name,
   // n < 0 the name without its first -n characters.
-  com->plotchar = static_cast<int>(number_or(rec, F::kPlotchar, 0));
-  com->ritr = static_cast<int>(number_or(rec, F::kRiter, std::max(100, 10 * com->nvar)));
+  com->plotchar = integer_or(rec, F::kPlotchar, 0);
+  com->ritr = integer_or(rec, F::kRiter, std::max(100, 10 * com->nvar));
 
   // Step 12: the seed, recorded for later steps.
   com->seed = fact_seed(number_or(rec, F::kRandom, miss));
@@ -461,7 +487,7 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
       const ParsedRecord& pa = *f->sub;
       if (f == &nf && nf.code != kNfParallel) continue;
       com->alphapa = number_or(pa, PA::kAlpha, com->alphapa);
-      com->nsimspa = static_cast<int>(number_or(pa, PA::kNsims, com->nsimspa));
+      com->nsimspa = integer_or(pa, PA::kNsims, com->nsimspa);
       seed_value = number_or(pa, PA::kSeed, seed_value);
     }
     com->pa_seed = fact_seed(seed_value);

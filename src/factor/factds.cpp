@@ -32,6 +32,15 @@ void factwrite(COMSTR* com, FACTOUTDS* out) {
 
 void factcommit(COMSTR* com, FACTOUTDS** out) {
   if (!*out || !(*out)->writer) return;
+  if (com->rc > kRcWarning && com->reason <= 0) {
+    // The step is in error and no group came to a factor solution: what the
+    // data set holds (at most the input's moments) is not the step's result
+    // and must not take the place of the data set the user already has.
+    com->host->xpmlog(kHostGroup, msg::kDataSetNotReplaced, {(*out)->writer->header().name});
+    (*out)->writer.reset();
+    *out = nullptr;
+    return;
+  }
   (*out)->writer->commit();
   const DataSetHeader& h = (*out)->writer->header();
   com->host->xpmlog(kHostGroup, msg::kDataSetWritten,

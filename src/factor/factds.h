@@ -43,7 +43,8 @@ FACTOUTDS* factopen_output(COMSTR* com, const DataSetName& name, DataSetHeader h
 // with the data set's name and cause and ends the step (1020).
 void factwrite(COMSTR* com, FACTOUTDS* out);
 // Makes the output data set visible under its name, notes its size in the
-// log, and forgets it (*out becomes null).
+// log, and forgets it (*out becomes null).  A step in error in which no BY
+// group retained a factor leaves an earlier data set of that name as it was.
 void factcommit(COMSTR* com, FACTOUTDS** out);
 // The next BY group of an input data set: its number, or 0 when none is left.
 int factbynext(FACTINDS* ds);

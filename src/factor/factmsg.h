@@ -16,6 +16,8 @@ inline constexpr int kMsgTargetNoGroup = 177;  // the BY values of the skipped g
 inline constexpr int kMsgStagePending = 901;
 inline constexpr int kMsgNoToolkit = 902;
 inline constexpr int kMsgNoInstance = 903;
+inline constexpr int kMsgNoMemory = 905;  // bytes, number of variables
+inline constexpr int kMsgCorrelationsOnly = 906;  // NFACTORS=-1
 
 // Correlations and the number-of-factors aids.
 inline constexpr int kMsgFewObservations = 21;  // nobs not above the number of variables

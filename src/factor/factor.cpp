@@ -79,7 +79,8 @@ void* factalloc(COMSTR* com, std::uint64_t bytes) {
   }
   void* block = com->host->pool().allocate(bytes);
   if (!block) {
-    com->host->xpmlog(kHostGroup, msg::kMemoryRefused, {std::to_string(bytes)});
+    com->host->xpmlog(kFactorGroup, kMsgNoMemory,
+                      {std::to_string(bytes), std::to_string(std::max(com->ntot, com->nvar))});
     factrc(com, kExitMemory);
     xexit(kExitMemory, 0);
   }

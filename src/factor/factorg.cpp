@@ -34,6 +34,14 @@ OptionDef valued(std::vector<const char*> spellings, ValueKind kind, int field,
   return d;
 }
 
+// A random seed: an integer of any size, since the procedure reduces seeds
+// beyond 2^53 to a usable one itself.
+OptionDef seed(std::vector<const char*> spellings, int field, Range range = Range{}) {
+  OptionDef d = valued(std::move(spellings), ValueKind::Integer, field, range);
+  d.any_size = true;
+  return d;
+}
+
 OptionDef keyword(std::vector<const char*> spellings, int field, std::vector<WordDef> words) {
   OptionDef d = valued(std::move(spellings), ValueKind::Keyword, field);
   d.words = std::move(words);
@@ -43,12 +51,15 @@ OptionDef keyword(std::vector<const char*> spellings, int field, std::vector<Wor
 // Options of parallel analysis, shared by NFACTORS=PARALLEL(...) and
 // PARALLEL(...).
 const OptionTable& parallel_options() {
-  static const OptionTable t("PARALLEL",
-                             {
-                                 valued({"ALPHA"}, ValueKind::Number, PA::kAlpha, between(0, 1)),
-                                 valued({"NSIMS"}, ValueKind::Integer, PA::kNsims, at_least(200)),
-                                 valued({"SEED"}, ValueKind::Integer, PA::kSeed, at_least(1)),
-                             });
+  // Every simulated data set's eigenvalues are kept for the order
+  // statistic, so the number of simulations is bounded: the store and the
+  // run time of a request stay within what one step may take.
+  static const OptionTable t(
+      "PARALLEL", {
+                      valued({"ALPHA"}, ValueKind::Number, PA::kAlpha, between(0, 1)),
+                      valued({"NSIMS"}, ValueKind::Integer, PA::kNsims, between(200, 1000000)),
+                      seed({"SEED"}, PA::kSeed, at_least(1)),
+                  });
   return t;
 }
 
@@ -227,13 +238,14 @@ const OptionTable& proc_options() {
                  {"WGT", kVardefWgt},
                  {"WDF", kVardefWdf}}),
         valued({"NOBS"}, ValueKind::Number, F::kNobs, at_least(0)),
-        valued({"RANDOM"}, ValueKind::Integer, F::kRandom),
+        seed({"RANDOM"}, F::kRandom),
         valued({"NTHREADS", "NTHREAD", "THREADS", "THREAD"}, ValueKind::Integer, F::kNthreads,
                at_least(0)),
         // Number of factors.
         [] {
           OptionDef d =
-              valued({"NFACTORS", "NFACTOR", "NFACT", "N"}, ValueKind::Integer, F::kNfactors);
+              valued({"NFACTORS", "NFACTOR", "NFACT", "N"}, ValueKind::Integer, F::kNfactors,
+                     at_least(-1));  // -1 stops after the correlation matrix
           d.words = {{"PARALLEL", kNfParallel, 0, 0, &parallel_options(), B::kNfParallel},
                      {"MAP", kNfMap, 0, 0, nullptr, B::kNfMap2},
                      {"MAP2", kNfMap2, 0, 0, nullptr, B::kNfMap2},

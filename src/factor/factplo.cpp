@@ -466,7 +466,7 @@ void plotfac(COMSTR* com, const double* x, bool reference, bool oblique, int i, 
         if (pc > 0)
           name.resize(std::min(name.size(), static_cast<std::size_t>(pc)));
         else
-          name = name.substr(std::min(name.size(), static_cast<std::size_t>(-pc)));
+          name = name.substr(std::min(name.size(), static_cast<std::size_t>(-std::int64_t{pc})));
         const int len = static_cast<int>(name.size());
         const int start = std::max(1, std::min(kGridColumns - len, column - len / 2 - 1));
         for (int c = 0; c < len; ++c) row[static_cast<std::size_t>(start - 1 + c)] = name[c];

@@ -269,7 +269,7 @@ void factstt(COMSTR* com, int mode) {
 
 void factsend(COMSTR* com) {
   // A step whose groups wrote no row still leaves the data set, empty, as
-  // the user named it.
+  // the user named it, unless the step failed (factcommit).
   if (!com->statfid && factswr(com)) factsopn(com);
   factcommit(com, &com->statfid);
 }

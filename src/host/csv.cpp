@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "host/csv_sidecar.h"
+#include "host/scratch_files.h"
 
 namespace kav {
 
@@ -458,7 +460,16 @@ class CsvObsReader : public ObsReader {
       header_.label = sidecar->label;
     }
 
+    // The sidecar's variables by name as written and ignoring case (the
+    // first of each), so that matching the columns costs one look-up each.
+    std::unordered_map<std::string, const Variable*> sidecar_exact, sidecar_folded;
+    if (sidecar)
+      for (const Variable& v : sidecar->vars) {
+        sidecar_exact.emplace(v.name, &v);
+        sidecar_folded.emplace(upper(v.name), &v);
+      }
     std::vector<std::string> written(ncols);
+    header_.vars.reserve(ncols);
     std::vector<bool> known(ncols, false);  // kind and length given by the sidecar
     std::string renamed, missing_from_sidecar;
     for (std::size_t i = 0; i < ncols; ++i) {
@@ -472,13 +483,10 @@ class CsvObsReader : public ObsReader {
       var.name = written[i];
       if (sidecar) {
         const Variable* match = nullptr;
-        for (const Variable& v : sidecar->vars) {
-          if (v.name == written[i]) {
-            match = &v;
-            break;
-          }
-          if (!match && same_name(v.name, written[i])) match = &v;
-        }
+        if (auto e = sidecar_exact.find(written[i]); e != sidecar_exact.end())
+          match = e->second;
+        else if (auto f = sidecar_folded.find(upper(written[i])); f != sidecar_folded.end())
+          match = f->second;
         if (match) {
           var = *match;
           var.name = written[i];
@@ -494,15 +502,18 @@ class CsvObsReader : public ObsReader {
       }
       header_.vars.push_back(std::move(var));
     }
-    for (std::size_t i = 0; i < ncols; ++i)
-      for (std::size_t k = 0; k < i; ++k)
-        if (same_name(header_.vars[i].name, header_.vars[k].name))
-          throw DataError(label_, where_line(header_line),
-                          "columns " + std::to_string(k + 1) + " (" +
-                              quote_for_message(written[k]) + ") and " + std::to_string(i + 1) +
-                              " (" + quote_for_message(written[i]) + ") both give the name " +
-                              name_literal(header_.vars[i].name) +
-                              "; variable names must differ (ignoring case)");
+    std::unordered_map<std::string, std::size_t> first_with_name;
+    first_with_name.reserve(ncols);
+    for (std::size_t i = 0; i < ncols; ++i) {
+      auto [at, fresh] = first_with_name.emplace(upper(header_.vars[i].name), i);
+      if (fresh) continue;
+      const std::size_t k = at->second;
+      throw DataError(label_, where_line(header_line),
+                      "columns " + std::to_string(k + 1) + " (" + quote_for_message(written[k]) +
+                          ") and " + std::to_string(i + 1) + " (" + quote_for_message(written[i]) +
+                          ") both give the name " + name_literal(header_.vars[i].name) +
+                          "; variable names must differ (ignoring case)");
+    }
     if (!renamed.empty())
       notes_.push_back(label_ + ": column names that are not valid under VALIDVARNAME=" +
                        validvarname_text(opts.validvarname) + " were changed: " + renamed + ".");
@@ -658,26 +669,14 @@ class CsvObsReader : public ObsReader {
 // ---------------------------------------------------------------------------
 // Data set writer
 
-// Creates a unique temporary file next to `target`; returns its path.
-std::string make_temp_file(const std::string& target, std::FILE*& file) {
-  std::string pattern = target + ".tmp-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return {};
-  file = ::fdopen(fd, "wb");
-  if (!file) {
-    ::close(fd);
-    ::unlink(pattern.c_str());
-    return {};
-  }
-  return pattern;
-}
-
 class CsvObsWriter : public ObsWriter {
  public:
   CsvObsWriter(const std::string& path, DataSetHeader header)
       : path_(path), header_(std::move(header)) {
     label_ = file_label(header_.name, path_);
-    temp_ = make_temp_file(path_, file_);
+    remove_stale_temps(path_);
+    remove_stale_temps(csv_sidecar_path(path_));
+    temp_ = create_temp_beside(path_, file_);
     if (temp_.empty())
       throw DataError(label_, "",
                       "cannot create a file next to " + path_ + ": " + std::strerror(errno));
@@ -726,37 +725,63 @@ class CsvObsWriter : public ObsWriter {
     const int closed = std::fclose(file_);
     file_ = nullptr;
     if (closed != 0) failed("cannot finish writing " + temp_);
-    const std::string sidecar = csv_sidecar_path(path_);
-    std::FILE* side = nullptr;
-    const std::string side_temp = make_temp_file(sidecar, side);
-    if (side_temp.empty()) failed("cannot create a file next to " + sidecar);
-    const std::string text = csv_sidecar_text(header_, rows_, bytes_);
-    const bool ok = std::fwrite(text.data(), 1, text.size(), side) == text.size();
-    if (std::fclose(side) != 0 || !ok) {
-      ::unlink(side_temp.c_str());
-      failed("cannot write " + side_temp);
-    }
-    // The CSV first: a sidecar never describes rows that are not there yet,
-    // and a reader that finds an older sidecar sees the size differ.
+    // The sidecar goes first, carrying the facts of the data set it replaces
+    // until the CSV's rename, the one step that commits; see CsvSidecarCommit.
+    CsvSidecarCommit how;
+    how.csv_digest = digest_.text();
+    struct stat st;
+    const bool replacing = ::stat(path_.c_str(), &st) == 0;
+    if (replacing) how.replaced_csv = path_;
+    put_sidecar(csv_sidecar_text(header_, rows_, bytes_, how), /*required=*/true);
     if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-      ::unlink(side_temp.c_str());
+      const int err = errno;
+      restore_sidecar(replacing);
+      errno = err;
       failed("cannot rename " + temp_ + " to " + path_);
     }
     committed_ = true;
-    if (std::rename(side_temp.c_str(), sidecar.c_str()) != 0) {
-      const int err = errno;
-      ::unlink(side_temp.c_str());
-      throw DataError(label_, "",
-                      "the data was written but its sidecar " + sidecar +
-                          " could not be: " + std::strerror(err));
+    // The data set is in place; a sidecar that still carries the old one's
+    // facts is only slower to open, so failing to tidy it up is no error.
+    if (replacing) {
+      how.replaced_csv.clear();
+      put_sidecar(csv_sidecar_text(header_, rows_, bytes_, how), /*required=*/false);
     }
   }
 
  private:
+  // Writes the sidecar to a temporary file and renames it into place.
+  void put_sidecar(const std::string& text, bool required) {
+    const std::string sidecar = csv_sidecar_path(path_);
+    std::FILE* side = nullptr;
+    const std::string side_temp = create_temp_beside(sidecar, side, path_);
+    if (side_temp.empty()) {
+      if (required) failed("cannot create a file next to " + sidecar);
+      return;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), side) == text.size();
+    const bool closed = std::fclose(side) == 0;
+    const bool renamed = written && closed && std::rename(side_temp.c_str(), sidecar.c_str()) == 0;
+    if (renamed) return;
+    const int err = errno;
+    ::unlink(side_temp.c_str());
+    errno = err;
+    if (required) failed("cannot write " + sidecar);
+  }
+
+  // Puts back the sidecar of the data set that stays, so that it does not
+  // go on carrying the facts of a commit that did not happen.
+  void restore_sidecar(bool replacing) {
+    const std::string sidecar = csv_sidecar_path(path_);
+    const std::string old = replacing ? csv_sidecar_in_force(path_) : std::string();
+    if (old.empty()) ::unlink(sidecar.c_str());
+    else put_sidecar(old, /*required=*/false);
+  }
+
   void flush() {
     if (buffer_.empty()) return;
     if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
       failed("cannot write " + temp_);
+    digest_.add(buffer_);
     bytes_ += static_cast<std::int64_t>(buffer_.size());
     buffer_.clear();
   }
@@ -770,6 +795,7 @@ class CsvObsWriter : public ObsWriter {
   std::FILE* file_ = nullptr;
   std::string buffer_;
   std::int64_t rows_ = 0, bytes_ = 0;
+  CsvDigest digest_;
   bool committed_ = false;
 };
 

@@ -111,8 +111,11 @@ struct CsvReadOptions {
 std::unique_ptr<ObsReader> open_csv_reader(const std::string& path, const CsvReadOptions& opts);
 
 // Opens a CSV data set for writing.  Rows go to a temporary file in the same
-// folder; commit() renames it and its sidecar onto `path` and
-// `path + ".json"`.  Throws DataError when the folder is not writable.
+// folder; commit() renames its sidecar onto `path + ".json"` and then the
+// file onto `path` (see CsvSidecarCommit), so that a commit cut short at any
+// point leaves the earlier data set or the new one.  The files keep the
+// permissions of those they replace.  Throws DataError when the folder is
+// not writable.
 std::unique_ptr<ObsWriter> open_csv_writer(const std::string& path, DataSetHeader header);
 
 // The sidecar path of a CSV data set.

@@ -63,6 +63,7 @@ inline constexpr int kSystemOptionValue = 61;
 inline constexpr int kOdsError = 62;
 inline constexpr int kTitleTooLong = 63;
 inline constexpr int kOdsNote = 64;
+inline constexpr int kTitleNumber = 65;  // TITLEn/FOOTNOTEn with n outside 1 to 10
 
 // Procedures of the run-time (PRINT, CONTENTS)
 inline constexpr int kNoVariables = 70;
@@ -77,5 +78,11 @@ inline constexpr int kOptionOutOfRange = 90;   // value %2 of %1 outside %3
 inline constexpr int kVariableWrongType = 91;  // variable %1 is %2; %3 takes %4 variables
 inline constexpr int kVariableListBad = 92;    // variable list %1 not valid: %2
 inline constexpr int kVariablePrefixEmpty = 93;  // no variable of %2 begins with %1
+inline constexpr int kVariableRepeated = 94;     // variable %1 named again in %2
+
+// Limits on what a program may ask for
+inline constexpr int kMacroValueTooLong = 100;      // macro %1, length %2, limit %3
+inline constexpr int kMacroExpansionTooLong = 101;  // at macro %1, limit %2
+inline constexpr int kTooManyVariables = 102;       // what, count, limit
 
 }  // namespace kav::msg

@@ -2,11 +2,11 @@
 
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <system_error>
 
 #include "host/csv.h"
 #include "host/host_messages.h"
+#include "host/scratch_files.h"
 
 namespace fs = std::filesystem;
 
@@ -79,15 +79,13 @@ std::string parse_dataset_name(const std::vector<Token>& t, std::size_t& i, Data
 namespace {
 
 std::string make_temp_work() {
-  std::random_device rd;
   std::error_code ec;
   fs::path base = fs::temp_directory_path(ec);
   if (ec) base = "/tmp";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    fs::path p = base / ("kav-work-" + std::to_string(rd() % 1000000000u));
-    if (fs::create_directory(p, ec)) return p.string();
-  }
-  throw LibraryError(msg::kLibraryFolderMissing, {base.string(), "WORK", "no temporary folder could be made"});
+  std::string folder = make_work_folder(base.string());
+  if (folder.empty())
+    throw LibraryError(msg::kLibraryFolderMissing, {base.string(), "WORK", "no temporary folder could be made"});
+  return folder;
 }
 
 class CommitHook : public ObsWriter {

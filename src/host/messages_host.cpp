@@ -19,8 +19,9 @@ const MessageDef kHostMessages[] = {
     {G, msg::kUndefinedMacro, S::Error,
      "Macro variable %1 is not defined. Define it with %LET %1 = value; before it is used."},
     {G, msg::kMacroLoop, S::Error,
-     "Macro variable %1 refers to itself, directly or through others; its value cannot be "
-     "resolved."},
+     "Macro variable %1 is one reference too many: a statement may hold at most %2 macro "
+     "references, counting those inside values. Either it refers to itself, directly or "
+     "through others, or the statement must be split."},
     {G, msg::kBadNumber, S::Error, "%1 is not a valid number."},
     {G, msg::kNoFinalSemicolon, S::Error,
      "The program ends in the middle of a statement: a semicolon is missing at its end."},
@@ -49,8 +50,8 @@ const MessageDef kHostMessages[] = {
     {G, msg::kDataSetMissing, S::Error, "Data set %1 does not exist (looked for %2)."},
     {G, msg::kDataSetWritten, S::Note, "Data set %1 has %2 observations and %3 variables."},
     {G, msg::kDataSetNotReplaced, S::Warning,
-     "Data set %1 was not written because the step did not finish; an earlier data set of "
-     "that name is unchanged."},
+     "Data set %1 was not written because the step stopped or ended in error without "
+     "results; an earlier data set of that name is unchanged."},
     {G, msg::kDataError, S::Error, "%1"},
     {G, msg::kDataNote, S::Note, "%1"},
     {G, msg::kInvalidName, S::Error, "%1 is not a valid name under VALIDVARNAME=%2."},
@@ -98,6 +99,8 @@ const MessageDef kHostMessages[] = {
     {G, msg::kOdsError, S::Error, "%1"},
     {G, msg::kTitleTooLong, S::Warning, "%1"},
     {G, msg::kOdsNote, S::Note, "%1"},
+    {G, msg::kTitleNumber, S::Error,
+     "Statement %1 is not valid: the lines of %2 are numbered from 1 to 10."},
 
     {G, msg::kNoVariables, S::Error, "Data set %1 has no variables to show."},
     {G, msg::kDataOptionRequired, S::Error,
@@ -112,6 +115,17 @@ const MessageDef kHostMessages[] = {
     {G, msg::kVariableListBad, S::Error, "The variable list %1 is not valid: %2."},
     {G, msg::kVariablePrefixEmpty, S::Error,
      "No variable of data set %2 has a name beginning with %1, so the list %1: is empty."},
+    {G, msg::kVariableRepeated, S::Error,
+     "Variable %1 is named more than once in the %2 statement; each variable may be listed "
+     "only once."},
+
+    {G, msg::kMacroValueTooLong, S::Error,
+     "The value of macro variable %1 would be %2 characters long; a macro variable holds at "
+     "most %3 characters. The variable is left as it was."},
+    {G, msg::kMacroExpansionTooLong, S::Error,
+     "Replacing the reference to macro variable %1 would make the statement more than %2 "
+     "characters longer than it is written; the statement is not run."},
+    {G, msg::kTooManyVariables, S::Error, "%1 would have %2 variables; at most %3 are allowed."},
 };
 }  // namespace
 

@@ -288,6 +288,8 @@ const MessageDef kProcedureMessages[] = {
     {180, 902, S::Error, "The factoring extension could not be loaded (%1); the step stops."},
     {180, 903, S::Error, "The factoring extension could not create an instance for this analysis; the step stops."},
     {180, 904, S::Warning, "The equations that fix the rotation are singular at the rotated solution, so the standard errors of the rotated solution cannot be computed; it is reported without them."},
+    {180, 905, S::Error, "A work array of %1 bytes could not be allocated for the analysis of %2 variables; the step stops. The procedure's matrices grow with the square of the number of variables: analyse fewer of them."},
+    {180, 906, S::Note, "NFACTORS=-1 asks for the correlation matrix and its diagnostics only: no factors are extracted, and only the correlation tables asked for (such as CORR and MSA) are shown."},
     // The output tables: notes of matrices shown with standard errors, labels of the result groups and of tables.
     {180, 911, S::Note, "Tests of the hypothesis |estimate| %1 %2: standard error (StdErr), z statistic (T) and p-value (P)"},
     {180, 912, S::Note, "Standard errors (StdErr) and %1% confidence limits (L, U)"},

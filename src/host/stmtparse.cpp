@@ -6,6 +6,7 @@
 
 #include "host/dataset.h"
 #include "host/host_messages.h"
+#include "numeric/exact_integer.h"
 
 namespace kav {
 
@@ -249,16 +250,24 @@ class Reader {
 
   bool checked(const OptionDef& def, const std::string& name, bool integer, double v,
                const std::string& text, const SourcePos& pos) {
-    return checked(def.range, name, integer, v, text, pos);
+    return checked(def.range, name, integer, v, text, pos, !def.any_size);
   }
   bool checked(const Range& range, const std::string& name, bool integer, double v,
-               const std::string& text, const SourcePos& pos) {
+               const std::string& text, const SourcePos& pos, bool int_sized = true) {
     if (integer && (v != std::floor(v) || text.find_first_of(".eE") != std::string::npos)) {
       report(msg::kBadOptionValue, {name, text, name + " takes an integer"}, pos);
       return false;
     }
     if (!range.contains(v)) {
       report(msg::kOptionOutOfRange, {name, text, range.describe(integer)}, pos);
+      return false;
+    }
+    // An integer option must also fit the int its value becomes, whatever
+    // range its grammar allows.
+    if (integer && int_sized && !exact_integer<int>(v)) {
+      const Range fits{std::max(range.lo, double{exact_integer_min<int>()}),
+                       std::min(range.hi, double{exact_integer_max<int>()})};
+      report(msg::kOptionOutOfRange, {name, text, fits.describe(integer)}, pos);
       return false;
     }
     return true;

@@ -98,6 +98,8 @@ struct OptionDef {
   bool accumulate = false;        // each occurrence adds to the list and records a mark
   bool comma_separated = false;   // KeywordList: words separated by commas
   bool plain_list = false;        // NumberList: no TO/BY and no parentheses
+  bool any_size = false;          // Integer: not held to an int's range (the procedure reduces
+                                  // larger values itself, as it does seeds)
   bool allow_descending = false;  // VarList: DESCENDING before a name
   int notsorted_bit = -1;         // VarList: NOTSORTED sets this bit
   const OptionTable* before_equals = nullptr;  // OPTION(sub-options)=value

@@ -1,6 +1,7 @@
 #include "host/varlist.h"
 
 #include <cctype>
+#include <unordered_map>
 
 #include "host/host_messages.h"
 
@@ -46,6 +47,23 @@ VarListError error(int number, std::vector<std::string> args, SourcePos pos) {
   e.args = std::move(args);
   e.pos = std::move(pos);
   return e;
+}
+
+// Whether the variables item `it` just added to `out` (those from
+// `checked` on) are new to the list; false with `err` naming the first one
+// that is not.  `seen` marks the variables of the list so far.
+bool first_mention(const VarListItem& it, std::vector<char>& seen, std::size_t& checked,
+                   const std::vector<int>& out, const DataSetHeader& h,
+                   const std::string& statement, VarListError& err) {
+  for (; checked < out.size(); ++checked) {
+    const auto k = static_cast<std::size_t>(out[checked]);
+    if (seen[k]) {
+      err = error(msg::kVariableRepeated, {h.vars[k].name, statement}, it.pos);
+      return false;
+    }
+    seen[k] = 1;
+  }
+  return true;
 }
 
 const char* type_word(const Variable& v) {
@@ -190,7 +208,8 @@ bool read_varlist(const std::vector<Token>& t, std::size_t& i, std::vector<VarLi
 }
 
 bool resolve_varlist(const std::vector<VarListItem>& items, const DataSetHeader& h, VarType need,
-                     const std::string& statement, std::vector<int>& out, VarListError& err) {
+                     const std::string& statement, std::vector<int>& out, VarListError& err,
+                     bool each_once) {
   const char* need_word = need == VarType::Numeric ? "numeric" : "character";
   auto fits = [&](const Variable& v) {
     return need == VarType::Any || (need == VarType::Numeric) == v.is_numeric();
@@ -199,12 +218,24 @@ bool resolve_varlist(const std::vector<VarListItem>& items, const DataSetHeader&
     err = error(msg::kVariableWrongType, {v.name, type_word(v), statement, need_word}, pos);
     return false;
   };
+  // Names are looked up in an index of the header built at the first
+  // look-up, so that a long list against a wide data set costs one look-up
+  // per name rather than a walk through the header.
+  std::unordered_map<std::string, int> by_name;
   auto find = [&](const std::string& name, const SourcePos& pos, int& index) {
-    index = h.find(name);
+    if (by_name.empty() && !h.vars.empty()) {
+      by_name.reserve(h.vars.size());
+      for (std::size_t k = 0; k < h.vars.size(); ++k)
+        by_name.emplace(upper(h.vars[k].name), static_cast<int>(k));
+    }
+    auto at = by_name.find(upper(name));
+    index = at == by_name.end() ? -1 : at->second;
     if (index >= 0) return true;
     err = error(msg::kVariableNotFound, {name, h.name}, pos);
     return false;
   };
+  std::vector<char> seen(each_once ? h.vars.size() : 0);
+  std::size_t checked = out.size();
   for (const VarListItem& it : items) {
     switch (it.kind) {
       case Kind::Name: {
@@ -278,6 +309,7 @@ bool resolve_varlist(const std::vector<VarListItem>& items, const DataSetHeader&
         break;
       }
     }
+    if (each_once && !first_mention(it, seen, checked, out, h, statement, err)) return false;
   }
   return true;
 }

@@ -83,9 +83,11 @@ enum class VarType { Any, Numeric, Character };
 // the order written (a range in data set order).  `need` restricts the types
 // allowed: a named variable, a range end or a variable inside A--B or _ALL_
 // of the wrong type is an error naming it; `statement` names the statement in
-// that message.  Returns false with `err` filled at the first problem.
+// that message.  With `each_once`, a variable the list yields a second time
+// (X1 X2 X1, or X1-X3 X2) is an error too.  Returns false with `err` filled
+// at the first problem.
 bool resolve_varlist(const std::vector<VarListItem>& items, const DataSetHeader& header,
                      VarType need, const std::string& statement, std::vector<int>& out,
-                     VarListError& err);
+                     VarListError& err, bool each_once = false);
 
 }  // namespace kav

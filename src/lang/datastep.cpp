@@ -4,12 +4,14 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <unordered_map>
 
 #include "host/csv.h"
 #include "host/host_messages.h"
 #include "host/services.h"
 #include "host/varlist.h"
 #include "lang/program.h"
+#include "numeric/exact_integer.h"
 
 namespace kav {
 
@@ -71,6 +73,7 @@ class DataStepBuilder {
 
   StepContext& ctx_;
   std::vector<VarSpec> vars_;
+  std::unordered_map<std::string, int> index_;  // upper-case name -> its place in vars_
   std::vector<InputItem> input_;
   bool has_input_ = false;
   bool hold_line_ = false;  // @@
@@ -96,11 +99,11 @@ std::string DataStepBuilder::check_name(const Token& t) {
 
 int DataStepBuilder::variable(const Token& name, VarKind kind, bool kind_known) {
   std::string n = check_name(name);
-  for (std::size_t i = 0; i < vars_.size(); ++i) {
-    if (same_name(vars_[i].var.name, n)) {
-      if (kind_known && vars_[i].var.kind != kind) fail(name, msg::kConflictingType, {n});
-      return static_cast<int>(i);
-    }
+  auto [at, fresh] = index_.emplace(upper(n), static_cast<int>(vars_.size()));
+  if (!fresh) {
+    const std::size_t i = static_cast<std::size_t>(at->second);
+    if (kind_known && vars_[i].var.kind != kind) fail(name, msg::kConflictingType, {n});
+    return at->second;
   }
   VarSpec v;
   v.var.name = n;
@@ -154,12 +157,12 @@ void DataStepBuilder::parse_length(const Statement& st) {
     if (i >= t.size() || t[i].kind != TokenKind::Number)
       fail(i < t.size() ? t[i] : t.back(), msg::kSyntax, {"a length", i < t.size() ? t[i].text : "the end of the statement"});
     if (pending.empty()) fail(t[i], msg::kSyntax, {"a variable name before the length", t[i].text});
-    double len = t[i].number;
+    const std::optional<int> len = exact_integer<int>(t[i].number);
     for (const Token* name : pending) {
-      if (len != static_cast<int>(len) || len < 1 || len > 32767 || (!is_char && (len < 3 || len > 8)))
+      if (!len || *len < 1 || *len > 32767 || (!is_char && (*len < 3 || *len > 8)))
         fail(t[i], msg::kLengthBad, {t[i].text, name->value});
       int k = variable(*name, is_char ? VarKind::Character : VarKind::Numeric, true);
-      vars_[static_cast<std::size_t>(k)].var.length = is_char ? static_cast<int>(len) : 8;
+      vars_[static_cast<std::size_t>(k)].var.length = is_char ? *len : 8;
       vars_[static_cast<std::size_t>(k)].length_given = true;
     }
     pending.clear();
@@ -172,10 +175,7 @@ void DataStepBuilder::parse_label(const Statement& st) {
   for (std::size_t i = 1; i < t.size(); i += 3) {
     if (i + 2 >= t.size() || !t[i + 1].is_symbol("=") || t[i + 2].kind != TokenKind::String)
       fail(t[i], msg::kSyntax, {"name = 'label'", t[i].text});
-    int k = -1;
-    for (std::size_t v = 0; v < vars_.size(); ++v)
-      if (same_name(vars_[v].var.name, t[i].value)) k = static_cast<int>(v);
-    if (k < 0) k = variable(t[i], VarKind::Numeric, false);
+    int k = variable(t[i], VarKind::Numeric, false);
     vars_[static_cast<std::size_t>(k)].var.label = t[i + 2].value;
   }
 }
@@ -222,12 +222,13 @@ void DataStepBuilder::parse_input(const Statement& st) {
       // in the strict sense, but a width is what the user means).
       if (i + 1 < t.size() && t[i + 1].kind == TokenKind::Number) {
         const Token& w = t[i + 1];
-        if (w.number != static_cast<int>(w.number) || w.number < 1 || w.number > 32767)
+        const std::optional<int> width = exact_integer<int>(w.number);
+        if (!width || *width < 1 || *width > 32767)
           fail(w, msg::kLengthBad, {w.text, names.back().value});
         for (auto& n : names) {
           int k = variable(n, VarKind::Character, true);
           if (!vars_[static_cast<std::size_t>(k)].length_given)
-            vars_[static_cast<std::size_t>(k)].var.length = static_cast<int>(w.number);
+            vars_[static_cast<std::size_t>(k)].var.length = *width;
           vars_[static_cast<std::size_t>(k)].length_given = true;
         }
         ++i;
@@ -270,9 +271,11 @@ void DataStepBuilder::parse_infile(const Statement& st) {
       i += 2;
     } else if (t[i].is_word("FIRSTOBS") && i + 2 < t.size() && t[i + 1].is_symbol("=")) {
       const Token& v = t[i + 2];
-      if (v.kind != TokenKind::Number || v.number < 1 || v.number != static_cast<long>(v.number))
+      const std::optional<long> first =
+          v.kind == TokenKind::Number ? exact_integer<long>(v.number) : std::nullopt;
+      if (!first || *first < 1)
         fail(v, msg::kBadOptionValue, {"FIRSTOBS=", v.text, "give a whole number of 1 or more"});
-      infile_.firstobs = static_cast<long>(v.number);
+      infile_.firstobs = *first;
       i += 2;
     } else {
       fail(t[i], msg::kUnknownOption, {t[i].text, "INFILE"});
@@ -515,11 +518,9 @@ void DataStepBuilder::execute() {
     for (const auto& [k, count] : truncated)
       ctx_.xpmlog(kHostGroup, msg::kTruncatedCharacter, {vars_[static_cast<std::size_t>(k)].var.name, std::to_string(vars_[static_cast<std::size_t>(k)].var.length), std::to_string(count)});
     if (bad_numbers > 0) {
-      // The data set is still written (the values are missing), but the
-      // step reports the error.
-      if (writer) writer->commit();
-      ctx_.xpmlog(kHostGroup, msg::kDataSetWritten, {writer ? writer->header().name : "_NULL_", std::to_string(written), std::to_string(vars_.size())});
-      if (writer) ctx_.set_last_dataset(out_);
+      // The step stops: a data set with holes where the data could not be
+      // read must not take the place of one the user already has.
+      if (writer) ctx_.xpmlog(kHostGroup, msg::kDataSetNotReplaced, {writer->header().name});
       xexit(1000);
     }
   }

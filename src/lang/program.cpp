@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 #include "host/host_messages.h"
 #include "host/output.h"
@@ -13,21 +14,26 @@ namespace kav {
 
 namespace {
 
+// The line number of TITLEn or FOOTNOTEn (`base` then digits): 1 for the
+// bare keyword, 0 when the number is outside 1 to 10 (however many digits it
+// has, so that the statement can be refused by name), -1 when `kw` is
+// another word.
+int title_number(const std::string& kw, const std::string& base) {
+  if (kw.compare(0, base.size(), base) != 0) return -1;
+  if (kw.size() == base.size()) return 1;
+  const std::string digits = kw.substr(base.size());
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+  const std::size_t first = std::min(digits.find_first_not_of('0'), digits.size());
+  const std::string n = digits.substr(first);
+  return n.size() <= 2 && !n.empty() && std::atoi(n.c_str()) <= 10 ? std::atoi(n.c_str()) : 0;
+}
+
 // Statements that act at once wherever they stand, inside a step or not.
 bool is_global_keyword(const std::string& kw) {
   if (kw == "LIBNAME" || kw == "OPTIONS" || kw == "OPTION" || kw == "ODS" || kw == "TITLE" ||
       kw == "FOOTNOTE")
     return true;
-  for (const char* base : {"TITLE", "FOOTNOTE"}) {
-    std::string b = base;
-    if (kw.size() > b.size() && kw.compare(0, b.size(), b) == 0) {
-      std::string n = kw.substr(b.size());
-      if (n.find_first_not_of("0123456789") == std::string::npos && std::stoi(n) >= 1 &&
-          std::stoi(n) <= 10)
-        return true;
-    }
-  }
-  return false;
+  return title_number(kw, "TITLE") >= 0 || title_number(kw, "FOOTNOTE") >= 0;
 }
 
 }  // namespace
@@ -250,6 +256,12 @@ void Interpreter::macro_statement(const Statement& st) {
       return;
     }
     std::size_t eq = rest.find('=');
+    if (const std::size_t length = trim(rest.substr(eq + 1)).size(); length > kMaxMacroValue) {
+      error_at(t[2], msg::kMacroValueTooLong,
+               {upper(t[2].value), std::to_string(length), std::to_string(kMaxMacroValue)});
+      session_.statement_errors = true;
+      return;
+    }
     session_.macros.set(t[2].value, trim(rest.substr(eq + 1)));
     return;
   }
@@ -337,7 +349,12 @@ void Interpreter::options(const Statement& st) {
 void Interpreter::title(const Statement& st, bool footnote) {
   std::string kw = st.keyword();
   std::string base = footnote ? "FOOTNOTE" : "TITLE";
-  int n = kw.size() > base.size() ? std::stoi(kw.substr(base.size())) : 1;
+  int n = title_number(kw, base);
+  if (n < 1) {
+    error_at(st.tokens[0], msg::kTitleNumber, {st.tokens[0].text, base});
+    session_.statement_errors = true;
+    return;
+  }
   std::string text;
   for (std::size_t i = 1; i < st.tokens.size(); ++i) {
     const Token& t = st.tokens[i];

@@ -136,63 +136,93 @@ bool ProgramReader::find_extent(Extent& ex) {
 
 // Replaces &name and &name. outside single quotes and comments.  The
 // replacement text is scanned again, so a value may refer to other macro
-// variables; a reference chain deeper than 20 is an error (it loops).
+// variables (and may join with the text after it into a new reference).
+// Two limits keep a hostile program from running away: at most
+// kMaxMacroReferences references in one statement (a value that refers to
+// itself, directly or through others, meets this one), and at most
+// kMaxMacroGrowth characters added to the statement by them.
+//
+// The text still to scan is kept reversed, so that a replacement goes in
+// front of it in time proportional to its own length: expanding a
+// statement costs what the expanded statement is long, however many
+// references it holds.
 bool ProgramReader::expand(const Extent& ex, std::string& out, std::vector<std::size_t>& origin) {
-  out.assign(text_, ex.begin, ex.end - ex.begin);
-  origin.resize(out.size());
-  for (std::size_t k = 0; k < out.size(); ++k) origin[k] = ex.begin + k;
+  const std::size_t length = ex.end - ex.begin;
+  std::string todo(text_.rbegin() + static_cast<std::ptrdiff_t>(text_.size() - ex.end),
+                   text_.rbegin() + static_cast<std::ptrdiff_t>(text_.size() - ex.begin));
+  std::vector<std::size_t> todo_origin(length);
+  for (std::size_t k = 0; k < length; ++k) todo_origin[k] = ex.end - 1 - k;
+  out.clear();
+  origin.clear();
+  out.reserve(length);
+  origin.reserve(length);
+  // The k-th character still to scan, or NUL past the end.
+  auto peek = [&](std::size_t k) { return k < todo.size() ? todo[todo.size() - 1 - k] : '\0'; };
+  auto take = [&](std::size_t count) {
+    for (std::size_t k = 0; k < count && !todo.empty(); ++k) {
+      out += todo.back();
+      origin.push_back(todo_origin.back());
+      todo.pop_back();
+      todo_origin.pop_back();
+    }
+  };
   bool ok = true;
   char quote = 0;
-  int depth_budget = 1000;
-  for (std::size_t i = 0; i < out.size();) {
-    char c = out[i];
+  int references = 0;
+  while (!todo.empty()) {
+    const char c = peek(0);
     // Single quotes keep their text as it is; double quotes do not stop
     // substitution.
     if (quote == '\'') {
       if (c == '\'') quote = 0;
-      ++i;
+      take(1);
       continue;
     }
     if (quote == '"' && c == '"') {
       quote = 0;
-      ++i;
+      take(1);
       continue;
     }
     if (!quote && (c == '\'' || c == '"')) {
       quote = c;
-      ++i;
+      take(1);
       continue;
     }
-    if (!quote && c == '/' && i + 1 < out.size() && out[i + 1] == '*') {
-      std::size_t close = out.find("*/", i + 2);
-      i = close == std::string::npos ? out.size() : close + 2;
+    if (!quote && c == '/' && peek(1) == '*') {
+      take(2);
+      while (!todo.empty() && !(peek(0) == '*' && peek(1) == '/')) take(1);
+      take(2);
       continue;
     }
-    if (c == '&' && i + 1 < out.size() && name_start(out[i + 1])) {
-      std::size_t j = i + 1;
-      while (j < out.size() && name_char(out[j])) ++j;
-      std::string name = out.substr(i + 1, j - i - 1);
-      std::size_t end = j;
-      if (end < out.size() && out[end] == '.') ++end;
+    if (c == '&' && name_start(peek(1))) {
+      std::size_t j = 1;
+      std::string name;
+      while (j < todo.size() && name_char(peek(j))) name += peek(j++);
+      const std::size_t end = peek(j) == '.' ? j + 1 : j;
+      const std::size_t at = todo_origin.back();
       auto value = macros_.get(name);
       if (!value) {
-        report( msg::kUndefinedMacro, {name}, position_of(origin[i]));
+        report(msg::kUndefinedMacro, {name}, position_of(at));
         ok = false;
-        i = end;
+        take(end);
         continue;
       }
-      if (--depth_budget < 0) {
-        report( msg::kMacroLoop, {name}, position_of(origin[i]));
+      if (++references > kMaxMacroReferences) {
+        report(msg::kMacroLoop, {name, std::to_string(kMaxMacroReferences)}, position_of(at));
         return false;
       }
-      std::size_t at = origin[i];
-      out.replace(i, end - i, *value);
-      origin.erase(origin.begin() + static_cast<std::ptrdiff_t>(i),
-                   origin.begin() + static_cast<std::ptrdiff_t>(end));
-      origin.insert(origin.begin() + static_cast<std::ptrdiff_t>(i), value->size(), at);
+      if (out.size() + todo.size() - end + value->size() > length + kMaxMacroGrowth) {
+        report(msg::kMacroExpansionTooLong, {name, std::to_string(kMaxMacroGrowth)},
+               position_of(at));
+        return false;
+      }
+      todo.resize(todo.size() - end);
+      todo_origin.resize(todo_origin.size() - end);
+      todo.append(value->rbegin(), value->rend());
+      todo_origin.resize(todo_origin.size() + value->size(), at);
       continue;  // scan the replacement again
     }
-    ++i;
+    take(1);
   }
   return ok;
 }

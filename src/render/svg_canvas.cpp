@@ -65,39 +65,13 @@ std::string value_text(double v, int digits) {
 }
 
 std::string escape(std::string_view text) {
-  // XML allows neither most control characters nor malformed UTF-8; a byte
-  // that does not start a well-formed sequence becomes U+FFFD.
+  // XML allows most control characters in no form; html_escape makes the
+  // rest valid UTF-8.
   std::string clean;
   clean.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto u = static_cast<unsigned char>(text[i]);
-    if (u < 0x80) {
-      if (u >= 0x20 || u == '\t' || u == '\n' || u == '\r') clean += text[i];
-      ++i;
-      continue;
-    }
-    const std::size_t length = u >= 0xC2 && u <= 0xDF   ? 2
-                               : u >= 0xE0 && u <= 0xEF ? 3
-                               : u >= 0xF0 && u <= 0xF4 ? 4
-                                                        : 0;
-    bool ok = length > 0 && i + length <= text.size();
-    for (std::size_t k = 1; ok && k < length; ++k)
-      ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    if (ok && length == 3) {
-      const auto second = static_cast<unsigned char>(text[i + 1]);
-      ok = !(u == 0xE0 && second < 0xA0) && !(u == 0xED && second >= 0xA0);  // overlong, surrogate
-    }
-    if (ok && length == 4) {
-      const auto second = static_cast<unsigned char>(text[i + 1]);
-      ok = !(u == 0xF0 && second < 0x90) && !(u == 0xF4 && second >= 0x90);
-    }
-    if (ok) {
-      clean.append(text.substr(i, length));
-      i += length;
-    } else {
-      clean += "\xEF\xBF\xBD";
-      ++i;
-    }
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 || u == '\t' || u == '\n' || u == '\r') clean += c;
   }
   return html_escape(clean);
 }

@@ -1,6 +1,7 @@
 #include "render/text_layout.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 namespace kav {
 
@@ -58,7 +59,19 @@ int longest_word(const std::string& text) {
   return longest;
 }
 
-std::string html_escape(std::string_view text) {
+std::string valid_utf8(std::string_view text) {
+  if (std::all_of(text.begin(), text.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return std::string(text);
+  // The JSON writer's own replacement, so that a report and the JSON results
+  // of one run show a byte that is not UTF-8 the same way.
+  const std::string quoted = nlohmann::json(std::string(text))
+                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return nlohmann::json::parse(quoted).get<std::string>();
+}
+
+std::string html_escape(std::string_view raw) {
+  const std::string text = valid_utf8(raw);
   std::string out;
   out.reserve(text.size());
   for (char c : text) {

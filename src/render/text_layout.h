@@ -18,7 +18,10 @@ std::string spaces(int count);
 std::vector<std::string> wrap_words(const std::string& text, int width);
 // Longest word (run of non-blanks) of the text.
 int longest_word(const std::string& text);
-// Text safe inside HTML elements and quoted attributes.
+// The text with every byte that is not part of well-formed UTF-8 replaced by
+// U+FFFD, exactly as the JSON results replace them.
+std::string valid_utf8(std::string_view text);
+// Text safe inside HTML elements and quoted attributes, and valid UTF-8.
 std::string html_escape(std::string_view text);
 
 }  // namespace kav

@@ -1,14 +1,20 @@
 #include "host/csv.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cctype>
+#include <cerrno>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,8 +22,26 @@
 #include <string>
 #include <vector>
 
+#include "host/csv_sidecar.h"
 #include "host/support/dataset_text.h"
 #include "support/temp_folder.h"
+
+// Every rename of this test program passes here, so that a test can cut a
+// commit short at its n-th rename: the rename fails, or the process ends
+// before it as if killed.
+namespace rename_fault {
+int countdown = 0;  // 0: not armed
+bool kill = false;
+}  // namespace rename_fault
+
+extern "C" int rename(const char* from, const char* to) noexcept {
+  if (rename_fault::countdown > 0 && --rename_fault::countdown == 0) {
+    if (rename_fault::kill) ::_exit(0);
+    errno = EIO;
+    return -1;
+  }
+  return ::renameat(AT_FDCWD, from, AT_FDCWD, to);
+}
 
 namespace kav {
 namespace {
@@ -412,6 +436,147 @@ TEST_F(CsvTest, UncommittedWriterLeavesTheOldDataSetIntact) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"keep.csv", "keep.csv.json"}));
   EXPECT_THROW(open_csv_writer((dir / "no" / "such.csv").string(), sample_header()), DataError);
+}
+
+// One variable v, character (length 2) or numeric, with one value.
+struct Version {
+  const char *type, *label;
+  VarKind kind;
+  const char* value;
+  // What reading it back must show.
+  std::string expected() const {
+    return std::string(type) + "|" + label + "|v::" + (kind == VarKind::Numeric ? "N8" : "C2") +
+           " |" + value + "|";
+  }
+  void write(const std::string& path) const {
+    DataSetHeader h;
+    h.type = type;
+    h.label = label;
+    h.vars = {{"v", "", kind, 2}};
+    Observation o;
+    o.resize(1);
+    if (kind == VarKind::Numeric)
+      o.num[0] = std::stod(value);
+    else
+      o.str[0] = value;
+    auto w = open_csv_writer(path, h);
+    w->write(o);
+    w->commit();
+  }
+};
+
+std::string shown(const std::string& path) {
+  auto r = open_csv_reader(path, CsvReadOptions{});
+  const MemoryDataSet d = read_all(*r);
+  return d.header.type + "|" + d.header.label + "|" + layout(d.header) + "|" + cells(d);
+}
+
+TEST_F(CsvTest, ACommitCutShortAtAnyRenameLeavesTheOldDataSetOrTheNew) {
+  const std::string path = (dir / "v.csv").string();
+  // Type, label and the kind of v change; in the first pair the two CSV
+  // files are also of one size ("v\n12\n", "v\n34\n").
+  const Version pairs[][2] = {
+      {{"CORR", "old", VarKind::Character, "12"}, {"FACTOR", "new", VarKind::Numeric, "34"}},
+      {{"CORR", "old", VarKind::Character, "12"}, {"FACTOR", "new", VarKind::Numeric, "3456"}},
+  };
+  for (const auto& [before, after] : pairs)
+    for (const bool kill : {false, true})
+      for (int n = 1; n <= 4; ++n) {
+        const std::string what = std::string(after.value) + (kill ? " killed" : " failed") +
+                                 " at rename " + std::to_string(n);
+        before.write(path);
+        bool failed = false;
+        if (kill) {
+          const pid_t child = ::fork();
+          if (child == 0) {
+            rename_fault::countdown = n;
+            rename_fault::kill = true;
+            after.write(path);
+            ::_exit(0);
+          }
+          ASSERT_GT(child, 0);
+          ::waitpid(child, nullptr, 0);
+        } else {
+          rename_fault::countdown = n;
+          rename_fault::kill = false;
+          try {
+            after.write(path);
+          } catch (const DataError&) {
+            failed = true;
+          }
+          rename_fault::countdown = 0;
+        }
+        const std::string now = shown(path);
+        EXPECT_TRUE(now == before.expected() || now == after.expected()) << what << ": " << now;
+        if (!kill) {
+          EXPECT_EQ(now == before.expected(), failed) << what;
+        }
+        // Cut short at its first rename, no commit can have happened.
+        if (n == 1) {
+          EXPECT_EQ(now, before.expected()) << what;
+        }
+      }
+  // The next commit clears away what the killed writers left.
+  pairs[0][0].write(path);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"v.csv", "v.csv.json"}));
+}
+
+// The writer digests its rows as it flushes them, a reader the file in
+// chunks of its own: one digest for the same bytes however they are cut.
+TEST(CsvDigest, SameBytesInAnyChunksGiveOneDigest) {
+  const std::string bytes = "x,y\n1,2\n3,4\n5,6\n7,8\n";
+  auto digest = [&](std::vector<std::size_t> cuts, std::string text) {
+    CsvDigest d;
+    std::size_t from = 0;
+    cuts.push_back(text.size());
+    for (const std::size_t to : cuts) {
+      d.add(std::string_view(text).substr(from, to - from));
+      from = to;
+    }
+    return d.text();
+  };
+  const std::string whole = digest({}, bytes);
+  EXPECT_EQ(digest({3, 11}, bytes), whole);
+  EXPECT_EQ(digest({1, 2, 3, 4, 5, 6, 7, 9, 17}, bytes), whole);
+  std::string changed = bytes;
+  changed[12] = '9';  // same size, one digit different
+  EXPECT_NE(digest({}, changed), whole);
+}
+
+TEST_F(CsvTest, ADataSetKeepsThePermissionsOfTheFileItReplacesOrFollowsTheUmask) {
+  const std::string path = (dir / "p.csv").string();
+  auto mode_of = [](const std::string& f) {
+    struct stat st;
+    return ::stat(f.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u;
+  };
+  const Version v{"", "", VarKind::Numeric, "1"};
+  const mode_t saved = ::umask(0);
+  const struct {
+    mode_t umask, existing, expected;  // existing 0: no earlier data set
+    bool sidecar = true;               // the earlier data set had a sidecar
+  } cases[] = {{022, 0, 0644},
+               {077, 0, 0600},
+               {077, 0644, 0644},
+               {022, 0640, 0640},
+               {022, 0604, 0604, false}};
+  for (const auto& c : cases) {
+    fs::remove(path);
+    fs::remove(path + ".json");
+    if (c.existing) {
+      v.write(path);
+      ::chmod(path.c_str(), c.existing);
+      ::chmod((path + ".json").c_str(), c.existing);
+      if (!c.sidecar) fs::remove(path + ".json");
+    }
+    ::umask(c.umask);
+    v.write(path);
+    EXPECT_EQ(mode_of(path), c.expected) << std::oct << c.umask << " " << c.existing;
+    EXPECT_EQ(mode_of(path + ".json"), c.expected) << std::oct << c.umask << " " << c.existing;
+  }
+  ::umask(saved);
 }
 
 TEST_F(CsvTest, PointReturnsToANotedObservation) {

@@ -83,4 +83,56 @@ TEST_F(Cli, WorkFolderKeepsDataSetsBetweenRuns) {
   EXPECT_EQ(kav("run " + two), 2);  // without --work the next run has a fresh, empty WORK
 }
 
+TEST_F(Cli, AFailedStepLeavesTheDataSetsItNamesAsTheyWere) {
+  const std::string lib = "libname out '" + dir.string() + "';\n";
+  ASSERT_EQ(kav("run " + write("make.kav", lib + "data out.st; x = 1; run;\n"
+                                                 "data out.sc; x = 2; run;\n"
+                                                 "data out.d; x = 3; run;\n")),
+            0);
+  auto files = [&] {
+    return read("st.csv") + read("st.csv.json") + read("sc.csv") + read("sc.csv.json") +
+           read("d.csv") + read("d.csv.json");
+  };
+  const std::string before = files();
+  // x3 follows x1 and x2 almost exactly: two maximum-likelihood factors of
+  // three variables need a communality above 1.  In the second data x3 is
+  // exactly x1 + x2, so the correlation matrix is singular.
+  const std::string heywood =
+      "data a; input x1 x2 x3; datalines;\n1 2 3\n2 4 5\n3 5 7\n4 8 8\n"
+      "5 9 11\n6 12 12\n7 13 15\n8 16 16\n;\n";
+  const std::string singular =
+      "data a; input x1 x2 x3; datalines;\n1 2 3\n2 4 6\n3 5 8\n"
+      "4 8 12\n5 9 14\n6 12 18\n;\n";
+  const std::string factor = "proc factor data=a method=ml outstat=out.st out=out.sc ";
+  const struct {
+    const char* name;
+    std::string program;
+    int status;
+  } cases[] = {
+      {"Heywood case", heywood + factor + "nfactors=2; run;", 1},
+      {"singular matrix", singular + factor + "priors=smc nfactors=1; run;", 1},
+      {"invalid numeric data", "data out.d; input x; datalines;\n4\nabc\n;\n", 2},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(kav("run " + write("fail.kav", lib + c.program)), c.status) << c.name;
+    EXPECT_EQ(files(), before) << c.name;
+  }
+}
+
+TEST_F(Cli, ArgumentsCannotAddStatementsOrOverwriteTheirOwnFiles) {
+  const std::string p = write("p.kav", "data a; x = 1; run;\n");
+  const std::string program = read("p.kav");
+  // A data set argument that holds statements is one name, of a file that
+  // does not exist: one step, which stops.
+  EXPECT_EQ(kav("factor 'x; data injected; x=1; run' --json " + (dir / "r.json").string()), 2);
+  EXPECT_EQ(nlohmann::json::parse(read("r.json"))["steps"].size(), 1u);
+  const std::string out = (dir / "r.out").string(), again = (dir / "." / "r.out").string();
+  for (const std::string& outputs : {" --json " + p, " --html " + out + " --json " + out,
+                                     " --listing " + out + " --log " + again}) {
+    const int status = kav("run " + p + outputs);
+    EXPECT_EQ(status, 64) << outputs;
+    EXPECT_EQ(read("p.kav"), program) << outputs;
+  }
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 
@@ -98,6 +100,30 @@ TEST_F(Html, EscapesEveryTextDrawsGraphsByTheirTemplateAndLinksEveryObject) {
        it != std::sregex_iterator(); ++it, ++links)
     EXPECT_EQ(ids.count((*it)[1]), 1u) << "dangling link " << (*it)[1];
   EXPECT_EQ(links, 9);  // 2 steps, 1 BY group, 2 groups, 4 objects (the note is unnamed)
+}
+
+TEST_F(Html, BytesThatAreNotUtf8AreReplacedAsInTheJsonResults) {
+  // A Latin-1 title, a label cut inside a character, and an overlong form.
+  ASSERT_EQ(delivery.open_html(file.string()), "");
+  delivery.set_titles({"Caf\xE9 survey"});
+  delivery.begin_step("FACTOR", 1);
+  Table t;
+  t.name = "Labels";
+  t.label = "Cut \xE2\x82 short";
+  t.add_column("Label", ColumnKind::Text, std::string("Label"));
+  t.add_row(
+      {std::string("a\xC0\xAF"
+                   "b")});
+  delivery.add_table(t);
+  delivery.end_step(0, 0, {});
+  ASSERT_EQ(delivery.close_html(), "");
+  const std::string html = read(file);
+  for (const char* shown : {"Caf\xEF\xBF\xBD survey", "Cut \xEF\xBF\xBD short",
+                            "a\xEF\xBF\xBD\xEF\xBF\xBD"
+                            "b"})
+    EXPECT_NE(html.find(shown), std::string::npos) << shown;
+  // The JSON library refuses to write text that is not UTF-8.
+  EXPECT_NO_THROW(nlohmann::json(html).dump());
 }
 
 TEST_F(Html, StackedRowsFollowTheirRowAndMarksAdjoinTheirValues) {
