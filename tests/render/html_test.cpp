@@ -117,7 +117,7 @@ TEST_F(Html, BytesThatAreNotUtf8AreReplacedAsInTheJsonResults) {
   delivery.add_table(t);
   delivery.end_step(0, 0, {});
   ASSERT_EQ(delivery.close_html(), "");
-  const std::string html = read(file);
+  const std::string html = slurp(file);
   for (const char* shown : {"Caf\xEF\xBF\xBD survey", "Cut \xEF\xBF\xBD short",
                             "a\xEF\xBF\xBD\xEF\xBF\xBD"
                             "b"})
