@@ -647,35 +647,31 @@ class CsvObsReader : public ObsReader {
       if (!known[i]) open.push_back(i);
     std::vector<std::size_t> longest(n, 0);
     std::vector<char> text(n, 0);
-    // Values that read as numbers before the first that does not: a column
-    // made character by a few stray values is worth a note naming the first.
-    std::vector<std::int64_t> numbers(n, 0);
     std::int64_t rows = 0;
     while (records_.next()) {
       if (records_.size() != n) ragged(records_.line(), records_.size());
       ++rows;
-      for (std::size_t i = 0; i < n; ++i) longest[i] = std::max(longest[i], records_[i].size());
       for (std::size_t k = 0; k < open.size();) {
         const std::size_t i = open[k];
-        const std::string_view f = records_[i];
-        if (is_csv_number(f)) {
-          numbers[i] += !f.empty() && (is_digit(f[0]) || (f.size() > 1 && is_digit(f[1])));
+        if (is_csv_number(records_[i])) {
           ++k;
-        } else {
-          text[i] = 1;
-          if (numbers[i] > 0)
-            notes_.push_back(label_ + ": column " + name_literal(header_.vars[i].name) +
-                             " is read as character: its value " + quote_for_message(f) + " on " +
-                             where_line(records_.line()) + " is not a number, though " +
-                             std::to_string(numbers[i]) +
-                             (numbers[i] == 1 ? " value" : " values") +
-                             " before it " + (numbers[i] == 1 ? "is" : "are") +
-                             ". To read it as numeric, correct that value or leave it empty "
-                             "(a missing value).");
-          open[k] = open.back();
-          open.pop_back();
+          continue;
         }
+        text[i] = 1;
+        // Before this row, a column still numeric with a value of some
+        // length held numbers: a stray value made it character, which is
+        // worth a note naming it.
+        if (longest[i] > 0)
+          notes_.push_back(label_ + ": column " + name_literal(header_.vars[i].name) +
+                           " is read as character: its value " + quote_for_message(records_[i]) +
+                           " on " + where_line(records_.line()) +
+                           " is not a number, though every value before it is a number or a "
+                           "missing value. To read the column as numeric, correct that value or "
+                           "leave it empty.");
+        open[k] = open.back();
+        open.pop_back();
       }
+      for (std::size_t i = 0; i < n; ++i) longest[i] = std::max(longest[i], records_[i].size());
     }
     for (std::size_t i = 0; i < n; ++i) {
       if (known[i]) continue;
