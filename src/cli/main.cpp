@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "host/file_claims.h"
 #include "host/library.h"
 #include "host/log.h"
 #include "host/names.h"
@@ -68,7 +69,10 @@ OPTIONS
     --log FILE          Write the log to FILE instead of standard error.
                         The files of --listing, --html, --json and --log must
                         differ from each other and from the program or data
-                        file; a clash is a usage error.
+                        file; a clash is a usage error.  An ODS HTML or
+                        ODS JSON FILE= in the program that names one of
+                        them, or the file of another ODS destination of
+                        the run, is an error of that statement.
     --graphics-dir DIR  Also write every graph as an SVG file in DIR.
     --debug NAME        Turn on the named debug switch (as OPTIONS DEBUG=NAME).
     --var LIST, --partial LIST, --by LIST, --freq VAR, --weight VAR,
@@ -167,39 +171,21 @@ std::string dataset_argument(const std::string& d) {
   return text;
 }
 
-// Whether two paths name one file, or would once written.  Devices such as
-// /dev/stderr may be shared: writing to them overwrites nothing.
-bool same_file(const std::string& a, const std::string& b) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  if (fs::exists(a, ec) && !fs::is_regular_file(a, ec)) return false;
-  if (fs::equivalent(a, b, ec)) return true;
-  const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
-  const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
-  return ca.lexically_normal() == cb.lexically_normal();
-}
-
 // A usage problem when an output file would overwrite the input or another
 // output of the same run; "" when every output has a file of its own.
 std::string clashing_outputs(const CommandLine& cl) {
-  std::vector<std::pair<std::string, std::string>> inputs, outputs;
-  if (cl.command == "run" && cl.program != "-") inputs.emplace_back("the program file", cl.program);
+  kav::FileClaims claims;
+  if (cl.command == "run" && cl.program != "-") claims.claim("the program file", cl.program, true);
   if (cl.command == "factor" && dataset_argument(cl.program).front() == '\'')
-    inputs.emplace_back("the data file", cl.program);
+    claims.claim("the data file", cl.program, true);
   const std::pair<const char*, const std::string*> flags[] = {{"--listing", &cl.run.listing},
                                                               {"--html", &cl.run.html},
                                                               {"--json", &cl.run.json},
                                                               {"--log", &cl.run.log}};
-  for (const auto& [flag, path] : flags)
-    if (!path->empty()) outputs.emplace_back(flag, *path);
-  for (std::size_t k = 0; k < outputs.size(); ++k) {
-    for (const auto& [what, path] : inputs)
-      if (same_file(outputs[k].second, path))
-        return outputs[k].first + " names " + what + " '" + path + "'; it would be overwritten";
-    for (std::size_t j = 0; j < k; ++j)
-      if (same_file(outputs[k].second, outputs[j].second))
-        return outputs[j].first + " and " + outputs[k].first + " name the same file '" +
-               outputs[k].second + "'; each needs a file of its own";
+  for (const auto& [flag, path] : flags) {
+    if (path->empty()) continue;
+    if (std::string clash = claims.clash(flag, *path); !clash.empty()) return clash;
+    claims.claim(flag, *path);
   }
   return {};
 }
@@ -278,6 +264,12 @@ int main(int argc, char** argv) {
       text = ss.str();
       file = "<stdin>";
     } else {
+      std::error_code ec;
+      if (std::filesystem::is_directory(file, ec)) {
+        // A folder opens as a stream that holds nothing: an empty program.
+        std::cerr << "ERROR: The program file " << file << " cannot be read: it is a directory.\n";
+        return 2;
+      }
       std::ifstream in(file, std::ios::binary);
       if (!in) {
         std::cerr << "ERROR: The program file " << file << " cannot be read: " << std::strerror(errno) << ".\n";

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -99,10 +100,17 @@ int run_program(const std::string& text, const std::string& file, const RunOptio
   register_factor_graph_templates(graphs);
   install_destination_kinds(delivery, graphs, KAV_VERSION);
   delivery.attach_destination("listing", make_listing_destination(*listing_stream));
+  // The program and the log and listing files are the run's too: no
+  // destination, from the command line or an ODS statement, may write them.
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(file, ec))
+    delivery.file_claims().claim("the program file", file, true);
+  delivery.file_claims().claim("--listing", options.listing);
+  delivery.file_claims().claim("--log", options.log);
   bool setup_failed = false;
   auto open = [&](const std::string& kind, const std::string& path) {
     if (path.empty()) return;
-    std::string err = delivery.open_destination(kind, path);
+    std::string err = delivery.open_destination(kind, path, "--" + kind);
     if (!err.empty()) {
       session->log.message(kHostGroup, msg::kOdsError, {"The " + kind + " file " + path + " cannot be written: " + err});
       setup_failed = true;

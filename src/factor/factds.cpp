@@ -73,7 +73,10 @@ void factclose_all(COMSTR* com) {
   com->datafid = com->targfid = nullptr;
   com->outffid = com->statfid = nullptr;
   // BY walkers refer to their readers, so they go first.
-  for (auto& in : com->step->inputs) in->groups.reset();
+  for (auto& in : com->step->inputs) {
+    in->groups.reset();
+    if (in->reader) com->host->log_data_notes(*in->reader);
+  }
   com->step->inputs.clear();
   com->step->outputs.clear();
 }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <new>
 #include <optional>
 
@@ -315,6 +316,48 @@ void merge(ZACORR_STR* into, const ZACORR_STR* from, long npacked) {
   into->SumWeightsRead += from->SumWeightsRead;
 }
 
+// The variables without a single value in the group, as a list of names
+// ("" when every variable has one).  Reading the group again costs only a
+// group that has no usable observation at all.
+std::string variables_all_missing(ByGroups& groups, const std::vector<int>& vars) {
+  std::vector<char> seen(vars.size(), 0);
+  groups.xbyrwnd();
+  Observation obs;
+  while (groups.next(obs))
+    for (std::size_t j = 0; j < vars.size(); ++j)
+      if (!is_missing(obs.num[static_cast<std::size_t>(vars[j])])) seen[j] = 1;
+  std::string names;
+  for (std::size_t j = 0; j < vars.size(); ++j)
+    if (!seen[j])
+      names += (names.empty() ? "" : ", ") + groups.header().vars[static_cast<std::size_t>(vars[j])].name;
+  return names;
+}
+
+// Double precision can fail the sums in two ways, each found once per
+// variable after the pass so that the pass itself pays nothing.  Values far
+// apart (differences near 1e154 or more) give squares beyond the largest
+// double: the sums and crossproducts, and so the means or the centred
+// matrix, are infinite or not a number.  Values whose differences are below
+// about 1e-154 give squares that vanish below the smallest normal double:
+// the sum of the shifted values is not zero, so the variable is not
+// constant, yet the sum of their squares is zero or has lost its digits.
+// Both return the first such variable, or -1.
+int overflowed_variable(int nvar, const double* C, const double* mean) {
+  for (int j = 0; j < nvar; ++j) {
+    if (!std::isfinite(mean[j])) return j;
+    for (int k = 0; k <= j; ++k)
+      if (!std::isfinite(C[packed_index(j, k)])) return j;
+  }
+  return -1;
+}
+
+int underflowed_variable(int nvar, const double* C, const double* sums) {
+  for (int j = 0; j < nvar; ++j)
+    if (sums[j] != 0 && std::fabs(C[packed_index(j, j)]) < std::numeric_limits<double>::min())
+      return j;
+  return -1;
+}
+
 // Releases the pass's block however the pass ends.
 struct BlockGuard {
   StepPool& pool;
@@ -470,6 +513,9 @@ int zacorrn(zacorrInfo_S* info) {
   }
   progress.finish();
   std::copy(shift, shift + nvar, info->std);
+  // Values the reader could not read are missing now; say so before the
+  // counts of observations they left out.
+  host.log_data_notes(groups.reader());
 
   if (main.readDataRC) {
     if (!reading.pending_error.empty())
@@ -504,7 +550,15 @@ int zacorrn(zacorrInfo_S* info) {
     return 108;
   }
   if (main.sumwgt <= 0) {
-    host.xpmlog(230, 6);
+    // Without weights nothing but missing values can have left every
+    // observation out; say which.
+    if (wtbit || main.nzero > 0 || main.readDataRC) {
+      host.xpmlog(230, 6);
+    } else if (const std::string empty = variables_all_missing(groups, info->vars); !empty.empty()) {
+      host.xpmlog(230, 42, {dsname, empty});
+    } else {
+      host.xpmlog(230, 43, {dsname, num_text(main.nread)});
+    }
     return 108;
   }
   const double df = main.intbit ? 1.0 : 0.0;
@@ -523,6 +577,11 @@ int zacorrn(zacorrInfo_S* info) {
   double* C = info->corr;
   const double* S = info->mean;
   const double W = main.sumwgt;
+  auto name = [&](int j) { return header.vars[static_cast<std::size_t>(info->vars[j])].name; };
+  if (const int j = underflowed_variable(nvar, C, S); j >= 0) {
+    host.xpmlog(230, 45, {name(j)});
+    xexit(1012);
+  }
   if (main.intbit) {
     for (int j = 0; j < nvar; ++j)
       for (int k = 0; k <= j; ++k) C[packed_index(j, k)] -= S[j] * S[k] / W;
@@ -539,6 +598,10 @@ int zacorrn(zacorrInfo_S* info) {
       info->std[j] = cjj > 0 ? std::sqrt(cjj / d) : 0.0;
       info->mean[j] = S[j] / W;
     }
+  }
+  if (const int j = overflowed_variable(nvar, C, info->mean); j >= 0) {
+    host.xpmlog(230, 44, {name(j)});
+    xexit(1012);
   }
   for (int j = 0; j < nvar; ++j) {
     double& m = info->mean[j];

@@ -248,6 +248,15 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
                  (type == "USTD" && mtype == MatrixType::Ucorr)) {
         std::copy(rowvals.p, rowvals.p + nvar, vstd);
       } else if (type == "N") {
+        // A count that is not a whole number above 0 is no count: the
+        // analysis would divide by it or take it for a sample size.
+        for (int j = 0; j < nvar; ++j) {
+          const double v = rowvals[static_cast<std::size_t>(j)];
+          if (!is_missing(v) && !(std::isfinite(v) && v >= 1 && v == std::floor(v))) {
+            host.xpmlog(230, 46, {type, num_text(v), vname(j)});
+            return 108;
+          }
+        }
         if (!same(&n_read, rowvals.p, nvar)) host.xpmlog(230, 11);
         nobs_from_n = true;
       } else if (type == "SUMWGT") {

@@ -46,6 +46,7 @@ class ByGroups {
   std::int64_t first_observation() const { return start_.number; }
   const DataSetHeader& header() const { return reader_.header(); }
   ObsReader::ReadCost read_cost() const { return reader_.read_cost(); }
+  ObsReader& reader() { return reader_; }
 
  private:
   bool read_ahead();

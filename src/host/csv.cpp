@@ -48,11 +48,25 @@ std::int64_t count_breaks(const char* p, const char* lim) {
   return n;
 }
 
+// A value as written, quoted for a message: control bytes (a NUL above all,
+// which would end the line on a terminal or vanish) are shown as escapes.
 std::string quote_for_message(std::string_view text) {
   constexpr std::size_t kShown = 40;
-  std::string s(text.substr(0, kShown));
+  std::string s = "'";
+  for (const char c : text.substr(0, kShown)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      s += c;
+    } else if (u == 0) {
+      s += "\\0";
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      s += hex;
+    }
+  }
   if (text.size() > kShown) s += "...";
-  return "'" + s + "'";
+  return s + "'";
 }
 
 bool equals_ignore_case(std::string_view a, std::string_view b) {
@@ -109,9 +123,23 @@ bool parse_short_decimal(const char* p, const char* end, double& out) {
   return true;
 }
 
-// Whether parse_csv_number would accept the text, without computing the
-// value: plain decimals are recognised by their characters alone (any such
-// text short of hundreds of digits is a finite double), the rest parsed.
+// A number that no double holds: an infinity, or a decimal beyond the range
+// of double precision either way (1e309, 1e-400).
+bool is_number_out_of_range(std::string_view t) {
+  t = trim_blanks(t);
+  if (!t.empty() && (t[0] == '+' || t[0] == '-')) t.remove_prefix(1);
+  if (equals_ignore_case(t, "inf") || equals_ignore_case(t, "infinity")) return true;
+  if (t.empty() || !(is_digit(t[0]) || t[0] == '.')) return false;
+  double scratch;
+  const auto r = std::from_chars(t.data(), t.data() + t.size(), scratch);
+  return r.ec == std::errc::result_out_of_range && r.ptr == t.data() + t.size();
+}
+
+// Whether the text belongs in a numeric column: parse_csv_number accepts
+// it, or it is a number out of range, which is read as a missing value with
+// a note naming it rather than making the column character.  Plain decimals
+// are recognised by their characters alone (any such text short of
+// hundreds of digits is a finite double), the rest parsed.
 bool is_csv_number(std::string_view t) {
   const char* p = t.data();
   const char* const end = p + t.size();
@@ -126,7 +154,7 @@ bool is_csv_number(std::string_view t) {
   }
   if (p == end && digits > 0 && digits < 300) return true;
   double scratch;
-  return parse_csv_number(t, scratch);
+  return parse_csv_number(t, scratch) || is_number_out_of_range(t);
 }
 
 bool parse_number_slow(std::string_view t, double& out) {
@@ -623,17 +651,27 @@ class CsvObsReader : public ObsReader {
     while (records_.next()) {
       if (records_.size() != n) ragged(records_.line(), records_.size());
       ++rows;
-      for (std::size_t i = 0; i < n; ++i) longest[i] = std::max(longest[i], records_[i].size());
       for (std::size_t k = 0; k < open.size();) {
         const std::size_t i = open[k];
         if (is_csv_number(records_[i])) {
           ++k;
-        } else {
-          text[i] = 1;
-          open[k] = open.back();
-          open.pop_back();
+          continue;
         }
+        text[i] = 1;
+        // Before this row, a column still numeric with a value of some
+        // length held numbers: a stray value made it character, which is
+        // worth a note naming it.
+        if (longest[i] > 0)
+          notes_.push_back(label_ + ": column " + name_literal(header_.vars[i].name) +
+                           " is read as character: its value " + quote_for_message(records_[i]) +
+                           " on " + where_line(records_.line()) +
+                           " is not a number, though every value before it is a number or a "
+                           "missing value. To read the column as numeric, correct that value or "
+                           "leave it empty.");
+        open[k] = open.back();
+        open.pop_back();
       }
+      for (std::size_t i = 0; i < n; ++i) longest[i] = std::max(longest[i], records_[i].size());
     }
     for (std::size_t i = 0; i < n; ++i) {
       if (known[i]) continue;

@@ -241,6 +241,8 @@ std::unique_ptr<ObsReader> Libraries::open_read(const DataSetName& name, ValidVa
   }
   std::string file = file_of(name);
   std::error_code ec;
+  if (fs::is_directory(file, ec))
+    throw DataError(file, "", "it is a directory; a data set is a CSV file");
   if (!fs::is_regular_file(file, ec)) throw LibraryError(msg::kDataSetMissing, {name.display(), file});
   CsvReadOptions opts;
   opts.name = name.display();

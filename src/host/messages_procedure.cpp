@@ -407,6 +407,11 @@ const MessageDef kProcedureMessages[] = {
     {230, 39, S::Note, "Some standard deviations are missing and are taken to be 1."},
     {230, 40, S::Error, "A diagonal element of the matrix is missing, so its symmetry cannot be checked; these data are not analysed."},
     {230, 41, S::Error, "The matrix in the input data set is incomplete and the data set holds no other complete matrix; these data are not analysed. Supply every element of the matrix (one triangle is enough)."},
+    {230, 42, S::Error, "No observation of %1 can be used: every value of %2 is missing, and an observation with a missing analysis value is left out; these data are not analysed. Leave %2 out of the analysis or supply the values."},
+    {230, 43, S::Error, "No observation of %1 can be used: each of its %2 observations has a missing value in at least one analysis variable, and such observations are left out; these data are not analysed."},
+    {230, 44, S::Error, "The sums of squares and crossproducts of variable %1 are beyond the range of double precision (its values lie too far apart, near 1e154 or more), so its variance cannot be computed; the step stops. Rescale the variable, for example divide it by a power of 10."},
+    {230, 45, S::Error, "The values of variable %1 differ by amounts too small for their squares to be held in double precision (near 1e-154 or less), so its variance cannot be computed; the step stops. Rescale the variable, for example multiply it by a power of 10."},
+    {230, 46, S::Error, "The %1 row of the input data set gives %2 for variable %3; a number of observations must be a whole number greater than 0. These data are not analysed."},
 
     // 271: the symmetric eigensolver.
     {271, 1, S::Note, "The fast eigenvalue method did not converge; all eigenvalues were found by bisection instead."},

@@ -285,9 +285,12 @@ const OutputDelivery::Slot* OutputDelivery::find_slot(const std::string& kind) c
   return nullptr;
 }
 
-std::string OutputDelivery::open_destination(const std::string& kind, const std::string& path) {
+std::string OutputDelivery::open_destination(const std::string& kind, const std::string& path,
+                                             const std::string& what) {
   auto factory = factories_.find(upper(kind));
   if (factory == factories_.end()) return "There is no output destination called " + kind + ".";
+  const std::string request = what.empty() ? kind : what;
+  if (std::string clash = claims_.clash(request, path); !clash.empty()) return clash + ".";
   if (find_slot(kind)) {
     std::string error = close_destination(kind);
     if (!error.empty())
@@ -297,6 +300,7 @@ std::string OutputDelivery::open_destination(const std::string& kind, const std:
   std::unique_ptr<OutputDestination> destination = factory->second(path, error);
   if (!destination) return error.empty() ? "The file " + path + " could not be opened." : error;
   attach_destination(kind, std::move(destination));
+  claims_.claim(request, path);
   return {};
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/dataset.h"
+#include "host/file_claims.h"
 #include "host/format.h"
 #include "host/log.h"
 
@@ -310,8 +311,13 @@ class OutputDelivery {
 
   // -- destinations --------------------------------------------------------
   // Opens a destination of a registered kind on a file, closing one of that
-  // kind already open first.  Returns "" or the reason it failed.
-  std::string open_destination(const std::string& kind, const std::string& path);
+  // kind already open first.  Returns "" or the reason it failed.  `what`
+  // names the request in that reason ("--html", "ODS HTML FILE="); a file
+  // claimed by the run (below) or by an earlier destination is refused.
+  std::string open_destination(const std::string& kind, const std::string& path,
+                               const std::string& what = "");
+  // The files the run reads and writes besides its destinations.
+  FileClaims& file_claims() { return claims_; }
   // Finishes the destination of that kind; "" when it closed cleanly or was not open.
   std::string close_destination(const std::string& kind);
   // Adds a destination made by the caller (the listing on a stream, a graphics folder).
@@ -406,6 +412,7 @@ class OutputDelivery {
   DataSetOpener dataset_opener_;
   std::map<std::string, DestinationFactory> factories_;
   std::vector<Slot> slots_;
+  FileClaims claims_;
 
   bool trace_ = false;
   bool graphics_ = true;

@@ -1,5 +1,6 @@
 #include "host/services.h"
 
+#include "host/host_messages.h"
 #include "host/session.h"
 
 namespace kav {
@@ -42,7 +43,12 @@ void StepContext::xjsympn(const std::string& name, const std::string& value) {
 }
 
 std::unique_ptr<ObsReader> StepContext::open_input(const DataSetName& name) {
-  return session_.libraries.open_read(name, session_.options.validvarname);
+  auto reader = session_.libraries.open_read(name, session_.options.validvarname);
+  log_data_notes(*reader);
+  return reader;
+}
+void StepContext::log_data_notes(ObsReader& reader) {
+  for (const auto& n : reader.take_notes()) xpmlog(kHostGroup, msg::kDataNote, {n});
 }
 std::unique_ptr<ObsWriter> StepContext::open_output(const DataSetName& name, DataSetHeader header) {
   return session_.libraries.open_write(name, std::move(header));

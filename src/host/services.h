@@ -55,7 +55,11 @@ class StepContext {
 
   // Data sets.  Errors are thrown (LibraryError, DataError) and turned into
   // messages by the dispatcher.
+  // Logs at once the notes known when the data set is opened (columns
+  // renamed, or read as character because of a stray value).
   std::unique_ptr<ObsReader> open_input(const DataSetName& name);
+  // Logs the notes a reader has gathered since (values it could not read).
+  void log_data_notes(ObsReader& reader);
   std::unique_ptr<ObsWriter> open_output(const DataSetName& name, DataSetHeader header);
   bool dataset_exists(const DataSetName& name) const;
   // The data set most recently created, for procedures whose DATA= is left

@@ -1,6 +1,7 @@
 // The DATA step subset used to enter data: INPUT list input (with $,
 // numbered ranges and @@), LENGTH, LABEL, constant assignments, INFILE of a
 // delimited file, and DATALINES/CARDS.
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -433,6 +434,9 @@ void DataStepBuilder::execute() {
     written = 1;
   } else {
     if (infile_.given && !infile_.from_datalines) {
+      std::error_code ec;
+      if (std::filesystem::is_directory(infile_.path, ec))
+        throw StepError{msg::kInfileMissing, {infile_.path, "it is a directory, not a file"}, infile_.pos};
       if (infile_.dsd) {
         try {
           CsvRecordOptions o;

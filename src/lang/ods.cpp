@@ -48,7 +48,7 @@ bool run_ods_statement(Session& session, const Statement& st) {
     }
     if (t.size() == 5 && (t[2].is_word("FILE") || t[2].is_word("BODY")) && t[3].is_symbol("=") &&
         t[4].kind == TokenKind::String) {
-      std::string err = out->open_destination(kind, t[4].value);
+      std::string err = out->open_destination(kind, t[4].value, "ODS " + what + " FILE=");
       if (!err.empty()) return error(session, t[4], "ODS " + what + " could not open " + t[4].value + ": " + err);
       return true;
     }

@@ -189,7 +189,7 @@ void proc_print(StepContext& ctx) {
       out->add_table(std::move(t));
     }
   }
-  for (const auto& n : reader->take_notes()) ctx.xpmlog(kHostGroup, msg::kDataNote, {n});
+  ctx.log_data_notes(*reader);
 }
 
 void proc_contents(StepContext& ctx) {

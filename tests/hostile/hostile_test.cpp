@@ -7,7 +7,8 @@
 //   /* expect: status=2 message=1.90*3 words="text" */
 // message=G.N[*K]: message N of group G is logged (K times, when given);
 // words: the log holds this text (\" for a quote).  A case asks for files
-// next to it with lines  /* file NAME: CONTENT */  (\n is a line break).
+// next to it with lines  /* file NAME: CONTENT */  (\n is a line break, \0
+// a NUL byte).
 // Big inputs are written small: {{N*text}} stands for N copies of text,
 // with # in it numbering each copy from 1; {{dir}} is the case's folder,
 // which is also its WORK library, so that WORK data sets go through the
@@ -43,7 +44,7 @@ std::string unescape(const std::string& s) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '\\' && i + 1 < s.size()) {
       ++i;
-      out += s[i] == 'n' ? '\n' : s[i];
+      out += s[i] == 'n' ? '\n' : s[i] == '0' ? '\0' : s[i];
     } else {
       out += s[i];
     }

@@ -50,6 +50,8 @@ TEST_F(Cli, ExitStatusesFollowWhatHappened) {
   EXPECT_EQ(kav("run " + bad), 2);
   EXPECT_TRUE(said("err.txt", "ERROR: "));
   EXPECT_EQ(kav("run " + (dir / "missing.kav").string()), 2);
+  EXPECT_EQ(kav("run " + dir.string()), 2);
+  EXPECT_TRUE(said("err.txt", "is a directory"));
   for (const char* usage : {"", "run", "run x.kav --bogus"}) EXPECT_EQ(kav(usage), 64) << usage;
   EXPECT_EQ(kav("--help"), 0);
   EXPECT_TRUE(said("out.txt", "EXIT STATUS"));
@@ -133,6 +135,9 @@ TEST_F(Cli, ArgumentsCannotAddStatementsOrOverwriteTheirOwnFiles) {
     EXPECT_EQ(status, 64) << outputs;
     EXPECT_EQ(read("p.kav"), program) << outputs;
   }
+  const std::string ods = "ods html file='" + (dir / "ods.kav").string() + "';\n";
+  EXPECT_EQ(kav("run " + write("ods.kav", ods)), 2);
+  EXPECT_EQ(read("ods.kav"), ods);
 }
 
 }  // namespace
