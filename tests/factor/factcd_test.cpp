@@ -16,22 +16,6 @@ namespace {
 using FactcdTest = CoreTest;
 const Vec kSmall = {1, 0.4, 1, 0.3, 0.2, 1};
 
-// Kaiser's MSA (its values on real data are the reference case msa_tests24):
-// uncorrelated variables have adequacy 0, not an undefined one; a variable
-// apart from two correlated ones has 0 while the others give 0.5.  PRIORS=ONE
-// then overwrites the inverse's diagonal, and the correlations are back.
-TEST_F(FactcdTest, SamplingAdequacyOfUncorrelatedVariablesIsZero) {
-  for (const auto& [m, want] : {std::pair{Vec{1, 0, 1, 0, 0, 1}, Vec{0, 0, 0, 0}},
-                                std::pair{Vec{1, 0.6, 1, 0, 0, 1}, Vec{0.5, 0.5, 0, 0.5}}}) {
-    load(m, 1, kPriOne);
-    fopt_set(com, kFoptMsa);
-    factcd(com);
-    for (int i = 0; i < 4; ++i) EXPECT_NEAR(datax[6 + i], want[i], 1e-15) << i;
-    EXPECT_EQ(priors, Vec(3, 1.0));
-    EXPECT_EQ(at(1, 0), m[1]);
-  }
-}
-
 // On a singular matrix ASMC falls back to the largest absolute correlations
 // and says so (SMC falls back to 1: see the whole step below).
 TEST_F(FactcdTest, ASingularMatrixFallsBackWithStatus112) {
@@ -49,18 +33,6 @@ TEST_F(FactcdTest, MaxPriorsAreTheLargestAbsoluteCorrelations) {
   load(Vec{1, -0.7, 1, 0.3, 0.2, 1}, 1, kPriMax);
   factcd(com);
   EXPECT_EQ(priors, (Vec{0.7, 0.7, 0.3}));
-}
-
-TEST_F(FactcdTest, AVariableWithoutDeviationGetsPriorZeroWhateverTheMethod) {
-  for (int type : {kPriOne, kPriMax, kPriSmc, kPriRandom}) {
-    load(kSmall, 1, type);
-    com->seed = 5;
-    vstd[1] = 0;
-    factcd(com);
-    EXPECT_EQ(priors[1], 0.0) << type;
-    EXPECT_EQ(at(1, 1), 0.0) << type;
-    EXPECT_GT(priors[0], 0.0) << type;
-  }
 }
 
 TEST_F(FactcdTest, ListedPriorsAndTheWeightsOfEachMethod) {

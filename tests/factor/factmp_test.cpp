@@ -29,11 +29,6 @@ double phi(double z) {
   return 0.5 * std::erfc(-z / std::sqrt(2.0));
 }
 
-TEST(Nsub, PackedPositionsOfLargeOrdersDoNotWrapIn32Bits) {
-  EXPECT_EQ(nsub(nullptr, 'S', 100000, 3, 100001, 100001), 3 + 100000LL * 100001LL / 2);
-  EXPECT_EQ(nsub(nullptr, 'S', 3, 100000, 100001, 100001), 3 + 100000LL * 100001LL / 2);
-}
-
 class MatrixPrinter : public TableFixture {
  protected:
   void SetUp() override {
@@ -173,12 +168,6 @@ TEST(Coverage, EachDisplayFromAnIntervalBuiltForIt) {
     for (const auto& [c, shown] : k.shown)
       EXPECT_STREQ(factcov(k.x, k.lower, k.upper, c), shown)
           << k.x << " [" << k.lower << ", " << k.upper << "] " << c;
-}
-
-TEST(NormalQuantile, InvertsTheDistributionFunction) {
-  EXPECT_NEAR(-factnqnt(0.025), kZ975, 1e-14);
-  for (double p : {1e-10, 0.001, 0.02, 0.3, 0.5, 0.7, 0.99, 1 - 1e-9})
-    EXPECT_NEAR(phi(factnqnt(p)), p, 1e-13 * std::max(1.0, p / (1 - p))) << p;
 }
 
 // ---------------------------------------------------------------------------

@@ -101,30 +101,6 @@ TEST_F(FactnfTest, WeightedComponentsAndMissingEigenvalues) {
   EXPECT_FALSE(logged(kMsgNoFactors));
 }
 
-TEST_F(FactnfTest, MapAndParallelAnalysisDecideWhenAskedMapFirst) {
-  struct Case {
-    int usemap, map2, map4, usepa, pa, want, message;
-    const char* says;
-  };
-  const Case cases[] = {{2, 1, 9, 0, 9, 1, kMsgMap2Log + 1, ""},
-                        {4, 9, 3, 0, 9, 3, kMsgMap4Log, ""},
-                        {0, 9, 9, 1, 2, 2, kMsgPaLog, "0.05"},
-                        {2, 0, 9, 1, 2, 0, kMsgNoFactors, ""}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    eigen({3, 2, 1});
-    com->usemap = c.usemap;
-    com->nfactmap2 = c.map2;
-    com->nfactmap4 = c.map4;
-    com->usepa = c.usepa;
-    com->nfactpa = c.pa;
-    com->alphapa = 0.05;
-    EXPECT_EQ(choose(), c.want);
-    EXPECT_TRUE(logged(c.message));
-    EXPECT_NE(text_of(c.message).find(c.says), std::string::npos);
-  }
-}
-
 TEST_F(FactnfTest, TooManyFactorsForTheDegreesOfFreedomWarnsForCommonFactorMethods) {
   auto warned = [&](int method, const Vec& values, int m) {
     eigen(values, method, kPriSmc);

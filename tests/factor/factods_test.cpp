@@ -38,18 +38,6 @@ class Writers : public TableFixture {
   }
 };
 
-TEST_F(Writers, OnlyTheToleratedFailureStatusLetsTheStepGoOn) {
-  EXPECT_EQ(zodsexit(com, 0), 0);
-  EXPECT_EQ(zodsexit(com, odsstatus(63, 53)), 0);
-  EXPECT_FALSE(logged(kHostGroup, msg::kOdsError));
-  // Same code in another facility, or another code in facility 63: fatal.
-  for (int status : {odsstatus(62, 53), odsstatus(63, 54), -1}) {
-    com->rc = 0;
-    EXPECT_EQ(exit_code([&] { zodsexit(com, status); }), kRcOutput) << status;
-  }
-  EXPECT_TRUE(logged(kHostGroup, msg::kOdsError));
-}
-
 TEST_F(Writers, EigenvaluesWithDifferencesSharesAndTitle) {
   com->eigval = doubles({2.5, 1.0, 0.4, 0.1});
   factevt(com, msg(67), 4);
@@ -112,24 +100,6 @@ TEST_F(Writers, NobsRowsOfRawAndSpecialData) {
     EXPECT_EQ(missing_letter(num(*t, 0, "N")), letter) << type;
     EXPECT_EQ(num(*t, 1, "N"), 40.0);
   }
-}
-
-TEST_F(Writers, IterationHistoryGrowsPastItsFirstBuffer) {
-  double c1[] = {0.5, 0.6, 0.7, 0.8};
-  double c2[] = {0.55, 0.65, 0.75, 0.85};
-  facthis(com, 2);
-  for (int i = 1; i <= 20; ++i) {  // more rows than the first buffer holds
-    FACTHISROW row{i, i + 1, 1.0 / i, 0.01 * i, 0.1 / i, i % 2 ? c1 : c2};
-    facthis(com, 0, &row);
-  }
-  facthis(com, 3);
-  const Table* t = table("IterHistory");
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->columns.size(), 9u);
-  ASSERT_EQ(t->rows.size(), 20u);
-  EXPECT_EQ(num(*t, 19, "Iteration"), 20.0);
-  EXPECT_DOUBLE_EQ(num(*t, 3, "Criterion"), 0.25);
-  EXPECT_DOUBLE_EQ(num(*t, 1, "x3"), 0.75);
 }
 
 }  // namespace

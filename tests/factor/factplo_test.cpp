@@ -27,39 +27,6 @@ namespace {
 
 using testing_support::TableFixture;
 
-TEST(ZScale, StepsAreRoundAndLimitsAreTheirMultiplesAroundTheData) {
-  std::mt19937 rng(17);
-  std::uniform_real_distribution<double> mag(-4, 4), unit(-1, 1);
-  for (int trial = 0; trial < 400; ++trial) {
-    const double scale = std::pow(10.0, mag(rng));
-    const double a = unit(rng) * scale, b = unit(rng) * scale;
-    const int wanted = 2 + trial % 15;
-    ZPAXIS axis;
-    axis.min = a;
-    axis.max = b;
-    axis.intervals = wanted;
-    zscale(&axis);
-    const double lo = std::min(a, b), hi = std::max(a, b);
-    SCOPED_TRACE(std::to_string(lo) + " .. " + std::to_string(hi));
-    const double mantissa = axis.step / std::pow(10.0, std::floor(std::log10(axis.step) + 1e-12));
-    bool accepted = false;
-    for (double k : {1.0, 2.0, 2.5, 5.0, 10.0}) accepted |= std::fabs(mantissa - k) < 1e-9;
-    EXPECT_TRUE(accepted) << axis.step;
-    // Tight: the data inside, neither limit a whole step beyond them.
-    const double tol = axis.step * 1e-6;
-    EXPECT_LE(axis.min, lo + tol);
-    EXPECT_GE(axis.max, hi - tol);
-    EXPECT_GT(axis.min, lo - axis.step + tol);
-    EXPECT_LT(axis.max, hi + axis.step - tol);
-    for (double limit : {axis.min, axis.max})
-      EXPECT_NEAR(limit / axis.step, std::round(limit / axis.step), 1e-6);
-    EXPECT_NEAR((axis.max - axis.min) / axis.step, axis.intervals, 1e-6);
-    // Never far more intervals than asked for.
-    EXPECT_GE(axis.intervals, 1);
-    EXPECT_LE(axis.intervals, 2 * wanted + 2);
-  }
-}
-
 // The printed plot read back: the value of each area row from the vertical
 // tick labels, the column of each horizontal tick from the axis line.
 struct ReadPlot {

@@ -1,7 +1,6 @@
 // The OUTSTAT= data set.  Whole steps: the rows each stage writes and their
 // order, each matrix row by row as the step's tables show it, BY values in
-// front.  Stage by stage, with the arrays of COMSTR filled by hand: the
-// weight rows, priors and eigenvalues each method writes.
+// front.
 #include "factor/factsta.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 
 #include "factor/factds.h"
 #include "factor/program_fixture.h"
-#include "factor/table_fixture.h"
 #include "support/temp_folder.h"
 
 namespace kav {
@@ -79,49 +77,6 @@ TEST_F(OutstatStep, ByValuesComeFirstInEveryRow) {
     EXPECT_EQ(d.rows[k][0], 5.0 + static_cast<double>(k / per_group)) << k;
     EXPECT_EQ(d.cells[k][1], d.cells[k % per_group][1]) << k;
   }
-}
-
-using Outstat = testing_support::TableFixture;
-
-TEST_F(Outstat, WeightRowsPriorsAndEigenvaluesFollowTheMethod) {
-  DataSetName out;
-  out.libref = "WORK";
-  out.member = "fa";
-  com->statfile = &out;
-  fopt_set(com, kFoptOutstat);
-  variables({"x1", "x2", "x3"});
-  factor_names(1);
-  com->nfact = 1;
-  com->datax = factalloc_doubles(com, 30);
-  com->communal = com->priors = com->eigval = doubles({0.5, 0.6, 0.7});
-  com->fact = doubles({0.1, 0.2, 0.3});
-  // Weights read with COV are put back on the variables' scale.
-  com->fmethod = 1;
-  fopt_set(com, kFoptWeight);
-  fopt_set(com, kFoptCov);
-  com->wt = doubles({8, 12, 0.5});
-  com->vstd = doubles({2, 0, 0.5});
-  factspos(com);
-  // A maximum likelihood fit keeps its weights as they are.
-  fopt_clear(com, kFoptWeight);
-  com->fmethod = 5;
-  factspos(com);
-  // An input pattern has no priors or eigenvalues; with no factor there is
-  // no communality and no solution block.
-  com->fmethod = 10;
-  factspos(com);
-  com->nfact = 0;
-  factspos(com);
-  factstt(com, 1);
-  factsend(com);
-  const MemoryDataSet d = read_all(*session.libraries.open_read(out, ValidVarName::V7));
-  Types types;
-  for (const Observation& o : d.rows) types.push_back(o.str[0]);
-  EXPECT_EQ(types, (Types{"COMMUNAL", "PRIORS", "WEIGHT", "EIGENVAL", "COMMUNAL", "PRIORS",
-                          "WEIGHT", "EIGENVAL", "COMMUNAL"}));
-  EXPECT_EQ((std::vector<double>{d.rows[2].num[2], d.rows[2].num[3], d.rows[2].num[4]}),
-            (std::vector<double>{2, 12, 2}));
-  EXPECT_EQ(d.rows[6].num[2], 8.0);
 }
 
 }  // namespace

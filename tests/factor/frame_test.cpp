@@ -112,30 +112,5 @@ TEST(FactorStep, StepsThatCannotStartEndWithTheirStatus) {
   }
 }
 
-TEST(FactorStep, AllocationsOf2To53BytesAreRefused) {
-  std::ostringstream log_text;
-  Session session{":memory:", &log_text};
-  StepContext ctx{session, {}};
-  FACTSTEP step;
-  COMSTR* com = &step.com;
-  com->host = &ctx;
-  com->step = &step;
-  EXPECT_NE(factalloc(com, 1024), nullptr);
-  try {
-    factalloc(com, kMaxAllocation);
-    FAIL() << "no exit";
-  } catch (const StepExit& e) {
-    EXPECT_EQ(e.code, kExitMemory);
-  }
-  ASSERT_FALSE(session.log.entries().empty());
-  EXPECT_EQ(session.log.entries().back().number, kMsgTooLarge);
-  // An element count whose byte size would wrap is refused the same way.
-  EXPECT_THROW(factalloc_doubles(com, kMaxAllocation / 4), StepExit);
-  // The clean-up is safe on a record that holds nothing.
-  COMSTR clean{};
-  EXPECT_NO_THROW(facexit(&clean));
-  EXPECT_NO_THROW(facexit(nullptr));
-}
-
 }  // namespace
 }  // namespace kav

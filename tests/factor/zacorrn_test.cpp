@@ -389,25 +389,6 @@ TEST(Zacorrn, ReadErrorReportsAndKeepsWhatWasRead) {
   }
 }
 
-TEST(Zacorrn, ReadErrorInALaterBufferEndsTheStep) {
-  // Wide enough for two threads; the error comes in the second buffer-full,
-  // read by the second thread: the pass cannot vouch for the sums, so the
-  // step ends, naming the error, with nothing left running.
-  const int p = 20;
-  auto data = make_data(p, messy_rows(p, 400, 9));
-  Host h;
-  h.threads("2");
-  FailingReader reader(data, 100);
-  try {
-    run_reader(h, reader, p);
-    ADD_FAILURE() << "the step went on";
-  } catch (const StepExit& e) {
-    EXPECT_EQ(e.code, 1012);
-  }
-  EXPECT_TRUE(h.has_text("unreadable number 'x7'"));
-  EXPECT_EQ(h.count(174, 55), 1);
-}
-
 TEST(Zacorrn, OverflowInAWorkerStopsTheStep) {
   const int p = 16;
   std::vector<std::vector<double>> rows;
