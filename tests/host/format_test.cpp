@@ -11,82 +11,71 @@
 namespace kav {
 namespace {
 
-TEST(FixedFormat, RoundsHalfAwayFromZeroOnTheWrittenDecimal) {
-  EXPECT_EQ(format_fixed(3.14159, 8, 3), "   3.142");
-  // 2.675 and 0.125 are the classic cases where the binary value sits just
-  // below or exactly on the tie; a reader rounding by hand expects up.
-  EXPECT_EQ(format_fixed(2.675, 4, 2), "2.68");
-  EXPECT_EQ(format_fixed(0.125, 5, 2), " 0.13");
-  EXPECT_EQ(format_fixed(-0.125, 5, 2), "-0.13");
-  EXPECT_EQ(format_fixed(2.5, 3, 0), "  3");
-  EXPECT_EQ(format_fixed(9.9995, 6, 3), "10.000");
-}
-
-TEST(FixedFormat, NeverPrintsNegativeZero) {
-  EXPECT_EQ(format_fixed(-0.0001, 6, 2), "  0.00");
-  EXPECT_EQ(format_fixed(-0.4, 2, 0), " 0");
-  EXPECT_EQ(format_integer(-0.3, 4), "   0");
-  EXPECT_EQ(format_best(-0.0, 6), "     0");
-  EXPECT_EQ(format_exponential(-0.0, 10), " 0.000E+00");
-}
-
-TEST(FixedFormat, GivesUpDecimalsThenFallsBackRatherThanTruncating) {
-  EXPECT_EQ(format_fixed(0.123, 4, 3), ".123");  // the leading zero goes first
-  EXPECT_EQ(format_fixed(123456.789, 8, 2), "123456.8");
-  EXPECT_EQ(format_fixed(1e6, 8, 2), " 1000000");
-  EXPECT_EQ(format_fixed(123456789, 6, 2), "1.23E8");
-  EXPECT_EQ(format_fixed(-123456789, 3, 0), "***");
-}
-
-TEST(MissingValues, PrintAsDotOrTheirLetter) {
-  EXPECT_EQ(format_fixed(missing_value(), 6, 2), "     .");
-  EXPECT_EQ(format_fixed(special_missing('D'), 6, 2), "     D");
-  EXPECT_EQ(format_best(special_missing('_'), 4), "   _");
-  EXPECT_EQ(format_exponential(special_missing('z'), 8), "       Z");
-  EXPECT_EQ(missing_display(1.5), "");
-}
-
-TEST(InfiniteValues, PrintAsAWordThatFitsInEveryFormat) {
+// Each written form against the string worked out by hand.
+TEST(Formats, WriteWhatAReaderWorkingByHandExpects) {
   const double inf = std::numeric_limits<double>::infinity();
-  EXPECT_EQ(format_fixed(inf, 10, 4), "  Infinity");
-  EXPECT_EQ(format_fixed(-inf, 6, 2), "  -Inf");
-  EXPECT_EQ(format_best(inf, 3), "Inf");
-  EXPECT_EQ(format_best(-inf, 1), "*");
-  EXPECT_EQ(format_exponential(inf, 10), "  Infinity");
-  EXPECT_EQ(format_digits(-inf, 12, 4), "   -Infinity");
-}
-
-TEST(BestFormat, ShowsTheMostSignificantDigitsThatFit) {
-  EXPECT_EQ(format_best(1.0 / 3.0, 8), "0.333333");
-  EXPECT_EQ(format_best(2.87234345, 6), "2.8723");
-  EXPECT_EQ(format_best(-1.5, 2), "-2");
-  EXPECT_EQ(format_best(0.1 + 0.2, 12), "         0.3");
-  EXPECT_EQ(format_best(0.5, 2), ".5");
-  EXPECT_EQ(format_best(0.5, 1), "*");
-}
-
-TEST(BestFormat, SwitchesToScientificForLargeAndSmallMagnitudes) {
-  EXPECT_EQ(format_best(123456789, 8), "1.2346E8");
-  EXPECT_EQ(format_best(1e15, 12), "        1E15");
-  EXPECT_EQ(format_best(-2.5e20, 8), " -2.5E20");
-  EXPECT_EQ(format_best(0.000012345, 8), "1.235E-5");
-  EXPECT_EQ(format_best(0.00001, 8), " 0.00001");
-  EXPECT_EQ(format_best(1e-10, 12), "       1E-10");
-  EXPECT_EQ(format_best(9.99999e99, 6), " 1E100");
-}
-
-TEST(ExponentialFormat, HasSignPlaceAndTwoDigitExponent) {
-  EXPECT_EQ(format_exponential(12.34, 10), " 1.234E+01");
-  EXPECT_EQ(format_exponential(0.000123456, 12), " 1.23456E-04");
-  EXPECT_EQ(format_exponential(1e-100, 10), " 1.00E-100");
-  EXPECT_EQ(format_exponential(9.99996, 10), " 1.000E+01");
-}
-
-TEST(DigitsFormat, KeepsAboutTheGivenSignificantDigits) {
-  EXPECT_EQ(format_digits(3.14159, 8, 4), "   3.142");
-  EXPECT_EQ(format_digits(314.159, 8, 4), "   314.2");
-  EXPECT_EQ(format_digits(0.0123, 8, 4), "  0.0123");
-  EXPECT_EQ(format_digits(123456, 8, 4), "  123456");
+  const std::pair<std::string, const char*> cases[] = {
+      // w.d: rounds half away from zero on the written decimal
+      {format_fixed(3.14159, 8, 3), "   3.142"},
+      // 2.675 and 0.125 are the classic cases where the binary value sits just
+      // below or exactly on the tie; a reader rounding by hand expects up.
+      {format_fixed(2.675, 4, 2), "2.68"},
+      {format_fixed(0.125, 5, 2), " 0.13"},
+      {format_fixed(-0.125, 5, 2), "-0.13"},
+      {format_fixed(2.5, 3, 0), "  3"},
+      {format_fixed(9.9995, 6, 3), "10.000"},
+      // w.d: never prints negative zero
+      {format_fixed(-0.0001, 6, 2), "  0.00"},
+      {format_fixed(-0.4, 2, 0), " 0"},
+      {format_integer(-0.3, 4), "   0"},
+      {format_best(-0.0, 6), "     0"},
+      {format_exponential(-0.0, 10), " 0.000E+00"},
+      // w.d: gives up decimals then falls back rather than truncating
+      {format_fixed(0.123, 4, 3), ".123"},  // the leading zero goes first
+      {format_fixed(123456.789, 8, 2), "123456.8"},
+      {format_fixed(1e6, 8, 2), " 1000000"},
+      {format_fixed(123456789, 6, 2), "1.23E8"},
+      {format_fixed(-123456789, 3, 0), "***"},
+      // Missing values print as a dot or their letter
+      {format_fixed(missing_value(), 6, 2), "     ."},
+      {format_fixed(special_missing('D'), 6, 2), "     D"},
+      {format_best(special_missing('_'), 4), "   _"},
+      {format_exponential(special_missing('z'), 8), "       Z"},
+      {missing_display(1.5), ""},
+      // Infinite values print as a word that fits in every format
+      {format_fixed(inf, 10, 4), "  Infinity"},
+      {format_fixed(-inf, 6, 2), "  -Inf"},
+      {format_best(inf, 3), "Inf"},
+      {format_best(-inf, 1), "*"},
+      {format_exponential(inf, 10), "  Infinity"},
+      {format_digits(-inf, 12, 4), "   -Infinity"},
+      // BEST: shows the most significant digits that fit
+      {format_best(1.0 / 3.0, 8), "0.333333"},
+      {format_best(2.87234345, 6), "2.8723"},
+      {format_best(-1.5, 2), "-2"},
+      {format_best(0.1 + 0.2, 12), "         0.3"},
+      {format_best(0.5, 2), ".5"},
+      {format_best(0.5, 1), "*"},
+      // BEST: switches to scientific for large and small magnitudes
+      {format_best(123456789, 8), "1.2346E8"},
+      {format_best(1e15, 12), "        1E15"},
+      {format_best(-2.5e20, 8), " -2.5E20"},
+      {format_best(0.000012345, 8), "1.235E-5"},
+      {format_best(0.00001, 8), " 0.00001"},
+      {format_best(1e-10, 12), "       1E-10"},
+      {format_best(9.99999e99, 6), " 1E100"},
+      // E: a sign place and at least two exponent digits
+      {format_exponential(12.34, 10), " 1.234E+01"},
+      {format_exponential(0.000123456, 12), " 1.23456E-04"},
+      {format_exponential(1e-100, 10), " 1.00E-100"},
+      {format_exponential(9.99996, 10), " 1.000E+01"},
+      // D: keeps about the given significant digits
+      {format_digits(3.14159, 8, 4), "   3.142"},
+      {format_digits(314.159, 8, 4), "   314.2"},
+      {format_digits(0.0123, 8, 4), "  0.0123"},
+      {format_digits(123456, 8, 4), "  123456"},
+  };
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 }
 
 TEST(FormatChooser, PicksMostDecimalsThatHoldASignedValue) {

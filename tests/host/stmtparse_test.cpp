@@ -240,7 +240,6 @@ TEST(StatementParser, BadValuesAndSyntaxGiveOneMessageEach) {
   } cases[] = {
       {"NUM = - 0.001", {}, msg::kOptionOutOfRange},
       {"NUM = 1.0001", {}, msg::kOptionOutOfRange},
-      {"NUM = - 1", {}, msg::kOptionOutOfRange},
       {"INT = 199", {}, msg::kOptionOutOfRange},
       {"LIST = 0.5 TO 1.5", {}, msg::kOptionOutOfRange},  // the range runs out of bounds
       {"PLOTS = SCREE ( SIZE = 12 )", {}, msg::kOptionOutOfRange},
@@ -258,7 +257,6 @@ TEST(StatementParser, BadValuesAndSyntaxGiveOneMessageEach) {
       {"NUM = X", {}, msg::kSyntax},
       {"LABEL = ( x 'a' )", {}, msg::kSyntax},
       {"PRE = PROMAX ( 1", {}, msg::kSyntax},
-      {"DATA =", {}, msg::kSyntax},
       {"", {"CLASS x"}, msg::kUnknownStatement},
       {"", {"FREQ a b"}, msg::kSyntax},
       {"", {"VAR"}, msg::kSyntax},
@@ -303,16 +301,6 @@ TEST(StatementParser, SecondaryStatementsMergeIntoTheProcedureRecord) {
   EXPECT_TRUE(p.step.statements[5].record.bit(bSubFlag));
   EXPECT_EQ(p.step.statements[6].record[1].number, 4);
   EXPECT_FALSE(p.step.statements[6].record.bit(bSubFlag));
-}
-
-TEST(StatementParser, TheDictionaryFindsEverySpellingAndNoDuplicates) {
-  EXPECT_TRUE(table().duplicates.empty());
-  EXPECT_EQ(table().find("nu"), table().find("NUM"));
-  EXPECT_EQ(table().find("NOPE"), nullptr);
-  OptionDef a, b;
-  a.spellings = {"A"};
-  b.spellings = {"B", "A"};
-  EXPECT_EQ(OptionTable("DUP", {a, b}).duplicates, std::vector<std::string>{"A"});
 }
 
 }  // namespace

@@ -9,25 +9,15 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "support/temp_folder.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Cli : ::testing::Test {
-  const fs::path dir =
-      fs::temp_directory_path() / ("kav_cli_" + std::to_string(::getpid()) + "_" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-  void SetUp() override { fs::create_directories(dir); }
-  void TearDown() override { fs::remove_all(dir); }
-  std::string write(const std::string& name, const std::string& text) {
-    std::ofstream(dir / name, std::ios::binary) << text;
-    return (dir / name).string();
-  }
-  std::string read(const std::string& name) {
-    std::stringstream ss;
-    ss << std::ifstream(dir / name, std::ios::binary).rdbuf();
-    return ss.str();
-  }
+struct Cli : kav::testing_support::TempFolderTest {
+  std::string write(const std::string& name, const std::string& text) { return write_file(name, text); }
+  std::string read(const std::string& name) { return kav::testing_support::slurp(dir / name); }
   // Runs kav with these arguments; its output goes to out.txt and err.txt.
   int kav(const std::string& args) {
     const std::string cmd = std::string(KAV_BINARY) + " " + args + " >" +

@@ -1,24 +1,12 @@
 #!/usr/bin/python3
-"""Reference values of rotated solutions and of maximum-likelihood standard
-errors, computed with numpy/scipy from the correlation matrices in ../data and
-the definitions of each method, by other algorithms than kav's:
-
-- the unrotated principal factor pattern (SMC priors) from a dense
-  eigendecomposition, the ML solution by minimising the ML discrepancy over
-  the unique variances with scipy and solving its gradient to rounding level;
-- the orthomax family by Kaiser's pairwise planar rotations;
-- oblique criteria by Jennrich's gradient projection;
-- promax in closed form from the varimax prerotation;
-- unrotated ML standard errors from the inverse of the information matrix of
-  loadings and unique variances bordered by the derivatives of the
-  identification conditions (L' Psi^-1 L diagonal);
-- rotated standard errors by the delta method, the Jacobian of the rotation
-  taken by 5-point central differences of the rotation restarted at its
-  solution.
-
-Run:  /usr/bin/python3 tests/reference/scripts/rotations.py
-It rewrites the rotation cases in ../cases (rot_*.json, stderr_*.json).
-"""
+"""Reference rotated solutions and ML standard errors from the correlation
+matrices in ../data, by other algorithms than kav's: a dense eigensolver for
+the principal factors, scipy for the ML fit; Kaiser's pairwise rotations for
+orthomax, Jennrich's gradient projection for oblique criteria, promax in
+closed form; the bordered information matrix for unrotated standard errors
+and the delta method (5-point differences) for rotated ones.
+Run: /usr/bin/python3 tests/reference/scripts/rotations.py  (rewrites
+../cases/rot_*.json and stderr_*.json)."""
 import csv
 import json
 import os
@@ -237,9 +225,8 @@ def unrotated_covariance(lam, vardiv):
         if a >= pm:
             d[a - pm, a - pm] = 1
         else:
-            i, k = a % p, a // p
-            d[i, :] += lam[:, k]
-            d[:, i] += lam[:, k]
+            d[a % p, :] += lam[:, a // p]
+            d[:, a % p] += lam[:, a // p]
         ws.append(w @ d)
     r = m * (m - 1) // 2
     big = np.zeros((n + r, n + r))
@@ -284,6 +271,10 @@ def delta_method(a, cov, rotate):
 # ---------------------------------------------------------------------------
 # The cases.
 
+def se(table, values, what):
+    return matrix(table, values, what, tol=1e-6, compare="rel", stack="StdErr")
+
+
 def matrix(table, values, what, tol=1e-8, sign="column", **extra):
     check = {"table": table, "matrix": np.round(np.asarray(values), 15).tolist(), "tol": tol,
              "compare": "abs", "sign": sign, "what": what}
@@ -303,6 +294,11 @@ LIB = "libname ref '{data}'; "
 T24 = LIB + "proc factor data=ref.tests24(type=corr) priors=smc nfactors=4 "
 
 
+def t24(cid, what, options, checks):
+    write({"id": cid, "description": "Principal factor of the 24 tests, " + what + ".",
+           "program": T24 + options + "; run;", "checks": checks})
+
+
 def rotation_cases():
     r, _ = read_corr("tests24")
     a = principal_factor_smc(r, 4)
@@ -311,10 +307,7 @@ def rotation_cases():
             ("rot_varimax_tests24", "rotate=varimax", 1, True, "varimax, Kaiser's normalisation by default"),
             ("rot_orthomax_tests24", "rotate=orthomax(0.5)", 0.5, True, "orthomax gamma 0.5"),
             ("rot_varimax_raw_tests24", "rotate=varimax norm=raw", 1, False, "varimax of the raw pattern")]:
-        l, _ = orthomax(a, gamma, norm)
-        write({"id": cid, "description": "Principal factor of the 24 tests, " + what + ".",
-               "program": T24 + options + "; run;",
-               "checks": [matrix("OrthRotFactPat", l, "rotated pattern", tol=1e-7)]})
+        t24(cid, what, options, [matrix("OrthRotFactPat", orthomax(a, gamma, norm)[0], "rotated pattern", tol=1e-7)])
     for cid, options, w, what in [
             ("rot_quartimin_tests24", "rotate=quartimin", oblimin_weights(0, p), "quartimin"),
             ("rot_oblimin_tests24", "rotate=oblimin(0.3)", oblimin_weights(0.3, p), "oblimin tau 0.3"),
@@ -323,20 +316,16 @@ def rotation_cases():
              "oblique Crawford-Ferguson (0.8, 0.2)")]:
         l, phi, _ = oblique(a, w)
         ref, struc = derived(l, phi)
-        write({"id": cid, "description": "Principal factor of the 24 tests, " + what + ".",
-               "program": T24 + options + "; run;",
-               "checks": [matrix("ObliqueRotFactPat", l, "pattern", tol=1e-7),
-                          matrix("ReferenceStructure", ref, "pattern / sqrt of the diagonal of inv(Phi)",
-                                 tol=1e-7),
-                          matrix("FactorStructure", struc, "pattern x factor correlations", tol=1e-7)]})
+        t24(cid, what, options, [
+            matrix("ObliqueRotFactPat", l, "pattern", tol=1e-7),
+            matrix("ReferenceStructure", ref, "pattern / sqrt of the diagonal of inv(Phi)", tol=1e-7),
+            matrix("FactorStructure", struc, "pattern x factor correlations", tol=1e-7)])
     for cid, options, power, what in [
             ("rot_hk_tests24", "rotate=hk", 0, "Harris-Kaiser, power 0"),
             ("rot_hk05_tests24", "rotate=varimax hkpower=0.5", 0.5, "Harris-Kaiser mode of varimax, power 0.5")]:
         l, phi = harris_kaiser(a, power)
-        write({"id": cid, "description": "Principal factor of the 24 tests, " + what + ".",
-               "program": T24 + options + "; run;",
-               "checks": [matrix("ObliqueRotFactPat", l, "pattern, largest factor first", tol=1e-7),
-                          matrix("FactorStructure", l @ phi, "structure", tol=1e-7)]})
+        t24(cid, what, options, [matrix("ObliqueRotFactPat", l, "pattern, largest factor first", tol=1e-7),
+                                 matrix("FactorStructure", l @ phi, "structure", tol=1e-7)])
     for cid, options, power, rownorm, what in [
             ("rot_promax_tests24", "rotate=promax", 3, True, "promax, default power 3 after varimax"),
             ("rot_promax4_tests24", "rotate=promax(4) nopromaxnorm", 4, False,
@@ -344,13 +333,11 @@ def rotation_cases():
             ("rot_power2_tests24", "power=2", 2, True, "promax chosen by POWER=2")]:
         l, phi, b, x, xd = promax(a, power, rownorm)
         ref, struc = derived(l, phi)
-        write({"id": cid, "description": "Principal factor of the 24 tests, " + what + ".",
-               "program": T24 + options + "; run;",
-               "checks": [matrix("OrthRotFactPat", b, "varimax prerotation", tol=1e-7),
-                          matrix("ProcrustesTarget", promax_target(b, power, rownorm), "target", tol=1e-7),
-                          matrix("ObliqueRotFactPat", l, "pattern", tol=1e-7),
-                          matrix("ReferenceStructure", ref, "reference structure", tol=1e-7),
-                          matrix("FactorStructure", struc, "structure", tol=1e-7)]})
+        t24(cid, what, options, [matrix("OrthRotFactPat", b, "varimax prerotation", tol=1e-7),
+                                 matrix("ProcrustesTarget", promax_target(b, power, rownorm), "target", tol=1e-7),
+                                 matrix("ObliqueRotFactPat", l, "pattern", tol=1e-7),
+                                 matrix("ReferenceStructure", ref, "reference structure", tol=1e-7),
+                                 matrix("FactorStructure", struc, "structure", tol=1e-7)])
 
 
 ML24 = (LIB + "proc factor data=ref.tests24(type=corr) method=ml nfactors=3 converge=1e-10 "
@@ -362,10 +349,9 @@ def stderr_cases():
     a = ml_fit(r, 3)
     p, m = a.shape
     cov = unrotated_covariance(a, n - 1)
-    se = as_pattern(np.diag(cov), p, m)
+    err = as_pattern(np.diag(cov), p, m)
     unrot = [matrix("FactorPattern", a, "ML loadings", tol=1e-7),
-             matrix("FactorPattern", se, "standard errors from the bordered information", tol=1e-6,
-                    compare="rel", stack="StdErr")]
+             se("FactorPattern", err, "standard errors from the bordered information")]
 
     for cid, norm in (("stderr_varimax_tests24", True), ("stderr_varimax_raw_tests24", False)):
         l, t0 = orthomax(a, 1, norm)
@@ -376,17 +362,14 @@ def stderr_cases():
                "program": ML24 + "stderr rotate=varimax" + ("" if norm else " norm=raw") + "; run;",
                "checks": unrot + [
                    matrix("OrthRotFactPat", l, "varimax pattern", tol=1e-7),
-                   matrix("OrthRotFactPat", as_pattern(var, p, m), "delta method", tol=1e-6,
-                          compare="rel", stack="StdErr")]})
+                   se("OrthRotFactPat", as_pattern(var, p, m), "delta method")]})
 
     def oblique_checks(rotate, l):
         var = delta_method(a, cov, rotate)
         pm = p * m
         return [matrix("ObliqueRotFactPat", l, "pattern", tol=1e-7),
-                matrix("ObliqueRotFactPat", as_pattern(var[:pm], p, m), "pattern, delta method",
-                       tol=1e-6, compare="rel", stack="StdErr"),
-                matrix("FactorStructure", as_pattern(var[pm:], p, m), "structure, delta method",
-                       tol=1e-6, compare="rel", stack="StdErr")]
+                se("ObliqueRotFactPat", as_pattern(var[:pm], p, m), "pattern, delta method"),
+                se("FactorStructure", as_pattern(var[pm:], p, m), "structure, delta method")]
 
     l, _, t0 = oblique(a, oblimin_weights(0, p))
 
@@ -410,8 +393,7 @@ def stderr_cases():
            "description": "ML on the 24 tests, standard errors of the varimax prerotation and of the "
                           "promax solution through it.",
            "program": ML24 + "stderr rotate=promax; run;",
-           "checks": unrot + [matrix("OrthRotFactPat", as_pattern(pre, p, m), "prerotation, delta method",
-                                     tol=1e-6, compare="rel", stack="StdErr")]
+           "checks": unrot + [se("OrthRotFactPat", as_pattern(pre, p, m), "prerotation, delta method")]
            + oblique_checks(promax_flat, l)})
 
     r8, n8 = read_corr("physical8")
@@ -420,8 +402,8 @@ def stderr_cases():
            "description": "ML one factor of the 8 physical measurements: no identification conditions.",
            "program": LIB + "proc factor data=ref.physical8(type=corr) method=ml nfactors=1 converge=1e-10 "
                             "maxiter=500 stderr; run;",
-           "checks": [matrix("FactorPattern", as_pattern(np.diag(unrotated_covariance(a8, n8 - 1)), 8, 1),
-                             "standard errors", tol=1e-6, compare="rel", stack="StdErr")]})
+           "checks": [se("FactorPattern", as_pattern(np.diag(unrotated_covariance(a8, n8 - 1)), 8, 1),
+                         "standard errors")]})
 
 
 if __name__ == "__main__":
