@@ -1,9 +1,8 @@
 // Path diagrams of whole PROC FACTOR steps: the node-and-link table against
 // the solution the step printed (every loading a link with its value,
 // salient exactly when above the cut-off; error variances 1 - communality;
-// factor correlations of an oblique solution), the settings of PATHDIAGRAM
-// statements in the graph's values, and the interval test of salience
-// against Fisher's transformation written with tanh and atanh.
+// factor correlations of an oblique solution) and the settings of
+// PATHDIAGRAM statements in the graph's values.
 #include "factor/factpdg.h"
 
 #include <gtest/gtest.h>
@@ -146,20 +145,6 @@ TEST(PathDiagram, AnObliqueSolutionLinksItsFactorsByTheirCorrelation) {
     EXPECT_EQ(n.size, is_factor(n.id) ? 0.4 : 2);
     EXPECT_EQ(n.label, n.id == "Height" ? "Body height" : n.id);
   }
-}
-
-TEST(PathDiagramSalience, FisherIntervalsAsTanhOfTheTransformedInterval) {
-  const double z = 1.959963984540054;
-  for (double r : {-0.8, -0.3, 0.05, 0.35, 0.62, 0.9})
-    for (double se : {0.01, 0.05, 0.2})
-      for (double cover : {0.0, 0.2, 0.4}) {
-        const double half = z * se / (1 - r * r);
-        const double lower = std::tanh(std::atanh(r) - half),
-                     upper = std::tanh(std::atanh(r) + half);
-        EXPECT_EQ(factpdsal(r, se, z, cover, true), lower > cover || upper < -cover)
-            << r << " " << se << " " << cover;
-        EXPECT_EQ(factpdsal(r, se, z, cover, false), r - z * se > cover || r + z * se < -cover);
-      }
 }
 
 }  // namespace

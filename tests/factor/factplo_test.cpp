@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
@@ -215,40 +214,6 @@ TEST_F(Plots, ObliqueFactorPlotsGiveTheAngleOfTheirAxes) {
   const auto grid = grid_of(*notes("PatternPlot")[0]);
   ASSERT_EQ(grid.size(), 41u);
   EXPECT_EQ(grid[expected_row(0.9)][expected_column(0.1) + 1], 'A');
-}
-
-TEST_F(Plots, GraphsForEachPairOfTheFirstFiveFactorsWithTheirVarianceShares) {
-  const int p = 4, m = 7;
-  std::vector<double> loadings(static_cast<std::size_t>(p * m));
-  for (std::size_t k = 0; k < loadings.size(); ++k)
-    loadings[k] = std::sin(1.0 + static_cast<double>(k % p) + 3.0 * static_cast<double>(k / p)) *
-                  (1.0 - 0.1 * static_cast<double>(k / p));
-  solution(p, m, loadings);
-  factgpt(com, 0, 0);
-  const auto g = graphs();
-  ASSERT_EQ(g.size(), 10u);  // pairs among the first five
-  const Table* t = table("Pattern");
-  ASSERT_NE(t, nullptr);
-  ASSERT_EQ(t->columns.size(), 6u);
-  // Shares of the sum of squared loadings over all seven factors.
-  std::vector<double> ss(m, 0.0);
-  for (std::size_t k = 0; k < loadings.size(); ++k) ss[k / p] += loadings[k] * loadings[k];
-  const double total = std::accumulate(ss.begin(), ss.end(), 0.0);
-  for (std::size_t j = 0; j < 5; ++j) {
-    char share[32];
-    std::snprintf(share, sizeof share, "%.1f%%", 100 * ss[j] / total);
-    EXPECT_NE(t->columns[j + 1].header_text().find(share), std::string::npos) << j;
-    for (std::size_t i = 0; i < p; ++i)
-      EXPECT_EQ(std::get<double>(t->rows[i][j + 1]), loadings[j * p + i]);
-  }
-  // Pairs in order (1,2), (1,3), (2,3), (1,4), ...; factor a across, b up.
-  std::size_t k = 0;
-  for (int b = 2; b <= 5; ++b)
-    for (int a = 1; a < b; ++a, ++k) {
-      EXPECT_EQ(text(*g[k], "XVAR"), "Factor" + std::to_string(a));
-      EXPECT_EQ(text(*g[k], "YVAR"), "Factor" + std::to_string(b));
-      EXPECT_EQ(number(*g[k], "Axis_Ang"), 90);
-    }
 }
 
 TEST_F(Plots, CirclesTakeProportionsOrPercentagesAndObliqueAxesTheirAngle) {

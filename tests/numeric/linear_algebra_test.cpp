@@ -31,39 +31,12 @@ V pack(const Matrix& m) {
   return p;
 }
 
-Matrix unpack(const V& p, int n) {
-  Matrix m(n, V(n));
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j <= i; ++j) m[i][j] = m[j][i] = p[packed_index(i, j)];
-  return m;
-}
-
-// Largest |entry of a b - I| relative to the sizes of a and b.
-double distance_from_identity(const Matrix& a, const Matrix& b) {
-  const Matrix c = dense::mul(a, b);
-  double worst = 0, na = 0, nb = 0;
-  for (std::size_t i = 0; i < c.size(); ++i)
-    for (std::size_t j = 0; j < c.size(); ++j) {
-      worst = std::max(worst, std::fabs(c[i][j] - (i == j)));
-      na = std::max(na, std::fabs(a[i][j]));
-      nb = std::max(nb, std::fabs(b[i][j]));
-    }
-  return worst / std::max(1.0, na * nb * c.size());
-}
-
 Matrix random_symmetric(int n, std::mt19937_64& rng, double diagonal_boost = 0) {
   std::uniform_real_distribution<double> u(-1, 1);
   Matrix m(n, V(n));
   for (int i = 0; i < n; ++i)
     for (int j = 0; j <= i; ++j) m[i][j] = m[j][i] = u(rng) + (i == j ? diagonal_boost : 0.0);
   return m;
-}
-
-Matrix random_spd(int n, std::mt19937_64& rng) {
-  const Matrix x = random_symmetric(n, rng);
-  Matrix a = dense::mul(x, x);
-  for (int i = 0; i < n; ++i) a[i][i] += 0.1;
-  return a;
 }
 
 struct Eig {
@@ -241,53 +214,6 @@ TEST(Covcor, CorrelationsZeroDiagonalAndTinyValues) {
   }
 }
 
-// Every inverter on matrices it must invert: positive definite ones, and
-// for those that allow it indefinite ones (zero diagonals force 2x2 pivot
-// blocks in UDU'; a bordered system with a zero block is like an
-// information matrix with identification constraints).
-TEST(Inverse, EveryInverterInvertsWhatItAccepts) {
-  std::mt19937_64 rng(3);
-  // Positive definite (0), indefinite with non-zero leading pivots (1),
-  // with zero pivots that need 2x2 blocks (2); only UDU' takes 1 and 2.
-  std::vector<std::pair<Matrix, int>> cases;
-  for (int n : {1, 4, 13, 40}) {
-    cases.push_back({random_spd(n, rng), 0});
-    cases.push_back({random_symmetric(n, rng), 2});
-    for (int i = 0; i < n; i += 2) cases.back().first[i][i] = 0;
-  }
-  cases[1].first[0][0] = -3;
-  cases.push_back({{{2, 1, 0, 1}, {1, 3, 1, 0}, {0, 1, 4, 1}, {1, 0, 1, 0}}, 2});
-  cases.push_back({random_symmetric(9, rng, 3.0), 1});
-  for (const auto& [a, kind] : cases) {
-    const int n = static_cast<int>(a.size());
-    SCOPED_TRACE(n);
-    V p = pack(a), w(n);
-    std::vector<int> kpvt(n);
-    ASSERT_EQ(zududec(n, p.data(), kpvt.data(), 1e-12), 0);
-    zuduinv(p.data(), n, kpvt.data(), w.data());
-    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-10);
-    if (kind != 0) continue;
-    p = pack(a);
-    std::string flags(n, '0');
-    for (int k = 0; k < n; ++k) zsweep(1e-10, p.data(), k, n, flags.data(), w.data());
-    EXPECT_EQ(flags, std::string(n, '1'));
-    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-12);
-    // znndsol also solves for two right-hand sides at once.
-    p = pack(a);
-    V b(2 * n);
-    for (int i = 0; i < n; ++i) b[i] = i + 1, b[n + i] = std::sin(i);
-    const V rhs = b;
-    EXPECT_EQ(znndsol(1e-10, n, p.data(), w.data(), 2, b.data()), 0);
-    EXPECT_LE(distance_from_identity(a, unpack(p, n)), 1e-12);
-    for (int c = 0; c < 2; ++c)
-      for (int i = 0; i < n; ++i) {
-        double s = 0;
-        for (int j = 0; j < n; ++j) s += a[i][j] * b[c * n + j];
-        EXPECT_NEAR(s, rhs[c * n + i], 1e-10);
-      }
-  }
-}
-
 TEST(Inverse, RejectedAndZeroPivots) {
   // znndsol: a rejected pivot zeroes its row, column and right-hand side;
   // with variable 2 the sum of 0 and 1 the rest is the inverse of the
@@ -310,56 +236,6 @@ TEST(Inverse, RejectedAndZeroPivots) {
     std::vector<int> kpvt(a.size());
     EXPECT_GT(zududec(static_cast<int>(a.size()), p.data(), kpvt.data(), 1e-10), 0);
   }
-}
-
-TEST(Sweep, PartialSweepsAndTheirUndoing) {
-  std::mt19937_64 rng(8);
-  const int n = 6, s[] = {0, 2, 4};
-  const Matrix a = random_spd(n, rng);
-  const V original = pack(a);
-  V p = original, work(n);
-  std::string flags(n, '0');
-  for (int k : {2, 0, 4}) zsweep(1e-10, p.data(), k, n, flags.data(), work.data());
-  EXPECT_EQ(flags, "101010");
-  // The swept block holds the inverse of its part of the matrix; the
-  // unswept one the residual crossproducts (Schur complement).
-  Matrix ass(3, V(3));
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) ass[i][j] = a[s[i]][s[j]];
-  V ps = pack(ass), w(3);
-  ASSERT_EQ(znndsol(0, 3, ps.data(), w.data(), 0, nullptr), 0);
-  const Matrix inv = unpack(ps, 3);
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j <= i; ++j) EXPECT_NEAR(p[packed_index(s[i], s[j])], inv[i][j], 1e-12);
-  for (int r : {1, 3, 5})
-    for (int c = 1; c <= r; c += 2) {
-      double schur = a[r][c];
-      for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) schur -= a[r][s[i]] * inv[i][j] * a[s[j]][c];
-      EXPECT_NEAR(p[packed_index(r, c)], schur, 1e-12);
-    }
-  // Regression coefficients on 0, 2, 4: positive below an unswept row,
-  // negative right of one.
-  double coef5_on_4 = 0, coef1_on_2 = 0;
-  for (int j = 0; j < 3; ++j) {
-    coef5_on_4 += a[5][s[j]] * inv[j][2];
-    coef1_on_2 += a[1][s[j]] * inv[j][1];
-  }
-  EXPECT_NEAR(p[packed_index(5, 4)], coef5_on_4, 1e-12);
-  EXPECT_NEAR(p[packed_index(2, 1)], -coef1_on_2, 1e-12);
-  // Sweeping again restores the matrix.
-  for (int k : {0, 4, 2}) zsweep(1e-10, p.data(), k, n, flags.data(), work.data());
-  EXPECT_EQ(flags, "000000");
-  for (std::size_t i = 0; i < p.size(); ++i) EXPECT_NEAR(p[i], original[i], 1e-12);
-  // A pivot below the tolerance is declined and nothing changes.
-  V q = {1, 1, 1};
-  std::string f = "00";
-  zsweep(1e-8, q.data(), 0, 2, f.data(), work.data());
-  const V before = q;
-  zsweep(1e-8, q.data(), 1, 2, f.data(), work.data());
-  EXPECT_EQ(f, "10");
-  EXPECT_EQ(q, before);
-  EXPECT_EQ(q[2], 0.0);
 }
 
 TEST(VectorKernels, VarianceDivisor) {
