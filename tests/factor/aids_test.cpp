@@ -142,20 +142,6 @@ TEST(Aids, ParallelAnalysisFindsTheKnownFactorsWithItsSeed) {
   EXPECT_NEAR(std::accumulate(mean.begin(), mean.end(), 0.0), d.p, 1e-9);
 }
 
-TEST(Aids, RandomPriorsLeaveTheirSeedAndItsEndingState) {
-  const Data d = make_data(60, 1, 5, 0.6, 3);
-  // Random priors: one draw per variable from Lehmer's generator
-  // (multiplier 397204094 modulo 2^31 - 1); SYSRANEND is its state after
-  // the last draw.
-  const Outcome random =
-      progtest::run(d.step +
-                    "proc factor data=d priors=random random=5 nfactors=1; run;\n"
-                    "%put END=&sysranend;\n");
-  std::int64_t state = 5;
-  for (int j = 0; j < d.p; ++j) state = state * 397204094 % 2147483647;
-  EXPECT_EQ(put_value(random, "END"), std::to_string(state));
-}
-
 TEST(Aids, EachByGroupIsSimulatedWithItsOwnNumberOfObservations) {
   // Groups of 80 and 50 observations: each group's tables are those of its
   // observations analysed alone.

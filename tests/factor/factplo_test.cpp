@@ -196,26 +196,6 @@ TEST_F(Plots, EveryVariableSitsInTheRowBandAndColumnItsLoadingsGive) {
         << k;
 }
 
-TEST_F(Plots, ObliqueFactorPlotsGiveTheAngleOfTheirAxes) {
-  // Factor correlation 0.5: the axes stand 60 degrees apart; with PLOTREF
-  // the reference structure is plotted against its own correlations.
-  solution(4, 2, {0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.0, 0.1});
-  com->fcor = doubles({1, 0.5, 1});
-  com->rcor = doubles({1, -0.5, 1});
-  com->ref = doubles({0.9, 0.1, 0.2, 0.3, 0.1, 0.8, 0.7, 0.2});
-  for (bool plotref : {false, true}) {
-    objects.clear();
-    if (plotref) com->fopt[6] |= 0x80;
-    factplt(com, 1, 0);
-    ASSERT_EQ(notes("PatternPlot").size(), 1u);
-    EXPECT_NE(joined(*notes("PatternPlot")[0]).find(plotref ? "120.0" : "60.0"), std::string::npos);
-  }
-  // Var1 plotted from ref: 0.9 down, 0.1 across.
-  const auto grid = grid_of(*notes("PatternPlot")[0]);
-  ASSERT_EQ(grid.size(), 41u);
-  EXPECT_EQ(grid[expected_row(0.9)][expected_column(0.1) + 1], 'A');
-}
-
 TEST_F(Plots, CirclesTakeProportionsOrPercentagesAndObliqueAxesTheirAngle) {
   solution(3, 2, {0.8, 0.1, 0.5, 0.2, 0.7, -0.4});
   parse("PLOTS=INITLOADINGS(CIRCLE=0.5 50 0 FLIP)");

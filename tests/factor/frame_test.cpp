@@ -71,12 +71,6 @@ TEST(FactorStep, EachByGroupIsAnalysedWithItsValuesAndTheReasonIsTheLargestNfact
   EXPECT_EQ(outputs(bad, "Eigenvalues").size(), 2u);
 }
 
-TEST(FactorStep, NoprintLeavesNoOutputObject) {
-  const progtest::Outcome r = progtest::run(kGroups + "noprint; by g; run;");
-  ASSERT_EQ(progtest::exit_code(r), 0) << r.log;
-  EXPECT_TRUE(r.results["steps"][0]["outputs"].empty());
-}
-
 int failing_open(UtilityFile&, std::uint32_t) {
   return 28;
 }

@@ -305,14 +305,6 @@ TEST(RotatedSolution, OutstatCarriesTheRotatedRowsInOrderAndReadsBack) {
   EXPECT_LT(maxdiff(table(r, "Eigenvalues", 1), table(r, "Eigenvalues", -1)), 1e-12);
 }
 
-TEST(StandardErrors, OneFactorHasNothingToRotate) {
-  const Outcome r = ran(
-      "proc factor data=ref.physical8(type=corr) method=ml nfactors=1 stderr rotate=varimax; run;");
-  EXPECT_NE(stack_rows(r, "FactorPattern", "StdErr"), nullptr);
-  EXPECT_TRUE(has_message(r, 102));
-  EXPECT_FALSE(has_table(r, "OrthRotFactPat"));
-}
-
 // ALPHA= asks for the standard errors with their limits, symmetric for the
 // pattern of an oblique solution.
 TEST(StandardErrors, LimitsOfTheUnrotatedPattern) {

@@ -289,43 +289,6 @@ TEST(ScreePlot, OneMarkerPerDrawableEigenvalueOnALinearScale) {
       3u);
 }
 
-TEST(VariancePlot, ProportionAndCumulativeOnOneScale) {
-  const auto all =
-      drawn("VariancePlot", {eigenvalues("1 2 0.5 0.5; 2 1 0.25 0.75; 3 1 0.25 1", true)});
-  const auto proportion = with_class(all, "circle", "marker");
-  const auto cumulative = with_class(all, "rect", "marker");
-  ASSERT_EQ(proportion.size(), 3u);
-  ASSERT_EQ(cumulative.size(), 3u);
-  // Proportion 0.5, 0.25, 0.25; cumulative 0.5, 0.75, 1: the first points coincide.
-  EXPECT_NEAR(centre(cumulative[0]).second, centre(proportion[0]).second, 0.02);
-  EXPECT_NEAR(centre(proportion[1]).second, centre(proportion[2]).second, 0.02);
-  const double quarter = centre(proportion[1]).second - centre(proportion[0]).second;
-  EXPECT_NEAR(centre(cumulative[1]).second - centre(cumulative[2]).second, quarter, 0.02);
-}
-
-TEST(MapAndParallelPlots, CurvesWithTheirMinimaOrSuggestedFactorsMarked) {
-  const auto both = drawn("MAPPlot", {map_table()});
-  EXPECT_EQ(with_class(both, "circle", "marker").size(), 4u);     // MAP2, one value missing
-  EXPECT_EQ(with_class(both, "rect", "marker").size(), 5u);       // MAP4
-  EXPECT_EQ(with_class(both, "circle", "highlight").size(), 2u);  // one minimum per curve
-  const auto squared = drawn("MAP2Plot", {map_table()});
-  const auto markers = with_class(squared, "circle", "marker");
-  const auto ring = with_class(squared, "circle", "highlight");
-  ASSERT_EQ(markers.size(), 4u);
-  ASSERT_EQ(ring.size(), 1u);
-  EXPECT_EQ(centre(ring[0]), centre(markers[2]));  // NComp 2 is the minimum
-  EXPECT_TRUE(with_class(squared, "rect", "marker").empty());
-  EXPECT_TRUE(with_class(drawn("MAP4Plot", {map_table()}), "circle", "marker").empty());
-
-  const std::string svg = draw(complete_graph("ParallelPlot"));
-  const auto all = parse(svg);
-  EXPECT_EQ(with_class(all, "circle", "marker").size(), 4u);
-  EXPECT_EQ(with_class(all, "rect", "marker").size(), 4u);
-  EXPECT_EQ(with_class(all, "polygon", "marker").size(), 4u);
-  EXPECT_EQ(with_class(all, "circle", "highlight").size(), 2u);  // FgEigen rows 1 and 2
-  EXPECT_NE(svg.find("1000 simulated data sets; alpha = 0.05"), std::string::npos);
-}
-
 TEST(PatternPlot, OrthogonalPointsCirclesAndLabels) {
   auto phantom = table("CirclePhantom", "CircleLabel$ xCircleLabel yCircleLabel");
   for (double x : {std::sqrt(0.5), -std::sqrt(0.5)})

@@ -293,35 +293,6 @@ TEST(Rotation, EveryCriterionFamilyStopsAtAStationaryPointAndKeepsTheCommonPart)
                   "covarimin");
 }
 
-TEST(Rotation, RowNormalisations) {
-  const int p = 24;
-  const Mat a = population_pattern(p, 4, 0.3);
-  std::vector<double> s(p);
-  for (int i = 0; i < p; ++i) s[i] = 0.5 + 0.25 * (i % 7);
-  const Mat sa = scale_rows(a, s);
-  auto rot = [&](int normtype) { return params(p, 2, orthomax(p - 1, 1), normtype); };
-  test::Extension e;
-  // Kaiser: scaling the rows of A changes nothing but the rows of L.
-  const Rotated kaiser = run(e, a, rot(1)), scaled = run(e, sa, rot(1)), raw = run(e, a, rot(3));
-  EXPECT_LE(max_abs_diff(kaiser.tran, scaled.tran), 1e-10);
-  EXPECT_LE(max_abs_diff(scaled.l, scale_rows(kaiser.l, s)), 1e-10);
-  EXPECT_EQ(kaiser.var_weights_rc, TKXFAC_ERR_NOT_SET);
-  EXPECT_GT(max_abs_diff(raw.tran, kaiser.tran), 1e-3);
-  // The default code: Kaiser when asked for, raw otherwise.
-  for (bool asked : {true, false}) {
-    TKXFAC_ROTPARMS r = rot(6);
-    r.kaisernorm = asked;
-    EXPECT_LE(max_abs_diff(run(e, a, r).tran, (asked ? kaiser : raw).tran), 1e-14);
-  }
-  // COV: the rows weighted by the standard deviations handed over, all 1
-  // when there are none.
-  const Rotated unit = run(e, a, rot(4)), cov = run(e, a, rot(4), &s);
-  EXPECT_LE(max_abs_diff(unit.tran, raw.tran), 1e-14);
-  EXPECT_EQ(unit.var_weights, std::vector<double>(p, 1.0));
-  EXPECT_LE(max_abs_diff(cov.tran, run(e, sa, rot(3)).tran), 1e-10);
-  EXPECT_EQ(cov.var_weights, s);
-}
-
 TEST(Rotation, CuretonMulaikWeightsFollowTheAngleToTheFirstFactor) {
   // WEIGHT: Kaiser normalisation and then a weight per row.  Two factors: a
   // single-factor variable lies 45 degrees from the first (general) factor
