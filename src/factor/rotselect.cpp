@@ -34,7 +34,8 @@ void ParseRotation(RotationList& list) {
 }
 
 int oblfact(COMSTR* com, int code) {
-  if (code == kRotHk) {
+  const RotationMethod* method = find_rotation(code);
+  if (method && method->kind == RotKind::HarrisKaiser) {
     // Harris-Kaiser gives an oblique solution through its own
     // transformation; it is not an oblique criterion.
     fopt_set(com, kFoptOblique);
