@@ -4,6 +4,7 @@
 
 #include "factor/comstr.h"
 #include "host/value.h"
+#include "tkxfac/tkxfac.h"
 
 namespace kav {
 
@@ -25,7 +26,8 @@ constexpr CfWeights oblimin(double tau, double p) {
 }
 
 // The extension's rotation types: 1-6 the orthomax family, 7-15 its
-// oblique counterparts, 16-21 the parameterised forms, 23 Harris-Kaiser.
+// oblique counterparts, 16-21 the parameterised forms, then Harris-Kaiser.
+// A new criterion of the family may take the generalised forms' types.
 constexpr RotationMethod kMethods[] = {
     {.code = kRotQuartimax, .words = {"QUARTIMAX", "QMAX", "Q"}, .kind = RotKind::Orthogonal,
      .label = "Quartimax", .hk_name = "quartimax",
@@ -59,7 +61,7 @@ constexpr RotationMethod kMethods[] = {
      .stand_in = RotOption::HkPower, .fallback = 0, .label = "Harris-Kaiser (power = %1)",
      .hk_name = "orthomax",
      .weights = [](double p, double, const double* k) { return orthogonal(p - k[0], k[0]); },
-     .ext_type = 23},
+     .ext_type = TKXFAC_ROTTYPE_HK},
     {.code = kRotProcrustes, .words = {"PROCRUSTES"}, .kind = RotKind::Target,
      .list_only = true, .label = "Procrustes"},
     {.code = kRotQuartimin, .words = {"QUARTIMIN", "QMIN"}, .kind = RotKind::Oblique,
@@ -117,12 +119,12 @@ constexpr RotationMethod kMethods[] = {
      .label = "Orthogonal Generalized Crawford-Ferguson (k1 = %1, k2 = %2, k3 = %3, k4 = %4)",
      .hk_name = "generalized Crawford-Ferguson",
      .weights = [](double, double, const double* k) { return CfWeights{k[0], k[1], k[2], k[3]}; },
-     .ext_type = 20},
+     .ext_type = TKXFAC_ROTTYPE_ORTH_GENCF},
     {.code = kRotObligencf, .words = {"OBLIGENCF", "OBGENCF"}, .kind = RotKind::Oblique,
      .min_params = 4, .max_params = 4,
      .label = "Oblique Generalized Crawford-Ferguson (k1 = %1, k2 = %2, k3 = %3, k4 = %4)",
      .weights = [](double, double, const double* k) { return CfWeights{k[0], k[1], k[2], k[3]}; },
-     .ext_type = 21},
+     .ext_type = TKXFAC_ROTTYPE_OBLI_GENCF},
 };
 
 }  // namespace

@@ -844,12 +844,13 @@ double cureton_mulaik_weight(double first, double length, int m) {
 }  // namespace
 
 bool rottype_is_orthogonal(int rottype) {
-  return (rottype >= 1 && rottype <= 6) || rottype == 16 || rottype == 18 || rottype == 20 ||
-         rottype == 23;
+  return (rottype >= 1 && rottype <= 6) || rottype == 16 || rottype == 18 ||
+         rottype == TKXFAC_ROTTYPE_ORTH_GENCF || rottype == TKXFAC_ROTTYPE_HK;
 }
 
 bool rottype_is_oblique(int rottype) {
-  return (rottype >= 7 && rottype <= 15) || rottype == 17 || rottype == 19 || rottype == 21;
+  return (rottype >= 7 && rottype <= 15) || rottype == 17 || rottype == 19 ||
+         rottype == TKXFAC_ROTTYPE_OBLI_GENCF;
 }
 
 int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
@@ -864,7 +865,7 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
     return TKXFAC_ERR_ARGUMENT;
   for (double g : parms.gcf_parms)
     if (!std::isfinite(g)) return TKXFAC_ERR_ARGUMENT;
-  const bool harris_kaiser = parms.rottype == 23 || (orthogonal && !std::isnan(parms.hkpower));
+  const bool harris_kaiser = parms.rottype == TKXFAC_ROTTYPE_HK || (orthogonal && !std::isnan(parms.hkpower));
   const double power = std::isnan(parms.hkpower) ? 0.0 : parms.hkpower;
   if (harris_kaiser && !std::isfinite(power)) return TKXFAC_ERR_ARGUMENT;
 
