@@ -145,23 +145,11 @@ bool oblsol(int method) {
 }
 
 double stand_in_value(const COMSTR* com, const RotationMethod& method) {
-  double v = com->miss;
-  switch (method.stand_in) {
-    case RotOption::Gamma:
-      v = com->gamma;
-      break;
-    case RotOption::Tau:
-      v = com->tau;
-      break;
-    case RotOption::HkPower:
-      v = com->hkpower;
-      break;
-    case RotOption::Power:
-      v = com->kvalue;
-      break;
-    case RotOption::None:
-      break;
-  }
+  // The record's field of each RotOption, in the enumeration's order.
+  static constexpr double COMSTR::*kField[] = {nullptr, &COMSTR::gamma, &COMSTR::tau,
+                                                &COMSTR::hkpower, &COMSTR::kvalue};
+  const double COMSTR::*field = kField[static_cast<int>(method.stand_in)];
+  const double v = field ? com->*field : com->miss;
   return is_missing(v) ? method.fallback : v;
 }
 
