@@ -185,10 +185,10 @@ struct COMSTR {
   int nplot, plotchar;
 
   // Rotation request
-  int nrot;       // real rotations in the ROTATE= list (code 10 entries not counted)
-  int* rmethod;   // the list of codes
-  int rmethod0;   // prerotation code; 10 none
-  int rmethod2;   // final rotation code without a list; 10 none
+  int nrot;       // real rotations in the ROTATE= list (kRotNone entries not counted)
+  int* rmethod;   // the list of codes (rotation_registry.h)
+  int rmethod0;   // prerotation code; kRotNone none (kRotNotGiven before the selection)
+  int rmethod2;   // final rotation code without a list; kRotNone none
   int nrotparm;   // parameters given with the listed rotations
   int* irotparm;  // for each, the 1-based list position it belongs to
   double* rotparm;

@@ -264,7 +264,7 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   com->kvalue = number_or(rec, F::kPower, miss);
   com->hkpower = number_or(rec, F::kHkpower, miss);
   com->reps = number_or(rec, F::kRconverge, 1e-9);
-  com->rmethod0 = rec.has(F::kPrerotate) ? rec[F::kPrerotate].code : 0;
+  com->rmethod0 = rec.has(F::kPrerotate) ? rec[F::kPrerotate].code : kRotNotGiven;
   const std::vector<double>& pre = rec[F::kPrerotate].numbers;
   com->nprparm = static_cast<int>(pre.size());
   com->protparm = fact_alloc<double>(com, pre.size());

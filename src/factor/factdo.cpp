@@ -4,6 +4,7 @@
 
 #include "factor/factods.h"
 #include "factor/factor.h"
+#include "factor/rotation_registry.h"
 #include "factor/stages.h"
 #include "host/services.h"
 #include "host/step.h"
@@ -21,14 +22,15 @@ constexpr int kMethodPrincipal = 1, kMethodUls = 2, kMethodPrinit = 3, kMethodAl
               kMethodMl = 5, kMethodGls = 6, kMethodHarris = 8, kMethodImage = 9,
               kMethodPattern = 10, kMethodScore = 11;
 constexpr int kPriorOne = 5;
-constexpr int kRotPromax = 11, kRotProcrustes = 13;
 // Stage codes handed to the rotations and plots.
 constexpr int kStageUnrotated = 1, kStagePrerotation = -1, kStageFinal = -2, kStageRotated = 0;
 // factstt modes.
 constexpr int kSttPrerotated = 0, kSttFinal = 1;
 
+// Promax and Procrustes fit a target; the analytic criteria go to factrot.
 bool promax_family(int code) {
-  return code == kRotPromax || code == kRotProcrustes;
+  const RotationMethod* r = find_rotation(code);
+  return r && r->kind == RotKind::Target;
 }
 
 [[noreturn]] void internal_failure(COMSTR* com) {
@@ -165,20 +167,6 @@ void rotini(COMSTR* com) {
   for (double** a : {&com->factse, &com->fcorse, &com->strucse}) {
     if (*a && pool) pool->release(*a);
     *a = nullptr;
-  }
-}
-
-bool oblsol(int method) {
-  switch (method) {
-    case 11:
-    case 12:
-    case 13:
-    case 31:
-    case 33:
-    case 35:
-      return true;
-    default:
-      return method >= 20 && method <= 28;
   }
 }
 

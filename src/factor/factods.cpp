@@ -188,20 +188,32 @@ void factoig(COMSTR* com) {
   factogrp(com, "InitialSolution", format_message(kFactorGroup, kMsgInitialSolution, {text}));
 }
 
+namespace {
+
+// "Rotation Method: Varimax": the group's label names the method.
+void open_rotated(COMSTR* com, int index, const std::string& method) {
+  const bool pre = index == -1;
+  std::string label =
+      format_message(kFactorGroup, pre ? kMsgPrerotatedSolution : kMsgRotatedSolution, {method});
+  factogrp(com, pre ? "PrerotatedSolution" : "RotatedSolution", label);
+}
+
+}  // namespace
+
 void factoir(COMSTR* com, int index, int msgno, int ninsert,
              const std::vector<std::string>& inserts) {
   if (!com->ods) return;
-  const bool pre = index == -1;
-  // "Rotation Method: Varimax": the group's label names the method.
   std::string method;
   if (msgno > 0) {
     const std::size_t n = std::min(inserts.size(), static_cast<std::size_t>(std::max(ninsert, 0)));
     std::vector<std::string> args(inserts.begin(), inserts.begin() + static_cast<long>(n));
     method = format_message(kFactorGroup, msgno, args);
   }
-  std::string label =
-      format_message(kFactorGroup, pre ? kMsgPrerotatedSolution : kMsgRotatedSolution, {method});
-  factogrp(com, pre ? "PrerotatedSolution" : "RotatedSolution", label);
+  open_rotated(com, index, method);
+}
+
+void factoir(COMSTR* com, int index, const char* text, const std::vector<std::string>& inserts) {
+  if (com->ods) open_rotated(com, index, fill_inserts(text, inserts));
 }
 
 // ---------------------------------------------------------------------------

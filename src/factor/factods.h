@@ -84,11 +84,13 @@ std::string factnum(double value);
 // The groups of the solutions.  factoig opens "InitialSolution" labelled by
 // the extraction method; factoir opens "PrerotatedSolution" (index -1) or
 // "RotatedSolution", labelled "Prerotation Method:" or "Rotation Method:"
-// and the caller's description of the method (message `msgno` of group 180
-// with `ninsert` inserts: 0, 1, 2 or 4).
+// and the caller's description of the method: message `msgno` of group 180
+// with `ninsert` inserts (0, 1, 2 or 4), or the rotation's own label `text`
+// with its inserts.
 void factoig(COMSTR* com);
 void factoir(COMSTR* com, int index, int msgno, int ninsert,
              const std::vector<std::string>& inserts);
+void factoir(COMSTR* com, int index, const char* text, const std::vector<std::string>& inserts);
 
 // The Eigenvalues table of eigval (nvar values), titled with `text` and
 // `number` (the count of variables the eigenvalues belong to).

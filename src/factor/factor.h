@@ -9,6 +9,7 @@
 
 #include "factor/comstr.h"
 #include "factor/factmsg.h"
+#include "factor/rotation_registry.h"  // kRotNone and oblsol, which the stages use
 #include "host/stmtparse.h"
 
 namespace kav {
@@ -31,8 +32,6 @@ inline constexpr int kExitNoInput = 2000;
 inline constexpr int kExitConflict = 3000;
 inline constexpr int kExitInternal = 9999;
 
-// Rotation code meaning "no rotation".
-inline constexpr int kRotNone = 10;
 // Open flags of the scratch utility file.
 inline constexpr std::uint32_t kUtilityOpenFlags = 0x84000008u;
 
@@ -117,7 +116,6 @@ void kavfact(StepContext& ctx, const FACTHOOKS* hooks = nullptr);
 void fact1(COMSTR* com);
 void factdo(COMSTR* com);
 void rotini(COMSTR* com);
-bool oblsol(int method);
 // Runs on every end of the step; safe on a record where nothing exists yet.
 void facexit(COMSTR* com);
 

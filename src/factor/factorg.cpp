@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "factor/rotselect.h"
+#include "factor/rotation_registry.h"
 
 namespace kav {
 
@@ -121,66 +121,17 @@ std::vector<WordDef> plot_requests() {
   };
 }
 
-// Rotation words; PROMAX and PROCRUSTES only when `list` (ROTATE=).
+// Rotation words, from the rotation registry; the ones that only a list
+// takes (PROMAX, PROCRUSTES) only when `list` (ROTATE=).
 std::vector<WordDef> rotation_words(bool list) {
-  std::vector<WordDef> w = {
-      {"QUARTIMAX", kRotQuartimax},
-      {"QMAX", kRotQuartimax},
-      {"Q", kRotQuartimax},
-      {"VARIMAX", kRotVarimax},
-      {"V", kRotVarimax},
-      {"BIQUARTIMAX", kRotBiquartimax},
-      {"BIQMAX", kRotBiquartimax},
-      {"EQUAMAX", kRotEquamax},
-      {"E", kRotEquamax},
-      {"PARSIMAX", kRotParsimax},
-      {"PA", kRotParsimax},
-      {"FACTORPARSIMAX", kRotFactorParsimax},
-      {"FPA", kRotFactorParsimax},
-      {"NONE", kRotNone},
-      {"N", kRotNone},
-  };
-  if (list) {
-    // PROMAX(k) takes the power k, checked as POWER= is.
-    for (const char* word : {"PROMAX", "P"})
-      w.push_back({word, kRotPromax, 0, 1, nullptr, -1, between(1, 32767), true});
+  std::vector<WordDef> w;
+  for (const RotationMethod& r : rotation_methods()) {
+    if (r.list_only && !list) continue;
+    for (const char* word : r.words)
+      if (word)
+        w.push_back({word, r.code, r.min_params, r.max_params, nullptr, -1,
+                     Range{r.param_lo, r.param_hi}, r.integer_params});
   }
-  w.push_back({"HK", kRotHk, 0, 1});
-  w.push_back({"H", kRotHk, 0, 1});
-  if (list) w.push_back({"PROCRUSTES", kRotProcrustes});
-  std::vector<WordDef> more = {
-      {"QUARTIMIN", kRotQuartimin},
-      {"QMIN", kRotQuartimin},
-      {"BIQUARTIMIN", kRotBiquartimin},
-      {"BIQMIN", kRotBiquartimin},
-      {"COVARIMIN", kRotCovarimin},
-      {"CVMIN", kRotCovarimin},
-      {"OBQUARTIMAX", kRotObquartimax},
-      {"OQMAX", kRotObquartimax},
-      {"OBVARIMAX", kRotObvarimax},
-      {"OV", kRotObvarimax},
-      {"OBBIQUARTIMAX", kRotObbiquartimax},
-      {"OBIQMAX", kRotObbiquartimax},
-      {"OBEQUAMAX", kRotObequamax},
-      {"OE", kRotObequamax},
-      {"OBPARSIMAX", kRotObparsimax},
-      {"OPA", kRotObparsimax},
-      {"OBFACTORPARSIMAX", kRotObfactorParsimax},
-      {"OFPA", kRotObfactorParsimax},
-      {"ORTHOMAX", kRotOrthomax, 0, 1},
-      {"ORMAX", kRotOrthomax, 0, 1},
-      {"OBLIMIN", kRotOblimin, 0, 1},
-      {"OBMIN", kRotOblimin, 0, 1},
-      {"ORTHCF", kRotOrthcf, 2, 2},
-      {"ORCF", kRotOrthcf, 2, 2},
-      {"OBLICF", kRotOblicf, 2, 2},
-      {"OBCF", kRotOblicf, 2, 2},
-      {"ORTHGENCF", kRotOrthgencf, 4, 4},
-      {"ORGENCF", kRotOrthgencf, 4, 4},
-      {"OBLIGENCF", kRotObligencf, 4, 4},
-      {"OBGENCF", kRotObligencf, 4, 4},
-  };
-  w.insert(w.end(), more.begin(), more.end());
   return w;
 }
 

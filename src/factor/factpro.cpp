@@ -36,8 +36,6 @@ constexpr int kMsgTargetShort = 81;
 constexpr int kMsgTargetLong = 82;
 constexpr int kMsgRankDeficient = 84;
 constexpr int kMsgTargetExtreme = 183;
-constexpr int kMsgMethodPromax = 951;
-constexpr int kMsgMethodProcrustes = 953;
 constexpr int kMsgTargetTitle = 990;
 constexpr int kMsgProcrustesTrans = 991;
 constexpr int kMsgNormTrans = 992;
@@ -126,7 +124,7 @@ double promax_power(const COMSTR* com, int which) {
     std::vector<double> params = rotation_params(com, which + 1);
     if (!params.empty() && !is_missing(params[0])) return params[0];
   }
-  return is_missing(com->kvalue) ? 3.0 : com->kvalue;
+  return stand_in_value(com, *find_rotation(kRotPromax));
 }
 
 }  // namespace
@@ -158,12 +156,9 @@ int factpro(COMSTR* com, int method, int which) {
   const double k = promax ? promax_power(com, which) : 0;
 
   // 1: the description of the rotated solution.
-  if (com->ods) {
-    if (promax)
-      factoir(com, which, kMsgMethodPromax, 1, {factfmt(k)});
-    else
-      factoir(com, which, kMsgMethodProcrustes, 0, {});
-  }
+  if (com->ods)
+    factoir(com, which, find_rotation(method)->label,
+            promax ? std::vector<std::string>{factfmt(k)} : std::vector<std::string>{});
   // 2: one factor has nowhere to turn.
   if (com->nfact < 2) return 0;
   const int p = com->nvar, m = com->nfact;

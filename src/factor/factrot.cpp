@@ -21,6 +21,7 @@
 #include "factor/factods.h"
 #include "factor/factor.h"
 #include "factor/factpos.h"
+#include "factor/rotation_registry.h"
 #include "factor/rotselect.h"
 #include "factor/stages.h"
 #include "host/services.h"
@@ -45,7 +46,6 @@ constexpr int kMsgRotNoOptimum = 196;
 constexpr int kMsgNoRotIterations = 197;
 constexpr int kMsgRotConverged = 301;
 constexpr int kMsgRotException = 500;
-constexpr int kMsgMethodBase = 940;  // + the rotation code
 constexpr int kMsgMethodHk = 980;
 constexpr int kMsgOrthTrans = 981;
 constexpr int kMsgRotPattern = 982;
@@ -53,32 +53,6 @@ constexpr int kMsgObliqueTrans = 983;
 
 std::size_t cells(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-}
-
-// The criterion's name inside the Harris-Kaiser description.
-const char* criterion_name(int method) {
-  switch (method) {
-    case kRotQuartimax:
-      return "quartimax";
-    case kRotVarimax:
-      return "varimax";
-    case kRotBiquartimax:
-      return "biquartimax";
-    case kRotEquamax:
-      return "equamax";
-    case kRotParsimax:
-      return "parsimax";
-    case kRotFactorParsimax:
-      return "factor parsimax";
-    case kRotOrthomax:
-      return "orthomax";
-    case kRotOrthcf:
-      return "Crawford-Ferguson";
-    case kRotOrthgencf:
-      return "generalized Crawford-Ferguson";
-    default:
-      return "orthomax";
-  }
 }
 
 // The parameter values that belong to this rotation: the PREROTATE= values
@@ -159,35 +133,21 @@ void check_status(COMSTR* com) {
 
 // The rotated solution's description in the group label: the method with
 // its parameters, or the Harris-Kaiser power.
-void describe(COMSTR* com, int method, int which, bool hk, const std::vector<double>& params) {
+void describe(COMSTR* com, const RotationMethod& method, int which, bool hk,
+              const std::vector<double>& params) {
   if (!com->ods) return;
   if (hk) {
-    double power = method == kRotHk ? com->hkpower
-                                    : (is_missing(com->hkpower) ? 0.0 : com->hkpower);
-    factoir(com, which, kMsgMethodHk, 2, {criterion_name(method), factfmt(power)});
+    double power = method.kind == RotKind::HarrisKaiser
+                       ? com->hkpower
+                       : (is_missing(com->hkpower) ? 0.0 : com->hkpower);
+    factoir(com, which, kMsgMethodHk, 2,
+            {method.hk_name ? method.hk_name : "orthomax", factfmt(power)});
     return;
   }
   std::vector<std::string> inserts;
-  int count = 0;
-  switch (method) {
-    case kRotOrthomax:
-    case kRotOblimin:
-      count = 1;
-      break;
-    case kRotOrthcf:
-    case kRotOblicf:
-      count = 2;
-      break;
-    case kRotOrthgencf:
-    case kRotObligencf:
-      count = 4;
-      break;
-    default:
-      break;
-  }
-  for (int k = 0; k < count; ++k)
+  for (int k = 0; k < method.max_params; ++k)
     inserts.push_back(k < std::ssize(params) ? factfmt(params[static_cast<std::size_t>(k)]) : ".");
-  factoir(com, which, kMsgMethodBase + method, count, inserts);
+  factoir(com, which, method.label, inserts);
 }
 
 // Shows a vector of the rotation's weights with its catalogue title.
@@ -212,103 +172,15 @@ void show_orthogonal(COMSTR* com) {
 }  // namespace
 
 int factrottype(int method) {
-  switch (method) {
-    case kRotQuartimax:
-    case kRotVarimax:
-    case kRotBiquartimax:
-    case kRotEquamax:
-    case kRotParsimax:
-    case kRotFactorParsimax:
-      return method;
-    case kRotOrthomax:
-      return 16;
-    case kRotOblimin:
-      return 17;
-    case kRotOrthcf:
-      return 18;
-    case kRotOblicf:
-      return 19;
-    case kRotOrthgencf:
-      return 20;
-    case kRotObligencf:
-      return 21;
-    case kRotHk:
-      return 23;
-    default:
-      // The oblique counterparts 20-28 are numbered 7-15 in order.
-      return method >= kRotQuartimin && method <= kRotObfactorParsimax ? method - 13 : 0;
-  }
+  const RotationMethod* r = find_rotation(method);
+  return r ? r->ext_type : 0;
 }
 
 bool factkap(double w[4], int p, int m, int method) {
-  const double pd = p, md = m;
-  // Row weight a and column weight b of the orthomax family and of its
-  // oblique counterparts.
-  double a = 0, b = 0;
-  auto oblimin = [&](double tau) {
-    w[0] = -tau / pd;
-    w[1] = 1;
-    w[2] = tau / pd;
-    w[3] = -1;
-  };
-  switch (method) {
-    case kRotQuartimax:
-    case kRotObquartimax:
-      a = 1, b = 0;
-      break;
-    case kRotVarimax:
-    case kRotObvarimax:
-      a = pd - 1, b = 1;
-      break;
-    case kRotBiquartimax:
-    case kRotObbiquartimax:
-      a = 2 * pd - 1, b = 1;
-      break;
-    case kRotEquamax:
-    case kRotObequamax:
-      a = 2 * pd - md, b = md;
-      break;
-    case kRotParsimax:
-    case kRotObparsimax:
-      a = pd - 1, b = md - 1;
-      break;
-    case kRotFactorParsimax:
-    case kRotObfactorParsimax:
-      a = 0, b = 1;
-      break;
-    case kRotOrthomax:
-    case kRotHk:
-      a = pd - w[0], b = w[0];
-      break;
-    case kRotOrthcf:
-    case kRotOblicf:
-      a = w[0], b = w[1];
-      break;
-    case kRotQuartimin:
-      oblimin(0);
-      return true;
-    case kRotBiquartimin:
-      oblimin(0.5);
-      return true;
-    case kRotCovarimin:
-      oblimin(1);
-      return true;
-    case kRotOblimin:
-      oblimin(w[0]);
-      return true;
-    case kRotOrthgencf:
-    case kRotObligencf:
-      return true;  // the four values pass unchanged
-    default:
-      return false;
-  }
-  // Harris-Kaiser gives an oblique solution, but its criterion is the
-  // orthogonal one of its orthomax step.
-  if (oblsol(method) && method != kRotHk) {
-    w[0] = 0, w[1] = a, w[2] = b, w[3] = -(a + b);
-  } else {
-    w[0] = 0, w[1] = 0, w[2] = -b, w[3] = a + b;
-  }
+  const RotationMethod* r = find_rotation(method);
+  if (!r || !r->weights) return false;
+  const CfWeights g = r->weights(p, m, w);
+  std::copy(g.begin(), g.end(), w);
   return true;
 }
 
@@ -341,24 +213,27 @@ void factunrot(COMSTR* com) {
 
 int factrot(COMSTR* com, int method, int which) {
   // 1-2: nothing to do, or no iterations allowed.
-  if (method == kRotNone || method == kRotPromax || method == kRotProcrustes) return 0;
+  // No rotation, or one that fits a target (factpro's).
+  const RotationMethod* row = find_rotation(method);
+  if (row && !row->weights) return 0;
   if (com->ritr == 0) {
     com->host->xpmlog(kFactorGroup, kMsgNoRotIterations);
     return 0;
   }
+  if (!row) stop(com, kExitInternal);
   factunrot(com);
 
   // 3: Harris-Kaiser mode, for HK itself and for an orthogonal criterion
   // when HKPOWER= is given.
-  bool hk = method == kRotHk || !is_missing(com->hkpower);
+  bool hk = row->kind == RotKind::HarrisKaiser || !is_missing(com->hkpower);
   const bool oblique = oblfact(com, method) != 0;
   if (hk && oblique) {
     com->host->xpmlog(kFactorGroup, kMsgHkNotOblique);
     hk = false;
   }
 
-  // 4: the parameters, a missing first value replaced by the option that
-  // gives it.  HK's power and gamma hold for this rotation only, so that
+  // 4: the parameters, a missing first value replaced by what stands in
+  // for it.  HK's power and gamma hold for this rotation only, so that
   // the rotations after it (and the next BY group) see the options as given.
   std::vector<double> params = parameters_of(com, which);
   const double saved_hkpower = com->hkpower, saved_gamma = com->gamma;
@@ -376,30 +251,19 @@ int factrot(COMSTR* com, int method, int which) {
     return params[0];
   };
   double w[4] = {0, 0, 0, 0};
-  switch (method) {
-    case kRotOrthomax:
-      w[0] = first(is_missing(com->gamma) ? 1.0 : com->gamma);
-      break;
-    case kRotOblimin:
-      w[0] = first(is_missing(com->tau) ? 0.0 : com->tau);
-      break;
-    case kRotHk:
-      com->hkpower = first(is_missing(com->hkpower) ? 0.0 : com->hkpower);
-      com->gamma = is_missing(com->gamma) ? 1.0 : com->gamma;
-      w[0] = com->gamma;
-      break;
-    case kRotOrthcf:
-    case kRotOblicf:
-    case kRotOrthgencf:
-    case kRotObligencf:
-      for (int k = 0; k < 4 && k < std::ssize(params); ++k) w[k] = params[static_cast<std::size_t>(k)];
-      break;
-    default:
-      break;
+  if (row->stand_in != RotOption::None) first(stand_in_value(com, *row));
+  if (row->kind == RotKind::HarrisKaiser) {
+    // HK's parameter is the power; its orthomax step takes GAMMA=, or 1.
+    com->hkpower = params[0];
+    com->gamma = is_missing(com->gamma) ? 1.0 : com->gamma;
+    w[0] = com->gamma;
+  } else {
+    for (int k = 0; k < 4 && k < row->max_params && k < std::ssize(params); ++k)
+      w[k] = params[static_cast<std::size_t>(k)];
   }
 
   // 5: the description of the rotated solution.
-  describe(com, method, which, hk, params);
+  describe(com, *row, which, hk, params);
 
   // 6: one factor or none cannot be rotated.
   if (com->nfact < 2) {

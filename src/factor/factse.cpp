@@ -933,8 +933,10 @@ void factse(COMSTR* com, int method, const double* weights) {
   // rescales the factors before and after its rotation, and promax and
   // Procrustes fit a target: none of them is the stationary point of a
   // criterion this computation differentiates.
-  const bool harris_kaiser = method == kRotHk || (!oblsol(method) && !is_missing(com->hkpower));
-  if (method == kRotPromax || method == kRotProcrustes || harris_kaiser) {
+  const RotationMethod* row = find_rotation(method);
+  const bool harris_kaiser = (row && row->kind == RotKind::HarrisKaiser) ||
+                             (!oblsol(method) && !is_missing(com->hkpower));
+  if ((row && row->kind == RotKind::Target) || harris_kaiser) {
     com->host->xpmlog(kFactorGroup, kMsgMethodWithout);
     return;
   }

@@ -34,7 +34,8 @@ void ParseRotation(RotationList& list) {
 }
 
 int oblfact(COMSTR* com, int code) {
-  if (code == kRotHk) {
+  const RotationMethod* method = find_rotation(code);
+  if (method && method->kind == RotKind::HarrisKaiser) {
     // Harris-Kaiser gives an oblique solution through its own
     // transformation; it is not an oblique criterion.
     fopt_set(com, kFoptOblique);
@@ -59,7 +60,7 @@ int select_rotations(COMSTR* com, const RotationList& list) {
   if (empty) {
     if (target) {
       com->rmethod2 = kRotProcrustes;
-    } else if (given(com->kvalue) || com->rmethod0 != 0) {
+    } else if (given(com->kvalue) || com->rmethod0 != kRotNotGiven) {
       com->rmethod2 = kRotPromax;
     } else {
       // HKPOWER= alone asks for a Harris-Kaiser rotation, and that is what
@@ -78,7 +79,7 @@ int select_rotations(COMSTR* com, const RotationList& list) {
   // or the criterion whose parameter was given.
   const bool promax_runs = (empty && com->rmethod2 == kRotPromax && given(com->kvalue)) ||
                            (!empty && list.codes.front() == kRotPromax);
-  if (com->rmethod0 == 0 && promax_runs) {
+  if (com->rmethod0 == kRotNotGiven && promax_runs) {
     com->rmethod0 = kRotVarimax;
     if (given(com->tau)) com->rmethod0 = kRotOblimin;
     if (given(com->gamma)) com->rmethod0 = kRotOrthomax;
@@ -97,7 +98,7 @@ int select_rotations(COMSTR* com, const RotationList& list) {
   }
 
   // 5: the prerotation serves promax only.
-  if (com->rmethod0 == 0 || (empty && com->rmethod2 != kRotPromax) ||
+  if (com->rmethod0 == kRotNotGiven || (empty && com->rmethod2 != kRotPromax) ||
       (!empty && list.codes.front() != kRotPromax))
     com->rmethod0 = kRotNone;
 

@@ -6,38 +6,12 @@
 #include <vector>
 
 #include "factor/factor.h"
+#include "factor/rotation_registry.h"
 
 namespace kav {
 
 struct COMSTR;
 struct FieldValue;
-
-// Rotation codes shared by rmethod, rmethod0 and rmethod2.  Codes 7-9, 14-19
-// and 29 are not assigned.
-inline constexpr int kRotQuartimax = 1;
-inline constexpr int kRotVarimax = 2;
-inline constexpr int kRotBiquartimax = 3;
-inline constexpr int kRotEquamax = 4;
-inline constexpr int kRotParsimax = 5;
-inline constexpr int kRotFactorParsimax = 6;
-inline constexpr int kRotPromax = 11;
-inline constexpr int kRotHk = 12;
-inline constexpr int kRotProcrustes = 13;
-inline constexpr int kRotQuartimin = 20;
-inline constexpr int kRotBiquartimin = 21;
-inline constexpr int kRotCovarimin = 22;
-inline constexpr int kRotObquartimax = 23;
-inline constexpr int kRotObvarimax = 24;
-inline constexpr int kRotObbiquartimax = 25;
-inline constexpr int kRotObequamax = 26;
-inline constexpr int kRotObparsimax = 27;
-inline constexpr int kRotObfactorParsimax = 28;
-inline constexpr int kRotOrthomax = 30;
-inline constexpr int kRotOblimin = 31;
-inline constexpr int kRotOrthcf = 32;
-inline constexpr int kRotOblicf = 33;
-inline constexpr int kRotOrthgencf = 34;
-inline constexpr int kRotObligencf = 35;
 
 // The ROTATE= list as the statement left it: the codes in order of writing,
 // every parameter value with the 1-based list position of its rotation, and

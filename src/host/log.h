@@ -43,6 +43,9 @@ inline constexpr int kHostGroup = 1;
 std::string format_message(int group, int number, const std::vector<std::string>& args,
                            Severity* severity_out = nullptr);
 bool message_known(int group, int number);
+// A message text with %1..%9 replaced by the arguments (by nothing when
+// there are fewer), for texts that live outside the catalogue.
+std::string fill_inserts(const char* text, const std::vector<std::string>& args);
 
 class Log {
  public:

@@ -49,8 +49,12 @@ std::string format_message(int group, int number, const std::vector<std::string>
     return s + ".";
   }
   if (severity_out) *severity_out = def->severity;
+  return fill_inserts(def->text, args);
+}
+
+std::string fill_inserts(const char* text, const std::vector<std::string>& args) {
   std::string out;
-  for (const char* p = def->text; *p; ++p) {
+  for (const char* p = text; *p; ++p) {
     if (p[0] == '%' && p[1] >= '1' && p[1] <= '9') {
       std::size_t k = static_cast<std::size_t>(p[1] - '1');
       if (k < args.size()) out += args[k];

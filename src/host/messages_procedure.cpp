@@ -318,31 +318,8 @@ const MessageDef kProcedureMessages[] = {
     // What the letter in the first row of the observation counts stands for.
     {180, 938, S::Note, "The type of input data %1 means raw data, one observation per row."},
     {180, 939, S::Note, "The type of input data %1 means a TYPE=%2 data set."},
-    // The rotation methods as the label of a rotated solution names them (916, 917): 940 plus the rotation code.
-    {180, 941, S::Note, "Quartimax"},
-    {180, 942, S::Note, "Varimax"},
-    {180, 943, S::Note, "Biquartimax"},
-    {180, 944, S::Note, "Equamax"},
-    {180, 945, S::Note, "Parsimax"},
-    {180, 946, S::Note, "Factor Parsimax"},
-    {180, 951, S::Note, "Promax (power = %1)"},
-    {180, 952, S::Note, "Harris-Kaiser (power = %1)"},
-    {180, 953, S::Note, "Procrustes"},
-    {180, 960, S::Note, "Quartimin"},
-    {180, 961, S::Note, "Biquartimin"},
-    {180, 962, S::Note, "Covarimin"},
-    {180, 963, S::Note, "Oblique Quartimax"},
-    {180, 964, S::Note, "Oblique Varimax"},
-    {180, 965, S::Note, "Oblique Biquartimax"},
-    {180, 966, S::Note, "Oblique Equamax"},
-    {180, 967, S::Note, "Oblique Parsimax"},
-    {180, 968, S::Note, "Oblique Factor Parsimax"},
-    {180, 970, S::Note, "Orthomax (gamma = %1)"},
-    {180, 971, S::Note, "Oblimin (tau = %1)"},
-    {180, 972, S::Note, "Orthogonal Crawford-Ferguson (k1 = %1, k2 = %2)"},
-    {180, 973, S::Note, "Oblique Crawford-Ferguson (k1 = %1, k2 = %2)"},
-    {180, 974, S::Note, "Orthogonal Generalized Crawford-Ferguson (k1 = %1, k2 = %2, k3 = %3, k4 = %4)"},
-    {180, 975, S::Note, "Oblique Generalized Crawford-Ferguson (k1 = %1, k2 = %2, k3 = %3, k4 = %4)"},
+    // The rotation methods label themselves (the procedure's rotation
+    // registry); Harris-Kaiser mode names the criterion it runs.
     {180, 980, S::Note, "Harris-Kaiser with the %1 criterion (power = %2)"},
     // Titles of the rotated solution's tables.
     {180, 981, S::Note, "Orthogonal Transformation Matrix"},

@@ -93,6 +93,16 @@ struct TKXFAC_EXTPARMS {
   int usemap;  // TKXFAC_NOMAP, TKXFAC_USEMAP2, TKXFAC_USEMAP4
 };
 
+// Rotation types (TKXFAC_ROTPARMS::rottype).  The weights in gcf_parms
+// define the criterion; the type says how it is optimised: types 1-6, 16,
+// 18 and 20 over orthogonal transformations, 7-15, 17, 19 and 21 over
+// oblique ones, and TKXFAC_ROTTYPE_HK orthogonally on rescaled factors.
+// A further criterion of the family can run as type 20 or 21 with its own
+// weights.
+inline constexpr int TKXFAC_ROTTYPE_ORTH_GENCF = 20;
+inline constexpr int TKXFAC_ROTTYPE_OBLI_GENCF = 21;
+inline constexpr int TKXFAC_ROTTYPE_HK = 23;
+
 struct TKXFAC_ROTPARMS {
   int rottype;
   int normtype;

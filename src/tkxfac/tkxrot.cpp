@@ -220,21 +220,61 @@ bool orthogonal_polar_factor(int n, Matrix& y) {
 // ---------------------------------------------------------------------------
 // The criterion
 
-// Sums of squared loadings at one rotated pattern.
+// Sums of squared loadings at one rotated pattern: what a criterion keeps
+// from its value for its derivatives.
 struct Terms {
   std::vector<double> row, col;  // row and column sums of squares
   double total = 0;              // sum of all squares
   double t[4] = {0, 0, 0, 0};    // the four terms of Q
 };
 
-class Criterion {
+// A rotation criterion as the engine sees it.  The engine minimises
+// f = sign * Q; the orthogonal rotations maximise Q (sign -1), the oblique
+// ones minimise it (sign +1).
+class RotationCriterion {
  public:
-  Criterion(int p, int m, const double g[4], double sign) : p_(p), m_(m), sign_(sign) {
+  virtual ~RotationCriterion() = default;
+
+  // Q at l, in its own units; keeps in s what the derivatives need.
+  virtual double q(const double* l, Terms& s) const = 0;
+  double f(const double* l, Terms& s) const { return sign() * q(l, s); }
+  double sign() const { return sign_; }
+
+  // The sum of the terms of Q by their size: the scale against which a
+  // change of f is judged.
+  virtual double magnitude(const Terms& s) const = 0;
+
+  // Gradient of f with respect to l.
+  virtual void gradient(const double* l, const Terms& s, double* grad) const = 0;
+  // Frobenius norm of the gradient with every weight and term by size: the
+  // scale of the convergence measure.
+  virtual double gradient_size(const double* l, const Terms& s) const = 0;
+
+  // What Newton steps need.  The Hessian of f with respect to L along a
+  // direction D is taken to be
+  //   4 sign (D o B + L o (c0 dS + c1 dr_i + c2 dc_j)),
+  // dS, dr_i, dc_j the changes of the total, row and column sums of
+  // squares: curvature() gives B, coupling(k) gives c_k.
+  virtual void curvature(const double* l, const Terms& s, double* b) const = 0;
+  virtual double coupling(int k) const = 0;
+
+ protected:
+  explicit RotationCriterion(double sign) : sign_(sign) {}
+
+ private:
+  double sign_;
+};
+
+// The generalised Crawford-Ferguson criterion: a quartic in the loadings
+// with the four weights g0..g3 (see tkxrot.h).
+class QuarticCriterion final : public RotationCriterion {
+ public:
+  QuarticCriterion(int p, int m, const double g[4], double sign)
+      : RotationCriterion(sign), p_(p), m_(m) {
     for (int k = 0; k < 4; ++k) g_[k] = g[k];
   }
 
-  // Q at l; keeps the sums the derivatives need.
-  double q(const double* l, Terms& s) const {
+  double q(const double* l, Terms& s) const override {
     s.row.assign(static_cast<std::size_t>(p_), 0.0);
     s.col.assign(static_cast<std::size_t>(m_), 0.0);
     double fourth = 0, total = 0, colsq = 0;
@@ -259,31 +299,25 @@ class Criterion {
     return g_[0] * s.t[0] + g_[1] * s.t[1] + g_[2] * s.t[2] + g_[3] * s.t[3];
   }
 
-  // f = sign * Q.
-  double f(const double* l, Terms& s) const { return sign_ * q(l, s); }
-
-  // The sum of the terms of Q by their size: the scale against which a
-  // change of f is judged.
-  double magnitude(const Terms& s) const {
+  double magnitude(const Terms& s) const override {
     double r = 0;
     for (int k = 0; k < 4; ++k) r += std::fabs(g_[k]) * s.t[k];
     return r;
   }
 
-  // Gradient of f with respect to l:  4 sign l_ij (g0 S + g1 r_i + g2 c_j + g3 l_ij^2).
-  void gradient(const double* l, const Terms& s, double* grad) const {
+  // 4 sign l_ij (g0 S + g1 r_i + g2 c_j + g3 l_ij^2).
+  void gradient(const double* l, const Terms& s, double* grad) const override {
     for (int j = 0; j < m_; ++j) {
       const double cj = g_[0] * s.total + g_[2] * s.col[static_cast<std::size_t>(j)];
       const double* lj = l + at(0, j, p_);
       double* gj = grad + at(0, j, p_);
       for (int i = 0; i < p_; ++i)
-        gj[i] = 4 * sign_ * lj[i] *
+        gj[i] = 4 * sign() * lj[i] *
                 (cj + g_[1] * s.row[static_cast<std::size_t>(i)] + g_[3] * lj[i] * lj[i]);
     }
   }
 
-  // Frobenius norm of the same gradient with every weight and term by size.
-  double gradient_size(const double* l, const Terms& s) const {
+  double gradient_size(const double* l, const Terms& s) const override {
     const double a0 = std::fabs(g_[0]), a1 = std::fabs(g_[1]), a2 = std::fabs(g_[2]),
                  a3 = std::fabs(g_[3]);
     double sum = 0;
@@ -301,8 +335,9 @@ class Criterion {
 
   // The part of the Hessian of Q with respect to L that acts entry by
   // entry: d grad_ij / d l_ij without the coupling through the sums is
-  // 4 (g0 S + g1 r_i + g2 c_j + 3 g3 l_ij^2); b receives the bracket.
-  void curvature(const double* l, const Terms& s, double* b) const {
+  // 4 (g0 S + g1 r_i + g2 c_j + 3 g3 l_ij^2); b receives the bracket.  The
+  // sums couple the entries with the weights g0, g1 and g2.
+  void curvature(const double* l, const Terms& s, double* b) const override {
     for (int j = 0; j < m_; ++j) {
       const double cj = g_[0] * s.total + g_[2] * s.col[static_cast<std::size_t>(j)];
       const double* lj = l + at(0, j, p_);
@@ -312,12 +347,10 @@ class Criterion {
     }
   }
 
-  double weight(int k) const { return g_[k]; }
-  double sign() const { return sign_; }
+  double coupling(int k) const override { return g_[k]; }
 
  private:
   int p_, m_;
-  double sign_;
   double g_[4];
 };
 
@@ -340,8 +373,8 @@ struct Point {
 
 class Engine {
  public:
-  Engine(int p, int m, const Matrix& x, const double g[4], bool oblique)
-      : p_(p), m_(m), oblique_(oblique), x_(x), crit_(p, m, g, oblique ? 1.0 : -1.0) {}
+  Engine(int p, int m, const Matrix& x, const RotationCriterion& crit, bool oblique)
+      : p_(p), m_(m), oblique_(oblique), x_(x), crit_(crit) {}
 
   int evaluations = 0;
 
@@ -546,7 +579,7 @@ class Engine {
     curvature_moments(pt);
     auto mat = [&](int i, int j) { return m_gl_[at(i, j, m_)]; };
     auto cov = [&](int i, int j) { return c_[at(i, j, m_)]; };
-    const double scale = 4 * crit_.sign(), g2 = crit_.weight(2);
+    const double scale = 4 * crit_.sign(), g2 = crit_.coupling(2);
     std::vector<std::pair<int, int>> pairs;
     for (int a = 0; a < m_; ++a)
       for (int b = a + 1; b < m_; ++b) pairs.emplace_back(a, b);
@@ -613,8 +646,8 @@ class Engine {
                                                            v[static_cast<std::size_t>(k + 1)] / vv;
     }
     curvature_moments(pt);
-    const double scale = 4 * crit_.sign(), g0 = crit_.weight(0), g1 = crit_.weight(1),
-                 g2 = crit_.weight(2);
+    const double scale = 4 * crit_.sign(), g0 = crit_.coupling(0), g1 = crit_.coupling(1),
+                 g2 = crit_.coupling(2);
     // Fourth moments F(ab, jc) = sum_i l_ia l_ib l_ij l_ic, by pairs.
     const int np = m_ * (m_ + 1) / 2;
     auto pair = [](int a, int b) { return a >= b ? a * (a + 1) / 2 + b : b * (b + 1) / 2 + a; };
@@ -679,7 +712,7 @@ class Engine {
   int p_, m_;
   bool oblique_;
   Matrix x_;
-  Criterion crit_;
+  const RotationCriterion& crit_;
   std::vector<Matrix> basis_;  // oblique tangent bases of the latest Newton direction
   Matrix c_, m_gl_, z_;        // curvature_moments()
 };
@@ -844,12 +877,13 @@ double cureton_mulaik_weight(double first, double length, int m) {
 }  // namespace
 
 bool rottype_is_orthogonal(int rottype) {
-  return (rottype >= 1 && rottype <= 6) || rottype == 16 || rottype == 18 || rottype == 20 ||
-         rottype == 23;
+  return (rottype >= 1 && rottype <= 6) || rottype == 16 || rottype == 18 ||
+         rottype == TKXFAC_ROTTYPE_ORTH_GENCF || rottype == TKXFAC_ROTTYPE_HK;
 }
 
 bool rottype_is_oblique(int rottype) {
-  return (rottype >= 7 && rottype <= 15) || rottype == 17 || rottype == 19 || rottype == 21;
+  return (rottype >= 7 && rottype <= 15) || rottype == 17 || rottype == 19 ||
+         rottype == TKXFAC_ROTTYPE_OBLI_GENCF;
 }
 
 int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
@@ -864,7 +898,7 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
     return TKXFAC_ERR_ARGUMENT;
   for (double g : parms.gcf_parms)
     if (!std::isfinite(g)) return TKXFAC_ERR_ARGUMENT;
-  const bool harris_kaiser = parms.rottype == 23 || (orthogonal && !std::isnan(parms.hkpower));
+  const bool harris_kaiser = parms.rottype == TKXFAC_ROTTYPE_HK || (orthogonal && !std::isnan(parms.hkpower));
   const double power = std::isnan(parms.hkpower) ? 0.0 : parms.hkpower;
   if (harris_kaiser && !std::isfinite(power)) return TKXFAC_ERR_ARGUMENT;
 
@@ -927,7 +961,8 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
     cur.tinv = cur.t;
     cur.measure = std::numeric_limits<double>::quiet_NaN();
   } else {
-    Engine engine(p, m, work, parms.gcf_parms, oblique);
+    const QuarticCriterion criterion(p, m, parms.gcf_parms, oblique ? 1.0 : -1.0);
+    Engine engine(p, m, work, criterion, oblique);
     outcome = iterate(engine, m, oblique, parms.maxiter, parms.eps, cur);
     result.evaluations = engine.evaluations;
   }
@@ -959,7 +994,7 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < p; ++i) scaled[at(i, j, p)] *= rowscale[static_cast<std::size_t>(i)];
   Terms terms;
-  result.criterion = Criterion(p, m, parms.gcf_parms, 1.0).q(scaled.data(), terms);
+  result.criterion = QuarticCriterion(p, m, parms.gcf_parms, 1.0).q(scaled.data(), terms);
   return TKXFAC_OK;
 }
 

@@ -45,7 +45,7 @@ struct RotationResult {
   int newton_steps = 0;
 };
 
-// The rotation types the engine knows, by kind.  Type 23 (Harris-Kaiser)
+// The rotation types the engine knows, by kind.  Harris-Kaiser (TKXFAC_ROTTYPE_HK)
 // counts as orthogonal: its inner rotation is.
 bool rottype_is_orthogonal(int rottype);
 bool rottype_is_oblique(int rottype);
