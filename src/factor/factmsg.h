@@ -1,6 +1,9 @@
 // Message numbers of the procedure's catalogue group (180), in one place
 // so that two stages can never give one number two names or one name two
-// numbers.  The texts live in the host's catalogue.
+// numbers.  The texts live in the host's catalogue.  The groups of the
+// routines the procedure shares have their own headers beside the catalogue:
+// host/moment_messages.h (230), host/thread_messages.h (174) and
+// host/graph_messages.h (210).
 #pragma once
 
 namespace kav {
@@ -18,6 +21,37 @@ inline constexpr int kMsgNoToolkit = 902;
 inline constexpr int kMsgNoInstance = 903;
 inline constexpr int kMsgNoMemory = 905;  // bytes, number of variables
 inline constexpr int kMsgCorrelationsOnly = 906;  // NFACTORS=-1
+
+// Checks of the statement's options against each other and the input.
+inline constexpr int kMsgPriorsCount = 2;
+inline constexpr int kMsgPriorsNeedSmc = 3;        // priors, method
+inline constexpr int kMsgPriorsInputRaw = 4;       // input data set type
+inline constexpr int kMsgWeightOptionRaw = 5;      // input data set type
+inline constexpr int kMsgSolutionInputRaw = 6;     // input data set type
+inline constexpr int kMsgFactorInputNoVar = 7;     // _NAME_ or _TYPE_
+inline constexpr int kMsgTargetNoVar = 8;          // variable name
+inline constexpr int kMsgOutNeedsRaw = 9;
+inline constexpr int kMsgOutNeedsNfactors = 10;
+inline constexpr int kMsgMapBothForms = 77;
+inline constexpr int kMsgParallelDecides = 78;
+inline constexpr int kMsgMapDecides = 79;
+inline constexpr int kMsgParallelAndMap = 80;
+inline constexpr int kMsgNoint = 175;
+inline constexpr int kMsgInterceptAnalysed = 181;
+inline constexpr int kMsgTargetCharacter = 182;    // variable name
+inline constexpr int kMsgWeightOptionMethod = 185;  // method
+inline constexpr int kMsgHeywoodBoth = 299;
+inline constexpr int kMsgParallelNoCritical = 304;
+inline constexpr int kMsgParallelAlpha = 305;
+inline constexpr int kMsgMapNotComputed = 308;
+inline constexpr int kMsgMapNeedsTwo = 309;
+inline constexpr int kMsgThreadsAvailable = 310;   // threads asked, threads used
+inline constexpr int kMsgOutNameClash = 352;       // variable name
+inline constexpr int kMsgStderrNeedsMl = 353;
+inline constexpr int kMsgOnetailIgnored = 354;
+inline constexpr int kMsgImageMsa = 420;
+inline constexpr int kMsgAidMethodDecides = 421;   // NFACTORS= value, method
+inline constexpr int kMsgAidMethodIgnored = 422;   // the aid, method
 
 // Correlations and the number-of-factors aids.
 inline constexpr int kMsgFewObservations = 21;  // nobs not above the number of variables
