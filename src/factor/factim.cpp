@@ -24,15 +24,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgMultipleCorr = 27;
-constexpr int kMsgImageSingular = 28;
-constexpr int kMsgImageEigWeighted = 113;
-constexpr int kMsgLinearCombination = 179;
-constexpr int kMsgImageEig = 187;
-constexpr int kMsgImageCoef = 994;
-constexpr int kMsgImageCov = 995;
-constexpr int kMsgImageFactors = 996;
-
 // Work storage of one call, released however the call ends.
 struct Work {
   StepPool& pool;

@@ -26,11 +26,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgNoFactorRows = 31;
-constexpr int kMsgFewFcorrRows = 32;
-constexpr int kMsgDependentScores = 57;
-constexpr int kMsgInputPattern = 986;
-constexpr int kMsgInputScoreTitle = 112;
 // Scores whose standard deviation is this close to 1 are left as they are.
 constexpr double kUnitScale = 1e-12;
 
@@ -185,7 +180,7 @@ void factin(COMSTR* com) {
     }
     if (com->ods)
       factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputScoreTitle, 0, "InputScoreCoef", "Stat.Factor.InputScoreCoef", 0);
+             kMsgStdScoreCoef, 0, "InputScoreCoef", "Stat.Factor.InputScoreCoef", 0);
     return;
   }
 

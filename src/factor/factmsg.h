@@ -136,6 +136,79 @@ inline constexpr int kMsgFinalCommun = 49;
 inline constexpr int kMsgFactorDropped = 58;
 inline constexpr int kMsgNoFactorLeft = 59;
 
+// Image analysis.
+inline constexpr int kMsgMultipleCorr = 27;
+inline constexpr int kMsgImageSingular = 28;
+inline constexpr int kMsgImageEigWeighted = 113;
+inline constexpr int kMsgLinearCombination = 179;
+inline constexpr int kMsgImageEig = 187;
+inline constexpr int kMsgImageCoef = 994;
+inline constexpr int kMsgImageCov = 995;
+inline constexpr int kMsgImageFactors = 996;
+
+// Solutions read from a TYPE=FACTOR data set and the scores computed from them.
+inline constexpr int kMsgNoFactorRows = 31;
+inline constexpr int kMsgFewFcorrRows = 32;
+inline constexpr int kMsgDependentScores = 57;
+inline constexpr int kMsgInputPattern = 986;
+inline constexpr int kMsgStdScoreCoef = 112;
+
+// The oblique solution's tables.
+inline constexpr int kMsgSingularFcor = 53;
+inline constexpr int kMsgInterFactor = 984;
+inline constexpr int kMsgObliquePattern = 985;
+inline constexpr int kMsgRefAxes = 987;
+inline constexpr int kMsgRefStructure = 988;
+inline constexpr int kMsgStructure = 989;
+
+// Procrustes rotation.
+inline constexpr int kMsgTargetShort = 81;
+inline constexpr int kMsgTargetLong = 82;
+inline constexpr int kMsgRankDeficient = 84;
+inline constexpr int kMsgTargetExtreme = 183;
+inline constexpr int kMsgTargetTitle = 990;
+inline constexpr int kMsgProcrustesTrans = 991;
+inline constexpr int kMsgNormTrans = 992;
+
+// Orthogonal rotation and the rotated solution's tables.
+inline constexpr int kMsgHkNotOblique = 100;
+inline constexpr int kMsgOneFactor = 102;
+inline constexpr int kMsgNoFactor = 103;
+inline constexpr int kMsgVarWeights = 104;
+inline constexpr int kMsgFactorWeights = 105;
+inline constexpr int kMsgRotNotConverged = 178;
+inline constexpr int kMsgRotSingular = 195;
+inline constexpr int kMsgRotNoOptimum = 196;
+inline constexpr int kMsgNoRotIterations = 197;
+inline constexpr int kMsgRotConverged = 301;
+inline constexpr int kMsgRotException = 500;
+inline constexpr int kMsgMethodHk = 980;
+inline constexpr int kMsgOrthTrans = 981;
+inline constexpr int kMsgRotPattern = 982;
+inline constexpr int kMsgObliqueTrans = 983;
+
+// Scoring coefficients, residual and partial correlations.
+inline constexpr int kMsgScoreHeading = 109;
+inline constexpr int kMsgScoreSingular = 110;
+inline constexpr int kMsgVarFactorCorr = 111;
+inline constexpr int kMsgResidualTitle = 87;
+inline constexpr int kMsgResidualRms = 88;
+inline constexpr int kMsgPartialTitle = 89;
+inline constexpr int kMsgPartialRms = 90;
+inline constexpr int kMsgPartialLabel = 209;
+inline constexpr int kMsgResidualLabel = 227;
+inline constexpr int kMsgScoreLabel = 231;
+
+// Standard errors of the rotated solution.
+inline constexpr int kMsgSigmaSingular = 355;
+inline constexpr int kMsgNotDecomposed = 356;
+inline constexpr int kMsgFcorSingular = 357;
+inline constexpr int kMsgSeNoMemory = 358;
+inline constexpr int kMsgMethodWithout = 359;
+inline constexpr int kMsgNormWithout = 360;
+inline constexpr int kMsgTinyPivot = 361;
+inline constexpr int kMsgRotationSingular = 904;
+
 // Titles, labels and notes of the output layer.
 inline constexpr int kMsgEigenTitle = 33;      // total, average, count, text
 inline constexpr int kMsgEigenTitleNone = 34;  // count, text, total

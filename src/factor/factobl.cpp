@@ -22,14 +22,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgSingularFcor = 53;
-constexpr int kMsgInterFactor = 984;
-constexpr int kMsgObliquePattern = 985;
-constexpr int kMsgInputPattern = 986;
-constexpr int kMsgRefAxes = 987;
-constexpr int kMsgRefStructure = 988;
-constexpr int kMsgStructure = 989;
-
 // How far a factor variance may be from 1 and still count as 1.
 constexpr double kUnitVariance = 1.053671212772351e-8;
 // Loadings at or below this size do not count towards a factor's size when

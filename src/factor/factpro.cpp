@@ -32,14 +32,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgTargetShort = 81;
-constexpr int kMsgTargetLong = 82;
-constexpr int kMsgRankDeficient = 84;
-constexpr int kMsgTargetExtreme = 183;
-constexpr int kMsgTargetTitle = 990;
-constexpr int kMsgProcrustesTrans = 991;
-constexpr int kMsgNormTrans = 992;
-
 // Row lengths at or below this (squared) are left as they are, and so are
 // columns whose largest element is at or below its square.
 constexpr double kSmall = 1.110223024625157e-12;

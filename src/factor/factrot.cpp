@@ -34,23 +34,6 @@ namespace kav {
 
 namespace {
 
-// Message numbers of the rotated solution's tables.
-constexpr int kMsgHkNotOblique = 100;
-constexpr int kMsgOneFactor = 102;
-constexpr int kMsgNoFactor = 103;
-constexpr int kMsgVarWeights = 104;
-constexpr int kMsgFactorWeights = 105;
-constexpr int kMsgRotNotConverged = 178;
-constexpr int kMsgRotSingular = 195;
-constexpr int kMsgRotNoOptimum = 196;
-constexpr int kMsgNoRotIterations = 197;
-constexpr int kMsgRotConverged = 301;
-constexpr int kMsgRotException = 500;
-constexpr int kMsgMethodHk = 980;
-constexpr int kMsgOrthTrans = 981;
-constexpr int kMsgRotPattern = 982;
-constexpr int kMsgObliqueTrans = 983;
-
 std::size_t cells(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
 }

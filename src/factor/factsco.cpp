@@ -24,17 +24,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgScoreHeading = 109;
-constexpr int kMsgScoreSingular = 110;
-constexpr int kMsgVarFactorCorr = 111;
-constexpr int kMsgStdScoreCoef = 112;
-constexpr int kMsgResidualTitle = 87;
-constexpr int kMsgResidualRms = 88;
-constexpr int kMsgPartialTitle = 89;
-constexpr int kMsgPartialRms = 90;
-constexpr int kMsgPartialLabel = 209;
-constexpr int kMsgResidualLabel = 227;
-constexpr int kMsgScoreLabel = 231;
 // Residuals this small are exactly 0: a perfect fit shows as one.
 constexpr double kResidualZero = 1.053671212772351e-08;
 
