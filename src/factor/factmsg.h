@@ -162,6 +162,7 @@ inline constexpr int kMsgRefStructure = 988;
 inline constexpr int kMsgStructure = 989;
 
 // Procrustes rotation.
+inline constexpr int kMsgProcrustesNoTarget = 115;
 inline constexpr int kMsgTargetShort = 81;
 inline constexpr int kMsgTargetLong = 82;
 inline constexpr int kMsgRankDeficient = 84;
