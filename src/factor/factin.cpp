@@ -180,7 +180,8 @@ void factin(COMSTR* com) {
     }
     if (com->ods)
       factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgStdScoreCoef, 0, "InputScoreCoef", "Stat.Factor.InputScoreCoef", 0);
+             kMsgStdScoreCoef, 0, "InputScoreCoef",
+             (std::string(kTablePrefix) + "InputScoreCoef").c_str(), 0);
     return;
   }
 
@@ -191,7 +192,8 @@ void factin(COMSTR* com) {
     if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
     if (com->ods)
       factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputPattern, 0, "InputFactorPattern", "Stat.Factor.InputFactorPattern", 1);
+             kMsgInputPattern, 0, "InputFactorPattern",
+             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
   }
 }
 
