@@ -800,7 +800,8 @@ int fact1_threads(COMSTR* com, const ParsedStep& parsed, bool* usermt) {
 void fact1_thread_note(COMSTR* com, const ParsedStep& parsed, int actual) {
   const double asked = number_or(parsed.proc, F::kNthreads, 0);
   if (asked > 0 && asked > actual)
-    fact_msg(com, kMsgThreadsAvailable, {std::to_string(static_cast<long long>(asked)), std::to_string(actual)});
+    fact_msg(com, kMsgThreadsAvailable,
+             {std::to_string(static_cast<long long>(asked)), std::to_string(actual)});
 }
 
 void fact1_final_check(COMSTR* com) {

@@ -24,12 +24,12 @@ inline constexpr int kMsgCorrelationsOnly = 906;  // NFACTORS=-1
 
 // Checks of the statement's options against each other and the input.
 inline constexpr int kMsgPriorsCount = 2;
-inline constexpr int kMsgPriorsNeedSmc = 3;        // priors, method
-inline constexpr int kMsgPriorsInputRaw = 4;       // input data set type
-inline constexpr int kMsgWeightOptionRaw = 5;      // input data set type
-inline constexpr int kMsgSolutionInputRaw = 6;     // input data set type
-inline constexpr int kMsgFactorInputNoVar = 7;     // _NAME_ or _TYPE_
-inline constexpr int kMsgTargetNoVar = 8;          // variable name
+inline constexpr int kMsgPriorsNeedSmc = 3;     // priors, method
+inline constexpr int kMsgPriorsInputRaw = 4;    // input data set type
+inline constexpr int kMsgWeightOptionRaw = 5;   // input data set type
+inline constexpr int kMsgSolutionInputRaw = 6;  // input data set type
+inline constexpr int kMsgFactorInputNoVar = 7;  // _NAME_ or _TYPE_
+inline constexpr int kMsgTargetNoVar = 8;       // variable name
 inline constexpr int kMsgOutNeedsRaw = 9;
 inline constexpr int kMsgOutNeedsNfactors = 10;
 inline constexpr int kMsgMapBothForms = 77;
@@ -38,20 +38,20 @@ inline constexpr int kMsgMapDecides = 79;
 inline constexpr int kMsgParallelAndMap = 80;
 inline constexpr int kMsgNoint = 175;
 inline constexpr int kMsgInterceptAnalysed = 181;
-inline constexpr int kMsgTargetCharacter = 182;    // variable name
+inline constexpr int kMsgTargetCharacter = 182;     // variable name
 inline constexpr int kMsgWeightOptionMethod = 185;  // method
 inline constexpr int kMsgHeywoodBoth = 299;
 inline constexpr int kMsgParallelNoCritical = 304;
 inline constexpr int kMsgParallelAlpha = 305;
 inline constexpr int kMsgMapNotComputed = 308;
 inline constexpr int kMsgMapNeedsTwo = 309;
-inline constexpr int kMsgThreadsAvailable = 310;   // threads asked, threads used
-inline constexpr int kMsgOutNameClash = 352;       // variable name
+inline constexpr int kMsgThreadsAvailable = 310;  // threads asked, threads used
+inline constexpr int kMsgOutNameClash = 352;      // variable name
 inline constexpr int kMsgStderrNeedsMl = 353;
 inline constexpr int kMsgOnetailIgnored = 354;
 inline constexpr int kMsgImageMsa = 420;
-inline constexpr int kMsgAidMethodDecides = 421;   // NFACTORS= value, method
-inline constexpr int kMsgAidMethodIgnored = 422;   // the aid, method
+inline constexpr int kMsgAidMethodDecides = 421;  // NFACTORS= value, method
+inline constexpr int kMsgAidMethodIgnored = 422;  // the aid, method
 
 // Correlations and the number-of-factors aids.
 inline constexpr int kMsgFewObservations = 21;  // nobs not above the number of variables

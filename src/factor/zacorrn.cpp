@@ -380,7 +380,8 @@ int zacorrn(zacorrInfo_S* info) {
   const int nvar = static_cast<int>(info->vars.size());
   const long npacked = static_cast<long>(nvar) * (nvar + 1) / 2;
 
-  if (header.find("_TYPE_") >= 0 && header.find("_NAME_") >= 0) host.xpmlog(kReadGroup, kMsgReadSpecialAsRaw, {dsname});
+  if (header.find("_TYPE_") >= 0 && header.find("_NAME_") >= 0)
+    host.xpmlog(kReadGroup, kMsgReadSpecialAsRaw, {dsname});
 
   std::vector<int> positions(info->vars);
   const int fqbit = info->freqvar >= 0, wtbit = info->weightvar >= 0;
@@ -545,8 +546,11 @@ int zacorrn(zacorrInfo_S* info) {
   if (info->vardivPtr) *info->vardivPtr = 0;
 
   if (main.nmiss > 0 && !(info->flags & kZacorrNoMissingNote))
-    host.xpmlog(kReadGroup, kMsgReadMissingValues, {num_text(main.nmiss), num_text(main.nread), dsname});
-  if (main.nzero > 0) host.xpmlog(kReadGroup, kMsgReadBadFreqWeight, {num_text(main.nzero), num_text(main.nread), dsname});
+    host.xpmlog(kReadGroup, kMsgReadMissingValues,
+                {num_text(main.nmiss), num_text(main.nread), dsname});
+  if (main.nzero > 0)
+    host.xpmlog(kReadGroup, kMsgReadBadFreqWeight,
+                {num_text(main.nzero), num_text(main.nread), dsname});
   if (main.nread <= 0) {
     host.xpmlog(kReadGroup, kMsgReadNoObs);
     return 108;

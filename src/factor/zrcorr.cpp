@@ -282,7 +282,8 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
     for (int t = 0; t < 4 && next < 0; ++t)
       if (seen[t] && !tried[t]) next = t;
     if (next >= 0) {
-      host.xpmlog(kReadGroup, kMsgReadRowsReplaced, {est_rows ? std::string("COV") : rowkey, kTypeNames[next]});
+      host.xpmlog(kReadGroup, kMsgReadRowsReplaced,
+                  {est_rows ? std::string("COV") : rowkey, kTypeNames[next]});
       tried[next] = true;
       mtype = static_cast<MatrixType>(next);
       rowkey = kTypeNames[next];

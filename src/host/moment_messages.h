@@ -6,12 +6,12 @@
 namespace kav {
 
 inline constexpr int kReadGroup = 230;
-inline constexpr int kMsgReadSpecialAsRaw = 1;       // data set
-inline constexpr int kMsgReadMissingValues = 3;      // left out, read, data set
-inline constexpr int kMsgReadBadFreqWeight = 4;      // left out, read, data set
+inline constexpr int kMsgReadSpecialAsRaw = 1;   // data set
+inline constexpr int kMsgReadMissingValues = 3;  // left out, read, data set
+inline constexpr int kMsgReadBadFreqWeight = 4;  // left out, read, data set
 inline constexpr int kMsgReadNoObs = 5;
 inline constexpr int kMsgReadWeightSum = 6;
-inline constexpr int kMsgReadTooFewObs = 7;          // observations needed
+inline constexpr int kMsgReadTooFewObs = 7;  // observations needed
 inline constexpr int kMsgReadVardef = 8;
 inline constexpr int kMsgReadSpecialNoType = 9;
 inline constexpr int kMsgReadNoNameVar = 10;
@@ -25,8 +25,8 @@ inline constexpr int kMsgReadNoNRow = 17;
 inline constexpr int kMsgReadRescaled = 18;
 inline constexpr int kMsgReadNoTypeDefaults = 19;
 inline constexpr int kMsgReadTooManyRows = 21;
-inline constexpr int kMsgReadDiagonalNotOne = 22;    // variable name, value
-inline constexpr int kMsgReadNotSymmetric = 23;      // two variable names
+inline constexpr int kMsgReadDiagonalNotOne = 22;  // variable name, value
+inline constexpr int kMsgReadNotSymmetric = 23;    // two variable names
 inline constexpr int kMsgReadNegativeCentred = 24;
 inline constexpr int kMsgReadDiagonalAboveOne = 25;
 inline constexpr int kMsgReadZeroVarianceCov = 26;

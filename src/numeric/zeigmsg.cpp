@@ -9,10 +9,10 @@ namespace {
 
 // The eigensolver's catalogue group and its messages.
 constexpr int kGroup = 271;
-constexpr int kMsgBisection = 1;         // the fast method failed; bisection instead
+constexpr int kMsgBisection = 1;  // the fast method failed; bisection instead
 constexpr int kMsgBadArguments = 2;
 constexpr int kMsgEigenvaluesMissing = 3;
-constexpr int kMsgVectorsSlight = 4;     // 5: reduced accuracy, 6: not accurate, stop
+constexpr int kMsgVectorsSlight = 4;  // 5: reduced accuracy, 6: not accurate, stop
 constexpr int kMsgMatrixProblem = 100;
 constexpr int kRunStopped = 9999;
 
