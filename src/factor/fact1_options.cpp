@@ -7,6 +7,7 @@
 #include "factor/factods.h"
 #include "factor/factorg.h"
 #include "factor/rotselect.h"
+#include "host/graph_messages.h"
 #include "host/host_messages.h"
 #include "host/value.h"
 #include "host/varlist.h"
@@ -20,7 +21,6 @@ namespace F = factorg_field;
 namespace B = factorg_bit;
 namespace PA = factorg_pa;
 
-constexpr int kGraphGroup = 210;
 constexpr int kMaxAnalysisVariables = 10000;
 
 bool given(double v) {
@@ -192,7 +192,7 @@ void fact1_input(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& inp
         std::find(lists.var.begin(), lists.var.end(), com->intcno - 1) != lists.var.end()) {
       com->noint = 1;
       fopt_set(com, kFoptNoint);
-      fact_msg(com, 181);
+      fact_msg(com, kMsgInterceptAnalysed);
     }
   } else {
     // The default list: the numeric variables that play no other part.
@@ -244,7 +244,7 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     // A hypothesis test replaces the intervals.
     com->hypval = rec[F::kHypvalue].number;
     if (com->hypval == 0) {
-      if (onetail) fact_msg(com, 354);
+      if (onetail) fact_msg(com, kMsgOnetailIgnored);
       fopt_set(com, kFoptTwoTail);
     } else if (twotail && !onetail) {
       fopt_set(com, kFoptTwoTail);
@@ -294,20 +294,20 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   com->usepa = rec.bit(B::kNfParallel) ? 1 : 0;
   com->usemap = map4 ? 4 : map2 ? 2 : 0;
   if (map2 && map4) {
-    fact_msg(com, 77);
+    fact_msg(com, kMsgMapBothForms);
     factrc(com, 3000);
   }
   if (com->usepa && com->usemap) {
-    fact_msg(com, 80);
+    fact_msg(com, kMsgParallelAndMap);
     factrc(com, 3000);
   }
   const bool counted = nf_number || rec.has(F::kMineigen) || rec.has(F::kProportion);
   if (com->usepa) {
-    if (counted) fact_msg(com, 78);
+    if (counted) fact_msg(com, kMsgParallelDecides);
     com->calcpa = 1;
   }
   if (com->usemap) {
-    if (counted) fact_msg(com, 79);
+    if (counted) fact_msg(com, kMsgMapDecides);
     com->calcmap = 1;
   }
   if (!com->usepa) com->calcpa = rec.bit(B::kParallel) ? 1 : 0;
@@ -367,7 +367,7 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   if (rec.bit(B::kNoint)) {
     com->noint = 1;
     fopt_set(com, kFoptNoint);
-    fact_msg(com, 175);
+    fact_msg(com, kMsgNoint);
   }
   if (fopt_test(com, kFoptOut)) fopt_set(com, kFoptScore);
   if (!fopt_test(com, kFoptPreplot)) {
@@ -413,11 +413,11 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     bool none = std::any_of(plots.items.begin(), plots.items.end(),
                             [](const ListItem& it) { return it.code == kPlotNone; });
     if (noprint) {
-      com->host->xpmlog(kGraphGroup, 1102);
+      com->host->xpmlog(kGraphGroup, kMsgGraphsNoprint);
     } else if (none) {
-      com->host->xpmlog(kGraphGroup, 1100);
+      com->host->xpmlog(kGraphGroup, kMsgGraphsNone);
     } else if (!com->graphics) {
-      com->host->xpmlog(kGraphGroup, 1104);
+      com->host->xpmlog(kGraphGroup, kMsgGraphicsOff);
     } else {
       bool all = false;
       if (pd_statement) fopt_set(com, kFoptPathDiagram);
@@ -493,12 +493,12 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     com->pa_seed = fact_seed(seed_value);
     zranms(com, com->pa_seed, 1);
     if (!(com->alphapa > 0 && com->alphapa < 1)) {
-      fact_msg(com, 305);
+      fact_msg(com, kMsgParallelAlpha);
       factrc(com, 3000);
     } else {
       double k = std::floor((com->nsimspa + 1.0) * (1.0 - com->alphapa));
       if (k < 1 || k >= com->nsimspa) {
-        fact_msg(com, 304);
+        fact_msg(com, kMsgParallelNoCritical);
         factrc(com, 3000);
       }
     }
@@ -509,33 +509,33 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   if (m == 9 || m == 10 || m == 11) {
     const char* method = fact_method_name(m);
     if (com->usemap) {
-      fact_msg(com, 421, {com->usemap == 4 ? "MAP4" : "MAP2", method});
+      fact_msg(com, kMsgAidMethodDecides, {com->usemap == 4 ? "MAP4" : "MAP2", method});
       factrc(com, 3000);
       xexit(com->rc);
     }
     if (com->usepa) {
-      fact_msg(com, 421, {"PARALLEL", method});
+      fact_msg(com, kMsgAidMethodDecides, {"PARALLEL", method});
       factrc(com, 3000);
       xexit(com->rc);
     }
     if (com->calcmap) {
-      fact_msg(com, 422, {"MAP", method});
+      fact_msg(com, kMsgAidMethodIgnored, {"MAP", method});
       com->calcmap = 0;
       fopt_clear(com, kFoptPlotMap2);
       fopt_clear(com, kFoptPlotMap4);
     }
     if (com->calcpa) {
-      fact_msg(com, 422, {"PARALLEL", method});
+      fact_msg(com, kMsgAidMethodIgnored, {"PARALLEL", method});
       com->calcpa = 0;
       fopt_clear(com, kFoptPlotParallel);
     }
   }
   if (com->calcmap && com->nvar == 1) {
     if (com->usemap) {
-      fact_msg(com, 309);
+      fact_msg(com, kMsgMapNeedsTwo);
       factrc(com, 3000);
     } else {
-      fact_msg(com, 308);
+      fact_msg(com, kMsgMapNotComputed);
       com->calcmap = 0;
       fopt_clear(com, kFoptPlotMap2);
       fopt_clear(com, kFoptPlotMap4);
@@ -566,55 +566,55 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   if (pr.given && pr.code == 0) {
     com->priortyp = 7;
     if (static_cast<int>(pr.numbers.size()) != com->nvar) {
-      fact_msg(com, 2);
+      fact_msg(com, kMsgPriorsCount);
       factrc(com, 3000);
     }
   }
   if (com->priortyp == 0) com->priortyp = (m == 1 || m == 3) ? 5 : 1;
   if ((m == 8 || m == 9) && com->priortyp != 1) {
-    fact_msg(com, 3, {prior_name(com->priortyp), fact_method_name(m)});
+    fact_msg(com, kMsgPriorsNeedSmc, {prior_name(com->priortyp), fact_method_name(m)});
     factrc(com, 2000);
   }
 
   // Step 21.
-  if (m == 9 && fopt_test(com, kFoptMsa)) fact_msg(com, 420);
+  if (m == 9 && fopt_test(com, kFoptMsa)) fact_msg(com, kMsgImageMsa);
   if (fopt_test(com, kFoptStderr) && m != 5) {
-    fact_msg(com, 353);
+    fact_msg(com, kMsgStderrNeedsMl);
     fopt_clear(com, kFoptStderr);
   }
   if (fopt_test(com, kFoptUltraHeywood) && fopt_test(com, kFoptHeywood)) {
-    fact_msg(com, 299);
+    fact_msg(com, kMsgHeywoodBoth);
     fopt_clear(com, kFoptUltraHeywood);
   }
 
   // Step 22: the options against the input.
   const std::string dstype = trimmed(com->dstype, sizeof(char8));
   if (fopt_test(com, kFoptWeight) && (m == 4 || m == 5 || m == 6 || m == 8 || m == 10 || m == 11)) {
-    fact_msg(com, 185, {fact_method_name(m)});
+    fact_msg(com, kMsgWeightOptionMethod, {fact_method_name(m)});
     factrc(com, 2000);
   }
   if (raw) {
     const std::string shown = dstype.empty() ? "DATA" : dstype;
     if (com->priortyp == 2) {
-      fact_msg(com, 4, {shown});
+      fact_msg(com, kMsgPriorsInputRaw, {shown});
       factrc(com, 2000);
     }
     if (fopt_test(com, kFoptWeight)) {
-      fact_msg(com, 5, {shown});
+      fact_msg(com, kMsgWeightOptionRaw, {shown});
       factrc(com, 2000);
     }
     if (m == 10 || m == 11) {
-      fact_msg(com, 6, {shown});
+      fact_msg(com, kMsgSolutionInputRaw, {shown});
       factrc(com, 2000);
     }
   }
   if (dstype == "FACTOR") {
     if (com->nameno == 0) {
-      fact_msg(com, 7, {"_NAME_"});
+      fact_msg(com, kMsgFactorInputNoVar, {"_NAME_"});
       factrc(com, 1008);
     }
     if (com->typeno == 0) {
-      fact_msg(com, 7, {"_TYPE_"});
+      fact_msg(com, kMsgFactorInputNoVar, {"_TYPE_"});
       factrc(com, 1008);
     }
   }
@@ -734,10 +734,10 @@ void fact1_target(COMSTR* com, const DataSetHeader& input, const DataSetHeader& 
     const std::string& name = input.vars[static_cast<std::size_t>(k)].name;
     int t = target.find(name);
     if (t < 0) {
-      fact_msg(com, 8, {name});
+      fact_msg(com, kMsgTargetNoVar, {name});
       factrc(com, 1008);
     } else if (!target.vars[static_cast<std::size_t>(t)].is_numeric()) {
-      fact_msg(com, 182, {name});
+      fact_msg(com, kMsgTargetCharacter, {name});
       factrc(com, 1008);
     }
   }
@@ -755,7 +755,7 @@ void fact1_target(COMSTR* com, const DataSetHeader& input, const DataSetHeader& 
   }
   com->targbyrc = found == lists.by.size() ? 0 : 1;
   if ((found != 0 && found != lists.by.size()) || !kinds) {
-    fact_msg(com, 176);
+    fact_msg(com, kMsgTargetBy);
     factrc(com, 1008);
   }
   if (lists.by.empty()) com->targbyrc = 1;
@@ -766,13 +766,13 @@ void fact1_outputs(COMSTR* com, const DataSetHeader& input, FACT1LISTS& lists) {
   lists.out_copy.clear();
   if (!fopt_test(com, kFoptOut)) return;
   if (!fopt_test(com, kFoptRawData)) {
-    fact_msg(com, 9);
+    fact_msg(com, kMsgOutNeedsRaw);
     factrc(com, 2000);
     fopt_clear(com, kFoptOut);
     return;
   }
   if (com->nfactp == -99) {
-    fact_msg(com, 10);
+    fact_msg(com, kMsgOutNeedsNfactors);
     factrc(com, 2000);
     fopt_clear(com, kFoptOut);
     return;
@@ -782,7 +782,7 @@ void fact1_outputs(COMSTR* com, const DataSetHeader& input, FACT1LISTS& lists) {
     bool clash = std::any_of(lists.score_names.begin(), lists.score_names.end(),
                              [&](const std::string& s) { return same_name(s, name); });
     if (clash)
-      fact_msg(com, 352, {name});
+      fact_msg(com, kMsgOutNameClash, {name});
     else
       lists.out_copy.push_back(static_cast<int>(k));
   }
@@ -800,12 +800,13 @@ int fact1_threads(COMSTR* com, const ParsedStep& parsed, bool* usermt) {
 void fact1_thread_note(COMSTR* com, const ParsedStep& parsed, int actual) {
   const double asked = number_or(parsed.proc, F::kNthreads, 0);
   if (asked > 0 && asked > actual)
-    fact_msg(com, 310, {std::to_string(static_cast<long long>(asked)), std::to_string(actual)});
+    fact_msg(com, kMsgThreadsAvailable,
+             {std::to_string(static_cast<long long>(asked)), std::to_string(actual)});
 }
 
 void fact1_final_check(COMSTR* com) {
   if (com->nvar <= 0) {
-    fact_msg(com, 12);
+    fact_msg(com, kMsgNoVariables);
     factrc(com, 1008);
   }
   fact_checkpoint(com);

@@ -82,20 +82,22 @@ bool read_type_row(COMSTR* com, Wanted wanted, double* values) {
 
 void show_inv_corr(COMSTR* com) {
   factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
-         kLabelVariables, 0, 0, "InvCorr", "Stat.Factor.InvCorr", 0);
+         kLabelVariables, 0, 0, "InvCorr", (std::string(kTablePrefix) + "InvCorr").c_str(), 0);
 }
 void show_partial_corr(COMSTR* com) {
   factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
-         kLabelVariables, 0, 0, "ParCorrControlVar", "Stat.Factor.ParCorrControlVar", 0);
+         kLabelVariables, 0, 0, "ParCorrControlVar",
+         (std::string(kTablePrefix) + "ParCorrControlVar").c_str(), 0);
 }
 void show_sampling_adequacy(COMSTR* com, const double* msa, double overall) {
   factpm2(com, overall, 5, "SamplingAdequacy", 0, factitle(com, kMsgMsaTitle, {factnum(overall)}),
           msa, "cf", 10, 1, kLabelNumbers, com->nvar, kLabelVariables,
-          "Stat.Factor.SamplingAdequacy", "_OverallMSA");
+          (std::string(kTablePrefix) + "SamplingAdequacy").c_str(), "_OverallMSA");
 }
 void show_priors(COMSTR* com, int titleno) {
   factpm2(com, 0, 1, "PriorCommunalEst", 0, factitle(com, titleno), com->priors, "cf", 10, 1,
-          kLabelNumbers, com->nvar, kLabelVariables, "Stat.Factor.PriorCommunalEst", nullptr);
+          kLabelNumbers, com->nvar, kLabelVariables,
+          (std::string(kTablePrefix) + "PriorCommunalEst").c_str(), nullptr);
 }
 
 }  // namespace

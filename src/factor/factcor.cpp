@@ -157,10 +157,11 @@ void partial_out(COMSTR* com) {
   if (com->ods) {
     if (fopt_test(com, kFoptSimple))
       factm2(com, kStoreColumn, com->vstd, nullptr, nvar, 1, kLabelVariables, kLabelNumbers,
-             kMsgCondStdTitle, 0, "CondStdDev", "Stat.Factor.CondStdDev", 0);
+             kMsgCondStdTitle, 0, "CondStdDev", (std::string(kTablePrefix) + "CondStdDev").c_str(),
+             0);
     if (fopt_test(com, kFoptCorr))
       factm2(com, kStoreSymmetric, cor, nullptr, nvar, nvar, kLabelVariables, kLabelVariables, 0, 0,
-             "PartialCorr", "Stat.Factor.PartialCorr", 0);
+             "PartialCorr", (std::string(kTablePrefix) + "PartialCorr").c_str(), 0);
   }
 }
 
@@ -270,7 +271,7 @@ void factcor(COMSTR* com) {
     if (fopt_test(com, kFoptSimple)) factsis(com);
     if (fopt_test(com, kFoptCorr) && com->cor)
       factm2(com, kStoreSymmetric, com->cor, nullptr, ntot, ntot, kLabelVariables, kLabelVariables,
-             0, 0, "Corr", "Stat.Factor.Corr", 0);
+             0, 0, "Corr", (std::string(kTablePrefix) + "Corr").c_str(), 0);
   }
 
   // Step 5.

@@ -24,15 +24,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgMultipleCorr = 27;
-constexpr int kMsgImageSingular = 28;
-constexpr int kMsgImageEigWeighted = 113;
-constexpr int kMsgLinearCombination = 179;
-constexpr int kMsgImageEig = 187;
-constexpr int kMsgImageCoef = 994;
-constexpr int kMsgImageCov = 995;
-constexpr int kMsgImageFactors = 996;
-
 // Work storage of one call, released however the call ends.
 struct Work {
   StepPool& pool;
@@ -93,17 +84,18 @@ void factim(COMSTR* com) {
   if (declined) com->host->xpmlog(kFactorGroup, kMsgLinearCombination);
 
   if (com->ods) {
-    factpm2(com, 0, 1, "MultipleCorr", 0, factitle(com, kMsgMultipleCorr), com->priors, "cf", 10,
-            1, kLabelNumbers, n, kLabelVariables, "Stat.Factor.MultipleCorr", nullptr);
+    factpm2(com, 0, 1, "MultipleCorr", 0, factitle(com, kMsgMultipleCorr), com->priors, "cf", 10, 1,
+            kLabelNumbers, n, kLabelVariables, (std::string(kTablePrefix) + "MultipleCorr").c_str(),
+            nullptr);
     factm2(com, kStoreRow, b, nullptr, n, n, kLabelVariables, kLabelVariables, kMsgImageCoef, 0,
-           "ImageCoef", "Stat.Factor.ImageCoef", 0);
+           "ImageCoef", (std::string(kTablePrefix) + "ImageCoef").c_str(), 0);
   }
 
   // G = B R B', the image covariance matrix.
   zqform(r, n, b, n, c, w);
   if (com->ods)
-    factm2(com, kStoreSymmetric, c, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgImageCov, 0, "ImageCov", "Stat.Factor.ImageCov", 0);
+    factm2(com, kStoreSymmetric, c, nullptr, n, n, kLabelVariables, kLabelVariables, kMsgImageCov,
+           0, "ImageCov", (std::string(kTablePrefix) + "ImageCov").c_str(), 0);
   factsvxv(com, "IMAGE", b, kStoreRow);
   factsvxv(com, "IMAGECOV", c, kStoreSymmetric);
 
@@ -132,11 +124,12 @@ void factim(COMSTR* com) {
     facteigm(com, code);
   if (com->ods && fopt_test(com, kFoptEigenvectors))
     factm2(com, kStoreColumn, com->fact, nullptr, n, com->nfact, kLabelVariables, kLabelNumbers, 0,
-           0, "Eigenvectors", "Stat.Factor.Eigenvectors", 0);
+           0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(), 0);
   factldg(com);
   if (com->ods)
     factm2(com, kStoreColumn, com->fact, nullptr, n, com->nfact, kLabelVariables, kLabelFactors,
-           kMsgImageFactors, 0, "ImageFactors", "Stat.Factor.ImageFactors", 0);
+           kMsgImageFactors, 0, "ImageFactors",
+           (std::string(kTablePrefix) + "ImageFactors").c_str(), 0);
 
   // Back to the observed variables: each loading column f becomes the x
   // with B x = f.

@@ -26,11 +26,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgNoFactorRows = 31;
-constexpr int kMsgFewFcorrRows = 32;
-constexpr int kMsgDependentScores = 57;
-constexpr int kMsgInputPattern = 986;
-constexpr int kMsgInputScoreTitle = 112;
 // Scores whose standard deviation is this close to 1 are left as they are.
 constexpr double kUnitScale = 1e-12;
 
@@ -185,7 +180,8 @@ void factin(COMSTR* com) {
     }
     if (com->ods)
       factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputScoreTitle, 0, "InputScoreCoef", "Stat.Factor.InputScoreCoef", 0);
+             kMsgStdScoreCoef, 0, "InputScoreCoef",
+             (std::string(kTablePrefix) + "InputScoreCoef").c_str(), 0);
     return;
   }
 
@@ -196,7 +192,8 @@ void factin(COMSTR* com) {
     if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
     if (com->ods)
       factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputPattern, 0, "InputFactorPattern", "Stat.Factor.InputFactorPattern", 1);
+             kMsgInputPattern, 0, "InputFactorPattern",
+             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
   }
 }
 

@@ -1,6 +1,9 @@
 // Message numbers of the procedure's catalogue group (180), in one place
 // so that two stages can never give one number two names or one name two
-// numbers.  The texts live in the host's catalogue.
+// numbers.  The texts live in the host's catalogue.  The groups of the
+// routines the procedure shares have their own headers beside the catalogue:
+// host/moment_messages.h (230), host/thread_messages.h (174) and
+// host/graph_messages.h (210).
 #pragma once
 
 namespace kav {
@@ -18,6 +21,37 @@ inline constexpr int kMsgNoToolkit = 902;
 inline constexpr int kMsgNoInstance = 903;
 inline constexpr int kMsgNoMemory = 905;  // bytes, number of variables
 inline constexpr int kMsgCorrelationsOnly = 906;  // NFACTORS=-1
+
+// Checks of the statement's options against each other and the input.
+inline constexpr int kMsgPriorsCount = 2;
+inline constexpr int kMsgPriorsNeedSmc = 3;     // priors, method
+inline constexpr int kMsgPriorsInputRaw = 4;    // input data set type
+inline constexpr int kMsgWeightOptionRaw = 5;   // input data set type
+inline constexpr int kMsgSolutionInputRaw = 6;  // input data set type
+inline constexpr int kMsgFactorInputNoVar = 7;  // _NAME_ or _TYPE_
+inline constexpr int kMsgTargetNoVar = 8;       // variable name
+inline constexpr int kMsgOutNeedsRaw = 9;
+inline constexpr int kMsgOutNeedsNfactors = 10;
+inline constexpr int kMsgMapBothForms = 77;
+inline constexpr int kMsgParallelDecides = 78;
+inline constexpr int kMsgMapDecides = 79;
+inline constexpr int kMsgParallelAndMap = 80;
+inline constexpr int kMsgNoint = 175;
+inline constexpr int kMsgInterceptAnalysed = 181;
+inline constexpr int kMsgTargetCharacter = 182;     // variable name
+inline constexpr int kMsgWeightOptionMethod = 185;  // method
+inline constexpr int kMsgHeywoodBoth = 299;
+inline constexpr int kMsgParallelNoCritical = 304;
+inline constexpr int kMsgParallelAlpha = 305;
+inline constexpr int kMsgMapNotComputed = 308;
+inline constexpr int kMsgMapNeedsTwo = 309;
+inline constexpr int kMsgThreadsAvailable = 310;  // threads asked, threads used
+inline constexpr int kMsgOutNameClash = 352;      // variable name
+inline constexpr int kMsgStderrNeedsMl = 353;
+inline constexpr int kMsgOnetailIgnored = 354;
+inline constexpr int kMsgImageMsa = 420;
+inline constexpr int kMsgAidMethodDecides = 421;  // NFACTORS= value, method
+inline constexpr int kMsgAidMethodIgnored = 422;  // the aid, method
 
 // Correlations and the number-of-factors aids.
 inline constexpr int kMsgFewObservations = 21;  // nobs not above the number of variables
@@ -101,6 +135,80 @@ inline constexpr int kMsgVarExplain = 44;  // 45 ignoring, 46 eliminating other 
 inline constexpr int kMsgFinalCommun = 49;
 inline constexpr int kMsgFactorDropped = 58;
 inline constexpr int kMsgNoFactorLeft = 59;
+
+// Image analysis.
+inline constexpr int kMsgMultipleCorr = 27;
+inline constexpr int kMsgImageSingular = 28;
+inline constexpr int kMsgImageEigWeighted = 113;
+inline constexpr int kMsgLinearCombination = 179;
+inline constexpr int kMsgImageEig = 187;
+inline constexpr int kMsgImageCoef = 994;
+inline constexpr int kMsgImageCov = 995;
+inline constexpr int kMsgImageFactors = 996;
+
+// Solutions read from a TYPE=FACTOR data set and the scores computed from them.
+inline constexpr int kMsgNoFactorRows = 31;
+inline constexpr int kMsgFewFcorrRows = 32;
+inline constexpr int kMsgDependentScores = 57;
+inline constexpr int kMsgInputPattern = 986;
+inline constexpr int kMsgStdScoreCoef = 112;
+
+// The oblique solution's tables.
+inline constexpr int kMsgSingularFcor = 53;
+inline constexpr int kMsgInterFactor = 984;
+inline constexpr int kMsgObliquePattern = 985;
+inline constexpr int kMsgRefAxes = 987;
+inline constexpr int kMsgRefStructure = 988;
+inline constexpr int kMsgStructure = 989;
+
+// Procrustes rotation.
+inline constexpr int kMsgProcrustesNoTarget = 115;
+inline constexpr int kMsgTargetShort = 81;
+inline constexpr int kMsgTargetLong = 82;
+inline constexpr int kMsgRankDeficient = 84;
+inline constexpr int kMsgTargetExtreme = 183;
+inline constexpr int kMsgTargetTitle = 990;
+inline constexpr int kMsgProcrustesTrans = 991;
+inline constexpr int kMsgNormTrans = 992;
+
+// Orthogonal rotation and the rotated solution's tables.
+inline constexpr int kMsgHkNotOblique = 100;
+inline constexpr int kMsgOneFactor = 102;
+inline constexpr int kMsgNoFactor = 103;
+inline constexpr int kMsgVarWeights = 104;
+inline constexpr int kMsgFactorWeights = 105;
+inline constexpr int kMsgRotNotConverged = 178;
+inline constexpr int kMsgRotSingular = 195;
+inline constexpr int kMsgRotNoOptimum = 196;
+inline constexpr int kMsgNoRotIterations = 197;
+inline constexpr int kMsgRotConverged = 301;
+inline constexpr int kMsgRotException = 500;
+inline constexpr int kMsgMethodHk = 980;
+inline constexpr int kMsgOrthTrans = 981;
+inline constexpr int kMsgRotPattern = 982;
+inline constexpr int kMsgObliqueTrans = 983;
+
+// Scoring coefficients, residual and partial correlations.
+inline constexpr int kMsgScoreHeading = 109;
+inline constexpr int kMsgScoreSingular = 110;
+inline constexpr int kMsgVarFactorCorr = 111;
+inline constexpr int kMsgResidualTitle = 87;
+inline constexpr int kMsgResidualRms = 88;
+inline constexpr int kMsgPartialTitle = 89;
+inline constexpr int kMsgPartialRms = 90;
+inline constexpr int kMsgPartialLabel = 209;
+inline constexpr int kMsgResidualLabel = 227;
+inline constexpr int kMsgScoreLabel = 231;
+
+// Standard errors of the rotated solution.
+inline constexpr int kMsgSigmaSingular = 355;
+inline constexpr int kMsgNotDecomposed = 356;
+inline constexpr int kMsgFcorSingular = 357;
+inline constexpr int kMsgSeNoMemory = 358;
+inline constexpr int kMsgMethodWithout = 359;
+inline constexpr int kMsgNormWithout = 360;
+inline constexpr int kMsgTinyPivot = 361;
+inline constexpr int kMsgRotationSingular = 904;
 
 // Titles, labels and notes of the output layer.
 inline constexpr int kMsgEigenTitle = 33;      // total, average, count, text

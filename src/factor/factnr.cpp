@@ -566,12 +566,13 @@ void orient(double* v, int p) {
 
 void show_eigenvectors(COMSTR* com, const double* vectors) {
   factm2(com, kStoreColumn, vectors, nullptr, com->nvar, com->nfact, kLabelVariables, kLabelNumbers,
-         0, 0, "Eigenvectors", "Stat.Factor.Eigenvectors", 0);
+         0, 0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(), 0);
 }
 
 void show_cancorr(COMSTR* com, const double* values) {
   factpm2(com, 0, 2, "CanCorr", 0, factitle(com, kMsgCanCorr), values, "rf", 10, com->nfact,
-          kLabelFactors, 1, kLabelNumbers, "Stat.Factor.CanCorr", nullptr);
+          kLabelFactors, 1, kLabelNumbers, (std::string(kTablePrefix) + "CanCorr").c_str(),
+          nullptr);
 }
 
 // The eigenvalue table of the solution.

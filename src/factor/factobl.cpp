@@ -22,14 +22,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgSingularFcor = 53;
-constexpr int kMsgInterFactor = 984;
-constexpr int kMsgObliquePattern = 985;
-constexpr int kMsgInputPattern = 986;
-constexpr int kMsgRefAxes = 987;
-constexpr int kMsgRefStructure = 988;
-constexpr int kMsgStructure = 989;
-
 // How far a factor variance may be from 1 and still count as 1.
 constexpr double kUnitVariance = 1.053671212772351e-8;
 // Loadings at or below this size do not count towards a factor's size when
@@ -176,23 +168,29 @@ void factobp(COMSTR* com) {
   if (fopt_test(com, kFoptReorder)) factprm(com, com->ref);
   if (com->ods) {
     factm2(com, kStoreSymmetric, com->fcor, com->fcorse, m, m, kLabelFactors, kLabelFactors,
-           kMsgInterFactor, 0, "InterFactorCorr", "Stat.Factor.InterFactorCorr", 1);
+           kMsgInterFactor, 0, "InterFactorCorr",
+           (std::string(kTablePrefix) + "InterFactorCorr").c_str(), 1);
     if (fopt_test(com, kFoptOblique)) {
       factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-             kMsgObliquePattern, 0, "ObliqueRotFactPat", "Stat.Factor.ObliqueRotFactPat", 1);
+             kMsgObliquePattern, 0, "ObliqueRotFactPat",
+             (std::string(kTablePrefix) + "ObliqueRotFactPat").c_str(), 1);
     } else {
       factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputPattern, 0, "InputFactorPattern", "Stat.Factor.InputFactorPattern", 1);
+             kMsgInputPattern, 0, "InputFactorPattern",
+             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
     }
     factm2(com, kStoreSymmetric, com->rcor, nullptr, m, m, kLabelFactors, kLabelFactors,
-           kMsgRefAxes, 0, "ReferenceAxisCorr", "Stat.Factor.ReferenceAxisCorr", 0);
+           kMsgRefAxes, 0, "ReferenceAxisCorr",
+           (std::string(kTablePrefix) + "ReferenceAxisCorr").c_str(), 0);
     factm2(com, kStoreColumn, com->ref, nullptr, p, m, kLabelVariables, kLabelFactors,
-           kMsgRefStructure, 0, "ReferenceStructure", "Stat.Factor.ReferenceStructure", 0);
+           kMsgRefStructure, 0, "ReferenceStructure",
+           (std::string(kTablePrefix) + "ReferenceStructure").c_str(), 0);
   }
   factvaf(com, 2);
   if (com->ods)
     factm2(com, kStoreColumn, com->struc, com->strucse, p, m, kLabelVariables, kLabelFactors,
-           kMsgStructure, 0, "FactorStructure", "Stat.Factor.FactorStructure", 1);
+           kMsgStructure, 0, "FactorStructure",
+           (std::string(kTablePrefix) + "FactorStructure").c_str(), 1);
   factvaf(com, 1);
 }
 

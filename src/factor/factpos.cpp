@@ -59,17 +59,19 @@ void standard_errors(COMSTR* com) {
 }
 void show_pattern(COMSTR* com) {
   factm2(com, kStoreColumn, com->fact, com->factse, com->nvar, com->nfact, kLabelVariables,
-         kLabelFactors, 0, 0, "FactorPattern", "Stat.Factor.FactorPattern", 1);
+         kLabelFactors, 0, 0, "FactorPattern",
+         (std::string(kTablePrefix) + "FactorPattern").c_str(), 1);
 }
 void show_variance_explained(COMSTR* com, int titleno, const std::string& insert, bool weighted) {
   const int m = com->nfact;
   const std::string title = factitle(com, titleno, {insert});
   if (weighted) {
     factv3t(com, kLabelFactors, m, com->datax, "Weighted", com->datax + m, "Unweighted", nullptr,
-            nullptr, "VarExplainWgt", 0, "VarExplainHead", title, "Stat.Factor.VarExplainWgt");
+            nullptr, "VarExplainWgt", 0, "VarExplainHead", title,
+            (std::string(kTablePrefix) + "VarExplainWgt").c_str());
   } else {
     factpm2(com, 0, 2, "VarExplain", 0, title, com->datax + m, "rf", 10, m, kLabelFactors, 1,
-            kLabelNumbers, "Stat.Factor.VarExplain", nullptr);
+            kLabelNumbers, (std::string(kTablePrefix) + "VarExplain").c_str(), nullptr);
   }
 }
 void show_final_communalities(COMSTR* com, bool weighted, double weighted_total) {
@@ -78,7 +80,7 @@ void show_final_communalities(COMSTR* com, bool weighted, double weighted_total)
   } else {
     factpm2(com, 0, 2, "FinalCommun", 0, factitle(com, kMsgFinalCommun, {factnum(com->totcom)}),
             com->communal, "rf", 10, com->nvar, kLabelVariables, 1, kLabelNumbers,
-            "Stat.Factor.FinalCommun", nullptr);
+            (std::string(kTablePrefix) + "FinalCommun").c_str(), nullptr);
   }
 }
 

@@ -56,7 +56,8 @@ void show_eigenvalues(COMSTR* com, const std::string& title) {
 // The eigenvectors sit in `fact` until the loadings are formed from them.
 void show_eigenvectors(COMSTR* com) {
   factm2(com, kStoreColumn, com->fact, nullptr, com->nvar, com->nfact, kLabelVariables,
-         kLabelNumbers, 0, 0, "Eigenvectors", "Stat.Factor.Eigenvectors", 0);
+         kLabelNumbers, 0, 0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(),
+         0);
 }
 void history_open(COMSTR* com) {
   facthis(com, 1);
@@ -73,7 +74,8 @@ void show_convergence(COMSTR* com) {
 }
 void show_alpha(COMSTR* com, const double* alpha) {
   factpm2(com, 0, 2, "AlphaCoef", 0, factitle(com, kMsgAlphaTitle), alpha, "rf", 10, com->nfact,
-          kLabelFactors, 1, kLabelNumbers, "Stat.Factor.AlphaCoef", nullptr);
+          kLabelFactors, 1, kLabelNumbers, (std::string(kTablePrefix) + "AlphaCoef").c_str(),
+          nullptr);
 }
 
 // Eigenvalues of `cor` into eigval; the packed matrix keeps what zeigvec

@@ -32,14 +32,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgTargetShort = 81;
-constexpr int kMsgTargetLong = 82;
-constexpr int kMsgRankDeficient = 84;
-constexpr int kMsgTargetExtreme = 183;
-constexpr int kMsgTargetTitle = 990;
-constexpr int kMsgProcrustesTrans = 991;
-constexpr int kMsgNormTrans = 992;
-
 // Row lengths at or below this (squared) are left as they are, and so are
 // columns whose largest element is at or below its square.
 constexpr double kSmall = 1.110223024625157e-12;
@@ -173,7 +165,8 @@ int factpro(COMSTR* com, int method, int which) {
   }
   if (com->ods)
     factm2(com, kStoreColumn, target, nullptr, p, m, kLabelVariables, kLabelFactors,
-           kMsgTargetTitle, 0, "ProcrustesTarget", "Stat.Factor.ProcrustesTarget", 0);
+           kMsgTargetTitle, 0, "ProcrustesTarget",
+           (std::string(kTablePrefix) + "ProcrustesTarget").c_str(), 0);
 
   // 9: standard errors follow the rotation from the pattern and target it
   // starts with (the target buffer is reused by the oblique solution).
@@ -191,7 +184,8 @@ int factpro(COMSTR* com, int method, int which) {
   if (deficient) com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
   if (com->ods)
     factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers,
-           kMsgProcrustesTrans, 0, "ProcrustesTrans", "Stat.Factor.ProcrustesTrans", 0);
+           kMsgProcrustesTrans, 0, "ProcrustesTrans",
+           (std::string(kTablePrefix) + "ProcrustesTrans").c_str(), 0);
 
   // 7: the new pattern A X.
   std::vector<double> rotated(static_cast<std::size_t>(p) * m);
@@ -210,8 +204,8 @@ int factpro(COMSTR* com, int method, int which) {
   if (stderrs && !deficient)
     factsepro(com, method, k, orthogonal_start, before.data(), fitted.data());
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers,
-           kMsgNormTrans, 0, "NormObliqueTrans", "Stat.Factor.NormObliqueTrans", 0);
+    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers, kMsgNormTrans,
+           0, "NormObliqueTrans", (std::string(kTablePrefix) + "NormObliqueTrans").c_str(), 0);
   factobp(com);
   return 0;
 }

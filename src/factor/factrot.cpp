@@ -34,23 +34,6 @@ namespace kav {
 
 namespace {
 
-// Message numbers of the rotated solution's tables.
-constexpr int kMsgHkNotOblique = 100;
-constexpr int kMsgOneFactor = 102;
-constexpr int kMsgNoFactor = 103;
-constexpr int kMsgVarWeights = 104;
-constexpr int kMsgFactorWeights = 105;
-constexpr int kMsgRotNotConverged = 178;
-constexpr int kMsgRotSingular = 195;
-constexpr int kMsgRotNoOptimum = 196;
-constexpr int kMsgNoRotIterations = 197;
-constexpr int kMsgRotConverged = 301;
-constexpr int kMsgRotException = 500;
-constexpr int kMsgMethodHk = 980;
-constexpr int kMsgOrthTrans = 981;
-constexpr int kMsgRotPattern = 982;
-constexpr int kMsgObliqueTrans = 983;
-
 std::size_t cells(int rows, int cols) {
   return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
 }
@@ -160,12 +143,13 @@ void show_weights(COMSTR* com, const char* name, int titleno, const double* valu
 void show_orthogonal(COMSTR* com) {
   const int p = com->nvar, m = com->nfact;
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelFactors, kLabelFactors,
-           kMsgOrthTrans, 0, "OrthTrans", "Stat.Factor.OrthTrans", 0);
+    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelFactors, kLabelFactors, kMsgOrthTrans,
+           0, "OrthTrans", (std::string(kTablePrefix) + "OrthTrans").c_str(), 0);
   if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
   if (com->ods)
     factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-           kMsgRotPattern, 0, "OrthRotFactPat", "Stat.Factor.OrthRotFactPat", 1);
+           kMsgRotPattern, 0, "OrthRotFactPat",
+           (std::string(kTablePrefix) + "OrthRotFactPat").c_str(), 1);
   factvaf(com, 0);
 }
 
@@ -338,7 +322,8 @@ int factrot(COMSTR* com, int method, int which) {
     if (com->nfact > 0) {
       if (com->ods)
         factm2(com, kStoreColumn, com->tran, nullptr, com->nfact, com->nfact, kLabelFactors,
-               kLabelFactors, kMsgObliqueTrans, 0, "ObliqueTrans", "Stat.Factor.ObliqueTrans", 0);
+               kLabelFactors, kMsgObliqueTrans, 0, "ObliqueTrans",
+               (std::string(kTablePrefix) + "ObliqueTrans").c_str(), 0);
       factobp(com);
     }
   } else {

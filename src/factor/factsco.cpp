@@ -24,17 +24,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgScoreHeading = 109;
-constexpr int kMsgScoreSingular = 110;
-constexpr int kMsgVarFactorCorr = 111;
-constexpr int kMsgStdScoreCoef = 112;
-constexpr int kMsgResidualTitle = 87;
-constexpr int kMsgResidualRms = 88;
-constexpr int kMsgPartialTitle = 89;
-constexpr int kMsgPartialRms = 90;
-constexpr int kMsgPartialLabel = 209;
-constexpr int kMsgResidualLabel = 227;
-constexpr int kMsgScoreLabel = 231;
 // Residuals this small are exactly 0: a perfect fit shows as one.
 constexpr double kResidualZero = 1.053671212772351e-08;
 
@@ -117,9 +106,11 @@ void factscr(COMSTR* com) {
   if (com->ods) {
     factonote(com, kMsgScoreHeading);
     factpm2(com, 0, 1, "VarFactorCorr", 0, factitle(com, kMsgVarFactorCorr), com->datax, "cf", 10,
-            1, kLabelNumbers, m, kLabelFactors, "Stat.Factor.VarFactorCorr", nullptr);
+            1, kLabelNumbers, m, kLabelFactors,
+            (std::string(kTablePrefix) + "VarFactorCorr").c_str(), nullptr);
     factm2(com, kStoreColumn, com->score, nullptr, n, m, kLabelVariables, kLabelFactors,
-           kMsgStdScoreCoef, kMsgScoreLabel, "StdScoreCoef", "Stat.Factor.StdScoreCoef", 0);
+           kMsgStdScoreCoef, kMsgScoreLabel, "StdScoreCoef",
+           (std::string(kTablePrefix) + "StdScoreCoef").c_str(), 0);
   }
 }
 
@@ -149,7 +140,8 @@ void factres(COMSTR* com) {
   std::vector<double> each;
   if (com->ods) {
     factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgResidualTitle, kMsgResidualLabel, "ResCorrUniqueDiag", "Stat.Factor.ResCorrUniqueDiag", 0);
+           kMsgResidualTitle, kMsgResidualLabel, "ResCorrUniqueDiag",
+           (std::string(kTablePrefix) + "ResCorrUniqueDiag").c_str(), 0);
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagResids", kMsgResidualRms, each, overall);
   }
@@ -160,7 +152,8 @@ void factres(COMSTR* com) {
   zcovcor(n, r, d.data());
   if (com->ods) {
     factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgPartialTitle, kMsgPartialLabel, "ParCorrControlFactor", "Stat.Factor.ParCorrControlFactor", 0);
+           kMsgPartialTitle, kMsgPartialLabel, "ParCorrControlFactor",
+           (std::string(kTablePrefix) + "ParCorrControlFactor").c_str(), 0);
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagPartials", kMsgPartialRms, each, overall);
   }

@@ -48,15 +48,6 @@ namespace kav {
 
 namespace {
 
-constexpr int kMsgSigmaSingular = 355;
-constexpr int kMsgNotDecomposed = 356;
-constexpr int kMsgFcorSingular = 357;
-constexpr int kMsgNoMemory = 358;
-constexpr int kMsgMethodWithout = 359;
-constexpr int kMsgNormWithout = 360;
-constexpr int kMsgTinyPivot = 361;
-constexpr int kMsgRotationSingular = 904;
-
 // A pivot of the bordered information matrix this small leaves its inverse
 // meaningless, whatever SINGULAR= allowed.
 constexpr double kTinyPivot = 1.491668147e-154;
@@ -105,7 +96,7 @@ void release(COMSTR* com, double*& a) {
 // A result array from the pool, or null (with message 358) when refused.
 double* keep(COMSTR* com, std::uint64_t count) {
   double* a = com->host->pool().allocate_array<double>(std::max<std::uint64_t>(count, 1));
-  if (!a) com->host->xpmlog(kFactorGroup, kMsgNoMemory);
+  if (!a) com->host->xpmlog(kFactorGroup, kMsgSeNoMemory);
   return a;
 }
 
@@ -433,7 +424,7 @@ void propagate(COMSTR* com, int r, const double* rr, const Shape& pattern, const
   double* rcr = work.get<double>(static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(r));
   double* variances = work.get<double>(static_cast<std::uint64_t>(std::max(pm, nphi)));
   if (work.failed()) {
-    com->host->xpmlog(kFactorGroup, kMsgNoMemory);
+    com->host->xpmlog(kFactorGroup, kMsgSeNoMemory);
     return;
   }
   crossterms(com->covp, pm, r, rr, cr, rcr);
@@ -472,7 +463,7 @@ void unrotated(COMSTR* com) {
   double* se = pool.allocate_array<double>(static_cast<std::uint64_t>(pm));
   double* cov = pool.allocate_array<double>(static_cast<std::uint64_t>(pm * (pm + 1) / 2));
   if (work.failed() || !se || !cov) {
-    com->host->xpmlog(kFactorGroup, kMsgNoMemory);
+    com->host->xpmlog(kFactorGroup, kMsgSeNoMemory);
     release(com, se);
     release(com, cov);
     return;

@@ -4,6 +4,7 @@
 
 #include "factor/comstr.h"
 #include "factor/fact1_options.h"
+#include "factor/factmsg.h"
 #include "host/services.h"
 #include "host/stmtparse.h"
 #include "host/value.h"
@@ -92,7 +93,7 @@ int select_rotations(COMSTR* com, const RotationList& list) {
         com->rmethod0 == kRotProcrustes || com->rmethod2 == kRotProcrustes ||
         std::find(list.codes.begin(), list.codes.end(), kRotProcrustes) != list.codes.end();
     if (procrustes) {
-      message = 115;
+      message = kMsgProcrustesNoTarget;
       factrc(com, kExitConflict);
     }
   }

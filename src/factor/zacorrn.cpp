@@ -18,8 +18,10 @@
 #include <optional>
 
 #include "factor/zcthread.h"
+#include "host/moment_messages.h"
 #include "host/progress.h"
 #include "host/services.h"
+#include "host/thread_messages.h"
 #include "numeric/matrix.h"
 #include "numeric/vector_kernels.h"
 
@@ -378,7 +380,8 @@ int zacorrn(zacorrInfo_S* info) {
   const int nvar = static_cast<int>(info->vars.size());
   const long npacked = static_cast<long>(nvar) * (nvar + 1) / 2;
 
-  if (header.find("_TYPE_") >= 0 && header.find("_NAME_") >= 0) host.xpmlog(230, 1, {dsname});
+  if (header.find("_TYPE_") >= 0 && header.find("_NAME_") >= 0)
+    host.xpmlog(kReadGroup, kMsgReadSpecialAsRaw, {dsname});
 
   std::vector<int> positions(info->vars);
   const int fqbit = info->freqvar >= 0, wtbit = info->weightvar >= 0;
@@ -503,7 +506,7 @@ int zacorrn(zacorrInfo_S* info) {
     if (rc != 0 && !main.readDataRC) {
       progress.finish();
       if (!reading.pending_error.empty()) host.log().text(Severity::Error, reading.pending_error);
-      if (rc > 42) host.xpmlog(174, rc);
+      if (rc >= kMsgThreadFirst) host.xpmlog(kThreadGroup, rc);
       xexit(1012);
     }
     // Buffer 0's last fill was cut short by a read error and never handed
@@ -543,34 +546,37 @@ int zacorrn(zacorrInfo_S* info) {
   if (info->vardivPtr) *info->vardivPtr = 0;
 
   if (main.nmiss > 0 && !(info->flags & kZacorrNoMissingNote))
-    host.xpmlog(230, 3, {num_text(main.nmiss), num_text(main.nread), dsname});
-  if (main.nzero > 0) host.xpmlog(230, 4, {num_text(main.nzero), num_text(main.nread), dsname});
+    host.xpmlog(kReadGroup, kMsgReadMissingValues,
+                {num_text(main.nmiss), num_text(main.nread), dsname});
+  if (main.nzero > 0)
+    host.xpmlog(kReadGroup, kMsgReadBadFreqWeight,
+                {num_text(main.nzero), num_text(main.nread), dsname});
   if (main.nread <= 0) {
-    host.xpmlog(230, 5);
+    host.xpmlog(kReadGroup, kMsgReadNoObs);
     return 108;
   }
   if (main.sumwgt <= 0) {
     // Without weights nothing but missing values can have left every
     // observation out; say which.
     if (wtbit || main.nzero > 0 || main.readDataRC) {
-      host.xpmlog(230, 6);
+      host.xpmlog(kReadGroup, kMsgReadWeightSum);
     } else if (const std::string empty = variables_all_missing(groups, info->vars); !empty.empty()) {
-      host.xpmlog(230, 42, {dsname, empty});
+      host.xpmlog(kReadGroup, kMsgReadVariableAllMissing, {dsname, empty});
     } else {
-      host.xpmlog(230, 43, {dsname, num_text(main.nread)});
+      host.xpmlog(kReadGroup, kMsgReadAllObsMissing, {dsname, num_text(main.nread)});
     }
     return 108;
   }
   const double df = main.intbit ? 1.0 : 0.0;
   if (main.nobs == df) {
-    host.xpmlog(230, 7, {num_text(df + 1)});
+    host.xpmlog(kReadGroup, kMsgReadTooFewObs, {num_text(df + 1)});
     return 108;
   }
   const double d = zvardiv(info->vardef, main.nobs, df, main.sumwgt,
                            [&host](const char* text) { host.log().text(Severity::Error, text); });
   if (info->vardivPtr) *info->vardivPtr = d;
   if (d <= 0) {
-    host.xpmlog(230, 8);
+    host.xpmlog(kReadGroup, kMsgReadVardef);
     return 108;
   }
 
@@ -579,7 +585,7 @@ int zacorrn(zacorrInfo_S* info) {
   const double W = main.sumwgt;
   auto name = [&](int j) { return header.vars[static_cast<std::size_t>(info->vars[j])].name; };
   if (const int j = underflowed_variable(nvar, C, S); j >= 0) {
-    host.xpmlog(230, 45, {name(j)});
+    host.xpmlog(kReadGroup, kMsgReadSscpUnderflow, {name(j)});
     xexit(1012);
   }
   if (main.intbit) {
@@ -600,7 +606,7 @@ int zacorrn(zacorrInfo_S* info) {
     }
   }
   if (const int j = overflowed_variable(nvar, C, info->mean); j >= 0) {
-    host.xpmlog(230, 44, {name(j)});
+    host.xpmlog(kReadGroup, kMsgReadSscpOverflow, {name(j)});
     xexit(1012);
   }
   for (int j = 0; j < nvar; ++j) {

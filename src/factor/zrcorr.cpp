@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/moment_messages.h"
 #include "host/services.h"
 #include "numeric/matrix.h"
 #include "numeric/vector_kernels.h"
@@ -111,11 +112,11 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
 
   // The special variables.
   const int typeno = header.find("_TYPE_"), nameno = header.find("_NAME_");
-  if (typeno < 0) host.xpmlog(230, 9);
-  if (nameno < 0) host.xpmlog(230, 10);
+  if (typeno < 0) host.xpmlog(kReadGroup, kMsgReadSpecialNoType);
+  if (nameno < 0) host.xpmlog(kReadGroup, kMsgReadNoNameVar);
   if ((typeno >= 0 && header.vars[static_cast<std::size_t>(typeno)].is_numeric()) ||
       (nameno >= 0 && header.vars[static_cast<std::size_t>(nameno)].is_numeric())) {
-    host.xpmlog(230, 33);
+    host.xpmlog(kReadGroup, kMsgReadTypeNameChar);
     xexit(1008);
   }
   int intcno = -1;
@@ -124,9 +125,9 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
     intcno = header.find("INTERCEP");
     if (intcno < 0) intcno = header.find("INTERCEPT");
     if (intcno < 0) {
-      host.xpmlog(230, 31);
+      host.xpmlog(kReadGroup, kMsgReadSscpNoIntercept);
     } else if (!header.vars[static_cast<std::size_t>(intcno)].is_numeric()) {
-      host.xpmlog(230, 32);
+      host.xpmlog(kReadGroup, kMsgReadInterceptType);
       xexit(1008);
     } else if (std::find(vars.begin(), vars.end(), intcno) != vars.end()) {
       intercept_is_var = true;  // then it is an ordinary variable
@@ -185,12 +186,12 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
             continue;
           }
           if (name.size() > 32) {
-            host.xpmlog(230, 14);
+            host.xpmlog(kReadGroup, kMsgReadNameUnreadable);
             return 108;
           }
           if (name.empty() || !is_valid_name(name, host.validvarname())) {
             if (!doubtful_noted) {
-              host.xpmlog(230, 13);
+              host.xpmlog(kReadGroup, kMsgReadNameInvalid);
               status = std::max(status, 4);
               doubtful_noted = true;
             }
@@ -205,7 +206,7 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
           i = nextpos;
         }
         if (i >= nvar) {
-          host.xpmlog(230, 21);
+          host.xpmlog(kReadGroup, kMsgReadTooManyRows);
           return 108;
         }
         nextpos = i + 1;
@@ -224,12 +225,12 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
           if (from[ij] & theirs) {
             const double di = cor[ii], dj = cor[at(j, j)];
             if (is_missing(di) || is_missing(dj)) {
-              host.xpmlog(230, 40);
+              host.xpmlog(kReadGroup, kMsgReadDiagonalMissing);
               return 108;
             }
             if (di > kZeroThreshold && dj > kZeroThreshold &&
                 std::fabs(v - cor[ij]) > 0.0001 * std::sqrt(di) * std::sqrt(dj)) {
-              host.xpmlog(230, 23, {vname(i), vname(j)});
+              host.xpmlog(kReadGroup, kMsgReadNotSymmetric, {vname(i), vname(j)});
               return 108;
             }
           }
@@ -253,14 +254,14 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
         for (int j = 0; j < nvar; ++j) {
           const double v = rowvals[static_cast<std::size_t>(j)];
           if (!is_missing(v) && !(std::isfinite(v) && v >= 1 && v == std::floor(v))) {
-            host.xpmlog(230, 46, {type, num_text(v), vname(j)});
+            host.xpmlog(kReadGroup, kMsgReadBadCount, {type, num_text(v), vname(j)});
             return 108;
           }
         }
-        if (!same(&n_read, rowvals.p, nvar)) host.xpmlog(230, 11);
+        if (!same(&n_read, rowvals.p, nvar)) host.xpmlog(kReadGroup, kMsgReadNRowUneven);
         nobs_from_n = true;
       } else if (type == "SUMWGT") {
-        if (!same(&w_read, rowvals.p, nvar)) host.xpmlog(230, 12);
+        if (!same(&w_read, rowvals.p, nvar)) host.xpmlog(kReadGroup, kMsgReadSumwgtUneven);
         if (w_read < 0) w_read = 0;
       } else {
         for (int t = 0; t < 4; ++t)
@@ -269,19 +270,20 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
     }
 
     if (nrows == 0) {
-      host.xpmlog(230, 5);
+      host.xpmlog(kReadGroup, kMsgReadNoObs);
       return 108;
     }
     bool complete = true;
     for (std::size_t k = 0; k < npacked; ++k)
       if (is_missing(cor[k])) complete = false;
     if (complete) break;
-    host.xpmlog(230, 16);
+    host.xpmlog(kReadGroup, kMsgReadMatrixMissing);
     int next = -1;
     for (int t = 0; t < 4 && next < 0; ++t)
       if (seen[t] && !tried[t]) next = t;
     if (next >= 0) {
-      host.xpmlog(230, 28, {est_rows ? std::string("COV") : rowkey, kTypeNames[next]});
+      host.xpmlog(kReadGroup, kMsgReadRowsReplaced,
+                  {est_rows ? std::string("COV") : rowkey, kTypeNames[next]});
       tried[next] = true;
       mtype = static_cast<MatrixType>(next);
       rowkey = kTypeNames[next];
@@ -290,24 +292,24 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
       continue;
     }
     if (matrows == 0) {
-      host.xpmlog(230, 15);
+      host.xpmlog(kReadGroup, kMsgReadNoMatrixRows);
       return 108;
     }
-    host.xpmlog(230, 41);
+    host.xpmlog(kReadGroup, kMsgReadIncomplete);
     return 108;
   }
 
   // Diagonal checks.
   for (int i = 0; i < nvar; ++i)
     if (cor[at(i, i)] < 0) {
-      host.xpmlog(230, 27, {vname(i)});
+      host.xpmlog(kReadGroup, kMsgReadNegativeVariance, {vname(i)});
       return 108;
     }
   for (int i = 0; i < nvar; ++i) {
     if (cor[at(i, i)] != 0) continue;
     for (int j = 0; j < nvar; ++j)
       if (j != i && cor[at(i, j)] != 0) {
-        host.xpmlog(230, 26);
+        host.xpmlog(kReadGroup, kMsgReadZeroVarianceCov);
         return 108;
       }
   }
@@ -316,17 +318,17 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
     for (int i = 0; i < nvar; ++i) {
       const double d = cor[at(i, i)];
       if (d < kDiagLow || d > kDiagHigh) {
-        host.xpmlog(230, 22, {vname(i), num_text(d)});
+        host.xpmlog(kReadGroup, kMsgReadDiagonalNotOne, {vname(i), num_text(d)});
         off = true;
         if (d > kDiagHigh) over = true;
       }
     }
     if (over) {
-      host.xpmlog(230, 25);
+      host.xpmlog(kReadGroup, kMsgReadDiagonalAboveOne);
       status = std::max(status, 4);
     }
     if (off) {
-      host.xpmlog(230, 18);
+      host.xpmlog(kReadGroup, kMsgReadRescaled);
       zcovcor(nvar, cor, datax);
     }
   }
@@ -337,7 +339,7 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
   if (est) {
     for (int j = 0; j < nvar; ++j)
       if (is_missing(vmean[j])) {
-        host.xpmlog(230, 35);
+        host.xpmlog(kReadGroup, kMsgReadEstParmMissing);
         return 108;
       }
   } else if (!centre) {
@@ -349,11 +351,11 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
         any = true;
       }
     }
-    if (any) host.xpmlog(230, 38);
+    if (any) host.xpmlog(kReadGroup, kMsgReadMeansAssumed);
   } else {
     for (int j = 0; j < nvar; ++j)
       if (is_missing(from_sums ? sums[static_cast<std::size_t>(j)] : vmean[j])) {
-        host.xpmlog(230, from_sums ? 34 : 36);
+        host.xpmlog(kReadGroup, from_sums ? kMsgReadSscpNoInterceptSum : kMsgReadMeanMissing);
         return 108;
       }
   }
@@ -364,12 +366,12 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
         vstd[j] = 1;
         any = true;
       }
-    if (any) host.xpmlog(230, 39);
+    if (any) host.xpmlog(kReadGroup, kMsgReadStdAssumed);
   }
 
   // Counts.
   if (is_missing(n_read)) {
-    if (!est) host.xpmlog(230, 17);
+    if (!est) host.xpmlog(kReadGroup, kMsgReadNoNRow);
     n_read = kDefaultNobs;
   }
   if (is_missing(w_read)) w_read = n_read;
@@ -404,7 +406,7 @@ int zrcorr(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, in
         if (std::fabs(c) < std::fabs(Q) * kCancellation) {
           zeroed[static_cast<std::size_t>(i)] = 1;
         } else if (c < 0) {
-          host.xpmlog(230, 24);
+          host.xpmlog(kReadGroup, kMsgReadNegativeCentred);
           status = std::max(status, 4);
           zeroed[static_cast<std::size_t>(i)] = 1;
         }

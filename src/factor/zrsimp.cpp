@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "factor/zrcorr.h"
+#include "host/moment_messages.h"
 #include "host/services.h"
 #include "numeric/vector_kernels.h"
 
@@ -31,7 +32,7 @@ int zrsimp(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, do
 
   const int typeno = header.find("_TYPE_");
   if (typeno < 0) {
-    host.xpmlog(230, 19);
+    host.xpmlog(kReadGroup, kMsgReadNoTypeDefaults);
     n_read = kDefaultNobs;
     std::fill(vmean, vmean + nvar, 0.0);
     std::fill(vstd, vstd + nvar, 1.0);
@@ -39,7 +40,7 @@ int zrsimp(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, do
     return 0;
   }
   if (header.vars[static_cast<std::size_t>(typeno)].is_numeric()) {
-    host.xpmlog(230, 33);
+    host.xpmlog(kReadGroup, kMsgReadTypeNameChar);
     xexit(1008);
   }
 
@@ -57,19 +58,19 @@ int zrsimp(StepContext& host, ByGroups& fileid, const std::vector<int>& vars, do
     } else if (type == "STD") {
       std::copy(datax, datax + nvar, vstd);
     } else if (type == "N") {
-      if (!same(&n_read, datax, nvar)) host.xpmlog(230, 11);
+      if (!same(&n_read, datax, nvar)) host.xpmlog(kReadGroup, kMsgReadNRowUneven);
       if (n_read < 0) n_read = 0;
     } else if (type == "SUMWGT") {
-      if (!same(&w_read, datax, nvar)) host.xpmlog(230, 12);
+      if (!same(&w_read, datax, nvar)) host.xpmlog(kReadGroup, kMsgReadSumwgtUneven);
       if (w_read < 0) w_read = 0;
     }
   }
   if (nrows == 0) {
-    host.xpmlog(230, 5);
+    host.xpmlog(kReadGroup, kMsgReadNoObs);
     return 108;
   }
   if (is_missing(n_read)) {
-    host.xpmlog(230, 17);
+    host.xpmlog(kReadGroup, kMsgReadNoNRow);
     n_read = kDefaultNobs;
   }
   finish();
