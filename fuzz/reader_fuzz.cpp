@@ -18,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   macros.set("TWICE", "&once&once");
   macros.set("ONCE", "ab");
   macros.set("SEMI", "x; y");
+  macros.set("QUOTED", "'&once&undefined'");
   kav::Log log;
   kav::ProgramReader reader(text, "fuzz.kav", macros, log);
   kav::Statement st;
@@ -25,9 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& tok : st.tokens)
       if (tok.pos.line < 1 || tok.pos.column < 1) __builtin_trap();  // every token is placed
     const auto& t = st.tokens;
-    if (t.size() >= 4 && t[0].is_symbol("%") && t[1].is_word("LET") && t[2].is_name() &&
-        t[3].is_symbol("=")) {
+    // As the interpreter: a %LET in error sets nothing; the value is trimmed.
+    if (!st.bad && t.size() >= 4 && t[0].is_symbol("%") && t[1].is_word("LET") &&
+        t[2].is_name() && t[3].is_symbol("=")) {
       std::string value = st.text.substr(st.text.find('=') + 1);
+      const std::size_t a = value.find_first_not_of(" \t\r\n");
+      value = a == std::string::npos ? "" : value.substr(a, value.find_last_not_of(" \t\r\n") - a + 1);
       if (value.size() <= kav::kMaxMacroValue) macros.set(t[2].value, value);
     }
   }
