@@ -6,7 +6,9 @@
 // sandbox folder, which is also WORK.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -65,7 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   opts.work = dir + "/work";
   opts.json = dir + "/results.json";
   opts.listing_stream = &sink;
-  opts.log_stream = &sink;
+  // KAV_FUZZ_LOG=1 shows the log, for replaying an input by hand.
+  static const bool show_log = std::getenv("KAV_FUZZ_LOG") != nullptr;
+  opts.log_stream = show_log ? &std::cerr : &sink;
   opts.procedures = small_factor;
   const std::string text(reinterpret_cast<const char*>(data), size);
   const int status = kav::run_program(text, "fuzz.kav", opts);

@@ -72,6 +72,10 @@ std::string make_sandbox() {
   allow(ruleset, "/dev/null", kRead | LANDLOCK_ACCESS_FS_WRITE_FILE);
   allow(ruleset, "/dev/urandom", kRead);
   allow(ruleset, tmpl, write | kRead);
+  // A step's scratch file is std::tmpfile(), which glibc makes in /tmp
+  // whatever TMPDIR says: new files there may be made and written, but no
+  // file there may be removed, replaced or cut short.
+  allow(ruleset, "/tmp", LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_WRITE_FILE | kRead);
   if (const char* extra = std::getenv("KAV_FUZZ_WRITABLE")) {
     std::stringstream list(extra);
     for (std::string p; std::getline(list, p, ':');)

@@ -10,7 +10,7 @@ namespace kavfuzz {
 
 // Makes the folder, moves into it and restricts writes to it, to the folders
 // listed in KAV_FUZZ_WRITABLE (colon-separated: the corpus and the artifact
-// folders) and to /dev/null; reading /dev is refused too, so that INFILE
+// folders) and to /dev/null, with new files only in /tmp; reading /dev is refused too, so that INFILE
 // '/dev/zero' cannot hang a run.  Aborts when the kernel has no Landlock,
 // unless KAV_FUZZ_UNSANDBOXED=1.  Returns the folder.
 const std::string& sandbox();
