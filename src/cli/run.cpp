@@ -73,6 +73,7 @@ int run_program(const std::string& text, const std::string& file, const RunOptio
     session->options.set("DEBUG", d, unknown);
   }
   register_all_procedures(session->procedures);
+  if (options.procedures) options.procedures(session->procedures);
   session->listing = listing_stream;
 
   OutputDelivery delivery;

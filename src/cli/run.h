@@ -9,6 +9,7 @@
 namespace kav {
 
 class Session;
+class ProcedureRegistry;
 
 struct RunOptions {
   std::string work;          // WORK folder to keep ("" = temporary; ":memory:" in memory)
@@ -22,13 +23,16 @@ struct RunOptions {
   // Called after the run, before the session goes (tests look at it).
   void (*inspect)(Session&, void*) = nullptr;
   void* inspect_arg = nullptr;
+  // Called after kav's own procedures are registered; a module it adds
+  // replaces kav's of the same name (the fuzzing harness puts in a FACTOR
+  // that refuses analyses too big to finish at once).
+  void (*procedures)(ProcedureRegistry&) = nullptr;
 };
 
 // Returns the exit status of kav: 0, 1 or 2 (see kav --help).
 int run_program(const std::string& text, const std::string& file, const RunOptions& options);
 
 // Registers every procedure kav has.
-class ProcedureRegistry;
 void register_all_procedures(ProcedureRegistry& registry);
 
 }  // namespace kav

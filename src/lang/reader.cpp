@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <set>
 
 #include "host/dataset.h"
 #include "host/value.h"
@@ -138,9 +139,12 @@ bool ProgramReader::find_extent(Extent& ex) {
 // replacement text is scanned again, so a value may refer to other macro
 // variables (and may join with the text after it into a new reference).
 // Two limits keep a hostile program from running away: at most
-// kMaxMacroReferences references in one statement (a value that refers to
-// itself, directly or through others, meets this one), and at most
-// kMaxMacroGrowth characters added to the statement by them.
+// kMaxMacroReferences references in one statement, defined or not (a value
+// that refers to itself, directly or through others, meets this one), and at
+// most kMaxMacroGrowth characters added to the statement by them.  An
+// undefined name is reported once per statement: a value may hold
+// references in single quotes that a double-quoted use brings to life, and
+// nested such values would otherwise log an error for every copy.
 //
 // The text still to scan is kept reversed, so that a replacement goes in
 // front of it in time proportional to its own length: expanding a
@@ -169,6 +173,7 @@ bool ProgramReader::expand(const Extent& ex, std::string& out, std::vector<std::
   bool ok = true;
   char quote = 0;
   int references = 0;
+  std::set<std::string> undefined;  // upper case
   while (!todo.empty()) {
     const char c = peek(0);
     // Single quotes keep their text as it is; double quotes do not stop
@@ -200,16 +205,17 @@ bool ProgramReader::expand(const Extent& ex, std::string& out, std::vector<std::
       while (j < todo.size() && name_char(peek(j))) name += peek(j++);
       const std::size_t end = peek(j) == '.' ? j + 1 : j;
       const std::size_t at = todo_origin.back();
-      auto value = macros_.get(name);
-      if (!value) {
-        report(msg::kUndefinedMacro, {name}, position_of(at));
-        ok = false;
-        take(end);
-        continue;
-      }
       if (++references > kMaxMacroReferences) {
         report(msg::kMacroLoop, {name, std::to_string(kMaxMacroReferences)}, position_of(at));
         return false;
+      }
+      auto value = macros_.get(name);
+      if (!value) {
+        if (undefined.insert(upper(name)).second)
+          report(msg::kUndefinedMacro, {name}, position_of(at));
+        ok = false;
+        take(end);
+        continue;
       }
       if (out.size() + todo.size() - end + value->size() > length + kMaxMacroGrowth) {
         report(msg::kMacroExpansionTooLong, {name, std::to_string(kMaxMacroGrowth)},
