@@ -31,7 +31,18 @@ namespace {
 
 constexpr double kZeroThreshold = 1.110223024625157e-13;
 constexpr int kMaxThreads = 100;
+// Rows the kernels take at a time; every sum of the pass is formed over
+// such a group from zero and then added to the running value, so with one
+// thread the bits do not depend on how large the buffers are.
 constexpr std::int64_t kFullBuffer = 64;
+// A block handed from one thread to the next holds about this much work:
+// a hand-over costs a cache-line transfer (under a microsecond) or, when
+// the next thread has gone to sleep, a wake-up of some ten microseconds,
+// and either must stay under 1% of the block.  The bytes bound keeps a
+// block of narrow rows from growing past the second-level cache (and from
+// costing page faults a small pass would notice).
+constexpr double kBlockMicros = 1000.0;
+constexpr std::uint64_t kMaxBlockBytes = std::uint64_t{1} << 20;
 constexpr std::uint64_t kAlign = 64;  // each block on its own cache lines
 
 // Doubles by whole cache lines.
@@ -81,6 +92,13 @@ bool advance(ZacorrReading* rs) {
   return true;
 }
 
+// A buffer holds its rows in groups of up to 64, each group column by
+// column (value k of row i at k * g + i), so that the kernels run down
+// short contiguous columns of one compact group however large the buffer.
+std::int64_t group_rows(const ZACORR_STR* b) {
+  return std::min(b->vecsize, kFullBuffer);
+}
+
 void prefetch_for_write(const void* at, std::size_t bytes) {
   const char* c = static_cast<const char*>(at);
   for (std::size_t o = 0; o < bytes; o += 64) __builtin_prefetch(c + o, 1);
@@ -116,26 +134,57 @@ int znthreads(StepContext& host, const std::string& macro_name) {
   return static_cast<int>(c);
 }
 
-int zthreads_that_pay(int count, int nvar, int nvals, bool weighted, bool parsed) {
-  if (count < 2) return count;
-  // Costs per observation, in nanoseconds, as measured on a 2-core machine:
-  // reading one value (copying it from memory, or parsing its text); handing
-  // the reading from one thread to the next, spread over a buffer's 64 rows
-  // (the reading state moves between processors, and with text also the
-  // bytes the next thread parses, some 18 per value); one multiply-add of
-  // the crossproducts.
-  const double read_ns = parsed ? 40.0 : 1.5;
-  const double hand_over_ns = 20.0 + (parsed ? 10.0 * nvals : 0.0);
-  constexpr double kMultiplyAddNs = 0.17;
+namespace {
+
+// Costs per observation, in nanoseconds, as measured on a 2-core machine:
+// reading one value (copying it from memory, or parsing its text); one
+// multiply-add of the crossproducts.
+double read_ns(bool parsed) {
+  return parsed ? 40.0 : 1.5;
+}
+constexpr double kMultiplyAddNs = 0.17;
+
+double arithmetic_ns(int nvar, bool weighted) {
   const double v = nvar;
-  const double work = (v * (v + 1) / 2 + v + (weighted ? v : 0)) * kMultiplyAddNs;
+  return (v * (v + 1) / 2 + v + (weighted ? v : 0)) * kMultiplyAddNs;
+}
+
+}  // namespace
+
+int zthreads_that_pay(int count, int nvar, int nvals, bool weighted, bool parsed,
+                      std::int64_t rows) {
+  if (count < 2) return count;
+  // Starting a thread and joining it costs some 100 microseconds; a pass
+  // that takes not much more on one thread is left to one.
+  constexpr double kSmallPassNs = 300e3;
+  if (rows > 0 && rows * (arithmetic_ns(nvar, weighted) + nvals * read_ns(parsed)) < kSmallPassNs)
+    return 1;
+  // Handing the reading from one thread to the next, per observation: the
+  // reading state moves between processors, and with text also the bytes
+  // the next thread parses, some 18 per value.
+  const double hand_over_ns = 20.0 + (parsed ? 10.0 * nvals : 0.0);
+  const double work = arithmetic_ns(nvar, weighted);
   if (work < 1.25 * hand_over_ns) return 1;
-  const double turn = nvals * read_ns + hand_over_ns;
+  const double turn = nvals * read_ns(parsed) + hand_over_ns;
   const double busy = std::ceil((turn + work) / turn);  // threads the reading keeps busy
   return busy < count ? static_cast<int>(busy) : count;
 }
 
-ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
+std::int64_t zblock_rows(const ZacorrShape& shape, int count) {
+  const double row_ns =
+      arithmetic_ns(shape.nvar, shape.weighted) + shape.nvals * read_ns(shape.parsed);
+  std::int64_t groups = static_cast<std::int64_t>(kBlockMicros * 1000.0 / row_ns / kFullBuffer) + 1;
+  const auto row_bytes = 8 * static_cast<std::uint64_t>(std::max(shape.nvals, 1));
+  const auto fit = static_cast<std::int64_t>(kMaxBlockBytes / row_bytes / kFullBuffer);
+  groups = std::min(groups, std::max<std::int64_t>(fit, 1));
+  // Enough blocks for every thread to get a few, where the size is known.
+  if (shape.rows > 0)
+    groups = std::min(groups, std::max<std::int64_t>(1, (shape.rows + 4 * count * kFullBuffer - 1) /
+                                                            (4 * count * kFullBuffer)));
+  return groups * kFullBuffer;
+}
+
+ZacorrLayout zacsize(int count, const ZacorrShape& shape, double available_kb,
                      const std::function<void*(std::uint64_t)>& allocate) {
   ZacorrLayout out;
   if (count <= 0) {  // observation mode asked for
@@ -143,9 +192,12 @@ ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
     out.vecsize = 1;
     return out;
   }
+  const int nvar = shape.nvar, nvals = shape.nvals;
+  const std::int64_t rows = count > 1 ? zblock_rows(shape, count) : kFullBuffer;
   const auto uvar = static_cast<std::uint64_t>(nvar);
   const std::uint64_t npacked = uvar * (uvar + 1) / 2;
-  const std::uint64_t buffer = aligned(8 * kFullBuffer * static_cast<std::uint64_t>(nvals));
+  const std::uint64_t buffer =
+      aligned(8 * static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(nvals));
   const std::uint64_t worker =
       aligned(sizeof(ZACORR_STR)) + buffer + aligned(8 * uvar) + aligned(8 * npacked);
   if (count > 1) {
@@ -159,7 +211,7 @@ ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
       void* block = allocate(kAlign + buffer + static_cast<std::uint64_t>(count - 1) * worker);
       if (block) {
         out.count = count;
-        out.vecsize = kFullBuffer;
+        out.vecsize = rows;
         out.worker_bytes = worker;
         out.block = block;
         out.base = static_cast<char*>(block) +
@@ -188,6 +240,7 @@ void fill_buffer(void* buffer, int* status) {
   auto* b = static_cast<ZACORR_STR*>(buffer);
   auto* rs = static_cast<ZacorrReading*>(b->xo_parms_ptr);
   const std::int64_t vs = b->vecsize;
+  const std::int64_t g = group_rows(b);
   const int nvar = b->nvar;
   // With several threads the reading state was last written by another
   // processor.  Asking for all of its lines at once costs one transfer's
@@ -202,21 +255,22 @@ void fill_buffer(void* buffer, int* status) {
       *status = -1;
       break;
     }
-    const std::int64_t slot = b->nrecvec;
+    // Column k of the observation in its group of rows.
+    double* x = b->data + b->nrecvec / g * g * rs->nvals + b->nrecvec % g;
     const double* num = rs->moredata->num.data();
-    for (int k = 0; k < rs->nvals; ++k) b->data[k * vs + slot] = num[b->xvptr[k]];
+    for (int k = 0; k < rs->nvals; ++k) x[k * g] = num[b->xvptr[k]];
     b->nread += 1;
     rs->nread_total += 1;
 
     bool use = true;
     double f = 1.0;
     if (b->fqbit) {
-      f = b->freqa[slot];
+      f = x[nvar * g];
       if (is_missing(f)) {
         use = false;
       } else {
         f = std::floor(f);  // a frequency counts whole observations only
-        b->freqa[slot] = f;
+        x[nvar * g] = f;
         if (f <= 0)
           use = false;
         else
@@ -225,7 +279,7 @@ void fill_buffer(void* buffer, int* status) {
       if (!use) b->nzero += 1;
     }
     if (use && b->wtbit) {
-      const double w = b->weighta[slot];
+      const double w = x[(nvar + b->fqbit) * g];
       if (is_missing(w) || w <= 0) {
         b->nzero += 1;
         use = false;
@@ -235,7 +289,7 @@ void fill_buffer(void* buffer, int* status) {
     }
     if (use) {
       for (int j = 0; j < nvar; ++j)
-        if (is_missing(b->data[j * vs + slot])) {
+        if (is_missing(x[j * g])) {
           b->nmiss += 1;
           use = false;
           break;
@@ -243,7 +297,7 @@ void fill_buffer(void* buffer, int* status) {
     }
     if (use) {
       if (b->need_to_save_first_obs) {
-        for (int j = 0; j < nvar; ++j) b->std[j] = b->data[j * vs + slot];
+        for (int j = 0; j < nvar; ++j) b->std[j] = x[j * g];
         b->need_to_save_first_obs = 0;
       }
       b->nrecvec += 1;
@@ -259,33 +313,64 @@ void fill_buffer(void* buffer, int* status) {
   if (rs->progress) rs->progress->update(rs->nread_total);
 }
 
-int process_buffer(void* buffer) {
-  auto* b = static_cast<ZACORR_STR*>(buffer);
-  const std::int64_t n = b->nrecvec;
-  if (n == 0) return 0;
+namespace {
+
+// The n rows of a group that starts at `data`, g rows long.
+void process_rows(ZACORR_STR* b, double* data, std::int64_t g, std::int64_t n) {
+  double* freq = data + b->nvar * g;
+  double* weight = freq + (b->fqbit ? g : 0);
   const double* w = nullptr;
   if (b->fqbit) {
-    b->nobs += zvsum(b->freqa, n);
+    b->nobs += zvsum(freq, n);
     if (b->wtbit) {
-      zvme111(b->freqa, b->freqa, b->weighta, n);
-      b->sumwgt += zvsum(b->freqa, n);
+      zvme111(freq, freq, weight, n);
+      b->sumwgt += zvsum(freq, n);
     } else {
       b->sumwgt = b->nobs;
     }
-    w = b->freqa;
+    w = freq;
   } else if (b->wtbit) {
     b->nobs += static_cast<double>(n);
-    b->sumwgt += zvsum(b->weighta, n);
-    w = b->weighta;
+    b->sumwgt += zvsum(weight, n);
+    w = weight;
   } else {
     b->nobs += static_cast<double>(n);
     b->sumwgt = b->nobs;
   }
-  if (b->intbit) zvsubt(b->data, b->nvar, n, b->vecsize, b->std);
+  if (b->intbit) zvsubt(data, b->nvar, n, g, b->std);
   if (w)
-    zvscpwm(b->data, b->nvar, n, b->vecsize, w, b->mean, b->corr);
+    zvscpwm(data, b->nvar, n, g, w, b->mean, b->corr);
   else
-    zvscpm(b->data, b->nvar, n, b->vecsize, b->mean, b->corr);
+    zvscpm(data, b->nvar, n, g, b->mean, b->corr);
+}
+
+}  // namespace
+
+int process_buffer(void* buffer) {
+  auto* b = static_cast<ZACORR_STR*>(buffer);
+  const std::int64_t g = group_rows(b);
+  const std::int64_t nvals = b->nvar + b->fqbit + b->wtbit;
+  for (std::int64_t at = 0; at < b->nrecvec; at += g)
+    process_rows(b, b->data + at * nvals, g, std::min(g, b->nrecvec - at));
+  return 0;
+}
+
+int fill_and_process_block(void* buffer, int* status) {
+  auto* b = static_cast<ZACORR_STR*>(buffer);
+  const std::int64_t block = b->vecsize;
+  std::int64_t used = 0;
+  *status = 0;
+  // As many groups as the block holds, each read and then processed at
+  // once while it is in the nearest cache; a read error leaves the group
+  // being read unprocessed, as it would a whole block.
+  b->vecsize = kFullBuffer;
+  while (used < block && *status == 0) {
+    fill_buffer(b, status);
+    if (*status != 0 && *status != -1) break;
+    used += b->nrecvec;
+    process_buffer(b);
+  }
+  b->vecsize = block;
   return 0;
 }
 
@@ -331,7 +416,8 @@ std::string variables_all_missing(ByGroups& groups, const std::vector<int>& vars
   std::string names;
   for (std::size_t j = 0; j < vars.size(); ++j)
     if (!seen[j])
-      names += (names.empty() ? "" : ", ") + groups.header().vars[static_cast<std::size_t>(vars[j])].name;
+      names += (names.empty() ? "" : ", ") +
+               groups.header().vars[static_cast<std::size_t>(vars[j])].name;
   return names;
 }
 
@@ -391,7 +477,8 @@ int zacorrn(zacorrInfo_S* info) {
 
   int count = znthreads(host, "zacorr_threads");
   const bool parsed = groups.read_cost() == ObsReader::ReadCost::Parse;
-  if (const int pays = zthreads_that_pay(count, nvar, nvals, fqbit || wtbit, parsed);
+  if (const int pays =
+          zthreads_that_pay(count, nvar, nvals, fqbit || wtbit, parsed, info->total_hint);
       pays < count) {
     if (debug)
       debug_line(host, "zacorr: " + std::to_string(pays) + " of " + std::to_string(count) +
@@ -400,8 +487,9 @@ int zacorrn(zacorrInfo_S* info) {
     count = pays;
   }
   StepPool& pool = host.pool();
+  const ZacorrShape shape{nvar, nvals, fqbit || wtbit, parsed, info->total_hint};
   const ZacorrLayout layout = zacsize(
-      count, nvar, nvals, wmrlmem(), [&pool](std::uint64_t bytes) { return pool.allocate(bytes); });
+      count, shape, wmrlmem(), [&pool](std::uint64_t bytes) { return pool.allocate(bytes); });
   BlockGuard guard{pool, layout.block};
   count = layout.count;
   const std::int64_t vecsize = layout.vecsize;
@@ -441,8 +529,9 @@ int zacorrn(zacorrInfo_S* info) {
   main.mean = info->mean;
   main.std = shift;
   main.data = data0;
-  main.freqa = data0 + static_cast<std::int64_t>(nvar) * vecsize;
-  main.weighta = main.freqa + (fqbit ? vecsize : 0);
+  main.vecsize = vecsize;
+  main.freqa = data0 + nvar * group_rows(&main);  // the first group's
+  main.weighta = main.freqa + (fqbit ? group_rows(&main) : 0);
   main.vecsize = vecsize;
   std::fill(info->corr, info->corr + npacked, 0.0);
   std::fill(info->mean, info->mean + nvar, 0.0);
@@ -478,19 +567,19 @@ int zacorrn(zacorrInfo_S* info) {
   } else {
     std::vector<ZACORR_STR*> records(static_cast<std::size_t>(count));
     records[0] = &main;
-    char* next = layout.base + aligned(8 * static_cast<std::uint64_t>(kFullBuffer * nvals));
+    char* next = layout.base + aligned(8 * static_cast<std::uint64_t>(vecsize * nvals));
     const auto uvar = static_cast<std::uint64_t>(nvar);
     for (int t = 1; t < count; ++t) {
       auto* r = new (next) ZACORR_STR(main);
       r->need_to_save_first_obs = 0;
       char* p = next + aligned(sizeof(ZACORR_STR));
       r->data = reinterpret_cast<double*>(p);
-      p += aligned(8 * static_cast<std::uint64_t>(kFullBuffer * nvals));
+      p += aligned(8 * static_cast<std::uint64_t>(vecsize * nvals));
       r->mean = reinterpret_cast<double*>(p);
       p += aligned(8 * uvar);
       r->corr = reinterpret_cast<double*>(p);
-      r->freqa = r->data + static_cast<std::int64_t>(nvar) * vecsize;
-      r->weighta = r->freqa + (fqbit ? vecsize : 0);
+      r->freqa = r->data + nvar * group_rows(r);
+      r->weighta = r->freqa + (fqbit ? group_rows(r) : 0);
       records[static_cast<std::size_t>(t)] = r;
       next += layout.worker_bytes;
     }
@@ -500,9 +589,13 @@ int zacorrn(zacorrInfo_S* info) {
     parms.buffers = buffers.data();
     parms.ReadBufferFunction = fill_buffer;
     parms.ProcessBufferFunction = process_buffer;
+    parms.AloneBlockFunction = fill_and_process_block;
     const int rc = zcthread(&parms);
     read_us = parms.read_uSec;
     process_us = parms.process_uSec;
+    if (debug && parms.threads_at_end < count)
+      debug_line(host,
+                 "zacorr: the threads got less done than one would; one thread finished the pass");
     if (rc != 0 && !main.readDataRC) {
       progress.finish();
       if (!reading.pending_error.empty()) host.log().text(Severity::Error, reading.pending_error);
@@ -560,7 +653,8 @@ int zacorrn(zacorrInfo_S* info) {
     // observation out; say which.
     if (wtbit || main.nzero > 0 || main.readDataRC) {
       host.xpmlog(kReadGroup, kMsgReadWeightSum);
-    } else if (const std::string empty = variables_all_missing(groups, info->vars); !empty.empty()) {
+    } else if (const std::string empty = variables_all_missing(groups, info->vars);
+               !empty.empty()) {
       host.xpmlog(kReadGroup, kMsgReadVariableAllMissing, {dsname, empty});
     } else {
       host.xpmlog(kReadGroup, kMsgReadAllObsMissing, {dsname, num_text(main.nread)});

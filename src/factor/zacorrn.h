@@ -93,19 +93,44 @@ int znthreads(StepContext& host, const std::string& macro_name);
 // variable is present; parsed: the data are text to parse, not values in
 // memory).  The threads take turns at the reading, so an extra thread pays
 // only while a buffer's arithmetic outweighs handing the reading over to it,
-// and only as many threads as the reading can keep busy.  The rule depends
-// on the shape and kind of the data alone, so a pass is reproducible.
-int zthreads_that_pay(int count, int nvar, int nvals, bool weighted, bool parsed);
+// and only as many threads as the reading can keep busy; a pass over rows
+// (when known, else -1) too few to repay starting a thread keeps one.  The
+// rule depends on the shape and kind of the data alone, so a pass is
+// reproducible.
+int zthreads_that_pay(int count, int nvar, int nvals, bool weighted, bool parsed,
+                      std::int64_t rows = -1);
 
 // Reading and processing callbacks of the pass.
 void fill_buffer(void* buffer, int* status);
 int process_buffer(void* buffer);
+// One block of the rotation read and processed 64 rows at a time, for a
+// thread that goes on alone (the same groups into the same sums, so the
+// same bits as the rotation).
+int fill_and_process_block(void* buffer, int* status);
+
+// What the pass reads: nvar analysis variables fetched with nvals values
+// per observation, weighted or not, parsed from text or not, and the rows
+// expected (-1 unknown).
+struct ZacorrShape {
+  int nvar = 0;
+  int nvals = 0;
+  bool weighted = false;
+  bool parsed = false;
+  std::int64_t rows = -1;
+};
+
+// Rows of one block handed between `count` threads: a multiple of 64 large
+// enough that handing it over is a small part of its work, bounded in bytes,
+// and small enough that each thread gets several blocks of a data set of
+// known size.  Depends on the shape alone, so a pass is reproducible.
+std::int64_t zblock_rows(const ZacorrShape& shape, int count);
 
 // How many threads and how large buffers fit in memory: `count` workers
 // asked for, `available_kb` free, `allocate` returns null on failure.  On
 // return `block` is the allocation (null in observation mode, vecsize 1) and
 // `base`, its first cache-line boundary, starts buffer 0, followed by count
-// - 1 worker blocks each on cache lines of its own.
+// - 1 worker blocks each on cache lines of its own.  One thread reads 64 rows
+// at a time, several threads zblock_rows.
 struct ZacorrLayout {
   int count = 1;
   std::int64_t vecsize = 1;
@@ -113,7 +138,7 @@ struct ZacorrLayout {
   void* block = nullptr;
   char* base = nullptr;
 };
-ZacorrLayout zacsize(int count, int nvar, int nvals, double available_kb,
+ZacorrLayout zacsize(int count, const ZacorrShape& shape, double available_kb,
                      const std::function<void*(std::uint64_t)>& allocate);
 
 }  // namespace kav

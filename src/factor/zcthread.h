@@ -1,13 +1,16 @@
-// The parallel pass over data.  nThreads threads (the calling thread and
-// nThreads - 1 started ones) each own one buffer.  They take turns at the
-// reading: thread t fills the t-th, (t + n)-th, (t + 2n)-th ... buffer-full
-// of the data, and processes each one itself before its next turn comes.
-// So the data are read in order without a reading thread of their own (on a
-// machine with as many processors as threads nobody is ever switched out to
-// let a reader run), and which observations land in which buffer depends
-// only on the thread count: a pass is reproducible for a given count.
-// Buffers are opaque here; the caller's callbacks know what they hold.  Uses
-// only the standard library and the host's thread helpers.
+// The parallel pass over data.  The data are read in blocks, block k into
+// buffer k mod n (n = nThreads), and each buffer accumulates what its own
+// blocks hold; the calling thread and nThreads - 1 started ones take turns
+// at the reading, thread t reading and then processing blocks t, t + n,
+// t + 2n ...  So the data are read in order without a reading thread of
+// their own, and which observations land in which buffer depends only on
+// the thread count and the block size: a pass is reproducible for a given
+// count.  When the pass finds that its threads together get less done than
+// one thread would (another program holds a processor they wait for), the
+// calling thread goes on alone, still putting block k into buffer k mod n,
+// so the result is the very same bits either way.  Buffers are opaque here;
+// the caller's callbacks know what they hold.  Uses only the standard
+// library and the host's thread helpers.
 #pragma once
 
 #include <atomic>
@@ -22,28 +25,58 @@ namespace kav {
 using ZctReadFunction = void (*)(void* buffer, int* status);
 // Processes a full buffer; non-zero on failure.
 using ZctProcessFunction = int (*)(void* buffer);
-// Runs on each worker as it ends (may be null).
+// Reads and processes one block the way a thread alone does it best (in
+// small steps, so that the rows stay in the nearest cache); *status as for
+// reading, the result as for processing.
+using ZctAloneFunction = int (*)(void* buffer, int* status);
+// Runs on each buffer as the pass ends (may be null).
 using ZctCleanupFunction = void (*)(void* buffer);
 
 struct ZCT_PARMS {
   int nThreads = 0;
-  void** buffers = nullptr;  // nThreads buffer records; buffer 0 is the calling thread's
+  void** buffers = nullptr;  // nThreads buffer records; block k of the data goes to buffer k mod n
   ZctReadFunction ReadBufferFunction = nullptr;
   ZctProcessFunction ProcessBufferFunction = nullptr;
   ZctCleanupFunction UserCleanupFunction = nullptr;
+  // A thread alone after the others were sent away uses this when given,
+  // else a reading and a processing.
+  ZctAloneFunction AloneBlockFunction = nullptr;
+  // The pass is judged once the calling thread has done judge_blocks
+  // blocks and judge_micros have passed since its first (starting the
+  // threads and filling the caches are not the threads' pace); the threads
+  // are sent away when they gain less than keep_gain over one.  Not 1: two
+  // threads share the caches and the memory, so one thread alone does a
+  // block a little faster than each of two does.
+  int judge_blocks = 6;
+  double judge_micros = 10000.0;
+  double keep_gain = 1.1;
   double read_uSec = 0;     // time spent filling buffers, summed over threads
   double process_uSec = 0;  // time spent processing them, summed over threads
+  int threads_at_end = 0;   // out: threads still sharing the work at the end (1 after falling back)
 };
 
 // What the threads share: whose turn it is to read, and whether the pass
 // is ending.
 struct ZCT_READPARMS {
   int nThreads = 0;
+  void** buffers = nullptr;  // every thread's buffer, for the calling thread going on alone
+  ZctAloneFunction alone_block = nullptr;
+  int judge_blocks = 0;
+  double judge_micros = 0, keep_gain = 0;
   // The number of the next buffer-full to read; thread (turn mod n) reads
   // it.  Closed when the data end or a read or a process fails.
   Turnstile turn;
-  int status = 0;         // 55 once a read failed
-  bool spin = false;      // every thread has a processor: spin for the turn before sleeping
+  int status = 0;     // 55 once a read failed
+  bool spin = false;  // every thread has a processor: spin briefly for the turn before sleeping
+  // Set by the calling thread when the threads lose to one: each worker
+  // leaves when its next turn comes, before reading.
+  std::atomic<bool> alone{false};
+  // The block a leaving worker did not read (written by the turn's holder
+  // before it closes the turnstile), -1 while none.
+  std::int64_t resume = -1;
+  // Processor time of the reading and processing, all threads, in
+  // microseconds; each thread adds its own after every block.
+  std::atomic<double> work_cpu_uSec{0.0};
 };
 
 // One per thread, each on cache lines of its own.
@@ -58,6 +91,8 @@ struct alignas(64) ZCT_THREADPARMS {
   double read_uSec = 0;
   double last_read_uSec = 0;  // the thread's latest fill
   double process_uSec = 0;
+  double last_process_uSec = 0;  // the thread's latest processing
+  double last_cpu_uSec = 0;      // processor time of the thread's latest block
 };
 
 // Error code that stands for a floating-point error in a thread's sums.

@@ -1,6 +1,7 @@
 #include "host/threads.h"
 
 #include <sched.h>
+#include <time.h>
 
 namespace kav {
 
@@ -38,6 +39,12 @@ void Turnstile::pass(std::uint32_t turn) {
 void Turnstile::close() {
   word_.fetch_or(kClosed, std::memory_order_acq_rel);
   word_.notify_all();
+}
+
+double thread_cpu_micros() {
+  timespec t{};
+  if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0.0;
+  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) * 1e-3;
 }
 
 int usable_processors() {

@@ -15,6 +15,12 @@ namespace kav {
 // The number of processors the calling thread may run on (at least 1).
 int usable_processors();
 
+// Processor time the calling thread has used, in microseconds.  Unlike the
+// wall clock it stands still while the thread is switched out, so a pass can
+// tell the work its threads did from the time they spent waiting for a
+// processor another program holds.
+double thread_cpu_micros();
+
 // Tells the processor the caller is busy-waiting (lets a sibling hardware
 // thread run and saves power); a no-op where there is no such hint.
 inline void cpu_relax() {

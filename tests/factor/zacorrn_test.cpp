@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "factor/zcthread.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/step.h"
@@ -408,6 +409,49 @@ TEST(Zacorrn, OverflowInAWorkerStopsTheStep) {
     EXPECT_EQ(e.code, 1012);
   }
   EXPECT_EQ(h.count(174, 54), 1);
+}
+
+// A rotation whose threads are sent away after two blocks adds the same
+// values into the same buffers in the same order: the very same bits.
+struct Lane {
+  std::int64_t* next;  // the next value to read, shared
+  double values[50];
+  int n = 0;
+  double sum = 0;
+};
+void read_lane(void* b, int* status) {
+  auto* l = static_cast<Lane*>(b);
+  for (l->n = 0; l->n < 50 && *l->next < 20000; ++l->n) l->values[l->n] = 1.0 / double(++*l->next);
+  *status = *l->next < 20000 ? 0 : -1;
+}
+int sum_lane(void* b) {
+  auto* l = static_cast<Lane*>(b);
+  for (int i = 0; i < l->n; ++i) l->sum += l->values[i] * l->values[i];
+  return 0;
+}
+
+TEST(Zcthread, GoingOnAloneGivesTheSameBits) {
+  for (int n : {2, 3}) {
+    std::vector<double> sums[2];
+    for (int alone : {0, 1}) {
+      std::int64_t next = 0;
+      std::vector<Lane> lanes(static_cast<std::size_t>(n), Lane{&next});
+      std::vector<void*> buffers;
+      for (Lane& l : lanes) buffers.push_back(&l);
+      ZCT_PARMS parms;
+      parms.nThreads = n;
+      parms.buffers = buffers.data();
+      parms.ReadBufferFunction = read_lane;
+      parms.ProcessBufferFunction = sum_lane;
+      parms.judge_blocks = 2;
+      parms.judge_micros = 0;
+      parms.keep_gain = alone ? 1e30 : 0;
+      ASSERT_EQ(zcthread(&parms), 0);
+      EXPECT_EQ(parms.threads_at_end, alone ? 1 : n);
+      for (const Lane& l : lanes) sums[alone].push_back(l.sum);
+    }
+    EXPECT_EQ(sums[0], sums[1]) << n;
+  }
 }
 
 }  // namespace
