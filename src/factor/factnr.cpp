@@ -17,11 +17,23 @@
 // which is positive semidefinite everywhere; a ridge added to its diagonal
 // turns the steps toward the gradient when a full step does not descend.
 //
-// Every evaluation decomposes the whole matrix: the derivatives need all
-// the vectors that the factors leave over, and the loadings need the
-// others.  Both sets live in `fact` (p x p for these methods): the first
-// p - m columns receive the gradient vectors of ML and GLS, the last m keep
-// the eigenvectors of the factors.
+// Every evaluation finds all eigenvalues, but eigenvectors only for the m
+// factors.  The derivatives are sums over the dimensions the factors leave
+// over, and each such sum is the sum over all dimensions, known in closed
+// form, less the factors' part.  With U the vectors L' z (U' R U = I,
+// U' Psi U = diag(e), so U U' = R^-1):
+//   sum over all of x u u'    = Psi^-1
+//   sum over all of x^2 u u'  = Psi^-1 R Psi^-1
+//   sum over all of e u u'    = R^-1 Psi R^-1
+// and for ULS the eigenvectors z of A = R - Psi give sum z z' = I and
+// sum e z z' = A.  So an evaluation costs the reduction to tridiagonal form
+// and O(p^2 m) besides, not the O(p^3) of all the vectors.  Where unique
+// variances near 0 would make the closed form lose digits to cancellation
+// (or while the number of factors is not yet known) all vectors are found
+// and summed as before.  The vectors live in `fact` (p x p for these
+// methods): ML and GLS keep the factors' eigenvectors in the last m
+// columns (and, when all vectors are found, the gradient vectors
+// sqrt(x) L' z in the first p - m); ULS keeps them in the first m.
 #include "factor/factnr.h"
 
 #include <algorithm>
@@ -267,18 +279,51 @@ struct NRFIT {
   double* x;        // ML, GLS: their reciprocals, with kBigX for e <= floor
   double* eigwork;  // 8p: the eigensolver's workspace
   double* optwork;  // zoldrap's workspace
-  double* scratch;  // p x p
+  double* scratch;  // p x p; during the fit, the factors' vectors L' z
+  double* rinv;     // GLS: R^-1, packed
+  bool partial;     // the last evaluation found the factors' vectors only
+  int valcode;      // the eigensolver's code of the last evaluation's values
   int eigcode;      // first non-zero eigensolver code met during the fit
   bool history;     // rows go to the iteration history
   bool failed;      // nothing to fit (ULS without factors)
 };
 
-// The eigensolver on `arb` into e (descending) and all vectors into fact.
+// The eigensolver on `arb`: all eigenvalues into e (descending).
 void decompose(NRFIT* fit) {
   COMSTR* com = fit->com;
-  const int code = zeigen2(fit->p, fit->nr->arb, fit->e, fit->p, com->fact, fit->eigwork);
+  const int code = zeigen2(fit->p, fit->nr->arb, fit->e, 0, nullptr, fit->eigwork);
   if (code == 98 || code == 99) facteigm(com, code);  // ends the step
+  fit->valcode = code;
+}
+
+// Then the eigenvectors of eigenvalues [first, first + count) into the same
+// columns of fact; the codes as one call of the solver would give them.
+void eigenvectors(NRFIT* fit, int first, int count) {
+  const int p = fit->p;
+  int code = fit->valcode;
+  if (count > 0) {
+    const int q = zeigvecs(p, first, count, fit->nr->arb, fit->e, fit->com->fact + column(first, p),
+                           fit->eigwork);
+    if (q == 99) facteigm(fit->com, q);
+    code = q == 97 ? q : fit->valcode == -1 ? q - 1 : q;
+  }
   if (code != 0 && fit->eigcode == 0) fit->eigcode = code;
+}
+
+// Unique variances this small (against the variance) leave the closed-form
+// sums with too few digits: all vectors are found instead.
+constexpr double kClosedFormPsi = 1e-4;
+
+// Whether an evaluation may find the m factors' vectors only.
+bool factors_only(const NRFIT* fit) {
+  const NRSTRUCT* nr = fit->nr;
+  const int p = fit->p, m = p - nr->kp;
+  if (!nr->nfactbit || m >= nr->kp) return false;
+  if (nr->ulsbit) return true;
+  if (!(fit->e[p - 1] > kEigenFloor)) return false;
+  for (int i = 0; i < p; ++i)
+    if (!(nr->psi[i] >= kClosedFormPsi * fit->com->cor[packed_index(i, i)])) return false;
+  return true;
 }
 
 // The eigenvalues that decide the number of factors, shown and used once.
@@ -325,6 +370,8 @@ double criterion_uls(NRFIT* fit) {
   if (!nr->nfactbit) preliminary(fit);
   if (fit->failed) return 0.0;
   const int m = p - nr->kp;
+  fit->partial = factors_only(fit);
+  eigenvectors(fit, 0, fit->partial ? m : p);
   double f = 0;
   for (int k = m; k < p; ++k) f += fit->e[k] * fit->e[k];
   return 0.5 * f;
@@ -352,6 +399,8 @@ double criterion_ml_gls(NRFIT* fit) {
   if (!nr->nfactbit) preliminary(fit);
 
   const int kp = nr->kp;
+  fit->partial = factors_only(fit);
+  eigenvectors(fit, fit->partial ? kp : 0, fit->partial ? p - kp : p);
   double f = 0;
   for (int k = 0; k < kp; ++k) {
     const double x = fit->x[k];
@@ -361,6 +410,19 @@ double criterion_ml_gls(NRFIT* fit) {
       const double d = 1.0 / x - 1.0;
       f += 0.5 * d * d;
     }
+  }
+  if (fit->partial) {
+    // The factors' u = L' z, kept beside their eigenvectors.
+    for (int k = kp; k < p; ++k) {
+      const double* z = com->fact + column(k, p);
+      double* u = fit->scratch + column(k - kp, p);
+      for (int i = 0; i < p; ++i) {
+        double v = 0;
+        for (int j = i; j < p; ++j) v += l[packed_index(j, i)] * z[j];
+        u[i] = v;
+      }
+    }
+    return f;
   }
   // The gradient vectors w_k = sqrt(x_k) L' z_k replace the eigenvectors
   // they are made from: entry i needs z entries i and later only.
@@ -400,10 +462,103 @@ void squared_gram(const NRFIT* fit, int first, int last, const double* weight, d
   }
 }
 
+// The sums over the factors' vectors v_k (columns of `v`, m of them):
+// sum c_k v_k v_k' packed into h, with c_k = weight(k).
+template <typename Weight>
+void factor_gram(int p, int m, const double* v, Weight weight, double* h) {
+  std::fill(h, h + packed_size(p), 0.0);
+  for (int k = 0; k < m; ++k) {
+    const double* vk = v + column(k, p);
+    const double c = weight(k);
+    for (int i = 0; i < p; ++i) {
+      const double a = c * vk[i];
+      double* row = h + packed_index(i, 0);
+      for (int j = 0; j <= i; ++j) row[j] += a * vk[j];
+    }
+  }
+}
+
+// The derivatives from the factors' vectors and the closed-form totals.
+void derivs_from_factors(NRFIT* fit, double* g, double* h) {
+  const NRSTRUCT* nr = fit->nr;
+  const COMSTR* com = fit->com;
+  const int p = fit->p, kp = nr->kp, m = p - kp;
+  const double* psi = nr->psi;
+  if (nr->ulsbit) {
+    // g_i = -(A_ii - sum e_k z_ki^2); H = (I - sum z z')^2 entrywise.
+    const double* z = com->fact;
+    factor_gram(
+        p, m, z, [](int) { return 1.0; }, h);
+    for (int i = 0; i < p; ++i) {
+      const double a = (fit->weighted ? std::max(0.0, com->wt[i]) : 1.0) - psi[i];
+      double s = 0;
+      for (int k = 0; k < m; ++k) s += fit->e[k] * z[column(k, p) + i] * z[column(k, p) + i];
+      g[i] = -(a - s);
+    }
+    for (int i = 0; i < p; ++i)
+      for (int j = 0; j <= i; ++j) {
+        const double v = (i == j ? 1.0 : 0.0) - h[packed_index(i, j)];
+        h[packed_index(i, j)] = v * v;
+      }
+    return;
+  }
+  const double* u = fit->scratch;  // u_k = L' z_k of the factors
+  const double* x = fit->x + kp;   // their x, largest last
+  const double* e = fit->e + kp;
+  if (nr->mlbit) {
+    // g_i = (1/psi_i - sum x u_i^2) - (R_ii/psi_i^2 - sum x^2 u_i^2);
+    // H = (Psi^-1 - sum x u u')^2 entrywise.
+    factor_gram(
+        p, m, u, [x](int k) { return x[k]; }, h);
+    for (int i = 0; i < p; ++i) {
+      double s2 = 0;
+      for (int k = 0; k < m; ++k) {
+        const double w = u[column(k, p) + i];
+        s2 += x[k] * x[k] * w * w;
+      }
+      const double r = com->cor[packed_index(i, i)];
+      g[i] = (1.0 / psi[i] - h[packed_index(i, i)]) - (r / (psi[i] * psi[i]) - s2);
+    }
+    for (int i = 0; i < p; ++i)
+      for (int j = 0; j <= i; ++j) {
+        const double v = (i == j ? 1.0 / psi[i] : 0.0) - h[packed_index(i, j)];
+        h[packed_index(i, j)] = v * v;
+      }
+    return;
+  }
+  // GLS: g_i = (R^-1 Psi R^-1)_ii - (R^-1)_ii - sum (e - 1) u_i^2;
+  // H = (R^-1 - sum u u')^2 entrywise.
+  const double* rinv = fit->rinv;
+  factor_gram(
+      p, m, u, [](int) { return 1.0; }, h);
+  for (int i = 0; i < p; ++i) {
+    double q = 0;
+    for (int k = 0; k < p; ++k) {
+      const double v = rinv[packed_index(std::max(i, k), std::min(i, k))];
+      q += v * psi[k] * v;
+    }
+    double s = 0;
+    for (int k = 0; k < m; ++k) {
+      const double w = u[column(k, p) + i];
+      s += (e[k] - 1.0) * w * w;
+    }
+    g[i] = q - rinv[packed_index(i, i)] - s;
+  }
+  for (int i = 0; i < p; ++i)
+    for (int j = 0; j <= i; ++j) {
+      const double v = rinv[packed_index(i, j)] - h[packed_index(i, j)];
+      h[packed_index(i, j)] = v * v;
+    }
+}
+
 void derivs(void* ctx, double* g, double* h) {
   auto* fit = static_cast<NRFIT*>(ctx);
   NRSTRUCT* nr = fit->nr;
   ++nr->nhes;
+  if (fit->partial) {
+    derivs_from_factors(fit, g, h);
+    return;
+  }
   const int p = fit->p;
   const double* v = fit->com->fact;
   std::fill(g, g + p, 0.0);
@@ -485,8 +640,9 @@ NRSTRUCT* nr_state(COMSTR* com) {
   nr->xld = nr->grd + n;
   nr->hes = factalloc_doubles(com, 2 * np);
   nr->arb = nr->hes + np;
-  // chol, inv (packed), e, x (p), eigensolver (8p), optimiser, scratch (p x p)
-  nr->wrk = factalloc_doubles(com, 2 * np + 10 * n + zoldrap_work(p) + n * n);
+  // chol, inv (packed), e, x (p), eigensolver (8p), optimiser, scratch (p x p),
+  // R^-1 (packed)
+  nr->wrk = factalloc_doubles(com, 3 * np + 10 * n + zoldrap_work(p) + n * n);
   com->nrptr = nr;
   return nr;
 }
@@ -502,6 +658,19 @@ void bind(NRFIT* fit) {
   fit->eigwork = fit->x + p;
   fit->optwork = fit->eigwork + 8 * static_cast<std::size_t>(p);
   fit->scratch = fit->optwork + zoldrap_work(p);
+  fit->rinv = fit->scratch + static_cast<std::size_t>(p) * static_cast<std::size_t>(p);
+}
+
+// R^-1 = L' L from L = C^-1 (GLS).
+void invert_correlations(NRFIT* fit) {
+  const int p = fit->p;
+  const double* l = fit->inv;
+  for (int i = 0; i < p; ++i)
+    for (int j = 0; j <= i; ++j) {
+      double s = 0;
+      for (int k = i; k < p; ++k) s += l[packed_index(k, i)] * l[packed_index(k, j)];
+      fit->rinv[packed_index(i, j)] = s;
+    }
 }
 
 // R = C C' column by column with the log-determinant from the pivots, then
@@ -735,6 +904,7 @@ void factnr(COMSTR* com) {
     factonote(com, kMsgNrSingular);
     return;
   }
+  if (nr->glsbit) invert_correlations(&fit);
 
   // Bounds of HEYWOOD: communalities between 0 and 1.
   std::vector<double> lower, upper;

@@ -42,6 +42,14 @@ int zeigen2(int n, double* a, double* eigval, int nvec, double* eigvec, double* 
 int zeigen2(int n, double* a, double* eigval, int nvec, double* eigvec, double* work,
             const EigenTuning& tuning);
 int zeigvec(int n, int nvec, double* a, const double* eigval, double* eigvec, double* work);
+// The eigenvectors of eigenvalues first .. first + nvec - 1 (of those zeigen2
+// found, largest first) from what zeigen2 left in a and work, into nvec
+// columns: a caller that needs the smallest eigenvalues' vectors pays for
+// those alone.  Each vector is the one zeigen2 gives, except that the
+// vectors of a cluster of close eigenvalues are kept orthogonal only to the
+// others asked for.  Codes as zeigen2's vector codes (0, -10/-20/-30, 97, 99).
+int zeigvecs(int n, int first, int nvec, const double* a, const double* eigval, double* eigvec,
+             double* work);
 
 // Where zeigmsg reports. The solver's messages are group 271, numbers 1-6
 // and 100; they carry no arguments.

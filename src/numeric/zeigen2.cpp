@@ -28,15 +28,16 @@ bool is_missing(double x) {
 }
 
 // Inverse iteration, back-transformation, cluster clean-up and signs for the
-// first nvec eigenvalues. With stop_on_poor a vector of the worst quality
-// ends the work before the back-transformation.
-int eigenvectors(int n, int nvec, const double* a, const double* eigval, double* z, double* work,
-                 bool stop_on_poor) {
+// nvec eigenvalues from `first` on. With stop_on_poor a vector of the worst
+// quality ends the work before the back-transformation.
+int eigenvectors(int n, int first, int nvec, const double* a, const double* eigval, double* z,
+                 double* work, bool stop_on_poor) {
   const double* d = work;
   const double* e = work + n;
   const double* e2 = work + 2 * n;
-  const double* ind = work + 3 * n;
+  const double* ind = work + 3 * n + first;
   double* scratch = work + 4 * n;
+  eigval += first;
   const int quality = ztinvit(n, d, e, e2, nvec, eigval, ind, z, scratch);
   if (stop_on_poor && quality <= -30) return quality;
   ztrbak3(n, a, nvec, z);
@@ -69,7 +70,7 @@ int zeigen2(int n, double* a, double* eigval, int nvec, double* eigvec, double* 
     if (zbisect(n, d, e, e2, 0.0, eigval, ind, scratch) < n) return kMissingOrBisectionFailed;
   }
   if (nvec == 0) return ql_failed ? -1 : 0;
-  const int code = eigenvectors(n, nvec, a, eigval, eigvec, work, false);
+  const int code = eigenvectors(n, 0, nvec, a, eigval, eigvec, work, false);
   if (code == kClusterNotOrthonormal) return code;
   return ql_failed ? code - 1 : code;
 }
@@ -78,7 +79,15 @@ int zeigvec(int n, int nvec, double* a, const double* eigval, double* eigvec, do
   if (nvec == 0) return 0;
   if (bad_arguments(n, a, eigval, nvec, eigvec, work)) return kBadArguments;
   if (std::any_of(eigval, eigval + nvec, is_missing)) return kMissingOrBisectionFailed;
-  return eigenvectors(n, nvec, a, eigval, eigvec, work, true);
+  return eigenvectors(n, 0, nvec, a, eigval, eigvec, work, true);
+}
+
+int zeigvecs(int n, int first, int nvec, const double* a, const double* eigval, double* eigvec,
+             double* work) {
+  if (nvec == 0) return 0;
+  if (first < 0 || nvec < 0 || first + nvec > n || bad_arguments(n, a, eigval, nvec, eigvec, work))
+    return kBadArguments;
+  return eigenvectors(n, first, nvec, a, eigval, eigvec, work, false);
 }
 
 }  // namespace kav
