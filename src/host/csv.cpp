@@ -248,7 +248,14 @@ CsvRecordReader::CsvRecordReader(const std::string& path, CsvRecordOptions opts)
   // The reader keeps its own buffer; a second one inside stdio would only
   // add a copy.
   std::setvbuf(file_, nullptr, _IONBF, 0);
-  buf_.resize(kChunk + 1);
+  // A file smaller than a chunk gets a buffer of its own size (it is read
+  // whole at once): the buffer is zero-filled when made, and every page of
+  // it first touched costs a fault, which a small job would notice.
+  std::size_t capacity = kChunk;
+  struct stat st;
+  if (::fstat(::fileno(file_), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0)
+    capacity = std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 64, kChunk);
+  buf_.resize(capacity + 1);
   buf_[0] = '\0';
   stop_[static_cast<unsigned char>(opts_.delimiter)] = true;
   stop_[static_cast<unsigned char>('\n')] = true;
@@ -811,8 +818,10 @@ class CsvObsWriter : public ObsWriter {
   void restore_sidecar(bool replacing) {
     const std::string sidecar = csv_sidecar_path(path_);
     const std::string old = replacing ? csv_sidecar_in_force(path_) : std::string();
-    if (old.empty()) ::unlink(sidecar.c_str());
-    else put_sidecar(old, /*required=*/false);
+    if (old.empty())
+      ::unlink(sidecar.c_str());
+    else
+      put_sidecar(old, /*required=*/false);
   }
 
   void flush() {

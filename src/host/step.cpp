@@ -6,7 +6,9 @@
 
 namespace kav {
 
-void xexit(int code, int reason) { throw StepExit{code, reason}; }
+void xexit(int code, int reason) {
+  throw StepExit{code, reason};
+}
 
 StepPool::~StepPool() {
   for (auto& b : blocks_) std::free(b.ptr);
@@ -40,19 +42,30 @@ UtilityFile::~UtilityFile() {
 int UtilityFile::xcopen(std::uint32_t /*flags*/) {
   // The flags describe the access the step wants (read, write, temporary);
   // a scratch file here always allows all of them.
-  if (file_) return 0;
-  file_ = std::tmpfile();
-  if (!file_) {
-    error_ = std::strerror(errno);
-    return errno ? errno : 1;
-  }
+  if (open_) return 0;
+  open_ = true;
+  memory_.clear();
   position_ = 0;
   size_ = 0;
   return 0;
 }
 
-int UtilityFile::xcpoint(std::int64_t position) {
+int UtilityFile::spill() {
+  file_ = std::tmpfile();
   if (!file_) {
+    error_ = std::strerror(errno);
+    return 4;
+  }
+  if (std::fwrite(memory_.data(), 1, memory_.size(), file_) != memory_.size()) {
+    error_ = std::strerror(errno);
+    return 4;
+  }
+  std::vector<char>().swap(memory_);
+  return 0;
+}
+
+int UtilityFile::xcpoint(std::int64_t position) {
+  if (!open_) {
     error_ = "the scratch file is not open";
     return 1;
   }
@@ -60,23 +73,27 @@ int UtilityFile::xcpoint(std::int64_t position) {
     error_ = "position " + std::to_string(position) + " is outside the scratch file";
     return 2;
   }
-  if (std::fseek(file_, static_cast<long>(position), SEEK_SET) != 0) {
-    error_ = std::strerror(errno);
-    return 3;
-  }
   position_ = position;
   return 0;
 }
 
 int UtilityFile::xcwrite(const void* data, std::size_t bytes) {
-  if (!file_) {
+  if (!open_) {
     error_ = "the scratch file is not open";
     return 1;
   }
-  if (std::fseek(file_, static_cast<long>(position_), SEEK_SET) != 0 ||
-      std::fwrite(data, 1, bytes, file_) != bytes) {
-    error_ = std::strerror(errno);
-    return 4;
+  const auto end = static_cast<std::size_t>(position_) + bytes;
+  if (!file_ && end > kMemoryBytes)
+    if (const int rc = spill(); rc != 0) return rc;
+  if (file_) {
+    if (std::fseek(file_, static_cast<long>(position_), SEEK_SET) != 0 ||
+        std::fwrite(data, 1, bytes, file_) != bytes) {
+      error_ = std::strerror(errno);
+      return 4;
+    }
+  } else {
+    if (end > memory_.size()) memory_.resize(end);
+    if (bytes) std::memcpy(memory_.data() + position_, data, bytes);
   }
   position_ += static_cast<std::int64_t>(bytes);
   if (position_ > size_) size_ = position_;
@@ -84,7 +101,7 @@ int UtilityFile::xcwrite(const void* data, std::size_t bytes) {
 }
 
 int UtilityFile::xcread(void* data, std::size_t bytes) {
-  if (!file_) {
+  if (!open_) {
     error_ = "the scratch file is not open";
     return 1;
   }
@@ -92,20 +109,26 @@ int UtilityFile::xcread(void* data, std::size_t bytes) {
     error_ = "reading past the end of the scratch file";
     return 5;
   }
-  std::fflush(file_);
-  if (std::fseek(file_, static_cast<long>(position_), SEEK_SET) != 0 ||
-      std::fread(data, 1, bytes, file_) != bytes) {
-    error_ = std::strerror(errno);
-    return 6;
+  if (file_) {
+    std::fflush(file_);
+    if (std::fseek(file_, static_cast<long>(position_), SEEK_SET) != 0 ||
+        std::fread(data, 1, bytes, file_) != bytes) {
+      error_ = std::strerror(errno);
+      return 6;
+    }
+  } else if (bytes) {
+    std::memcpy(data, memory_.data() + position_, bytes);
   }
   position_ += static_cast<std::int64_t>(bytes);
   return 0;
 }
 
 int UtilityFile::xcclose(int /*mode*/) {
-  if (!file_) return 0;
-  int rc = std::fclose(file_) == 0 ? 0 : 7;
+  if (!open_) return 0;
+  const int rc = file_ && std::fclose(file_) != 0 ? 7 : 0;
   file_ = nullptr;
+  open_ = false;
+  std::vector<char>().swap(memory_);
   position_ = size_ = 0;
   return rc;
 }

@@ -54,7 +54,10 @@ class StepPool {
 };
 
 // The scratch utility file of a step: rows written at a noted position read
-// back unchanged.  Positions are byte offsets.
+// back unchanged.  Positions are byte offsets.  The rows stay in memory until
+// they pass kMemoryBytes and only then go to a temporary file: most steps
+// keep a few matrices there, and making, truncating and removing a file
+// would cost a small job more than its analysis.
 class UtilityFile {
  public:
   UtilityFile() = default;
@@ -69,11 +72,18 @@ class UtilityFile {
   int xcwrite(const void* data, std::size_t bytes);
   int xcread(void* data, std::size_t bytes);
   int xcclose(int mode);
-  bool is_open() const { return file_ != nullptr; }
+  bool is_open() const { return open_; }
   const std::string& last_error() const { return error_; }
 
+  static constexpr std::size_t kMemoryBytes = std::size_t{16} << 20;
+
  private:
-  std::FILE* file_ = nullptr;
+  // Moves the rows from memory to a temporary file; 0 or a return code.
+  int spill();
+
+  bool open_ = false;
+  std::vector<char> memory_;   // the rows while they fit in kMemoryBytes
+  std::FILE* file_ = nullptr;  // the rows once they do not
   std::int64_t position_ = 0;
   std::int64_t size_ = 0;
   std::string error_;

@@ -47,6 +47,14 @@ TEST(UtilityFile, RowsRewrittenInPlaceAndReadBackAtANotedPosition) {
   EXPECT_NE(f.xcpoint(1000), 0);
   EXPECT_EQ(f.xcclose(1), 0);
   EXPECT_NE(f.xcwrite(a.data(), 8), 0);
+  // Rows past the memory bound move to a file and still read back whole.
+  ASSERT_EQ(f.xcopen(0x84000008u), 0);
+  std::vector<double> big(UtilityFile::kMemoryBytes / 8 - 1, 0.5), back(big.size() + 2);
+  ASSERT_EQ(f.xcwrite(a.data(), 16), 0);
+  ASSERT_EQ(f.xcwrite(big.data(), big.size() * 8), 0);
+  ASSERT_EQ(f.xcpoint(0), 0);
+  ASSERT_EQ(f.xcread(back.data(), back.size() * 8 - 8), 0);
+  EXPECT_EQ(back[0] + back[1] + back[big.size()], 1.5 - 2.25 + 0.5);
 }
 
 // Threads that take turns in a rotation: each appends its own number to a
