@@ -16,9 +16,9 @@
 #include <sstream>
 #include <vector>
 
-#include "factor/factcd.h"
-#include "factor/factnr.h"
-#include "factor/factor.h"
+#include "factor/extract/factcd.h"
+#include "factor/extract/factnr.h"
+#include "factor/step/factor.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/step.h"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "cli/run.h"
-#include "factor/factor.h"
+#include "factor/step/factor.h"
 #include "host/session.h"
 #include "host/step.h"
 #include "sandbox.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "factor/factor.h"
+#include "factor/step/factor.h"
 #include "factor/program_fixture.h"
 #include "host/log.h"
 #include "host/services.h"

@@ -7,15 +7,15 @@
 // forms of the distribution.  Heywood cases (where the optimiser's bounds
 // hold a unique variance at 0), iteration limits and a singular matrix are
 // checked by their messages and status codes.
-#include "factor/factnr.h"
+#include "factor/extract/factnr.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/factcd.h"
-#include "factor/factor.h"
+#include "factor/extract/factcd.h"
+#include "factor/step/factor.h"
 
 namespace kav::coretest {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "factor/table_fixture.h"
-#include "factor/zacorrn.h"
+#include "factor/input/zacorrn.h"
 #include "host/format.h"
 #include "host/host_messages.h"
 #include "host/log.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "factor/factmsg.h"
-#include "factor/factor.h"
+#include "factor/state/factmsg.h"
+#include "factor/step/factor.h"
 #include "factor/program_fixture.h"
 #include "host/host_messages.h"
 #include "host/output.h"

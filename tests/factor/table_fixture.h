@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "factor/factods.h"
-#include "factor/factor.h"
+#include "factor/output/factods.h"
+#include "factor/step/factor.h"
 #include "host/output.h"
 #include "host/services.h"
 #include "host/session.h"
