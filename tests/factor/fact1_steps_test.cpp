@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "factor/state/factds.h"
+#include "factor/state/step_record.h"
 #include "factor/step/factor.h"
 #include "host/output.h"
 #include "host/services.h"

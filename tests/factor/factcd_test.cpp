@@ -2,13 +2,15 @@
 // derived from it against an independent inverse, every prior type with its
 // fall-backs and messages, and the variable weights of each method.
 #include "factor/extract/factcd.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/status.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/step/factor.h"
 
 namespace kav::coretest {
 namespace {

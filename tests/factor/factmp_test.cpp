@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
 #include "factor/table_fixture.h"
 #include "host/format.h"
 #include "host/log.h"

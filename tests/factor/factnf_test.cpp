@@ -2,14 +2,14 @@
 // the MAP and parallel-analysis choices, the degrees-of-freedom warning and
 // the messages that report the choice.
 #include "factor/extract/factnf.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/extract/factcd.h"
-#include "factor/step/factor.h"
 
 namespace kav::coretest {
 namespace {

@@ -8,14 +8,15 @@
 // hold a unique variance at 0), iteration limits and a singular matrix are
 // checked by their messages and status codes.
 #include "factor/extract/factnr.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/status.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/extract/factcd.h"
-#include "factor/step/factor.h"
 
 namespace kav::coretest {
 namespace {

@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "factor/step/factorg.h"
+#include "factor/state/factorg.h"
+#include "factor/state/step_record.h"
 #include "host/stmtparse.h"
 #include "host/value.h"
 #include "lang/reader.h"

@@ -3,6 +3,9 @@
 // prinit_physical8 and alpha_tests24); Heywood cases with and without
 // HEYWOOD and ULTRAHEYWOOD; convergence outcomes and their messages.
 #include "factor/extract/factprn.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/status.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +13,6 @@
 #include <numeric>
 
 #include "core_fixture.h"
-#include "factor/extract/factcd.h"
-#include "factor/step/factor.h"
 #include "factor/extract/factpos.h"
 
 namespace kav::coretest {

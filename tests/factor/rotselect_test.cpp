@@ -7,7 +7,8 @@
 
 #include <sstream>
 
-#include "factor/step/factorg.h"
+#include "factor/state/comstr.h"
+#include "factor/state/factorg.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/value.h"

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
+#include "factor/rotate/rotation_registry.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/output.h"
 #include "host/services.h"
 #include "host/session.h"

@@ -15,11 +15,16 @@
 #include <cstdio>
 #include <string>
 
-#include "factor/state/factds.h"
-#include "factor/output/matrix_printer.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
 #include "factor/output/factplo.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/random.h"
+#include "factor/state/scratch.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/log.h"
 #include "host/output.h"
 #include "host/services.h"
@@ -28,17 +33,6 @@
 namespace kav {
 
 namespace {
-
-std::uint64_t packed_size(int n) {
-  return static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n + 1) / 2;
-}
-
-[[noreturn]] void utility_failure(COMSTR* com) {
-  std::string text = com->utid ? com->utid->last_error() : std::string("no scratch file");
-  com->host->log().text(Severity::Error, "The scratch file of the step failed: " + text);
-  factrc(com, kExitUtility);
-  xexit(kExitUtility, 0);
-}
 
 std::string upper8(const std::string& s) {
   std::string u = s.substr(0, std::min<std::size_t>(8, s.size()));
@@ -103,63 +97,6 @@ void show_priors(COMSTR* com, int titleno) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-void factutw(COMSTR* com, const double* a, std::int64_t position) {
-  if (!com->utid || com->utid->xcpoint(position) != 0 ||
-      com->utid->xcwrite(a, packed_size(com->nvar) * sizeof(double)) != 0)
-    utility_failure(com);
-}
-
-void factutr(COMSTR* com, double* a, std::int64_t position) {
-  if (!com->utid || com->utid->xcpoint(position) != 0 ||
-      com->utid->xcread(a, packed_size(com->nvar) * sizeof(double)) != 0)
-    utility_failure(com);
-}
-
-void factonote(COMSTR* com, int number, const std::vector<std::string>& args) {
-  if (!com->ods || !com->ods->delivery) return;
-  com->ods->delivery->add_note(Note{"", {format_message(kFactorGroup, number, args)}});
-}
-
-void facteigm(COMSTR* com, int code) {
-  EigenMessageSink sink;
-  sink.log = [com](int group, int number) {
-    com->host->xpmlog(group, number);
-    return number;
-  };
-  if (com->ods && com->ods->delivery) {
-    sink.note = [com](const char* name, int group, int number) {
-      com->ods->delivery->add_note(Note{name, {format_message(group, number, {})}});
-    };
-  }
-  sink.exit = [com](int exit_code) {
-    factrc(com, exit_code);
-    xexit(exit_code, 0);
-  };
-  zeigmsg(code, sink);
-}
-
-std::string factfmt(double value) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6g", value);
-  return buf;
-}
-
-double zranuni(std::int64_t* seed) {
-  // Lehmer's multiplicative generator modulo the prime 2^31 - 1.
-  constexpr std::int64_t kModulus = 2147483647;
-  constexpr std::int64_t kMultiplier = 397204094;
-  std::int64_t x = *seed;
-  if (x < 1) {
-    auto ticks = std::chrono::system_clock::now().time_since_epoch().count();
-    x = static_cast<std::int64_t>(static_cast<std::uint64_t>(ticks) % kModulus);
-  }
-  x %= kModulus;
-  if (x == 0) x = 1;
-  x = x * kMultiplier % kModulus;  // below 2^60: no overflow
-  *seed = x;
-  return static_cast<double>(x) / static_cast<double>(kModulus);
-}
 
 // ---------------------------------------------------------------------------
 

@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "factor/extract/factcd.h"
-#include "factor/state/factds.h"
-#include "factor/output/matrix_printer.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
+#include "factor/output/matrix_printer.h"
 #include "factor/rotate/factrot.h"
+#include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
 #include "factor/state/stages.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/services.h"
 #include "host/value.h"
 #include "numeric/eigen.h"

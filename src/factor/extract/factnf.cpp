@@ -12,9 +12,10 @@
 #include <cmath>
 #include <string>
 
-#include "factor/extract/factcd.h"
-#include "factor/step/factor.h"
 #include "factor/output/factplo.h"
+#include "factor/output/notes.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
 #include "host/services.h"
 
 namespace kav {

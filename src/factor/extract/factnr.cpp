@@ -33,11 +33,15 @@
 #include <vector>
 
 #include "factor/extract/factcd.h"
-#include "factor/output/matrix_printer.h"
 #include "factor/extract/factnf.h"
-#include "factor/output/factods.h"
-#include "factor/step/factor.h"
 #include "factor/extract/factprn.h"
+#include "factor/output/factods.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/output/notes.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/scratch.h"
+#include "factor/state/status.h"
 #include "host/format.h"
 #include "host/log.h"
 #include "host/output.h"
@@ -51,9 +55,6 @@ namespace kav {
 
 namespace {
 
-std::size_t packed_size(int n) {
-  return static_cast<std::size_t>(n) * static_cast<std::size_t>(n + 1) / 2;
-}
 std::size_t column(int k, int n) {
   return static_cast<std::size_t>(k) * static_cast<std::size_t>(n);
 }

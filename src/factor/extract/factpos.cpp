@@ -9,13 +9,14 @@
 #include <cstring>
 #include <string>
 
-#include "factor/extract/factcd.h"
-#include "factor/output/matrix_printer.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
-#include "factor/results/factse.h"
 #include "factor/output/factsta.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/results/factse.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
 #include "factor/state/stages.h"
+#include "factor/state/status.h"
 #include "host/log.h"
 #include "host/services.h"
 #include "numeric/matrix.h"

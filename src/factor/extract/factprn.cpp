@@ -15,10 +15,14 @@
 #include <vector>
 
 #include "factor/extract/factcd.h"
-#include "factor/output/matrix_printer.h"
 #include "factor/extract/factnf.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/output/notes.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/scratch.h"
+#include "factor/state/status.h"
 #include "host/log.h"
 #include "host/services.h"
 #include "numeric/eigen.h"
@@ -27,10 +31,6 @@
 namespace kav {
 
 namespace {
-
-std::uint64_t packed_size(int n) {
-  return static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(n + 1) / 2;
-}
 
 // Title of an eigenvalue table: the catalogue text, or `fallback` when the
 // catalogue has none.

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "factor/state/factds.h"
-#include "factor/step/factor.h"
 
 namespace kav {
 

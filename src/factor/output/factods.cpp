@@ -7,9 +7,11 @@
 #include <exception>
 #include <new>
 
-#include "factor/state/factds.h"
-#include "factor/step/factor.h"
 #include "factor/input/zacorrn.h"
+#include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/format.h"
 #include "host/host_messages.h"
 #include "host/output.h"

@@ -11,11 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "factor/extract/factcd.h"
-#include "factor/state/factds.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
+#include "factor/state/factds.h"
 #include "factor/state/stages.h"
+#include "factor/state/step_record.h"
 #include "host/services.h"
 #include "host/value.h"
 #include "numeric/matrix.h"

@@ -14,11 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "factor/output/matrix_printer.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
-#include "factor/step/factorg.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/rotate/rotation_registry.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/factorg.h"
 #include "factor/state/stages.h"
+#include "factor/state/step_record.h"
 #include "host/log.h"
 #include "host/output.h"
 #include "host/services.h"

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
-#include "factor/step/factorg.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/factorg.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/format.h"
 #include "host/log.h"
 #include "host/output.h"

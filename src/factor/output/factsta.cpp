@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "factor/state/factds.h"
-#include "factor/output/matrix_printer.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
 #include "host/host_messages.h"
 #include "host/log.h"
 #include "host/services.h"

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/status.h"
 #include "host/format.h"
 #include "host/log.h"
 #include "host/output.h"

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "factor/extract/factcd.h"
-#include "factor/output/matrix_printer.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
 #include "factor/output/factsta.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/output/notes.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/scratch.h"
 #include "factor/state/stages.h"
 #include "host/services.h"
 #include "numeric/matrix.h"

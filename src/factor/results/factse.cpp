@@ -34,9 +34,9 @@
 #include <utility>
 #include <vector>
 
-#include "factor/extract/factcd.h"
-#include "factor/step/factor.h"
+#include "factor/rotate/rotation_registry.h"
 #include "factor/rotate/rotselect.h"
+#include "factor/state/factmsg.h"
 #include "factor/state/stages.h"
 #include "host/services.h"
 #include "host/step.h"
@@ -937,6 +937,14 @@ void factse(COMSTR* com, int method, const double* weights) {
   }
   if (com->nfact < 2 || !com->covp || !com->ufact || !weights) return;
   rotated(com, method, weights);
+}
+
+void rotini(COMSTR* com) {
+  StepPool* pool = com->host ? &com->host->pool() : nullptr;
+  for (double** a : {&com->factse, &com->fcorse, &com->strucse}) {
+    if (*a && pool) pool->release(*a);
+    *a = nullptr;
+  }
 }
 
 }  // namespace kav

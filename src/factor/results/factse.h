@@ -46,4 +46,8 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
 void delmeth(double* out, long nout, int p, int m, const double* n, int r, const double* u,
              const double* cr, const double* rcr, const double* cov);
 
+// Releases the standard errors of a rotated solution, so that a rotation
+// that cannot have them leaves none behind.
+void rotini(COMSTR* com);
+
 }  // namespace kav

@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "factor/extract/factcd.h"
-#include "factor/output/matrix_printer.h"
-#include "factor/output/factods.h"
-#include "factor/step/factor.h"
 #include "factor/extract/factpos.h"
+#include "factor/output/factods.h"
+#include "factor/output/matrix_printer.h"
 #include "factor/rotate/factrot.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/status.h"
 #include "host/services.h"
 #include "numeric/matrix.h"
 

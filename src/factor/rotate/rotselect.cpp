@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "factor/state/comstr.h"
-#include "factor/step/fact1_options.h"
 #include "factor/state/factmsg.h"
+#include "factor/state/status.h"
 #include "host/services.h"
 #include "host/stmtparse.h"
 #include "host/value.h"

@@ -5,7 +5,6 @@
 
 #include <vector>
 
-#include "factor/step/factor.h"
 #include "factor/rotate/rotation_registry.h"
 
 namespace kav {

@@ -2,7 +2,8 @@
 
 #include <string>
 
-#include "factor/step/factor.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/host_messages.h"
 #include "host/services.h"
 
@@ -79,6 +80,13 @@ void factclose_all(COMSTR* com) {
   }
   com->step->inputs.clear();
   com->step->outputs.clear();
+}
+
+FACTSTEP::FACTSTEP() : com{}, hooks{} {}
+FACTSTEP::~FACTSTEP() {
+  // BY walkers hold references to their readers.
+  for (auto& in : inputs)
+    if (in) in->groups.reset();
 }
 
 }  // namespace kav

@@ -31,4 +31,28 @@ void factout(COMSTR* com);      // OUT= observations of a BY group
 void factoutend(COMSTR* com);  // makes OUT= visible when the step ends normally
 void factpdg(COMSTR* com);                          // path diagram
 
+// The stage routines of one BY group, as factdo calls them.  The procedure
+// uses kFactorStages; tests substitute their own to watch the order.
+struct FACTSTAGES {
+  void (*factcor)(COMSTR*);
+  void (*factcd)(COMSTR*);
+  void (*factoig)(COMSTR*);
+  void (*factprn)(COMSTR*);
+  void (*factpri)(COMSTR*);
+  void (*factnr)(COMSTR*);
+  void (*factim)(COMSTR*);
+  void (*factin)(COMSTR*);
+  void (*factpos)(COMSTR*);
+  void (*factscr)(COMSTR*);
+  void (*factres)(COMSTR*);
+  void (*factplt)(COMSTR*, int oblique, int stage);
+  void (*factgpt)(COMSTR*, int oblique, int stage);
+  int (*factrot)(COMSTR*, int method, int which);
+  int (*factpro)(COMSTR*, int method, int which);
+  void (*factstt)(COMSTR*, int mode);
+  void (*factout)(COMSTR*);
+  void (*factpdg)(COMSTR*);
+};
+extern const FACTSTAGES kFactorStages;
+
 }  // namespace kav

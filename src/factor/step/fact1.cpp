@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "factor/step/fact1_options.h"
 #include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/factorg.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
+#include "factor/step/fact1_options.h"
 #include "factor/step/factor.h"
-#include "factor/step/factorg.h"
 #include "host/services.h"
 #include "tkxfac/tkxfac.h"
 

@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "factor/output/factods.h"
-#include "factor/step/factorg.h"
 #include "factor/rotate/rotselect.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/factorg.h"
+#include "factor/state/random.h"
 #include "host/graph_messages.h"
 #include "host/host_messages.h"
 #include "host/value.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "factor/state/comstr.h"
-#include "factor/step/factor.h"
+#include "factor/state/status.h"
 #include "host/dataset.h"
 #include "host/services.h"
 #include "host/step.h"
@@ -41,15 +41,6 @@ void fact_msg(COMSTR* com, int number, std::vector<std::string> args = {});
 
 // Ends the step when rc has reached an option, structure or fatal code.
 void fact_checkpoint(COMSTR* com);
-
-// `count` elements of T from the step's pool (factalloc: a request of
-// 2^53 bytes or more ends the step with 1016).  A zero count gives null.
-template <class T>
-T* fact_alloc(COMSTR* com, std::uint64_t count) {
-  if (count == 0) return nullptr;
-  std::uint64_t bytes = count > kMaxAllocation / sizeof(T) ? kMaxAllocation : count * sizeof(T);
-  return static_cast<T*>(factalloc(com, bytes));
-}
 
 // The method name for messages ("PRINCIPAL", "ML", ...).
 const char* fact_method_name(int fmethod);

@@ -2,10 +2,14 @@
 // stage runs, in which order, and what ends the group or the step.
 #include <string>
 
+#include "factor/extract/factcd.h"
 #include "factor/output/factods.h"
-#include "factor/step/factor.h"
+#include "factor/results/factse.h"
 #include "factor/rotate/rotation_registry.h"
+#include "factor/state/factmsg.h"
 #include "factor/state/stages.h"
+#include "factor/state/status.h"
+#include "factor/step/factor.h"
 #include "host/services.h"
 #include "host/step.h"
 
@@ -160,14 +164,6 @@ void factdo(COMSTR* com) {
   com->notei = 0;
   com->notec = 0;
   factoclose(&com->opengroup);
-}
-
-void rotini(COMSTR* com) {
-  StepPool* pool = com->host ? &com->host->pool() : nullptr;
-  for (double** a : {&com->factse, &com->fcorse, &com->strucse}) {
-    if (*a && pool) pool->release(*a);
-    *a = nullptr;
-  }
 }
 
 }  // namespace kav

@@ -7,10 +7,16 @@
 #include <memory>
 #include <string>
 
-#include "factor/state/factds.h"
+#include "factor/input/zbysync.h"
 #include "factor/output/factods.h"
 #include "factor/output/factsta.h"
+#include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/random.h"
+#include "factor/state/scratch.h"
 #include "factor/state/stages.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/host_messages.h"
 #include "host/services.h"
 #include "host/session.h"
@@ -43,13 +49,6 @@ void xprrlog(COMSTR* com, int code) {
 
 }  // namespace
 
-FACTSTEP::FACTSTEP() : com{}, hooks{} {}
-FACTSTEP::~FACTSTEP() {
-  // BY walkers hold references to their readers.
-  for (auto& in : inputs)
-    if (in) in->groups.reset();
-}
-
 const void* mcn_main(KAVGCB* gcb, void* process_info) {
   gcb_anchor = gcb;
   process_anchor = process_info;
@@ -69,34 +68,6 @@ void register_factor(ProcedureRegistry& registry, KAVGCB* gcb, void* process_inf
   const void* info = mcn_main(gcb, process_info);
   FACTHOOKS h = hooks ? *hooks : FACTHOOKS{};
   registry.add({"FACTOR", [h](StepContext& ctx) { kavfact(ctx, &h); }, info});
-}
-
-void* factalloc(COMSTR* com, std::uint64_t bytes) {
-  if (bytes >= kMaxAllocation) {
-    com->host->xpmlog(kFactorGroup, kMsgTooLarge);
-    factrc(com, kExitMemory);
-    xexit(kExitMemory, 0);
-  }
-  void* block = com->host->pool().allocate(bytes);
-  if (!block) {
-    com->host->xpmlog(kFactorGroup, kMsgNoMemory,
-                      {std::to_string(bytes), std::to_string(std::max(com->ntot, com->nvar))});
-    factrc(com, kExitMemory);
-    xexit(kExitMemory, 0);
-  }
-  return block;
-}
-
-double* factalloc_doubles(COMSTR* com, std::uint64_t count) {
-  // The byte count itself must not wrap before the size check sees it.
-  std::uint64_t bytes =
-      count > kMaxAllocation / sizeof(double) ? kMaxAllocation : count * sizeof(double);
-  return static_cast<double*>(factalloc(com, bytes));
-}
-
-void zranms(COMSTR* com, std::int64_t seed, int mode) {
-  if (!com->host) return;
-  com->host->xjsympn(mode == 2 ? "SYSRANEND" : "SYSRANDOM", std::to_string(seed));
 }
 
 void kavfact(StepContext& ctx, const FACTHOOKS* hooks) {

@@ -1,4 +1,4 @@
-#include "factor/step/factorg.h"
+#include "factor/state/factorg.h"
 
 #include <cctype>
 #include <cstring>
