@@ -20,6 +20,7 @@
 #include "factor/state/scratch.h"
 #include "factor/state/stages.h"
 #include "host/services.h"
+#include "numeric/dense.h"
 #include "numeric/matrix.h"
 
 namespace kav {
@@ -29,9 +30,6 @@ namespace {
 // Residuals this small are exactly 0: a perfect fit shows as one.
 constexpr double kResidualZero = 1.053671212772351e-08;
 
-std::size_t at(int i, int j, int n) {
-  return static_cast<std::size_t>(j) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i);
-}
 double sym(const double* a, int i, int j) {
   return a[packed_index(std::max(i, j), std::min(i, j))];
 }
@@ -86,9 +84,9 @@ void factscr(COMSTR* com) {
     for (int j = 0; j < m; ++j) {
       double smc = 0;
       for (int i = 0; i < n; ++i) {
-        com->score[at(i, j, n)] = com->fact[at(i, j, n)];
+        com->score[dense_index(i, j, n)] = com->fact[dense_index(i, j, n)];
         for (int k = 0; k < n; ++k)
-          smc += com->fact[at(i, j, n)] * sym(c, i, k) * com->fact[at(k, j, n)];
+          smc += com->fact[dense_index(i, j, n)] * sym(c, i, k) * com->fact[dense_index(k, j, n)];
       }
       com->datax[j] = smc;
     }
@@ -97,9 +95,9 @@ void factscr(COMSTR* com) {
       double smc = 0;
       for (int i = 0; i < n; ++i) {
         double v = 0;
-        for (int k = 0; k < n; ++k) v += sym(c, i, k) * s[at(k, j, n)];
-        com->score[at(i, j, n)] = v;
-        smc += s[at(i, j, n)] * v;
+        for (int k = 0; k < n; ++k) v += sym(c, i, k) * s[dense_index(k, j, n)];
+        com->score[dense_index(i, j, n)] = v;
+        smc += s[dense_index(i, j, n)] * v;
       }
       com->datax[j] = smc;
     }
@@ -128,10 +126,11 @@ void factres(COMSTR* com) {
     for (int j = 0; j <= i; ++j) {
       double rep = 0;
       for (int k = 0; k < m; ++k) {
-        rep += l[at(i, k, n)] * l[at(j, k, n)];
+        rep += l[dense_index(i, k, n)] * l[dense_index(j, k, n)];
         if (!correlated) continue;
         for (int q = 0; q < m; ++q)
-          if (q != k) rep += sym(com->fcor, k, q) * l[at(i, k, n)] * l[at(j, q, n)];
+          if (q != k)
+            rep += sym(com->fcor, k, q) * l[dense_index(i, k, n)] * l[dense_index(j, q, n)];
       }
       double res = r[packed_index(i, j)] - rep;
       if (std::fabs(res) < kResidualZero) res = 0;

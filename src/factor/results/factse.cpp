@@ -41,6 +41,7 @@
 #include "host/services.h"
 #include "host/step.h"
 #include "host/value.h"
+#include "numeric/dense.h"
 #include "numeric/inner.h"
 #include "numeric/matrix.h"
 
@@ -54,10 +55,6 @@ constexpr double kTinyPivot = 1.491668147e-154;
 
 long idx(long i, long j) {
   return i >= j ? packed_index(i, j) : packed_index(j, i);
-}
-
-std::size_t at(long i, long j, long rows) {
-  return static_cast<std::size_t>(j * rows + i);
 }
 
 // Blocks of the step's pool that live for one call: a refused request
@@ -135,7 +132,7 @@ class RotationSystem {
     phi_.assign(static_cast<std::size_t>(m) * m, 0.0);
     for (int a = 0; a < m; ++a)
       for (int b = 0; b < m; ++b)
-        phi_[at(a, b, m)] = a == b ? 1.0 : oblique ? fcor[idx(a, b)] : 0.0;
+        phi_[dense_index(a, b, m)] = a == b ? 1.0 : oblique ? fcor[idx(a, b)] : 0.0;
     // The conditions: orthogonal, the skew part of L'G for a < b; oblique,
     // the off-diagonal of L'G - diag(L'G) Phi for every a != b.  The basis
     // of changes K pairs with them in the same order.
@@ -148,8 +145,8 @@ class RotationSystem {
     grad_.assign(l_.size(), 0.0);
     for (int j = 0; j < m; ++j)
       for (int i = 0; i < p; ++i) {
-        const double v = l_[at(i, j, p)];
-        grad_[at(i, j, p)] =
+        const double v = l_[dense_index(i, j, p)];
+        grad_[dense_index(i, j, p)] =
             4 * v * (g_[0] * total_ + g_[1] * row_[i] + g_[2] * col_[j] + g_[3] * v * v);
       }
     n_.assign(static_cast<std::size_t>(m) * m, 0.0);
@@ -160,16 +157,16 @@ class RotationSystem {
 
   int order() const { return static_cast<int>(pairs_.size()); }
   const std::vector<std::pair<int, int>>& pairs() const { return pairs_; }
-  double phi(int a, int b) const { return phi_[at(a, b, m_)]; }
+  double phi(int a, int b) const { return phi_[dense_index(a, b, m_)]; }
 
   // The basis change K of coordinate s, added `scale` times into k.
   void add_basis(int s, double scale, double* k) const {
     const auto [a, b] = pairs_[static_cast<std::size_t>(s)];
-    k[at(a, b, m_)] += scale;
+    k[dense_index(a, b, m_)] += scale;
     if (oblique_)
-      k[at(a, a, m_)] -= scale * phi(a, b);
+      k[dense_index(a, a, m_)] -= scale * phi(a, b);
     else
-      k[at(b, a, m_)] -= scale;
+      k[dense_index(b, a, m_)] -= scale;
   }
 
   // dPhi = -(Phi K' + K Phi) of a change K (oblique).
@@ -177,8 +174,9 @@ class RotationSystem {
     for (int a = 0; a < m_; ++a)
       for (int b = 0; b < m_; ++b) {
         double s = 0;
-        for (int c = 0; c < m_; ++c) s += phi(a, c) * k[at(b, c, m_)] + k[at(a, c, m_)] * phi(c, b);
-        dphi[at(a, b, m_)] = -s;
+        for (int c = 0; c < m_; ++c)
+          s += phi(a, c) * k[dense_index(b, c, m_)] + k[dense_index(a, c, m_)] * phi(c, b);
+        dphi[dense_index(a, b, m_)] = -s;
       }
   }
 
@@ -192,15 +190,15 @@ class RotationSystem {
     double dtotal = 0;
     for (int j = 0; j < m; ++j)
       for (int i = 0; i < p; ++i) {
-        const double d = 2 * l_[at(i, j, p)] * dl[at(i, j, p)];
+        const double d = 2 * l_[dense_index(i, j, p)] * dl[dense_index(i, j, p)];
         drow[static_cast<std::size_t>(i)] += d;
         dcol[static_cast<std::size_t>(j)] += d;
         dtotal += d;
       }
     for (int j = 0; j < m; ++j)
       for (int i = 0; i < p; ++i) {
-        const double v = l_[at(i, j, p)], dv = dl[at(i, j, p)];
-        dg_[at(i, j, p)] =
+        const double v = l_[dense_index(i, j, p)], dv = dl[dense_index(i, j, p)];
+        dg_[dense_index(i, j, p)] =
             4 * dv * (g_[0] * total_ + g_[1] * row_[i] + g_[2] * col_[j] + 3 * g_[3] * v * v) +
             4 * v *
                 (g_[0] * dtotal + g_[1] * drow[static_cast<std::size_t>(i)] +
@@ -211,16 +209,16 @@ class RotationSystem {
     for (int a = 0; a < m; ++a)
       for (int b = 0; b < m; ++b) {
         double s = 0;
-        for (int i = 0; i < p; ++i) s += l_[at(i, a, p)] * dg_[at(i, b, p)];
-        dn_[at(a, b, m)] += s;
+        for (int i = 0; i < p; ++i) s += l_[dense_index(i, a, p)] * dg_[dense_index(i, b, p)];
+        dn_[dense_index(a, b, m)] += s;
       }
     for (std::size_t s = 0; s < pairs_.size(); ++s) {
       const auto [a, b] = pairs_[s];
       if (oblique_) {
-        out[s] = dn_[at(a, b, m)] - dn_[at(a, a, m)] * phi(a, b) -
-                 (dphi ? n_[at(a, a, m)] * dphi[at(a, b, m)] : 0.0);
+        out[s] = dn_[dense_index(a, b, m)] - dn_[dense_index(a, a, m)] * phi(a, b) -
+                 (dphi ? n_[dense_index(a, a, m)] * dphi[dense_index(a, b, m)] : 0.0);
       } else {
-        out[s] = dn_[at(a, b, m)] - dn_[at(b, a, m)];
+        out[s] = dn_[dense_index(a, b, m)] - dn_[dense_index(b, a, m)];
       }
     }
   }
@@ -231,21 +229,11 @@ class RotationSystem {
  private:
   // out (p x m) = a (p x m) b (m x m).
   void multiply(const double* a, const double* b, double* out) const {
-    for (int c = 0; c < m_; ++c)
-      for (int i = 0; i < p_; ++i) {
-        double s = 0;
-        for (int t = 0; t < m_; ++t) s += a[at(i, t, p_)] * b[at(t, c, m_)];
-        out[at(i, c, p_)] = s;
-      }
+    dense_multiply({a, p_, m_}, {b, m_, m_}, {out, p_, m_});
   }
   // out (m x m) = a' b for p x m matrices.
   void cross(const double* a, const double* b, double* out) const {
-    for (int u = 0; u < m_; ++u)
-      for (int v = 0; v < m_; ++v) {
-        double s = 0;
-        for (int i = 0; i < p_; ++i) s += a[at(i, u, p_)] * b[at(i, v, p_)];
-        out[at(u, v, m_)] = s;
-      }
+    dense_transpose_multiply({a, p_, m_}, {b, p_, m_}, {out, m_, m_});
   }
   void sums(const double* l, std::vector<double>& row, std::vector<double>& col,
             double& total) const {
@@ -254,7 +242,7 @@ class RotationSystem {
     total = 0;
     for (int j = 0; j < m_; ++j)
       for (int i = 0; i < p_; ++i) {
-        const double sq = l[at(i, j, p_)] * l[at(i, j, p_)];
+        const double sq = l[dense_index(i, j, p_)] * l[dense_index(i, j, p_)];
         row[static_cast<std::size_t>(i)] += sq;
         col[static_cast<std::size_t>(j)] += sq;
         total += sq;
@@ -271,56 +259,20 @@ class RotationSystem {
   std::vector<std::pair<int, int>> pairs_;
 };
 
-// Inverse of a small dense n x n matrix (column-major) by Gauss-Jordan with
-// partial pivoting; false when a pivot vanishes against the matrix's size.
-bool invert_small(int n, std::vector<double> a, std::vector<double>& inv) {
+// Inverse of a small n x n matrix; false when a pivot vanishes against the
+// matrix's size.
+bool invert_small(int n, const std::vector<double>& a, std::vector<double>& inv) {
   inv.assign(static_cast<std::size_t>(n) * n, 0.0);
-  for (int i = 0; i < n; ++i) inv[at(i, i, n)] = 1;
-  double size = 0;
-  for (double v : a) size = std::max(size, std::fabs(v));
-  for (int k = 0; k < n; ++k) {
-    int piv = k;
-    for (int i = k + 1; i < n; ++i)
-      if (std::fabs(a[at(i, k, n)]) > std::fabs(a[at(piv, k, n)])) piv = i;
-    const double d = a[at(piv, k, n)];
-    if (!(std::fabs(d) > 1e-13 * size)) return false;
-    for (int j = 0; j < n; ++j) {
-      std::swap(a[at(k, j, n)], a[at(piv, j, n)]);
-      std::swap(inv[at(k, j, n)], inv[at(piv, j, n)]);
-    }
-    for (int j = 0; j < n; ++j) {
-      a[at(k, j, n)] /= d;
-      inv[at(k, j, n)] /= d;
-    }
-    for (int i = 0; i < n; ++i) {
-      const double f = i == k ? 0.0 : a[at(i, k, n)];
-      if (f == 0) continue;
-      for (int j = 0; j < n; ++j) {
-        a[at(i, j, n)] -= f * a[at(k, j, n)];
-        inv[at(i, j, n)] -= f * inv[at(k, j, n)];
-      }
-    }
-  }
-  return true;
+  return dense_invert({a.data(), n, n}, {inv.data(), n, n}, 1e-13) == DenseStatus::kOk;
 }
 
-// out (r x c) = a' b for a (n x r) and b (n x c), all column-major.
+// out (r x c) = a' b for a (n x r) and b (n x c).
 void cross(int n, int r, int c, const double* a, const double* b, double* out) {
-  for (int v = 0; v < c; ++v)
-    for (int u = 0; u < r; ++u) {
-      double s = 0;
-      for (int i = 0; i < n; ++i) s += a[at(i, u, n)] * b[at(i, v, n)];
-      out[at(u, v, r)] = s;
-    }
+  dense_transpose_multiply({a, n, r}, {b, n, c}, {out, r, c});
 }
-// out (n x c) = a (n x k) b (k x c), column-major; `add` adds to out.
+// out (n x c) = a (n x k) b (k x c); `add` adds to out.
 void product(int n, int k, int c, const double* a, const double* b, double* out, bool add) {
-  for (int v = 0; v < c; ++v)
-    for (int i = 0; i < n; ++i) {
-      double s = add ? out[at(i, v, n)] : 0.0;
-      for (int t = 0; t < k; ++t) s += a[at(i, t, n)] * b[at(t, v, k)];
-      out[at(i, v, n)] = s;
-    }
+  dense_multiply({a, n, k}, {b, k, c}, {out, n, c}, add);
 }
 
 // ---------------------------------------------------------------------------
@@ -508,7 +460,7 @@ void rotated(COMSTR* com, int method, const double* g) {
   if (kaiser)
     for (int i = 0; i < p; ++i) {
       double h2 = 0;
-      for (int j = 0; j < m; ++j) h2 += a[at(i, j, p)] * a[at(i, j, p)];
+      for (int j = 0; j < m; ++j) h2 += a[dense_index(i, j, p)] * a[dense_index(i, j, p)];
       if (h2 > 0) {
         d[static_cast<std::size_t>(i)] = 1 / std::sqrt(h2);
         scaled[static_cast<std::size_t>(i)] = 1;
@@ -516,7 +468,8 @@ void rotated(COMSTR* com, int method, const double* g) {
     }
   std::vector<double> x(upm);
   for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) x[at(i, j, p)] = d[static_cast<std::size_t>(i)] * a[at(i, j, p)];
+    for (int i = 0; i < p; ++i)
+      x[dense_index(i, j, p)] = d[static_cast<std::size_t>(i)] * a[dense_index(i, j, p)];
 
   RotationSystem sys(p, m, oblique, g, x.data(), com->tran, com->fcor);
   const int r = sys.order();
@@ -542,7 +495,7 @@ void rotated(COMSTR* com, int method, const double* g) {
     for (int u = 0; u < m; ++u)
       for (int v = 0; v <= u; ++v)
         uphi[s * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
-            u == v ? 0.0 : dphi[at(u, v, m)];
+            u == v ? 0.0 : dphi[dense_index(u, v, m)];
     // Lambda K Phi + Lambda dPhi.
     std::vector<double> kphi(mm);
     product(m, m, m, k.data(), sys.phi_matrix(), kphi.data(), false);
@@ -565,16 +518,18 @@ void rotated(COMSTR* com, int method, const double* g) {
       // Row i of the change of X = D A, and of L = X M.
       const double di = d[static_cast<std::size_t>(i)];
       // d(1/h_i) = -a_ij / h_i^3.
-      const double ddi = scaled[static_cast<std::size_t>(i)] ? -a[at(i, j, p)] * di * di * di : 0.0;
+      const double ddi =
+          scaled[static_cast<std::size_t>(i)] ? -a[dense_index(i, j, p)] * di * di * di : 0.0;
       for (int t = 0; t < m; ++t)
-        dx[static_cast<std::size_t>(t)] = (t == j ? di : 0.0) + ddi * a[at(i, t, p)];
+        dx[static_cast<std::size_t>(t)] = (t == j ? di : 0.0) + ddi * a[dense_index(i, t, p)];
       for (int c = 0; c < m; ++c) {
         double v = 0;
-        for (int t = 0; t < m; ++t) v += dx[static_cast<std::size_t>(t)] * tran[at(t, c, m)];
-        dl[at(i, c, p)] = v;
+        for (int t = 0; t < m; ++t)
+          v += dx[static_cast<std::size_t>(t)] * tran[dense_index(t, c, m)];
+        dl[dense_index(i, c, p)] = v;
       }
       sys.conditions(dl.data(), nullptr, rhs.data());
-      for (int c = 0; c < m; ++c) dl[at(i, c, p)] = 0.0;
+      for (int c = 0; c < m; ++c) dl[dense_index(i, c, p)] = 0.0;
       for (double& v : rhs) v = -v;
       zqrsol(r, r, jk.data(), qraux.data(), jpvt.data(), r, rhs.data(), qrwork.data());
       std::copy(rhs.begin(), rhs.end(), rr.begin() + in * r);
@@ -620,7 +575,7 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
   if (promax) {
     for (int i = 0; i < p; ++i) {
       double ss = 0;
-      for (int j = 0; j < m; ++j) ss += b[at(i, j, p)] * b[at(i, j, p)];
+      for (int j = 0; j < m; ++j) ss += b[dense_index(i, j, p)] * b[dense_index(i, j, p)];
       if (fopt_test(com, kFoptPromaxNorm) && ss > kSmall)
         rowlen[static_cast<std::size_t>(i)] = std::sqrt(ss);
     }
@@ -628,9 +583,9 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
       double big = 0;
       for (int i = 0; i < p; ++i) {
         const double len = rowlen[static_cast<std::size_t>(i)];
-        const double n = len > 0 ? b[at(i, j, p)] / len : b[at(i, j, p)];
+        const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
         const double t = std::pow(std::fabs(n), power - 1) * n;
-        raw[at(i, j, p)] = t;
+        raw[dense_index(i, j, p)] = t;
         if (std::fabs(t) > big) {
           big = std::fabs(t);
           argmax[static_cast<std::size_t>(j)] = i;
@@ -651,15 +606,15 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
   cross(m, m, m, x.data(), x.data(), xx.data());
   if (!invert_small(m, xx, y)) return;
   for (int j = 0; j < m; ++j) {
-    if (!(y[at(j, j, m)] > 0)) return;
-    s[static_cast<std::size_t>(j)] = std::sqrt(y[at(j, j, m)]);
+    if (!(y[dense_index(j, j, m)] > 0)) return;
+    s[static_cast<std::size_t>(j)] = std::sqrt(y[dense_index(j, j, m)]);
   }
   auto sj = [&](int j) { return s[static_cast<std::size_t>(j)]; };
   std::vector<double> mtran(mm), phi(mm);
   for (int v = 0; v < m; ++v)
     for (int u = 0; u < m; ++u) {
-      mtran[at(u, v, m)] = x[at(u, v, m)] * sj(v);
-      phi[at(u, v, m)] = u == v ? 1.0 : y[at(u, v, m)] / (sj(u) * sj(v));
+      mtran[dense_index(u, v, m)] = x[dense_index(u, v, m)] * sj(v);
+      phi[dense_index(u, v, m)] = u == v ? 1.0 : y[dense_index(u, v, m)] / (sj(u) * sj(v));
     }
   const double* lam = com->fact;
 
@@ -673,28 +628,29 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
         const double len = rowlen[static_cast<std::size_t>(i)];
         double dot = 0;
         if (len > 0)
-          for (int j = 0; j < m; ++j) dot += b[at(i, j, p)] * db[at(i, j, p)];
+          for (int j = 0; j < m; ++j) dot += b[dense_index(i, j, p)] * db[dense_index(i, j, p)];
         for (int j = 0; j < m; ++j) {
-          const double n = len > 0 ? b[at(i, j, p)] / len : b[at(i, j, p)];
-          const double d = len > 0
-                               ? db[at(i, j, p)] / len - b[at(i, j, p)] * dot / (len * len * len)
-                               : db[at(i, j, p)];
+          const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
+          const double d = len > 0 ? db[dense_index(i, j, p)] / len -
+                                         b[dense_index(i, j, p)] * dot / (len * len * len)
+                                   : db[dense_index(i, j, p)];
           // d(|n|^(k-1) n) = k |n|^(k-1) dn.
           const double slope =
               n != 0 ? power * std::pow(std::fabs(n), power - 1) : (power == 1 ? 1.0 : 0.0);
-          dn[at(i, j, p)] = slope * d;
+          dn[dense_index(i, j, p)] = slope * d;
         }
       }
       for (int j = 0; j < m; ++j) {
         const int im = argmax[static_cast<std::size_t>(j)];
         if (im < 0) {
-          for (int i = 0; i < p; ++i) dt[at(i, j, p)] = dn[at(i, j, p)];
+          for (int i = 0; i < p; ++i) dt[dense_index(i, j, p)] = dn[dense_index(i, j, p)];
           continue;
         }
-        const double c = std::fabs(raw[at(im, j, p)]);
-        const double dc = (raw[at(im, j, p)] < 0 ? -1.0 : 1.0) * dn[at(im, j, p)];
+        const double c = std::fabs(raw[dense_index(im, j, p)]);
+        const double dc = (raw[dense_index(im, j, p)] < 0 ? -1.0 : 1.0) * dn[dense_index(im, j, p)];
         for (int i = 0; i < p; ++i)
-          dt[at(i, j, p)] = dn[at(i, j, p)] / c - raw[at(i, j, p)] * dc / (c * c);
+          dt[dense_index(i, j, p)] =
+              dn[dense_index(i, j, p)] / c - raw[dense_index(i, j, p)] * dc / (c * c);
       }
     }
     cross(p, m, m, db, target, w.data());
@@ -702,7 +658,8 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
     for (std::size_t e = 0; e < mm; ++e) w[e] += w2[e];
     cross(p, m, m, db, b, w2.data());
     for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u) dg[at(u, v, m)] = w2[at(u, v, m)] + w2[at(v, u, m)];
+      for (int u = 0; u < m; ++u)
+        dg[dense_index(u, v, m)] = w2[dense_index(u, v, m)] + w2[dense_index(v, u, m)];
     product(m, m, m, dg.data(), x.data(), w2.data(), false);
     for (std::size_t e = 0; e < mm; ++e) w[e] -= w2[e];
     product(m, m, m, ginv.data(), w.data(), dx, false);
@@ -715,19 +672,21 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
   auto change_of_m = [&](const double* dx, double* dm, double* dphi) {
     cross(m, m, m, dx, x.data(), w.data());
     for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u) w2[at(u, v, m)] = w[at(u, v, m)] + w[at(v, u, m)];
+      for (int u = 0; u < m; ++u)
+        w2[dense_index(u, v, m)] = w[dense_index(u, v, m)] + w[dense_index(v, u, m)];
     product(m, m, m, y.data(), w2.data(), w.data(), false);
     product(m, m, m, w.data(), y.data(), dy.data(), false);
     for (double& v : dy) v = -v;
-    for (int j = 0; j < m; ++j) ds[static_cast<std::size_t>(j)] = dy[at(j, j, m)] / (2 * sj(j));
+    for (int j = 0; j < m; ++j)
+      ds[static_cast<std::size_t>(j)] = dy[dense_index(j, j, m)] / (2 * sj(j));
     for (int v = 0; v < m; ++v)
       for (int u = 0; u < m; ++u) {
         const double dsu = ds[static_cast<std::size_t>(u)], dsv = ds[static_cast<std::size_t>(v)];
-        dm[at(u, v, m)] = dx[at(u, v, m)] * sj(v) + x[at(u, v, m)] * dsv;
-        dphi[at(u, v, m)] =
+        dm[dense_index(u, v, m)] = dx[dense_index(u, v, m)] * sj(v) + x[dense_index(u, v, m)] * dsv;
+        dphi[dense_index(u, v, m)] =
             u == v ? 0.0
-                   : dy[at(u, v, m)] / (sj(u) * sj(v)) -
-                         y[at(u, v, m)] * (dsu / sj(u) + dsv / sj(v)) / (sj(u) * sj(v));
+                   : dy[dense_index(u, v, m)] / (sj(u) * sj(v)) -
+                         y[dense_index(u, v, m)] * (dsu / sj(u) + dsv / sj(v)) / (sj(u) * sj(v));
       }
   };
 
@@ -745,7 +704,7 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
     for (int u = 0; u < m; ++u)
       for (int v = 0; v <= u; ++v)
         uphi[e * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
-            dphi[at(u, v, m)];
+            dphi[dense_index(u, v, m)];
     double* us = ustruc.data() + e * upm;
     product(p, m, m, ul, phi.data(), us, false);  // B dM Phi + Lambda dPhi
     product(p, m, m, lam, dphi.data(), us, true);
@@ -764,9 +723,9 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
       // unrotated pattern).
       std::fill(db.begin(), db.end(), 0.0);
       if (prior.unrotated) {
-        db[at(i, j, p)] = 1;
+        db[dense_index(i, j, p)] = 1;
       } else {
-        for (int c = 0; c < m; ++c) db[at(i, c, p)] = prior.n[at(j, c, m)];
+        for (int c = 0; c < m; ++c) db[dense_index(i, c, p)] = prior.n[dense_index(j, c, m)];
         for (int t = 0; t < prior.r; ++t)
           inner::axpy(prior.rr[in * prior.r + t], prior.u + static_cast<std::size_t>(t) * upm,
                       db.data(), pm);
@@ -899,9 +858,10 @@ void delmeth(double* out, long nout, int p, int m, const double* n, int r, const
       // Output (q, c) moves by sum_j N_jc dA_qj.
       const long q = o % p, c = o / p;
       for (int j = 0; j < m; ++j) {
-        const double nj = n[at(j, c, m)];
+        const double nj = n[dense_index(j, c, m)];
         if (nj == 0) continue;
-        for (int t = 0; t < m; ++t) kron += nj * n[at(t, c, m)] * cov[idx(j * p + q, t * p + q)];
+        for (int t = 0; t < m; ++t)
+          kron += nj * n[dense_index(t, c, m)] * cov[idx(j * p + q, t * p + q)];
         for (int s = 0; s < r; ++s)
           crossed += nj * cr[static_cast<long>(s) * pm + j * p + q] * uo(s);
       }
@@ -925,8 +885,8 @@ void factse(COMSTR* com, int method, const double* weights) {
   // Procrustes fit a target: none of them is the stationary point of a
   // criterion this computation differentiates.
   const RotationMethod* row = find_rotation(method);
-  const bool harris_kaiser = (row && row->kind == RotKind::HarrisKaiser) ||
-                             (!oblsol(method) && !is_missing(com->hkpower));
+  const bool harris_kaiser =
+      (row && row->kind == RotKind::HarrisKaiser) || (!oblsol(method) && !is_missing(com->hkpower));
   if ((row && row->kind == RotKind::Target) || harris_kaiser) {
     com->host->xpmlog(kFactorGroup, kMsgMethodWithout);
     return;
