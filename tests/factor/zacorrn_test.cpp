@@ -1,7 +1,7 @@
 // The moment pass against an independent two-pass computation in long
 // double, its counts, messages and stops, and the agreement of its modes
 // (observation mode, one buffer, several worker threads).
-#include "factor/zacorrn.h"
+#include "factor/input/zacorrn.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "factor/zcthread.h"
+#include "factor/input/zcthread.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/step.h"
@@ -414,7 +414,7 @@ TEST(Zacorrn, OverflowInAWorkerStopsTheStep) {
 // A rotation whose threads are sent away after two blocks adds the same
 // values into the same buffers in the same order: the very same bits.
 struct Lane {
-  std::int64_t* next;  // the next value to read, shared
+  std::int64_t* next = nullptr;  // the next value to read, shared
   double values[50];
   int n = 0;
   double sum = 0;
@@ -435,9 +435,9 @@ TEST(Zcthread, GoingOnAloneGivesTheSameBits) {
     std::vector<double> sums[2];
     for (int alone : {0, 1}) {
       std::int64_t next = 0;
-      std::vector<Lane> lanes(static_cast<std::size_t>(n), Lane{&next});
+      std::vector<Lane> lanes(static_cast<std::size_t>(n));
       std::vector<void*> buffers;
-      for (Lane& l : lanes) buffers.push_back(&l);
+      for (Lane& l : lanes) buffers.push_back(&l), l.next = &next;
       ZCT_PARMS parms;
       parms.nThreads = n;
       parms.buffers = buffers.data();

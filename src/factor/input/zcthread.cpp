@@ -1,0 +1,260 @@
+// Threads take turns at the reading in a fixed rotation and process their
+// own blocks between turns.  The blocks are made large (see zacsize): a
+// turn handed on costs a cache-line transfer, or a wake-up of some ten
+// microseconds when the next thread went to sleep, and either must stay a
+// small part of a block's arithmetic.  A thread whose turn has not come
+// yet spins only briefly and then sleeps: spinning is chosen from the
+// processors this process may use, which says nothing of the load other
+// programs put on them, and a spinner on a shared processor holds up the
+// very thread it waits for.
+//
+// The calling thread keeps account of the pass.  One thread alone would
+// take the processor time all threads spent reading and processing,
+// stretched by the share of a processor the calling thread gets while it
+// works (its own processor time over the wall-clock time of its blocks:
+// below 1 when other programs compete for the processors).  That over the
+// wall-clock time the threads took is what they gained over one; when it
+// falls below a margin (ZCT_PARMS) the calling thread sends the others away and
+// finishes the pass alone, block k still into buffer k mod n.
+#include "factor/input/zcthread.h"
+
+#include <algorithm>
+#include <cfenv>
+#include <chrono>
+#include <memory>
+
+namespace kav {
+
+namespace {
+
+// The longest spin for a turn, and its share of the thread's last block:
+// beyond it a wake-up is small beside the wait.
+constexpr double kSpinMaxMicros = 10.0, kSpinShareOfBlock = 0.01;
+
+double spin_micros(const ZCT_THREADPARMS* tp) {
+  if (!tp->readParms_p->spin) return 0.0;
+  const double s = kSpinShareOfBlock * (tp->last_read_uSec + tp->last_process_uSec);
+  return s > kSpinMaxMicros ? kSpinMaxMicros : s;
+}
+
+double micros_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Processes a buffer with `body` (the processing callback, or a reading and
+// processing together).
+template <typename Body>
+int process(Body body) {
+  // Floating-point state is per thread: an overflow or invalid operation in
+  // this thread's sums shows up in its own flags.
+  std::feclearexcept(FE_OVERFLOW | FE_INVALID);
+  int result;
+  try {
+    result = body();
+  } catch (...) {
+    result = 1;
+  }
+  if (result != 0) return 1;
+  if (std::fetestexcept(FE_OVERFLOW | FE_INVALID)) return kZctMathError;
+  return 0;
+}
+
+enum class Block { More, Last, Failed };
+
+// Reads and processes one block into tp's buffer.  `hand_on` passes the
+// turn once the reading is done (the rotation); a thread alone passes
+// nothing.
+Block do_block(ZCT_THREADPARMS* tp, std::uint32_t chunk, bool hand_on) {
+  ZCT_READPARMS* rp = tp->readParms_p;
+  const double cpu0 = thread_cpu_micros();
+  tp->last_cpu_uSec = 0;
+  int status = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    tp->rbfnc(tp->buff_p, &status);
+  } catch (...) {
+    status = 1;
+  }
+  tp->last_read_uSec = micros_since(t0);
+  tp->read_uSec += tp->last_read_uSec;
+  if (status != 0 && status != -1) {
+    rp->status = 55;  // only the thread holding the turn writes it
+    rp->turn.close();
+    return Block::Failed;
+  }
+  if (status == -1)
+    rp->turn.close();  // the others stop; this buffer is still processed
+  else if (hand_on)
+    rp->turn.pass(chunk + 1);
+
+  const auto t1 = std::chrono::steady_clock::now();
+  const int code = process([tp] { return tp->pbfnc(tp->buff_p); });
+  tp->last_process_uSec = micros_since(t1);
+  tp->process_uSec += tp->last_process_uSec;
+  tp->last_cpu_uSec = thread_cpu_micros() - cpu0;
+  rp->work_cpu_uSec.fetch_add(tp->last_cpu_uSec, std::memory_order_relaxed);
+  if (code != 0) {
+    if (tp->code == 0) tp->code = code;
+    rp->turn.close();  // the step stops; reading on would be wasted
+    return Block::Failed;
+  }
+  return status == -1 ? Block::Last : Block::More;
+}
+
+// A worker's part: its blocks in turn until the data end, or until the
+// calling thread has decided to go on alone.
+void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
+  ZCT_READPARMS* rp = tp->readParms_p;
+  const auto n = static_cast<std::uint32_t>(rp->nThreads);
+  for (auto chunk = static_cast<std::uint32_t>(tp->slot);; chunk += n) {
+    if (!rp->turn.wait_for(chunk, spin_micros(tp))) break;
+    if (rp->alone.load(std::memory_order_acquire)) {
+      // Leave the block unread for the calling thread, and wake every
+      // other waiter so that they leave too.
+      rp->resume = chunk;
+      rp->turn.close();
+      break;
+    }
+    if (do_block(tp, chunk, true) != Block::More) break;
+  }
+}
+
+// The account of the pass since the calling thread's first block.
+struct Account {
+  std::chrono::steady_clock::time_point start;
+  double work_cpu0 = 0;  // all threads' processor time at the start
+  double own_cpu = 0;    // the calling thread's processor time in its blocks since
+  double own_wall = 0;   // and the wall-clock time of those blocks
+  int blocks = -1;       // the calling thread's blocks since
+
+  // Adds the calling thread's latest block; true when the threads are
+  // getting less done than one thread would.
+  bool losing_to_one(const ZCT_THREADPARMS* tp) {
+    const ZCT_READPARMS* rp = tp->readParms_p;
+    if (++blocks == 0) {
+      start = std::chrono::steady_clock::now();
+      work_cpu0 = rp->work_cpu_uSec.load(std::memory_order_relaxed);
+      return false;
+    }
+    own_cpu += tp->last_cpu_uSec;
+    own_wall += tp->last_read_uSec + tp->last_process_uSec;
+    const double wall = micros_since(start);
+    if (blocks < rp->judge_blocks || wall < rp->judge_micros || own_cpu <= 0) return false;
+    const double share = std::min(1.0, own_cpu / own_wall);
+    const double one_thread =
+        (rp->work_cpu_uSec.load(std::memory_order_relaxed) - work_cpu0) / share;
+    return one_thread < rp->keep_gain * wall;
+  }
+};
+
+// The calling thread's part: its turns in the rotation, then, if it sent
+// the workers away, every block from the first one they left unread.
+// `join` waits for the workers to end.
+template <typename Join>
+void main_thread(ZCT_THREADPARMS* tps, Join join) {
+  ZCT_THREADPARMS* tp = &tps[0];
+  ZCT_READPARMS* rp = tp->readParms_p;
+  const auto n = static_cast<std::uint32_t>(rp->nThreads);
+  Account account;
+  for (std::uint32_t chunk = 0;; chunk += n) {
+    if (!rp->turn.wait_for(chunk, spin_micros(tp))) break;
+    if (do_block(tp, chunk, true) != Block::More) break;
+    if (n > 1 && !rp->alone.load(std::memory_order_relaxed) && account.losing_to_one(tp))
+      rp->alone.store(true, std::memory_order_release);
+  }
+  join();
+  if (rp->resume < 0) return;
+  // Alone from here: the workers have ended, so their buffers are free.
+  ZCT_THREADPARMS solo = *tp;
+  for (auto chunk = static_cast<std::uint64_t>(rp->resume);; ++chunk) {
+    solo.buff_p = tps[chunk % n].buff_p;
+    solo.code = 0;
+    Block b;
+    if (rp->alone_block) {
+      // Reading and processing interleaved: the time is all processing.
+      int status = 0;
+      const auto t0 = std::chrono::steady_clock::now();
+      solo.code = process([&] { return rp->alone_block(solo.buff_p, &status); });
+      solo.process_uSec += micros_since(t0);
+      if (status != 0 && status != -1) {
+        rp->status = 55;
+        b = Block::Failed;
+      } else {
+        b = solo.code != 0 ? Block::Failed : status == -1 ? Block::Last : Block::More;
+      }
+    } else {
+      b = do_block(&solo, static_cast<std::uint32_t>(chunk), false);
+    }
+    if (solo.code != 0 && tp->code == 0) tp->code = solo.code;
+    if (b != Block::More) break;
+  }
+  tp->read_uSec = solo.read_uSec;
+  tp->process_uSec = solo.process_uSec;
+}
+
+}  // namespace
+
+int zcthread(ZCT_PARMS* parms) {
+  if (!parms || parms->nThreads < 1 || !parms->buffers || !parms->ReadBufferFunction ||
+      !parms->ProcessBufferFunction)
+    return 1;
+  const int n = parms->nThreads;
+  for (int i = 0; i < n; ++i)
+    if (!parms->buffers[i]) return 1;
+
+  ZCT_READPARMS rp;
+  ThreadGroup pool;
+  std::unique_ptr<ZCT_THREADPARMS[]> tps;
+  rp.nThreads = n;
+  rp.buffers = parms->buffers;
+  rp.alone_block = parms->AloneBlockFunction;
+  rp.judge_blocks = parms->judge_blocks;
+  rp.judge_micros = parms->judge_micros;
+  rp.keep_gain = parms->keep_gain;
+  // Spinning can pay only while every thread has a processor; with more
+  // threads than processors a spinner would hold up the very thread it
+  // waits for.
+  rp.spin = n <= usable_processors();
+  try {
+    tps = std::make_unique<ZCT_THREADPARMS[]>(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      ZCT_THREADPARMS& tp = tps[static_cast<std::size_t>(i)];
+      tp.buff_p = parms->buffers[i];
+      tp.rbfnc = parms->ReadBufferFunction;
+      tp.pbfnc = parms->ProcessBufferFunction;
+      tp.cbfnc = parms->UserCleanupFunction;
+      tp.slot = i;
+      tp.readParms_p = &rp;
+    }
+    for (int i = 1; i < n; ++i) {
+      ZCT_THREADPARMS* tp = &tps[static_cast<std::size_t>(i)];
+      pool.start([tp] { ThZCT_ProcessBuffer(tp); });
+    }
+  } catch (...) {
+    rp.turn.close();
+    pool.join();
+    return 56;
+  }
+
+  main_thread(tps.get(), [&pool] { pool.join(); });
+
+  parms->read_uSec = 0;
+  parms->process_uSec = 0;
+  parms->threads_at_end = rp.resume >= 0 ? 1 : n;
+  int worker_code = 0;
+  for (int i = 0; i < n; ++i) {
+    const ZCT_THREADPARMS& tp = tps[static_cast<std::size_t>(i)];
+    if (tp.cbfnc) tp.cbfnc(tp.buff_p);
+    parms->read_uSec += tp.read_uSec;
+    parms->process_uSec += tp.process_uSec;
+    if (worker_code == 0) worker_code = tp.code;
+  }
+  if (worker_code != 0) {
+    if (worker_code >= 1 && worker_code <= 9) return 42 + worker_code;
+    if (worker_code >= 11 && worker_code <= 13) return 41 + worker_code;
+    return 55;
+  }
+  return rp.status;
+}
+
+}  // namespace kav
