@@ -92,15 +92,63 @@ template <int kBlock>
   for (; k < nvar; ++k) sscp[packed_index(k, j)] += inner::dot(xj, data + k * stride, n);
 }
 
+// The same for columns j and j + 1 together against every k > j + 1: each
+// column k loaded serves both.
+template <int kBlock>
+[[gnu::always_inline]] inline void crossproducts_after_pair(const double* data, int nvar, long n,
+                                                            long stride, int j, double* sscp) {
+  const double* xa = data + j * stride;
+  const double* xb = xa + stride;
+  int k = j + 2;
+  for (; k + kBlock <= nvar; k += kBlock) {
+    const double* xk = data + k * stride;
+    Lanes sa[kBlock] = {}, sb[kBlock] = {};
+    long i = 0;
+    for (; i + 4 <= n; i += 4) {
+      Lanes a, b, c;
+      load(a, xa + i);
+      load(b, xb + i);
+      for (int q = 0; q < kBlock; ++q) {
+        load(c, xk + q * stride + i);
+        sa[q] += a * c;
+        sb[q] += b * c;
+      }
+    }
+    for (; i < n; ++i)
+      for (int q = 0; q < kBlock; ++q) {
+        sa[q][0] += xa[i] * xk[q * stride + i];
+        sb[q][0] += xb[i] * xk[q * stride + i];
+      }
+    for (int q = 0; q < kBlock; ++q) {
+      sscp[packed_index(k + q, j)] += total(sa[q]);
+      sscp[packed_index(k + q, j + 1)] += total(sb[q]);
+    }
+  }
+  for (; k < nvar; ++k) {
+    sscp[packed_index(k, j)] += inner::dot(xa, data + k * stride, n);
+    sscp[packed_index(k, j + 1)] += inner::dot(xb, data + k * stride, n);
+  }
+}
+
 }  // namespace
 
 KAV_KERNEL_VERSIONS
 void zvscpm(const double* data, int nvar, long n, long stride, double* sums, double* sscp) {
-  for (int j = 0; j < nvar; ++j) {
+  int j = 0;
+  for (; j + 2 <= nvar; j += 2) {
+    const double* xa = data + j * stride;
+    const double* xb = xa + stride;
+    sums[j] += inner::sum(xa, n);
+    sscp[packed_index(j, j)] += inner::dot(xa, xa, n);
+    sscp[packed_index(j + 1, j)] += inner::dot(xa, xb, n);
+    sums[j + 1] += inner::sum(xb, n);
+    sscp[packed_index(j + 1, j + 1)] += inner::dot(xb, xb, n);
+    crossproducts_after_pair<4>(data, nvar, n, stride, j, sscp);
+  }
+  for (; j < nvar; ++j) {
     const double* xj = data + j * stride;
     sums[j] += inner::sum(xj, n);
     sscp[packed_index(j, j)] += inner::dot(xj, xj, n);
-    crossproducts_after<6>(data, nvar, n, stride, j, sscp);
   }
 }
 
