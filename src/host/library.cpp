@@ -144,7 +144,9 @@ Libraries::Libraries(std::string work_folder) {
     return;
   }
   if (work_folder.empty()) {
-    work_ = make_temp_work();
+    // Made when a WORK data set is first named (see file_of): a run that
+    // keeps nothing in WORK does not scan the temporary folder for the
+    // leftovers of killed runs, make a folder and remove it again.
     remove_work_ = true;
   } else {
     std::error_code ec;
@@ -201,7 +203,13 @@ bool Libraries::assigned(const std::string& libref) const { return libs_.count(u
 
 std::string Libraries::folder_of(const std::string& libref) const {
   auto it = libs_.find(upper(libref));
-  return it == libs_.end() ? "" : it->second.folder;
+  if (it == libs_.end()) return "";
+  return &it->second == &libs_.at("WORK") ? work_folder() : it->second.folder;
+}
+
+const std::string& Libraries::work_folder() const {
+  if (work_.empty() && remove_work_) work_ = make_temp_work();
+  return work_;
 }
 
 const Libraries::Library& Libraries::library(const DataSetName& name) const {
@@ -218,7 +226,8 @@ std::string Libraries::file_of(const DataSetName& name) const {
   // set is found whatever case the program writes it in.
   std::string member;
   for (char c : name.member) member += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return (fs::path(lib.folder) / (member + ".csv")).string();
+  const std::string& folder = &lib == &libs_.at("WORK") ? work_folder() : lib.folder;
+  return (fs::path(folder) / (member + ".csv")).string();
 }
 
 bool Libraries::exists(const DataSetName& name) const {

@@ -61,7 +61,9 @@ class Libraries {
   bool clear(const std::string& libref);
   bool assigned(const std::string& libref) const;
   std::string folder_of(const std::string& libref) const;
-  const std::string& work_folder() const { return work_; }
+  // WORK's folder, made at the first call when it is a temporary one.
+  // Throws LibraryError when it cannot be made.
+  const std::string& work_folder() const;
 
   bool exists(const DataSetName& name) const;
   // The file a data set lives in ("" for memory data sets).
@@ -81,7 +83,7 @@ class Libraries {
   };
   const Library& library(const DataSetName& name) const;
   std::map<std::string, Library> libs_;
-  std::string work_;
+  mutable std::string work_;  // "" until made, for a temporary WORK
   bool remove_work_ = false;
 };
 
