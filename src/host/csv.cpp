@@ -573,6 +573,7 @@ class CsvObsReader : public ObsReader {
   ReadCost read_cost() const override { return ReadCost::Parse; }
 
   bool next(Observation& obs) override {
+    if (cached_) return next_cached(obs);
     if (!records_.next()) return false;
     const std::size_t n = numeric_.size();
     if (records_.size() != n) ragged(records_.line(), records_.size());
@@ -601,11 +602,25 @@ class CsvObsReader : public ObsReader {
   }
 
   ObsPosition note() const override {
+    if (cached_) {
+      remember_line(row_offset(cursor_), row_line(cursor_));
+      return {row_offset(cursor_), number_};
+    }
     remember_line(records_.next_offset(), records_.next_line());
     return {records_.next_offset(), number_};
   }
 
   void point(const ObsPosition& pos) override {
+    if (cached_) {
+      // Row r starts where row r - 1 ended.
+      const auto at = std::lower_bound(row_end_.begin(), row_end_.end(), pos.offset);
+      if (pos.offset == data_offset_ || (at != row_end_.end() && *at == pos.offset)) {
+        cursor_ = pos.offset == data_offset_ ? 0 : (at - row_end_.begin()) + 1;
+        number_ = pos.number;
+        return;
+      }
+      drop_cache();  // not a row start: read the file from there
+    }
     std::int64_t line = 0;
     for (const auto& [offset, l] : lines_)
       if (offset == pos.offset && l > 0) line = l;
@@ -644,9 +659,49 @@ class CsvObsReader : public ObsReader {
                         " columns");
   }
 
+  // The rows served from what the inference kept: its values, and where
+  // each row ends and on which line the next starts.
+  bool next_cached(Observation& obs) {
+    const std::size_t n = numeric_.size();
+    if (cursor_ >= static_cast<std::int64_t>(row_end_.size())) return false;
+    if (obs.num.size() != n || obs.str.size() != n) obs.resize(n);
+    const double* v = values_.data() + static_cast<std::size_t>(cursor_) * n;
+    std::copy(v, v + n, obs.num.begin());
+    if (number_ > high_water_) {
+      // The values beyond double precision of this row, counted once.
+      for (auto b = std::lower_bound(bad_.begin(), bad_.end(), BadValue{cursor_, 0, {}});
+           b != bad_.end() && b->row == cursor_; ++b)
+        if (bad_numbers_++ == 0) first_bad_ = b->text;
+      high_water_ = number_;
+    }
+    ++cursor_;
+    ++number_;
+    return true;
+  }
+
+  std::int64_t row_offset(std::int64_t r) const {
+    return r == 0 ? data_offset_ : row_end_[static_cast<std::size_t>(r - 1)];
+  }
+  std::int64_t row_line(std::int64_t r) const {
+    return r == 0 ? data_line_ : row_next_line_[static_cast<std::size_t>(r - 1)];
+  }
+
+  // Back to reading the file, from where the cache had got to.
+  void drop_cache() {
+    const std::int64_t offset = row_offset(cursor_), line = row_line(cursor_);
+    cached_ = false;
+    std::vector<double>().swap(values_);
+    std::vector<std::int64_t>().swap(row_end_);
+    std::vector<std::int64_t>().swap(row_next_line_);
+    records_.seek(offset, line);
+  }
+
   // One pass over the rows for the columns the sidecar does not describe: a
   // column is numeric while every value reads as a number or a missing value,
-  // and a character column is as long as its longest value.
+  // and a character column is as long as its longest value.  When no
+  // sidecar describes any column and every column stays numeric, the values
+  // read are kept (up to kCacheBytes) and the data are served from them: the
+  // file is read and parsed once.
   void infer_types(const std::vector<bool>& known) {
     const std::size_t n = known.size();
     std::vector<std::size_t> open;  // columns still taken as numeric
@@ -655,9 +710,43 @@ class CsvObsReader : public ObsReader {
     std::vector<std::size_t> longest(n, 0);
     std::vector<char> text(n, 0);
     std::int64_t rows = 0;
+    bool keep = open.size() == n && n > 0;
     while (records_.next()) {
       if (records_.size() != n) ragged(records_.line(), records_.size());
       ++rows;
+      if (keep && (rows * static_cast<std::int64_t>(n) * 8 > kCacheBytes)) {
+        keep = false;
+        std::vector<double>().swap(values_);
+        std::vector<BadValue>().swap(bad_);
+      }
+      if (keep) {
+        // Every column is still open, in column order: parse once, keep.
+        for (std::size_t i = 0; i < n && keep; ++i) {
+          double v;
+          const std::string_view f = records_[i];
+          if (parse_csv_number(f, v)) {
+            values_.push_back(v);
+          } else if (is_number_out_of_range(f)) {
+            values_.push_back(missing_value());
+            bad_.push_back({rows - 1, i,
+                            quote_for_message(f) + " in column " +
+                                name_literal(header_.vars[i].name) + " on " +
+                                where_line(records_.line())});
+          } else {
+            keep = false;  // a text column: read the file again as before
+            std::vector<double>().swap(values_);
+            std::vector<BadValue>().swap(bad_);
+          }
+        }
+        if (keep) {
+          row_end_.push_back(records_.next_offset());
+          row_next_line_.push_back(records_.next_line());
+          for (std::size_t i = 0; i < n; ++i) longest[i] = std::max(longest[i], records_[i].size());
+          continue;
+        }
+        std::vector<std::int64_t>().swap(row_end_);
+        std::vector<std::int64_t>().swap(row_next_line_);
+      }
       for (std::size_t k = 0; k < open.size();) {
         const std::size_t i = open[k];
         if (is_csv_number(records_[i])) {
@@ -687,6 +776,7 @@ class CsvObsReader : public ObsReader {
       v.length = text[i] ? static_cast<int>(std::max<std::size_t>(1, longest[i])) : 8;
     }
     count_ = rows;
+    cached_ = keep;
   }
 
   void remember_line(std::int64_t offset, std::int64_t line) const {
@@ -694,7 +784,22 @@ class CsvObsReader : public ObsReader {
     next_slot_ = (next_slot_ + 1) % lines_.size();
   }
 
+  // Values beyond double precision met while the values were kept: the
+  // row (from 0), the column, and the text of the note.
+  struct BadValue {
+    std::int64_t row;
+    std::size_t column;
+    std::string text;
+    bool operator<(const BadValue& o) const { return row < o.row; }
+  };
+  static constexpr std::int64_t kCacheBytes = std::int64_t{256} << 20;
+
   CsvRecordReader records_;
+  bool cached_ = false;         // the rows come from values_
+  std::vector<double> values_;  // row by row
+  std::vector<std::int64_t> row_end_, row_next_line_;
+  std::vector<BadValue> bad_;
+  std::int64_t cursor_ = 0;  // the cached row next() returns
   std::string label_;
   DataSetHeader header_;
   std::vector<char> numeric_;
