@@ -715,8 +715,8 @@ class CsvObsReader : public ObsReader {
     // digit and a delimiter), so that the values are never copied to a
     // larger block; pages not written cost nothing.
     if (keep)
-      values_.reserve(static_cast<std::size_t>(
-          std::min(kCacheBytes / 8, std::max<std::int64_t>(0, file_size(records_.path())) / 2 + 1)));
+      values_.reserve(static_cast<std::size_t>(std::min(
+          kCacheBytes / 8, std::max<std::int64_t>(0, file_size(records_.path())) / 2 + 1)));
     while (records_.next()) {
       if (records_.size() != n) ragged(records_.line(), records_.size());
       ++rows;
