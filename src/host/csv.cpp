@@ -570,7 +570,8 @@ class CsvObsReader : public ObsReader {
   }
 
   const DataSetHeader& header() const override { return header_; }
-  ReadCost read_cost() const override { return ReadCost::Parse; }
+  // Rows kept while inferring are copied, not parsed.
+  ReadCost read_cost() const override { return cached_ ? ReadCost::Copy : ReadCost::Parse; }
 
   bool next(Observation& obs) override {
     if (cached_) return next_cached(obs);
