@@ -100,7 +100,13 @@ TEST(Program, EachMalformedProgramGetsOneErrorAndLaterStepsRun) {
       {"data a; x=1;\nproc print data=a run;", msg::kMissingSemicolonBeforeRun, 2},
       {"data a; x = &undefinedvar; run;", msg::kUndefinedMacro, 1},
       {"proc print data=nolib.a; run;", msg::kLibrefUnassigned, 1},
-      {"data a; x = y + 1; run;", msg::kDataStepStatementUnsupported, 1},
+      {"data a; x = 1;\n merge b c; run;", msg::kDataStepStatementUnsupported, 2},
+      {"data a; x = (1 + ;", msg::kSyntax, 1},
+      {"data a; x = 'a' + 1;", msg::kExprType, 1},
+      {"data a;\n do i = 1 to 3; x = i;", msg::kBlockBad, 2},
+      {"data a; x = 1;\n else x = 2;", msg::kBlockBad, 2},
+      {"data a; x = frob(1);", msg::kUnknownFunction, 1},
+      {"data a; x = sqrt(1, 2);", msg::kFunctionArguments, 1},
       {"proc nosuchproc; run;", msg::kUnknownProcedure, 1},
   };
   for (const auto& c : cases) {
@@ -203,7 +209,8 @@ TEST(Program, AFailedStepLeavesTheEarlierDataSetIntact) {
   // empty data set (that is what the user asked for).
   EXPECT_EQ(r.data("a").rows.size(), 0u);
   ProgramRun s;
-  s.go("data a; x = 1; run;\ndata a; x = 2; y = z; run;");
+  s.go("data a; x = 1; run;\ndata a; x = 2; array v{2} p1-p2; y = v{x + 1}; run;");
+  EXPECT_EQ(s.count(msg::kArraySubscript), 1u);
   EXPECT_EQ(s.data("a").rows.at(0).num[0], 1);
 }
 
