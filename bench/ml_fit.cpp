@@ -16,9 +16,10 @@
 #include <sstream>
 #include <vector>
 
-#include "factor/factcd.h"
-#include "factor/factnr.h"
-#include "factor/factor.h"
+#include "factor/extract/factnr.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/scratch.h"
+#include "factor/state/step_record.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/step.h"

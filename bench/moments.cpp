@@ -45,7 +45,7 @@
 #include <thread>
 #include <vector>
 
-#include "factor/zacorrn.h"
+#include "factor/input/zacorrn.h"
 #include "host/bygroup.h"
 #include "host/csv.h"
 #include "host/services.h"

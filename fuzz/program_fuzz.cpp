@@ -14,7 +14,10 @@
 #include <string>
 
 #include "cli/run.h"
-#include "factor/factor.h"
+#include "factor/state/stages.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
+#include "factor/step/factor.h"
 #include "host/session.h"
 #include "host/step.h"
 #include "sandbox.h"

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <memory>
 
-#include "factor/factor.h"
+#include "factor/step/factor.h"
 #include "host/host_messages.h"
 #include "host/output.h"
 #include "host/session.h"

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "factor/factor.h"
 #include "factor/program_fixture.h"
+#include "factor/rotate/rotation_registry.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/scratch.h"
+#include "factor/state/step_record.h"
 #include "host/log.h"
 #include "host/services.h"
 #include "host/session.h"

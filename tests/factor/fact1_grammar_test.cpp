@@ -5,7 +5,7 @@
 #include <cmath>
 #include <sstream>
 
-#include "factor/factorg.h"
+#include "factor/state/factorg.h"
 #include "host/host_messages.h"
 #include "lang/reader.h"
 

@@ -7,8 +7,9 @@
 
 #include <sstream>
 
-#include "factor/factds.h"
-#include "factor/factor.h"
+#include "factor/state/factds.h"
+#include "factor/state/step_record.h"
+#include "factor/step/factor.h"
 #include "host/output.h"
 #include "host/services.h"
 #include "host/session.h"

@@ -1,14 +1,16 @@
 // Correlation diagnostics and prior communalities: the inverse and what is
 // derived from it against an independent inverse, every prior type with its
 // fall-backs and messages, and the variable weights of each method.
-#include "factor/factcd.h"
+#include "factor/extract/factcd.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/status.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/factor.h"
 
 namespace kav::coretest {
 namespace {

@@ -3,7 +3,7 @@
 // of standard errors with tests or confidence limits.  Expected numbers are
 // worked out here from their definitions (erfc for the normal probabilities,
 // tanh/atanh for the correlation limits), not taken from the printer.
-#include "factor/factmp.h"
+#include "factor/output/matrix_printer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "factor/factds.h"
+#include "factor/state/factds.h"
+#include "factor/state/factmsg.h"
 #include "factor/table_fixture.h"
 #include "host/format.h"
 #include "host/log.h"

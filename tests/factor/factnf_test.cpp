@@ -1,15 +1,15 @@
 // The number of factors: each rule and its boundary, the method defaults,
 // the MAP and parallel-analysis choices, the degrees-of-freedom warning and
 // the messages that report the choice.
-#include "factor/factnf.h"
+#include "factor/extract/factnf.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/factcd.h"
-#include "factor/factor.h"
 
 namespace kav::coretest {
 namespace {

@@ -7,15 +7,16 @@
 // forms of the distribution.  Heywood cases (where the optimiser's bounds
 // hold a unique variance at 0), iteration limits and a singular matrix are
 // checked by their messages and status codes.
-#include "factor/factnr.h"
+#include "factor/extract/factnr.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/status.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/factcd.h"
-#include "factor/factor.h"
 
 namespace kav::coretest {
 namespace {

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "factor/input/zacorrn.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/step_record.h"
 #include "factor/table_fixture.h"
-#include "factor/zacorrn.h"
 #include "host/format.h"
 #include "host/host_messages.h"
 #include "host/log.h"

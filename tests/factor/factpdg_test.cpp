@@ -3,7 +3,7 @@
 // salient exactly when above the cut-off; error variances 1 - communality;
 // factor correlations of an oblique solution) and the settings of
 // PATHDIAGRAM statements in the graph's values.
-#include "factor/factpdg.h"
+#include "factor/output/factpdg.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // in the row band and column its loadings give, worked out here from the
 // grid's definition), the scree plot read back against its printed axes,
 // and the loadings graphs (variance shares, circles, oblique axes).
-#include "factor/factplo.h"
+#include "factor/output/factplo.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "factor/factorg.h"
+#include "factor/state/factorg.h"
+#include "factor/state/step_record.h"
 #include "host/stmtparse.h"
 #include "host/value.h"
 #include "lang/reader.h"

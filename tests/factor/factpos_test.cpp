@@ -1,16 +1,17 @@
 // The unrotated solution's post-processing: variance explained and final
 // communalities of orthogonal and oblique solutions, weighted and not; the
 // clean-up of negligible loadings and empty factors with messages 58 and 59.
-#include "factor/factpos.h"
+#include "factor/extract/factpos.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/status.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "core_fixture.h"
-#include "factor/factcd.h"
-#include "factor/factor.h"
-#include "factor/factprn.h"
+#include "factor/extract/factprn.h"
 
 namespace kav::coretest {
 namespace {

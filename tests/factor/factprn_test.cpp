@@ -2,7 +2,10 @@
 // iterated principal factor and alpha solutions are the reference cases
 // prinit_physical8 and alpha_tests24); Heywood cases with and without
 // HEYWOOD and ULTRAHEYWOOD; convergence outcomes and their messages.
-#include "factor/factprn.h"
+#include "factor/extract/factprn.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/method_codes.h"
+#include "factor/state/status.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +13,7 @@
 #include <numeric>
 
 #include "core_fixture.h"
-#include "factor/factcd.h"
-#include "factor/factor.h"
-#include "factor/factpos.h"
+#include "factor/extract/factpos.h"
 
 namespace kav::coretest {
 namespace {

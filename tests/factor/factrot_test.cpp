@@ -4,7 +4,7 @@
 // their double sums.  A weighted sum of the four generalised terms must be
 // the named criterion times a positive constant (the same constant for
 // every pattern), or it would not rotate to the same solution.
-#include "factor/factrot.h"
+#include "factor/rotate/factrot.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "support/criteria.h"
-#include "factor/rotselect.h"
+#include "factor/rotate/rotselect.h"
 
 namespace kav {
 namespace {

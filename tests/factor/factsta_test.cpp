@@ -1,14 +1,14 @@
 // The OUTSTAT= data set.  Whole steps: the rows each stage writes and their
 // order, each matrix row by row as the step's tables show it, BY values in
 // front.
-#include "factor/factsta.h"
+#include "factor/output/factsta.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "factor/factds.h"
+#include "factor/state/factds.h"
 #include "factor/program_fixture.h"
 #include "support/temp_folder.h"
 

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "factor/factmsg.h"
-#include "factor/factor.h"
 #include "factor/program_fixture.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
+#include "factor/step/factor.h"
 #include "host/host_messages.h"
 #include "host/output.h"
 #include "host/services.h"

@@ -1,13 +1,14 @@
 // The rotation request: only the last ROTATE= counts, the selection of the
 // prerotation and the final rotation, the oblique flag and the parameter
 // labels, driven through the parsed statement as fact1 drives them.
-#include "factor/rotselect.h"
+#include "factor/rotate/rotselect.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "factor/factorg.h"
+#include "factor/state/comstr.h"
+#include "factor/state/factorg.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/value.h"

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "factor/factods.h"
-#include "factor/factor.h"
+#include "factor/output/factods.h"
+#include "factor/rotate/rotation_registry.h"
+#include "factor/state/status.h"
+#include "factor/state/step_record.h"
 #include "host/output.h"
 #include "host/services.h"
 #include "host/session.h"

@@ -1,7 +1,7 @@
 // The moment pass against an independent two-pass computation in long
 // double, its counts, messages and stops, and the agreement of its modes
 // (observation mode, one buffer, several worker threads).
-#include "factor/zacorrn.h"
+#include "factor/input/zacorrn.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // (computed here from a small raw sample in long double) and must give back
 // its correlation matrix, means, deviations and counts; bad matrices stop
 // with their messages and statuses.
-#include "factor/zrcorr.h"
+#include "factor/input/zrcorr.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "factor/zrsimp.h"
+#include "factor/input/zrsimp.h"
 #include "host/services.h"
 #include "host/session.h"
 #include "host/step.h"

@@ -17,7 +17,7 @@ using kav::Severity;
 // Every number named in the procedure's and the run-time's message headers
 // has a text in the catalogue.
 TEST(MessageCatalogue, EveryNamedNumberHasAText) {
-  const std::pair<const char*, int> headers[] = {{"src/factor/factmsg.h", 180},
+  const std::pair<const char*, int> headers[] = {{"src/factor/state/factmsg.h", 180},
                                                  {"src/host/host_messages.h", 1}};
   const std::regex constant(R"(constexpr int (k\w+) = (\d+);)");
   for (const auto& [header, group] : headers) {

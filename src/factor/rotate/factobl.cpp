@@ -1,0 +1,197 @@
+// The oblique solution: whatever produced the pattern (an oblique criterion,
+// Harris-Kaiser, promax, a target, an input pattern), the factor
+// correlations, the reference axes, the reference structure and the factor
+// structure follow from the pattern, the transformation and the factor
+// correlations in the same way.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "factor/extract/factpos.h"
+#include "factor/output/factods.h"
+#include "factor/output/matrix_printer.h"
+#include "factor/rotate/factrot.h"
+#include "factor/state/factmsg.h"
+#include "factor/state/status.h"
+#include "host/services.h"
+#include "numeric/matrix.h"
+
+namespace kav {
+
+namespace {
+
+// How far a factor variance may be from 1 and still count as 1.
+constexpr double kUnitVariance = 1.053671212772351e-8;
+// Loadings at or below this size do not count towards a factor's size when
+// Harris-Kaiser factors are ordered, and closer sums than this keep order.
+constexpr double kOrderTolerance = 1e-8;
+
+std::size_t at(int i, int j, int n) {
+  return static_cast<std::size_t>(j) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i);
+}
+std::size_t sym(int i, int j) {
+  return static_cast<std::size_t>(packed_index(std::max(i, j), std::min(i, j)));
+}
+
+// Inverts the packed matrix a of order m in place; false when it is
+// singular at the step's tolerance.
+bool invert(COMSTR* com, double* a, int m) {
+  std::vector<double> w(static_cast<std::size_t>(m));
+  return znndsol(com->singular, m, a, w.data(), 0, nullptr) == 0;
+}
+
+// The factor correlations are singular: the oblique solution cannot be
+// completed and the group reports no factor results after it.
+void singular(COMSTR* com) {
+  com->host->xpmlog(kFactorGroup, kMsgSingularFcor);
+  factrc(com, kRcByGroup);
+  com->nfact = 0;
+}
+
+// dinv from the diagonal of rcor, then rcor as correlations.
+void reference_scales(COMSTR* com, int m) {
+  for (int j = 0; j < m; ++j) {
+    const double d = com->rcor[sym(j, j)];
+    com->dinv[j] = d > 0 ? std::sqrt(d) : 1.0;
+  }
+  std::vector<double> d(static_cast<std::size_t>(m));
+  zcovcor(m, com->rcor, d.data());
+}
+
+void swap_packed(double* a, int m, int i, int j) {
+  for (int k = 0; k < m; ++k) {
+    if (k == i || k == j) continue;
+    std::swap(a[sym(i, k)], a[sym(j, k)]);
+  }
+  std::swap(a[sym(i, i)], a[sym(j, j)]);
+}
+
+void swap_columns(double* a, int n, int i, int j) {
+  for (int r = 0; r < n; ++r) std::swap(a[at(r, i, n)], a[at(r, j, n)]);
+}
+
+}  // namespace
+
+void factobl(COMSTR* com, char mode) {
+  const int m = com->nfact, p = com->nvar;
+  if (mode == 'I')
+    fopt_clear(com, kFoptOblique);
+  else
+    fopt_set(com, kFoptOblique);
+  factoblbuf(com);
+  if (m < 1) return;
+  const std::size_t tri = static_cast<std::size_t>(m) * (m + 1) / 2;
+
+  if (mode == 'D' || mode == 'I') {
+    std::copy(com->fcor, com->fcor + tri, com->rcor);
+    if ((com->nfc >= 1 || mode == 'D') && !invert(com, com->rcor, m)) return singular(com);
+    com->nfc = m;
+    reference_scales(com, m);
+  } else {
+    if (com->nfc > 0 && !invert(com, com->fcor, m)) return singular(com);
+    com->nfc = m;
+    // rcor = tran' fcor tran: the column-major transformation read by rows
+    // is its transpose.
+    std::vector<double> work(static_cast<std::size_t>(m));
+    zqform(com->fcor, m, com->tran, m, com->rcor, work.data());
+    for (int j = 0; j < m; ++j) {
+      const double d = com->rcor[sym(j, j)];
+      com->dinv[j] = d > 0 ? std::sqrt(d) : 1.0;
+    }
+    std::copy(com->rcor, com->rcor + tri, com->fcor);
+    if (!invert(com, com->fcor, m)) return singular(com);
+    std::vector<double> d(static_cast<std::size_t>(m));
+    zcovcor(m, com->rcor, d.data());
+  }
+
+  // Factors of unit variance: the pattern then refers to standardised
+  // factors and fcor is their correlation matrix.
+  if (mode != 'D') {
+    for (int j = 0; j < m; ++j) {
+      const double v = com->fcor[sym(j, j)];
+      if (!(v > 0) || std::fabs(1 - v) <= kUnitVariance) continue;
+      fopt_set(com, kFoptOblique);
+      com->fcor[sym(j, j)] = 1;
+      const double s = std::sqrt(v);
+      for (int k = 0; k < m; ++k) {
+        com->tran[at(k, j, m)] *= s;
+        if (k != j) com->fcor[sym(j, k)] /= s;
+      }
+      com->dinv[j] *= s;
+      for (int i = 0; i < p; ++i) com->fact[at(i, j, p)] *= s;
+    }
+  }
+  if (mode == 'H') factord(com, true, true);
+
+  for (int j = 0; j < m; ++j)
+    for (int i = 0; i < p; ++i) com->ref[at(i, j, p)] = com->fact[at(i, j, p)] / com->dinv[j];
+  for (int j = 0; j < m; ++j) {
+    for (int i = 0; i < p; ++i) {
+      double s = 0;
+      for (int k = 0; k < m; ++k) s += com->fact[at(i, k, p)] * com->fcor[sym(k, j)];
+      com->struc[at(i, j, p)] = s;
+    }
+  }
+}
+
+void factord(COMSTR* com, bool with_correlations, bool with_scales) {
+  const int m = com->nfact, p = com->nvar;
+  for (int j = 0; j < m; ++j) {
+    double s = 0;
+    for (int i = 0; i < p; ++i) {
+      const double v = com->fact[at(i, j, p)];
+      if (std::fabs(v) > kOrderTolerance) s += v * v;
+    }
+    com->eigval[j] = s;
+  }
+  for (int j = 1; j < m; ++j) {
+    for (int k = j; k > 0 && com->eigval[k] > com->eigval[k - 1] + kOrderTolerance; --k) {
+      swap_columns(com->fact, p, k, k - 1);
+      // The transformation follows its factors, so that the pattern stays
+      // the unrotated pattern times the transformation shown.
+      if (com->tran) swap_columns(com->tran, m, k, k - 1);
+      std::swap(com->eigval[k], com->eigval[k - 1]);
+      if (with_correlations) {
+        swap_packed(com->fcor, m, k, k - 1);
+        swap_packed(com->rcor, m, k, k - 1);
+      }
+      if (with_scales) std::swap(com->dinv[k], com->dinv[k - 1]);
+    }
+  }
+}
+
+void factobp(COMSTR* com) {
+  const int m = com->nfact, p = com->nvar;
+  if (m < 1) return;
+  if (fopt_test(com, kFoptReorder)) factprm(com, com->ref);
+  if (com->ods) {
+    factm2(com, kStoreSymmetric, com->fcor, com->fcorse, m, m, kLabelFactors, kLabelFactors,
+           kMsgInterFactor, 0, "InterFactorCorr",
+           (std::string(kTablePrefix) + "InterFactorCorr").c_str(), 1);
+    if (fopt_test(com, kFoptOblique)) {
+      factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
+             kMsgObliquePattern, 0, "ObliqueRotFactPat",
+             (std::string(kTablePrefix) + "ObliqueRotFactPat").c_str(), 1);
+    } else {
+      factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
+             kMsgInputPattern, 0, "InputFactorPattern",
+             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
+    }
+    factm2(com, kStoreSymmetric, com->rcor, nullptr, m, m, kLabelFactors, kLabelFactors,
+           kMsgRefAxes, 0, "ReferenceAxisCorr",
+           (std::string(kTablePrefix) + "ReferenceAxisCorr").c_str(), 0);
+    factm2(com, kStoreColumn, com->ref, nullptr, p, m, kLabelVariables, kLabelFactors,
+           kMsgRefStructure, 0, "ReferenceStructure",
+           (std::string(kTablePrefix) + "ReferenceStructure").c_str(), 0);
+  }
+  factvaf(com, 2);
+  if (com->ods)
+    factm2(com, kStoreColumn, com->struc, com->strucse, p, m, kLabelVariables, kLabelFactors,
+           kMsgStructure, 0, "FactorStructure",
+           (std::string(kTablePrefix) + "FactorStructure").c_str(), 1);
+  factvaf(com, 1);
+}
+
+}  // namespace kav
