@@ -613,6 +613,14 @@ int xsparse(const Grammar& g, const std::vector<Statement>& statements, Log& log
     Reader r(st.tokens, k, log);
     if (def->body == StatementBody::Options) {
       r.options(*def->options, target, false);
+    } else if (def->body == StatementBody::Condition && k < st.tokens.size()) {
+      // Checked against the data set's variables when it is opened.
+      FieldValue& f = target.at(def->value.field);
+      f.given = true;
+      ++f.count;
+      f.pos = st.tokens[k].pos;
+      f.conditions.emplace_back(st.tokens.begin() + 1, st.tokens.end());
+      k = st.tokens.size();
     } else if (k >= st.tokens.size()) {
       log.message(kHostGroup, msg::kSyntax,
                   {"a value after " + one.name, "the end of the statement"}, st.tokens[0].pos);

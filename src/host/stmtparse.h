@@ -120,8 +120,9 @@ struct OptionTable {
 
 // How a statement's body is read.
 enum class StatementBody {
-  Options,  // options of the statement's option table
-  Value     // one value as described by `value` (VAR, BY, FREQ, PRIORS)
+  Options,   // options of the statement's option table
+  Value,     // one value as described by `value` (VAR, BY, FREQ, PRIORS)
+  Condition  // a WHERE condition: its tokens, kept in `value.field` for the data set reader
 };
 
 struct StatementDef {
@@ -166,6 +167,7 @@ struct FieldValue {
   std::vector<ListItem> items;  // KeywordList
   std::vector<VarListItem> vars;
   std::vector<std::pair<std::string, std::string>> pairs;  // LabelPairs
+  std::vector<std::vector<Token>> conditions;              // Condition statements, each ANDed
   std::shared_ptr<ParsedRecord> sub;  // options in parentheses (before '=' or after the name,
                                       // or of a single keyword value)
 };

@@ -347,6 +347,13 @@ Grammar build() {
   }
   {
     StatementDef s;
+    s.spellings = {"WHERE"};
+    s.body = StatementBody::Condition;
+    s.value = valued({"WHERE"}, ValueKind::Text, F::kWhere);
+    g.statements.push_back(s);
+  }
+  {
+    StatementDef s;
     s.spellings = {"PATHDIAGRAM"};
     s.body = StatementBody::Options;
     s.options = &pathdiagram_options();

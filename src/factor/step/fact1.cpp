@@ -115,6 +115,7 @@ void fact1(COMSTR* com) {
   // Step 3: the data sets.  OUT= and OUTSTAT= are created by the stages
   // that write them; their names are kept here.
   DataSetName data = rec.has(F::kData) ? rec[F::kData].dataset : com->host->last_dataset();
+  for (const auto& condition : rec[F::kWhere].conditions) data.where.push_back(condition);
   if (data.empty()) {
     fact_msg(com, kMsgNoInput);
     factrc(com, kExitNoInput);
