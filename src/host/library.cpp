@@ -184,16 +184,15 @@ class CommitHook : public ObsWriter {
 
 // What the data set options of a name select from a header: the columns
 // kept (in data set order), their names after RENAME=, and the WHERE=
-// clauses.  Reading applies WHERE= to the renamed names, since those are the
-// names the program goes on to use; writing applies it to the names the step
-// wrote.
+// clauses, which use the new names (the names the program goes on to use)
+// and may name variables that KEEP= or DROP= leave out.
 struct Selection {
   DataSetHeader header;      // what the reader or writer's user sees
   std::vector<int> columns;  // index in the full header of each column kept
   std::vector<Expression> where;
   ExprNotes notes;  // where-clause notes are not reported: a filter is not a computation
 
-  Selection(const DataSetHeader& full, const DataSetName& name, bool reading) {
+  Selection(const DataSetHeader& full, const DataSetName& name) {
     DataSetHeader renamed = full;
     if (name.has_type) renamed.type = name.type;
     if (name.has_label) renamed.label = name.label;
@@ -204,8 +203,7 @@ struct Selection {
         throw ExpressionError{msg::kInvalidName, {to.value, "ANY"}, to.pos};
       renamed.vars[static_cast<std::size_t>(k)].name = to.value;
     }
-    const DataSetHeader& where_names = reading ? renamed : full;
-    for (const auto& clause : name.where) where.push_back(where_clause(clause, where_names));
+    for (const auto& clause : name.where) where.push_back(where_clause(clause, renamed));
     std::vector<bool> keep(full.vars.size(), !name.has_keep);
     auto resolve = [&](const std::vector<VarListItem>& items, const char* what, bool value) {
       std::vector<int> idx;
@@ -244,7 +242,7 @@ struct Selection {
 class SelectingReader : public ObsReader {
  public:
   SelectingReader(std::unique_ptr<ObsReader> inner, const DataSetName& name)
-      : inner_(std::move(inner)), selection_(inner_->header(), name, true), firstobs_(name.firstobs), obs_(name.obs) {
+      : inner_(std::move(inner)), selection_(inner_->header(), name), firstobs_(name.firstobs), obs_(name.obs) {
     full_.resize(inner_->header().vars.size());
   }
   const DataSetHeader& header() const override { return selection_.header; }
@@ -437,7 +435,7 @@ std::unique_ptr<ObsWriter> Libraries::open_write(const DataSetName& name, DataSe
   if (name.firstobs != 1 || name.obs >= 0)
     throw ExpressionError{msg::kDataSetOptionBad, {name.firstobs != 1 ? "FIRSTOBS=" : "OBS=", "it chooses observations to read, and " + name.display() + " is written"}, name.pos};
   if (name.selects()) {
-    Selection selection(header, name, false);
+    Selection selection(header, name);
     DataSetHeader projected = selection.header;
     return std::make_unique<SelectingWriter>(std::move(selection), open_unselected(name, std::move(projected)));
   }

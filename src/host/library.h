@@ -24,7 +24,7 @@ namespace kav {
 //   read:  WHERE= (on the names after RENAME=), then FIRSTOBS= and OBS=
 //          counting the observations WHERE= lets through, then KEEP= and
 //          DROP= (on the names as stored), then RENAME=;
-//   write: WHERE= on the observations the step writes, KEEP=, DROP=, RENAME=.
+//   write: the same without FIRSTOBS= and OBS=, which only reading takes.
 struct DataSetName {
   std::string libref;  // upper case; "WORK" for one-level names; empty for a path
   std::string member;  // as written
