@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -25,13 +26,13 @@ struct ProgramResult {
   json results;
 };
 
-ProgramResult run(const fs::path& program) {
+ProgramResult run(const fs::path& program, const std::string& prefix = "") {
   // Tests of this file may run side by side, each in its own process.
   const fs::path out = fs::temp_directory_path() /
                        ("kav_prog_" + std::to_string(::getpid()) + "_" + program.stem().string());
   fs::create_directories(out);
   std::ostringstream text, listing, log;
-  text << std::ifstream(program).rdbuf();
+  text << prefix << std::ifstream(program).rdbuf();
   kav::RunOptions opts;
   opts.work = ":memory:";
   opts.json = (out / "r.json").string();
@@ -114,6 +115,38 @@ TEST(Programs, OdsTraceSelectExcludeAndOutput) {
   EXPECT_EQ(names, (std::vector<std::string>{"Obs", "region", "Obs", "x", "y"}));
   ASSERT_EQ((*printed)["rows"].size(), 3u);
   EXPECT_EQ((*printed)["rows"][2], json({3, "west", 3, 5, 6}));
+}
+
+// A questionnaire prepared by a DATA step (seven items reverse-scored with an
+// array, incomplete cases dropped) and the same file prepared outside kav by
+// questionnaire/prepare.py give the same ML promax solution; the reversed
+// items then load positively on the factor they were made from.
+TEST(Programs, DataStepPreparationMatchesPreparationOutside) {
+  const fs::path dir = kPrograms / "questionnaire";
+  const ProgramResult r = run(dir / "questionnaire.kav", "%let here = " + dir.string() + ";\n");
+  ASSERT_EQ(r.status, 0) << r.log;
+  const auto& steps = r.results["steps"];
+  ASSERT_EQ(steps.size(), 3u);
+  std::ifstream prepared(dir / "prepared.csv");
+  const auto complete = std::count(std::istreambuf_iterator<char>(prepared), {}, '\n') - 1;
+  for (int s : {1, 2}) {
+    const json* nobs = find_table(steps[s], "NObs");
+    ASSERT_NE(nobs, nullptr);
+    EXPECT_EQ((*nobs)["rows"][2][1].get<double>(), static_cast<double>(complete));
+  }
+  for (const char* name : {"ObliqueRotFactPat", "InterFactorCorr", "FactorStructure"}) {
+    const json *here = find_table(steps[1], name), *outside = find_table(steps[2], name);
+    ASSERT_TRUE(here && outside) << name;
+    ASSERT_EQ((*here)["rows"].size(), (*outside)["rows"].size()) << name;
+    for (std::size_t i = 0; i < (*here)["rows"].size(); ++i)
+      for (std::size_t j = 1; j < (*here)["rows"][i].size(); ++j)
+        EXPECT_NEAR((*here)["rows"][i][j].get<double>(), (*outside)["rows"][i][j].get<double>(), 1e-10)
+            << name << " " << i << " " << j;
+  }
+  const auto& pattern = (*find_table(steps[1], "ObliqueRotFactPat"))["rows"];
+  const int first = pattern[0][1].get<double>() > pattern[0][2].get<double>() ? 1 : 2;
+  for (std::size_t i = 0; i < 10; ++i)
+    EXPECT_GT(pattern[i][i < 5 ? first : 3 - first].get<double>(), 0.3) << "q" << i + 1;
 }
 
 }  // namespace
