@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/help.h"
 #include "cli/run.h"
 #include "host/file_claims.h"
 #include "host/library.h"
@@ -32,6 +33,7 @@ const char* const kHelp = R"(NAME
 SYNOPSIS
     kav run PROGRAM [OPTIONS]
     kav factor DATA [FACTOR-OPTION...] [OPTIONS]
+    kav help [TOPIC]        statements, data step, data sets, output, factor
     kav --help
     kav --version
 
@@ -198,10 +200,11 @@ int main(int argc, char** argv) {
   CommandLine cl;
   std::size_t i = 0;
   const std::string& first = args[0];
-  if (first == "-h" || first == "--help" || first == "help") {
+  if (first == "-h" || first == "--help") {
     std::cout << kHelp;
     return 0;
   }
+  if (first == "help") return kav::show_help({args.begin() + 1, args.end()}, std::cout, std::cerr);
   if (first == "--version" || first == "-V") {
     std::cout << "kav " << KAV_VERSION << "\n";
     return 0;

@@ -104,6 +104,10 @@ struct OptionDef {
   int notsorted_bit = -1;         // VarList: NOTSORTED sets this bit
   const OptionTable* before_equals = nullptr;  // OPTION(sub-options)=value
   const OptionTable* after_name = nullptr;     // OPTION(sub-options) without a value
+  // For the statement reference (kav help): the default in words, and one
+  // line of what the option does.
+  const char* default_text = nullptr;
+  const char* help = nullptr;
 };
 
 // Options of a statement (or of a parenthesised option list), with a
@@ -132,6 +136,7 @@ struct StatementDef {
   OptionDef value;                       // Value: kind, words and field in the procedure record
   bool own_record = false;  // kept as a statement of its own rather than merged (PATHDIAGRAM)
   bool once = false;        // a second statement of this kind is an error
+  const char* help = nullptr;  // one line for the statement reference
 };
 
 struct Grammar {
@@ -197,6 +202,11 @@ struct ParsedStep {
   std::vector<ParsedStatement> statements;  // every statement in order, the PROC statement first
   int status = 0;
 };
+
+// The reference of a procedure's statements, made from its grammar: every
+// option with its aliases, its value, its default and what it does, then
+// the secondary statements and the option lists in parentheses.
+std::string grammar_reference(const Grammar& grammar);
 
 // Parses a step's statements (the PROC statement first) against the
 // grammar.  Returns 0, or kParseStatus after logging the errors.
