@@ -392,11 +392,23 @@ std::string Libraries::file_of(const DataSetName& name) const {
   if (!name.path.empty()) return name.path;
   const Library& lib = library(name);
   if (lib.memory) return "";
-  // Members are stored under their lower-case name so that the same data
-  // set is found whatever case the program writes it in.
+  // A member is the file whose name matches it whatever the case of its
+  // letters (Survey.csv is u.survey), so that files made by other programs
+  // are found; new members are written under their lower-case name.
   std::string member;
   for (char c : name.member) member += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return (fs::path(lib.folder) / (member + ".csv")).string();
+  const std::string wanted = member + ".csv";
+  std::string found;
+  std::error_code ec;
+  for (fs::directory_iterator it(lib.folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string file = it->path().filename().string();
+    if (file.size() != wanted.size() || !same_name(file, wanted)) continue;
+    if (file == wanted) return it->path().string();
+    if (!found.empty())
+      throw LibraryError(msg::kMemberAmbiguous, {name.display(), found, it->path().string()});
+    found = it->path().string();
+  }
+  return found.empty() ? (fs::path(lib.folder) / wanted).string() : found;
 }
 
 bool Libraries::exists(const DataSetName& name) const {
