@@ -199,7 +199,12 @@ void factpriors(COMSTR* com, bool inverse) {
   if (type != kPriList) std::fill(priors, priors + n, 1.0);
 
   if (type == kPriRandom) {
-    if (com->seed < 1) zranuni(&com->seed);  // settle the clock seed first
+    if (com->seed < 1) {
+      // A seed from the clock goes to SYSRANDOM, so that RANDOM=&sysrandom
+      // repeats the run.
+      zranuni(&com->seed);
+      zranms(com, com->seed, 1);
+    }
     com->host->xpmlog(kFactorGroup, kMsgRandomSeed, {std::to_string(com->seed)});
     for (int j = 0; j < n; ++j) priors[j] = zranuni(&com->seed);
   }
