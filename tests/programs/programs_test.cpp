@@ -117,6 +117,22 @@ TEST(Programs, OdsTraceSelectExcludeAndOutput) {
   EXPECT_EQ((*printed)["rows"][2], json({3, "west", 3, 5, 6}));
 }
 
+// The examples hold or make their own data, so they run from any folder.
+TEST(Programs, EveryExampleRunsFromAnotherFolder) {
+  const fs::path was = fs::current_path();
+  fs::current_path(fs::temp_directory_path());
+  int examples = 0;
+  for (const auto& e : fs::directory_iterator(fs::path(KAV_SOURCE_DIR) / "examples")) {
+    if (e.path().extension() != ".kav") continue;
+    ++examples;
+    const ProgramResult r = run(e.path());
+    EXPECT_LE(r.status, 1) << e.path() << "\n" << r.log;
+    EXPECT_EQ(r.log.find("ERROR"), std::string::npos) << e.path();
+  }
+  fs::current_path(was);
+  EXPECT_GE(examples, 5);
+}
+
 // A questionnaire prepared by a DATA step (seven items reverse-scored with an
 // array, incomplete cases dropped) and the same file prepared outside kav by
 // questionnaire/prepare.py give the same ML promax solution; the reversed
