@@ -36,6 +36,7 @@ struct ExprNode {
   int array_id = -1;
   Fn fn = Fn::Abs;
   int length = 8;
+  int depth = 1;  // of the tree below and with this node
   std::vector<std::unique_ptr<ExprNode>> kids;
   SourcePos pos;
 };
@@ -111,8 +112,25 @@ class Parser {
     NodePtr n = make(op, type, pos);
     n->kids.push_back(std::move(a));
     n->kids.push_back(std::move(b));
+    deepen(*n);
     return n;
   }
+  // Evaluating an expression recurses through its tree, and so does
+  // parsing through parentheses, so both are held to a depth no program
+  // needs.
+  static constexpr int kMaxDepth = 1000;
+  static void deepen(ExprNode& n) {
+    for (const auto& k : n.kids) n.depth = std::max(n.depth, k->depth + 1);
+    if (n.depth > kMaxDepth) fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, n.pos);
+  }
+  struct Level {
+    int& depth;
+    Level(int& d, const SourcePos& pos) : depth(d) {
+      if (++depth > kMaxDepth) fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, pos);
+    }
+    ~Level() { --depth; }
+  };
+  int nesting_ = 0;
 
   NodePtr logical_or() {
     NodePtr a = logical_and();
@@ -188,6 +206,7 @@ class Parser {
       if (peek().kind == TokenKind::End) fail(msg::kSyntax, {") closing the IN list", "the end of the statement"}, peek().pos);
     }
     ++i_;
+    deepen(*n);
     return n;
   }
   NodePtr concatenation() {
@@ -236,6 +255,7 @@ class Parser {
   NodePtr prefix() {
     const Token& k = peek();
     const SourcePos pos = k.pos;
+    Level level(nesting_, pos);
     if (k.is_symbol("-") || k.is_symbol("+")) {
       const bool negate = k.is_symbol("-");
       const std::string written = k.text;
@@ -245,6 +265,7 @@ class Parser {
       if (!negate) return a;
       NodePtr n = make(Op::Negate, ExprType::Numeric, pos);
       n->kids.push_back(std::move(a));
+      deepen(*n);
       return n;
     }
     if (k.is_symbol("^") || k.is_symbol("~") || (k.is_name() && k.is_word("NOT"))) {
@@ -253,6 +274,7 @@ class Parser {
       need(*a, ExprType::Numeric, "NOT", pos);
       NodePtr n = make(Op::Not, ExprType::Numeric, pos);
       n->kids.push_back(std::move(a));
+      deepen(*n);
       return n;
     }
     NodePtr a = primary();
@@ -336,6 +358,7 @@ class Parser {
     if (!at_symbol(close)) fail(msg::kSyntax, {std::string("a closing ") + close, describe(peek())}, peek().pos);
     ++i_;
     n->kids.push_back(std::move(index));
+    deepen(*n);
     return n;
   }
 
@@ -383,6 +406,7 @@ class Parser {
     }
     if (def->fn == Fn::Length && n->kids[0]->type != ExprType::Character)
       fail(msg::kExprType, {n->text, "character", "its argument", "numeric"}, n->kids[0]->pos);
+    deepen(*n);
     return n;
   }
 

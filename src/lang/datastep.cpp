@@ -181,6 +181,8 @@ class DataStepBuilder {
   std::vector<std::vector<Token>> where_;  // WHERE statements, for the SET data sets
   const Statement* by_statement_ = nullptr;
   bool has_output_statement_ = false;
+  bool retain_all_ = false;
+  int nesting_ = 0;  // DO and IF levels being compiled
   bool reads_ = false;  // SET or INPUT
   std::vector<VarListItem> keep_, drop_;
   bool has_keep_ = false, has_drop_ = false;
@@ -399,18 +401,22 @@ void DataStepBuilder::parse_retain(const Statement& st) {
       spec.given = true;
       if (v.kind == TokenKind::String) {
         if (spec.var.is_numeric() && !spec.from_expression) fail(v, msg::kConflictingType, {spec.var.name});
+        if (!spec.length_given) {
+          // A variable first met here takes the length of its start value.
+          const int floor = spec.var.is_numeric() ? 1 : spec.var.length;
+          spec.var.length = std::max<int>(floor, static_cast<int>(v.value.size()));
+        }
         spec.var.kind = VarKind::Character;
         spec.str_init = v.value;
-        if (!spec.length_given) spec.var.length = std::max<int>(spec.var.length == 8 ? 1 : spec.var.length, static_cast<int>(v.value.size()));
       } else {
         if (!spec.var.is_numeric()) fail(v, msg::kConflictingType, {spec.var.name});
         spec.num_init = v.number;
       }
+      spec.from_expression = false;
     }
     pending.clear();
   };
-  if (t.size() == 1)
-    for (auto& v : vars_) v.retained = true;
+  if (t.size() == 1) retain_all_ = true;
   for (std::size_t i = 1; i < t.size(); ++i) {
     if (t[i].kind == TokenKind::Number || t[i].kind == TokenKind::Missing || t[i].kind == TokenKind::String) {
       if (pending.empty()) fail(t[i], msg::kSyntax, {"a variable name before the initial value", t[i].text});
@@ -862,8 +868,19 @@ Statement tail_of(const Statement& st, std::size_t from) {
   return out;
 }
 
+// Counts the DO and IF levels being compiled: compiling and running them
+// recurse, so their depth is held to what a program can mean.
+struct Nesting {
+  int& depth;
+  Nesting(int& d, const Token& at) : depth(d) {
+    if (++depth > 500) throw StepError{msg::kBlockBad, {"DO and IF statements are nested more than 500 deep here"}, at.pos};
+  }
+  ~Nesting() { --depth; }
+};
+
 std::unique_ptr<Exec> DataStepBuilder::parse_if(const Statement& st) {
   const auto& t = st.tokens;
+  Nesting level(nesting_, t[0]);
   if (t.size() < 2) fail(t[0], msg::kSyntax, {"a condition after IF", "the end of the statement"});
   std::size_t i = 1;
   auto e = std::make_unique<Exec>();
@@ -892,6 +909,7 @@ std::unique_ptr<Exec> DataStepBuilder::parse_if(const Statement& st) {
 // DO OVER array;
 std::unique_ptr<Exec> DataStepBuilder::parse_do(const Statement& st) {
   const auto& t = st.tokens;
+  Nesting level(nesting_, t[0]);
   auto e = std::make_unique<Exec>();
   e->pos = st.pos;
   if (t.size() == 1) {
@@ -1301,6 +1319,8 @@ void DataStepBuilder::execute() {
   }
   open_infile();
   pdv_.resize(vars_.size());
+  if (retain_all_)
+    for (auto& v : vars_) v.retained = true;
   set_cell_.assign(vars_.size(), false);
   for (const auto& in : set_)
     for (int k : in.cell) set_cell_[static_cast<std::size_t>(k)] = true;
