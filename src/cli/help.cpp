@@ -79,7 +79,7 @@ Expressions:
     comparison  = ^= ~= < <= > >= EQ NE LT LE GT GE, IN (1, 2, 3)
     logic       AND & OR | NOT ^ ~     text  || joins
     functions   ABS SQRT LOG EXP INT ROUND(x[, unit])
-                MIN MAX SUM MEAN STD N NMISS (missing values left out;
+                MOD(x, d) FLOOR CEIL MIN MAX SUM MEAN STD N NMISS (missing values left out;
                 SUM(OF q1-q7), MEAN(OF a{*}))  MISSING(x)
                 RANUNI(seed) RANNOR(seed)   the first seed starts the stream;
                 0 takes one from the clock and the log says which

@@ -23,8 +23,8 @@ enum class Op {
   Less, LessEq, Greater, GreaterEq, Equal, NotEqual, In, And, Or, Call
 };
 
-enum class Fn { Abs, Sqrt, Log, Exp, Round, Int, Min, Max, Sum, Mean, Std, N, NMiss, Missing,
-                RanUni, RanNor, Upcase, Trim, Length };
+enum class Fn { Abs, Sqrt, Log, Exp, Round, Int, Floor, Ceil, Mod, Min, Max, Sum, Mean, Std, N,
+                NMiss, Missing, RanUni, RanNor, Upcase, Trim, Length };
 
 struct ExprNode {
   Op op = Op::Number;
@@ -54,6 +54,8 @@ const FunctionDef kFunctions[] = {
     {"ABS", Fn::Abs, 1, 1, false},       {"SQRT", Fn::Sqrt, 1, 1, false},
     {"LOG", Fn::Log, 1, 1, false},       {"EXP", Fn::Exp, 1, 1, false},
     {"ROUND", Fn::Round, 1, 2, false},   {"INT", Fn::Int, 1, 1, false},
+    {"FLOOR", Fn::Floor, 1, 1, false},   {"CEIL", Fn::Ceil, 1, 1, false},
+    {"MOD", Fn::Mod, 2, 2, false},
     {"MIN", Fn::Min, 1, -1, false},      {"MAX", Fn::Max, 1, -1, false},
     {"SUM", Fn::Sum, 1, -1, false},      {"MEAN", Fn::Mean, 1, -1, false},
     {"STD", Fn::Std, 1, -1, false},      {"N", Fn::N, 1, -1, false},
@@ -366,7 +368,11 @@ class Parser {
     const FunctionDef* def = nullptr;
     for (const auto& f : kFunctions)
       if (name.is_word(f.name)) def = &f;
-    if (!def) fail(msg::kUnknownFunction, {upper(name.value)}, name.pos);
+    if (!def) {
+      std::string known;
+      for (const auto& f : kFunctions) known += (known.empty() ? "" : ", ") + std::string(f.name);
+      fail(msg::kUnknownFunction, {upper(name.value), known}, name.pos);
+    }
     NodePtr n = make(Op::Call, ExprType::Numeric, name.pos);
     n->fn = def->fn;
     n->text = upper(name.value);
@@ -576,7 +582,7 @@ double call_number(const ExprNode& n, ExprEnv& env) {
     default: break;
   }
   const double x = a[0];
-  if (is_missing(x) || (n.fn == Fn::Round && a.size() > 1 && is_missing(a[1]))) {
+  if (is_missing(x) || (a.size() > 1 && is_missing(a[1]))) {
     count(env.notes->missing_operand, n.pos);
     return missing_value();
   }
@@ -586,6 +592,9 @@ double call_number(const ExprNode& n, ExprEnv& env) {
     case Fn::Log: return x <= 0 ? invalid(n, env) : std::log(x);
     case Fn::Exp: return checked(std::exp(x), n, env);
     case Fn::Int: return std::trunc(x);
+    case Fn::Floor: return std::floor(x);
+    case Fn::Ceil: return std::ceil(x);
+    case Fn::Mod: return a[1] == 0 ? invalid(n, env) : std::fmod(x, a[1]);
     case Fn::Round: {
       const double unit = a.size() > 1 ? a[1] : 1;
       if (unit <= 0) return invalid(n, env);

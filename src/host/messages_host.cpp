@@ -132,8 +132,7 @@ const MessageDef kHostMessages[] = {
      "The operator or function %1 needs %2 values, but %3 is %4. Compare numbers with "
      "numbers and text with text; join text with ||."},
     {G, msg::kUnknownFunction, S::Error,
-     "Function %1 is not known. The functions are ABS, SQRT, LOG, EXP, ROUND, INT, MIN, MAX, "
-     "SUM, MEAN, STD, N, NMISS, MISSING, RANUNI, RANNOR, UPCASE, TRIM and LENGTH."},
+     "Function %1 is not known. The functions are %2."},
     {G, msg::kFunctionArguments, S::Error, "Function %1 takes %2, but is given %3."},
     {G, msg::kArraySubscript, S::Error,
      "The subscript %1 of array %2 is outside 1 to %3; the step stops."},
