@@ -177,11 +177,16 @@ int show_help(const std::vector<std::string>& words, std::ostream& out, std::ost
     out << kTopics;
     return 0;
   }
-  if (topic == "STATEMENTS") out << kStatements;
-  else if (topic == "DATA STEP" || topic == "DATA" || topic == "DATASTEP") out << kDataStep;
-  else if (topic == "DATA SETS" || topic == "DATASETS" || topic == "DATA SET") out << kDataSets;
-  else if (topic == "OUTPUT" || topic == "ODS") out << kOutput;
-  else if (topic == "PRINT" || topic == "CONTENTS") out << kStatements;
+  if (topic == "STATEMENTS")
+    out << kStatements;
+  else if (topic == "DATA STEP" || topic == "DATA" || topic == "DATASTEP")
+    out << kDataStep;
+  else if (topic == "DATA SETS" || topic == "DATASETS" || topic == "DATA SET")
+    out << kDataSets;
+  else if (topic == "OUTPUT" || topic == "ODS")
+    out << kOutput;
+  else if (topic == "PRINT" || topic == "CONTENTS")
+    out << kStatements;
   else {
     ProcedureRegistry registry;
     register_all_procedures(registry);

@@ -18,13 +18,55 @@ namespace kav {
 // so that -2**2 is -4 and NOT a = b is (NOT a) = b, as in the languages our
 // users come from.
 enum class Op {
-  Number, Text, Variable, Element, Implicit,
-  Negate, Not, Power, Multiply, Divide, Add, Subtract, Concat,
-  Less, LessEq, Greater, GreaterEq, Equal, NotEqual, In, And, Or, Call
+  Number,
+  Text,
+  Variable,
+  Element,
+  Implicit,
+  Negate,
+  Not,
+  Power,
+  Multiply,
+  Divide,
+  Add,
+  Subtract,
+  Concat,
+  Less,
+  LessEq,
+  Greater,
+  GreaterEq,
+  Equal,
+  NotEqual,
+  In,
+  And,
+  Or,
+  Call
 };
 
-enum class Fn { Abs, Sqrt, Log, Exp, Round, Int, Floor, Ceil, Mod, Min, Max, Sum, Mean, Std, N,
-                NMiss, Missing, RanUni, RanNor, Upcase, Trim, Length };
+enum class Fn {
+  Abs,
+  Sqrt,
+  Log,
+  Exp,
+  Round,
+  Int,
+  Floor,
+  Ceil,
+  Mod,
+  Min,
+  Max,
+  Sum,
+  Mean,
+  Std,
+  N,
+  NMiss,
+  Missing,
+  RanUni,
+  RanNor,
+  Upcase,
+  Trim,
+  Length
+};
 
 struct ExprNode {
   Op op = Op::Number;
@@ -51,22 +93,24 @@ struct FunctionDef {
 };
 
 const FunctionDef kFunctions[] = {
-    {"ABS", Fn::Abs, 1, 1, false},       {"SQRT", Fn::Sqrt, 1, 1, false},
-    {"LOG", Fn::Log, 1, 1, false},       {"EXP", Fn::Exp, 1, 1, false},
-    {"ROUND", Fn::Round, 1, 2, false},   {"INT", Fn::Int, 1, 1, false},
-    {"FLOOR", Fn::Floor, 1, 1, false},   {"CEIL", Fn::Ceil, 1, 1, false},
-    {"MOD", Fn::Mod, 2, 2, false},
-    {"MIN", Fn::Min, 1, -1, false},      {"MAX", Fn::Max, 1, -1, false},
-    {"SUM", Fn::Sum, 1, -1, false},      {"MEAN", Fn::Mean, 1, -1, false},
-    {"STD", Fn::Std, 1, -1, false},      {"N", Fn::N, 1, -1, false},
-    {"NMISS", Fn::NMiss, 1, -1, false},  {"MISSING", Fn::Missing, 1, 1, true},
-    {"RANUNI", Fn::RanUni, 1, 1, false}, {"UNIFORM", Fn::RanUni, 1, 1, false},
-    {"RANNOR", Fn::RanNor, 1, 1, false}, {"NORMAL", Fn::RanNor, 1, 1, false},
-    {"UPCASE", Fn::Upcase, 1, 1, true},  {"TRIM", Fn::Trim, 1, 1, true},
-    {"STRIP", Fn::Trim, 1, 1, true},     {"LENGTH", Fn::Length, 1, 1, true},
+    {"ABS", Fn::Abs, 1, 1, false},        {"SQRT", Fn::Sqrt, 1, 1, false},
+    {"LOG", Fn::Log, 1, 1, false},        {"EXP", Fn::Exp, 1, 1, false},
+    {"ROUND", Fn::Round, 1, 2, false},    {"INT", Fn::Int, 1, 1, false},
+    {"FLOOR", Fn::Floor, 1, 1, false},    {"CEIL", Fn::Ceil, 1, 1, false},
+    {"MOD", Fn::Mod, 2, 2, false},        {"MIN", Fn::Min, 1, -1, false},
+    {"MAX", Fn::Max, 1, -1, false},       {"SUM", Fn::Sum, 1, -1, false},
+    {"MEAN", Fn::Mean, 1, -1, false},     {"STD", Fn::Std, 1, -1, false},
+    {"N", Fn::N, 1, -1, false},           {"NMISS", Fn::NMiss, 1, -1, false},
+    {"MISSING", Fn::Missing, 1, 1, true}, {"RANUNI", Fn::RanUni, 1, 1, false},
+    {"UNIFORM", Fn::RanUni, 1, 1, false}, {"RANNOR", Fn::RanNor, 1, 1, false},
+    {"NORMAL", Fn::RanNor, 1, 1, false},  {"UPCASE", Fn::Upcase, 1, 1, true},
+    {"TRIM", Fn::Trim, 1, 1, true},       {"STRIP", Fn::Trim, 1, 1, true},
+    {"LENGTH", Fn::Length, 1, 1, true},
 };
 
-const char* type_name(ExprType t) { return t == ExprType::Numeric ? "numeric" : "character"; }
+const char* type_name(ExprType t) {
+  return t == ExprType::Numeric ? "numeric" : "character";
+}
 
 [[noreturn]] void fail(int number, std::vector<std::string> args, const SourcePos& pos) {
   throw ExpressionError{number, std::move(args), pos};
@@ -78,7 +122,8 @@ std::string describe(const Token& t) {
 
 class Parser {
  public:
-  Parser(const std::vector<Token>& t, std::size_t& i, const NameResolver& r) : t_(t), i_(i), resolve_(r) {}
+  Parser(const std::vector<Token>& t, std::size_t& i, const NameResolver& r)
+      : t_(t), i_(i), resolve_(r) {}
 
   std::unique_ptr<ExprNode> expression() { return logical_or(); }
 
@@ -123,12 +168,14 @@ class Parser {
   static constexpr int kMaxDepth = 1000;
   static void deepen(ExprNode& n) {
     for (const auto& k : n.kids) n.depth = std::max(n.depth, k->depth + 1);
-    if (n.depth > kMaxDepth) fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, n.pos);
+    if (n.depth > kMaxDepth)
+      fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, n.pos);
   }
   struct Level {
     int& depth;
     Level(int& d, const SourcePos& pos) : depth(d) {
-      if (++depth > kMaxDepth) fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, pos);
+      if (++depth > kMaxDepth)
+        fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, pos);
     }
     ~Level() { --depth; }
   };
@@ -160,10 +207,14 @@ class Parser {
   }
   bool comparison_operator(Op& op) {
     const Token& k = peek();
-    struct Pair { const char* symbol; const char* word; Op op; };
-    static const Pair pairs[] = {{"=", "EQ", Op::Equal},     {"^=", "NE", Op::NotEqual},
+    struct Pair {
+      const char* symbol;
+      const char* word;
+      Op op;
+    };
+    static const Pair pairs[] = {{"=", "EQ", Op::Equal},        {"^=", "NE", Op::NotEqual},
                                  {"~=", nullptr, Op::NotEqual}, {"<", "LT", Op::Less},
-                                 {"<=", "LE", Op::LessEq},   {">", "GT", Op::Greater},
+                                 {"<=", "LE", Op::LessEq},      {">", "GT", Op::Greater},
                                  {">=", "GE", Op::GreaterEq}};
     for (const auto& p : pairs)
       if (k.is_symbol(p.symbol) || (p.word && k.is_name() && k.is_word(p.word))) {
@@ -187,7 +238,10 @@ class Parser {
       ++i_;
       NodePtr b = concatenation();
       if (a->type != b->type)
-        fail(msg::kExprType, {written, std::string("two ") + type_name(a->type), "the right side", type_name(b->type)}, pos);
+        fail(msg::kExprType,
+             {written, std::string("two ") + type_name(a->type), "the right side",
+              type_name(b->type)},
+             pos);
       a = binary(op, std::move(a), std::move(b), pos, ExprType::Numeric);
     }
   }
@@ -201,11 +255,14 @@ class Parser {
       if (v->op != Op::Number && v->op != Op::Text)
         fail(msg::kSyntax, {"a constant in the IN list", "an expression"}, v->pos);
       if (v->type != n->kids[0]->type)
-        fail(msg::kExprType, {"IN", type_name(n->kids[0]->type), "a value of the list", type_name(v->type)}, v->pos);
+        fail(msg::kExprType,
+             {"IN", type_name(n->kids[0]->type), "a value of the list", type_name(v->type)},
+             v->pos);
       n->kids.push_back(std::move(v));
       if (at_symbol(",")) ++i_;
       if (at_symbol(")")) break;
-      if (peek().kind == TokenKind::End) fail(msg::kSyntax, {") closing the IN list", "the end of the statement"}, peek().pos);
+      if (peek().kind == TokenKind::End)
+        fail(msg::kSyntax, {") closing the IN list", "the end of the statement"}, peek().pos);
     }
     ++i_;
     deepen(*n);
@@ -291,8 +348,12 @@ class Parser {
     return a;
   }
 
-  static bool opens_subscript(const Token& k) { return k.is_symbol("{") || k.is_symbol("[") || k.is_symbol("("); }
-  static const char* closer(const Token& k) { return k.is_symbol("{") ? "}" : k.is_symbol("[") ? "]" : ")"; }
+  static bool opens_subscript(const Token& k) {
+    return k.is_symbol("{") || k.is_symbol("[") || k.is_symbol("(");
+  }
+  static const char* closer(const Token& k) {
+    return k.is_symbol("{") ? "}" : k.is_symbol("[") ? "]" : ")";
+  }
 
   NodePtr primary() {
     const Token& k = peek();
@@ -357,7 +418,8 @@ class Parser {
     ++i_;
     NodePtr index = expression();
     need(*index, ExprType::Numeric, "array subscript", index->pos);
-    if (!at_symbol(close)) fail(msg::kSyntax, {std::string("a closing ") + close, describe(peek())}, peek().pos);
+    if (!at_symbol(close))
+      fail(msg::kSyntax, {std::string("a closing ") + close, describe(peek())}, peek().pos);
     ++i_;
     n->kids.push_back(std::move(index));
     deepen(*n);
@@ -379,7 +441,8 @@ class Parser {
     ++i_;  // (
     while (!at_symbol(")")) {
       if (peek().kind == TokenKind::End)
-        fail(msg::kSyntax, {") closing the arguments of " + n->text, "the end of the statement"}, peek().pos);
+        fail(msg::kSyntax, {") closing the arguments of " + n->text, "the end of the statement"},
+             peek().pos);
       if (at_word("OF") && (peek(1).is_name() || peek(1).kind == TokenKind::NameLiteral)) {
         ++i_;
         of_list(*n);
@@ -396,9 +459,12 @@ class Parser {
     ++i_;
     const int given = static_cast<int>(n->kids.size());
     if (given < def->min_args || (def->max_args >= 0 && given > def->max_args)) {
-      std::string takes = def->max_args < 0 ? "at least one argument"
-                          : def->min_args == def->max_args ? std::to_string(def->min_args) + " argument" + (def->min_args == 1 ? "" : "s")
-                                                           : std::to_string(def->min_args) + " or " + std::to_string(def->max_args) + " arguments";
+      std::string takes =
+          def->max_args < 0 ? "at least one argument"
+          : def->min_args == def->max_args
+              ? std::to_string(def->min_args) + " argument" + (def->min_args == 1 ? "" : "s")
+              : std::to_string(def->min_args) + " or " + std::to_string(def->max_args) +
+                    " arguments";
       fail(msg::kFunctionArguments, {n->text, takes, std::to_string(given)}, name.pos);
     }
     for (const auto& a : n->kids)
@@ -423,7 +489,8 @@ class Parser {
       if (peek(1).is_symbol("-") && peek(2).is_name()) {
         NumberedRange range;
         if (!numbered_range(first.value, peek(2).value, range) || range.last < range.first)
-          fail(msg::kSyntax, {"a numbered range such as x1-x7", first.value + "-" + peek(2).value}, first.pos);
+          fail(msg::kSyntax, {"a numbered range such as x1-x7", first.value + "-" + peek(2).value},
+               first.pos);
         i_ += 3;
         for (long k = range.first; k <= range.last; ++k) {
           Token t = first;
@@ -448,7 +515,8 @@ class Parser {
   }
   void push_variable(ExprNode& call, const Token& name, const NameBinding* known = nullptr) {
     NameBinding b = known ? *known : resolve_(name, false);
-    if (b.kind != NameBinding::Kind::Variable) fail(msg::kSyntax, {"a known variable", name.value}, name.pos);
+    if (b.kind != NameBinding::Kind::Variable)
+      fail(msg::kSyntax, {"a known variable", name.value}, name.pos);
     NodePtr v = make(Op::Variable, b.type, name.pos);
     v->cell = b.cell;
     v->length = b.length;
@@ -483,7 +551,9 @@ int compare_texts(const std::string& a, const std::string& b) {
   return trim_right(a).compare(trim_right(b));
 }
 
-void count(std::map<std::pair<int, int>, long>& m, const SourcePos& p) { ++m[{p.line, p.column}]; }
+void count(std::map<std::pair<int, int>, long>& m, const SourcePos& p) {
+  ++m[{p.line, p.column}];
+}
 
 // The random stream: SplitMix64, which is simple, fast and the same on every
 // platform, unlike the distributions of the standard library.
@@ -500,14 +570,17 @@ std::string evaluate_text(const ExprNode& n, ExprEnv& env);
 
 std::size_t element_index(const ExprNode& n, ExprEnv& env) {
   if (n.op == Op::Implicit) {
-    std::size_t k = env.array_index && static_cast<std::size_t>(n.array_id) < env.array_index->size()
-                        ? (*env.array_index)[static_cast<std::size_t>(n.array_id)] : 0;
+    std::size_t k =
+        env.array_index && static_cast<std::size_t>(n.array_id) < env.array_index->size()
+            ? (*env.array_index)[static_cast<std::size_t>(n.array_id)]
+            : 0;
     return std::min(k, n.elements.size() - 1);
   }
   const double v = evaluate(*n.kids[0], env);
   const double k = std::trunc(v);
   if (is_missing(v) || k < 1 || k > static_cast<double>(n.elements.size()))
-    fail(msg::kArraySubscript, {number_text(v), n.text, std::to_string(n.elements.size())}, n.kids[0]->pos);
+    fail(msg::kArraySubscript, {number_text(v), n.text, std::to_string(n.elements.size())},
+         n.kids[0]->pos);
   return static_cast<std::size_t>(k) - 1;
 }
 
@@ -547,7 +620,11 @@ double call_number(const ExprNode& n, ExprEnv& env) {
     return v;
   };
   switch (n.fn) {
-    case Fn::Sum: case Fn::Mean: case Fn::Min: case Fn::Max: case Fn::Std: {
+    case Fn::Sum:
+    case Fn::Mean:
+    case Fn::Min:
+    case Fn::Max:
+    case Fn::Std: {
       const std::vector<double> v = present();
       if (v.empty() || (n.fn == Fn::Std && v.size() < 2)) return missing_value();
       if (n.fn == Fn::Min) return *std::min_element(v.begin(), v.end());
@@ -561,13 +638,17 @@ double call_number(const ExprNode& n, ExprEnv& env) {
       for (double x : v) ss += (x - mean) * (x - mean);
       return checked(std::sqrt(ss / static_cast<double>(v.size() - 1)), n, env);
     }
-    case Fn::N: return static_cast<double>(present().size());
-    case Fn::NMiss: return static_cast<double>(a.size() - present().size());
-    case Fn::RanUni: case Fn::RanNor: {
+    case Fn::N:
+      return static_cast<double>(present().size());
+    case Fn::NMiss:
+      return static_cast<double>(a.size() - present().size());
+    case Fn::RanUni:
+    case Fn::RanNor: {
       if (!env.random_started) {
         double seed = a[0];
         if (is_missing(seed) || seed <= 0) {
-          seed = static_cast<double>(std::chrono::system_clock::now().time_since_epoch().count() % 2147483647);
+          seed = static_cast<double>(std::chrono::system_clock::now().time_since_epoch().count() %
+                                     2147483647);
           env.notes->clock_seed = static_cast<std::int64_t>(seed);
         }
         env.seed_used = static_cast<std::int64_t>(seed);
@@ -579,7 +660,8 @@ double call_number(const ExprNode& n, ExprEnv& env) {
       const double u1 = next_uniform(env), u2 = next_uniform(env);
       return std::sqrt(-2 * std::log(u1)) * std::cos(2 * M_PI * u2);
     }
-    default: break;
+    default:
+      break;
   }
   const double x = a[0];
   if (is_missing(x) || (a.size() > 1 && is_missing(a[1]))) {
@@ -587,14 +669,22 @@ double call_number(const ExprNode& n, ExprEnv& env) {
     return missing_value();
   }
   switch (n.fn) {
-    case Fn::Abs: return std::fabs(x);
-    case Fn::Sqrt: return x < 0 ? invalid(n, env) : std::sqrt(x);
-    case Fn::Log: return x <= 0 ? invalid(n, env) : std::log(x);
-    case Fn::Exp: return checked(std::exp(x), n, env);
-    case Fn::Int: return std::trunc(x);
-    case Fn::Floor: return std::floor(x);
-    case Fn::Ceil: return std::ceil(x);
-    case Fn::Mod: return a[1] == 0 ? invalid(n, env) : std::fmod(x, a[1]);
+    case Fn::Abs:
+      return std::fabs(x);
+    case Fn::Sqrt:
+      return x < 0 ? invalid(n, env) : std::sqrt(x);
+    case Fn::Log:
+      return x <= 0 ? invalid(n, env) : std::log(x);
+    case Fn::Exp:
+      return checked(std::exp(x), n, env);
+    case Fn::Int:
+      return std::trunc(x);
+    case Fn::Floor:
+      return std::floor(x);
+    case Fn::Ceil:
+      return std::ceil(x);
+    case Fn::Mod:
+      return a[1] == 0 ? invalid(n, env) : std::fmod(x, a[1]);
     case Fn::Round: {
       const double unit = a.size() > 1 ? a[1] : 1;
       if (unit <= 0) return invalid(n, env);
@@ -608,7 +698,8 @@ double call_number(const ExprNode& n, ExprEnv& env) {
       }
       return checked(std::round(x / unit) * unit, n, env);
     }
-    default: return missing_value();
+    default:
+      return missing_value();
   }
 }
 
@@ -620,9 +711,12 @@ double arithmetic(const ExprNode& n, ExprEnv& env) {
     return missing_value();
   }
   switch (n.op) {
-    case Op::Add: return checked(a + b, n, env);
-    case Op::Subtract: return checked(a - b, n, env);
-    case Op::Multiply: return checked(a * b, n, env);
+    case Op::Add:
+      return checked(a + b, n, env);
+    case Op::Subtract:
+      return checked(a - b, n, env);
+    case Op::Multiply:
+      return checked(a * b, n, env);
     case Op::Divide:
       if (b == 0) {
         count(env.notes->divide_by_zero, n.pos);
@@ -643,9 +737,12 @@ double arithmetic(const ExprNode& n, ExprEnv& env) {
 
 double evaluate(const ExprNode& n, ExprEnv& env) {
   switch (n.op) {
-    case Op::Number: return n.value;
-    case Op::Variable: return env.cells->num[static_cast<std::size_t>(n.cell)];
-    case Op::Element: case Op::Implicit:
+    case Op::Number:
+      return n.value;
+    case Op::Variable:
+      return env.cells->num[static_cast<std::size_t>(n.cell)];
+    case Op::Element:
+    case Op::Implicit:
       return env.cells->num[static_cast<std::size_t>(n.elements[element_index(n, env)])];
     case Op::Negate: {
       const double a = evaluate(*n.kids[0], env);
@@ -659,20 +756,35 @@ double evaluate(const ExprNode& n, ExprEnv& env) {
       const double a = evaluate(*n.kids[0], env);
       return (is_missing(a) || a == 0) ? 1 : 0;
     }
-    case Op::Add: case Op::Subtract: case Op::Multiply: case Op::Divide: case Op::Power:
+    case Op::Add:
+    case Op::Subtract:
+    case Op::Multiply:
+    case Op::Divide:
+    case Op::Power:
       return arithmetic(n, env);
-    case Op::Less: case Op::LessEq: case Op::Greater: case Op::GreaterEq: case Op::Equal:
+    case Op::Less:
+    case Op::LessEq:
+    case Op::Greater:
+    case Op::GreaterEq:
+    case Op::Equal:
     case Op::NotEqual: {
-      const int c = n.kids[0]->type == ExprType::Character
-                        ? compare_texts(evaluate_text(*n.kids[0], env), evaluate_text(*n.kids[1], env))
-                        : compare_numbers(evaluate(*n.kids[0], env), evaluate(*n.kids[1], env));
+      const int c =
+          n.kids[0]->type == ExprType::Character
+              ? compare_texts(evaluate_text(*n.kids[0], env), evaluate_text(*n.kids[1], env))
+              : compare_numbers(evaluate(*n.kids[0], env), evaluate(*n.kids[1], env));
       switch (n.op) {
-        case Op::Less: return c < 0;
-        case Op::LessEq: return c <= 0;
-        case Op::Greater: return c > 0;
-        case Op::GreaterEq: return c >= 0;
-        case Op::Equal: return c == 0;
-        default: return c != 0;
+        case Op::Less:
+          return c < 0;
+        case Op::LessEq:
+          return c <= 0;
+        case Op::Greater:
+          return c > 0;
+        case Op::GreaterEq:
+          return c >= 0;
+        case Op::Equal:
+          return c == 0;
+        default:
+          return c != 0;
       }
     }
     case Op::In: {
@@ -699,30 +811,38 @@ double evaluate(const ExprNode& n, ExprEnv& env) {
       const double b = evaluate(*n.kids[1], env);
       return !(is_missing(b) || b == 0);
     }
-    case Op::Call: return call_number(n, env);
-    default: return missing_value();
+    case Op::Call:
+      return call_number(n, env);
+    default:
+      return missing_value();
   }
 }
 
 std::string evaluate_text(const ExprNode& n, ExprEnv& env) {
   if (n.type == ExprType::Numeric) return number_text(evaluate(n, env));
   switch (n.op) {
-    case Op::Text: return n.text;
-    case Op::Variable: return env.cells->str[static_cast<std::size_t>(n.cell)];
-    case Op::Element: case Op::Implicit:
+    case Op::Text:
+      return n.text;
+    case Op::Variable:
+      return env.cells->str[static_cast<std::size_t>(n.cell)];
+    case Op::Element:
+    case Op::Implicit:
       return env.cells->str[static_cast<std::size_t>(n.elements[element_index(n, env)])];
-    case Op::Concat: return evaluate_text(*n.kids[0], env) + evaluate_text(*n.kids[1], env);
+    case Op::Concat:
+      return evaluate_text(*n.kids[0], env) + evaluate_text(*n.kids[1], env);
     case Op::Call: {
       std::string s = evaluate_text(*n.kids[0], env);
       if (n.fn == Fn::Upcase)
         for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       if (n.fn == Fn::Trim) {
         s = trim_right(s);
-        s.erase(0, s.find_first_not_of(' ') == std::string::npos ? s.size() : s.find_first_not_of(' '));
+        s.erase(
+            0, s.find_first_not_of(' ') == std::string::npos ? s.size() : s.find_first_not_of(' '));
       }
       return s;
     }
-    default: return "";
+    default:
+      return "";
   }
 }
 
@@ -744,13 +864,19 @@ void ExprNotes::log_to(Log& log) const {
     return pos;
   };
   for (const auto& [p, n] : missing_operand)
-    log.message(kHostGroup, msg::kMissingGenerated, {std::to_string(n), std::to_string(p.first), std::to_string(p.second)}, place(p));
+    log.message(kHostGroup, msg::kMissingGenerated,
+                {std::to_string(n), std::to_string(p.first), std::to_string(p.second)}, place(p));
   for (const auto& [p, n] : divide_by_zero)
-    log.message(kHostGroup, msg::kDivisionByZero, {std::to_string(n), std::to_string(p.first), std::to_string(p.second)}, place(p));
+    log.message(kHostGroup, msg::kDivisionByZero,
+                {std::to_string(n), std::to_string(p.first), std::to_string(p.second)}, place(p));
   for (const auto& [p, n] : overflow)
-    log.message(kHostGroup, msg::kOverflow, {std::to_string(n), std::to_string(p.first), std::to_string(p.second)}, place(p));
+    log.message(kHostGroup, msg::kOverflow,
+                {std::to_string(n), std::to_string(p.first), std::to_string(p.second)}, place(p));
   for (const auto& [p, e] : invalid_argument)
-    log.message(kHostGroup, msg::kInvalidArgument, {e.first, std::to_string(e.second), std::to_string(p.first), std::to_string(p.second)}, place(p));
+    log.message(
+        kHostGroup, msg::kInvalidArgument,
+        {e.first, std::to_string(e.second), std::to_string(p.first), std::to_string(p.second)},
+        place(p));
   if (clock_seed >= 0) log.message(kHostGroup, msg::kRandomSeed, {std::to_string(clock_seed)});
 }
 
@@ -759,24 +885,37 @@ Expression::~Expression() = default;
 Expression::Expression(Expression&&) noexcept = default;
 Expression& Expression::operator=(Expression&&) noexcept = default;
 
-Expression Expression::parse(const std::vector<Token>& tokens, std::size_t& i, const NameResolver& resolve) {
+Expression Expression::parse(const std::vector<Token>& tokens, std::size_t& i,
+                             const NameResolver& resolve) {
   Expression e;
   Parser p(tokens, i, resolve);
   e.root_ = p.expression();
   return e;
 }
 
-Expression Expression::parse_all(const std::vector<Token>& tokens, std::size_t i, const NameResolver& resolve) {
+Expression Expression::parse_all(const std::vector<Token>& tokens, std::size_t i,
+                                 const NameResolver& resolve) {
   Expression e = parse(tokens, i, resolve);
-  if (i < tokens.size()) fail(msg::kSyntax, {"an operator or the end of the statement", tokens[i].text}, tokens[i].pos);
+  if (i < tokens.size())
+    fail(msg::kSyntax, {"an operator or the end of the statement", tokens[i].text}, tokens[i].pos);
   return e;
 }
 
-ExprType Expression::type() const { return root_->type; }
-int Expression::length() const { return root_->length; }
-SourcePos Expression::pos() const { return root_->pos; }
-double Expression::number(ExprEnv& env) const { return evaluate(*root_, env); }
-std::string Expression::text(ExprEnv& env) const { return evaluate_text(*root_, env); }
+ExprType Expression::type() const {
+  return root_->type;
+}
+int Expression::length() const {
+  return root_->length;
+}
+SourcePos Expression::pos() const {
+  return root_->pos;
+}
+double Expression::number(ExprEnv& env) const {
+  return evaluate(*root_, env);
+}
+std::string Expression::text(ExprEnv& env) const {
+  return evaluate_text(*root_, env);
+}
 bool Expression::truth(ExprEnv& env) const {
   if (root_->type == ExprType::Character) return !trim_right(evaluate_text(*root_, env)).empty();
   const double v = evaluate(*root_, env);
@@ -787,7 +926,8 @@ bool Expression::assignable() const {
 }
 int Expression::target_cell(ExprEnv& env) const {
   if (root_->op == Op::Variable) return root_->cell;
-  if (root_->op == Op::Element || root_->op == Op::Implicit) return root_->elements[element_index(*root_, env)];
+  if (root_->op == Op::Element || root_->op == Op::Implicit)
+    return root_->elements[element_index(*root_, env)];
   return -1;
 }
 

@@ -134,8 +134,8 @@ struct StatementDef {
   StatementBody body = StatementBody::Options;
   const OptionTable* options = nullptr;  // Options
   OptionDef value;                       // Value: kind, words and field in the procedure record
-  bool own_record = false;  // kept as a statement of its own rather than merged (PATHDIAGRAM)
-  bool once = false;        // a second statement of this kind is an error
+  bool own_record = false;     // kept as a statement of its own rather than merged (PATHDIAGRAM)
+  bool once = false;           // a second statement of this kind is an error
   const char* help = nullptr;  // one line for the statement reference
 };
 

@@ -45,9 +45,9 @@ struct StepError {
 struct VarSpec {
   Variable var;
   bool length_given = false;
-  bool hidden = false;     // FIRST./LAST., _N_ and END= flags: never written
-  bool retained = false;   // keeps its value from one pass to the next
-  bool given = false;      // assigned, read or retained somewhere
+  bool hidden = false;           // FIRST./LAST., _N_ and END= flags: never written
+  bool retained = false;         // keeps its value from one pass to the next
+  bool given = false;            // assigned, read or retained somewhere
   bool from_expression = false;  // first met inside an expression
   SourcePos first_use;
   std::optional<double> num_init;
@@ -79,11 +79,25 @@ struct ArrayDef {
 enum class Flow { Next, Delete, Stop, EndOfData };
 
 struct Exec {
-  enum class Kind { Assign, If, Subset, Delete, Output, Stop, Block, Iterate, While, Until, Over, Set, Input };
+  enum class Kind {
+    Assign,
+    If,
+    Subset,
+    Delete,
+    Output,
+    Stop,
+    Block,
+    Iterate,
+    While,
+    Until,
+    Over,
+    Set,
+    Input
+  };
   Kind kind = Kind::Block;
   SourcePos pos;
-  Expression target, value;  // Assign; If/Subset/While/Until: value is the condition
-  int target_var = -1;       // Assign to a plain variable
+  Expression target, value;                 // Assign; If/Subset/While/Until: value is the condition
+  int target_var = -1;                      // Assign to a plain variable
   std::vector<std::unique_ptr<Exec>> body;  // blocks and loops; If: then, else (may be null)
   int loop_var = -1;
   Expression to, by;  // Iterate: value is the start
@@ -182,7 +196,7 @@ class DataStepBuilder {
   const Statement* by_statement_ = nullptr;
   bool has_output_statement_ = false;
   bool retain_all_ = false;
-  int nesting_ = 0;  // DO and IF levels being compiled
+  int nesting_ = 0;     // DO and IF levels being compiled
   bool reads_ = false;  // SET or INPUT
   std::vector<VarListItem> keep_, drop_;
   bool has_keep_ = false, has_drop_ = false;
@@ -277,7 +291,8 @@ Expression DataStepBuilder::expression(const std::vector<Token>& t, std::size_t&
 
 Expression DataStepBuilder::expression_to_end(const std::vector<Token>& t, std::size_t i) {
   Expression e = expression(t, i);
-  if (i < t.size()) fail(t[i], msg::kSyntax, {"an operator or the end of the statement", t[i].text});
+  if (i < t.size())
+    fail(t[i], msg::kSyntax, {"an operator or the end of the statement", t[i].text});
   return e;
 }
 
@@ -306,17 +321,22 @@ void DataStepBuilder::parse_data_statement(const Statement& st) {
   if (!err.empty()) throw StepError{msg::kSyntax, {"a data set name", err}, where};
   if (out_.path.empty() && !is_valid_name(out_.member, ValidVarName::V7))
     throw StepError{msg::kInvalidName, {out_.member, "V7"}, out_.pos};
-  if (i < t.size()) fail(t[i], msg::kSyntax, {"the end of the DATA statement (one data set is written)", t[i].text});
+  if (i < t.size())
+    fail(t[i], msg::kSyntax,
+         {"the end of the DATA statement (one data set is written)", t[i].text});
 }
 
 // ARRAY name{n} [$ [length]] [elements];  ARRAY name{*} elements;  and
 // ARRAY name elements;  Elements not yet known are made.
 void DataStepBuilder::parse_array(const Statement& st) {
   const auto& t = st.tokens;
-  if (t.size() < 2 || !t[1].is_name()) fail(t.size() < 2 ? t[0] : t[1], msg::kSyntax, {"an array name after ARRAY", t.size() < 2 ? "the end of the statement" : t[1].text});
+  if (t.size() < 2 || !t[1].is_name())
+    fail(t.size() < 2 ? t[0] : t[1], msg::kSyntax,
+         {"an array name after ARRAY", t.size() < 2 ? "the end of the statement" : t[1].text});
   const Token& name = t[1];
   if (array_index_.count(upper(name.value)) || index_.count(upper(name.value)))
-    fail(name, msg::kBlockBad, {"ARRAY " + name.value + " names an array or variable that already exists"});
+    fail(name, msg::kBlockBad,
+         {"ARRAY " + name.value + " names an array or variable that already exists"});
   std::size_t i = 2;
   long declared = -1;  // -1: count the elements
   if (i < t.size() && (t[i].is_symbol("{") || t[i].is_symbol("[") || t[i].is_symbol("("))) {
@@ -325,12 +345,19 @@ void DataStepBuilder::parse_array(const Statement& st) {
     if (i < t.size() && t[i].is_symbol("*")) {
       ++i;
     } else {
-      const std::optional<long> n = i < t.size() && t[i].kind == TokenKind::Number ? exact_integer<long>(t[i].number) : std::nullopt;
-      if (!n || *n < 1 || *n > 100000) fail(i < t.size() ? t[i] : name, msg::kSyntax, {"the number of elements or *", i < t.size() ? t[i].text : "the end of the statement"});
+      const std::optional<long> n = i < t.size() && t[i].kind == TokenKind::Number
+                                        ? exact_integer<long>(t[i].number)
+                                        : std::nullopt;
+      if (!n || *n < 1 || *n > 100000)
+        fail(
+            i < t.size() ? t[i] : name, msg::kSyntax,
+            {"the number of elements or *", i < t.size() ? t[i].text : "the end of the statement"});
       declared = *n;
       ++i;
     }
-    if (i >= t.size() || !t[i].is_symbol(close.c_str())) fail(i < t.size() ? t[i] : name, msg::kSyntax, {close, i < t.size() ? t[i].text : "the end of the statement"});
+    if (i >= t.size() || !t[i].is_symbol(close.c_str()))
+      fail(i < t.size() ? t[i] : name, msg::kSyntax,
+           {close, i < t.size() ? t[i].text : "the end of the statement"});
     ++i;
   }
   ArrayDef def;
@@ -350,8 +377,10 @@ void DataStepBuilder::parse_array(const Statement& st) {
   for (; i < t.size(); ++i) {
     if (i + 2 < t.size() && t[i + 1].is_symbol("-") && t[i + 2].is_name()) {
       NumberedRange range;
-      if (!numbered_range(t[i].value, t[i + 2].value, range) || range.last < range.first || range.last - range.first > 100000)
-        fail(t[i], msg::kSyntax, {"a numbered range such as q1-q7", t[i].value + "-" + t[i + 2].value});
+      if (!numbered_range(t[i].value, t[i + 2].value, range) || range.last < range.first ||
+          range.last - range.first > 100000)
+        fail(t[i], msg::kSyntax,
+             {"a numbered range such as q1-q7", t[i].value + "-" + t[i + 2].value});
       for (long k = range.first; k <= range.last; ++k) {
         Token n = t[i];
         n.value = n.text = range.name(k);
@@ -373,7 +402,9 @@ void DataStepBuilder::parse_array(const Statement& st) {
     }
   }
   if (declared >= 0 && static_cast<long>(names.size()) != declared)
-    fail(name, msg::kBlockBad, {"ARRAY " + name.value + " declares " + std::to_string(declared) + " elements but lists " + std::to_string(names.size())});
+    fail(name, msg::kBlockBad,
+         {"ARRAY " + name.value + " declares " + std::to_string(declared) + " elements but lists " +
+          std::to_string(names.size())});
   for (const Token& n : names) {
     const bool fresh = !index_.count(upper(n.value));
     const int k = variable(n, is_char ? VarKind::Character : VarKind::Numeric, fresh || is_char);
@@ -383,7 +414,8 @@ void DataStepBuilder::parse_array(const Statement& st) {
       fail(n, msg::kConflictingType, {n.value});
     def.elements.push_back(k);
   }
-  if (!is_char && !names.empty() && !vars_[static_cast<std::size_t>(def.elements[0])].var.is_numeric()) {
+  if (!is_char && !names.empty() &&
+      !vars_[static_cast<std::size_t>(def.elements[0])].var.is_numeric()) {
     def.type = ExprType::Character;
     def.length = vars_[static_cast<std::size_t>(def.elements[0])].var.length;
   }
@@ -400,7 +432,8 @@ void DataStepBuilder::parse_retain(const Statement& st) {
       VarSpec& spec = vars_[static_cast<std::size_t>(k)];
       spec.given = true;
       if (v.kind == TokenKind::String) {
-        if (spec.var.is_numeric() && !spec.from_expression) fail(v, msg::kConflictingType, {spec.var.name});
+        if (spec.var.is_numeric() && !spec.from_expression)
+          fail(v, msg::kConflictingType, {spec.var.name});
         if (!spec.length_given) {
           // A variable first met here takes the length of its start value.
           const int floor = spec.var.is_numeric() ? 1 : spec.var.length;
@@ -418,13 +451,16 @@ void DataStepBuilder::parse_retain(const Statement& st) {
   };
   if (t.size() == 1) retain_all_ = true;
   for (std::size_t i = 1; i < t.size(); ++i) {
-    if (t[i].kind == TokenKind::Number || t[i].kind == TokenKind::Missing || t[i].kind == TokenKind::String) {
-      if (pending.empty()) fail(t[i], msg::kSyntax, {"a variable name before the initial value", t[i].text});
+    if (t[i].kind == TokenKind::Number || t[i].kind == TokenKind::Missing ||
+        t[i].kind == TokenKind::String) {
+      if (pending.empty())
+        fail(t[i], msg::kSyntax, {"a variable name before the initial value", t[i].text});
       set_initial(t[i]);
     } else if (t[i].is_symbol("-") && i + 1 < t.size() && t[i + 1].kind == TokenKind::Number) {
       Token negative = t[i + 1];
       negative.number = -negative.number;
-      if (pending.empty()) fail(t[i], msg::kSyntax, {"a variable name before the initial value", t[i].text});
+      if (pending.empty())
+        fail(t[i], msg::kSyntax, {"a variable name before the initial value", t[i].text});
       set_initial(negative);
       ++i;
     } else if (t[i].is_name() || t[i].kind == TokenKind::NameLiteral) {
@@ -443,8 +479,10 @@ void DataStepBuilder::parse_keep_drop(const Statement& st) {
   const bool keep = st.keyword() == "KEEP";
   std::size_t i = 1;
   VarListError err;
-  if (st.tokens.size() < 2) fail(st.tokens[0], msg::kSyntax, {"variable names", "the end of the statement"});
-  if (!read_varlist(st.tokens, i, keep ? keep_ : drop_, err)) throw StepError{err.number, err.args, err.pos};
+  if (st.tokens.size() < 2)
+    fail(st.tokens[0], msg::kSyntax, {"variable names", "the end of the statement"});
+  if (!read_varlist(st.tokens, i, keep ? keep_ : drop_, err))
+    throw StepError{err.number, err.args, err.pos};
   (keep ? has_keep_ : has_drop_) = true;
 }
 
@@ -463,7 +501,9 @@ void DataStepBuilder::parse_rename(const Statement& st) {
 // the order met; they keep their values from one pass to the next.
 std::unique_ptr<Exec> DataStepBuilder::parse_set(const Statement& st) {
   const auto& t = st.tokens;
-  if (!set_.empty()) fail(t[0], msg::kDataStepStatementUnsupported, {"a second SET statement (name every data set in one SET)"});
+  if (!set_.empty())
+    fail(t[0], msg::kDataStepStatementUnsupported,
+         {"a second SET statement (name every data set in one SET)"});
   for (std::size_t i = 1; i < t.size();) {
     if (t[i].is_word("END") && i + 2 < t.size() && t[i + 1].is_symbol("=")) {
       end_cell_ = variable(t[i + 2], VarKind::Numeric, true);
@@ -485,19 +525,23 @@ std::unique_ptr<Exec> DataStepBuilder::parse_set(const Statement& st) {
       name.value = name.text = v.name;
       name.pos = in.name.pos;
       const bool fresh = !index_.count(upper(v.name));
-      const int k = variable(name, v.kind, !fresh && !vars_[static_cast<std::size_t>(index_[upper(v.name)])].from_expression);
+      const int k = variable(
+          name, v.kind,
+          !fresh && !vars_[static_cast<std::size_t>(index_[upper(v.name)])].from_expression);
       VarSpec& spec = vars_[static_cast<std::size_t>(k)];
       if (spec.from_expression) spec.var.kind = v.kind;
       spec.from_expression = false;
       spec.retained = spec.given = true;
-      if (!spec.length_given) spec.var.length = fresh ? v.length : std::max(spec.var.length, v.length);
+      if (!spec.length_given)
+        spec.var.length = fresh ? v.length : std::max(spec.var.length, v.length);
       if (spec.var.label.empty()) spec.var.label = v.label;
       in.cell.push_back(k);
     }
     in.row.resize(h.vars.size());
     set_.push_back(std::move(in));
   }
-  if (set_.empty()) fail(t[0], msg::kSyntax, {"a data set name after SET", "the end of the statement"});
+  if (set_.empty())
+    fail(t[0], msg::kSyntax, {"a data set name after SET", "the end of the statement"});
   if (by_statement_) parse_by(*by_statement_);
   reads_ = true;
   auto e = std::make_unique<Exec>();
@@ -511,10 +555,12 @@ void DataStepBuilder::parse_by(const Statement& st) {
   std::vector<VarListItem> items;
   VarListError err;
   std::size_t i = 1;
-  if (!read_varlist(st.tokens, i, items, err, true, &by_notsorted_)) throw StepError{err.number, err.args, err.pos};
+  if (!read_varlist(st.tokens, i, items, err, true, &by_notsorted_))
+    throw StepError{err.number, err.args, err.pos};
   std::vector<int> idx;
   for (const auto& item : items) by_descending_.push_back(item.descending);
-  if (!resolve_varlist(items, step_header(), VarType::Any, "BY", idx, err)) throw StepError{err.number, err.args, err.pos};
+  if (!resolve_varlist(items, step_header(), VarType::Any, "BY", idx, err))
+    throw StepError{err.number, err.args, err.pos};
   for (int k : idx) {
     by_cells_.push_back(k);
     for (const char* which : {"FIRST.", "LAST."}) {
@@ -530,7 +576,10 @@ void DataStepBuilder::parse_by(const Statement& st) {
   for (auto& in : set_)
     for (int k : by_cells_) {
       auto at = std::find(in.cell.begin(), in.cell.end(), k);
-      if (at == in.cell.end()) throw StepError{msg::kByVariableMissing, {vars_[static_cast<std::size_t>(k)].var.name, in.reader->header().name}, st.pos};
+      if (at == in.cell.end())
+        throw StepError{msg::kByVariableMissing,
+                        {vars_[static_cast<std::size_t>(k)].var.name, in.reader->header().name},
+                        st.pos};
       in.by_col.push_back(static_cast<int>(at - in.cell.begin()));
     }
 }
@@ -555,7 +604,8 @@ std::unique_ptr<Exec> DataStepBuilder::parse_assignment(const Statement& st) {
       break;
     }
   }
-  if (eq + 1 >= t.size()) fail(t[eq], msg::kSyntax, {"an expression after =", "the end of the statement"});
+  if (eq + 1 >= t.size())
+    fail(t[eq], msg::kSyntax, {"an expression after =", "the end of the statement"});
   auto e = std::make_unique<Exec>();
   e->kind = Exec::Kind::Assign;
   e->pos = t[eq].pos;
@@ -569,7 +619,10 @@ std::unique_ptr<Exec> DataStepBuilder::parse_assignment(const Statement& st) {
       v.var.kind = kind;
       if (kind == VarKind::Character && !v.length_given) v.var.length = e->value.length();
     } else if (v.var.kind != kind) {
-      fail(t[eq], msg::kExprType, {"=", v.var.is_numeric() ? "numeric" : "character", "the value assigned to " + v.var.name, kind == VarKind::Numeric ? "numeric" : "character"});
+      fail(
+          t[eq], msg::kExprType,
+          {"=", v.var.is_numeric() ? "numeric" : "character", "the value assigned to " + v.var.name,
+           kind == VarKind::Numeric ? "numeric" : "character"});
     }
     v.from_expression = false;
     v.given = true;
@@ -578,9 +631,12 @@ std::unique_ptr<Exec> DataStepBuilder::parse_assignment(const Statement& st) {
   }
   std::vector<Token> target(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(eq));
   e->target = expression_to_end(target, 0);
-  if (!e->target.assignable()) fail(t[0], msg::kSyntax, {"a variable or array element before =", t[0].text});
+  if (!e->target.assignable())
+    fail(t[0], msg::kSyntax, {"a variable or array element before =", t[0].text});
   if (e->target.type() != e->value.type())
-    fail(t[eq], msg::kExprType, {"=", e->target.type() == ExprType::Numeric ? "numeric" : "character", "the value", e->value.type() == ExprType::Numeric ? "numeric" : "character"});
+    fail(t[eq], msg::kExprType,
+         {"=", e->target.type() == ExprType::Numeric ? "numeric" : "character", "the value",
+          e->value.type() == ExprType::Numeric ? "numeric" : "character"});
   return e;
 }
 
@@ -598,7 +654,8 @@ std::unique_ptr<Exec> DataStepBuilder::parse_statement(const Statement& st) {
   };
   const bool is_array_target = t.size() > 1 && array_index_.count(upper(t[0].value)) &&
                                (t[1].is_symbol("{") || t[1].is_symbol("[") || t[1].is_symbol("("));
-  if ((t[0].is_name() || t[0].kind == TokenKind::NameLiteral) && t.size() >= 2 && (t[1].is_symbol("=") || is_array_target))
+  if ((t[0].is_name() || t[0].kind == TokenKind::NameLiteral) && t.size() >= 2 &&
+      (t[1].is_symbol("=") || is_array_target))
     return parse_assignment(st);
   if (kw == "IF") return parse_if(st);
   if (kw == "DO") return parse_do(st);
@@ -645,7 +702,8 @@ void DataStepBuilder::parse_length(const Statement& st) {
       ++i;
     }
     if (i >= t.size() || t[i].kind != TokenKind::Number)
-      fail(i < t.size() ? t[i] : t.back(), msg::kSyntax, {"a length", i < t.size() ? t[i].text : "the end of the statement"});
+      fail(i < t.size() ? t[i] : t.back(), msg::kSyntax,
+           {"a length", i < t.size() ? t[i].text : "the end of the statement"});
     if (pending.empty()) fail(t[i], msg::kSyntax, {"a variable name before the length", t[i].text});
     const std::optional<int> len = exact_integer<int>(t[i].number);
     for (const Token* name : pending) {
@@ -657,7 +715,9 @@ void DataStepBuilder::parse_length(const Statement& st) {
     }
     pending.clear();
   }
-  if (!pending.empty()) fail(*pending.back(), msg::kSyntax, {"a length after " + pending.back()->value, "the end of the statement"});
+  if (!pending.empty())
+    fail(*pending.back(), msg::kSyntax,
+         {"a length after " + pending.back()->value, "the end of the statement"});
 }
 
 void DataStepBuilder::parse_label(const Statement& st) {
@@ -725,7 +785,9 @@ void DataStepBuilder::parse_input(const Statement& st) {
       }
     } else if (i + 1 < t.size() && !t[i + 1].is_name() && !t[i + 1].is_symbol("@@") &&
                t[i + 1].kind != TokenKind::NameLiteral) {
-      fail(t[i + 1], msg::kInputListBad, {"unexpected " + t[i + 1].text + " after " + names.back().value + " (list input takes names, $ and @@)"});
+      fail(t[i + 1], msg::kInputListBad,
+           {"unexpected " + t[i + 1].text + " after " + names.back().value +
+            " (list input takes names, $ and @@)"});
     }
     for (auto& n : names) {
       int k = variable(n, is_char ? VarKind::Character : VarKind::Numeric, true);
@@ -742,7 +804,9 @@ void DataStepBuilder::parse_infile(const Statement& st) {
   if (infile_.given) fail(t[0], msg::kDataStepStatementUnsupported, {"a second INFILE statement"});
   infile_.given = true;
   infile_.pos = st.pos;
-  if (t.size() < 2) fail(t[0], msg::kSyntax, {"a quoted file name or DATALINES after INFILE", "the end of the statement"});
+  if (t.size() < 2)
+    fail(t[0], msg::kSyntax,
+         {"a quoted file name or DATALINES after INFILE", "the end of the statement"});
   if (t[1].kind == TokenKind::String) {
     infile_.path = t[1].value;
   } else if (t[1].is_word("DATALINES") || t[1].is_word("CARDS")) {
@@ -753,9 +817,12 @@ void DataStepBuilder::parse_infile(const Statement& st) {
   for (std::size_t i = 2; i < t.size(); ++i) {
     if (t[i].is_word("DSD")) {
       infile_.dsd = true;
-    } else if ((t[i].is_word("DLM") || t[i].is_word("DELIMITER")) && i + 2 < t.size() && t[i + 1].is_symbol("=")) {
+    } else if ((t[i].is_word("DLM") || t[i].is_word("DELIMITER")) && i + 2 < t.size() &&
+               t[i + 1].is_symbol("=")) {
       const Token& v = t[i + 2];
-      if (v.kind != TokenKind::String || v.value.size() != 1) fail(v, msg::kBadOptionValue, {"DLM=", v.text, "give one character in quotes, such as ','"});
+      if (v.kind != TokenKind::String || v.value.size() != 1)
+        fail(v, msg::kBadOptionValue,
+             {"DLM=", v.text, "give one character in quotes, such as ','"});
       infile_.delimiter = v.value[0];
       infile_.delimiter_given = true;
       i += 2;
@@ -838,17 +905,22 @@ bool DataStepBuilder::next_record(std::vector<std::string>& fields, long& line) 
     } else if (file_) {
       if (!std::getline(*file_, text)) return false;
       line = ++file_line_;
-      if (line == 1 && text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+      if (line == 1 && text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
       if (!text.empty() && text.back() == '\r') text.pop_back();
-      if (infile_.dsd) split_dsd(text, fields);
-      else split_list(text, fields);
+      if (infile_.dsd)
+        split_dsd(text, fields);
+      else
+        split_list(text, fields);
     } else {
       if (!datalines_ || next_line_ >= datalines_->lines.size()) return false;
       text = datalines_->lines[next_line_];
       line = datalines_->first_line + static_cast<long>(next_line_);
       ++next_line_;
-      if (infile_.dsd) split_dsd(text, fields);
-      else split_list(text, fields);
+      if (infile_.dsd)
+        split_dsd(text, fields);
+      else
+        split_list(text, fields);
     }
     if (line < infile_.firstobs && infile_.given) continue;
     // Blank lines hold no fields; list input passes over them.
@@ -856,7 +928,6 @@ bool DataStepBuilder::next_record(std::vector<std::string>& fields, long& line) 
     return true;
   }
 }
-
 
 // The tokens of a statement from `from` on, as a statement of their own
 // (what follows THEN or ELSE).
@@ -873,7 +944,9 @@ Statement tail_of(const Statement& st, std::size_t from) {
 struct Nesting {
   int& depth;
   Nesting(int& d, const Token& at) : depth(d) {
-    if (++depth > 500) throw StepError{msg::kBlockBad, {"DO and IF statements are nested more than 500 deep here"}, at.pos};
+    if (++depth > 500)
+      throw StepError{
+          msg::kBlockBad, {"DO and IF statements are nested more than 500 deep here"}, at.pos};
   }
   ~Nesting() { --depth; }
 };
@@ -890,14 +963,17 @@ std::unique_ptr<Exec> DataStepBuilder::parse_if(const Statement& st) {
     e->kind = Exec::Kind::Subset;
     return e;
   }
-  if (!t[i].is_word("THEN")) fail(t[i], msg::kSyntax, {"THEN or the end of the IF statement", t[i].text});
-  if (i + 1 >= t.size()) fail(t[i], msg::kSyntax, {"a statement after THEN", "the end of the statement"});
+  if (!t[i].is_word("THEN"))
+    fail(t[i], msg::kSyntax, {"THEN or the end of the IF statement", t[i].text});
+  if (i + 1 >= t.size())
+    fail(t[i], msg::kSyntax, {"a statement after THEN", "the end of the statement"});
   e->kind = Exec::Kind::If;
   e->body.push_back(parse_statement(tail_of(st, i + 1)));
   const auto& sts = ctx_.statements();
   if (next_statement_ < sts.size() && sts[next_statement_].keyword() == "ELSE") {
     const Statement& other = sts[next_statement_++];
-    if (other.tokens.size() < 2) fail(other.tokens[0], msg::kSyntax, {"a statement after ELSE", "the end of the statement"});
+    if (other.tokens.size() < 2)
+      fail(other.tokens[0], msg::kSyntax, {"a statement after ELSE", "the end of the statement"});
     e->body.push_back(parse_statement(tail_of(other, 1)));
   } else {
     e->body.push_back(nullptr);
@@ -916,10 +992,13 @@ std::unique_ptr<Exec> DataStepBuilder::parse_do(const Statement& st) {
     e->kind = Exec::Kind::Block;
   } else if (t[1].is_word("OVER")) {
     if (t.size() != 3 || !array_index_.count(upper(t[2].value)))
-      fail(t.size() > 2 ? t[2] : t[1], msg::kSyntax, {"the name of an array after DO OVER", t.size() > 2 ? t[2].text : "the end of the statement"});
+      fail(t.size() > 2 ? t[2] : t[1], msg::kSyntax,
+           {"the name of an array after DO OVER",
+            t.size() > 2 ? t[2].text : "the end of the statement"});
     e->kind = Exec::Kind::Over;
     e->array = array_index_[upper(t[2].value)];
-  } else if ((t[1].is_word("WHILE") || t[1].is_word("UNTIL")) && t.size() > 2 && t[2].is_symbol("(")) {
+  } else if ((t[1].is_word("WHILE") || t[1].is_word("UNTIL")) && t.size() > 2 &&
+             t[2].is_symbol("(")) {
     e->kind = t[1].is_word("WHILE") ? Exec::Kind::While : Exec::Kind::Until;
     e->value = expression_to_end(t, 2);
   } else if (t[1].is_name() && t.size() > 2 && t[2].is_symbol("=")) {
@@ -929,7 +1008,9 @@ std::unique_ptr<Exec> DataStepBuilder::parse_do(const Statement& st) {
     vars_[static_cast<std::size_t>(e->loop_var)].from_expression = false;
     std::size_t i = 3;
     e->value = expression(t, i);
-    if (i >= t.size() || !t[i].is_word("TO")) fail(i < t.size() ? t[i] : t.back(), msg::kSyntax, {"TO", i < t.size() ? t[i].text : "the end of the statement"});
+    if (i >= t.size() || !t[i].is_word("TO"))
+      fail(i < t.size() ? t[i] : t.back(), msg::kSyntax,
+           {"TO", i < t.size() ? t[i].text : "the end of the statement"});
     ++i;
     e->to = expression(t, i);
     if (i < t.size() && t[i].is_word("BY")) {
@@ -938,9 +1019,11 @@ std::unique_ptr<Exec> DataStepBuilder::parse_do(const Statement& st) {
     }
     if (i < t.size()) fail(t[i], msg::kSyntax, {"BY or the end of the DO statement", t[i].text});
     for (const Expression* x : {&e->value, &e->to, &e->by})
-      if (!x->empty() && x->type() != ExprType::Numeric) throw StepError{msg::kExprType, {"DO", "numeric", "a bound", "character"}, x->pos()};
+      if (!x->empty() && x->type() != ExprType::Numeric)
+        throw StepError{msg::kExprType, {"DO", "numeric", "a bound", "character"}, x->pos()};
   } else {
-    fail(t[1], msg::kSyntax, {"OVER, WHILE, UNTIL or a variable = start TO end after DO", t[1].text});
+    fail(t[1], msg::kSyntax,
+         {"OVER, WHILE, UNTIL or a variable = start TO end after DO", t[1].text});
   }
   parse_block_body(*e, st);
   return e;
@@ -954,7 +1037,8 @@ void DataStepBuilder::parse_block_body(Exec& block, const Statement& opener) {
       fail(opener.tokens[0], msg::kBlockBad, {"The DO statement here has no END"});
     const Statement& st = sts[next_statement_++];
     if (st.keyword() == "END") {
-      if (st.tokens.size() > 1) fail(st.tokens[1], msg::kSyntax, {"the end of the END statement", st.tokens[1].text});
+      if (st.tokens.size() > 1)
+        fail(st.tokens[1], msg::kSyntax, {"the end of the END statement", st.tokens[1].text});
       return;
     }
     if (auto e = parse_any(st)) block.body.push_back(std::move(e));
@@ -966,17 +1050,26 @@ std::unique_ptr<Exec> DataStepBuilder::parse_any(const Statement& st) {
   const std::string kw = st.keyword();
   const bool assignment = st.tokens.size() >= 2 && st.tokens[1].is_symbol("=");
   if (!assignment) {
-    if (kw == "LENGTH") parse_length(st);
-    else if (kw == "LABEL") parse_label(st);
-    else if (kw == "INFILE") parse_infile(st);
-    else if (kw == "ARRAY") parse_array(st);
-    else if (kw == "RETAIN") parse_retain(st);
-    else if (kw == "KEEP" || kw == "DROP") parse_keep_drop(st);
-    else if (kw == "RENAME") parse_rename(st);
+    if (kw == "LENGTH")
+      parse_length(st);
+    else if (kw == "LABEL")
+      parse_label(st);
+    else if (kw == "INFILE")
+      parse_infile(st);
+    else if (kw == "ARRAY")
+      parse_array(st);
+    else if (kw == "RETAIN")
+      parse_retain(st);
+    else if (kw == "KEEP" || kw == "DROP")
+      parse_keep_drop(st);
+    else if (kw == "RENAME")
+      parse_rename(st);
     else if (kw == "WHERE" || kw == "BY") {
       // Taken before the statements run: see compile().
-    } else if (kw == "DATALINES" || kw == "CARDS" || kw == "LINES") datalines_ = &st;
-    else return parse_statement(st);
+    } else if (kw == "DATALINES" || kw == "CARDS" || kw == "LINES")
+      datalines_ = &st;
+    else
+      return parse_statement(st);
     return nullptr;
   }
   return parse_statement(st);
@@ -990,10 +1083,12 @@ void DataStepBuilder::compile() {
     const Statement& st = sts[s];
     if (st.tokens.size() >= 2 && st.tokens[1].is_symbol("=")) continue;
     if (st.keyword() == "WHERE") {
-      if (st.tokens.size() < 2) fail(st.tokens[0], msg::kSyntax, {"a condition after WHERE", "the end of the statement"});
+      if (st.tokens.size() < 2)
+        fail(st.tokens[0], msg::kSyntax, {"a condition after WHERE", "the end of the statement"});
       where_.emplace_back(st.tokens.begin() + 1, st.tokens.end());
     } else if (st.keyword() == "BY") {
-      if (by_statement_) fail(st.tokens[0], msg::kBlockBad, {"The DATA step takes one BY statement"});
+      if (by_statement_)
+        fail(st.tokens[0], msg::kBlockBad, {"The DATA step takes one BY statement"});
       by_statement_ = &st;
     }
   }
@@ -1007,9 +1102,11 @@ void DataStepBuilder::compile() {
     const Statement& st = sts[next_statement_++];
     if (auto e = parse_any(st)) program_.push_back(std::move(e));
   }
-  if (by_statement_ && set_.empty()) fail(by_statement_->tokens[0], msg::kBlockBad, {"BY needs a SET statement to group"});
+  if (by_statement_ && set_.empty())
+    fail(by_statement_->tokens[0], msg::kBlockBad, {"BY needs a SET statement to group"});
   if (!where_.empty() && set_.empty())
-    fail(sts[0].tokens[0], msg::kBlockBad, {"WHERE needs a SET statement whose observations it chooses"});
+    fail(sts[0].tokens[0], msg::kBlockBad,
+         {"WHERE needs a SET statement whose observations it chooses"});
   if (has_input_ && !datalines_ && (!infile_.given || infile_.from_datalines))
     fail(sts[0].tokens[0], msg::kNoDataLines, {});
   if (infile_.given && !infile_.from_datalines && datalines_)
@@ -1028,7 +1125,8 @@ void DataStepBuilder::build_output_header() {
   auto apply = [&](const std::vector<VarListItem>& items, const char* what, bool value) {
     std::vector<int> idx;
     VarListError err;
-    if (!resolve_varlist(items, h, VarType::Any, what, idx, err)) throw StepError{err.number, err.args, err.pos};
+    if (!resolve_varlist(items, h, VarType::Any, what, idx, err))
+      throw StepError{err.number, err.args, err.pos};
     for (int k : idx) keep[static_cast<std::size_t>(k)] = value;
   };
   if (has_keep_) apply(keep_, "KEEP", true);
@@ -1069,13 +1167,17 @@ Flow DataStepBuilder::run(const Exec& e) {
       const Exec* branch = e.value.truth(env_) ? e.body[0].get() : e.body[1].get();
       return branch ? run(*branch) : Flow::Next;
     }
-    case Exec::Kind::Subset: return e.value.truth(env_) ? Flow::Next : Flow::Delete;
-    case Exec::Kind::Delete: return Flow::Delete;
-    case Exec::Kind::Stop: return Flow::Stop;
+    case Exec::Kind::Subset:
+      return e.value.truth(env_) ? Flow::Next : Flow::Delete;
+    case Exec::Kind::Delete:
+      return Flow::Delete;
+    case Exec::Kind::Stop:
+      return Flow::Stop;
     case Exec::Kind::Output:
       write_observation();
       return Flow::Next;
-    case Exec::Kind::Block: return run(e.body);
+    case Exec::Kind::Block:
+      return run(e.body);
     case Exec::Kind::Set:
       read_this_pass_ = true;
       return read_set() ? Flow::Next : Flow::EndOfData;
@@ -1105,7 +1207,10 @@ Flow DataStepBuilder::run(const Exec& e) {
       const double from = e.value.number(env_), to = e.to.number(env_);
       const double by = e.by.empty() ? 1 : e.by.number(env_);
       if (is_missing(from) || is_missing(to) || is_missing(by) || by == 0)
-        throw StepError{msg::kBlockBad, {"The start, end and step of the DO loop here must be numbers and the step not 0"}, e.pos};
+        throw StepError{
+            msg::kBlockBad,
+            {"The start, end and step of the DO loop here must be numbers and the step not 0"},
+            e.pos};
       double& i = pdv_.num[static_cast<std::size_t>(e.loop_var)];
       for (i = from; by > 0 ? i <= to : i >= to; i += by)
         if (Flow f = run(e.body); f != Flow::Next) return f;
@@ -1130,7 +1235,8 @@ int DataStepBuilder::compare_keys(const ByKey& a, const ByKey& b) const {
     if (vars_[static_cast<std::size_t>(by_cells_[j])].var.is_numeric()) {
       const double x = a.num[j], y = b.num[j];
       if (is_missing(x) || is_missing(y))
-        c = is_missing(x) && is_missing(y) ? missing_letter(x) - missing_letter(y) : (is_missing(x) ? -1 : 1);
+        c = is_missing(x) && is_missing(y) ? missing_letter(x) - missing_letter(y)
+                                           : (is_missing(x) ? -1 : 1);
       else
         c = x < y ? -1 : x > y ? 1 : 0;
     } else {
@@ -1186,8 +1292,12 @@ bool DataStepBuilder::read_set() {
     if (have_ahead_) next = key_of(set_[ahead_from_]);
     if (next && !by_notsorted_ && compare_keys(*next, current) < 0) {
       std::string list;
-      for (int k : by_cells_) list += (list.empty() ? "" : " ") + vars_[static_cast<std::size_t>(k)].var.name;
-      throw StepError{msg::kNotSortedBy, {set_[ahead_from_].reader->header().name, list, std::to_string(set_[ahead_from_].number)}, ctx_.statements()[0].pos};
+      for (int k : by_cells_)
+        list += (list.empty() ? "" : " ") + vars_[static_cast<std::size_t>(k)].var.name;
+      throw StepError{
+          msg::kNotSortedBy,
+          {set_[ahead_from_].reader->header().name, list, std::to_string(set_[ahead_from_].number)},
+          ctx_.statements()[0].pos};
     }
     // FIRST.x is 1 when x or a BY variable before it changed since the
     // previous observation; LAST.x likewise towards the next one.
@@ -1195,7 +1305,9 @@ bool DataStepBuilder::read_set() {
       if (!a) return std::size_t{0};
       for (std::size_t j = 0; j < by_cells_.size(); ++j) {
         const bool numeric = vars_[static_cast<std::size_t>(by_cells_[j])].var.is_numeric();
-        const bool same = numeric ? (std::bit_cast<std::uint64_t>(a->num[j]) == std::bit_cast<std::uint64_t>(b.num[j]) || a->num[j] == b.num[j])
+        const bool same = numeric ? (std::bit_cast<std::uint64_t>(a->num[j]) ==
+                                         std::bit_cast<std::uint64_t>(b.num[j]) ||
+                                     a->num[j] == b.num[j])
                                   : a->str[j] == b.str[j];
         if (!same) return j;
       }
@@ -1217,7 +1329,8 @@ void DataStepBuilder::open_infile() {
   if (!infile_.given || infile_.from_datalines) return;
   std::error_code ec;
   if (std::filesystem::is_directory(infile_.path, ec))
-    throw StepError{msg::kInfileMissing, {infile_.path, "it is a directory, not a file"}, infile_.pos};
+    throw StepError{
+        msg::kInfileMissing, {infile_.path, "it is a directory, not a file"}, infile_.pos};
   if (infile_.dsd) {
     try {
       CsvRecordOptions o;
@@ -1229,7 +1342,9 @@ void DataStepBuilder::open_infile() {
     }
   } else {
     file_ = std::make_unique<std::ifstream>(infile_.path, std::ios::binary);
-    if (!*file_) throw StepError{msg::kInfileMissing, {infile_.path, "it does not exist or is not readable"}, infile_.pos};
+    if (!*file_)
+      throw StepError{
+          msg::kInfileMissing, {infile_.path, "it does not exist or is not readable"}, infile_.pos};
   }
 }
 
@@ -1271,7 +1386,8 @@ bool DataStepBuilder::read_input() {
           p.file = ctx_.statements()[0].pos.file;
           p.line = static_cast<int>(line_);
           p.column = at_ - 1 < columns_.size() ? columns_[at_ - 1] : 1;
-          ctx_.xpmlog(kHostGroup, msg::kInvalidNumericData, {f, vars_[k].var.name, std::to_string(line_), std::to_string(at_)}, p);
+          ctx_.xpmlog(kHostGroup, msg::kInvalidNumericData,
+                      {f, vars_[k].var.name, std::to_string(line_), std::to_string(at_)}, p);
         }
       }
     } else {
@@ -1308,8 +1424,10 @@ void DataStepBuilder::execute() {
   DataSetHeader header;
   for (int k : out_cells_) header.vars.push_back(vars_[static_cast<std::size_t>(k)].var);
   for (const auto& [from, to] : rename_) {
-    auto at = std::find_if(header.vars.begin(), header.vars.end(), [&](const Variable& v) { return same_name(v.name, from.value); });
-    if (at == header.vars.end()) fail(from, msg::kVariableNotFound, {from.value, "the data set the step writes"});
+    auto at = std::find_if(header.vars.begin(), header.vars.end(),
+                           [&](const Variable& v) { return same_name(v.name, from.value); });
+    if (at == header.vars.end())
+      fail(from, msg::kVariableNotFound, {from.value, "the data set the step writes"});
     at->name = to.value;
   }
   if (!null_output_) {
@@ -1349,9 +1467,13 @@ void DataStepBuilder::execute() {
     if (f == Flow::Stop || !reads_ || !read_this_pass_) break;
   }
   notes_.log_to(ctx_.log());
-  if (bad_numbers_ > 1) ctx_.xpmlog(kHostGroup, msg::kInvalidNumericDataCount, {std::to_string(bad_numbers_)});
+  if (bad_numbers_ > 1)
+    ctx_.xpmlog(kHostGroup, msg::kInvalidNumericDataCount, {std::to_string(bad_numbers_)});
   for (const auto& [k, count] : truncated_)
-    ctx_.xpmlog(kHostGroup, msg::kTruncatedCharacter, {vars_[static_cast<std::size_t>(k)].var.name, std::to_string(vars_[static_cast<std::size_t>(k)].var.length), std::to_string(count)});
+    ctx_.xpmlog(
+        kHostGroup, msg::kTruncatedCharacter,
+        {vars_[static_cast<std::size_t>(k)].var.name,
+         std::to_string(vars_[static_cast<std::size_t>(k)].var.length), std::to_string(count)});
   for (auto& in : set_) ctx_.log_data_notes(*in.reader);
   if (bad_numbers_ > 0) {
     // The step stops: a data set with holes where the data could not be
@@ -1362,7 +1484,8 @@ void DataStepBuilder::execute() {
   if (writer_) {
     writer_->commit();
     ctx_.set_last_dataset(out_);
-    ctx_.xpmlog(kHostGroup, msg::kDataSetWritten, {out_name_, std::to_string(written_), std::to_string(out_vars_)});
+    ctx_.xpmlog(kHostGroup, msg::kDataSetWritten,
+                {out_name_, std::to_string(written_), std::to_string(out_vars_)});
   }
 }
 

@@ -122,7 +122,8 @@ TEST(FactorGrammar, ReferenceNamesEveryOptionWithItsMeaning) {
   std::set<std::string> words;  // every name the reference shows
   for (std::size_t k = 0; k < ref.size();) {
     std::size_t e = k;
-    while (e < ref.size() && (std::isalnum(static_cast<unsigned char>(ref[e])) || ref[e] == '_')) ++e;
+    while (e < ref.size() && (std::isalnum(static_cast<unsigned char>(ref[e])) || ref[e] == '_'))
+      ++e;
     if (e > k) words.insert(ref.substr(k, e - k));
     k = e + 1;
   }
@@ -134,10 +135,12 @@ TEST(FactorGrammar, ReferenceNamesEveryOptionWithItsMeaning) {
   }
   for (std::size_t t = 0; t < tables.size(); ++t)
     for (const OptionDef& d : tables[t]->options) {
-      for (const char* sp : d.spellings) EXPECT_TRUE(words.count(sp)) << tables[t]->name << " " << sp;
+      for (const char* sp : d.spellings)
+        EXPECT_TRUE(words.count(sp)) << tables[t]->name << " " << sp;
       EXPECT_NE(d.help, nullptr) << tables[t]->name << " " << d.spellings[0];
       for (const OptionTable* sub : {d.before_equals, d.after_name})
-        if (sub && std::find(tables.begin(), tables.end(), sub) == tables.end()) tables.push_back(sub);
+        if (sub && std::find(tables.begin(), tables.end(), sub) == tables.end())
+          tables.push_back(sub);
       for (const WordDef& w : d.words) {
         EXPECT_TRUE(words.count(w.word)) << d.spellings[0] << " " << w.word;
         if (w.options && std::find(tables.begin(), tables.end(), w.options) == tables.end())

@@ -166,22 +166,49 @@ TEST(Program, ExpressionsGiveTheirClosedFormValues) {
     const char* expression;
     double value;
   } cases[] = {
-      {"2 + 3 * 4", 14}, {"(2 + 3) * 4", 20}, {"2 ** 3 ** 2", 512}, {"-2 ** 2", -4},
-      {"7 / 2 - 1", 2.5}, {"sqrt(16) + abs(-2.5)", 6.5}, {"log(exp(2))", 2}, {"int(-3.7)", -3},
-      {"round(2.675, .01)", 2.68}, {"round(17, 5)", 15}, {"mod(-7, 3) + floor(-.5) + ceil(.5)", -1},
-      {"mod(1, 0)", M}, {"min(3, ., -1)", -1},
-      {"max(., .)", M}, {"sum(1, ., 2)", 3}, {"mean(2, ., 4)", 3},
-      {"std(2, 4, 4, 4, 5, 5, 7, 9)", std::sqrt(32.0 / 7)}, {"n(1, ., 3)", 2},
-      {"nmiss(1, ., .)", 2}, {"sum(of q1-q3) + mean(of a{*})", 8},
+      {"2 + 3 * 4", 14},
+      {"(2 + 3) * 4", 20},
+      {"2 ** 3 ** 2", 512},
+      {"-2 ** 2", -4},
+      {"7 / 2 - 1", 2.5},
+      {"sqrt(16) + abs(-2.5)", 6.5},
+      {"log(exp(2))", 2},
+      {"int(-3.7)", -3},
+      {"round(2.675, .01)", 2.68},
+      {"round(17, 5)", 15},
+      {"mod(-7, 3) + floor(-.5) + ceil(.5)", -1},
+      {"mod(1, 0)", M},
+      {"min(3, ., -1)", -1},
+      {"max(., .)", M},
+      {"sum(1, ., 2)", 3},
+      {"mean(2, ., 4)", 3},
+      {"std(2, 4, 4, 4, 5, 5, 7, 9)", std::sqrt(32.0 / 7)},
+      {"n(1, ., 3)", 2},
+      {"nmiss(1, ., .)", 2},
+      {"sum(of q1-q3) + mean(of a{*})", 8},
       // Missing values, division by zero, overflow, domain errors.
-      {". + 1", M}, {"1 / 0", M}, {"1e200 * 1e200", M}, {"exp(1000)", M}, {"sqrt(-4)", M},
-      {"log(0)", M}, {"0 ** -1", M}, {"missing(.) + missing(' ')", 2},
+      {". + 1", M},
+      {"1 / 0", M},
+      {"1e200 * 1e200", M},
+      {"exp(1000)", M},
+      {"sqrt(-4)", M},
+      {"log(0)", M},
+      {"0 ** -1", M},
+      {"missing(.) + missing(' ')", 2},
       // Comparisons and logic: a missing value is below every number and false.
-      {". < -1e300", 1}, {".a > .", 1}, {"3 > 2 and not (1 = 2)", 1}, {"0 or .", 0},
-      {"2 in (1, 2, 3)", 1}, {"q2 ge 2 & q3 le 2", 0},
+      {". < -1e300", 1},
+      {".a > .", 1},
+      {"3 > 2 and not (1 = 2)", 1},
+      {"0 or .", 0},
+      {"2 in (1, 2, 3)", 1},
+      {"q2 ge 2 & q3 le 2", 0},
       // Character values: blanks at the end do not count.
-      {"'ab' || 'c' = 'abc'", 1}, {"'abc' < 'abd'", 1}, {"'a  ' = 'a'", 1},
-      {"length('abc' || 'de')", 5}, {"upcase('ab') = 'AB'", 1}, {"'x' in ('a', 'b')", 0},
+      {"'ab' || 'c' = 'abc'", 1},
+      {"'abc' < 'abd'", 1},
+      {"'a  ' = 'a'", 1},
+      {"length('abc' || 'de')", 5},
+      {"upcase('ab') = 'AB'", 1},
+      {"'x' in ('a', 'b')", 0},
       {"('n=' || 12) = 'n=12'", 1},
   };
   std::ostringstream program;
@@ -197,8 +224,10 @@ TEST(Program, ExpressionsGiveTheirClosedFormValues) {
     const int at = d.header.find('v' + std::to_string(++k));
     ASSERT_GE(at, 0) << c.expression;
     const double got = d.rows.at(0).num[static_cast<std::size_t>(at)];
-    if (std::isnan(c.value)) EXPECT_TRUE(is_missing(got)) << c.expression << " gave " << got;
-    else EXPECT_NEAR(got, c.value, 1e-12) << c.expression;
+    if (std::isnan(c.value))
+      EXPECT_TRUE(is_missing(got)) << c.expression << " gave " << got;
+    else
+      EXPECT_NEAR(got, c.value, 1e-12) << c.expression;
   }
   // Each place that made a missing value is noted once, with its count.
   ProgramRun notes;
@@ -215,8 +244,9 @@ TEST(Program, ExpressionsGiveTheirClosedFormValues) {
 // their distributions (bounds of four standard errors over 20000 draws).
 TEST(Program, RandomNumbersRepeatWithTheirSeedAndHaveTheirMoments) {
   ProgramRun r;
-  r.go("data u; do i = 1 to 20000; u = ranuni(11); z = rannor(11); output; end; run;\n"
-       "data v; u = ranuni(11); run;\ndata w; u = ranuni(0); run;");
+  r.go(
+      "data u; do i = 1 to 20000; u = ranuni(11); z = rannor(11); output; end; run;\n"
+      "data v; u = ranuni(11); run;\ndata w; u = ranuni(0); run;");
   EXPECT_EQ(r.data("u").rows[0].num[1], r.data("v").rows[0].num[0]);
   EXPECT_EQ(r.count(msg::kRandomSeed), 1u);  // the clock's seed, for data w
   double m[2] = {0, 0}, ss[2] = {0, 0};

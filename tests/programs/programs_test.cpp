@@ -156,7 +156,8 @@ TEST(Programs, DataStepPreparationMatchesPreparationOutside) {
     ASSERT_EQ((*here)["rows"].size(), (*outside)["rows"].size()) << name;
     for (std::size_t i = 0; i < (*here)["rows"].size(); ++i)
       for (std::size_t j = 1; j < (*here)["rows"][i].size(); ++j)
-        EXPECT_NEAR((*here)["rows"][i][j].get<double>(), (*outside)["rows"][i][j].get<double>(), 1e-10)
+        EXPECT_NEAR((*here)["rows"][i][j].get<double>(), (*outside)["rows"][i][j].get<double>(),
+                    1e-10)
             << name << " " << i << " " << j;
   }
   const auto& pattern = (*find_table(steps[1], "ObliqueRotFactPat"))["rows"];
