@@ -60,8 +60,10 @@ Entering data:
     LENGTH name [$] n ...;  LABEL name = 'text' ...;
 
 Preparing data:
-    SET ds1 [ds2 ...] [END=var];    reads the data sets in turn
-    BY [DESCENDING] var ... [NOTSORTED];   with SET: FIRST.var and LAST.var
+    SET ds1 [ds2 ...] [END=var];    reads the data sets in turn (see BY)
+    BY [DESCENDING] var ... [NOTSORTED];   with SET: FIRST.var and LAST.var;
+                                    several data sets are interleaved by the
+                                    BY values (each must be sorted by them)
     WHERE condition;                observations SET reads
     var = expression;               assignment (a{i} = ... for an element)
     IF condition THEN statement; [ELSE statement;]

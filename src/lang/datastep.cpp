@@ -112,6 +112,8 @@ struct SetInput {
   std::vector<int> by_col;  // the column of each BY variable
   Observation row;
   std::int64_t number = 0;  // observations read so far
+  bool primed = false;      // interleaving: `row` holds the next observation, or
+  bool has_row = false;     // the data set has none left
 };
 
 struct ByKey {
@@ -1250,35 +1252,56 @@ int DataStepBuilder::compare_keys(const ByKey& a, const ByKey& b) const {
 // SET reads one observation ahead, so that LAST. and END= are known when
 // the observation before is processed.
 bool DataStepBuilder::read_set() {
+  // Without BY (or with NOTSORTED) the data sets are read in turn; with BY
+  // they are interleaved: the next observation is the one with the lowest
+  // BY values among the data sets' next ones, the earlier data set first on
+  // a tie.  Each data set must then be sorted by the BY variables.
+  const bool interleave = !by_cells_.empty() && !by_notsorted_;
   auto fetch = [&] {
     have_ahead_ = false;
-    while (set_current_ < set_.size()) {
-      SetInput& in = set_[set_current_];
-      if (in.reader->next(in.row)) {
-        ++in.number;
-        have_ahead_ = true;
-        ahead_from_ = set_current_;
-        return;
+    if (!interleave) {
+      while (set_current_ < set_.size()) {
+        SetInput& in = set_[set_current_];
+        if (in.reader->next(in.row)) {
+          ++in.number;
+          have_ahead_ = true;
+          ahead_from_ = set_current_;
+          return;
+        }
+        ctx_.log_data_notes(*in.reader);
+        ++set_current_;
       }
-      ctx_.log_data_notes(*in.reader);
-      ++set_current_;
+      return;
     }
+    for (SetInput& in : set_) {
+      if (in.primed) continue;
+      in.primed = true;
+      in.has_row = in.reader->next(in.row);
+      if (in.has_row) ++in.number;
+      else ctx_.log_data_notes(*in.reader);
+    }
+    for (std::size_t k = 0; k < set_.size(); ++k)
+      if (set_[k].has_row && (!have_ahead_ || compare_keys(key_of(set_[k]), key_of(set_[ahead_from_])) < 0)) {
+        have_ahead_ = true;
+        ahead_from_ = k;
+      }
   };
   if (!set_started_) {
     set_started_ = true;
     fetch();
   }
   if (!have_ahead_) return false;
-  SetInput& in = set_[ahead_from_];
-  if (ahead_from_ != last_from_) {
-    // A new data set: variables the previous one had and this one lacks
+  const std::size_t from = ahead_from_;
+  SetInput& in = set_[from];
+  if (from != last_from_) {
+    // Another data set: variables the previous one had and this one lacks
     // start missing.
     for (std::size_t k = 0; k < vars_.size(); ++k)
       if (set_cell_[k]) {
         pdv_.num[k] = missing_value();
         pdv_.str[k].clear();
       }
-    last_from_ = ahead_from_;
+    last_from_ = from;
   }
   for (std::size_t c = 0; c < in.cell.size(); ++c) {
     const std::size_t k = static_cast<std::size_t>(in.cell[c]);
@@ -1286,18 +1309,18 @@ bool DataStepBuilder::read_set() {
     pdv_.str[k] = in.row.str[c];
   }
   const ByKey current = by_cells_.empty() ? ByKey{} : key_of(in);
+  in.primed = false;
   fetch();
   if (!by_cells_.empty()) {
     std::optional<ByKey> next;
     if (have_ahead_) next = key_of(set_[ahead_from_]);
-    if (next && !by_notsorted_ && compare_keys(*next, current) < 0) {
+    if (interleave && in.has_row && compare_keys(key_of(in), current) < 0) {
       std::string list;
       for (int k : by_cells_)
         list += (list.empty() ? "" : " ") + vars_[static_cast<std::size_t>(k)].var.name;
-      throw StepError{
-          msg::kNotSortedBy,
-          {set_[ahead_from_].reader->header().name, list, std::to_string(set_[ahead_from_].number)},
-          ctx_.statements()[0].pos};
+      throw StepError{msg::kNotSortedBy,
+                      {in.reader->header().name, list, std::to_string(in.number)},
+                      ctx_.statements()[0].pos};
     }
     // FIRST.x is 1 when x or a BY variable before it changed since the
     // previous observation; LAST.x likewise towards the next one.

@@ -108,6 +108,7 @@ TEST(Program, EachMalformedProgramGetsOneErrorAndLaterStepsRun) {
       {"data a; x = 1;\n else x = 2;", msg::kBlockBad, 2},
       {"data a; x = frob(1);", msg::kUnknownFunction, 1},
       {"data a; x = sqrt(1, 2);", msg::kFunctionArguments, 1},
+      {"data a; input g; datalines;\n2\n1\n;\ndata b; set a; by g;", msg::kNotSortedBy, 5},
       {"proc nosuchproc; run;", msg::kUnknownProcedure, 1},
   };
   for (const auto& c : cases) {
@@ -266,14 +267,16 @@ TEST(Program, RandomNumbersRepeatWithTheirSeedAndHaveTheirMoments) {
 TEST(Program, DataStepStatementsWriteTheRowsTheySay) {
   const std::string input =
       "data in; input g $ x y; datalines;\na 1 5\na 2 .\nb 3 4\nb 4 1\nc 5 2\n;\n"
-      "data more; input g $ x; datalines;\nd 6\n;\n";
+      "data more; input g $ x; datalines;\nb 6\n;\n";
   const struct {
     const char* step;
     const char* rows;
   } cases[] = {
-      // SET reads its data sets in turn; BY gives FIRST. and LAST.
-      {"data out; set in more; by g; f = first.g; l = last.g; keep g f l;",
-       "a 1 0|a 0 1|b 1 0|b 0 1|c 1 1|d 1 1|"},
+      // SET reads its data sets in turn, or with BY interleaves them and
+      // gives FIRST. and LAST.
+      {"data out; set in more; keep x;", "1|2|3|4|5|6|"},
+      {"data out; set in more; by g; f = first.g; l = last.g; keep g x f l;",
+       "a 1 1 0|a 2 0 1|b 3 1 0|b 4 0 0|b 6 0 1|c 5 1 1|"},
       // Subsetting IF, DELETE, IF-THEN-ELSE with a DO block.
       {"data out; set in; if y; if x = 3 then delete; if x > 3 then do; z = 1; w = 'big'; end;"
        " else z = 0; keep x z w;",
