@@ -80,7 +80,8 @@ const MessageDef kHostMessages[] = {
      "variables."},
     {G, msg::kTruncatedCharacter, S::Warning,
      "Values of character variable %1 longer than its length %2 were shortened (%3 values). "
-     "Give it a larger length with LENGTH %1 $ n; before INPUT."},
+     "Give it a larger length with LENGTH %1 $ n; before the statement that first gives it a "
+     "value."},
     {G, msg::kDataStepStatementUnsupported, S::Error,
      "The DATA step does not support %1. See kav help data step for the statements it "
      "takes."},

@@ -407,19 +407,26 @@ void DataStepBuilder::parse_array(const Statement& st) {
     fail(name, msg::kBlockBad,
          {"ARRAY " + name.value + " declares " + std::to_string(declared) + " elements but lists " +
           std::to_string(names.size())});
+  // Without $ the array takes the kind of its first element when that
+  // exists already (character variables read by SET, say).
+  if (!is_char) {
+    auto first = index_.find(upper(names[0].value));
+    if (first != index_.end() && !vars_[static_cast<std::size_t>(first->second)].var.is_numeric()) {
+      is_char = true;
+      def.type = ExprType::Character;
+      def.length = vars_[static_cast<std::size_t>(first->second)].var.length;
+    }
+  }
   for (const Token& n : names) {
     const bool fresh = !index_.count(upper(n.value));
-    const int k = variable(n, is_char ? VarKind::Character : VarKind::Numeric, fresh || is_char);
+    const int k = variable(n, is_char ? VarKind::Character : VarKind::Numeric, false);
     VarSpec& v = vars_[static_cast<std::size_t>(k)];
-    if (fresh && is_char) v.var.length = def.length;
-    if (k >= 0 && v.var.is_numeric() != (def.type == ExprType::Numeric))
-      fail(n, msg::kConflictingType, {n.value});
+    if (fresh && is_char) {
+      v.var.kind = VarKind::Character;
+      v.var.length = def.length;
+    }
+    if (v.var.is_numeric() != (def.type == ExprType::Numeric)) fail(n, msg::kConflictingType, {n.value});
     def.elements.push_back(k);
-  }
-  if (!is_char && !names.empty() &&
-      !vars_[static_cast<std::size_t>(def.elements[0])].var.is_numeric()) {
-    def.type = ExprType::Character;
-    def.length = vars_[static_cast<std::size_t>(def.elements[0])].var.length;
   }
   array_index_[upper(name.value)] = static_cast<int>(arrays_.size());
   arrays_.push_back(std::move(def));
