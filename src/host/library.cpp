@@ -286,13 +286,18 @@ class SelectingReader : public ObsReader {
 
 class SelectingWriter : public ObsWriter {
  public:
-  SelectingWriter(Selection selection, std::unique_ptr<ObsWriter> inner)
-      : selection_(std::move(selection)), inner_(std::move(inner)) {}
-  const DataSetHeader& header() const override { return inner_->header(); }
+  SelectingWriter(DataSetHeader full, Selection selection, std::unique_ptr<ObsWriter> inner)
+      : full_(std::move(full)), selection_(std::move(selection)), inner_(std::move(inner)) {}
+  const DataSetHeader& header() const override { return full_; }
+  const DataSetHeader& stored_header() const override { return inner_->header(); }
+  std::int64_t left_out() const override { return left_out_; }
   void write(const Observation& obs) override {
     if (!selection_.where.empty()) {
       Observation copy = obs;
-      if (!selection_.passes(copy)) return;
+      if (!selection_.passes(copy)) {
+        ++left_out_;
+        return;
+      }
     }
     selection_.project(obs, row_);
     inner_->write(row_);
@@ -300,6 +305,8 @@ class SelectingWriter : public ObsWriter {
   void commit() override { inner_->commit(); }
 
  private:
+  DataSetHeader full_;
+  std::int64_t left_out_ = 0;
   Selection selection_;
   std::unique_ptr<ObsWriter> inner_;
   Observation row_;
@@ -449,7 +456,8 @@ std::unique_ptr<ObsWriter> Libraries::open_write(const DataSetName& name, DataSe
   if (name.selects()) {
     Selection selection(header, name);
     DataSetHeader projected = selection.header;
-    return std::make_unique<SelectingWriter>(std::move(selection), open_unselected(name, std::move(projected)));
+    return std::make_unique<SelectingWriter>(header, std::move(selection),
+                                             open_unselected(name, std::move(projected)));
   }
   return open_unselected(name, std::move(header));
 }

@@ -1463,7 +1463,7 @@ void DataStepBuilder::execute() {
   if (!null_output_) {
     writer_ = ctx_.open_output(out_, header);
     out_name_ = writer_->header().name;
-    out_vars_ = writer_->header().vars.size();
+    out_vars_ = writer_->stored_header().vars.size();
   }
   open_infile();
   pdv_.resize(vars_.size());
@@ -1515,7 +1515,7 @@ void DataStepBuilder::execute() {
     writer_->commit();
     ctx_.set_last_dataset(out_);
     ctx_.xpmlog(kHostGroup, msg::kDataSetWritten,
-                {out_name_, std::to_string(written_), std::to_string(out_vars_)});
+                {out_name_, std::to_string(written_ - writer_->left_out()), std::to_string(out_vars_)});
   }
 }
 
