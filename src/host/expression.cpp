@@ -162,20 +162,21 @@ class Parser {
     deepen(*n);
     return n;
   }
-  // Evaluating an expression recurses through its tree, and so does
-  // parsing through parentheses, so both are held to a depth no program
-  // needs.
-  static constexpr int kMaxDepth = 1000;
+  // Evaluating an expression recurses through its tree, and parsing
+  // recurses through parentheses and prefix operators, about ten calls a
+  // level; both are held to depths no program needs (a sum of a thousand
+  // terms, two hundred parentheses), well inside the stack.
+  static constexpr int kMaxDepth = 1000, kMaxNesting = 200;
   static void deepen(ExprNode& n) {
     for (const auto& k : n.kids) n.depth = std::max(n.depth, k->depth + 1);
     if (n.depth > kMaxDepth)
-      fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, n.pos);
+      fail(msg::kBlockBad, {"The expression here has more than 1000 operations in a chain"}, n.pos);
   }
   struct Level {
     int& depth;
     Level(int& d, const SourcePos& pos) : depth(d) {
-      if (++depth > kMaxDepth)
-        fail(msg::kBlockBad, {"The expression here is nested more than 1000 levels deep"}, pos);
+      if (++depth > kMaxNesting)
+        fail(msg::kBlockBad, {"The expression here is nested more than 200 levels deep"}, pos);
     }
     ~Level() { --depth; }
   };

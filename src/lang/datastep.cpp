@@ -953,9 +953,9 @@ Statement tail_of(const Statement& st, std::size_t from) {
 struct Nesting {
   int& depth;
   Nesting(int& d, const Token& at) : depth(d) {
-    if (++depth > 500)
+    if (++depth > 200)
       throw StepError{
-          msg::kBlockBad, {"DO and IF statements are nested more than 500 deep here"}, at.pos};
+          msg::kBlockBad, {"DO and IF statements are nested more than 200 deep here"}, at.pos};
   }
   ~Nesting() { --depth; }
 };
