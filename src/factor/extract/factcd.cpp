@@ -75,13 +75,11 @@ bool read_type_row(COMSTR* com, Wanted wanted, double* values) {
 // Tables of the diagnostics and the priors.
 
 void show_inv_corr(COMSTR* com) {
-  factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
-         kLabelVariables, 0, 0, "InvCorr", (std::string(kTablePrefix) + "InvCorr").c_str(), 0);
+  factm2(com, {.name = "InvCorr", .values = com->cor, .shape = variables_packed(com->nvar)});
 }
 void show_partial_corr(COMSTR* com) {
-  factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
-         kLabelVariables, 0, 0, "ParCorrControlVar",
-         (std::string(kTablePrefix) + "ParCorrControlVar").c_str(), 0);
+  factm2(com,
+         {.name = "ParCorrControlVar", .values = com->cor, .shape = variables_packed(com->nvar)});
 }
 void show_sampling_adequacy(COMSTR* com, const double* msa, double overall) {
   factpm2(com, overall, 5, "SamplingAdequacy", 0, factitle(com, kMsgMsaTitle, {factnum(overall)}),

@@ -566,8 +566,9 @@ void orient(double* v, int p) {
 }
 
 void show_eigenvectors(COMSTR* com, const double* vectors) {
-  factm2(com, kStoreColumn, vectors, nullptr, com->nvar, com->nfact, kLabelVariables, kLabelNumbers,
-         0, 0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(), 0);
+  factm2(com, {.name = "Eigenvectors",
+               .values = vectors,
+               .shape = variables_by_numbers(com->nvar, com->nfact)});
 }
 
 void show_cancorr(COMSTR* com, const double* values) {

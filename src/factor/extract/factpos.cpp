@@ -59,9 +59,11 @@ void standard_errors(COMSTR* com) {
   if (!names.empty()) com->host->xpmlog(kFactorGroup, kMsgSeBoundary, {names});
 }
 void show_pattern(COMSTR* com) {
-  factm2(com, kStoreColumn, com->fact, com->factse, com->nvar, com->nfact, kLabelVariables,
-         kLabelFactors, 0, 0, "FactorPattern",
-         (std::string(kTablePrefix) + "FactorPattern").c_str(), 1);
+  factm2(com, {.name = "FactorPattern",
+               .values = com->fact,
+               .shape = variables_by_factors(com->nvar, com->nfact),
+               .se = com->factse,
+               .stacked = true});
 }
 void show_variance_explained(COMSTR* com, int titleno, const std::string& insert, bool weighted) {
   const int m = com->nfact;

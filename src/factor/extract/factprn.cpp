@@ -55,9 +55,9 @@ void show_eigenvalues(COMSTR* com, const std::string& title) {
 }
 // The eigenvectors sit in `fact` until the loadings are formed from them.
 void show_eigenvectors(COMSTR* com) {
-  factm2(com, kStoreColumn, com->fact, nullptr, com->nvar, com->nfact, kLabelVariables,
-         kLabelNumbers, 0, 0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(),
-         0);
+  factm2(com, {.name = "Eigenvectors",
+               .values = com->fact,
+               .shape = variables_by_numbers(com->nvar, com->nfact)});
 }
 void history_open(COMSTR* com) {
   facthis(com, 1);

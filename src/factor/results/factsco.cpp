@@ -110,9 +110,11 @@ void factscr(COMSTR* com) {
     factpm2(com, 0, 1, "VarFactorCorr", 0, factitle(com, kMsgVarFactorCorr), com->datax, "cf", 10,
             1, kLabelNumbers, m, kLabelFactors,
             (std::string(kTablePrefix) + "VarFactorCorr").c_str(), nullptr);
-    factm2(com, kStoreColumn, com->score, nullptr, n, m, kLabelVariables, kLabelFactors,
-           kMsgStdScoreCoef, kMsgScoreLabel, "StdScoreCoef",
-           (std::string(kTablePrefix) + "StdScoreCoef").c_str(), 0);
+    factm2(com, {.name = "StdScoreCoef",
+                 .values = com->score,
+                 .shape = variables_by_factors(n, m),
+                 .titleno = kMsgStdScoreCoef,
+                 .labelno = kMsgScoreLabel});
   }
 }
 
@@ -141,9 +143,11 @@ void factres(COMSTR* com) {
 
   std::vector<double> each;
   if (com->ods) {
-    factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgResidualTitle, kMsgResidualLabel, "ResCorrUniqueDiag",
-           (std::string(kTablePrefix) + "ResCorrUniqueDiag").c_str(), 0);
+    factm2(com, {.name = "ResCorrUniqueDiag",
+                 .values = r,
+                 .shape = variables_packed(n),
+                 .titleno = kMsgResidualTitle,
+                 .labelno = kMsgResidualLabel});
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagResids", kMsgResidualRms, each, overall);
   }
@@ -153,9 +157,11 @@ void factres(COMSTR* com) {
   std::vector<double> d(static_cast<std::size_t>(n));
   zcovcor(n, r, d.data());
   if (com->ods) {
-    factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgPartialTitle, kMsgPartialLabel, "ParCorrControlFactor",
-           (std::string(kTablePrefix) + "ParCorrControlFactor").c_str(), 0);
+    factm2(com, {.name = "ParCorrControlFactor",
+                 .values = r,
+                 .shape = variables_packed(n),
+                 .titleno = kMsgPartialTitle,
+                 .labelno = kMsgPartialLabel});
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagPartials", kMsgPartialRms, each, overall);
   }
