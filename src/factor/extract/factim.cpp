@@ -88,9 +88,10 @@ void factim(COMSTR* com) {
   if (declined) com->host->xpmlog(kFactorGroup, kMsgLinearCombination);
 
   if (com->ods) {
-    factpm2(com, 0, 1, "MultipleCorr", 0, factitle(com, kMsgMultipleCorr), com->priors, "cf", 10, 1,
-            kLabelNumbers, n, kLabelVariables, (std::string(kTablePrefix) + "MultipleCorr").c_str(),
-            nullptr);
+    factpm2(com, {.name = "MultipleCorr",
+                  .title = factitle(com, kMsgMultipleCorr),
+                  .values = com->priors,
+                  .shape = one_column(n, kLabelVariables)});
     factm2(com, {.name = "ImageCoef",
                  .values = b,
                  .shape = {.storage = kStoreRow, .nrow = n, .ncol = n, .colkind = kLabelVariables},

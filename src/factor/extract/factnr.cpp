@@ -572,9 +572,10 @@ void show_eigenvectors(COMSTR* com, const double* vectors) {
 }
 
 void show_cancorr(COMSTR* com, const double* values) {
-  factpm2(com, 0, 2, "CanCorr", 0, factitle(com, kMsgCanCorr), values, "rf", 10, com->nfact,
-          kLabelFactors, 1, kLabelNumbers, (std::string(kTablePrefix) + "CanCorr").c_str(),
-          nullptr);
+  factpm2(com, {.name = "CanCorr",
+                .title = factitle(com, kMsgCanCorr),
+                .values = values,
+                .shape = one_row(com->nfact, kLabelFactors)});
 }
 
 // The eigenvalue table of the solution.

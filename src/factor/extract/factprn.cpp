@@ -73,9 +73,10 @@ void show_convergence(COMSTR* com) {
   facthis(com, 4);
 }
 void show_alpha(COMSTR* com, const double* alpha) {
-  factpm2(com, 0, 2, "AlphaCoef", 0, factitle(com, kMsgAlphaTitle), alpha, "rf", 10, com->nfact,
-          kLabelFactors, 1, kLabelNumbers, (std::string(kTablePrefix) + "AlphaCoef").c_str(),
-          nullptr);
+  factpm2(com, {.name = "AlphaCoef",
+                .title = factitle(com, kMsgAlphaTitle),
+                .values = alpha,
+                .shape = one_row(com->nfact, kLabelFactors)});
 }
 
 // Eigenvalues of `cor` into eigval; the packed matrix keeps what zeigvec

@@ -19,6 +19,7 @@ inline constexpr char kStoreSymmetric = 'S';  // packed lower triangle by rows
 inline constexpr char kLabelVariables = 'V';
 inline constexpr char kLabelFactors = 'F';
 inline constexpr char kLabelNumbers = 'N';
+inline constexpr char kNoLabels = 0;  // factpm2: rows or columns without labels
 
 // Position of element (i, j), both from 0, of an n-row, m-column matrix in
 // the given storage.  An unknown code writes a debug message and gives 0.

@@ -55,9 +55,10 @@ double off_diagonal_rms(const double* a, int n, std::vector<double>& each) {
 
 void show_rms(COMSTR* com, const char* name, int titleno, const std::vector<double>& each,
               double overall) {
-  factpm2(com, 0, 1, name, 0, factitle(com, titleno, {factnum(overall)}), each.data(), "cf", 10, 1,
-          kLabelNumbers, com->nvar, kLabelVariables, (std::string(kTablePrefix) + name).c_str(),
-          nullptr);
+  factpm2(com, {.name = name,
+                .title = factitle(com, titleno, {factnum(overall)}),
+                .values = each.data(),
+                .shape = one_column(com->nvar, kLabelVariables)});
 }
 
 }  // namespace
@@ -107,9 +108,10 @@ void factscr(COMSTR* com) {
 
   if (com->ods) {
     factonote(com, kMsgScoreHeading);
-    factpm2(com, 0, 1, "VarFactorCorr", 0, factitle(com, kMsgVarFactorCorr), com->datax, "cf", 10,
-            1, kLabelNumbers, m, kLabelFactors,
-            (std::string(kTablePrefix) + "VarFactorCorr").c_str(), nullptr);
+    factpm2(com, {.name = "VarFactorCorr",
+                  .title = factitle(com, kMsgVarFactorCorr),
+                  .values = com->datax,
+                  .shape = one_column(m, kLabelFactors)});
     factm2(com, {.name = "StdScoreCoef",
                  .values = com->score,
                  .shape = variables_by_factors(n, m),

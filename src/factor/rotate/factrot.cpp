@@ -138,8 +138,9 @@ void describe(COMSTR* com, const RotationMethod& method, int which, bool hk,
 // Shows a vector of the rotation's weights with its catalogue title.
 void show_weights(COMSTR* com, const char* name, int titleno, const double* values, int n,
                   char kind) {
-  factpm2(com, 0, 2, name, 0, factitle(com, titleno), values, "rf", 10, n, kind, 1,
-          kLabelNumbers, (std::string(kTablePrefix) + name).c_str(), nullptr);
+  factpm2(
+      com,
+      {.name = name, .title = factitle(com, titleno), .values = values, .shape = one_row(n, kind)});
 }
 
 void show_orthogonal(COMSTR* com) {
