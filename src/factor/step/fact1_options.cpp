@@ -398,7 +398,8 @@ void set_option_flags(COMSTR* com, const ParsedRecord& rec) {
   if (!rec.bit(B::kNopromaxnorm)) fopt_set(com, kFoptPromaxNorm);
 }
 
-// PARPREFIX=, the prefix of the partial variables' names in OUTSTAT=.
+// PARPREFIX=, the prefix of the analysis variables' names in OUT= and
+// OUTSTAT= when variables are partialled out.
 void read_partial_prefix(COMSTR* com, const ParsedRecord& rec) {
   std::string prefix = rec.has(F::kParprefix) ? rec[F::kParprefix].text : "";
   if (prefix.empty()) prefix = "R_";
