@@ -508,66 +508,61 @@ std::string axis_text(const Graph& graph, const std::string& axis, const Table& 
                            [](const auto& a, const auto& b) { return a.size() < b.size(); });
 }
 
-std::string draw_loadings(const Graph& graph) {
-  // The plot's own name (the last part of its path) tells the stage and the content.
+// What a loadings plot shows, from the plot's own name (the last part of
+// its path): the stage and the content.
+struct LoadingsKind {
+  std::string stage, kind;
+  std::string failure() const { return "The " + stage + kind + " plot cannot be drawn"; }
+};
+
+LoadingsKind loadings_kind(const Graph& graph) {
   const std::string name = graph.template_path.substr(graph.template_path.rfind('.') + 1);
   const bool reference = has_text(name, "RefStructure");
   const std::string stage = has_text(name.substr(0, 4), "Init")  ? "Initial "
                             : has_text(name.substr(0, 3), "Pre") ? "Prerotated "
                                                                  : "";
-  const std::string kind = reference ? "Reference Structure" : "Factor Pattern";
-  const std::string what = "The " + stage + kind + " plot cannot be drawn";
+  return {stage, reference ? "Reference Structure" : "Factor Pattern"};
+}
 
-  const auto xvar = svg::dynamic_text(graph, "XVAR");
-  const auto yvar = svg::dynamic_text(graph, "YVAR");
-  std::vector<std::string> needed;
-  if (xvar && !xvar->empty() && yvar && !yvar->empty()) needed = {*xvar, *yvar};
-  const auto source = svg::find_source(graph, "Pattern", needed);
-  if (!source.problem.empty()) return svg::message_svg(graph, what, {source.problem});
-  const Table& t = *source.table;
-  int xcol = -1, ycol = -1;
-  if (!needed.empty()) {
-    xcol = source.column(0);
-    ycol = source.column(1);
+// The columns plotted: XVAR and YVAR, else the first two numeric columns;
+// -1 for y when there are not two.  `names` is the variable names' column.
+struct PlottedColumns {
+  int x = -1, y = -1, names = -1;
+};
+
+PlottedColumns plotted_columns(const Table& t, const svg::Source& source, bool named) {
+  PlottedColumns c;
+  if (named) {
+    c.x = source.column(0);
+    c.y = source.column(1);
   } else {
-    // Without XVAR and YVAR the first two factor columns are plotted.
     for (std::size_t i = 0; i < t.columns.size(); ++i)
       if (t.columns[i].is_numeric()) {
-        if (xcol < 0)
-          xcol = static_cast<int>(i);
-        else if (ycol < 0)
-          ycol = static_cast<int>(i);
+        if (c.x < 0)
+          c.x = static_cast<int>(i);
+        else if (c.y < 0)
+          c.y = static_cast<int>(i);
       }
-    if (ycol < 0)
-      return svg::message_svg(graph, what,
-                              {"The table " + t.name +
-                               " needs two numeric factor columns, and the graph names none in "
-                               "XVAR and YVAR."});
   }
-  int names = svg::column_index(t, "Variable");
-  if (names < 0)
-    for (std::size_t i = 0; i < t.columns.size() && names < 0; ++i)
-      if (!t.columns[i].is_numeric()) names = static_cast<int>(i);
+  c.names = svg::column_index(t, "Variable");
+  if (c.names < 0)
+    for (std::size_t i = 0; i < t.columns.size() && c.names < 0; ++i)
+      if (!t.columns[i].is_numeric()) c.names = static_cast<int>(i);
+  return c;
+}
 
-  std::vector<PlotPoint> points;
-  double extent = 1;
-  for (const Row& r : t.rows) {
-    const double x = svg::number_at(r, xcol), y = svg::number_at(r, ycol);
-    if (is_missing(x) || is_missing(y) || !std::isfinite(x) || !std::isfinite(y)) continue;
-    points.push_back({svg::text_at(r, names), x, y});
-    extent = std::max({extent, std::fabs(x), std::fabs(y)});
-  }
+// Angle between the factor axes in degrees: Axis_Ang, else from Axis_Corr,
+// else square.
+double axis_angle(const Graph& graph) {
+  if (auto a = svg::dynamic_number(graph, "Axis_Ang"); a && *a > 0 && *a < 180) return *a;
+  if (auto r = svg::dynamic_number(graph, "Axis_Corr"); r && std::fabs(*r) < 1)
+    return std::acos(*r) * 180 / kPi;
+  return 90;
+}
 
-  // Angle between the factor axes: Axis_Ang, else from Axis_Corr, else square.
-  double angle = 90;
-  if (auto a = svg::dynamic_number(graph, "Axis_Ang"); a && *a > 0 && *a < 180)
-    angle = *a;
-  else if (auto r = svg::dynamic_number(graph, "Axis_Corr"); r && std::fabs(*r) < 1)
-    angle = std::acos(*r) * 180 / kPi;
-  const bool oblique =
-      svg::dynamic_number(graph, "Oblique").value_or(0) != 0 || std::fabs(angle - 90) > 1e-9;
-  const double c = std::cos(angle * kPi / 180), s = std::sin(angle * kPi / 180);
-
+// The radii of the circles asked for: Radius1-5, none when CircleOpt is 0,
+// the unit circle when CircleOpt asks for circles and gives no radius.
+std::vector<double> circle_radii(const Graph& graph) {
   std::vector<double> radii;
   for (int k = 1; k <= 5; ++k)
     if (auto r = svg::dynamic_number(graph, "Radius" + std::to_string(k)); r && *r > 0)
@@ -575,106 +570,106 @@ std::string draw_loadings(const Graph& graph) {
   const auto circle_option = svg::dynamic_number(graph, "CircleOpt");
   if (circle_option && *circle_option == 0) radii.clear();
   if (circle_option && *circle_option != 0 && radii.empty()) radii.push_back(1);
-  for (double r : radii) extent = std::max(extent, r);
+  return radii;
+}
 
-  const Axis axis = svg::nice_axis(-extent, extent, 7);
-  const double R = std::max(-axis.lo, axis.hi);
-  // Pixels per loading unit: the larger span of the frame takes 440 pixels.
-  const double span_x = 2 * R * (1 + std::fabs(c)), span_y = 2 * R * s;
-  const double k = 440 / std::max(span_x, span_y);
-  // A point in factor coordinates drawn along the oblique axes; the origin is
-  // at (0, 0) and the canvas sizes itself around the drawing.
-  auto P = [&](double x, double y) { return std::pair{k * (x + y * c), -k * (y * s)}; };
+// The plotting frame: factor coordinates in [-R, R] drawn along axes
+// `angle` degrees apart, k pixels per loading unit.
+struct LoadingsFrame {
+  double R, k, c, s, angle;
+  // A point in factor coordinates; the origin is at (0, 0) and the canvas
+  // sizes itself around the drawing.
+  std::pair<double, double> P(double x, double y) const { return {k * (x + y * c), -k * (y * s)}; }
+};
 
-  Canvas canvas(accessible_title(graph, stage + kind + " Plot"));
+// The grid, the frame and the two axes.
+void draw_frame(Canvas& canvas, const Axis& axis, const LoadingsFrame& f) {
+  const double R = f.R;
   auto line_between = [&](std::pair<double, double> a, std::pair<double, double> b,
                           const std::string& attributes) {
     canvas.line(a.first, a.second, b.first, b.second, attributes);
   };
-
   for (double tick : axis.ticks) {
     if (tick == 0 || std::fabs(std::fabs(tick) - R) < 1e-12) continue;
-    line_between(P(tick, -R), P(tick, R), "class=\"grid\" stroke=\"#e6e6e6\"");
-    line_between(P(-R, tick), P(R, tick), "class=\"grid\" stroke=\"#e6e6e6\"");
+    line_between(f.P(tick, -R), f.P(tick, R), "class=\"grid\" stroke=\"#e6e6e6\"");
+    line_between(f.P(-R, tick), f.P(R, tick), "class=\"grid\" stroke=\"#e6e6e6\"");
   }
   {
-    const auto a = P(-R, -R), b = P(R, -R), d = P(R, R), e = P(-R, R);
+    const auto a = f.P(-R, -R), b = f.P(R, -R), d = f.P(R, R), e = f.P(-R, R);
     canvas.polygon({a, b, d, e}, "class=\"frame\" fill=\"none\" stroke=\"#888\"");
   }
-  line_between(P(-R, 0), P(R, 0), "class=\"axis-x\" stroke=\"#444\"");
-  line_between(P(0, -R), P(0, R), "class=\"axis-y\" stroke=\"#444\"");
+  line_between(f.P(-R, 0), f.P(R, 0), "class=\"axis-x\" stroke=\"#444\"");
+  line_between(f.P(0, -R), f.P(0, R), "class=\"axis-y\" stroke=\"#444\"");
+}
 
-  // Tick labels along the bottom and left edges of the frame.
+// Tick labels along the bottom and left edges of the frame, and the axis
+// titles outside them.
+void draw_axis_labels(Canvas& canvas, const Graph& graph, const Axis& axis, const LoadingsFrame& f,
+                      const Table& t, const PlottedColumns& cols) {
+  const double R = f.R;
   double tick_width = 0;
   for (double tick : axis.ticks) {
-    const auto [bx, by] = P(tick, -R);
+    const auto [bx, by] = f.P(tick, -R);
     canvas.line(bx, by, bx, by + 4, "class=\"tick\" stroke=\"#666\"");
     canvas.text(bx, by + 17, axis.label(tick), 11, "middle", "class=\"tick-x\"");
-    const auto [lx, ly] = P(-R, tick);
+    const auto [lx, ly] = f.P(-R, tick);
     canvas.line(lx - 4, ly, lx, ly, "class=\"tick\" stroke=\"#666\"");
     canvas.text(lx - 7, ly + 4, axis.label(tick), 11, "end", "class=\"tick-y\"");
     tick_width = std::max(tick_width, svg::text_width(axis.label(tick), 11));
   }
-  {
-    const auto [mx, my] = P(0, -R);
-    canvas.text(mx, my + 38, axis_text(graph, "XVAR", t, xcol, 2 * R * k), 12, "middle",
-                "class=\"axis-title\"");
-    // The vertical title runs along the left edge, outside its tick labels.
-    const auto [lx, ly] = P(-R, 0);
-    const double away = (tick_width + 22) / std::max(s, 0.3);
-    canvas.text(lx - away * s, ly - away * c, axis_text(graph, "YVAR", t, ycol, 2 * R * k), 12,
-                "middle", "class=\"axis-title\"", -angle);
-  }
+  const auto [mx, my] = f.P(0, -R);
+  canvas.text(mx, my + 38, axis_text(graph, "XVAR", t, cols.x, 2 * R * f.k), 12, "middle",
+              "class=\"axis-title\"");
+  // The vertical title runs along the left edge, outside its tick labels.
+  const auto [lx, ly] = f.P(-R, 0);
+  const double away = (tick_width + 22) / std::max(f.s, 0.3);
+  canvas.text(lx - away * f.s, ly - away * f.c, axis_text(graph, "YVAR", t, cols.y, 2 * R * f.k),
+              12, "middle", "class=\"axis-title\"", -f.angle);
+}
 
+// The circles, and their labels from the CirclePhantom table, which go into
+// `placed` for the point labels to keep clear of.
+void draw_circles(Canvas& canvas, const Graph& graph, const std::vector<double>& radii,
+                  const LoadingsFrame& f, std::vector<Box>& placed) {
   for (double r : radii)
-    canvas.circle(0, 0, r * k,
+    canvas.circle(0, 0, r * f.k,
                   "class=\"circle\" fill=\"none\" stroke=\"#999\" stroke-dasharray=\"4 3\"");
-  // Everything a point label must keep clear of: the circle labels first.
-  std::vector<Box> placed;
   const auto phantom =
       svg::find_source(graph, "CirclePhantom", {"CircleLabel", "xCircleLabel", "yCircleLabel"});
-  if (!radii.empty() && phantom.problem.empty() &&
-      svg::dynamic_number(graph, "CircleLab").value_or(1) != 0) {
-    for (const Row& r : phantom.table->rows) {
-      const double x = svg::number_at(r, phantom.column(1)),
-                   y = svg::number_at(r, phantom.column(2));
-      const std::string label = svg::text_at(r, phantom.column(0));
-      if (is_missing(x) || is_missing(y) || label.empty()) continue;
-      const auto [px, py] = P(x, y);
-      canvas.text(px, py + 4, label, 10, "middle", "class=\"circle-label\" fill=\"#555\"");
-      placed.push_back(Canvas::text_box(px, py + 4, label, 10, "middle"));
-    }
+  if (radii.empty() || !phantom.problem.empty() ||
+      svg::dynamic_number(graph, "CircleLab").value_or(1) == 0)
+    return;
+  for (const Row& r : phantom.table->rows) {
+    const double x = svg::number_at(r, phantom.column(1)), y = svg::number_at(r, phantom.column(2));
+    const std::string label = svg::text_at(r, phantom.column(0));
+    if (is_missing(x) || is_missing(y) || label.empty()) continue;
+    const auto [px, py] = f.P(x, y);
+    canvas.text(px, py + 4, label, 10, "middle", "class=\"circle-label\" fill=\"#555\"");
+    placed.push_back(Canvas::text_box(px, py + 4, label, 10, "middle"));
   }
+}
 
-  if (svg::dynamic_number(graph, "VPLOT").value_or(0) == 1) {
-    for (const PlotPoint& p : points) {
-      const auto [px, py] = P(p.x, p.y);
-      const double length = std::hypot(px, py);
-      if (length < 1e-9) continue;
-      const double ux = px / length, uy = py / length, head = std::min(9.0, length);
-      canvas.line(0, 0, px - ux * head, py - uy * head,
-                  "class=\"vector\" stroke=\"#6a8fb0\" stroke-width=\"1.2\"");
-      canvas.polygon({{px, py},
-                      {px - ux * head - uy * 3.5, py - uy * head + ux * 3.5},
-                      {px - ux * head + uy * 3.5, py - uy * head - ux * 3.5}},
-                     "class=\"arrowhead\" fill=\"#6a8fb0\"");
-    }
-  }
-
-  // Points, then their labels placed where they cover no point and no label
-  // placed before.
+// VPLOT: an arrow from the origin to each point.
+void draw_vectors(Canvas& canvas, const std::vector<PlotPoint>& points, const LoadingsFrame& f) {
   for (const PlotPoint& p : points) {
-    const auto [px, py] = P(p.x, p.y);
-    Box spot;
-    spot.include(px - 4, py - 4);
-    spot.include(px + 4, py + 4);
-    placed.push_back(spot);
-    canvas.circle(px, py, 3.8, "class=\"point\" fill=\"" + std::string(kBlue) + "\"",
-                  p.label + ": " + svg::value_text(p.x) + ", " + svg::value_text(p.y));
+    const auto [px, py] = f.P(p.x, p.y);
+    const double length = std::hypot(px, py);
+    if (length < 1e-9) continue;
+    const double ux = px / length, uy = py / length, head = std::min(9.0, length);
+    canvas.line(0, 0, px - ux * head, py - uy * head,
+                "class=\"vector\" stroke=\"#6a8fb0\" stroke-width=\"1.2\"");
+    canvas.polygon({{px, py},
+                    {px - ux * head - uy * 3.5, py - uy * head + ux * 3.5},
+                    {px - ux * head + uy * 3.5, py - uy * head - ux * 3.5}},
+                   "class=\"arrowhead\" fill=\"#6a8fb0\"");
   }
-  // Variables that load alike crowd together; their labels are tried beside
-  // the point first, then further out in rings (with a thin leader line back
-  // to the point), and when every spot is taken the one overlapping least.
+}
+
+// Variables that load alike crowd together; their labels are tried beside
+// the point first, then further out in rings (with a thin leader line back
+// to the point), and when every spot is taken the one overlapping least.
+void place_point_labels(Canvas& canvas, const std::vector<PlotPoint>& points,
+                        const LoadingsFrame& f, std::vector<Box>& placed) {
   auto overlap = [&placed](const Box& b) {
     double area = 0;
     for (const Box& o : placed) {
@@ -686,7 +681,7 @@ std::string draw_loadings(const Graph& graph) {
   };
   for (const PlotPoint& p : points) {
     if (p.label.empty()) continue;
-    const auto [px, py] = P(p.x, p.y);
+    const auto [px, py] = f.P(p.x, p.y);
     struct Spot {
       double x, y;
       const char* anchor;
@@ -718,8 +713,71 @@ std::string draw_loadings(const Graph& graph) {
     placed.push_back(Canvas::text_box(chosen->x, chosen->y, p.label, 11, chosen->anchor));
     canvas.text(chosen->x, chosen->y, p.label, 11, chosen->anchor, "class=\"point-label\"");
   }
+}
 
-  std::vector<std::string> heading = {stage + kind};
+// The points, then their labels placed where they cover no point and no
+// label placed before.
+void draw_points(Canvas& canvas, const std::vector<PlotPoint>& points, const LoadingsFrame& f,
+                 std::vector<Box>& placed) {
+  for (const PlotPoint& p : points) {
+    const auto [px, py] = f.P(p.x, p.y);
+    Box spot;
+    spot.include(px - 4, py - 4);
+    spot.include(px + 4, py + 4);
+    placed.push_back(spot);
+    canvas.circle(px, py, 3.8, "class=\"point\" fill=\"" + std::string(kBlue) + "\"",
+                  p.label + ": " + svg::value_text(p.x) + ", " + svg::value_text(p.y));
+  }
+  place_point_labels(canvas, points, f, placed);
+}
+
+std::string draw_loadings(const Graph& graph) {
+  const LoadingsKind what = loadings_kind(graph);
+  const auto xvar = svg::dynamic_text(graph, "XVAR");
+  const auto yvar = svg::dynamic_text(graph, "YVAR");
+  std::vector<std::string> needed;
+  if (xvar && !xvar->empty() && yvar && !yvar->empty()) needed = {*xvar, *yvar};
+  const auto source = svg::find_source(graph, "Pattern", needed);
+  if (!source.problem.empty()) return svg::message_svg(graph, what.failure(), {source.problem});
+  const Table& t = *source.table;
+  const PlottedColumns cols = plotted_columns(t, source, !needed.empty());
+  if (cols.y < 0)
+    return svg::message_svg(graph, what.failure(),
+                            {"The table " + t.name +
+                             " needs two numeric factor columns, and the graph names none in "
+                             "XVAR and YVAR."});
+
+  std::vector<PlotPoint> points;
+  double extent = 1;
+  for (const Row& r : t.rows) {
+    const double x = svg::number_at(r, cols.x), y = svg::number_at(r, cols.y);
+    if (is_missing(x) || is_missing(y) || !std::isfinite(x) || !std::isfinite(y)) continue;
+    points.push_back({svg::text_at(r, cols.names), x, y});
+    extent = std::max({extent, std::fabs(x), std::fabs(y)});
+  }
+  const double angle = axis_angle(graph);
+  const bool oblique =
+      svg::dynamic_number(graph, "Oblique").value_or(0) != 0 || std::fabs(angle - 90) > 1e-9;
+  const double c = std::cos(angle * kPi / 180), s = std::sin(angle * kPi / 180);
+  const std::vector<double> radii = circle_radii(graph);
+  for (double r : radii) extent = std::max(extent, r);
+
+  const Axis axis = svg::nice_axis(-extent, extent, 7);
+  const double R = std::max(-axis.lo, axis.hi);
+  // Pixels per loading unit: the larger span of the frame takes 440 pixels.
+  const double span_x = 2 * R * (1 + std::fabs(c)), span_y = 2 * R * s;
+  const LoadingsFrame frame{R, 440 / std::max(span_x, span_y), c, s, angle};
+
+  Canvas canvas(accessible_title(graph, what.stage + what.kind + " Plot"));
+  draw_frame(canvas, axis, frame);
+  draw_axis_labels(canvas, graph, axis, frame, t, cols);
+  // Everything a point label must keep clear of: the circle labels first.
+  std::vector<Box> placed;
+  draw_circles(canvas, graph, radii, frame, placed);
+  if (svg::dynamic_number(graph, "VPLOT").value_or(0) == 1) draw_vectors(canvas, points, frame);
+  draw_points(canvas, points, frame, placed);
+
+  std::vector<std::string> heading = {what.stage + what.kind};
   if (oblique) {
     char buffer[120];
     std::snprintf(buffer, sizeof buffer, "Oblique axes %.1f degrees apart (correlation %.2f)",

@@ -88,18 +88,22 @@ void factim(COMSTR* com) {
   if (declined) com->host->xpmlog(kFactorGroup, kMsgLinearCombination);
 
   if (com->ods) {
-    factpm2(com, 0, 1, "MultipleCorr", 0, factitle(com, kMsgMultipleCorr), com->priors, "cf", 10, 1,
-            kLabelNumbers, n, kLabelVariables, (std::string(kTablePrefix) + "MultipleCorr").c_str(),
-            nullptr);
-    factm2(com, kStoreRow, b, nullptr, n, n, kLabelVariables, kLabelVariables, kMsgImageCoef, 0,
-           "ImageCoef", (std::string(kTablePrefix) + "ImageCoef").c_str(), 0);
+    factpm2(com, {.name = "MultipleCorr",
+                  .title = factitle(com, kMsgMultipleCorr),
+                  .values = com->priors,
+                  .shape = one_column(n, kLabelVariables)});
+    factm2(com, {.name = "ImageCoef",
+                 .values = b,
+                 .shape = {.storage = kStoreRow, .nrow = n, .ncol = n, .colkind = kLabelVariables},
+                 .titleno = kMsgImageCoef});
   }
 
   // G = B R B', the image covariance matrix.
   zqform(r, n, b, n, c, w);
   if (com->ods)
-    factm2(com, kStoreSymmetric, c, nullptr, n, n, kLabelVariables, kLabelVariables, kMsgImageCov,
-           0, "ImageCov", (std::string(kTablePrefix) + "ImageCov").c_str(), 0);
+    factm2(
+        com,
+        {.name = "ImageCov", .values = c, .shape = variables_packed(n), .titleno = kMsgImageCov});
   factsvxv(com, "IMAGE", b, kStoreRow);
   factsvxv(com, "IMAGECOV", c, kStoreSymmetric);
 
@@ -127,13 +131,15 @@ void factim(COMSTR* com) {
   if (const int code = zeigvec(n, com->nfact, c, com->eigval, com->fact, com->datax); code != 0)
     facteigm(com, code);
   if (com->ods && fopt_test(com, kFoptEigenvectors))
-    factm2(com, kStoreColumn, com->fact, nullptr, n, com->nfact, kLabelVariables, kLabelNumbers, 0,
-           0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(), 0);
+    factm2(com, {.name = "Eigenvectors",
+                 .values = com->fact,
+                 .shape = variables_by_numbers(n, com->nfact)});
   factldg(com);
   if (com->ods)
-    factm2(com, kStoreColumn, com->fact, nullptr, n, com->nfact, kLabelVariables, kLabelFactors,
-           kMsgImageFactors, 0, "ImageFactors",
-           (std::string(kTablePrefix) + "ImageFactors").c_str(), 0);
+    factm2(com, {.name = "ImageFactors",
+                 .values = com->fact,
+                 .shape = variables_by_factors(n, com->nfact),
+                 .titleno = kMsgImageFactors});
 
   // Back to the observed variables: each loading column f becomes the x
   // with B x = f.

@@ -55,9 +55,9 @@ void show_eigenvalues(COMSTR* com, const std::string& title) {
 }
 // The eigenvectors sit in `fact` until the loadings are formed from them.
 void show_eigenvectors(COMSTR* com) {
-  factm2(com, kStoreColumn, com->fact, nullptr, com->nvar, com->nfact, kLabelVariables,
-         kLabelNumbers, 0, 0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(),
-         0);
+  factm2(com, {.name = "Eigenvectors",
+               .values = com->fact,
+               .shape = variables_by_numbers(com->nvar, com->nfact)});
 }
 void history_open(COMSTR* com) {
   facthis(com, 1);
@@ -73,9 +73,10 @@ void show_convergence(COMSTR* com) {
   facthis(com, 4);
 }
 void show_alpha(COMSTR* com, const double* alpha) {
-  factpm2(com, 0, 2, "AlphaCoef", 0, factitle(com, kMsgAlphaTitle), alpha, "rf", 10, com->nfact,
-          kLabelFactors, 1, kLabelNumbers, (std::string(kTablePrefix) + "AlphaCoef").c_str(),
-          nullptr);
+  factpm2(com, {.name = "AlphaCoef",
+                .title = factitle(com, kMsgAlphaTitle),
+                .values = alpha,
+                .shape = one_row(com->nfact, kLabelFactors)});
 }
 
 // Eigenvalues of `cor` into eigval; the packed matrix keeps what zeigvec

@@ -160,12 +160,12 @@ void partial_out(COMSTR* com) {
 
   if (com->ods) {
     if (fopt_test(com, kFoptSimple))
-      factm2(com, kStoreColumn, com->vstd, nullptr, nvar, 1, kLabelVariables, kLabelNumbers,
-             kMsgCondStdTitle, 0, "CondStdDev", (std::string(kTablePrefix) + "CondStdDev").c_str(),
-             0);
+      factm2(com, {.name = "CondStdDev",
+                   .values = com->vstd,
+                   .shape = variables_by_numbers(nvar, 1),
+                   .titleno = kMsgCondStdTitle});
     if (fopt_test(com, kFoptCorr))
-      factm2(com, kStoreSymmetric, cor, nullptr, nvar, nvar, kLabelVariables, kLabelVariables, 0, 0,
-             "PartialCorr", (std::string(kTablePrefix) + "PartialCorr").c_str(), 0);
+      factm2(com, {.name = "PartialCorr", .values = cor, .shape = variables_packed(nvar)});
   }
 }
 
@@ -274,8 +274,7 @@ void factcor(COMSTR* com) {
   if (com->ods) {
     if (fopt_test(com, kFoptSimple)) factsis(com);
     if (fopt_test(com, kFoptCorr) && com->cor)
-      factm2(com, kStoreSymmetric, com->cor, nullptr, ntot, ntot, kLabelVariables, kLabelVariables,
-             0, 0, "Corr", (std::string(kTablePrefix) + "Corr").c_str(), 0);
+      factm2(com, {.name = "Corr", .values = com->cor, .shape = variables_packed(ntot)});
   }
 
   // Step 5.

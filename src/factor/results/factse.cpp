@@ -31,6 +31,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -544,6 +545,247 @@ void rotated(COMSTR* com, int method, const double* g) {
   if (com->factse) keep_derivatives(com, pm, m, r, tran, ulam.data(), rr.data());
 }
 
+// ---------------------------------------------------------------------------
+// Promax and Procrustes: explicit maps from the pattern they start from.
+
+// How promax built its target T from the pattern B: each row divided by its
+// length (unless NOPROMAXNORM), each element n turned into |n|^(k-1) n,
+// each column divided by its largest magnitude.
+class PromaxTarget {
+ public:
+  PromaxTarget(const COMSTR* com, const double* b, int p, int m, double power)
+      : b_(b),
+        p_(p),
+        m_(m),
+        power_(power),
+        rowlen_(static_cast<std::size_t>(p), 0.0),
+        raw_(static_cast<std::size_t>(p) * m, 0.0),
+        dn_(raw_.size()),
+        argmax_(static_cast<std::size_t>(m), -1) {
+    for (int i = 0; i < p; ++i) {
+      double ss = 0;
+      for (int j = 0; j < m; ++j) ss += b[dense_index(i, j, p)] * b[dense_index(i, j, p)];
+      if (fopt_test(com, kFoptPromaxNorm) && ss > kSmall)
+        rowlen_[static_cast<std::size_t>(i)] = std::sqrt(ss);
+    }
+    for (int j = 0; j < m; ++j) {
+      double big = 0;
+      for (int i = 0; i < p; ++i) {
+        const double len = rowlen_[static_cast<std::size_t>(i)];
+        const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
+        const double t = std::pow(std::fabs(n), power - 1) * n;
+        raw_[dense_index(i, j, p)] = t;
+        if (std::fabs(t) > big) {
+          big = std::fabs(t);
+          argmax_[static_cast<std::size_t>(j)] = i;
+        }
+      }
+      if (big <= kSmall * kSmall) argmax_[static_cast<std::size_t>(j)] = -1;
+    }
+  }
+
+  // dT (p x m) for a change dB of the pattern.
+  void change(const double* db, double* dt) {
+    const int p = p_, m = m_;
+    const double* b = b_;
+    const double power = power_;
+    for (int i = 0; i < p; ++i) {
+      const double len = rowlen_[static_cast<std::size_t>(i)];
+      double dot = 0;
+      if (len > 0)
+        for (int j = 0; j < m; ++j) dot += b[dense_index(i, j, p)] * db[dense_index(i, j, p)];
+      for (int j = 0; j < m; ++j) {
+        const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
+        const double d = len > 0 ? db[dense_index(i, j, p)] / len - b[dense_index(i, j, p)] * dot / (len * len * len)
+                                 : db[dense_index(i, j, p)];
+        // d(|n|^(k-1) n) = k |n|^(k-1) dn.
+        const double slope =
+            n != 0 ? power * std::pow(std::fabs(n), power - 1) : (power == 1 ? 1.0 : 0.0);
+        dn_[dense_index(i, j, p)] = slope * d;
+      }
+    }
+    for (int j = 0; j < m; ++j) {
+      const int im = argmax_[static_cast<std::size_t>(j)];
+      if (im < 0) {
+        for (int i = 0; i < p; ++i) dt[dense_index(i, j, p)] = dn_[dense_index(i, j, p)];
+        continue;
+      }
+      const double c = std::fabs(raw_[dense_index(im, j, p)]);
+      const double dc = (raw_[dense_index(im, j, p)] < 0 ? -1.0 : 1.0) * dn_[dense_index(im, j, p)];
+      for (int i = 0; i < p; ++i)
+        dt[dense_index(i, j, p)] = dn_[dense_index(i, j, p)] / c - raw_[dense_index(i, j, p)] * dc / (c * c);
+    }
+  }
+
+ private:
+  static constexpr double kSmall = 1.110223024625157e-12;
+  const double* b_;
+  int p_, m_;
+  double power_;
+  std::vector<double> rowlen_, raw_, dn_;
+  std::vector<int> argmax_;
+};
+
+// The least-squares transformation of the pattern B to the target T and its
+// rescaling to unit factor variances: X = (B'B)^-1 B'T, Y = (X'X)^-1 and
+// the column scales s = sqrt(diag Y) give M = X diag(s) and
+// Phi = diag(1/s) Y diag(1/s).  With a promax target, a change of B moves
+// T as well.
+class TargetFit {
+ public:
+  TargetFit(int p, int m, const double* b, const double* target, PromaxTarget* promax)
+      : p_(p), m_(m), b_(b), target_(target), promax_(promax) {}
+
+  // False when B'B or X'X is singular, or Y has a diagonal entry not above 0.
+  bool solve() {
+    const int p = p_, m = m_;
+    const std::size_t mm = static_cast<std::size_t>(m) * m;
+    std::vector<double> g(mm), bt(mm), xx(mm);
+    x_.assign(mm, 0.0);
+    s_.assign(static_cast<std::size_t>(m), 0.0);
+    cross(p, m, m, b_, b_, g.data());
+    cross(p, m, m, b_, target_, bt.data());
+    if (!invert_small(m, g, ginv_)) return false;
+    product(m, m, m, ginv_.data(), bt.data(), x_.data(), false);
+    cross(m, m, m, x_.data(), x_.data(), xx.data());
+    if (!invert_small(m, xx, y_)) return false;
+    for (int j = 0; j < m; ++j) {
+      if (!(y_[dense_index(j, j, m)] > 0)) return false;
+      s_[static_cast<std::size_t>(j)] = std::sqrt(y_[dense_index(j, j, m)]);
+    }
+    mtran_.assign(mm, 0.0);
+    phi_.assign(mm, 0.0);
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) {
+        mtran_[dense_index(u, v, m)] = x_[dense_index(u, v, m)] * sj(v);
+        phi_[dense_index(u, v, m)] = u == v ? 1.0 : y_[dense_index(u, v, m)] / (sj(u) * sj(v));
+      }
+    dt_.assign(static_cast<std::size_t>(p) * m, 0.0);
+    for (std::vector<double>* v : {&w_, &w2_, &dg_, &dy_}) v->assign(mm, 0.0);
+    ds_.assign(static_cast<std::size_t>(m), 0.0);
+    return true;
+  }
+
+  const double* transformation() const { return mtran_.data(); }
+  const double* phi() const { return phi_.data(); }
+
+  // dX for a change dB of the pattern (through the target too for promax):
+  // dX = G^-1 (dB'T + B'dT - (dB'B + B'dB) X).
+  void change_of_x(const double* db, double* dx) {
+    const int p = p_, m = m_;
+    const std::size_t mm = static_cast<std::size_t>(m) * m;
+    std::fill(dt_.begin(), dt_.end(), 0.0);
+    if (promax_) promax_->change(db, dt_.data());
+    cross(p, m, m, db, target_, w_.data());
+    cross(p, m, m, b_, dt_.data(), w2_.data());
+    for (std::size_t e = 0; e < mm; ++e) w_[e] += w2_[e];
+    cross(p, m, m, db, b_, w2_.data());
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) dg_[dense_index(u, v, m)] = w2_[dense_index(u, v, m)] + w2_[dense_index(v, u, m)];
+    product(m, m, m, dg_.data(), x_.data(), w2_.data(), false);
+    for (std::size_t e = 0; e < mm; ++e) w_[e] -= w2_[e];
+    product(m, m, m, ginv_.data(), w_.data(), dx, false);
+  }
+
+  // dM and dPhi for a change dX: dY = -Y (dX'X + X'dX) Y, ds_j = dY_jj /
+  // (2 s_j), dM = dX diag(s) + X diag(ds), dPhi_uv = dY_uv / (s_u s_v) -
+  // Y_uv (ds_u / s_u + ds_v / s_v) / (s_u s_v).
+  void change_of_m(const double* dx, double* dm, double* dphi) {
+    const int m = m_;
+    cross(m, m, m, dx, x_.data(), w_.data());
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) w2_[dense_index(u, v, m)] = w_[dense_index(u, v, m)] + w_[dense_index(v, u, m)];
+    product(m, m, m, y_.data(), w2_.data(), w_.data(), false);
+    product(m, m, m, w_.data(), y_.data(), dy_.data(), false);
+    for (double& v : dy_) v = -v;
+    for (int j = 0; j < m; ++j) ds_[static_cast<std::size_t>(j)] = dy_[dense_index(j, j, m)] / (2 * sj(j));
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) {
+        const double dsu = ds_[static_cast<std::size_t>(u)], dsv = ds_[static_cast<std::size_t>(v)];
+        dm[dense_index(u, v, m)] = dx[dense_index(u, v, m)] * sj(v) + x_[dense_index(u, v, m)] * dsv;
+        dphi[dense_index(u, v, m)] =
+            u == v ? 0.0
+                   : dy_[dense_index(u, v, m)] / (sj(u) * sj(v)) -
+                         y_[dense_index(u, v, m)] * (dsu / sj(u) + dsv / sj(v)) / (sj(u) * sj(v));
+      }
+  }
+
+ private:
+  double sj(int j) const { return s_[static_cast<std::size_t>(j)]; }
+
+  int p_, m_;
+  const double* b_;
+  const double* target_;
+  PromaxTarget* promax_;
+  std::vector<double> ginv_, x_, y_, s_, mtran_, phi_, dt_, w_, w2_, dg_, dy_, ds_;
+};
+
+// U of the pattern, the factor correlations and the structure: what each
+// coordinate does to them.  The coordinates are the m^2 entries of dX, then
+// the prerotation's own.
+struct CoordinateEffects {
+  std::vector<double> ulam, uphi, ustruc;
+};
+
+CoordinateEffects coordinate_effects(TargetFit& fit, const Prior& prior, const double* b,
+                                     const double* lam, int p, int m, int r) {
+  const std::size_t upm = static_cast<std::size_t>(p) * m, mm = static_cast<std::size_t>(m) * m;
+  const std::size_t ur = static_cast<std::size_t>(r), nphi = static_cast<std::size_t>(m) * (m + 1) / 2;
+  CoordinateEffects out{std::vector<double>(upm * ur), std::vector<double>(nphi * ur, 0.0),
+                        std::vector<double>(upm * ur)};
+  std::vector<double> dx(mm), dm(mm), dphi(mm);
+  for (std::size_t e = 0; e < mm; ++e) {
+    std::fill(dx.begin(), dx.end(), 0.0);
+    dx[e] = 1;
+    fit.change_of_m(dx.data(), dm.data(), dphi.data());
+    double* ul = out.ulam.data() + e * upm;
+    product(p, m, m, b, dm.data(), ul, false);  // B dM
+    for (int u = 0; u < m; ++u)
+      for (int v = 0; v <= u; ++v)
+        out.uphi[e * nphi + static_cast<std::size_t>(packed_index(u, v))] = dphi[dense_index(u, v, m)];
+    double* us = out.ustruc.data() + e * upm;
+    product(p, m, m, ul, fit.phi(), us, false);  // B dM Phi + Lambda dPhi
+    product(p, m, m, lam, dphi.data(), us, true);
+  }
+  for (int t = 0; t < prior.r; ++t) {
+    // A prerotation coordinate moves B by its column u_t: u_t M, u_t M Phi.
+    const std::size_t e = mm + static_cast<std::size_t>(t);
+    product(p, m, m, prior.u + static_cast<std::size_t>(t) * upm, fit.transformation(),
+            out.ulam.data() + e * upm, false);
+    product(p, m, m, out.ulam.data() + e * upm, fit.phi(), out.ustruc.data() + e * upm, false);
+  }
+  return out;
+}
+
+// R: how each unrotated loading moves the coordinates, through dB = dA N +
+// U R vec(dA) of the prerotation (dA itself from the unrotated pattern).
+std::vector<double> coordinates_of_loadings(TargetFit& fit, const Prior& prior, int p, int m,
+                                            int r) {
+  const long pm = static_cast<long>(p) * m;
+  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
+  const std::size_t ur = static_cast<std::size_t>(r);
+  std::vector<double> rr(ur * upm), db(upm), dx(mm);
+  for (int j = 0; j < m; ++j)
+    for (int i = 0; i < p; ++i) {
+      const long in = static_cast<long>(j) * p + i;
+      std::fill(db.begin(), db.end(), 0.0);
+      if (prior.unrotated) {
+        db[dense_index(i, j, p)] = 1;
+      } else {
+        for (int c = 0; c < m; ++c) db[dense_index(i, c, p)] = prior.n[dense_index(j, c, m)];
+        for (int t = 0; t < prior.r; ++t)
+          inner::axpy(prior.rr[in * prior.r + t], prior.u + static_cast<std::size_t>(t) * upm,
+                      db.data(), pm);
+      }
+      fit.change_of_x(db.data(), dx.data());
+      double* ri = rr.data() + static_cast<std::size_t>(in) * ur;
+      std::copy(dx.begin(), dx.end(), ri);
+      for (int t = 0; t < prior.r; ++t)
+        ri[mm + static_cast<std::size_t>(t)] = prior.rr[in * prior.r + t];
+    }
+  return rr;
+}
+
 }  // namespace
 
 void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, const double* before,
@@ -556,198 +798,34 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
     com->host->xpmlog(kFactorGroup, kMsgMethodWithout);
     return;
   }
-  const long pm = static_cast<long>(p) * m, nphi = static_cast<long>(m) * (m + 1) / 2;
-  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
+  const long pm = static_cast<long>(p) * m;
+  const std::size_t mm = static_cast<std::size_t>(m) * m;
   // The pattern the rotation started from is the unrotated one, or a
   // prerotation whose derivatives were kept; otherwise it had no standard
   // errors, and said why when it was rotated.
   Prior prior;
   if (!derivatives_of(com, before, pm, m, prior)) return;
-  const double* b = before;
 
-  // How promax built its target from B: each row divided by its length
-  // (unless NOPROMAXNORM), each element n turned into |n|^(k-1) n, each
-  // column divided by its largest magnitude.
-  const bool promax = method == kRotPromax;
-  constexpr double kSmall = 1.110223024625157e-12;
-  std::vector<double> rowlen(static_cast<std::size_t>(p), 0.0), raw(upm, 0.0);
-  std::vector<int> argmax(static_cast<std::size_t>(m), -1);
-  if (promax) {
-    for (int i = 0; i < p; ++i) {
-      double ss = 0;
-      for (int j = 0; j < m; ++j) ss += b[dense_index(i, j, p)] * b[dense_index(i, j, p)];
-      if (fopt_test(com, kFoptPromaxNorm) && ss > kSmall)
-        rowlen[static_cast<std::size_t>(i)] = std::sqrt(ss);
-    }
-    for (int j = 0; j < m; ++j) {
-      double big = 0;
-      for (int i = 0; i < p; ++i) {
-        const double len = rowlen[static_cast<std::size_t>(i)];
-        const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
-        const double t = std::pow(std::fabs(n), power - 1) * n;
-        raw[dense_index(i, j, p)] = t;
-        if (std::fabs(t) > big) {
-          big = std::fabs(t);
-          argmax[static_cast<std::size_t>(j)] = i;
-        }
-      }
-      if (big <= kSmall * kSmall) argmax[static_cast<std::size_t>(j)] = -1;
-    }
-  }
+  std::optional<PromaxTarget> promax;
+  if (method == kRotPromax) promax.emplace(com, before, p, m, power);
+  TargetFit fit(p, m, before, target, promax ? &*promax : nullptr);
+  if (!fit.solve()) return;
 
-  // X = (B'B)^-1 B'T, Y = (X'X)^-1 and the column scales s = sqrt(diag Y)
-  // that give the factors unit variance: M = X diag(s), Phi = diag(1/s) Y
-  // diag(1/s).
-  std::vector<double> g(mm), ginv, bt(mm), x(mm), xx(mm), y, s(static_cast<std::size_t>(m));
-  cross(p, m, m, b, b, g.data());
-  cross(p, m, m, b, target, bt.data());
-  if (!invert_small(m, g, ginv)) return;
-  product(m, m, m, ginv.data(), bt.data(), x.data(), false);
-  cross(m, m, m, x.data(), x.data(), xx.data());
-  if (!invert_small(m, xx, y)) return;
-  for (int j = 0; j < m; ++j) {
-    if (!(y[dense_index(j, j, m)] > 0)) return;
-    s[static_cast<std::size_t>(j)] = std::sqrt(y[dense_index(j, j, m)]);
-  }
-  auto sj = [&](int j) { return s[static_cast<std::size_t>(j)]; };
-  std::vector<double> mtran(mm), phi(mm);
-  for (int v = 0; v < m; ++v)
-    for (int u = 0; u < m; ++u) {
-      mtran[dense_index(u, v, m)] = x[dense_index(u, v, m)] * sj(v);
-      phi[dense_index(u, v, m)] = u == v ? 1.0 : y[dense_index(u, v, m)] / (sj(u) * sj(v));
-    }
-  const double* lam = com->fact;
-
-  // dX for a change dB of the pattern (through the target too for promax):
-  // dX = G^-1 (dB'T + B'dT - (dB'B + B'dB) X).
-  std::vector<double> dt(upm), dn(upm), w(mm), w2(mm), dg(mm);
-  auto change_of_x = [&](const double* db, double* dx) {
-    std::fill(dt.begin(), dt.end(), 0.0);
-    if (promax) {
-      for (int i = 0; i < p; ++i) {
-        const double len = rowlen[static_cast<std::size_t>(i)];
-        double dot = 0;
-        if (len > 0)
-          for (int j = 0; j < m; ++j) dot += b[dense_index(i, j, p)] * db[dense_index(i, j, p)];
-        for (int j = 0; j < m; ++j) {
-          const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
-          const double d = len > 0 ? db[dense_index(i, j, p)] / len -
-                                         b[dense_index(i, j, p)] * dot / (len * len * len)
-                                   : db[dense_index(i, j, p)];
-          // d(|n|^(k-1) n) = k |n|^(k-1) dn.
-          const double slope =
-              n != 0 ? power * std::pow(std::fabs(n), power - 1) : (power == 1 ? 1.0 : 0.0);
-          dn[dense_index(i, j, p)] = slope * d;
-        }
-      }
-      for (int j = 0; j < m; ++j) {
-        const int im = argmax[static_cast<std::size_t>(j)];
-        if (im < 0) {
-          for (int i = 0; i < p; ++i) dt[dense_index(i, j, p)] = dn[dense_index(i, j, p)];
-          continue;
-        }
-        const double c = std::fabs(raw[dense_index(im, j, p)]);
-        const double dc = (raw[dense_index(im, j, p)] < 0 ? -1.0 : 1.0) * dn[dense_index(im, j, p)];
-        for (int i = 0; i < p; ++i)
-          dt[dense_index(i, j, p)] =
-              dn[dense_index(i, j, p)] / c - raw[dense_index(i, j, p)] * dc / (c * c);
-      }
-    }
-    cross(p, m, m, db, target, w.data());
-    cross(p, m, m, b, dt.data(), w2.data());
-    for (std::size_t e = 0; e < mm; ++e) w[e] += w2[e];
-    cross(p, m, m, db, b, w2.data());
-    for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u)
-        dg[dense_index(u, v, m)] = w2[dense_index(u, v, m)] + w2[dense_index(v, u, m)];
-    product(m, m, m, dg.data(), x.data(), w2.data(), false);
-    for (std::size_t e = 0; e < mm; ++e) w[e] -= w2[e];
-    product(m, m, m, ginv.data(), w.data(), dx, false);
-  };
-
-  // dM and dPhi for a change dX: dY = -Y (dX'X + X'dX) Y, ds_j = dY_jj /
-  // (2 s_j), dM = dX diag(s) + X diag(ds), dPhi_uv = dY_uv / (s_u s_v) -
-  // Y_uv (ds_u / s_u + ds_v / s_v) / (s_u s_v).
-  std::vector<double> dy(mm), ds(static_cast<std::size_t>(m));
-  auto change_of_m = [&](const double* dx, double* dm, double* dphi) {
-    cross(m, m, m, dx, x.data(), w.data());
-    for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u)
-        w2[dense_index(u, v, m)] = w[dense_index(u, v, m)] + w[dense_index(v, u, m)];
-    product(m, m, m, y.data(), w2.data(), w.data(), false);
-    product(m, m, m, w.data(), y.data(), dy.data(), false);
-    for (double& v : dy) v = -v;
-    for (int j = 0; j < m; ++j)
-      ds[static_cast<std::size_t>(j)] = dy[dense_index(j, j, m)] / (2 * sj(j));
-    for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u) {
-        const double dsu = ds[static_cast<std::size_t>(u)], dsv = ds[static_cast<std::size_t>(v)];
-        dm[dense_index(u, v, m)] = dx[dense_index(u, v, m)] * sj(v) + x[dense_index(u, v, m)] * dsv;
-        dphi[dense_index(u, v, m)] =
-            u == v ? 0.0
-                   : dy[dense_index(u, v, m)] / (sj(u) * sj(v)) -
-                         y[dense_index(u, v, m)] * (dsu / sj(u) + dsv / sj(v)) / (sj(u) * sj(v));
-      }
-  };
-
-  // The coordinates: the m^2 entries of dX, then the prerotation's own.
   const int r = static_cast<int>(mm) + prior.r;
-  const std::size_t ur = static_cast<std::size_t>(r);
-  std::vector<double> rr(ur * upm), ulam(upm * ur), uphi(static_cast<std::size_t>(nphi) * ur, 0.0),
-      ustruc(upm * ur), db(upm), dx(mm), dm(mm), dphi(mm), tmp(mm);
-  for (std::size_t e = 0; e < mm; ++e) {
-    std::fill(dx.begin(), dx.end(), 0.0);
-    dx[e] = 1;
-    change_of_m(dx.data(), dm.data(), dphi.data());
-    double* ul = ulam.data() + e * upm;
-    product(p, m, m, b, dm.data(), ul, false);  // B dM
-    for (int u = 0; u < m; ++u)
-      for (int v = 0; v <= u; ++v)
-        uphi[e * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
-            dphi[dense_index(u, v, m)];
-    double* us = ustruc.data() + e * upm;
-    product(p, m, m, ul, phi.data(), us, false);  // B dM Phi + Lambda dPhi
-    product(p, m, m, lam, dphi.data(), us, true);
-  }
-  for (int t = 0; t < prior.r; ++t) {
-    // A prerotation coordinate moves B by its column u_t: u_t M, u_t M Phi.
-    const std::size_t e = mm + static_cast<std::size_t>(t);
-    product(p, m, m, prior.u + static_cast<std::size_t>(t) * upm, mtran.data(),
-            ulam.data() + e * upm, false);
-    product(p, m, m, ulam.data() + e * upm, phi.data(), ustruc.data() + e * upm, false);
-  }
-  for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) {
-      const long in = static_cast<long>(j) * p + i;
-      // dB = dA N + U R vec(dA) of the prerotation (dA itself from the
-      // unrotated pattern).
-      std::fill(db.begin(), db.end(), 0.0);
-      if (prior.unrotated) {
-        db[dense_index(i, j, p)] = 1;
-      } else {
-        for (int c = 0; c < m; ++c) db[dense_index(i, c, p)] = prior.n[dense_index(j, c, m)];
-        for (int t = 0; t < prior.r; ++t)
-          inner::axpy(prior.rr[in * prior.r + t], prior.u + static_cast<std::size_t>(t) * upm,
-                      db.data(), pm);
-      }
-      change_of_x(db.data(), dx.data());
-      double* ri = rr.data() + static_cast<std::size_t>(in) * ur;
-      std::copy(dx.begin(), dx.end(), ri);
-      for (int t = 0; t < prior.r; ++t)
-        ri[mm + static_cast<std::size_t>(t)] = prior.rr[in * prior.r + t];
-    }
+  const CoordinateEffects u = coordinate_effects(fit, prior, before, com->fact, p, m, r);
+  const std::vector<double> rr = coordinates_of_loadings(fit, prior, p, m, r);
 
   // N: that of B times M, and times Phi for the structure.
   std::vector<double> nlam(mm), nstruc(mm);
   if (prior.unrotated)
-    nlam = mtran;
+    nlam.assign(fit.transformation(), fit.transformation() + mm);
   else
-    product(m, m, m, prior.n, mtran.data(), nlam.data(), false);
-  product(m, m, m, nlam.data(), phi.data(), nstruc.data(), false);
-  const Shape pattern{nlam.data(), ulam.data()}, corr{nullptr, uphi.data()},
-      structure{nstruc.data(), ustruc.data()};
+    product(m, m, m, prior.n, fit.transformation(), nlam.data(), false);
+  product(m, m, m, nlam.data(), fit.phi(), nstruc.data(), false);
+  const Shape pattern{nlam.data(), u.ulam.data()}, corr{nullptr, u.uphi.data()},
+      structure{nstruc.data(), u.ustruc.data()};
   propagate(com, r, rr.data(), pattern, &corr, &structure);
-  if (com->factse) keep_derivatives(com, pm, m, r, nlam.data(), ulam.data(), rr.data());
+  if (com->factse) keep_derivatives(com, pm, m, r, nlam.data(), u.ulam.data(), rr.data());
 }
 
 int info(double vardiv, double tol, double* se, double* cov, const double* loadings, double* sigma,

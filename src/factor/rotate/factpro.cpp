@@ -164,9 +164,10 @@ int factpro(COMSTR* com, int method, int which) {
     return 0;
   }
   if (com->ods)
-    factm2(com, kStoreColumn, target, nullptr, p, m, kLabelVariables, kLabelFactors,
-           kMsgTargetTitle, 0, "ProcrustesTarget",
-           (std::string(kTablePrefix) + "ProcrustesTarget").c_str(), 0);
+    factm2(com, {.name = "ProcrustesTarget",
+                 .values = target,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgTargetTitle});
 
   // 9: standard errors follow the rotation from the pattern and target it
   // starts with (the target buffer is reused by the oblique solution).
@@ -183,9 +184,11 @@ int factpro(COMSTR* com, int method, int which) {
   const bool deficient = zprcrst(p, m, com->fact, target, com->tran, work.data()) > 0;
   if (deficient) com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers,
-           kMsgProcrustesTrans, 0, "ProcrustesTrans",
-           (std::string(kTablePrefix) + "ProcrustesTrans").c_str(), 0);
+    factm2(com,
+           {.name = "ProcrustesTrans",
+            .values = com->tran,
+            .shape = {.nrow = m, .ncol = m, .rowkind = kLabelNumbers, .colkind = kLabelNumbers},
+            .titleno = kMsgProcrustesTrans});
 
   // 7: the new pattern A X.
   std::vector<double> rotated(static_cast<std::size_t>(p) * m);
@@ -205,8 +208,11 @@ int factpro(COMSTR* com, int method, int which) {
   if (stderrs && !deficient)
     factsepro(com, method, k, orthogonal_start, before.data(), fitted.data());
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers, kMsgNormTrans,
-           0, "NormObliqueTrans", (std::string(kTablePrefix) + "NormObliqueTrans").c_str(), 0);
+    factm2(com,
+           {.name = "NormObliqueTrans",
+            .values = com->tran,
+            .shape = {.nrow = m, .ncol = m, .rowkind = kLabelNumbers, .colkind = kLabelNumbers},
+            .titleno = kMsgNormTrans});
   factobp(com);
   return 0;
 }

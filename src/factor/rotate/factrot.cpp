@@ -138,20 +138,26 @@ void describe(COMSTR* com, const RotationMethod& method, int which, bool hk,
 // Shows a vector of the rotation's weights with its catalogue title.
 void show_weights(COMSTR* com, const char* name, int titleno, const double* values, int n,
                   char kind) {
-  factpm2(com, 0, 2, name, 0, factitle(com, titleno), values, "rf", 10, n, kind, 1,
-          kLabelNumbers, (std::string(kTablePrefix) + name).c_str(), nullptr);
+  factpm2(
+      com,
+      {.name = name, .title = factitle(com, titleno), .values = values, .shape = one_row(n, kind)});
 }
 
 void show_orthogonal(COMSTR* com) {
   const int p = com->nvar, m = com->nfact;
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelFactors, kLabelFactors, kMsgOrthTrans,
-           0, "OrthTrans", (std::string(kTablePrefix) + "OrthTrans").c_str(), 0);
+    factm2(com, {.name = "OrthTrans",
+                 .values = com->tran,
+                 .shape = factors_by_factors(m),
+                 .titleno = kMsgOrthTrans});
   if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
   if (com->ods)
-    factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-           kMsgRotPattern, 0, "OrthRotFactPat",
-           (std::string(kTablePrefix) + "OrthRotFactPat").c_str(), 1);
+    factm2(com, {.name = "OrthRotFactPat",
+                 .values = com->fact,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgRotPattern,
+                 .se = com->factse,
+                 .stacked = true});
   factvaf(com, 0);
 }
 
@@ -323,9 +329,10 @@ int factrot(COMSTR* com, int method, int which) {
     factobl(com, hk ? 'H' : 'D');
     if (com->nfact > 0) {
       if (com->ods)
-        factm2(com, kStoreColumn, com->tran, nullptr, com->nfact, com->nfact, kLabelFactors,
-               kLabelFactors, kMsgObliqueTrans, 0, "ObliqueTrans",
-               (std::string(kTablePrefix) + "ObliqueTrans").c_str(), 0);
+        factm2(com, {.name = "ObliqueTrans",
+                     .values = com->tran,
+                     .shape = factors_by_factors(com->nfact),
+                     .titleno = kMsgObliqueTrans});
       factobp(com);
     }
   } else {
