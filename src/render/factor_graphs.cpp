@@ -112,147 +112,191 @@ std::string stroke_of(const Series& s) {
   return a;
 }
 
-// The panel fills the box (bx, by, bw, bh): heading, axes with their titles,
-// the series, and a legend under the horizontal axis when there are several.
-void draw_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw, double bh) {
-  canvas.reserve(bx, by, bx + bw, by + bh);
-  double top = by + 10;
-  if (!spec.heading.empty()) {
-    canvas.text(bx + bw / 2, by + 18, spec.heading, 14, "middle",
-                "class=\"panel-heading\" font-weight=\"bold\"");
-    top = by + 34;
-  }
+// The panel's heading, if it has one; returns the top of what follows.
+double draw_heading(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw) {
+  if (spec.heading.empty()) return by + 10;
+  canvas.text(bx + bw / 2, by + 18, spec.heading, 14, "middle",
+              "class=\"panel-heading\" font-weight=\"bold\"");
+  return by + 34;
+}
 
+// The range of the drawable points of every series, and how many there are.
+struct DataRange {
   double xlo = INFINITY, xhi = -INFINITY, ylo = INFINITY, yhi = -INFINITY;
   int points = 0;
+};
+
+DataRange data_range(const PanelSpec& spec) {
+  DataRange r;
   for (const Series& s : spec.series)
     for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
       if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
-      xlo = std::min(xlo, s.x[k]);
-      xhi = std::max(xhi, s.x[k]);
-      ylo = std::min(ylo, s.y[k]);
-      yhi = std::max(yhi, s.y[k]);
-      ++points;
+      r.xlo = std::min(r.xlo, s.x[k]);
+      r.xhi = std::max(r.xhi, s.x[k]);
+      r.ylo = std::min(r.ylo, s.y[k]);
+      r.yhi = std::max(r.yhi, s.y[k]);
+      ++r.points;
     }
-  if (points == 0) {
-    canvas.rect(bx + 12, top, bw - 24, by + bh - top - 12,
-                "class=\"frame\" fill=\"none\" stroke=\"#bbb\"");
-    const std::string text =
-        spec.empty_text.empty() ? "There are no non-missing values to draw." : spec.empty_text;
-    const auto lines = wrap_words(text, std::max(20, static_cast<int>((bw - 60) / (12 * 0.62))));
-    double y = (top + by + bh) / 2 - 9.0 * (lines.size() - 1);
-    for (const std::string& line : lines) {
-      canvas.text(bx + bw / 2, y, line, 12, "middle", "class=\"message\"");
-      y += 18;
-    }
-    return;
-  }
+  return r;
+}
 
-  // Legend rows, packed to the panel width.
+// A framed message in place of the plot when there is nothing to draw.
+void draw_empty_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw,
+                      double bh, double top) {
+  canvas.rect(bx + 12, top, bw - 24, by + bh - top - 12,
+              "class=\"frame\" fill=\"none\" stroke=\"#bbb\"");
+  const std::string text =
+      spec.empty_text.empty() ? "There are no non-missing values to draw." : spec.empty_text;
+  const auto lines = wrap_words(text, std::max(20, static_cast<int>((bw - 60) / (12 * 0.62))));
+  double y = (top + by + bh) / 2 - 9.0 * (lines.size() - 1);
+  for (const std::string& line : lines) {
+    canvas.text(bx + bw / 2, y, line, 12, "middle", "class=\"message\"");
+    y += 18;
+  }
+}
+
+// Legend rows, packed to the panel width: each entry with its width.  There
+// is a legend only when more than one series is named.
+using LegendRows = std::vector<std::vector<std::pair<const Series*, double>>>;
+
+LegendRows legend_rows(const PanelSpec& spec, double bw) {
   std::vector<const Series*> entries;
   for (const Series& s : spec.series)
     if (!s.name.empty()) entries.push_back(&s);
-  const bool legend = entries.size() > 1;
-  std::vector<std::vector<std::pair<const Series*, double>>> rows;
-  if (legend) {
-    double used = 0;
-    for (const Series* s : entries) {
-      const double w = 32 + svg::text_width(s->name, 11) + 18;
-      if (rows.empty() || used + w > bw - 24) rows.emplace_back(), used = 0;
-      rows.back().push_back({s, w});
-      used += w;
-    }
+  LegendRows rows;
+  if (entries.size() <= 1) return rows;
+  double used = 0;
+  for (const Series* s : entries) {
+    const double w = 32 + svg::text_width(s->name, 11) + 18;
+    if (rows.empty() || used + w > bw - 24) rows.emplace_back(), used = 0;
+    rows.back().push_back({s, w});
+    used += w;
   }
-  const double legend_height = rows.size() * 18.0;
+  return rows;
+}
 
-  double y_low = spec.include_zero ? std::min(ylo, 0.0) : ylo;
-  double y_high = spec.include_zero ? std::max(yhi, 0.0) : yhi;
+// The plotting area (px0, py0)-(px1, py1) and the axes that map data to it.
+struct PanelFrame {
+  Axis xa, ya;
+  double px0, px1, py0, py1;
+  double X(double v) const { return px0 + (v - xa.lo) / (xa.hi - xa.lo) * (px1 - px0); }
+  double Y(double v) const { return py1 - (v - ya.lo) / (ya.hi - ya.lo) * (py1 - py0); }
+};
+
+// The axes fit the data (and zero, when the panel asks for it); the margins
+// leave room for the tick labels, the axis titles and the legend.
+PanelFrame panel_frame(const PanelSpec& spec, const DataRange& range, double legend_height,
+                       bool legend, double bx, double by, double bw, double bh, double top) {
+  double y_low = spec.include_zero ? std::min(range.ylo, 0.0) : range.ylo;
+  double y_high = spec.include_zero ? std::max(range.yhi, 0.0) : range.yhi;
   const Axis ya = svg::nice_axis(y_low, y_high, 8);
-  const Axis xa = svg::count_axis(xlo, xhi, 10);
+  const Axis xa = svg::count_axis(range.xlo, range.xhi, 10);
   double tick_width = 0;
   for (double t : ya.ticks) tick_width = std::max(tick_width, svg::text_width(ya.label(t), 11));
 
   const double left = 8 + 16 + 8 + tick_width + 8;
   const double bottom = 6 + 14 + 8 + 16 + (legend ? 12 + legend_height : 0) + 6;
-  const double px0 = bx + left, px1 = bx + bw - 18, py0 = top, py1 = by + bh - bottom;
-  auto X = [&](double v) { return px0 + (v - xa.lo) / (xa.hi - xa.lo) * (px1 - px0); };
-  auto Y = [&](double v) { return py1 - (v - ya.lo) / (ya.hi - ya.lo) * (py1 - py0); };
+  return {xa, ya, bx + left, bx + bw - 18, top, by + bh - bottom};
+}
 
-  for (double t : ya.ticks) {
-    canvas.line(px0, Y(t), px1, Y(t), "class=\"grid\" stroke=\"#e6e6e6\"");
-    canvas.line(px0 - 4, Y(t), px0, Y(t), "class=\"tick\" stroke=\"#666\"");
-    canvas.text(px0 - 7, Y(t) + 4, ya.label(t), 11, "end", "class=\"tick-y\"");
+// Grid lines, ticks and their labels, the frame, and the reference line.
+void draw_axes(Canvas& canvas, const PanelSpec& spec, const PanelFrame& f) {
+  for (double t : f.ya.ticks) {
+    canvas.line(f.px0, f.Y(t), f.px1, f.Y(t), "class=\"grid\" stroke=\"#e6e6e6\"");
+    canvas.line(f.px0 - 4, f.Y(t), f.px0, f.Y(t), "class=\"tick\" stroke=\"#666\"");
+    canvas.text(f.px0 - 7, f.Y(t) + 4, f.ya.label(t), 11, "end", "class=\"tick-y\"");
   }
-  for (double t : xa.ticks) {
-    canvas.line(X(t), py1, X(t), py1 + 4, "class=\"tick\" stroke=\"#666\"");
-    canvas.text(X(t), py1 + 17, xa.label(t), 11, "middle", "class=\"tick-x\"");
+  for (double t : f.xa.ticks) {
+    canvas.line(f.X(t), f.py1, f.X(t), f.py1 + 4, "class=\"tick\" stroke=\"#666\"");
+    canvas.text(f.X(t), f.py1 + 17, f.xa.label(t), 11, "middle", "class=\"tick-x\"");
   }
-  canvas.rect(px0, py0, px1 - px0, py1 - py0, "class=\"frame\" fill=\"none\" stroke=\"#888\"");
-  if (spec.reference && *spec.reference >= ya.lo && *spec.reference <= ya.hi) {
-    const double y = Y(*spec.reference);
-    canvas.line(px0, y, px1, y,
+  canvas.rect(f.px0, f.py0, f.px1 - f.px0, f.py1 - f.py0,
+              "class=\"frame\" fill=\"none\" stroke=\"#888\"");
+  if (spec.reference && *spec.reference >= f.ya.lo && *spec.reference <= f.ya.hi) {
+    const double y = f.Y(*spec.reference);
+    canvas.line(f.px0, y, f.px1, y,
                 "class=\"reference\" stroke=\"#777\" stroke-width=\"1.2\" "
                 "stroke-dasharray=\"6 4\"");
     if (!spec.reference_label.empty())
-      canvas.text(px1 - 5, y - 5, spec.reference_label, 10, "end",
+      canvas.text(f.px1 - 5, y - 5, spec.reference_label, 10, "end",
                   "class=\"reference-label\" fill=\"#555\"");
   }
+}
 
-  for (const Series& s : spec.series) {
-    canvas.raw("<g class=\"series\" data-series=\"" + svg::escape(s.name) + "\">", {});
-    if (s.line) {
-      // Runs of consecutive drawable points; a missing value breaks the line.
-      std::string run;
-      int run_points = 0;
-      auto flush = [&] {
-        if (run_points > 1) {
-          Box b;
-          canvas.raw("<polyline class=\"line\" " + stroke_of(s) + " points=\"" + run + "\"/>", b);
-        }
-        run.clear();
-        run_points = 0;
-      };
-      for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
-        if (!drawable(s.x[k]) || !drawable(s.y[k])) {
-          flush();
-          continue;
-        }
-        if (!run.empty()) run += ' ';
-        run += num(X(s.x[k])) + "," + num(Y(s.y[k]));
-        ++run_points;
+// One series: its line in runs of consecutive drawable points (a missing
+// value breaks the line), then a marker with a tooltip at each point.
+void draw_series(Canvas& canvas, const PanelSpec& spec, const Series& s, const PanelFrame& f) {
+  canvas.raw("<g class=\"series\" data-series=\"" + svg::escape(s.name) + "\">", {});
+  if (s.line) {
+    std::string run;
+    int run_points = 0;
+    auto flush = [&] {
+      if (run_points > 1) {
+        Box b;
+        canvas.raw("<polyline class=\"line\" " + stroke_of(s) + " points=\"" + run + "\"/>", b);
       }
-      flush();
-    }
+      run.clear();
+      run_points = 0;
+    };
     for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
-      if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
-      const std::string tip = (s.name.empty() ? spec.y_title : s.name) + ", " + spec.x_title + " " +
-                              svg::value_text(s.x[k]) + ": " + svg::value_text(s.y[k]);
-      draw_marker(canvas, s.marker, X(s.x[k]), Y(s.y[k]), s.colour, tip);
-    }
-    canvas.raw("</g>", {});
-  }
-
-  canvas.text((px0 + px1) / 2, py1 + 38, spec.x_title, 12, "middle", "class=\"axis-title\"");
-  canvas.text(bx + 18, (py0 + py1) / 2, spec.y_title, 12, "middle", "class=\"axis-title\"", -90);
-
-  if (legend) {
-    double y = py1 + 38 + 12 + 10;
-    for (const auto& row : rows) {
-      double width = 0;
-      for (const auto& entry : row) width += entry.second;
-      double x = (px0 + px1) / 2 - width / 2;
-      if (x < bx + 8) x = bx + 8;
-      for (const auto& [s, w] : row) {
-        canvas.raw("<g class=\"legend-entry\">", {});
-        if (s->line) canvas.line(x, y - 4, x + 26, y - 4, "class=\"legend-line\" " + stroke_of(*s));
-        draw_marker(canvas, s->marker, x + 13, y - 4, s->colour, {}, true);
-        canvas.text(x + 32, y, s->name, 11, "start", "class=\"legend-text\"");
-        canvas.raw("</g>", {});
-        x += w;
+      if (!drawable(s.x[k]) || !drawable(s.y[k])) {
+        flush();
+        continue;
       }
-      y += 18;
+      if (!run.empty()) run += ' ';
+      run += num(f.X(s.x[k])) + "," + num(f.Y(s.y[k]));
+      ++run_points;
     }
+    flush();
   }
+  for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
+    if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
+    const std::string tip = (s.name.empty() ? spec.y_title : s.name) + ", " + spec.x_title + " " +
+                            svg::value_text(s.x[k]) + ": " + svg::value_text(s.y[k]);
+    draw_marker(canvas, s.marker, f.X(s.x[k]), f.Y(s.y[k]), s.colour, tip);
+  }
+  canvas.raw("</g>", {});
+}
+
+// The legend under the axis titles, each row centred on the plotting area.
+void draw_legend(Canvas& canvas, const LegendRows& rows, const PanelFrame& f, double bx) {
+  double y = f.py1 + 38 + 12 + 10;
+  for (const auto& row : rows) {
+    double width = 0;
+    for (const auto& entry : row) width += entry.second;
+    double x = (f.px0 + f.px1) / 2 - width / 2;
+    if (x < bx + 8) x = bx + 8;
+    for (const auto& [s, w] : row) {
+      canvas.raw("<g class=\"legend-entry\">", {});
+      if (s->line) canvas.line(x, y - 4, x + 26, y - 4, "class=\"legend-line\" " + stroke_of(*s));
+      draw_marker(canvas, s->marker, x + 13, y - 4, s->colour, {}, true);
+      canvas.text(x + 32, y, s->name, 11, "start", "class=\"legend-text\"");
+      canvas.raw("</g>", {});
+      x += w;
+    }
+    y += 18;
+  }
+}
+
+// The panel fills the box (bx, by, bw, bh): heading, axes with their titles,
+// the series, and a legend under the horizontal axis when there are several.
+void draw_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw, double bh) {
+  canvas.reserve(bx, by, bx + bw, by + bh);
+  const double top = draw_heading(canvas, spec, bx, by, bw);
+  const DataRange range = data_range(spec);
+  if (range.points == 0) {
+    draw_empty_panel(canvas, spec, bx, by, bw, bh, top);
+    return;
+  }
+  const LegendRows rows = legend_rows(spec, bw);
+  const bool legend = !rows.empty();
+  const PanelFrame f = panel_frame(spec, range, rows.size() * 18.0, legend, bx, by, bw, bh, top);
+  draw_axes(canvas, spec, f);
+  for (const Series& s : spec.series) draw_series(canvas, spec, s, f);
+  canvas.text((f.px0 + f.px1) / 2, f.py1 + 38, spec.x_title, 12, "middle", "class=\"axis-title\"");
+  canvas.text(bx + 18, (f.py0 + f.py1) / 2, spec.y_title, 12, "middle", "class=\"axis-title\"",
+              -90);
+  if (legend) draw_legend(canvas, rows, f, bx);
 }
 
 // ---------------------------------------------------------------------------
