@@ -434,93 +434,114 @@ void unrotated(COMSTR* com) {
   if (com->ufact) std::memcpy(com->ufact, com->fact, static_cast<std::size_t>(pm) * sizeof(double));
 }
 
-// Standard errors of a rotation of the unrotated solution by an analytic
-// criterion with weights g.
-void rotated(COMSTR* com, int method, const double* g) {
-  const int p = com->nvar, m = com->nfact;
-  const bool oblique = oblsol(method);
-  const long pm = static_cast<long>(p) * m;
-  const long nphi = static_cast<long>(m) * (m + 1) / 2;
-  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
+// U of the pattern, the factor correlations and the structure: what each
+// coordinate of a rotation does to them.  For an analytic rotation the
+// coordinates are those of the rotation itself; for promax and Procrustes the
+// m^2 entries of dX, then the prerotation's own.
+struct CoordinateEffects {
+  std::vector<double> ulam, uphi, ustruc;
+};
 
-  if (oblique) {
-    std::vector<double> copy(com->fcor, com->fcor + nphi), w(static_cast<std::size_t>(m));
-    if (znndsol(com->singular, m, copy.data(), w.data(), 0, nullptr) > 0) {
-      com->host->xpmlog(kFactorGroup, kMsgFcorSingular);
-      return;
-    }
-  }
+// The pattern the criterion saw: Kaiser's normalisation divides each row
+// of the unrotated pattern by its length h; the other normalisations
+// that reach here leave it as it is.
+struct CriterionPattern {
+  std::vector<double> d;     // each row's divisor 1/h; 1 for a row left as it is
+  std::vector<char> scaled;  // whether the row was divided
+  std::vector<double> x;     // X = D A
+};
 
-  // The pattern the criterion saw: Kaiser's normalisation divides each row
-  // of the unrotated pattern by its length h; the other normalisations
-  // that reach here leave it as it is.
+CriterionPattern criterion_pattern(const COMSTR* com, int p, int m) {
   const double* a = com->ufact;
   const bool kaiser = com->normtype == 0 || com->normtype == 1;
-  std::vector<double> d(static_cast<std::size_t>(p), 1.0);
-  std::vector<char> scaled(static_cast<std::size_t>(p), 0);
+  CriterionPattern out{std::vector<double>(static_cast<std::size_t>(p), 1.0),
+                       std::vector<char>(static_cast<std::size_t>(p), 0),
+                       std::vector<double>(static_cast<std::size_t>(p) * m)};
   if (kaiser)
     for (int i = 0; i < p; ++i) {
       double h2 = 0;
       for (int j = 0; j < m; ++j) h2 += a[dense_index(i, j, p)] * a[dense_index(i, j, p)];
       if (h2 > 0) {
-        d[static_cast<std::size_t>(i)] = 1 / std::sqrt(h2);
-        scaled[static_cast<std::size_t>(i)] = 1;
+        out.d[static_cast<std::size_t>(i)] = 1 / std::sqrt(h2);
+        out.scaled[static_cast<std::size_t>(i)] = 1;
       }
     }
-  std::vector<double> x(upm);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < p; ++i)
-      x[dense_index(i, j, p)] = d[static_cast<std::size_t>(i)] * a[dense_index(i, j, p)];
+      out.x[dense_index(i, j, p)] = out.d[static_cast<std::size_t>(i)] * a[dense_index(i, j, p)];
+  return out;
+}
 
-  RotationSystem sys(p, m, oblique, g, x.data(), com->tran, com->fcor);
+// The conditions' derivatives with respect to the rotation's own
+// coordinates, QR-decomposed once so that each loading's turn is one solve.
+struct DecomposedConditions {
+  std::vector<double> jk, qraux, qrwork;
+  std::vector<int> jpvt;
+};
+
+// Differentiates the conditions along each coordinate of the rotation, and
+// finds what each coordinate does to the pattern (Lambda K), the factor
+// correlations and the structure.  False (and said) when the derivatives
+// are singular.
+bool differentiate_conditions(COMSTR* com, RotationSystem& sys, bool oblique,
+                              DecomposedConditions& jac, CoordinateEffects& u) {
+  const int p = com->nvar, m = com->nfact;
+  const long nphi = static_cast<long>(m) * (m + 1) / 2;
+  const std::size_t upm = static_cast<std::size_t>(p) * m, mm = static_cast<std::size_t>(m) * m;
   const int r = sys.order();
   const std::size_t ur = static_cast<std::size_t>(r);
-
-  // The conditions' derivatives with respect to the rotation's own
-  // coordinates, decomposed once; and what each coordinate does to the
-  // pattern (Lambda K), the factor correlations and the structure.
   const double* lam = com->fact;
-  std::vector<double> jk(ur * ur), qraux(ur), qrwork(2 * ur), k(mm), dl(upm), dphi(mm), rhs(ur),
-      ulam(upm * ur), uphi(static_cast<std::size_t>(nphi) * ur), ustruc(upm * ur);
-  std::vector<int> jpvt(ur);
+  jac = {std::vector<double>(ur * ur), std::vector<double>(ur), std::vector<double>(2 * ur),
+         std::vector<int>(ur)};
+  u = {std::vector<double>(upm * ur), std::vector<double>(static_cast<std::size_t>(nphi) * ur),
+       std::vector<double>(upm * ur)};
+  std::vector<double> k(mm), dl(upm), dphi(mm);
   const double* l = sys.rotated();
   for (int s = 0; s < r; ++s) {
     std::fill(k.begin(), k.end(), 0.0);
     sys.add_basis(s, 1.0, k.data());
     product(p, m, m, l, k.data(), dl.data(), false);
     if (oblique) sys.phi_change(k.data(), dphi.data());
-    sys.conditions(dl.data(), oblique ? dphi.data() : nullptr, jk.data() + s * ur);
-    double* us = ulam.data() + s * upm;
+    sys.conditions(dl.data(), oblique ? dphi.data() : nullptr, jac.jk.data() + s * ur);
+    double* us = u.ulam.data() + s * upm;
     product(p, m, m, lam, k.data(), us, false);
     if (!oblique) continue;
-    for (int u = 0; u < m; ++u)
-      for (int v = 0; v <= u; ++v)
-        uphi[s * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
-            u == v ? 0.0 : dphi[dense_index(u, v, m)];
+    for (int a = 0; a < m; ++a)
+      for (int v = 0; v <= a; ++v)
+        u.uphi[s * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(a, v))] =
+            a == v ? 0.0 : dphi[dense_index(a, v, m)];
     // Lambda K Phi + Lambda dPhi.
     std::vector<double> kphi(mm);
     product(m, m, m, k.data(), sys.phi_matrix(), kphi.data(), false);
     for (std::size_t e = 0; e < mm; ++e) kphi[e] += dphi[e];
-    product(p, m, m, lam, kphi.data(), ustruc.data() + s * upm, false);
+    product(p, m, m, lam, kphi.data(), u.ustruc.data() + s * upm, false);
   }
-  if (zqrdec(r, r, jk.data(), com->singular, qraux.data(), jpvt.data(), qrwork.data()) > 0) {
+  if (zqrdec(r, r, jac.jk.data(), com->singular, jac.qraux.data(), jac.jpvt.data(),
+             jac.qrwork.data()) > 0) {
     com->host->xpmlog(kFactorGroup, kMsgRotationSingular);
-    return;
+    return false;
   }
+  return true;
+}
 
-  // R: one unrotated loading at a time, how the criterion's pattern moves
-  // and how far the rotation turns to stay stationary.
+// R: one unrotated loading at a time, how the criterion's pattern moves
+// and how far the rotation turns to stay stationary.
+std::vector<double> turns_of_loadings(const COMSTR* com, RotationSystem& sys,
+                                      const CriterionPattern& cp, DecomposedConditions& jac) {
+  const int p = com->nvar, m = com->nfact;
+  const int r = sys.order();
+  const std::size_t ur = static_cast<std::size_t>(r), upm = static_cast<std::size_t>(p) * m;
+  const double* a = com->ufact;
   const double* tran = com->tran;
-  std::vector<double> rr(ur * upm), dx(static_cast<std::size_t>(m));
-  std::fill(dl.begin(), dl.end(), 0.0);
+  std::vector<double> rr(ur * upm), dx(static_cast<std::size_t>(m)), dl(upm), rhs(ur);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < p; ++i) {
       const long in = static_cast<long>(j) * p + i;
       // Row i of the change of X = D A, and of L = X M.
-      const double di = d[static_cast<std::size_t>(i)];
+      const double di = cp.d[static_cast<std::size_t>(i)];
       // d(1/h_i) = -a_ij / h_i^3.
       const double ddi =
-          scaled[static_cast<std::size_t>(i)] ? -a[dense_index(i, j, p)] * di * di * di : 0.0;
+          cp.scaled[static_cast<std::size_t>(i)] ? -a[dense_index(i, j, p)] * di * di * di : 0.0;
       for (int t = 0; t < m; ++t)
         dx[static_cast<std::size_t>(t)] = (t == j ? di : 0.0) + ddi * a[dense_index(i, t, p)];
       for (int c = 0; c < m; ++c) {
@@ -532,17 +553,46 @@ void rotated(COMSTR* com, int method, const double* g) {
       sys.conditions(dl.data(), nullptr, rhs.data());
       for (int c = 0; c < m; ++c) dl[dense_index(i, c, p)] = 0.0;
       for (double& v : rhs) v = -v;
-      zqrsol(r, r, jk.data(), qraux.data(), jpvt.data(), r, rhs.data(), qrwork.data());
+      zqrsol(r, r, jac.jk.data(), jac.qraux.data(), jac.jpvt.data(), r, rhs.data(),
+             jac.qrwork.data());
       std::copy(rhs.begin(), rhs.end(), rr.begin() + in * r);
     }
+  return rr;
+}
+
+// Standard errors of a rotation of the unrotated solution by an analytic
+// criterion with weights g.
+void rotated(COMSTR* com, int method, const double* g) {
+  const int p = com->nvar, m = com->nfact;
+  const bool oblique = oblsol(method);
+  const long pm = static_cast<long>(p) * m;
+  const long nphi = static_cast<long>(m) * (m + 1) / 2;
+  const std::size_t mm = static_cast<std::size_t>(m) * m;
+
+  if (oblique) {
+    std::vector<double> copy(com->fcor, com->fcor + nphi), w(static_cast<std::size_t>(m));
+    if (znndsol(com->singular, m, copy.data(), w.data(), 0, nullptr) > 0) {
+      com->host->xpmlog(kFactorGroup, kMsgFcorSingular);
+      return;
+    }
+  }
+
+  const CriterionPattern cp = criterion_pattern(com, p, m);
+  RotationSystem sys(p, m, oblique, g, cp.x.data(), com->tran, com->fcor);
+  const int r = sys.order();
+  DecomposedConditions jac;
+  CoordinateEffects u;
+  if (!differentiate_conditions(com, sys, oblique, jac, u)) return;
+  const std::vector<double> rr = turns_of_loadings(com, sys, cp, jac);
 
   // dLambda = dA M + Lambda K; dS = dA M Phi + Lambda (K Phi + dPhi).
+  const double* tran = com->tran;
   std::vector<double> mphi(mm);
   product(m, m, m, tran, sys.phi_matrix(), mphi.data(), false);
-  const Shape pattern{tran, ulam.data()}, corr{nullptr, uphi.data()},
-      structure{mphi.data(), ustruc.data()};
+  const Shape pattern{tran, u.ulam.data()}, corr{nullptr, u.uphi.data()},
+      structure{mphi.data(), u.ustruc.data()};
   propagate(com, r, rr.data(), pattern, oblique ? &corr : nullptr, oblique ? &structure : nullptr);
-  if (com->factse) keep_derivatives(com, pm, m, r, tran, ulam.data(), rr.data());
+  if (com->factse) keep_derivatives(com, pm, m, r, tran, u.ulam.data(), rr.data());
 }
 
 // ---------------------------------------------------------------------------
@@ -718,13 +768,6 @@ class TargetFit {
   const double* target_;
   PromaxTarget* promax_;
   std::vector<double> ginv_, x_, y_, s_, mtran_, phi_, dt_, w_, w2_, dg_, dy_, ds_;
-};
-
-// U of the pattern, the factor correlations and the structure: what each
-// coordinate does to them.  The coordinates are the m^2 entries of dX, then
-// the prerotation's own.
-struct CoordinateEffects {
-  std::vector<double> ulam, uphi, ustruc;
 };
 
 CoordinateEffects coordinate_effects(TargetFit& fit, const Prior& prior, const double* b,
