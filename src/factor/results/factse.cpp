@@ -871,12 +871,26 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
   if (com->factse) keep_derivatives(com, pm, m, r, nlam.data(), u.ulam.data(), rr.data());
 }
 
-int info(double vardiv, double tol, double* se, double* cov, const double* loadings, double* sigma,
-         double* bordered, int* pivots, int m, int p) {
-  const long P = p, M = m, pm = P * M, n = pm + P + M * (M - 1) / 2;
-  auto lam = [&](long i, long k) { return loadings[k * P + i]; };
+namespace {
 
-  // The reproduced correlations with unit diagonal, and their inverse W.
+// The quantities the information is made of, for loadings L (p by m) and
+// the inverse W of the reproduced correlations (packed in sigma): B = W L
+// and C = L' W L.
+struct InformationTerms {
+  long P, M;
+  const double* loadings;
+  const double* sigma;
+  std::vector<double> b, c;
+  double lam(long i, long k) const { return loadings[k * P + i]; }
+  double W(long i, long j) const { return sigma[idx(i, j)]; }
+  double B(long i, long k) const { return b[static_cast<std::size_t>(k * P + i)]; }
+  double C(long k, long l) const { return c[static_cast<std::size_t>(l * M + k)]; }
+};
+
+// The reproduced correlations with unit diagonal, inverted in place to W;
+// false when they are singular.
+bool invert_reproduced(double tol, const double* loadings, double* sigma, long P, long M) {
+  auto lam = [&](long i, long k) { return loadings[k * P + i]; };
   for (long i = 0; i < P; ++i)
     for (long j = 0; j <= i; ++j) {
       double s = 0;
@@ -884,31 +898,38 @@ int info(double vardiv, double tol, double* se, double* cov, const double* loadi
       sigma[packed_index(i, j)] = i == j ? 1.0 : s;
     }
   std::vector<double> w(static_cast<std::size_t>(P));
-  if (znndsol(tol, p, sigma, w.data(), 0, nullptr) > 0) return kMsgSigmaSingular;
-  auto W = [&](long i, long j) { return sigma[idx(i, j)]; };
+  return znndsol(tol, static_cast<int>(P), sigma, w.data(), 0, nullptr) <= 0;
+}
 
-  // B = W L and C = L' W L.
-  std::vector<double> b(static_cast<std::size_t>(pm)), c(static_cast<std::size_t>(M * M));
+// B = W L and C = L' W L.
+InformationTerms information_terms(const double* loadings, const double* sigma, long P, long M) {
+  InformationTerms t{P, M, loadings, sigma, std::vector<double>(static_cast<std::size_t>(P * M)),
+                     std::vector<double>(static_cast<std::size_t>(M * M))};
   for (long k = 0; k < M; ++k)
     for (long i = 0; i < P; ++i) {
       double s = 0;
-      for (long j = 0; j < P; ++j) s += W(i, j) * lam(j, k);
-      b[static_cast<std::size_t>(k * P + i)] = s;
+      for (long j = 0; j < P; ++j) s += t.W(i, j) * t.lam(j, k);
+      t.b[static_cast<std::size_t>(k * P + i)] = s;
     }
-  auto B = [&](long i, long k) { return b[static_cast<std::size_t>(k * P + i)]; };
   for (long k = 0; k < M; ++k)
     for (long l = 0; l < M; ++l) {
       double s = 0;
-      for (long i = 0; i < P; ++i) s += lam(i, k) * B(i, l);
-      c[static_cast<std::size_t>(l * M + k)] = s;
+      for (long i = 0; i < P; ++i) s += t.lam(i, k) * t.B(i, l);
+      t.c[static_cast<std::size_t>(l * M + k)] = s;
     }
-  auto C = [&](long k, long l) { return c[static_cast<std::size_t>(l * M + k)]; };
+  return t;
+}
 
-  // The information of one observation, 1/2 tr(W dSigma_a W dSigma_b):
-  //   loadings (i,k), (j,l):  W_ij C_kl + B_il B_jk
-  //   loading (j,k), unique variance i:  W_ij B_ik
-  //   unique variances i, j:  W_ij^2 / 2
-  std::fill(bordered, bordered + n * (n + 1) / 2, 0.0);
+// The information of one observation, 1/2 tr(W dSigma_a W dSigma_b):
+//   loadings (i,k), (j,l):  W_ij C_kl + B_il B_jk
+//   loading (j,k), unique variance i:  W_ij B_ik
+//   unique variances i, j:  W_ij^2 / 2
+// Fills the first pm + p rows of `bordered`; returns the trace.
+double fill_information(const InformationTerms& t, double* bordered) {
+  const long P = t.P, M = t.M, pm = P * M;
+  auto W = [&](long i, long j) { return t.W(i, j); };
+  auto B = [&](long i, long k) { return t.B(i, k); };
+  auto C = [&](long k, long l) { return t.C(k, l); };
   double trace = 0;
   for (long k = 0; k < M; ++k)
     for (long i = 0; i < P; ++i) {
@@ -925,13 +946,19 @@ int info(double vardiv, double tol, double* se, double* cov, const double* loadi
     for (long j = 0; j <= i; ++j) bordered[packed_index(row, pm + j)] = 0.5 * W(i, j) * W(i, j);
     trace += bordered[packed_index(row, row)];
   }
+  return trace;
+}
 
-  // The border: derivatives of (L' W L)_kl, k < l, with W = Sigma^-1.
-  //   loading (i,j):  [k=j] B_il + B_ik [l=j] - B_ik C_jl - C_kj B_il
-  //   unique variance i:  -B_ik B_il
-  // Each row is scaled to the size of the information's diagonal, which
-  // leaves the covariance of the loadings as it is and keeps the pivots of
-  // the decomposition comparable with the tolerance.
+// The border: derivatives of (L' W L)_kl, k < l, with W = Sigma^-1.
+//   loading (i,j):  [k=j] B_il + B_ik [l=j] - B_ik C_jl - C_kj B_il
+//   unique variance i:  -B_ik B_il
+// Each row is scaled to the size of the information's diagonal, which
+// leaves the covariance of the loadings as it is and keeps the pivots of
+// the decomposition comparable with the tolerance.
+void fill_border(const InformationTerms& t, double trace, double* bordered) {
+  const long P = t.P, M = t.M, pm = P * M;
+  auto B = [&](long i, long k) { return t.B(i, k); };
+  auto C = [&](long k, long l) { return t.C(k, l); };
   const double size = trace / static_cast<double>(pm + P);
   long row = pm + P;
   std::vector<double> d(static_cast<std::size_t>(pm + P));
@@ -955,6 +982,17 @@ int info(double vardiv, double tol, double* se, double* cov, const double* loadi
       for (long q = 0; q < pm + P; ++q)
         bordered[packed_index(row, q)] = scale * d[static_cast<std::size_t>(q)];
     }
+}
+
+}  // namespace
+
+int info(double vardiv, double tol, double* se, double* cov, const double* loadings, double* sigma,
+         double* bordered, int* pivots, int m, int p) {
+  const long P = p, M = m, pm = P * M, n = pm + P + M * (M - 1) / 2;
+  if (!invert_reproduced(tol, loadings, sigma, P, M)) return kMsgSigmaSingular;
+  const InformationTerms terms = information_terms(loadings, sigma, P, M);
+  std::fill(bordered, bordered + n * (n + 1) / 2, 0.0);
+  fill_border(terms, fill_information(terms, bordered), bordered);
 
   if (zududec(static_cast<int>(n), bordered, pivots, tol) != 0) return kMsgNotDecomposed;
   if (smallest_pivot(bordered, n, pivots) < kTinyPivot) return kMsgTinyPivot;
