@@ -141,22 +141,41 @@ int zprcrst(int p, int m, const double* a, const double* t, double* x, double* w
   return znndsol(kProcrustesTolerance, m, ata, w, m, x);
 }
 
+namespace {
+
+// The new pattern A X, in place of A.
+void transform_pattern(COMSTR* com) {
+  const int p = com->nvar, m = com->nfact;
+  std::vector<double> rotated(static_cast<std::size_t>(p) * m);
+  for (int c = 0; c < m; ++c) {
+    for (int i = 0; i < p; ++i) {
+      double s = 0;
+      for (int j = 0; j < m; ++j)
+        s += com->fact[dense_index(i, j, p)] * com->tran[dense_index(j, c, m)];
+      rotated[dense_index(i, c, p)] = s;
+    }
+  }
+  std::copy(rotated.begin(), rotated.end(), com->fact);
+}
+
+}  // namespace
+
 int factpro(COMSTR* com, int method, int which) {
   const bool promax = method == kRotPromax;
   const bool after_prerotation = which == -2 || (which == 0 && com->rmethod0 != kRotNone);
   if (which >= 0 && !after_prerotation) factunrot(com);
   const double k = promax ? promax_power(com, which) : 0;
 
-  // 1: the description of the rotated solution.
+  // The description of the rotated solution.
   if (com->ods)
     factoir(com, which, find_rotation(method)->label,
             promax ? std::vector<std::string>{factfmt(k)} : std::vector<std::string>{});
-  // 2: one factor has nowhere to turn.
+  // One factor has nowhere to turn.
   if (com->nfact < 2) return 0;
   const int p = com->nvar, m = com->nfact;
   factoblbuf(com);
 
-  // 3-4: the target.
+  // The target: promax's from the pattern, else TARGET='s.
   double* target = com->struc;
   if (promax) {
     promax_target(com, k, target);
@@ -169,7 +188,7 @@ int factpro(COMSTR* com, int method, int which) {
                  .shape = variables_by_factors(p, m),
                  .titleno = kMsgTargetTitle});
 
-  // 9: standard errors follow the rotation from the pattern and target it
+  // Standard errors follow the rotation from the pattern and target it
   // starts with (the target buffer is reused by the oblique solution).
   const bool stderrs = com->fmethod == kFmMl && fopt_test(com, kFoptStderr);
   const bool orthogonal_start = com->nfc == 0;
@@ -179,7 +198,7 @@ int factpro(COMSTR* com, int method, int which) {
     fitted.assign(target, target + static_cast<std::size_t>(p) * m);
   }
 
-  // 5-6: the least-squares transformation.
+  // The least-squares transformation.
   std::vector<double> work(static_cast<std::size_t>(m) * (m + 1) / 2 + static_cast<std::size_t>(m));
   const bool deficient = zprcrst(p, m, com->fact, target, com->tran, work.data()) > 0;
   if (deficient) com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
@@ -190,19 +209,9 @@ int factpro(COMSTR* com, int method, int which) {
             .shape = {.nrow = m, .ncol = m, .rowkind = kLabelNumbers, .colkind = kLabelNumbers},
             .titleno = kMsgProcrustesTrans});
 
-  // 7: the new pattern A X.
-  std::vector<double> rotated(static_cast<std::size_t>(p) * m);
-  for (int c = 0; c < m; ++c) {
-    for (int i = 0; i < p; ++i) {
-      double s = 0;
-      for (int j = 0; j < m; ++j)
-        s += com->fact[dense_index(i, j, p)] * com->tran[dense_index(j, c, m)];
-      rotated[dense_index(i, c, p)] = s;
-    }
-  }
-  std::copy(rotated.begin(), rotated.end(), com->fact);
+  transform_pattern(com);
 
-  // 8 and 10: unit factor variances and the oblique solution.
+  // Unit factor variances and the oblique solution.
   factobl(com, 'O');
   if (com->nfact < 1) return 0;
   if (stderrs && !deficient)
