@@ -35,6 +35,54 @@ struct Work {
   ~Work() { pool.release(block); }
 };
 
+// The image coefficients B (row-major, n by n: row i holds the coefficients
+// of variable i on the others) and the squared multiple correlations as
+// priors, by sweeping the correlations in com->cor: for row i every variable
+// but i is swept, one sweep in and one out per row.  A variable that cannot
+// be swept (a linear combination of the others) gets coefficient 0 and is
+// said in the log.  w is work storage of n.
+void image_coefficients(COMSTR* com, double* b, double* w) {
+  const int n = com->nvar;
+  const auto nn = static_cast<std::size_t>(n);
+  std::vector<char> flags(nn, '0');
+  bool declined = false;
+  double* c = com->cor;
+  for (int i = 0; i < n; ++i) {
+    if (i == 0) {
+      for (int k = 1; k < n; ++k) zsweep(com->singular, c, k, n, flags.data(), w);
+    } else {
+      if (flags[static_cast<std::size_t>(i)] != '0') zsweep(com->singular, c, i, n, flags.data(), w);
+      if (flags[static_cast<std::size_t>(i - 1)] == '0')
+        zsweep(com->singular, c, i - 1, n, flags.data(), w);
+    }
+    for (int j = 0; j < n; ++j) {
+      double& bij = b[static_cast<std::size_t>(i) * nn + static_cast<std::size_t>(j)];
+      if (flags[static_cast<std::size_t>(j)] == '0') {
+        bij = 0;
+        if (j != i) declined = true;
+      } else {
+        bij = j < i ? c[packed_index(i, j)] : -c[packed_index(j, i)];
+      }
+    }
+    com->priors[i] = 1 - c[packed_index(i, i)];
+  }
+  if (declined) com->host->xpmlog(kFactorGroup, kMsgLinearCombination);
+}
+
+// The number of factors.  The default threshold is the mean of the weighted
+// squared multiple correlations: the number-of-factors rule sees them as the
+// weights, and the weights and their flag are put back after.
+void number_of_image_factors(COMSTR* com) {
+  for (int j = 0; j < com->nvar; ++j) com->communal[j] = com->wt[j] * com->priors[j];
+  double* wt = com->wt;
+  const bool flag = fopt_test(com, kFoptVarWeights);
+  com->wt = com->communal;
+  fopt_set(com, kFoptVarWeights);
+  factnf(com);
+  com->wt = wt;
+  if (!flag) fopt_clear(com, kFoptVarWeights);
+}
+
 }  // namespace
 
 void factim(COMSTR* com) {
@@ -62,30 +110,8 @@ void factim(COMSTR* com) {
   double* w = b + nn * nn;
   std::copy(com->cor, com->cor + tri, r);
 
-  // Row i of B: every variable but i swept, one sweep in and one out per row.
-  std::vector<char> flags(nn, '0');
-  bool declined = false;
+  image_coefficients(com, b, w);
   double* c = com->cor;
-  for (int i = 0; i < n; ++i) {
-    if (i == 0) {
-      for (int k = 1; k < n; ++k) zsweep(com->singular, c, k, n, flags.data(), w);
-    } else {
-      if (flags[static_cast<std::size_t>(i)] != '0') zsweep(com->singular, c, i, n, flags.data(), w);
-      if (flags[static_cast<std::size_t>(i - 1)] == '0')
-        zsweep(com->singular, c, i - 1, n, flags.data(), w);
-    }
-    for (int j = 0; j < n; ++j) {
-      double& bij = b[static_cast<std::size_t>(i) * nn + static_cast<std::size_t>(j)];
-      if (flags[static_cast<std::size_t>(j)] == '0') {
-        bij = 0;
-        if (j != i) declined = true;
-      } else {
-        bij = j < i ? c[packed_index(i, j)] : -c[packed_index(j, i)];
-      }
-    }
-    com->priors[i] = 1 - c[packed_index(i, i)];
-  }
-  if (declined) com->host->xpmlog(kFactorGroup, kMsgLinearCombination);
 
   if (com->ods) {
     factpm2(com, {.name = "MultipleCorr",
@@ -116,16 +142,7 @@ void factim(COMSTR* com) {
     factevt(com, format_message(kFactorGroup, weighted ? kMsgImageEigWeighted : kMsgImageEig, {}),
             n);
 
-  // The default threshold is the mean of the weighted squared multiple
-  // correlations: the number-of-factors rule sees them as the weights.
-  for (int j = 0; j < n; ++j) com->communal[j] = com->wt[j] * com->priors[j];
-  double* wt = com->wt;
-  const bool flag = fopt_test(com, kFoptVarWeights);
-  com->wt = com->communal;
-  fopt_set(com, kFoptVarWeights);
-  factnf(com);
-  com->wt = wt;
-  if (!flag) fopt_clear(com, kFoptVarWeights);
+  number_of_image_factors(com);
   if (com->nfact <= 0) return;
 
   if (const int code = zeigvec(n, com->nfact, c, com->eigval, com->fact, com->datax); code != 0)
