@@ -646,15 +646,21 @@ FactorHeadings factor_headings(const COMSTR* com, int oblique) {
   return {oblique != 0, weighted, std::move(share), std::move(wshare)};
 }
 
+// A table the loadings graphs are drawn from, linked to them by its name.
+Table graph_data_table(const char* name, int labelno) {
+  Table t;
+  t.name = name;
+  t.label = msg(labelno);
+  t.template_path = std::string(kTablePrefix) + name;
+  t.link_key = name;
+  return t;
+}
+
 // The table the graphs are drawn from: the variables' names and the first
 // p columns of the plotted loadings x, headed as the axes are.
 void add_pattern_table(COMSTR* com, const double* x, int p, const FactorHeadings& header) {
   const int nvar = com->nvar;
-  Table t;
-  t.name = "Pattern";
-  t.label = msg(kMsgPlotData);
-  t.template_path = std::string(kTablePrefix) + "Pattern";
-  t.link_key = "Pattern";
+  Table t = graph_data_table("Pattern", kMsgPlotData);
   t.add_column("Variable", ColumnKind::Text).hidden = true;
   for (int j = 0; j < p; ++j) {
     Column& c = t.add_column(factfnam(com, j), ColumnKind::Number, header(j));
@@ -673,11 +679,7 @@ void add_pattern_table(COMSTR* com, const double* x, int p, const FactorHeadings
 // The labels of the circles, each written on both sides of the origin just
 // below the horizontal axis.
 void add_circle_labels(COMSTR* com, const std::vector<double>& radii) {
-  Table c;
-  c.name = "CirclePhantom";
-  c.label = msg(kMsgCircleLabels);
-  c.template_path = std::string(kTablePrefix) + "CirclePhantom";
-  c.link_key = "CirclePhantom";
+  Table c = graph_data_table("CirclePhantom", kMsgCircleLabels);
   c.add_column("CircleLabel", ColumnKind::Text).hidden = true;
   c.add_column("xCircleLabel", ColumnKind::Number).hidden = true;
   c.add_column("yCircleLabel", ColumnKind::Number).hidden = true;
