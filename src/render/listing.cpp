@@ -168,8 +168,7 @@ void append_panel(std::vector<std::string>& lines, const Panel& panel,
 // Summaries and footnotes start under the table's left edge and wrap at
 // the end of the line rather than run past it; a narrow table deep in the
 // line gives them the whole line.
-void append_notes(std::vector<std::string>& lines, const Table& table, int line_size,
-                  int indent) {
+void append_notes(std::vector<std::string>& lines, const Table& table, int line_size, int indent) {
   if (!table.summary.empty() || !table.footnotes.empty()) lines.emplace_back();
   constexpr int kLeastRoom = 40;
   const int start = line_size - indent >= kLeastRoom ? indent : 0;

@@ -716,8 +716,8 @@ struct StepControl {
 // then Newton if it was not tried yet.  A trial point is taken when it
 // decreases f enough, or when the change of f is rounding and the gradient
 // went down.  False when no step is acceptable.
-bool take_step(Engine& engine, Point& cur, Point& trial, std::vector<double>& u,
-               StepControl& ctl, int& newton_steps) {
+bool take_step(Engine& engine, Point& cur, Point& trial, std::vector<double>& u, StepControl& ctl,
+               int& newton_steps) {
   const double flat = kFlat * engine.magnitude(cur);
   auto acceptable = [&](double required) {
     if (trial.f <= required) {

@@ -51,7 +51,8 @@ void image_coefficients(COMSTR* com, double* b, double* w) {
     if (i == 0) {
       for (int k = 1; k < n; ++k) zsweep(com->singular, c, k, n, flags.data(), w);
     } else {
-      if (flags[static_cast<std::size_t>(i)] != '0') zsweep(com->singular, c, i, n, flags.data(), w);
+      if (flags[static_cast<std::size_t>(i)] != '0')
+        zsweep(com->singular, c, i, n, flags.data(), w);
       if (flags[static_cast<std::size_t>(i - 1)] == '0')
         zsweep(com->singular, c, i - 1, n, flags.data(), w);
     }

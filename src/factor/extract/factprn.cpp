@@ -236,8 +236,8 @@ void show_final_eigen(COMSTR* com) {
     show_eigenvalues(com, eigen_title(kMsgEigWeighted + 1,
                                       "Eigenvalues of the Weighted Reduced Correlation Matrix"));
   } else {
-    show_eigenvalues(
-        com, eigen_title(kMsgEigCorr + 1, "Eigenvalues of the Reduced Correlation Matrix"));
+    show_eigenvalues(com,
+                     eigen_title(kMsgEigCorr + 1, "Eigenvalues of the Reduced Correlation Matrix"));
   }
   if (fopt_test(com, kFoptEigenvectors)) show_eigenvectors(com);
 }

@@ -340,8 +340,7 @@ void link_factors(COMSTR* com, PDTABLE& pd, const PDSETTINGS& set, const Salienc
       bool salient = true;
       if (rule.testing && com->fcorse) {
         salient = factpdsal(r, packed(com->fcorse, j, k), rule.z, 1e-8, true);
-        if (!salient)
-          com->host->xpmlog(kFactorGroup, kMsgPdCorrNotSignificant, {factfnam(com, j)});
+        if (!salient) com->host->xpmlog(kFactorGroup, kMsgPdCorrNotSignificant, {factfnam(com, j)});
       }
       pd.link(factfnam(com, k), factfnam(com, j), true,
               set.estimates ? estimate_text(r, set.decp) : "", salient);

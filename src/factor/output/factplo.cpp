@@ -614,9 +614,8 @@ struct FactorHeadings {
     const std::string k = std::to_string(j + 1);
     if (oblique) return msg(kMsgPlotFactorNumber, {k});
     if (weighted)
-      return msg(kMsgPlotVarianceWeighted,
-                 {percent(wshare[static_cast<std::size_t>(j)]),
-                  percent(share[static_cast<std::size_t>(j)]), k});
+      return msg(kMsgPlotVarianceWeighted, {percent(wshare[static_cast<std::size_t>(j)]),
+                                            percent(share[static_cast<std::size_t>(j)]), k});
     return msg(kMsgPlotVariance, {percent(share[static_cast<std::size_t>(j)]), k});
   }
 };
@@ -729,10 +728,10 @@ void add_pair_graph(COMSTR* com, const LoadingsGraphs& spec, int a, int b) {
     } else {
       g.dynamics.push_back({prefix + "_label", spec.header(j)});
       g.dynamics.push_back(
-          {prefix + "_label2",
-           fname + " (" +
-               msg(kMsgPlotVarianceShort, {percent(spec.header.share[static_cast<std::size_t>(j)])}) +
-               ")"});
+          {prefix + "_label2", fname + " (" +
+                                   msg(kMsgPlotVarianceShort,
+                                       {percent(spec.header.share[static_cast<std::size_t>(j)])}) +
+                                   ")"});
       g.dynamics.push_back({prefix + "_slabel", fname});
     }
   }
@@ -760,11 +759,18 @@ void factgpt(COMSTR* com, int oblique, int stage) {
   PLOTOPT general, own;
   plot_options(com, request_of(stage), &general, &own);
 
-  const bool reference = oblique && com->ref &&
-                         (own.plotref || general.plotref || fopt_test(com, kFoptPlotRef));
+  const bool reference =
+      oblique && com->ref && (own.plotref || general.plotref || fopt_test(com, kFoptPlotRef));
   const double* x = reference ? com->ref : com->fact;
-  LoadingsGraphs spec{plot_name(stage, reference), oblique, reference, false, own.flip || general.flip,
-                      false, false, {}, {}};
+  LoadingsGraphs spec{plot_name(stage, reference),
+                      oblique,
+                      reference,
+                      false,
+                      own.flip || general.flip,
+                      false,
+                      false,
+                      {},
+                      {}};
   const int p = plotted_factors(com, general, own, m);
   spec.vectors = vectors_drawn(com, general, own, oblique, reference);
   spec.header = factor_headings(com, oblique);

@@ -903,7 +903,11 @@ bool invert_reproduced(double tol, const double* loadings, double* sigma, long P
 
 // B = W L and C = L' W L.
 InformationTerms information_terms(const double* loadings, const double* sigma, long P, long M) {
-  InformationTerms t{P, M, loadings, sigma, std::vector<double>(static_cast<std::size_t>(P * M)),
+  InformationTerms t{P,
+                     M,
+                     loadings,
+                     sigma,
+                     std::vector<double>(static_cast<std::size_t>(P * M)),
                      std::vector<double>(static_cast<std::size_t>(M * M))};
   for (long k = 0; k < M; ++k)
     for (long i = 0; i < P; ++i) {

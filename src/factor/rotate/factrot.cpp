@@ -242,8 +242,7 @@ RotationWeights run_rotation(COMSTR* com, TKXFAC_INSTANCE* inst, const TKXFAC_RO
   const std::int32_t nv = p, nf = m;
   if (f->ValueSet(inst, TKXFAC_VAL_NVAR, &nv, sizeof nv) != TKXFAC_OK ||
       f->ValueSet(inst, TKXFAC_VAL_NFACT, &nf, sizeof nf) != TKXFAC_OK ||
-      f->ValueSet(inst, TKXFAC_VAL_PATTERN, com->fact, cells(p, m) * sizeof(double)) !=
-          TKXFAC_OK ||
+      f->ValueSet(inst, TKXFAC_VAL_PATTERN, com->fact, cells(p, m) * sizeof(double)) != TKXFAC_OK ||
       f->RotateFactors(inst, &rot) != TKXFAC_OK) {
     com->host->xpmlog(kFactorGroup, kMsgRotException);
     stop(com, kExitExtension);
@@ -362,8 +361,7 @@ int factrot(COMSTR* com, int method, int which) {
       inst ? run_rotation(com, inst, rotation_parameters(com, method, hk, w), hk)
            : RotationWeights{};
   if (!used.variables.empty())
-    show_weights(com, "VarWeightRotate", kMsgVarWeights, used.variables.data(), p,
-                 kLabelVariables);
+    show_weights(com, "VarWeightRotate", kMsgVarWeights, used.variables.data(), p, kLabelVariables);
   if (!used.factors.empty())
     show_weights(com, "FactorWeightRotate", kMsgFactorWeights, used.factors.data(), m,
                  kLabelFactors);

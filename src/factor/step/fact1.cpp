@@ -128,9 +128,9 @@ void open_data_sets(COMSTR* com, const ParsedRecord& rec) {
 void check_target(COMSTR* com, const DataSetHeader& h, const FACT1LISTS& lists) {
   fact1_target(com, h, com->targfid->reader->header(), lists);
   if (com->targbyrc == 0) {
-    com->step->inputs.erase(std::find_if(
-        com->step->inputs.begin(), com->step->inputs.end(),
-        [&](const std::unique_ptr<FACTINDS>& p) { return p.get() == com->targfid; }));
+    com->step->inputs.erase(
+        std::find_if(com->step->inputs.begin(), com->step->inputs.end(),
+                     [&](const std::unique_ptr<FACTINDS>& p) { return p.get() == com->targfid; }));
     com->targfid = factopen_input(com, *com->targfile, by_variables(h, lists));
   }
 }
