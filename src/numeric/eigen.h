@@ -32,6 +32,17 @@
 
 namespace kav {
 
+// The return codes above by name.  The quality codes add to the QL one (-11
+// is a fair vector after QL failed), so they stay plain integers.
+inline constexpr int kEigenOk = 0;
+inline constexpr int kEigenQlFailed = -1;
+inline constexpr int kEigenVectorFair = -10;
+inline constexpr int kEigenVectorPoor = -20;
+inline constexpr int kEigenVectorBad = -30;
+inline constexpr int kEigenClusterNotOrthonormal = 97;
+inline constexpr int kEigenMissingOrBisectionFailed = 98;
+inline constexpr int kEigenBadArguments = 99;
+
 // Knobs that only tests change: a QL iteration limit of 0 makes QL fail on
 // any matrix that is not already diagonal, so that bisection takes over.
 struct EigenTuning {

@@ -9,6 +9,10 @@
 
 namespace kav {
 
+// Results of zinvlo and zrecsol.
+inline constexpr int kMatrixOk = 0;
+inline constexpr int kMatrixSingular = 1;
+
 // Index of element (i, j), j <= i, in a packed lower triangle.
 constexpr long packed_index(long i, long j) {
   return i * (i + 1) / 2 + j;
@@ -28,8 +32,8 @@ void zcovcor(int n, double* a, double* d);
 int znndsol(double tol, int n, double* a, double* w, int m, double* b);
 
 // Inverse of a symmetric matrix that need not be definite, by the same
-// sweeps. A pivot with |d| <= tol stops at once with 1 (the matrix is left
-// partly swept); otherwise 0 and a holds the inverse.
+// sweeps. A pivot with |d| <= tol stops at once with kMatrixSingular (the
+// matrix is left partly swept); otherwise kMatrixOk and a holds the inverse.
 int zinvlo(double tol, double* a, int n, double* w);
 
 // Adds row i to the packed Cholesky factor L held in a (rows 0..i-1 already
@@ -76,10 +80,11 @@ void zqrsol(int m, int n, const double* a, const double* qraux, const int* jpvt,
             double* b, double* work);
 
 // Dense LU with partial pivoting of the n x n row-major matrix a.
-// mode 0: decompose a in place (ipvt receives the pivot rows); returns 1 when
-//         a is singular, else 0.
-// mode 1: solve a x = x in place with the decomposition; returns 0.
-// mode 2: x[0] receives the determinant of the decomposed matrix; returns 0.
+// mode 0: decompose a in place (ipvt receives the pivot rows); returns
+//         kMatrixSingular when a is singular, else kMatrixOk.
+// mode 1: solve a x = x in place with the decomposition; returns kMatrixOk.
+// mode 2: x[0] receives the determinant of the decomposed matrix; returns
+//         kMatrixOk.
 int zrecsol(int mode, int n, double* a, int* ipvt, double* x);
 
 // g := B A B' (packed, order m) for a packed A of order n and a row-major

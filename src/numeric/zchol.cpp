@@ -3,6 +3,7 @@
 // variable that depends on the earlier ones gets a zero diagonal, and a zero
 // diagonal makes its column (and its unknown) zero.
 
+#include <cassert>
 #include <cmath>
 
 #include "numeric/inner.h"
@@ -11,6 +12,7 @@
 namespace kav {
 
 void zchol(double tol, int i, double* a) {
+  assert(tol >= 0 && i >= 0 && a);
   double* row_i = a + packed_index(i, 0);
   for (int j = 0; j < i; ++j) {
     const double* row_j = a + packed_index(j, 0);
@@ -22,6 +24,7 @@ void zchol(double tol, int i, double* a) {
 }
 
 void zchol2(int n, const double* l, double* x) {
+  assert(n >= 0 && (n == 0 || (l && x)));
   for (int i = 0; i < n; ++i) {
     const double* row = l + packed_index(i, 0);
     x[i] = row[i] != 0.0 ? (x[i] - inner::dot(row, x, i)) / row[i] : 0.0;

@@ -1,5 +1,6 @@
 // Crossproducts or covariances to correlations, in place.
 
+#include <cassert>
 #include <cmath>
 
 #include "numeric/constants.h"
@@ -8,6 +9,7 @@
 namespace kav {
 
 void zcovcor(int n, double* a, double* d) {
+  assert(n >= 0 && (n == 0 || (a && d)));
   for (int j = 0; j < n; ++j) {
     const double v = a[packed_index(j, j)];
     d[j] = v > 0.0 ? std::sqrt(v) : 0.0;

@@ -12,10 +12,6 @@
 namespace kav {
 namespace {
 
-constexpr int kBadArguments = 99;
-constexpr int kMissingOrBisectionFailed = 98;
-constexpr int kClusterNotOrthonormal = 97;
-
 bool bad_arguments(int n, const double* a, const double* eigval, int nvec, const double* eigvec,
                    const double* work) {
   return n < 1 || nvec < 0 || nvec > n || a == nullptr || eigval == nullptr || work == nullptr ||
@@ -38,10 +34,10 @@ int eigenvectors(int n, int nvec, const double* a, const double* eigval, double*
   const double* ind = work + 3 * n;
   double* scratch = work + 4 * n;
   const int quality = ztinvit(n, d, e, e2, nvec, eigval, ind, z, scratch);
-  if (stop_on_poor && quality <= -30) return quality;
+  if (stop_on_poor && quality <= kEigenVectorBad) return quality;
   ztrbak3(n, a, nvec, z);
   int code = quality;
-  if (nvec > 1 && zeiggrp(n, nvec, eigval, d, e, z, scratch) != 0) code = kClusterNotOrthonormal;
+  if (nvec > 1 && zeiggrp(n, nvec, eigval, d, e, z, scratch) != 0) code = kEigenClusterNotOrthonormal;
   zeigref(n, nvec, z);
   return code;
 }
@@ -54,7 +50,7 @@ int zeigen2(int n, double* a, double* eigval, int nvec, double* eigvec, double* 
 
 int zeigen2(int n, double* a, double* eigval, int nvec, double* eigvec, double* work,
             const EigenTuning& tuning) {
-  if (bad_arguments(n, a, eigval, nvec, eigvec, work)) return kBadArguments;
+  if (bad_arguments(n, a, eigval, nvec, eigvec, work)) return kEigenBadArguments;
   double* d = work;
   double* e = work + n;
   double* e2 = work + 2 * n;
@@ -66,18 +62,18 @@ int zeigen2(int n, double* a, double* eigval, int nvec, double* eigvec, double* 
   const bool ql_failed = zimtqlv(n, d, e, e2, eigval, ind, scratch, tuning.ql_iteration_limit) != 0;
   if (ql_failed) {
     std::copy(saved, saved + 3 * n, work);
-    if (zbisect(n, d, e, e2, 0.0, eigval, ind, scratch) < n) return kMissingOrBisectionFailed;
+    if (zbisect(n, d, e, e2, 0.0, eigval, ind, scratch) < n) return kEigenMissingOrBisectionFailed;
   }
-  if (nvec == 0) return ql_failed ? -1 : 0;
+  if (nvec == 0) return ql_failed ? kEigenQlFailed : kEigenOk;
   const int code = eigenvectors(n, nvec, a, eigval, eigvec, work, false);
-  if (code == kClusterNotOrthonormal) return code;
-  return ql_failed ? code - 1 : code;
+  if (code == kEigenClusterNotOrthonormal) return code;
+  return ql_failed ? code + kEigenQlFailed : code;
 }
 
 int zeigvec(int n, int nvec, double* a, const double* eigval, double* eigvec, double* work) {
   if (nvec == 0) return 0;
-  if (bad_arguments(n, a, eigval, nvec, eigvec, work)) return kBadArguments;
-  if (std::any_of(eigval, eigval + nvec, is_missing)) return kMissingOrBisectionFailed;
+  if (bad_arguments(n, a, eigval, nvec, eigvec, work)) return kEigenBadArguments;
+  if (std::any_of(eigval, eigval + nvec, is_missing)) return kEigenMissingOrBisectionFailed;
   return eigenvectors(n, nvec, a, eigval, eigvec, work, true);
 }
 

@@ -77,12 +77,12 @@ int zeiggrp(int n, int nvec, const double* eigval, const double* d, const double
   double size = 0.0;
   for (int i = 0; i < n; ++i) size += std::fabs(d[i]) + std::fabs(e[i]);
   const double t = numeric_constants::kZeroThreshold * size;
-  int code = 0;
+  int code = kEigenOk;
   for (int c0 = 0; c0 < nvec;) {
     int c1 = c0;
     while (c1 + 1 < nvec && eigval[c1] - eigval[c1 + 1] < t) ++c1;
     const int k = c1 - c0 + 1;
-    if (k >= 2 && modqrd(n, k, z + static_cast<std::ptrdiff_t>(c0) * n, scratch) < k) code = 97;
+    if (k >= 2 && modqrd(n, k, z + static_cast<std::ptrdiff_t>(c0) * n, scratch) < k) code = kEigenClusterNotOrthonormal;
     c0 = c1 + 1;
   }
   return code;

@@ -30,8 +30,8 @@ void stop(const EigenMessageSink& sink) {
 
 int zeigmsg(int code, const EigenMessageSink& sink) {
   int handle = 0;
-  if (code == 99 || code == 98) {
-    handle = report(sink, code == 99 ? kMsgBadArguments : kMsgEigenvaluesMissing, true);
+  if (code == kEigenBadArguments || code == kEigenMissingOrBisectionFailed) {
+    handle = report(sink, code == kEigenBadArguments ? kMsgBadArguments : kMsgEigenvaluesMissing, true);
     stop(sink);
     return handle;
   }

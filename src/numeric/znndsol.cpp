@@ -4,6 +4,7 @@
 // rows between them the regression coefficients; the signs are kept so that
 // the finished matrix is the inverse itself.
 
+#include <cassert>
 #include <cmath>
 
 #include "numeric/inner.h"
@@ -33,6 +34,7 @@ void eliminate(double* a, int n, int k, const double* w, double d) {
 }  // namespace
 
 int znndsol(double tol, int n, double* a, double* w, int m, double* b) {
+  assert(tol >= 0 && n >= 0 && m >= 0 && (n == 0 || (a && w)) && (m == 0 || b));
   int rejected = 0;
   for (int k = 0; k < n; ++k) {
     load_column(a, n, k, w);
@@ -56,13 +58,14 @@ int znndsol(double tol, int n, double* a, double* w, int m, double* b) {
 }
 
 int zinvlo(double tol, double* a, int n, double* w) {
+  assert(tol >= 0 && n >= 0 && (n == 0 || (a && w)));
   for (int k = 0; k < n; ++k) {
     load_column(a, n, k, w);
     const double d = w[k];
-    if (!(std::fabs(d) > tol)) return 1;
+    if (!(std::fabs(d) > tol)) return kMatrixSingular;
     eliminate(a, n, k, w, d);
   }
-  return 0;
+  return kMatrixOk;
 }
 
 }  // namespace kav

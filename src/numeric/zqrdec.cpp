@@ -1,6 +1,7 @@
 // Householder QR with column pivoting and a rank tolerance, and the
 // least-squares solve with its factors.
 
+#include <cassert>
 #include <cmath>
 #include <utility>
 
@@ -10,6 +11,7 @@
 namespace kav {
 
 int zqrdec(int m, int n, double* a, double tol, double* qraux, int* jpvt, double* work) {
+  assert(m >= n && n >= 0 && tol >= 0 && (n == 0 || (a && qraux && jpvt && work)));
   double* original = work;  // column norms before any elimination
   double* remaining = work + n;
   auto col = [&](int j) { return a + static_cast<long>(j) * m; };

@@ -1,6 +1,7 @@
 // Dense LU decomposition with partial pivoting of a row-major matrix, the
 // solve with it, and its determinant.
 
+#include <cassert>
 #include <cmath>
 #include <utility>
 
@@ -11,6 +12,7 @@
 namespace kav {
 
 int zrecsol(int mode, int n, double* a, int* ipvt, double* x) {
+  assert(mode >= 0 && mode <= 2 && n >= 0 && (n == 0 || (a && ipvt)) && (mode == 0 || x));
   auto row = [&](int i) { return a + static_cast<long>(i) * n; };
   if (mode == 0) {
     double biggest = 0.0;
@@ -23,7 +25,7 @@ int zrecsol(int mode, int n, double* a, int* ipvt, double* x) {
       for (int i = k + 1; i < n; ++i)
         if (std::fabs(row(i)[k]) > std::fabs(row(p)[k])) p = i;
       ipvt[k] = p;
-      if (!(std::fabs(row(p)[k]) > tiny)) return 1;
+      if (!(std::fabs(row(p)[k]) > tiny)) return kMatrixSingular;
       if (p != k)
         for (int j = 0; j < n; ++j) std::swap(row(k)[j], row(p)[j]);
       const double pivot = row(k)[k];
@@ -33,7 +35,7 @@ int zrecsol(int mode, int n, double* a, int* ipvt, double* x) {
         inner::axpy(-l, row(k) + k + 1, row(i) + k + 1, n - k - 1);
       }
     }
-    return 0;
+    return kMatrixOk;
   }
   if (mode == 1) {
     for (int k = 0; k < n; ++k)
@@ -41,7 +43,7 @@ int zrecsol(int mode, int n, double* a, int* ipvt, double* x) {
     for (int i = 1; i < n; ++i) x[i] -= inner::dot(row(i), x, i);
     for (int i = n - 1; i >= 0; --i)
       x[i] = (x[i] - inner::dot(row(i) + i + 1, x + i + 1, n - i - 1)) / row(i)[i];
-    return 0;
+    return kMatrixOk;
   }
   double det = 1.0;
   for (int k = 0; k < n; ++k) {
@@ -49,7 +51,7 @@ int zrecsol(int mode, int n, double* a, int* ipvt, double* x) {
     if (ipvt[k] != k) det = -det;
   }
   x[0] = det;
-  return 0;
+  return kMatrixOk;
 }
 
 }  // namespace kav

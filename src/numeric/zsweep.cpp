@@ -8,6 +8,7 @@
 // swept, which is what the image analysis relies on.
 
 #include <algorithm>
+#include <cassert>
 
 #include "numeric/inner.h"
 #include "numeric/matrix.h"
@@ -15,6 +16,7 @@
 namespace kav {
 
 void zsweep(double tol, double* a, int k, int n, char* flags, double* work) {
+  assert(tol >= 0 && k >= 0 && k < n && a && flags && work);
   const bool swept = flags[k] != '0';
   auto sign = [&](int r) { return flags[r] != '0' ? -1.0 : 1.0; };
   const double stored = a[packed_index(k, k)];

@@ -97,7 +97,7 @@ int ztinvit(int n, const double* d, const double* e, const double* e2, int m, co
       rv2[q] = 0.0;
       rv3[q] = 0.0;
 
-      int quality = 0;
+      int quality = kEigenOk;
       int iterations = 0;
       for (;;) {
         u = 0.0;
@@ -121,17 +121,17 @@ int ztinvit(int n, const double* d, const double* e, const double* e2, int m, co
         if (s >= 1.0) break;
         ++iterations;
         if (iterations > 2 && s >= 0.01) {
-          quality = -10;
+          quality = kEigenVectorFair;
           break;
         }
         if (iterations > 9 && s >= 1.0e-4) {
-          quality = -20;
+          quality = kEigenVectorPoor;
           break;
         }
         // The last condition only guards against an endless loop on an
         // iterate that keeps vanishing.
         if ((iterations > 9 && s > 0.0) || iterations > 1000) {
-          quality = -30;
+          quality = kEigenVectorBad;
           break;
         }
         if (s == 0.0) {

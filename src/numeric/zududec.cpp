@@ -7,6 +7,7 @@
 // scheme applies directly: element (i, j), i <= j, of the upper triangle is
 // at j(j+1)/2 + i and column j is contiguous.
 
+#include <cassert>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
@@ -33,6 +34,7 @@ void interchange(const Upper& u, int p, int q) {
 }  // namespace
 
 int zududec(int n, double* a, int* kpvt, double tol) {
+  assert(n >= 0 && tol >= 0 && (n == 0 || (a && kpvt)));
   const double alpha = (1.0 + std::sqrt(17.0)) / 8.0;
   const Upper u{a};
   int k = n - 1;
@@ -104,6 +106,7 @@ int zududec(int n, double* a, int* kpvt, double tol) {
 }
 
 void zuduinv(double* a, int n, const int* kpvt, double* work) {
+  assert(n >= 0 && (n == 0 || (a && kpvt && work)));
   const Upper u{a};
   // column(k)[0..k) := -S work, S the already inverted leading block, and
   // returns work . column(k)[0..k).

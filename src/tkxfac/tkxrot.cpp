@@ -43,6 +43,7 @@
 #include <utility>
 
 #include "numeric/constants.h"
+#include "numeric/dense.h"
 #include "numeric/eigen.h"
 #include "numeric/inner.h"
 
@@ -97,69 +98,13 @@ constexpr double kFlat = 1e-13;
 // affected.
 constexpr double kRoundingLevel = 1e-13;
 
-std::size_t at(int i, int j, int rows) {
-  return static_cast<std::size_t>(j) * static_cast<std::size_t>(rows) + static_cast<std::size_t>(i);
-}
-
 double dot(const Matrix& x, const Matrix& y) {
   return inner::dot(x.data(), y.data(), static_cast<std::ptrdiff_t>(x.size()));
-}
-
-// out (r x c) = a (r x k) * b (k x c).
-void multiply(int r, int k, int c, const double* a, const double* b, double* out) {
-  for (int j = 0; j < c; ++j) {
-    double* oj = out + at(0, j, r);
-    std::fill(oj, oj + r, 0.0);
-    for (int l = 0; l < k; ++l) inner::axpy(b[at(l, j, k)], a + at(0, l, r), oj, r);
-  }
-}
-
-// out (k x c) = a' b for a (r x k) and b (r x c).
-void multiply_tn(int r, int k, int c, const double* a, const double* b, double* out) {
-  for (int j = 0; j < c; ++j)
-    for (int i = 0; i < k; ++i) out[at(i, j, k)] = inner::dot(a + at(0, i, r), b + at(0, j, r), r);
 }
 
 bool all_finite(const Matrix& x) {
   for (double v : x)
     if (!std::isfinite(v)) return false;
-  return true;
-}
-
-// Inverse of the n x n matrix a by Gauss-Jordan elimination with partial
-// pivoting.  False when a pivot is negligible against the matrix's size.
-bool invert(int n, const Matrix& a, Matrix& inv) {
-  Matrix w = a;
-  inv.assign(static_cast<std::size_t>(n) * n, 0.0);
-  for (int i = 0; i < n; ++i) inv[at(i, i, n)] = 1;
-  double size = 0;
-  for (double v : a) size = std::max(size, std::fabs(v));
-  const double tiny = n * kMachineEpsilon * size;
-  for (int k = 0; k < n; ++k) {
-    int piv = k;
-    for (int i = k + 1; i < n; ++i)
-      if (std::fabs(w[at(i, k, n)]) > std::fabs(w[at(piv, k, n)])) piv = i;
-    const double d = w[at(piv, k, n)];
-    if (!(std::fabs(d) > tiny)) return false;
-    if (piv != k)
-      for (int j = 0; j < n; ++j) {
-        std::swap(w[at(k, j, n)], w[at(piv, j, n)]);
-        std::swap(inv[at(k, j, n)], inv[at(piv, j, n)]);
-      }
-    for (int j = 0; j < n; ++j) {
-      w[at(k, j, n)] /= d;
-      inv[at(k, j, n)] /= d;
-    }
-    for (int i = 0; i < n; ++i) {
-      if (i == k) continue;
-      const double f = w[at(i, k, n)];
-      if (f == 0) continue;
-      for (int j = 0; j < n; ++j) {
-        w[at(i, j, n)] -= f * w[at(k, j, n)];
-        inv[at(i, j, n)] -= f * inv[at(k, j, n)];
-      }
-    }
-  }
   return true;
 }
 
@@ -169,7 +114,8 @@ bool symmetric_eigen(int n, const Matrix& s, std::vector<double>& values, Matrix
   std::vector<double> packed;
   packed.reserve(static_cast<std::size_t>(n) * (n + 1) / 2);
   for (int i = 0; i < n; ++i)
-    for (int j = 0; j <= i; ++j) packed.push_back(0.5 * (s[at(i, j, n)] + s[at(j, i, n)]));
+    for (int j = 0; j <= i; ++j)
+      packed.push_back(0.5 * (s[dense_index(i, j, n)] + s[dense_index(j, i, n)]));
   values.assign(static_cast<std::size_t>(n), 0.0);
   std::vector<double> work(8 * static_cast<std::size_t>(n));
   int rc;
@@ -185,7 +131,7 @@ bool symmetric_eigen(int n, const Matrix& s, std::vector<double>& values, Matrix
 // Smallest singular value of the n x n matrix t.
 double smallest_singular_value(int n, const Matrix& t) {
   Matrix tt(static_cast<std::size_t>(n) * n);
-  multiply_tn(n, n, n, t.data(), t.data(), tt.data());
+  dense_transpose_multiply({t.data(), n, n}, {t.data(), n, n}, {tt.data(), n, n});
   std::vector<double> values;
   if (!symmetric_eigen(n, tt, values, nullptr)) return 0;
   return std::sqrt(std::max(0.0, values.back()));
@@ -196,7 +142,7 @@ double smallest_singular_value(int n, const Matrix& t) {
 // orthogonality to rounding level.  False when y is (nearly) singular.
 bool orthogonal_polar_factor(int n, Matrix& y) {
   Matrix yy(static_cast<std::size_t>(n) * n), v, root(static_cast<std::size_t>(n) * n);
-  multiply_tn(n, n, n, y.data(), y.data(), yy.data());
+  dense_transpose_multiply({y.data(), n, n}, {y.data(), n, n}, {yy.data(), n, n});
   std::vector<double> values;
   if (!symmetric_eigen(n, yy, values, &v)) return false;
   if (!(values.back() > 1e-20 * values.front())) return false;
@@ -204,16 +150,17 @@ bool orthogonal_polar_factor(int n, Matrix& y) {
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) {
       double s = 0;
-      for (int k = 0; k < n; ++k) s += v[at(i, k, n)] * v[at(j, k, n)] / std::sqrt(values[k]);
-      root[at(i, j, n)] = s;
+      for (int k = 0; k < n; ++k)
+        s += v[dense_index(i, k, n)] * v[dense_index(j, k, n)] / std::sqrt(values[k]);
+      root[dense_index(i, j, n)] = s;
     }
   Matrix u(static_cast<std::size_t>(n) * n);
-  multiply(n, n, n, y.data(), root.data(), u.data());
+  dense_multiply({y.data(), n, n}, {root.data(), n, n}, {u.data(), n, n});
   // u (3I - u'u) / 2
-  multiply_tn(n, n, n, u.data(), u.data(), yy.data());
+  dense_transpose_multiply({u.data(), n, n}, {u.data(), n, n}, {yy.data(), n, n});
   for (double& x : yy) x = -0.5 * x;
-  for (int i = 0; i < n; ++i) yy[at(i, i, n)] += 1.5;
-  multiply(n, n, n, u.data(), yy.data(), y.data());
+  for (int i = 0; i < n; ++i) yy[dense_index(i, i, n)] += 1.5;
+  dense_multiply({u.data(), n, n}, {yy.data(), n, n}, {y.data(), n, n});
   return true;
 }
 
@@ -279,7 +226,7 @@ class QuarticCriterion final : public RotationCriterion {
     s.col.assign(static_cast<std::size_t>(m_), 0.0);
     double fourth = 0, total = 0, colsq = 0;
     for (int j = 0; j < m_; ++j) {
-      const double* lj = l + at(0, j, p_);
+      const double* lj = l + dense_index(0, j, p_);
       double c = 0;
       for (int i = 0; i < p_; ++i) {
         const double sq = lj[i] * lj[i];
@@ -309,8 +256,8 @@ class QuarticCriterion final : public RotationCriterion {
   void gradient(const double* l, const Terms& s, double* grad) const override {
     for (int j = 0; j < m_; ++j) {
       const double cj = g_[0] * s.total + g_[2] * s.col[static_cast<std::size_t>(j)];
-      const double* lj = l + at(0, j, p_);
-      double* gj = grad + at(0, j, p_);
+      const double* lj = l + dense_index(0, j, p_);
+      double* gj = grad + dense_index(0, j, p_);
       for (int i = 0; i < p_; ++i)
         gj[i] = 4 * sign() * lj[i] *
                 (cj + g_[1] * s.row[static_cast<std::size_t>(i)] + g_[3] * lj[i] * lj[i]);
@@ -323,7 +270,7 @@ class QuarticCriterion final : public RotationCriterion {
     double sum = 0;
     for (int j = 0; j < m_; ++j) {
       const double cj = a0 * s.total + a2 * s.col[static_cast<std::size_t>(j)];
-      const double* lj = l + at(0, j, p_);
+      const double* lj = l + dense_index(0, j, p_);
       for (int i = 0; i < p_; ++i) {
         const double v =
             4 * lj[i] * (cj + a1 * s.row[static_cast<std::size_t>(i)] + a3 * lj[i] * lj[i]);
@@ -340,8 +287,8 @@ class QuarticCriterion final : public RotationCriterion {
   void curvature(const double* l, const Terms& s, double* b) const override {
     for (int j = 0; j < m_; ++j) {
       const double cj = g_[0] * s.total + g_[2] * s.col[static_cast<std::size_t>(j)];
-      const double* lj = l + at(0, j, p_);
-      double* bj = b + at(0, j, p_);
+      const double* lj = l + dense_index(0, j, p_);
+      double* bj = b + dense_index(0, j, p_);
       for (int i = 0; i < p_; ++i)
         bj[i] = cj + g_[1] * s.row[static_cast<std::size_t>(i)] + 3 * g_[3] * lj[i] * lj[i];
     }
@@ -384,14 +331,17 @@ class Engine {
     ++evaluations;
     pt.l.resize(static_cast<std::size_t>(p_) * m_);
     if (oblique_) {
-      if (!invert(m_, pt.t, pt.tinv)) return false;
+      pt.tinv.assign(pt.t.size(), 0.0);
+      if (dense_invert({pt.t.data(), m_, m_}, {pt.tinv.data(), m_, m_}, m_ * kMachineEpsilon) !=
+          DenseStatus::kOk)
+        return false;
       // L = X T^{-T}: column k of L is X times row k of T^{-1}.
       Matrix tinvt(static_cast<std::size_t>(m_) * m_);
       for (int i = 0; i < m_; ++i)
-        for (int j = 0; j < m_; ++j) tinvt[at(i, j, m_)] = pt.tinv[at(j, i, m_)];
-      multiply(p_, m_, m_, x_.data(), tinvt.data(), pt.l.data());
+        for (int j = 0; j < m_; ++j) tinvt[dense_index(i, j, m_)] = pt.tinv[dense_index(j, i, m_)];
+      dense_multiply({x_.data(), p_, m_}, {tinvt.data(), m_, m_}, {pt.l.data(), p_, m_});
     } else {
-      multiply(p_, m_, m_, x_.data(), pt.t.data(), pt.l.data());
+      dense_multiply({x_.data(), p_, m_}, {pt.t.data(), m_, m_}, {pt.l.data(), p_, m_});
     }
     pt.f = crit_.f(pt.l.data(), pt.terms);
     return std::isfinite(pt.f) && all_finite(pt.l);
@@ -407,27 +357,31 @@ class Engine {
     Matrix w(mm);
     if (oblique_) {
       // G = -T^{-T} G_L' L
-      multiply_tn(p_, m_, m_, pt.gl.data(), pt.l.data(), w.data());
+      dense_transpose_multiply({pt.gl.data(), p_, m_}, {pt.l.data(), p_, m_}, {w.data(), m_, m_});
       for (int i = 0; i < m_; ++i)
         for (int j = 0; j < m_; ++j) {
           double s = 0;
-          for (int k = 0; k < m_; ++k) s += pt.tinv[at(k, i, m_)] * w[at(k, j, m_)];
-          pt.g[at(i, j, m_)] = -s;
+          for (int k = 0; k < m_; ++k)
+            s += pt.tinv[dense_index(k, i, m_)] * w[dense_index(k, j, m_)];
+          pt.g[dense_index(i, j, m_)] = -s;
         }
       // Gp = G - T diag(colsums(T o G))
       for (int j = 0; j < m_; ++j) {
-        const double c = inner::dot(pt.t.data() + at(0, j, m_), pt.g.data() + at(0, j, m_), m_);
+        const double c = inner::dot(pt.t.data() + dense_index(0, j, m_),
+                                    pt.g.data() + dense_index(0, j, m_), m_);
         for (int i = 0; i < m_; ++i)
-          pt.gp[at(i, j, m_)] = pt.g[at(i, j, m_)] - c * pt.t[at(i, j, m_)];
+          pt.gp[dense_index(i, j, m_)] =
+              pt.g[dense_index(i, j, m_)] - c * pt.t[dense_index(i, j, m_)];
       }
     } else {
       // G = X' G_L;  Gp = G - T sym(T'G)
-      multiply_tn(p_, m_, m_, x_.data(), pt.gl.data(), pt.g.data());
-      multiply_tn(m_, m_, m_, pt.t.data(), pt.g.data(), w.data());
+      dense_transpose_multiply({x_.data(), p_, m_}, {pt.gl.data(), p_, m_}, {pt.g.data(), m_, m_});
+      dense_transpose_multiply({pt.t.data(), m_, m_}, {pt.g.data(), m_, m_}, {w.data(), m_, m_});
       Matrix sym(mm);
       for (int i = 0; i < m_; ++i)
-        for (int j = 0; j < m_; ++j) sym[at(i, j, m_)] = 0.5 * (w[at(i, j, m_)] + w[at(j, i, m_)]);
-      multiply(m_, m_, m_, pt.t.data(), sym.data(), pt.gp.data());
+        for (int j = 0; j < m_; ++j)
+          sym[dense_index(i, j, m_)] = 0.5 * (w[dense_index(i, j, m_)] + w[dense_index(j, i, m_)]);
+      dense_multiply({pt.t.data(), m_, m_}, {sym.data(), m_, m_}, {pt.gp.data(), m_, m_});
       for (std::size_t k = 0; k < mm; ++k) pt.gp[k] = pt.g[k] - pt.gp[k];
     }
     pt.gp_norm2 = dot(pt.gp, pt.gp);
@@ -459,10 +413,10 @@ class Engine {
       // Column j moves along its tangent basis and is normalised back.
       for (int j = 0; j < m_; ++j) {
         const Matrix& b = basis_[static_cast<std::size_t>(j)];
-        double* tj = to.t.data() + at(0, j, m_);
+        double* tj = to.t.data() + dense_index(0, j, m_);
         for (int k = 0; k < m_ - 1; ++k)
           inner::axpy(scale * u[static_cast<std::size_t>(j * (m_ - 1) + k)],
-                      b.data() + at(0, k, m_), tj, m_);
+                      b.data() + dense_index(0, k, m_), tj, m_);
         const double norm = std::sqrt(inner::dot(tj, tj, m_));
         for (int i = 0; i < m_; ++i) tj[i] /= norm;
       }
@@ -472,11 +426,11 @@ class Engine {
       std::size_t e = 0;
       for (int a = 0; a < m_; ++a)
         for (int b = a + 1; b < m_; ++b, ++e) {
-          k[at(a, b, m_)] = scale * u[e];
-          k[at(b, a, m_)] = -scale * u[e];
+          k[dense_index(a, b, m_)] = scale * u[e];
+          k[dense_index(b, a, m_)] = -scale * u[e];
         }
-      for (int i = 0; i < m_; ++i) k[at(i, i, m_)] = 1;
-      multiply(m_, m_, m_, from.t.data(), k.data(), to.t.data());
+      for (int i = 0; i < m_; ++i) k[dense_index(i, i, m_)] = 1;
+      dense_multiply({from.t.data(), m_, m_}, {k.data(), m_, m_}, {to.t.data(), m_, m_});
       if (!orthogonal_polar_factor(m_, to.t)) return false;
     }
     return place(to);
@@ -488,7 +442,7 @@ class Engine {
   bool retract(Matrix& t) const {
     if (!oblique_) return orthogonal_polar_factor(m_, t);
     for (int j = 0; j < m_; ++j) {
-      double* tj = t.data() + at(0, j, m_);
+      double* tj = t.data() + dense_index(0, j, m_);
       const double norm = std::sqrt(inner::dot(tj, tj, m_));
       if (!(norm > 0) || !std::isfinite(norm)) return false;
       for (int i = 0; i < m_; ++i) tj[i] /= norm;
@@ -502,35 +456,35 @@ class Engine {
     // Symmetrise: the two halves differ by rounding only.
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < i; ++j) {
-        const double v = 0.5 * (h[at(i, j, n)] + h[at(j, i, n)]);
-        h[at(i, j, n)] = h[at(j, i, n)] = v;
+        const double v = 0.5 * (h[dense_index(i, j, n)] + h[dense_index(j, i, n)]);
+        h[dense_index(i, j, n)] = h[dense_index(j, i, n)] = v;
       }
     double dmax = 0;
-    for (int i = 0; i < n; ++i) dmax = std::max(dmax, std::fabs(h[at(i, i, n)]));
+    for (int i = 0; i < n; ++i) dmax = std::max(dmax, std::fabs(h[dense_index(i, i, n)]));
     if (!(dmax > 0) || !std::isfinite(dmax)) return false;
     // Lower Cholesky factor in place.
     for (int j = 0; j < n; ++j) {
-      double d = h[at(j, j, n)];
-      for (int k = 0; k < j; ++k) d -= h[at(j, k, n)] * h[at(j, k, n)];
+      double d = h[dense_index(j, j, n)];
+      for (int k = 0; k < j; ++k) d -= h[dense_index(j, k, n)] * h[dense_index(j, k, n)];
       if (!(d > 1e-12 * dmax)) return false;
       d = std::sqrt(d);
-      h[at(j, j, n)] = d;
+      h[dense_index(j, j, n)] = d;
       for (int i = j + 1; i < n; ++i) {
-        double s = h[at(i, j, n)];
-        for (int k = 0; k < j; ++k) s -= h[at(i, k, n)] * h[at(j, k, n)];
-        h[at(i, j, n)] = s / d;
+        double s = h[dense_index(i, j, n)];
+        for (int k = 0; k < j; ++k) s -= h[dense_index(i, k, n)] * h[dense_index(j, k, n)];
+        h[dense_index(i, j, n)] = s / d;
       }
     }
     u.assign(static_cast<std::size_t>(n), 0.0);
     for (int i = 0; i < n; ++i) {
       double s = -grad[static_cast<std::size_t>(i)];
-      for (int k = 0; k < i; ++k) s -= h[at(i, k, n)] * u[static_cast<std::size_t>(k)];
-      u[static_cast<std::size_t>(i)] = s / h[at(i, i, n)];
+      for (int k = 0; k < i; ++k) s -= h[dense_index(i, k, n)] * u[static_cast<std::size_t>(k)];
+      u[static_cast<std::size_t>(i)] = s / h[dense_index(i, i, n)];
     }
     for (int i = n - 1; i >= 0; --i) {
       double s = u[static_cast<std::size_t>(i)];
-      for (int k = i + 1; k < n; ++k) s -= h[at(k, i, n)] * u[static_cast<std::size_t>(k)];
-      u[static_cast<std::size_t>(i)] = s / h[at(i, i, n)];
+      for (int k = i + 1; k < n; ++k) s -= h[dense_index(k, i, n)] * u[static_cast<std::size_t>(k)];
+      u[static_cast<std::size_t>(i)] = s / h[dense_index(i, i, n)];
     }
     decrease = -0.5 * inner::dot(grad.data(), u.data(), n);
     return std::isfinite(decrease) && decrease >= 0;
@@ -547,19 +501,19 @@ class Engine {
     const std::size_t mm = static_cast<std::size_t>(m_) * m_;
     c_.resize(mm);
     m_gl_.resize(mm);
-    multiply_tn(p_, m_, m_, pt.l.data(), pt.l.data(), c_.data());
-    multiply_tn(p_, m_, m_, pt.l.data(), pt.gl.data(), m_gl_.data());
+    dense_transpose_multiply({pt.l.data(), p_, m_}, {pt.l.data(), p_, m_}, {c_.data(), m_, m_});
+    dense_transpose_multiply({pt.l.data(), p_, m_}, {pt.gl.data(), p_, m_}, {m_gl_.data(), m_, m_});
     Matrix b(static_cast<std::size_t>(p_) * m_), lb(static_cast<std::size_t>(p_));
     crit_.curvature(pt.l.data(), pt.terms, b.data());
     z_.assign(mm * static_cast<std::size_t>(m_), 0.0);
     for (int a = 0; a < m_; ++a)
       for (int bb = 0; bb < m_; ++bb) {
-        const double* la = pt.l.data() + at(0, a, p_);
-        const double* cb = b.data() + at(0, bb, p_);
+        const double* la = pt.l.data() + dense_index(0, a, p_);
+        const double* cb = b.data() + dense_index(0, bb, p_);
         for (int i = 0; i < p_; ++i) lb[static_cast<std::size_t>(i)] = la[i] * cb[i];
         for (int x = 0; x < m_; ++x)
           z_[(static_cast<std::size_t>(x) * m_ + a) * m_ + bb] =
-              inner::dot(pt.l.data() + at(0, x, p_), lb.data(), p_);
+              inner::dot(pt.l.data() + dense_index(0, x, p_), lb.data(), p_);
       }
   }
 
@@ -577,8 +531,8 @@ class Engine {
     const int n = m_ * (m_ - 1) / 2;
     if (n == 0 || n > kNewtonLargest) return false;
     curvature_moments(pt);
-    auto mat = [&](int i, int j) { return m_gl_[at(i, j, m_)]; };
-    auto cov = [&](int i, int j) { return c_[at(i, j, m_)]; };
+    auto mat = [&](int i, int j) { return m_gl_[dense_index(i, j, m_)]; };
+    auto cov = [&](int i, int j) { return c_[dense_index(i, j, m_)]; };
     const double scale = 4 * crit_.sign(), g2 = crit_.coupling(2);
     std::vector<std::pair<int, int>> pairs;
     for (int a = 0; a < m_; ++a)
@@ -603,15 +557,15 @@ class Engine {
       auto [a, b] = pairs[static_cast<std::size_t>(e)];
       const double dcb = 2 * cov(a, b);
       for (int x = 0; x < m_; ++x) {
-        nn[at(x, b, m_)] = scale * (z(x, a, b) + g2 * dcb * cov(x, b));
-        nn[at(x, a, m_)] = -scale * (z(x, b, a) + g2 * dcb * cov(x, a));
+        nn[dense_index(x, b, m_)] = scale * (z(x, a, b) + g2 * dcb * cov(x, b));
+        nn[dense_index(x, a, m_)] = -scale * (z(x, b, a) + g2 * dcb * cov(x, a));
       }
       for (int e2 = 0; e2 < n; ++e2) {
         auto [c, d] = pairs[static_cast<std::size_t>(e2)];
-        h[at(e2, e, n)] =
-            nn[at(c, d, m_)] - nn[at(d, c, m_)] + 0.5 * (trace(a, b, c, d) + trace(c, d, a, b));
+        h[dense_index(e2, e, n)] = nn[dense_index(c, d, m_)] - nn[dense_index(d, c, m_)] +
+                                   0.5 * (trace(a, b, c, d) + trace(c, d, a, b));
       }
-      for (int x = 0; x < m_; ++x) nn[at(x, a, m_)] = nn[at(x, b, m_)] = 0;
+      for (int x = 0; x < m_; ++x) nn[dense_index(x, a, m_)] = nn[dense_index(x, b, m_)] = 0;
     }
     return solve_newton(n, h, grad, u, decrease);
   }
@@ -634,7 +588,7 @@ class Engine {
     // orthogonal complement.
     basis_.assign(static_cast<std::size_t>(m_), Matrix());
     for (int j = 0; j < m_; ++j) {
-      const double* tj = pt.t.data() + at(0, j, m_);
+      const double* tj = pt.t.data() + dense_index(0, j, m_);
       std::vector<double> v(tj, tj + m_);
       v[0] += tj[0] >= 0 ? 1.0 : -1.0;
       const double vv = inner::dot(v.data(), v.data(), m_);
@@ -642,8 +596,9 @@ class Engine {
       b.assign(static_cast<std::size_t>(m_) * k1, 0.0);
       for (int k = 0; k < k1; ++k)
         for (int i = 0; i < m_; ++i)
-          b[at(i, k, m_)] = (i == k + 1 ? 1.0 : 0.0) - 2 * v[static_cast<std::size_t>(i)] *
-                                                           v[static_cast<std::size_t>(k + 1)] / vv;
+          b[dense_index(i, k, m_)] =
+              (i == k + 1 ? 1.0 : 0.0) -
+              2 * v[static_cast<std::size_t>(i)] * v[static_cast<std::size_t>(k + 1)] / vv;
     }
     curvature_moments(pt);
     const double scale = 4 * crit_.sign(), g0 = crit_.coupling(0), g1 = crit_.coupling(1),
@@ -657,53 +612,56 @@ class Engine {
       for (int a = 0; a < m_; ++a)
         for (int b = 0; b <= a; ++b)
           for (int i = 0; i < p_; ++i)
-            products[at(i, pair(a, b), p_)] = pt.l[at(i, a, p_)] * pt.l[at(i, b, p_)];
+            products[dense_index(i, pair(a, b), p_)] =
+                pt.l[dense_index(i, a, p_)] * pt.l[dense_index(i, b, p_)];
       fourth.resize(static_cast<std::size_t>(np) * np);
       for (int q = 0; q < np; ++q)
         for (int r = 0; r <= q; ++r)
-          fourth[at(q, r, np)] = fourth[at(r, q, np)] =
-              inner::dot(products.data() + at(0, q, p_), products.data() + at(0, r, p_), p_);
+          fourth[dense_index(q, r, np)] = fourth[dense_index(r, q, np)] = inner::dot(
+              products.data() + dense_index(0, q, p_), products.data() + dense_index(0, r, p_), p_);
     }
-    auto mat = [&](int i, int j) { return m_gl_[at(i, j, m_)]; };
-    auto cov = [&](int i, int j) { return c_[at(i, j, m_)]; };
+    auto mat = [&](int i, int j) { return m_gl_[dense_index(i, j, m_)]; };
+    auto cov = [&](int i, int j) { return c_[dense_index(i, j, m_)]; };
     Matrix w(static_cast<std::size_t>(m_) * n), mw(static_cast<std::size_t>(m_) * n);
     std::vector<double> grad(static_cast<std::size_t>(n));
     for (int e = 0; e < n; ++e) {
       const int j = e / k1, k = e % k1;
-      multiply(m_, m_, 1, pt.tinv.data(), basis_[static_cast<std::size_t>(j)].data() + at(0, k, m_),
-               w.data() + at(0, e, m_));
-      multiply(m_, m_, 1, m_gl_.data(), w.data() + at(0, e, m_), mw.data() + at(0, e, m_));
-      grad[static_cast<std::size_t>(e)] = -mw[at(j, e, m_)];
+      dense_multiply({pt.tinv.data(), m_, m_},
+                     {basis_[static_cast<std::size_t>(j)].data() + dense_index(0, k, m_), m_, 1},
+                     {w.data() + dense_index(0, e, m_), m_, 1});
+      dense_multiply({m_gl_.data(), m_, m_}, {w.data() + dense_index(0, e, m_), m_, 1},
+                     {mw.data() + dense_index(0, e, m_), m_, 1});
+      grad[static_cast<std::size_t>(e)] = -mw[dense_index(j, e, m_)];
     }
     Matrix h(static_cast<std::size_t>(n) * n);
     Matrix nn(static_cast<std::size_t>(m_) * m_);  // L' H_L[L0 P_e]
     std::vector<double> fw(static_cast<std::size_t>(np));
     for (int e = 0; e < n; ++e) {
       const int j = e / k1;
-      const double* we = w.data() + at(0, e, m_);
+      const double* we = w.data() + dense_index(0, e, m_);
       double dtotal = 0;
       for (int c = 0; c < m_; ++c) dtotal += 2 * we[c] * cov(c, j);
       // sum_c w_c F(ab, jc) for every pair ab.
       if (g1 != 0)
         for (int q = 0; q < np; ++q) {
           double s = 0;
-          for (int c = 0; c < m_; ++c) s += we[c] * fourth[at(q, pair(j, c), np)];
+          for (int c = 0; c < m_; ++c) s += we[c] * fourth[dense_index(q, pair(j, c), np)];
           fw[static_cast<std::size_t>(q)] = s;
         }
       for (int a = 0; a < m_; ++a)
         for (int b = 0; b < m_; ++b) {
           double v = we[b] * z(a, j, b) + cov(a, b) * (g0 * dtotal + g2 * 2 * we[b] * cov(b, j));
           if (g1 != 0) v += 2 * g1 * fw[static_cast<std::size_t>(pair(a, b))];
-          nn[at(a, b, m_)] = scale * v;
+          nn[dense_index(a, b, m_)] = scale * v;
         }
       for (int e2 = 0; e2 < n; ++e2) {
         const int j2 = e2 / k1;
-        const double* we2 = w.data() + at(0, e2, m_);
+        const double* we2 = w.data() + dense_index(0, e2, m_);
         double s = 0;
-        for (int c = 0; c < m_; ++c) s += nn[at(j2, c, m_)] * we2[c];
-        s += we[j2] * mw[at(j, e2, m_)] + we2[j] * mw[at(j2, e, m_)];
+        for (int c = 0; c < m_; ++c) s += nn[dense_index(j2, c, m_)] * we2[c];
+        s += we[j2] * mw[dense_index(j, e2, m_)] + we2[j] * mw[dense_index(j2, e, m_)];
         if (e2 == e) s += mat(j, j);
-        h[at(e2, e, n)] = s;
+        h[dense_index(e2, e, n)] = s;
       }
     }
     return solve_newton(n, h, grad, u, decrease);
@@ -723,30 +681,114 @@ struct Outcome {
   int newton_steps = 0;
 };
 
+// Places `cur` at T = I and derives the criterion there; false when that
+// fails or the measure is not finite.
+bool start_at_identity(Engine& engine, int m, Point& cur) {
+  cur.t.assign(static_cast<std::size_t>(m) * m, 0.0);
+  for (int i = 0; i < m; ++i) cur.t[dense_index(i, i, m)] = 1;
+  if (!engine.place(cur)) return false;
+  engine.derive(cur);
+  return std::isfinite(cur.measure);
+}
+
+// What carries over from one step to the next: the gradient step's length,
+// the non-monotone reference value and its weight, and the measure below
+// which a Newton step is tried next.
+struct StepControl {
+  double alpha;
+  double reference, weight = 1;
+  // After a Newton attempt fails (the Hessian is not positive definite
+  // there, or the step does not pay), the next one waits until the measure
+  // has come down by a further factor: building the Hessian costs about as
+  // much as m(m-1)/2 (orthogonal) or m(m-1) (oblique) criterion evaluations.
+  double newton_below = kNewtonStart;
+
+  // The reference value takes in the value f of the point just reached.
+  void take_in(double f) {
+    const double next_weight = kNonmonotone * weight + 1;
+    reference = (kNonmonotone * weight * reference + f) / next_weight;
+    weight = next_weight;
+  }
+};
+
+// One step from `cur` to `trial`: Newton when the measure is below the
+// control's threshold, else a gradient step halved until it is acceptable,
+// then Newton if it was not tried yet.  A trial point is taken when it
+// decreases f enough, or when the change of f is rounding and the gradient
+// went down.  False when no step is acceptable.
+bool take_step(Engine& engine, Point& cur, Point& trial, std::vector<double>& u, StepControl& ctl,
+               int& newton_steps) {
+  const double flat = kFlat * engine.magnitude(cur);
+  auto acceptable = [&](double required) {
+    if (trial.f <= required) {
+      engine.derive(trial);
+      return true;
+    }
+    if (std::fabs(trial.f - cur.f) <= flat) {
+      engine.derive(trial);
+      return trial.measure < cur.measure;
+    }
+    return false;
+  };
+  bool moved = false, tried_newton = false;
+  auto try_newton = [&]() {
+    tried_newton = true;
+    double decrease = 0;
+    if (engine.newton_direction(cur, u, decrease))
+      for (double scale = 1; scale > 1.0 / 16; scale *= 0.5)
+        if (engine.newton_step(cur, u, scale, trial) &&
+            acceptable(cur.f - kArmijo * scale * decrease))
+          return true;
+    ctl.newton_below = 0.1 * cur.measure;
+    return false;
+  };
+  if (cur.measure < ctl.newton_below) moved = try_newton();
+  if (moved) {
+    ++newton_steps;
+  } else {
+    const double gnorm = std::sqrt(cur.gp_norm2);
+    double a = std::min(ctl.alpha, kMaxStep / gnorm);
+    for (int h = 0; h <= kMaxHalvings && !moved; ++h, a *= 0.5)
+      moved = engine.gradient_step(cur, a, trial) &&
+              acceptable(ctl.reference - kArmijo * a * cur.gp_norm2);
+    if (!moved && !tried_newton) {
+      moved = try_newton();
+      if (moved) ++newton_steps;
+    }
+  }
+  return moved;
+}
+
+// Barzilai-Borwein length for the next gradient step after the step from
+// `cur` to `next`, alternating the two quotients; where the curvature along
+// the step is not positive, the geometric mean of the two, which always is.
+// Without a usable step the length stays `alpha`.
+double next_step_length(const Point& cur, const Point& next, int iterations, double alpha) {
+  double ss = 0, sy = 0, yy = 0;
+  for (std::size_t k = 0; k < cur.t.size(); ++k) {
+    const double s = next.t[k] - cur.t[k], y = next.gp[k] - cur.gp[k];
+    ss += s * s;
+    sy += s * y;
+    yy += y * y;
+  }
+  if (yy > 0 && ss > 0) {
+    if (sy > 0) return iterations % 2 ? ss / sy : sy / yy;
+    return std::sqrt(ss / yy);
+  }
+  return alpha;
+}
+
 // Runs the iteration from T = I; `cur` ends at the last iterate.
 Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Point& cur) {
   Outcome out;
-  cur.t.assign(static_cast<std::size_t>(m) * m, 0.0);
-  for (int i = 0; i < m; ++i) cur.t[at(i, i, m)] = 1;
-  if (!engine.place(cur)) {
+  if (!start_at_identity(engine, m, cur)) {
     out.status = TKXFAC_ROTATE_EXCEPTION;
     return out;
   }
-  engine.derive(cur);
-  if (!std::isfinite(cur.measure)) {
-    out.status = TKXFAC_ROTATE_EXCEPTION;
-    return out;
-  }
-  Point trial, prev;
+  Point trial;
   std::vector<double> u;
   // First step: a tenth of the longest step.
-  double alpha = cur.gp_norm2 > 0 ? 0.1 * kMaxStep / std::sqrt(cur.gp_norm2) : 0.0;
-  double reference = cur.f, weight = 1;  // non-monotone reference value and its weight
-  // After a Newton attempt fails (the Hessian is not positive definite there,
-  // or the step does not pay), the next one waits until the measure has come
-  // down by a further factor: building the Hessian costs about as much as
-  // m(m-1)/2 (orthogonal) or m(m-1) (oblique) criterion evaluations.
-  double newton_below = kNewtonStart;
+  StepControl ctl{cur.gp_norm2 > 0 ? 0.1 * kMaxStep / std::sqrt(cur.gp_norm2) : 0.0, cur.f};
   double previous_measure = std::numeric_limits<double>::infinity();
   // Oblique only: the smallest singular value of T now and halfway through
   // the iterations allowed.
@@ -765,73 +807,16 @@ Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Po
       out.status = closing ? TKXFAC_ROTATE_TO_SINGULARITY : TKXFAC_ROTATE_NOT_CONVERGE;
       break;
     }
-    const double flat = kFlat * engine.magnitude(cur);
-    // A trial point is taken when it decreases f enough, or when the change
-    // of f is rounding and the gradient went down.
-    auto acceptable = [&](double required) {
-      if (trial.f <= required) {
-        engine.derive(trial);
-        return true;
-      }
-      if (std::fabs(trial.f - cur.f) <= flat) {
-        engine.derive(trial);
-        return trial.measure < cur.measure;
-      }
-      return false;
-    };
-    bool moved = false, tried_newton = false;
-    auto try_newton = [&]() {
-      tried_newton = true;
-      double decrease = 0;
-      if (engine.newton_direction(cur, u, decrease))
-        for (double scale = 1; scale > 1.0 / 16; scale *= 0.5)
-          if (engine.newton_step(cur, u, scale, trial) &&
-              acceptable(cur.f - kArmijo * scale * decrease))
-            return true;
-      newton_below = 0.1 * cur.measure;
-      return false;
-    };
-    if (cur.measure < newton_below) moved = try_newton();
-    if (moved) {
-      ++out.newton_steps;
-    } else {
-      const double gnorm = std::sqrt(cur.gp_norm2);
-      double a = std::min(alpha, kMaxStep / gnorm);
-      for (int h = 0; h <= kMaxHalvings && !moved; ++h, a *= 0.5)
-        moved = engine.gradient_step(cur, a, trial) &&
-                acceptable(reference - kArmijo * a * cur.gp_norm2);
-      if (!moved && !tried_newton) {
-        moved = try_newton();
-        if (moved) ++out.newton_steps;
-      }
-    }
-    if (!moved) {
+    if (!take_step(engine, cur, trial, u, ctl, out.newton_steps)) {
       // No step improves on a point whose measure is rounding already.
       out.status = at_rounding ? TKXFAC_ROTATE_CONVERGE : TKXFAC_ROTATE_FAIL_TO_OPTIMIZE;
       break;
     }
     ++out.iterations;
     previous_measure = cur.measure;
-    // Barzilai-Borwein length for the next gradient step, alternating the
-    // two quotients; where the curvature along the step is not positive, the
-    // geometric mean of the two, which always is.
-    double ss = 0, sy = 0, yy = 0;
-    for (std::size_t k = 0; k < cur.t.size(); ++k) {
-      const double s = trial.t[k] - cur.t[k], y = trial.gp[k] - cur.gp[k];
-      ss += s * s;
-      sy += s * y;
-      yy += y * y;
-    }
-    if (yy > 0 && ss > 0) {
-      if (sy > 0)
-        alpha = out.iterations % 2 ? ss / sy : sy / yy;
-      else
-        alpha = std::sqrt(ss / yy);
-    }
+    ctl.alpha = next_step_length(cur, trial, out.iterations, ctl.alpha);
     std::swap(cur, trial);
-    const double next_weight = kNonmonotone * weight + 1;
-    reference = (kNonmonotone * weight * reference + cur.f) / next_weight;
-    weight = next_weight;
+    ctl.take_in(cur.f);
     if (!std::isfinite(cur.measure)) {
       out.status = TKXFAC_ROTATE_EXCEPTION;
       break;
@@ -898,7 +883,8 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
     return TKXFAC_ERR_ARGUMENT;
   for (double g : parms.gcf_parms)
     if (!std::isfinite(g)) return TKXFAC_ERR_ARGUMENT;
-  const bool harris_kaiser = parms.rottype == TKXFAC_ROTTYPE_HK || (orthogonal && !std::isnan(parms.hkpower));
+  const bool harris_kaiser =
+      parms.rottype == TKXFAC_ROTTYPE_HK || (orthogonal && !std::isnan(parms.hkpower));
   const double power = std::isnan(parms.hkpower) ? 0.0 : parms.hkpower;
   if (harris_kaiser && !std::isfinite(power)) return TKXFAC_ERR_ARGUMENT;
 
@@ -911,12 +897,12 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
   if (harris_kaiser) {
     result.factor_weights.assign(static_cast<std::size_t>(m), 1.0);
     for (int j = 0; j < m; ++j) {
-      const double c = inner::dot(a + at(0, j, p), a + at(0, j, p), p);
+      const double c = inner::dot(a + dense_index(0, j, p), a + dense_index(0, j, p), p);
       if (c > 0) {
         colscale[static_cast<std::size_t>(j)] = std::pow(c, 0.5 * (power - 1));
         result.factor_weights[static_cast<std::size_t>(j)] = std::pow(c, 0.5 * power);
       }
-      for (int i = 0; i < p; ++i) x[at(i, j, p)] *= colscale[static_cast<std::size_t>(j)];
+      for (int i = 0; i < p; ++i) x[dense_index(i, j, p)] *= colscale[static_cast<std::size_t>(j)];
     }
   }
 
@@ -927,11 +913,11 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
     if (norm == 2) result.var_weights.resize(static_cast<std::size_t>(p));
     for (int i = 0; i < p; ++i) {
       double h = 0;
-      for (int j = 0; j < m; ++j) h += x[at(i, j, p)] * x[at(i, j, p)];
+      for (int j = 0; j < m; ++j) h += x[dense_index(i, j, p)] * x[dense_index(i, j, p)];
       h = std::sqrt(h);
       double d = h > 0 ? 1 / h : 1.0;
       if (norm == 2) {
-        const double w = cureton_mulaik_weight(x[at(i, 0, p)], h, m);
+        const double w = cureton_mulaik_weight(x[dense_index(i, 0, p)], h, m);
         result.var_weights[static_cast<std::size_t>(i)] = w;
         d *= w;
       }
@@ -942,7 +928,7 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
     result.var_weights = rowscale;
   }
   for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) x[at(i, j, p)] *= rowscale[static_cast<std::size_t>(i)];
+    for (int i = 0; i < p; ++i) x[dense_index(i, j, p)] *= rowscale[static_cast<std::size_t>(i)];
 
   // The rotation does not depend on the pattern's overall size: the engine
   // works on it scaled to a largest entry of 1, away from overflow.
@@ -957,7 +943,7 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
   if (!all_finite(x)) {
     outcome.status = TKXFAC_ROTATE_EXCEPTION;
     cur.t.assign(static_cast<std::size_t>(m) * m, 0.0);
-    for (int i = 0; i < m; ++i) cur.t[at(i, i, m)] = 1;
+    for (int i = 0; i < m; ++i) cur.t[dense_index(i, i, m)] = 1;
     cur.tinv = cur.t;
     cur.measure = std::numeric_limits<double>::quiet_NaN();
   } else {
@@ -977,22 +963,25 @@ int rotate_pattern(int nvar, int nfact, const double* a, const double* vstd,
   result.transformation.assign(mm, 0.0);
   for (int i = 0; i < m; ++i)
     for (int j = 0; j < m; ++j)
-      result.transformation[at(i, j, m)] = colscale[static_cast<std::size_t>(i)] *
-                                           (oblique ? cur.tinv[at(j, i, m)] : cur.t[at(i, j, m)]);
+      result.transformation[dense_index(i, j, m)] =
+          colscale[static_cast<std::size_t>(i)] *
+          (oblique ? cur.tinv[dense_index(j, i, m)] : cur.t[dense_index(i, j, m)]);
   result.pattern.assign(pm, 0.0);
-  multiply(p, m, m, a, result.transformation.data(), result.pattern.data());
+  dense_multiply({a, p, m}, {result.transformation.data(), m, m}, {result.pattern.data(), p, m});
   result.factor_corr.assign(static_cast<std::size_t>(m) * (m + 1) / 2, 0.0);
   for (int i = 0; i < m; ++i)
     for (int j = 0; j <= i; ++j)
       result.factor_corr[static_cast<std::size_t>(i) * (i + 1) / 2 + j] =
           oblique ? (i == j ? 1.0
-                            : inner::dot(cur.t.data() + at(0, i, m), cur.t.data() + at(0, j, m), m))
+                            : inner::dot(cur.t.data() + dense_index(0, i, m),
+                                         cur.t.data() + dense_index(0, j, m), m))
                   : (i == j ? 1.0 : 0.0);
 
   // The criterion at the pattern that was rotated, in its own units.
   Matrix scaled = result.pattern;
   for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) scaled[at(i, j, p)] *= rowscale[static_cast<std::size_t>(i)];
+    for (int i = 0; i < p; ++i)
+      scaled[dense_index(i, j, p)] *= rowscale[static_cast<std::size_t>(i)];
   Terms terms;
   result.criterion = QuarticCriterion(p, m, parms.gcf_parms, 1.0).q(scaled.data(), terms);
   return TKXFAC_OK;

@@ -20,8 +20,8 @@
 namespace kav {
 namespace {
 
-using Mat = std::vector<std::vector<double>>;
 using criteria::crawford_ferguson;
+using dense::Mat;
 using criteria::oblimin;
 
 Mat random_pattern(int p, int m, unsigned seed) {

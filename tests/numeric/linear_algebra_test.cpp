@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "numeric/dense.h"
 #include "numeric/eigen.h"
 #include "numeric/matrix.h"
 #include "numeric/vector_kernels.h"
@@ -236,6 +237,25 @@ TEST(Inverse, RejectedAndZeroPivots) {
     std::vector<int> kpvt(a.size());
     EXPECT_GT(zududec(static_cast<int>(a.size()), p.data(), kpvt.data(), 1e-10), 0);
   }
+}
+
+TEST(Dense, ProductsAndInverseByClosedForm) {
+  // a = [1 2; 3 4] column by column: a a = [7 10; 15 22], a'a = [10 14; 14 20],
+  // inverse [-2 1; 1.5 -0.5].  [1 2; 2 4 + d] has the last pivot -d/2 after
+  // partial pivoting: singular when d/2 is not above tol (4 + d).
+  DenseMatrix a(2, 2), out(2, 2), inv(2, 2);
+  a.values() = {1, 3, 2, 4};
+  dense_multiply(a, a, out);
+  EXPECT_EQ(out.values(), (V{7, 15, 10, 22}));
+  dense_multiply(a, a, out, true);
+  EXPECT_EQ(out.values(), (V{14, 30, 20, 44}));
+  dense_transpose_multiply(a, a, out);
+  EXPECT_EQ(out.values(), (V{10, 14, 14, 20}));
+  ASSERT_EQ(dense_invert(a, inv, 1e-13), DenseStatus::kOk);
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(inv.values()[k], (V{-2, 1.5, 1, -0.5})[k], 1e-15);
+  a.values() = {1, 2, 2, 4 + 1e-9};
+  EXPECT_EQ(dense_invert(a, inv, 2e-10), DenseStatus::kSingular);
+  EXPECT_EQ(dense_invert(a, inv, 1e-10), DenseStatus::kOk);
 }
 
 TEST(VectorKernels, VarianceDivisor) {

@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <vector>
 
+#include "support/dense.h"
+
 namespace kav::criteria {
 
-using Mat = std::vector<std::vector<double>>;
+using dense::Mat;
 
 // Oblique criteria as their definitions write them, on loadings l: the
 // oblimin family sum_{j != k} [sum_i l_ij^2 l_ik^2 - tau/p sum_i l_ij^2

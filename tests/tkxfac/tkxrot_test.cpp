@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "extension.h"
+#include "numeric/dense.h"
 #include "numeric/eigen.h"
 #include "support/criteria.h"
 #include "support/dense.h"
@@ -26,50 +27,53 @@ namespace {
 
 constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
 
-// A column-major matrix that knows its shape.
-struct Mat {
-  int r = 0, c = 0;
-  std::vector<double> v;
-  Mat(int rows, int cols) : r(rows), c(cols), v(rows * cols, 0.0) {}
-  double& operator()(int i, int j) { return v[j * r + i]; }
-  double operator()(int i, int j) const { return v[j * r + i]; }
-};
+// The library's column-major matrix; the algebra of the checks below is
+// done on copies held row by row.
+using Mat = DenseMatrix;
 
 // The algebra itself is done on the matrices held row by row.
 dense::Mat rows(const Mat& a) {
-  dense::Mat out = dense::zeros(a.r, a.c);
-  for (int i = 0; i < a.r; ++i)
-    for (int j = 0; j < a.c; ++j) out[i][j] = a(i, j);
+  dense::Mat out = dense::zeros(a.rows(), a.cols());
+  for (int i = 0; i < a.rows(); ++i)
+    for (int j = 0; j < a.cols(); ++j) out[i][j] = a.at(i, j);
   return out;
 }
 Mat cols(const dense::Mat& a) {
   Mat out(static_cast<int>(a.size()), a.empty() ? 0 : static_cast<int>(a[0].size()));
-  for (int i = 0; i < out.r; ++i)
-    for (int j = 0; j < out.c; ++j) out(i, j) = a[i][j];
+  for (int i = 0; i < out.rows(); ++i)
+    for (int j = 0; j < out.cols(); ++j) out.at(i, j) = a[i][j];
   return out;
 }
-Mat operator*(const Mat& a, const Mat& b) { return cols(dense::mul(rows(a), rows(b))); }
-Mat tr(const Mat& a) { return cols(dense::tr(rows(a))); }
-Mat inverse(const Mat& a) { return cols(dense::inv(rows(a))); }
-double max_abs_diff(const Mat& a, const Mat& b) { return dense::maxdiff(rows(a), rows(b)); }
+Mat operator*(const Mat& a, const Mat& b) {
+  return cols(dense::mul(rows(a), rows(b)));
+}
+Mat tr(const Mat& a) {
+  return cols(dense::tr(rows(a)));
+}
+Mat inverse(const Mat& a) {
+  return cols(dense::inv(rows(a)));
+}
+double max_abs_diff(const Mat& a, const Mat& b) {
+  return dense::maxdiff(rows(a), rows(b));
+}
 
 Mat identity(int n) {
   Mat eye(n, n);
-  for (int j = 0; j < n; ++j) eye(j, j) = 1;
+  for (int j = 0; j < n; ++j) eye.at(j, j) = 1;
   return eye;
 }
 
 Mat scale_rows(Mat a, const std::vector<double>& d) {
-  for (int i = 0; i < a.r; ++i)
-    for (int j = 0; j < a.c; ++j) a(i, j) *= d[i];
+  for (int i = 0; i < a.rows(); ++i)
+    for (int j = 0; j < a.cols(); ++j) a.at(i, j) *= d[i];
   return a;
 }
 
 // The reciprocal row lengths: Kaiser's normalisation.
 std::vector<double> kaiser_scale(const Mat& a) {
-  std::vector<double> d(a.r, 0.0);
-  for (int i = 0; i < a.r; ++i)
-    for (int j = 0; j < a.c; ++j) d[i] += a(i, j) * a(i, j);
+  std::vector<double> d(a.rows(), 0.0);
+  for (int i = 0; i < a.rows(); ++i)
+    for (int j = 0; j < a.cols(); ++j) d[i] += a.at(i, j) * a.at(i, j);
   for (double& x : d) x = 1 / std::sqrt(x);
   return d;
 }
@@ -83,18 +87,18 @@ Mat population_pattern(int p, int m, double rho) {
   Mat lambda(p, m), a(p, m);
   for (int i = 0; i < p; ++i)
     for (int j = 0; j < m; ++j)
-      lambda(i, j) =
+      lambda.at(i, j) =
           j == i % m ? 0.45 + 0.35 * frac(0.618 * i) : 0.15 * (2 * frac(0.37 * i + 0.71 * j) - 1);
   Mat phi(m, m);
-  for (double& x : phi.v) x = rho;
-  for (int j = 0; j < m; ++j) phi(j, j) = 1;
+  for (double& x : phi.values()) x = rho;
+  for (int j = 0; j < m; ++j) phi.at(j, j) = 1;
   const Mat r = lambda * phi * tr(lambda);
   std::vector<double> packed, values(p), work(8 * p);
   for (int i = 0; i < p; ++i)
-    for (int k = 0; k <= i; ++k) packed.push_back(i == k ? 1.0 : r(i, k));
-  EXPECT_LE(zeigen2(p, packed.data(), values.data(), m, a.v.data(), work.data()), 0);
+    for (int k = 0; k <= i; ++k) packed.push_back(i == k ? 1.0 : r.at(i, k));
+  EXPECT_LE(zeigen2(p, packed.data(), values.data(), m, a.values().data(), work.data()), 0);
   for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) a(i, j) *= std::sqrt(values[j]);
+    for (int i = 0; i < p; ++i) a.at(i, j) *= std::sqrt(values[j]);
   return a;
 }
 
@@ -112,22 +116,23 @@ double gcf(const Mat& l, const Weights& g, bool by_magnitude = false) {
 double projected_gradient(const Mat& x, const Mat& t, bool oblique, const Weights& g) {
   auto rotated = [&](const Mat& tt) { return x * (oblique ? tr(inverse(tt)) : tt); };
   const double h = 1e-5;
-  Mat grad(t.r, t.c);
-  for (std::size_t k = 0; k < grad.v.size(); ++k) {
+  Mat grad(t.rows(), t.cols());
+  for (std::size_t k = 0; k < grad.values().size(); ++k) {
     Mat up = t, down = t;
-    up.v[k] += h;
-    down.v[k] -= h;
-    grad.v[k] = (gcf(rotated(up), g) - gcf(rotated(down), g)) / (2 * h);
+    up.values()[k] += h;
+    down.values()[k] -= h;
+    grad.values()[k] = (gcf(rotated(up), g) - gcf(rotated(down), g)) / (2 * h);
   }
   // Oblique: G - T diag(T'G); orthogonal: G - T sym(T'G).
   const Mat tg = tr(t) * grad;
-  Mat sym(t.c, t.c);
-  for (int i = 0; i < t.c; ++i)
-    for (int j = 0; j < t.c; ++j)
-      sym(i, j) = oblique ? (i == j) * tg(i, j) : 0.5 * (tg(i, j) + tg(j, i));
+  Mat sym(t.cols(), t.cols());
+  for (int i = 0; i < t.cols(); ++i)
+    for (int j = 0; j < t.cols(); ++j)
+      sym.at(i, j) = oblique ? (i == j) * tg.at(i, j) : 0.5 * (tg.at(i, j) + tg.at(j, i));
   const Mat tsym = t * sym;
   double norm = 0;
-  for (std::size_t k = 0; k < grad.v.size(); ++k) norm += std::pow(grad.v[k] - tsym.v[k], 2);
+  for (std::size_t k = 0; k < grad.values().size(); ++k)
+    norm += std::pow(grad.values()[k] - tsym.values()[k], 2);
   return std::sqrt(norm) / gcf(rotated(t), g, true);
 }
 
@@ -135,7 +140,7 @@ double projected_gradient(const Mat& x, const Mat& t, bool oblique, const Weight
 // the angle that maximises sum l^4 - gamma/p sum_j (sum_i l_ij^2)^2 in their
 // plane, sweep until no angle is left.
 Mat pairwise_orthomax(Mat l, double gamma) {
-  const int p = l.r, m = l.c;
+  const int p = l.rows(), m = l.cols();
   double largest = 1;
   for (int sweep = 0; sweep < 10000 && largest > 1e-15; ++sweep) {
     largest = 0;
@@ -143,7 +148,7 @@ Mat pairwise_orthomax(Mat l, double gamma) {
       for (int b = a + 1; b < m; ++b) {
         double sa = 0, sb = 0, sc = 0, sd = 0;
         for (int i = 0; i < p; ++i) {
-          const double u = l(i, a) * l(i, a) - l(i, b) * l(i, b), v = 2 * l(i, a) * l(i, b);
+          const double u = l.at(i, a) * l.at(i, a) - l.at(i, b) * l.at(i, b), v = 2 * l.at(i, a) * l.at(i, b);
           sa += u, sb += v, sc += u * u - v * v, sd += 2 * u * v;
         }
         const double phi =
@@ -151,9 +156,9 @@ Mat pairwise_orthomax(Mat l, double gamma) {
         largest = std::max(largest, std::fabs(phi));
         const double c = std::cos(phi), s = std::sin(phi);
         for (int i = 0; i < p; ++i) {
-          const double x = l(i, a), y = l(i, b);
-          l(i, a) = c * x + s * y;
-          l(i, b) = -s * x + c * y;
+          const double x = l.at(i, a), y = l.at(i, b);
+          l.at(i, a) = c * x + s * y;
+          l.at(i, b) = -s * x + c * y;
         }
       }
   }
@@ -176,28 +181,29 @@ struct Rotated {
 // given, are handed over first as the correlation stage does.
 Rotated run(test::Extension& e, const Mat& a, const TKXFAC_ROTPARMS& rot,
             const std::vector<double>* vstd = nullptr) {
-  const int p = a.r, m = a.c;
+  const int p = a.rows(), m = a.cols();
   Rotated r;
   EXPECT_EQ(e.set_int(TKXFAC_VAL_NVAR, p), TKXFAC_OK);
   if (vstd) {
     EXPECT_EQ(e.set(TKXFAC_VAL_STD, *vstd), TKXFAC_OK);
   }
   EXPECT_EQ(e.set_int(TKXFAC_VAL_NFACT, m), TKXFAC_OK);
-  EXPECT_EQ(e.set(TKXFAC_VAL_PATTERN, a.v), TKXFAC_OK);
+  EXPECT_EQ(e.set(TKXFAC_VAL_PATTERN, a.values()), TKXFAC_OK);
   if ((r.rc = e.rotate(&rot)) != TKXFAC_OK) return r;
   r.l = Mat(p, m), r.tran = Mat(m, m), r.phi = Mat(m, m);
   std::vector<double> packed(m * (m + 1) / 2);
   r.var_weights.resize(p);
   r.factor_weights.resize(m);
-  for (int rc : {e.get_scalar(TKXFAC_ROTATION_STATUS, r.status),
-                 e.get_scalar(TKXFAC_VAL_ROTATION_ITER, r.iterations),
-                 e.get_scalar(TKXFAC_VAL_ROTATION_CRIT1, r.criterion),
-                 e.get_scalar(TKXFAC_VAL_ROTATION_CRIT2, r.convergence),
-                 e.get(TKXFAC_VAL_ROTATED_PATTERN, r.l.v),
-                 e.get(TKXFAC_VAL_TRANSFORMATION, r.tran.v), e.get(TKXFAC_VAL_FACTOR_CORR, packed)})
+  for (int rc :
+       {e.get_scalar(TKXFAC_ROTATION_STATUS, r.status),
+        e.get_scalar(TKXFAC_VAL_ROTATION_ITER, r.iterations),
+        e.get_scalar(TKXFAC_VAL_ROTATION_CRIT1, r.criterion),
+        e.get_scalar(TKXFAC_VAL_ROTATION_CRIT2, r.convergence),
+        e.get(TKXFAC_VAL_ROTATED_PATTERN, r.l.values()),
+        e.get(TKXFAC_VAL_TRANSFORMATION, r.tran.values()), e.get(TKXFAC_VAL_FACTOR_CORR, packed)})
     EXPECT_EQ(rc, TKXFAC_OK);
   for (int i = 0; i < m; ++i)
-    for (int j = 0; j <= i; ++j) r.phi(i, j) = r.phi(j, i) = packed[i * (i + 1) / 2 + j];
+    for (int j = 0; j <= i; ++j) r.phi.at(i, j) = r.phi.at(j, i) = packed[i * (i + 1) / 2 + j];
   r.var_weights_rc = e.get(TKXFAC_VAL_VAR_WEIGHTS, r.var_weights);
   r.factor_weights_rc = e.get(TKXFAC_VAL_FACTOR_WEIGHTS, r.factor_weights);
   return r;
@@ -233,11 +239,11 @@ void expect_solution(const Rotated& r, const Mat& a, const Mat& x, bool oblique,
   EXPECT_LE(max_abs_diff(r.l, a * r.tran), 1e-12);
   const Mat tinv = inverse(r.tran), inner = tinv * tr(tinv);
   if (oblique) {
-    for (int j = 0; j < a.c; ++j) EXPECT_NEAR(inner(j, j), 1.0, 1e-10);
+    for (int j = 0; j < a.cols(); ++j) EXPECT_NEAR(inner.at(j, j), 1.0, 1e-10);
     EXPECT_LE(max_abs_diff(r.phi, inner), 1e-10);
   } else {
-    EXPECT_LE(max_abs_diff(tr(r.tran) * r.tran, identity(a.c)), 1e-10);
-    EXPECT_EQ(r.phi.v, identity(a.c).v);
+    EXPECT_LE(max_abs_diff(tr(r.tran) * r.tran, identity(a.cols())), 1e-10);
+    EXPECT_EQ(r.phi.values(), identity(a.cols()).values());
   }
   EXPECT_LE(max_abs_diff(r.l * r.phi * tr(r.l), a * tr(a)), 1e-10);
   // The matrix the engine moved: T itself, or T = tran^{-T} for oblique;
@@ -306,8 +312,8 @@ TEST(Rotation, CuretonMulaikWeightsFollowTheAngleToTheFirstFactor) {
   const double expected[p] = {0.001, 1.001, 0.001, 0.501, 0.501, 1.001};
   Mat a(p, 2);
   for (int i = 0; i < p; ++i) {
-    a(i, 0) = lengths[i] * std::cos(angles[i]) * (i % 2 ? -1 : 1);
-    a(i, 1) = lengths[i] * std::sin(angles[i]);
+    a.at(i, 0) = lengths[i] * std::cos(angles[i]) * (i % 2 ? -1 : 1);
+    a.at(i, 1) = lengths[i] * std::sin(angles[i]);
   }
   test::Extension e;
   const Rotated r = run(e, a, params(p, 2, orthomax(p - 1, 1), 2));
@@ -341,22 +347,22 @@ TEST(Rotation, StatusesForWhatCannotConverge) {
   r = run(e, a, rot);
   ASSERT_EQ(r.rc, TKXFAC_OK);
   EXPECT_EQ(r.status, TKXFAC_ROTATE_TO_SINGULARITY);
-  EXPECT_LE(max_abs_diff(r.l, a * r.tran), 1e-9 * std::fabs(r.l.v[0]) + 1e-9);
+  EXPECT_LE(max_abs_diff(r.l, a * r.tran), 1e-9 * std::fabs(r.l.values()[0]) + 1e-9);
   // A missing loading: an exception status, no crash, nothing invented.
   Mat bad = a;
-  bad.v[5] = kMissing;
+  bad.values()[5] = kMissing;
   r = run(e, bad, params(p, 7, oblimin(0, p)));
   EXPECT_EQ(r.status, TKXFAC_ROTATE_EXCEPTION);
   EXPECT_EQ(r.iterations, 0);
   // One factor: nothing to rotate.  A pattern at simple structure, where
   // quartimin's criterion and its gradient are 0, stays where it is.
   Mat one(p, 1), simple(9, 3);
-  one.v.assign(a.v.begin(), a.v.begin() + p);
-  for (int i = 0; i < 9; ++i) simple(i, i % 3) = 0.3 + 0.07 * i;
+  one.values().assign(a.values().begin(), a.values().begin() + p);
+  for (int i = 0; i < 9; ++i) simple.at(i, i % 3) = 0.3 + 0.07 * i;
   for (const auto& [x, g] : {std::pair{one, orthomax(p - 1, 1)}, {simple, oblimin(0, 9)}}) {
-    r = run(e, x, params(x.r, x.c == 1 ? 2 : 7, g));
+    r = run(e, x, params(x.rows(), x.cols() == 1 ? 2 : 7, g));
     EXPECT_EQ(r.status, TKXFAC_ROTATE_CONVERGE);
-    EXPECT_LE(max_abs_diff(r.tran, identity(x.c)), 1e-10);
+    EXPECT_LE(max_abs_diff(r.tran, identity(x.cols())), 1e-10);
     EXPECT_LE(max_abs_diff(r.l, x), 1e-10);
   }
 }

@@ -22,6 +22,7 @@
 #include "host/services.h"
 #include "host/value.h"
 #include "numeric/eigen.h"
+#include "numeric/dense.h"
 #include "numeric/matrix.h"
 
 namespace kav {
@@ -30,10 +31,6 @@ namespace {
 
 // Scores whose standard deviation is this close to 1 are left as they are.
 constexpr double kUnitScale = 1e-12;
-
-std::size_t at(int i, int j, int n) {
-  return static_cast<std::size_t>(j) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i);
-}
 
 std::string type_of(const std::string& s) {
   std::string t = s.substr(0, std::min<std::size_t>(s.size(), 8));
@@ -74,8 +71,8 @@ bool standardise_scores(COMSTR* com) {
       double s = 0;
       for (int i = 0; i < p; ++i)
         for (int j = 0; j < p; ++j)
-          s += com->fact[at(i, k, p)] *
-               com->cor[packed_index(std::max(i, j), std::min(i, j))] * com->fact[at(j, l, p)];
+          s += com->fact[dense_index(i, k, p)] *
+               com->cor[packed_index(std::max(i, j), std::min(i, j))] * com->fact[dense_index(j, l, p)];
       c[static_cast<std::size_t>(packed_index(k, l))] = s;
     }
   }
@@ -89,7 +86,7 @@ bool standardise_scores(COMSTR* com) {
   for (int k = 0; k < m; ++k) {
     const double s = sd[static_cast<std::size_t>(k)];
     if (s > 0 && std::fabs(s - 1) > kUnitScale)
-      for (int i = 0; i < p; ++i) com->fact[at(i, k, p)] /= s;
+      for (int i = 0; i < p; ++i) com->fact[dense_index(i, k, p)] /= s;
   }
   return !dependent;
 }
@@ -131,7 +128,7 @@ void factin(COMSTR* com) {
         type == column_type || (com->fmethod == kFmPattern && type == "FACTOR");
     if (factor_row) {
       if (com->nfact >= com->maxfact) continue;
-      std::copy(v.begin(), v.end(), com->fact + at(0, com->nfact, p));
+      std::copy(v.begin(), v.end(), com->fact + dense_index(0, com->nfact, p));
       name_factor(com, com->nfact,
                   name_col >= 0 ? obs.str[static_cast<std::size_t>(name_col)] : std::string());
       ++com->nfact;
@@ -181,9 +178,10 @@ void factin(COMSTR* com) {
       xexit(com->rc, 0);
     }
     if (com->ods)
-      factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgStdScoreCoef, 0, "InputScoreCoef",
-             (std::string(kTablePrefix) + "InputScoreCoef").c_str(), 0);
+      factm2(com, {.name = "InputScoreCoef",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgStdScoreCoef});
     return;
   }
 
@@ -193,9 +191,11 @@ void factin(COMSTR* com) {
   } else {
     if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
     if (com->ods)
-      factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputPattern, 0, "InputFactorPattern",
-             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
+      factm2(com, {.name = "InputFactorPattern",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgInputPattern,
+                   .stacked = true});
   }
 }
 

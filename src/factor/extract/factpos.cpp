@@ -19,15 +19,12 @@
 #include "factor/state/status.h"
 #include "host/log.h"
 #include "host/services.h"
+#include "numeric/dense.h"
 #include "numeric/matrix.h"
 
 namespace kav {
 
 namespace {
-
-std::size_t at(int j, int k, int n) {
-  return static_cast<std::size_t>(k) * static_cast<std::size_t>(n) + static_cast<std::size_t>(j);
-}
 
 // ---------------------------------------------------------------------------
 // Tables of the unrotated solution.
@@ -59,9 +56,11 @@ void standard_errors(COMSTR* com) {
   if (!names.empty()) com->host->xpmlog(kFactorGroup, kMsgSeBoundary, {names});
 }
 void show_pattern(COMSTR* com) {
-  factm2(com, kStoreColumn, com->fact, com->factse, com->nvar, com->nfact, kLabelVariables,
-         kLabelFactors, 0, 0, "FactorPattern",
-         (std::string(kTablePrefix) + "FactorPattern").c_str(), 1);
+  factm2(com, {.name = "FactorPattern",
+               .values = com->fact,
+               .shape = variables_by_factors(com->nvar, com->nfact),
+               .se = com->factse,
+               .stacked = true});
 }
 void show_variance_explained(COMSTR* com, int titleno, const std::string& insert, bool weighted) {
   const int m = com->nfact;
@@ -71,17 +70,20 @@ void show_variance_explained(COMSTR* com, int titleno, const std::string& insert
             nullptr, "VarExplainWgt", 0, "VarExplainHead", title,
             (std::string(kTablePrefix) + "VarExplainWgt").c_str());
   } else {
-    factpm2(com, 0, 2, "VarExplain", 0, title, com->datax + m, "rf", 10, m, kLabelFactors, 1,
-            kLabelNumbers, (std::string(kTablePrefix) + "VarExplain").c_str(), nullptr);
+    factpm2(com, {.name = "VarExplain",
+                  .title = title,
+                  .values = com->datax + m,
+                  .shape = one_row(m, kLabelFactors)});
   }
 }
 void show_final_communalities(COMSTR* com, bool weighted, double weighted_total) {
   if (weighted) {
     factfct(com, weighted_total);
   } else {
-    factpm2(com, 0, 2, "FinalCommun", 0, factitle(com, kMsgFinalCommun, {factnum(com->totcom)}),
-            com->communal, "rf", 10, com->nvar, kLabelVariables, 1, kLabelNumbers,
-            (std::string(kTablePrefix) + "FinalCommun").c_str(), nullptr);
+    factpm2(com, {.name = "FinalCommun",
+                  .title = factitle(com, kMsgFinalCommun, {factnum(com->totcom)}),
+                  .values = com->communal,
+                  .shape = one_row(com->nvar, kLabelVariables)});
   }
 }
 
@@ -98,7 +100,7 @@ double factvaf(COMSTR* com, int mode) {
 
   for (int k = 0; k < m; ++k) {
     for (int j = 0; j < n; ++j) {
-      const double v = matrix[at(j, k, n)];
+      const double v = matrix[dense_index(j, k, n)];
       unweighted[k] += v * v;
       if (wtd && !std::isnan(com->wt[j])) weighted[k] += com->wt[j] * v * v;
     }
@@ -114,12 +116,12 @@ double factvaf(COMSTR* com, int mode) {
   for (int j = 0; j < n; ++j) {
     double h = 0;
     if (mode == 0) {
-      for (int k = 0; k < m; ++k) h += f[at(j, k, n)] * f[at(j, k, n)];
+      for (int k = 0; k < m; ++k) h += f[dense_index(j, k, n)] * f[dense_index(j, k, n)];
     } else {
       for (int k = 0; k < m; ++k) {
         for (int l = 0; l < m; ++l) {
-          h += f[at(j, k, n)] * com->fcor[packed_index(std::max(k, l), std::min(k, l))] *
-               f[at(j, l, n)];
+          h += f[dense_index(j, k, n)] * com->fcor[packed_index(std::max(k, l), std::min(k, l))] *
+               f[dense_index(j, l, n)];
         }
       }
     }
@@ -158,13 +160,13 @@ void factpos(COMSTR* com) {
     int kept = 0;
     for (int k = 0; k < before; ++k) {
       bool empty = true;
-      for (int j = 0; j < n && empty; ++j) empty = com->fact[at(j, k, n)] == 0.0;
+      for (int j = 0; j < n && empty; ++j) empty = com->fact[dense_index(j, k, n)] == 0.0;
       if (empty) {
         com->host->xpmlog(kFactorGroup, kMsgFactorDropped, {std::to_string(k + 1)});
         continue;
       }
       if (kept != k) {
-        std::memcpy(com->fact + at(0, kept, n), com->fact + at(0, k, n),
+        std::memcpy(com->fact + dense_index(0, kept, n), com->fact + dense_index(0, k, n),
                     static_cast<std::size_t>(n) * sizeof(double));
       }
       ++kept;

@@ -17,6 +17,7 @@
 #include "factor/state/step_record.h"
 #include "host/services.h"
 #include "host/value.h"
+#include "numeric/dense.h"
 #include "numeric/matrix.h"
 
 namespace kav {
@@ -24,10 +25,6 @@ namespace kav {
 namespace {
 
 constexpr double kSmallestNormal = 2.225073858507202e-308;
-
-std::size_t at(int i, int j, int n) {
-  return static_cast<std::size_t>(j) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i);
-}
 
 std::string name_of(const longlname& v) {
   return std::string(v.name, static_cast<std::size_t>(std::clamp<int>(v.len, 0, 32)));
@@ -148,7 +145,7 @@ void factout(COMSTR* com) {
       }
       for (int j = 0; j < m; ++j) {
         double s = 0;
-        for (int i = 0; i < n; ++i) s += z[static_cast<std::size_t>(i)] * com->score[at(i, j, n)];
+        for (int i = 0; i < n; ++i) s += z[static_cast<std::size_t>(i)] * com->score[dense_index(i, j, n)];
         row.num[first_score + static_cast<std::size_t>(j)] = s;
       }
     }

@@ -20,6 +20,7 @@
 #include "factor/state/scratch.h"
 #include "factor/state/stages.h"
 #include "host/services.h"
+#include "numeric/dense.h"
 #include "numeric/matrix.h"
 
 namespace kav {
@@ -29,9 +30,6 @@ namespace {
 // Residuals this small are exactly 0: a perfect fit shows as one.
 constexpr double kResidualZero = 1.053671212772351e-08;
 
-std::size_t at(int i, int j, int n) {
-  return static_cast<std::size_t>(j) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i);
-}
 double sym(const double* a, int i, int j) {
   return a[packed_index(std::max(i, j), std::min(i, j))];
 }
@@ -55,9 +53,10 @@ double off_diagonal_rms(const double* a, int n, std::vector<double>& each) {
 
 void show_rms(COMSTR* com, const char* name, int titleno, const std::vector<double>& each,
               double overall) {
-  factpm2(com, 0, 1, name, 0, factitle(com, titleno, {factnum(overall)}), each.data(), "cf", 10, 1,
-          kLabelNumbers, com->nvar, kLabelVariables, (std::string(kTablePrefix) + name).c_str(),
-          nullptr);
+  factpm2(com, {.name = name,
+                .title = factitle(com, titleno, {factnum(overall)}),
+                .values = each.data(),
+                .shape = one_column(com->nvar, kLabelVariables)});
 }
 
 }  // namespace
@@ -86,9 +85,9 @@ void factscr(COMSTR* com) {
     for (int j = 0; j < m; ++j) {
       double smc = 0;
       for (int i = 0; i < n; ++i) {
-        com->score[at(i, j, n)] = com->fact[at(i, j, n)];
+        com->score[dense_index(i, j, n)] = com->fact[dense_index(i, j, n)];
         for (int k = 0; k < n; ++k)
-          smc += com->fact[at(i, j, n)] * sym(c, i, k) * com->fact[at(k, j, n)];
+          smc += com->fact[dense_index(i, j, n)] * sym(c, i, k) * com->fact[dense_index(k, j, n)];
       }
       com->datax[j] = smc;
     }
@@ -97,9 +96,9 @@ void factscr(COMSTR* com) {
       double smc = 0;
       for (int i = 0; i < n; ++i) {
         double v = 0;
-        for (int k = 0; k < n; ++k) v += sym(c, i, k) * s[at(k, j, n)];
-        com->score[at(i, j, n)] = v;
-        smc += s[at(i, j, n)] * v;
+        for (int k = 0; k < n; ++k) v += sym(c, i, k) * s[dense_index(k, j, n)];
+        com->score[dense_index(i, j, n)] = v;
+        smc += s[dense_index(i, j, n)] * v;
       }
       com->datax[j] = smc;
     }
@@ -107,12 +106,15 @@ void factscr(COMSTR* com) {
 
   if (com->ods) {
     factonote(com, kMsgScoreHeading);
-    factpm2(com, 0, 1, "VarFactorCorr", 0, factitle(com, kMsgVarFactorCorr), com->datax, "cf", 10,
-            1, kLabelNumbers, m, kLabelFactors,
-            (std::string(kTablePrefix) + "VarFactorCorr").c_str(), nullptr);
-    factm2(com, kStoreColumn, com->score, nullptr, n, m, kLabelVariables, kLabelFactors,
-           kMsgStdScoreCoef, kMsgScoreLabel, "StdScoreCoef",
-           (std::string(kTablePrefix) + "StdScoreCoef").c_str(), 0);
+    factpm2(com, {.name = "VarFactorCorr",
+                  .title = factitle(com, kMsgVarFactorCorr),
+                  .values = com->datax,
+                  .shape = one_column(m, kLabelFactors)});
+    factm2(com, {.name = "StdScoreCoef",
+                 .values = com->score,
+                 .shape = variables_by_factors(n, m),
+                 .titleno = kMsgStdScoreCoef,
+                 .labelno = kMsgScoreLabel});
   }
 }
 
@@ -128,10 +130,11 @@ void factres(COMSTR* com) {
     for (int j = 0; j <= i; ++j) {
       double rep = 0;
       for (int k = 0; k < m; ++k) {
-        rep += l[at(i, k, n)] * l[at(j, k, n)];
+        rep += l[dense_index(i, k, n)] * l[dense_index(j, k, n)];
         if (!correlated) continue;
         for (int q = 0; q < m; ++q)
-          if (q != k) rep += sym(com->fcor, k, q) * l[at(i, k, n)] * l[at(j, q, n)];
+          if (q != k)
+            rep += sym(com->fcor, k, q) * l[dense_index(i, k, n)] * l[dense_index(j, q, n)];
       }
       double res = r[packed_index(i, j)] - rep;
       if (std::fabs(res) < kResidualZero) res = 0;
@@ -141,9 +144,11 @@ void factres(COMSTR* com) {
 
   std::vector<double> each;
   if (com->ods) {
-    factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgResidualTitle, kMsgResidualLabel, "ResCorrUniqueDiag",
-           (std::string(kTablePrefix) + "ResCorrUniqueDiag").c_str(), 0);
+    factm2(com, {.name = "ResCorrUniqueDiag",
+                 .values = r,
+                 .shape = variables_packed(n),
+                 .titleno = kMsgResidualTitle,
+                 .labelno = kMsgResidualLabel});
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagResids", kMsgResidualRms, each, overall);
   }
@@ -153,9 +158,11 @@ void factres(COMSTR* com) {
   std::vector<double> d(static_cast<std::size_t>(n));
   zcovcor(n, r, d.data());
   if (com->ods) {
-    factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgPartialTitle, kMsgPartialLabel, "ParCorrControlFactor",
-           (std::string(kTablePrefix) + "ParCorrControlFactor").c_str(), 0);
+    factm2(com, {.name = "ParCorrControlFactor",
+                 .values = r,
+                 .shape = variables_packed(n),
+                 .titleno = kMsgPartialTitle,
+                 .labelno = kMsgPartialLabel});
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagPartials", kMsgPartialRms, each, overall);
   }

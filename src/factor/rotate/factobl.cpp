@@ -16,24 +16,22 @@
 #include "factor/state/factmsg.h"
 #include "factor/state/status.h"
 #include "host/services.h"
+#include "numeric/dense.h"
 #include "numeric/matrix.h"
 
 namespace kav {
 
 namespace {
 
+std::size_t sym(int i, int j) {
+  return static_cast<std::size_t>(packed_index(std::max(i, j), std::min(i, j)));
+}
+
 // How far a factor variance may be from 1 and still count as 1.
 constexpr double kUnitVariance = 1.053671212772351e-8;
 // Loadings at or below this size do not count towards a factor's size when
 // Harris-Kaiser factors are ordered, and closer sums than this keep order.
 constexpr double kOrderTolerance = 1e-8;
-
-std::size_t at(int i, int j, int n) {
-  return static_cast<std::size_t>(j) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i);
-}
-std::size_t sym(int i, int j) {
-  return static_cast<std::size_t>(packed_index(std::max(i, j), std::min(i, j)));
-}
 
 // Inverts the packed matrix a of order m in place; false when it is
 // singular at the step's tolerance.
@@ -69,7 +67,7 @@ void swap_packed(double* a, int m, int i, int j) {
 }
 
 void swap_columns(double* a, int n, int i, int j) {
-  for (int r = 0; r < n; ++r) std::swap(a[at(r, i, n)], a[at(r, j, n)]);
+  for (int r = 0; r < n; ++r) std::swap(a[dense_index(r, i, n)], a[dense_index(r, j, n)]);
 }
 
 }  // namespace
@@ -116,22 +114,23 @@ void factobl(COMSTR* com, char mode) {
       com->fcor[sym(j, j)] = 1;
       const double s = std::sqrt(v);
       for (int k = 0; k < m; ++k) {
-        com->tran[at(k, j, m)] *= s;
+        com->tran[dense_index(k, j, m)] *= s;
         if (k != j) com->fcor[sym(j, k)] /= s;
       }
       com->dinv[j] *= s;
-      for (int i = 0; i < p; ++i) com->fact[at(i, j, p)] *= s;
+      for (int i = 0; i < p; ++i) com->fact[dense_index(i, j, p)] *= s;
     }
   }
   if (mode == 'H') factord(com, true, true);
 
   for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) com->ref[at(i, j, p)] = com->fact[at(i, j, p)] / com->dinv[j];
+    for (int i = 0; i < p; ++i)
+      com->ref[dense_index(i, j, p)] = com->fact[dense_index(i, j, p)] / com->dinv[j];
   for (int j = 0; j < m; ++j) {
     for (int i = 0; i < p; ++i) {
       double s = 0;
-      for (int k = 0; k < m; ++k) s += com->fact[at(i, k, p)] * com->fcor[sym(k, j)];
-      com->struc[at(i, j, p)] = s;
+      for (int k = 0; k < m; ++k) s += com->fact[dense_index(i, k, p)] * com->fcor[sym(k, j)];
+      com->struc[dense_index(i, j, p)] = s;
     }
   }
 }
@@ -141,7 +140,7 @@ void factord(COMSTR* com, bool with_correlations, bool with_scales) {
   for (int j = 0; j < m; ++j) {
     double s = 0;
     for (int i = 0; i < p; ++i) {
-      const double v = com->fact[at(i, j, p)];
+      const double v = com->fact[dense_index(i, j, p)];
       if (std::fabs(v) > kOrderTolerance) s += v * v;
     }
     com->eigval[j] = s;
@@ -167,30 +166,44 @@ void factobp(COMSTR* com) {
   if (m < 1) return;
   if (fopt_test(com, kFoptReorder)) factprm(com, com->ref);
   if (com->ods) {
-    factm2(com, kStoreSymmetric, com->fcor, com->fcorse, m, m, kLabelFactors, kLabelFactors,
-           kMsgInterFactor, 0, "InterFactorCorr",
-           (std::string(kTablePrefix) + "InterFactorCorr").c_str(), 1);
+    factm2(com, {.name = "InterFactorCorr",
+                 .values = com->fcor,
+                 .shape = factors_by_factors(m, kStoreSymmetric),
+                 .titleno = kMsgInterFactor,
+                 .se = com->fcorse,
+                 .stacked = true});
     if (fopt_test(com, kFoptOblique)) {
-      factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-             kMsgObliquePattern, 0, "ObliqueRotFactPat",
-             (std::string(kTablePrefix) + "ObliqueRotFactPat").c_str(), 1);
+      factm2(com, {.name = "ObliqueRotFactPat",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgObliquePattern,
+                   .se = com->factse,
+                   .stacked = true});
     } else {
-      factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputPattern, 0, "InputFactorPattern",
-             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
+      factm2(com, {.name = "InputFactorPattern",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgInputPattern,
+                   .se = com->factse,
+                   .stacked = true});
     }
-    factm2(com, kStoreSymmetric, com->rcor, nullptr, m, m, kLabelFactors, kLabelFactors,
-           kMsgRefAxes, 0, "ReferenceAxisCorr",
-           (std::string(kTablePrefix) + "ReferenceAxisCorr").c_str(), 0);
-    factm2(com, kStoreColumn, com->ref, nullptr, p, m, kLabelVariables, kLabelFactors,
-           kMsgRefStructure, 0, "ReferenceStructure",
-           (std::string(kTablePrefix) + "ReferenceStructure").c_str(), 0);
+    factm2(com, {.name = "ReferenceAxisCorr",
+                 .values = com->rcor,
+                 .shape = factors_by_factors(m, kStoreSymmetric),
+                 .titleno = kMsgRefAxes});
+    factm2(com, {.name = "ReferenceStructure",
+                 .values = com->ref,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgRefStructure});
   }
   factvaf(com, 2);
   if (com->ods)
-    factm2(com, kStoreColumn, com->struc, com->strucse, p, m, kLabelVariables, kLabelFactors,
-           kMsgStructure, 0, "FactorStructure",
-           (std::string(kTablePrefix) + "FactorStructure").c_str(), 1);
+    factm2(com, {.name = "FactorStructure",
+                 .values = com->struc,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgStructure,
+                 .se = com->strucse,
+                 .stacked = true});
   factvaf(com, 1);
 }
 

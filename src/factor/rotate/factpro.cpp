@@ -29,6 +29,7 @@
 #include "factor/state/status.h"
 #include "host/services.h"
 #include "host/value.h"
+#include "numeric/dense.h"
 #include "numeric/matrix.h"
 
 namespace kav {
@@ -43,10 +44,6 @@ constexpr double kExtremeTarget = 2.6196213420787266e+101;
 // Pivots of A'A below this are rank deficient.
 constexpr double kProcrustesTolerance = 1.053671212772351e-8;
 
-std::size_t at(int i, int j, int n) {
-  return static_cast<std::size_t>(j) * static_cast<std::size_t>(n) + static_cast<std::size_t>(i);
-}
-
 // The promax target from the current pattern: rows normalised (unless
 // NOPROMAXNORM), each element b replaced by |b|^(k-1) b, then each column
 // scaled by its largest absolute element.
@@ -56,19 +53,19 @@ void promax_target(COMSTR* com, double k, double* t) {
   if (fopt_test(com, kFoptPromaxNorm)) {
     for (int i = 0; i < p; ++i) {
       double ss = 0;
-      for (int j = 0; j < m; ++j) ss += t[at(i, j, p)] * t[at(i, j, p)];
+      for (int j = 0; j < m; ++j) ss += t[dense_index(i, j, p)] * t[dense_index(i, j, p)];
       if (ss <= kSmall) continue;
       const double len = std::sqrt(ss);
-      for (int j = 0; j < m; ++j) t[at(i, j, p)] /= len;
+      for (int j = 0; j < m; ++j) t[dense_index(i, j, p)] /= len;
     }
   }
   for (std::size_t c = 0; c < static_cast<std::size_t>(p) * m; ++c)
     t[c] = std::pow(std::fabs(t[c]), k - 1) * t[c];
   for (int j = 0; j < m; ++j) {
     double big = 0;
-    for (int i = 0; i < p; ++i) big = std::max(big, std::fabs(t[at(i, j, p)]));
+    for (int i = 0; i < p; ++i) big = std::max(big, std::fabs(t[dense_index(i, j, p)]));
     if (big <= kSmall * kSmall) continue;
-    for (int i = 0; i < p; ++i) t[at(i, j, p)] /= big;
+    for (int i = 0; i < p; ++i) t[dense_index(i, j, p)] /= big;
   }
 }
 
@@ -105,7 +102,7 @@ bool procrustes_target(COMSTR* com, double* t) {
       double v = c >= 0 ? obs.num[static_cast<std::size_t>(c)] : com->miss;
       if (is_missing(v)) v = 0;  // a missing target entry asks for nothing
       if (std::fabs(v) >= kExtremeTarget) extreme = true;
-      t[at(i, j, p)] = v;
+      t[dense_index(i, j, p)] = v;
     }
   }
   if (extreme) com->host->xpmlog(kFactorGroup, kMsgTargetExtreme);
@@ -130,19 +127,38 @@ int zprcrst(int p, int m, const double* a, const double* t, double* x, double* w
   for (int j = 0; j < m; ++j) {
     for (int k = 0; k <= j; ++k) {
       double s = 0;
-      for (int i = 0; i < p; ++i) s += a[at(i, j, p)] * a[at(i, k, p)];
+      for (int i = 0; i < p; ++i) s += a[dense_index(i, j, p)] * a[dense_index(i, k, p)];
       ata[packed_index(j, k)] = s;
     }
   }
   for (int c = 0; c < m; ++c) {
     for (int j = 0; j < m; ++j) {
       double s = 0;
-      for (int i = 0; i < p; ++i) s += a[at(i, j, p)] * t[at(i, c, p)];
-      x[at(j, c, m)] = s;
+      for (int i = 0; i < p; ++i) s += a[dense_index(i, j, p)] * t[dense_index(i, c, p)];
+      x[dense_index(j, c, m)] = s;
     }
   }
   return znndsol(kProcrustesTolerance, m, ata, w, m, x);
 }
+
+namespace {
+
+// The new pattern A X, in place of A.
+void transform_pattern(COMSTR* com) {
+  const int p = com->nvar, m = com->nfact;
+  std::vector<double> rotated(static_cast<std::size_t>(p) * m);
+  for (int c = 0; c < m; ++c) {
+    for (int i = 0; i < p; ++i) {
+      double s = 0;
+      for (int j = 0; j < m; ++j)
+        s += com->fact[dense_index(i, j, p)] * com->tran[dense_index(j, c, m)];
+      rotated[dense_index(i, c, p)] = s;
+    }
+  }
+  std::copy(rotated.begin(), rotated.end(), com->fact);
+}
+
+}  // namespace
 
 int factpro(COMSTR* com, int method, int which) {
   const bool promax = method == kRotPromax;
@@ -150,16 +166,16 @@ int factpro(COMSTR* com, int method, int which) {
   if (which >= 0 && !after_prerotation) factunrot(com);
   const double k = promax ? promax_power(com, which) : 0;
 
-  // 1: the description of the rotated solution.
+  // The description of the rotated solution.
   if (com->ods)
     factoir(com, which, find_rotation(method)->label,
             promax ? std::vector<std::string>{factfmt(k)} : std::vector<std::string>{});
-  // 2: one factor has nowhere to turn.
+  // One factor has nowhere to turn.
   if (com->nfact < 2) return 0;
   const int p = com->nvar, m = com->nfact;
   factoblbuf(com);
 
-  // 3-4: the target.
+  // The target: promax's from the pattern, else TARGET='s.
   double* target = com->struc;
   if (promax) {
     promax_target(com, k, target);
@@ -167,11 +183,12 @@ int factpro(COMSTR* com, int method, int which) {
     return 0;
   }
   if (com->ods)
-    factm2(com, kStoreColumn, target, nullptr, p, m, kLabelVariables, kLabelFactors,
-           kMsgTargetTitle, 0, "ProcrustesTarget",
-           (std::string(kTablePrefix) + "ProcrustesTarget").c_str(), 0);
+    factm2(com, {.name = "ProcrustesTarget",
+                 .values = target,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgTargetTitle});
 
-  // 9: standard errors follow the rotation from the pattern and target it
+  // Standard errors follow the rotation from the pattern and target it
   // starts with (the target buffer is reused by the oblique solution).
   const bool stderrs = com->fmethod == kFmMl && fopt_test(com, kFoptStderr);
   const bool orthogonal_start = com->nfc == 0;
@@ -181,34 +198,30 @@ int factpro(COMSTR* com, int method, int which) {
     fitted.assign(target, target + static_cast<std::size_t>(p) * m);
   }
 
-  // 5-6: the least-squares transformation.
+  // The least-squares transformation.
   std::vector<double> work(static_cast<std::size_t>(m) * (m + 1) / 2 + static_cast<std::size_t>(m));
   const bool deficient = zprcrst(p, m, com->fact, target, com->tran, work.data()) > 0;
   if (deficient) com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers,
-           kMsgProcrustesTrans, 0, "ProcrustesTrans",
-           (std::string(kTablePrefix) + "ProcrustesTrans").c_str(), 0);
+    factm2(com,
+           {.name = "ProcrustesTrans",
+            .values = com->tran,
+            .shape = {.nrow = m, .ncol = m, .rowkind = kLabelNumbers, .colkind = kLabelNumbers},
+            .titleno = kMsgProcrustesTrans});
 
-  // 7: the new pattern A X.
-  std::vector<double> rotated(static_cast<std::size_t>(p) * m);
-  for (int c = 0; c < m; ++c) {
-    for (int i = 0; i < p; ++i) {
-      double s = 0;
-      for (int j = 0; j < m; ++j) s += com->fact[at(i, j, p)] * com->tran[at(j, c, m)];
-      rotated[at(i, c, p)] = s;
-    }
-  }
-  std::copy(rotated.begin(), rotated.end(), com->fact);
+  transform_pattern(com);
 
-  // 8 and 10: unit factor variances and the oblique solution.
+  // Unit factor variances and the oblique solution.
   factobl(com, 'O');
   if (com->nfact < 1) return 0;
   if (stderrs && !deficient)
     factsepro(com, method, k, orthogonal_start, before.data(), fitted.data());
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers, kMsgNormTrans,
-           0, "NormObliqueTrans", (std::string(kTablePrefix) + "NormObliqueTrans").c_str(), 0);
+    factm2(com,
+           {.name = "NormObliqueTrans",
+            .values = com->tran,
+            .shape = {.nrow = m, .ncol = m, .rowkind = kLabelNumbers, .colkind = kLabelNumbers},
+            .titleno = kMsgNormTrans});
   factobp(com);
   return 0;
 }
