@@ -252,7 +252,11 @@ class Parser {
     NodePtr n = make(Op::In, ExprType::Numeric, pos);
     n->kids.push_back(std::move(a));
     for (;;) {
+      // A constant, a negative number written with its sign.
+      const bool negative = at_symbol("-") && peek(1).kind == TokenKind::Number;
+      if (negative) ++i_;
       NodePtr v = primary();
+      if (negative) v->value = -v->value;
       if (v->op != Op::Number && v->op != Op::Text)
         fail(msg::kSyntax, {"a constant in the IN list", "an expression"}, v->pos);
       if (v->type != n->kids[0]->type)

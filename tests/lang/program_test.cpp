@@ -201,7 +201,7 @@ TEST(Program, ExpressionsGiveTheirClosedFormValues) {
       {".a > .", 1},
       {"3 > 2 and not (1 = 2)", 1},
       {"0 or .", 0},
-      {"2 in (1, 2, 3)", 1},
+      {"-2 in (1, -2, 3)", 1},
       {"q2 ge 2 & q3 le 2", 0},
       // Character values: blanks at the end do not count.
       {"'ab' || 'c' = 'abc'", 1},
