@@ -54,6 +54,27 @@ const json* find_table(const json& step, const std::string& name) {
   return nullptr;
 }
 
+// The named tables of two steps agree cell by cell, numbers within 1e-10
+// (relative above 1).
+void expect_same_tables(const json& one, const json& two,
+                        std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    const json *a = find_table(one, name), *b = find_table(two, name);
+    ASSERT_TRUE(a && b) << name;
+    ASSERT_EQ((*a)["rows"].size(), (*b)["rows"].size()) << name;
+    for (std::size_t i = 0; i < (*a)["rows"].size(); ++i)
+      for (std::size_t j = 1; j < (*a)["rows"][i].size(); ++j) {
+        const json &x = (*a)["rows"][i][j], &y = (*b)["rows"][i][j];
+        if (!x.is_number())
+          EXPECT_EQ(x, y) << name;
+        else
+          EXPECT_NEAR(y.get<double>(), x.get<double>(),
+                      1e-10 * std::max(1.0, std::fabs(x.get<double>())))
+              << name << " " << i << " " << j;
+      }
+  }
+}
+
 TEST(Programs, EveryTableHoldsOneCellPerColumnOfItsType) {
   int programs = 0;
   for (const auto& e : fs::directory_iterator(kPrograms)) {
@@ -150,20 +171,24 @@ TEST(Programs, DataStepPreparationMatchesPreparationOutside) {
     ASSERT_NE(nobs, nullptr);
     EXPECT_EQ((*nobs)["rows"][2][1].get<double>(), static_cast<double>(complete));
   }
-  for (const char* name : {"ObliqueRotFactPat", "InterFactorCorr", "FactorStructure"}) {
-    const json *here = find_table(steps[1], name), *outside = find_table(steps[2], name);
-    ASSERT_TRUE(here && outside) << name;
-    ASSERT_EQ((*here)["rows"].size(), (*outside)["rows"].size()) << name;
-    for (std::size_t i = 0; i < (*here)["rows"].size(); ++i)
-      for (std::size_t j = 1; j < (*here)["rows"][i].size(); ++j)
-        EXPECT_NEAR((*here)["rows"][i][j].get<double>(), (*outside)["rows"][i][j].get<double>(),
-                    1e-10)
-            << name << " " << i << " " << j;
-  }
+  expect_same_tables(steps[1], steps[2],
+                     {"ObliqueRotFactPat", "InterFactorCorr", "FactorStructure"});
   const auto& pattern = (*find_table(steps[1], "ObliqueRotFactPat"))["rows"];
   const int first = pattern[0][1].get<double>() > pattern[0][2].get<double>() ? 1 : 2;
   for (std::size_t i = 0; i < 10; ++i)
     EXPECT_GT(pattern[i][i < 5 ? first : 3 - first].get<double>(), 0.3) << "q" << i + 1;
+}
+
+// A covariance analysis weighted by a WEIGHT row, read back from its own
+// OUTSTAT= data set with the same options, repeats itself; its first
+// eigenvalue is that of W^(1/2) S W^(1/2) (cov_weight_roundtrip.py).
+TEST(Programs, CovarianceWeightsRepeatFromOutstat) {
+  const ProgramResult r = run(kPrograms / "cov_weight_roundtrip.kav");
+  ASSERT_EQ(r.status, 0) << r.log;
+  const auto& steps = r.results["steps"];
+  expect_same_tables(steps[1], steps[2], {"Eigenvalues", "FactorPattern", "FinalCommunWgt"});
+  EXPECT_NEAR((*find_table(steps[1], "Eigenvalues"))["rows"][0][1].get<double>(), 5.105922677330606,
+              1e-9);
 }
 
 }  // namespace

@@ -281,7 +281,15 @@ void factwts(COMSTR* com) {
     if (!read_type_row(com, wanted, wt)) {
       factrc(com, kRcByGroup);
       com->host->xpmlog(kFactorGroup, kMsgNoWeightRow);
+      return;
     }
+    // A WEIGHT row weighs the standardised variables.  A covariance
+    // analysis weighs each variable's own scale, so its weight takes the
+    // variance as well, as the unweighted covariance analysis does
+    // (weight 1 becomes the variance).  OUTSTAT= divides the variance out
+    // again, so reading that data set back repeats the analysis.
+    if (fopt_test(com, kFoptCov))
+      for (int j = 0; j < n; ++j) wt[j] *= com->vstd[j] * com->vstd[j];
     return;
   }
   for (int j = 0; j < n; ++j) {

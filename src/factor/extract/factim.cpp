@@ -102,8 +102,6 @@ void factim(COMSTR* com) {
   // correlations); the matrix itself comes back from the scratch file.
   factcd(com);
   factutr(com, com->cor, com->notec);
-  if (fopt_test(com, kFoptWeight) && fopt_test(com, kFoptCov))
-    for (int j = 0; j < n; ++j) com->wt[j] *= com->vstd[j] * com->vstd[j];
 
   Work work{com->host->pool(), factalloc_doubles(com, tri + nn * nn + nn)};
   double* r = work.block;
