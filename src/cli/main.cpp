@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/help.h"
 #include "cli/run.h"
 #include "host/file_claims.h"
 #include "host/library.h"
@@ -32,6 +33,7 @@ const char* const kHelp = R"(NAME
 SYNOPSIS
     kav run PROGRAM [OPTIONS]
     kav factor DATA [FACTOR-OPTION...] [OPTIONS]
+    kav help [TOPIC]        statements, data step, data sets, output, factor
     kav --help
     kav --version
 
@@ -56,9 +58,13 @@ COMMANDS
         name such as lib.name when --work or a LIBNAME is not needed) with the
         given options of the PROC FACTOR statement, written as in a program:
         method=ml nfactors=3 rotate=promax.  Secondary statements are given
-        with --var, --partial, --by, --freq, --weight and --priors.  A DATA
-        that is not a data set name (with TYPE= or LABEL= in parentheses) is
-        taken as the path of a file.
+        with --var, --partial, --by, --freq, --weight and --priors.  DATA may
+        end with data set options in parentheses, as in
+        'survey.csv(where=(age > 20) keep=q1-q10)'; a DATA that is neither a
+        data set name nor a file path with options is taken as the path of
+        a file.  A file of correlations or covariances is marked with
+        --type CORR (or COV ...), or corr.csv(type=corr); see kav help data
+        sets.
 
 OPTIONS
     --work DIR          Keep the WORK library in DIR (made if needed) instead
@@ -78,6 +84,8 @@ OPTIONS
     --var LIST, --partial LIST, --by LIST, --freq VAR, --weight VAR,
     --priors VALUES     (kav factor only) the VAR, PARTIAL, BY, FREQ, WEIGHT
                         and PRIORS statements of the step.
+    --type TYPE         (kav factor only) the data set's type, such as CORR
+                        or COV for a file of correlations or covariances.
     -h, --help          Show this page.
     --version           Show the version.
 
@@ -121,6 +129,7 @@ struct CommandLine {
   std::string command;  // "run" or "factor"
   std::string program;  // run: the program file; factor: the data set
   std::vector<std::string> factor_options;
+  std::string type;  // factor: --type, the data set's type
   std::vector<std::pair<std::string, std::string>> statements;  // factor: VAR, BY, ...
   kav::RunOptions run;
 };
@@ -140,34 +149,27 @@ std::string quote_program_string(const std::string& s) {
 }
 
 // The data set argument of `kav factor` as program text.  A data set name
-// ([lib.]member, with TYPE= and LABEL= options) is read as such and written
-// back from what was read, so that no argument can carry statements of its
-// own; anything else is a file path, and is quoted.
+// ([lib.]member) or a file path, either followed by data set options in
+// parentheses (corr.csv(type=corr)), is read as such and must parse whole,
+// so that no argument can carry statements of its own; anything else is a
+// file path, and is quoted.
 std::string dataset_argument(const std::string& d) {
-  const bool path =
-      d.find('/') != std::string::npos || (d.size() > 4 && d.compare(d.size() - 4, 4, ".csv") == 0);
-  if (path) return quote_program_string(d);
+  std::string base = d, options;
+  if (!d.empty() && d.back() == ')' && d.find('(') != std::string::npos) {
+    base = d.substr(0, d.find('('));
+    options = d.substr(d.find('('));
+  }
+  const bool path = base.find('/') != std::string::npos ||
+                    (base.size() > 4 && base.compare(base.size() - 4, 4, ".csv") == 0);
+  const std::string text = (path ? quote_program_string(base) : base) + options;
   kav::Log quiet;
-  const auto tokens = kav::tokenize_text(d, quiet);
+  const auto tokens = kav::tokenize_text(text, quiet);
   kav::DataSetName name;
   std::size_t i = 0;
   kav::SourcePos where;
   if (d.find(';') != std::string::npos || quiet.errors_since(0) > 0 ||
       !kav::parse_dataset_name(tokens, i, name, where).empty() || i != tokens.size())
     return quote_program_string(d);
-  std::string text;
-  if (!name.path.empty()) {
-    text = quote_program_string(name.path);
-  } else {
-    const bool plain = kav::is_valid_name(name.member, kav::ValidVarName::V7);
-    text = name.libref + "." + (plain ? name.member : quote_program_string(name.member) + "n");
-  }
-  if (name.has_type || name.has_label) {
-    text += "(";
-    if (name.has_type) text += "type=" + quote_program_string(name.type) + " ";
-    if (name.has_label) text += "label=" + quote_program_string(name.label);
-    text += ")";
-  }
   return text;
 }
 
@@ -176,8 +178,11 @@ std::string dataset_argument(const std::string& d) {
 std::string clashing_outputs(const CommandLine& cl) {
   kav::FileClaims claims;
   if (cl.command == "run" && cl.program != "-") claims.claim("the program file", cl.program, true);
-  if (cl.command == "factor" && dataset_argument(cl.program).front() == '\'')
-    claims.claim("the data file", cl.program, true);
+  if (cl.command == "factor" && dataset_argument(cl.program).front() == '\'') {
+    const std::string& d = cl.program;
+    const bool options = !d.empty() && d.back() == ')' && d.find('(') != std::string::npos;
+    claims.claim("the data file", options ? d.substr(0, d.find('(')) : d, true);
+  }
   const std::pair<const char*, const std::string*> flags[] = {{"--listing", &cl.run.listing},
                                                               {"--html", &cl.run.html},
                                                               {"--json", &cl.run.json},
@@ -198,10 +203,11 @@ int main(int argc, char** argv) {
   CommandLine cl;
   std::size_t i = 0;
   const std::string& first = args[0];
-  if (first == "-h" || first == "--help" || first == "help") {
+  if (first == "-h" || first == "--help") {
     std::cout << kHelp;
     return 0;
   }
+  if (first == "help") return kav::show_help({args.begin() + 1, args.end()}, std::cout, std::cerr);
   if (first == "--version" || first == "-V") {
     std::cout << "kav " << KAV_VERSION << "\n";
     return 0;
@@ -224,7 +230,7 @@ int main(int argc, char** argv) {
     }
     if (a == "--work" || a == "--listing" || a == "--html" || a == "--json" || a == "--log" ||
         a == "--graphics-dir" || a == "--debug" || a == "--var" || a == "--partial" ||
-        a == "--by" || a == "--freq" || a == "--weight" || a == "--priors") {
+        a == "--by" || a == "--freq" || a == "--weight" || a == "--priors" || a == "--type") {
       if (!value(a, v)) return usage(a + " needs a value");
       if (a == "--work") cl.run.work = v;
       else if (a == "--listing") cl.run.listing = v;
@@ -233,7 +239,12 @@ int main(int argc, char** argv) {
       else if (a == "--log") cl.run.log = v;
       else if (a == "--graphics-dir") cl.run.graphics_dir = v;
       else if (a == "--debug") cl.run.debug.push_back(v);
-      else {
+      else if (a == "--type") {
+        if (cl.command != "factor") return usage("--type is only for 'kav factor'");
+        if (v.empty() || v.size() > 8 || !kav::is_valid_name(v, kav::ValidVarName::V7))
+          return usage("--type takes a data set type such as CORR, COV or FACTOR, not '" + v + "'");
+        cl.type = v;
+      } else {
         if (cl.command != "factor") return usage(a + " is only for 'kav factor'");
         std::string kw = a.substr(2);
         for (char& c : kw) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -281,6 +292,11 @@ int main(int argc, char** argv) {
     }
   } else {
     text = "proc factor data=" + dataset_argument(cl.program);
+    if (!cl.type.empty()) {
+      // --type joins the data set's own options, or starts them.
+      if (text.back() == ')') text.insert(text.size() - 1, " type=" + cl.type);
+      else text += "(type=" + cl.type + ")";
+    }
     for (const auto& o : cl.factor_options) text += " " + o;
     text += ";\n";
     for (const auto& [kw, v] : cl.statements) {

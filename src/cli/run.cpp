@@ -94,7 +94,10 @@ int run_program(const std::string& text, const std::string& file, const RunOptio
     if (!err.empty() || i != tokens.size())
       throw LibraryError(msg::kWriteFailed, {name, err.empty() ? "it is not a data set name" : err});
     auto writer = s->libraries.open_write(ds, std::move(header));
-    s->last_dataset = ds;
+    s->last_dataset = DataSetName{};
+    s->last_dataset.libref = ds.libref;
+    s->last_dataset.member = ds.member;
+    s->last_dataset.path = ds.path;
     return writer;
   });
   GraphTemplateRegistry graphs;

@@ -99,7 +99,13 @@ class ObsReader {
 class ObsWriter {
  public:
   virtual ~ObsWriter() = default;
+  // The header observations are written with.
   virtual const DataSetHeader& header() const = 0;
+  // The header of the data set as stored, which KEEP=, DROP= and RENAME=
+  // data set options may make differ from header().
+  virtual const DataSetHeader& stored_header() const { return header(); }
+  // Observations written that a WHERE= data set option kept out.
+  virtual std::int64_t left_out() const { return 0; }
   virtual void write(const Observation& obs) = 0;
   virtual void commit() = 0;
 };

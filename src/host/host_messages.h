@@ -85,4 +85,20 @@ inline constexpr int kMacroValueTooLong = 100;      // macro %1, length %2, limi
 inline constexpr int kMacroExpansionTooLong = 101;  // at macro %1, limit %2
 inline constexpr int kTooManyVariables = 102;       // what, count, limit
 
+// Expressions and the statements of the DATA step that run them
+inline constexpr int kExprType = 110;            // operator %1 needs %2; %3 is %4
+inline constexpr int kUnknownFunction = 111;     // function %1
+inline constexpr int kFunctionArguments = 112;   // function %1 takes %2, given %3
+inline constexpr int kArraySubscript = 113;      // subscript %1 of array %2 outside 1..%3
+inline constexpr int kMissingGenerated = 114;    // %1 times at line %2 column %3
+inline constexpr int kDivisionByZero = 115;      // %1 times at line %2 column %3
+inline constexpr int kOverflow = 116;            // %1 times at line %2 column %3
+inline constexpr int kInvalidArgument = 117;     // function %1, %2 times, line %3 column %4
+inline constexpr int kUninitialized = 118;       // variable %1
+inline constexpr int kRandomSeed = 119;          // seed %1 drawn from the clock
+inline constexpr int kBlockBad = 120;            // %1: DO without END, ELSE without IF...
+inline constexpr int kDataSetOptionBad = 121;    // option %1: %2
+inline constexpr int kMemberAmbiguous = 122;     // member %1 matches %2 and %3
+inline constexpr int kWhereVariable = 123;       // WHERE names %1, not in %2
+
 }  // namespace kav::msg

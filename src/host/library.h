@@ -14,20 +14,37 @@
 #include "host/log.h"
 #include "host/names.h"
 #include "host/statement.h"
+#include "host/varlist.h"
 
 namespace kav {
 
 // A data set as a program names it: lib.member, member (WORK), or a quoted
-// path, with the TYPE= and LABEL= data set options.
+// path, with its data set options.  TYPE= and LABEL= set the header; the
+// others choose what is read or written:
+//   read:  WHERE= (on the names after RENAME=), then FIRSTOBS= and OBS=
+//          counting the observations WHERE= lets through, then KEEP= and
+//          DROP= (on the names as stored), then RENAME=;
+//   write: the same without FIRSTOBS= and OBS=, which only reading takes.
 struct DataSetName {
   std::string libref;  // upper case; "WORK" for one-level names; empty for a path
   std::string member;  // as written
   std::string path;    // for a quoted path
   bool has_type = false, has_label = false;
   std::string type, label;
+  bool has_keep = false, has_drop = false;
+  std::vector<VarListItem> keep, drop;
+  std::vector<std::pair<Token, Token>> rename;  // old, new
+  // Each clause ANDed with the others: WHERE= and a step's WHERE statement.
+  std::vector<std::vector<Token>> where;
+  std::int64_t firstobs = 1;
+  std::int64_t obs = -1;  // the last observation to read; -1: all
   SourcePos pos;
 
   bool empty() const { return member.empty() && path.empty(); }
+  // Whether any option changes which observations or variables are read.
+  bool selects() const {
+    return has_keep || has_drop || !rename.empty() || !where.empty() || firstobs != 1 || obs >= 0;
+  }
   std::string display() const;  // WORK.SCORES, OUT.FA2, 'survey/w1.csv'
 };
 
@@ -82,6 +99,7 @@ class Libraries {
     std::map<std::string, std::shared_ptr<MemoryDataSet>> members;  // upper-case member
   };
   const Library& library(const DataSetName& name) const;
+  std::unique_ptr<ObsWriter> open_unselected(const DataSetName& name, DataSetHeader header);
   std::map<std::string, Library> libs_;
   mutable std::string work_;  // "" until made, for a temporary WORK
   bool remove_work_ = false;

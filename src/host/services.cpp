@@ -58,8 +58,14 @@ bool StepContext::dataset_exists(const DataSetName& name) const {
 }
 DataSetName StepContext::last_dataset() const { return session_.last_dataset; }
 void StepContext::set_last_dataset(const DataSetName& name) {
-  session_.last_dataset = name;
-  session_.last_dataset.has_type = session_.last_dataset.has_label = false;
+  // The data set itself: the options it was written with do not apply to
+  // a later step that reads it.
+  DataSetName plain;
+  plain.libref = name.libref;
+  plain.member = name.member;
+  plain.path = name.path;
+  plain.pos = name.pos;
+  session_.last_dataset = plain;
 }
 ValidVarName StepContext::validvarname() const { return session_.options.validvarname; }
 

@@ -19,14 +19,17 @@
 namespace kav {
 
 class StepContext;
+struct Grammar;
 
 // A procedure as the dispatcher knows it: a name and the routine that runs
 // one step of it.  `image_info` is what the module's entry returned when it
-// was loaded.
+// was loaded; `grammar`, when the procedure parses its statements with one,
+// gives the statement reference of kav help.
 struct ProcedureModule {
   std::string name;
   std::function<void(StepContext&)> run;
   const void* image_info = nullptr;
+  const Grammar* grammar = nullptr;
 };
 
 class ProcedureRegistry {

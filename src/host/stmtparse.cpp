@@ -613,6 +613,14 @@ int xsparse(const Grammar& g, const std::vector<Statement>& statements, Log& log
     Reader r(st.tokens, k, log);
     if (def->body == StatementBody::Options) {
       r.options(*def->options, target, false);
+    } else if (def->body == StatementBody::Condition && k < st.tokens.size()) {
+      // Checked against the data set's variables when it is opened.
+      FieldValue& f = target.at(def->value.field);
+      f.given = true;
+      ++f.count;
+      f.pos = st.tokens[k].pos;
+      f.conditions.emplace_back(st.tokens.begin() + 1, st.tokens.end());
+      k = st.tokens.size();
     } else if (k >= st.tokens.size()) {
       log.message(kHostGroup, msg::kSyntax,
                   {"a value after " + one.name, "the end of the statement"}, st.tokens[0].pos);
@@ -628,6 +636,140 @@ int xsparse(const Grammar& g, const std::vector<Statement>& statements, Log& log
   }
   out.status = status;
   return status;
+}
+
+}  // namespace kav
+
+namespace kav {
+
+namespace {
+
+// The words an option takes, aliases of one code together: PRINCIPAL (PRIN, P).
+std::string words_text(const std::vector<WordDef>& words) {
+  std::string out;
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    bool alias = false;
+    for (std::size_t j = 0; j < k; ++j) alias = alias || words[j].code == words[k].code;
+    if (alias) continue;
+    std::string one = words[k].word;
+    std::string aliases;
+    for (std::size_t j = k + 1; j < words.size(); ++j)
+      if (words[j].code == words[k].code)
+        aliases += std::string(aliases.empty() ? "" : ", ") + words[j].word;
+    if (!aliases.empty()) one += " (" + aliases + ")";
+    if (words[k].max_params > 0) one += words[k].min_params > 0 ? "(n...)" : "[(n)]";
+    if (words[k].options) one += "[(options)]";
+    out += (out.empty() ? "" : " | ") + one;
+  }
+  return out;
+}
+
+std::string value_text(const OptionDef& d) {
+  std::string v;
+  switch (d.kind) {
+    case ValueKind::Flag:
+      v = "";
+      break;
+    case ValueKind::Keyword:
+    case ValueKind::KeywordList:
+      v = words_text(d.words);
+      break;
+    case ValueKind::Number:
+      v = d.range.describe(false);
+      break;
+    case ValueKind::Integer:
+      v = d.range.describe(true);
+      break;
+    case ValueKind::Name:
+      v = "a name";
+      break;
+    case ValueKind::Text:
+      v = "quoted text";
+      break;
+    case ValueKind::DataSet:
+      v = "a data set, with options in parentheses";
+      break;
+    case ValueKind::NumberList:
+      v = "numbers";
+      break;
+    case ValueKind::VarList:
+      v = "variables";
+      break;
+    case ValueKind::Variable:
+      v = "a variable";
+      break;
+    case ValueKind::LabelPairs:
+      v = "(name = 'label' ...)";
+      break;
+  }
+  if (d.kind == ValueKind::KeywordList && d.comma_separated)
+    v = "one or more of, separated by commas: " + v;
+  else if (d.kind == ValueKind::KeywordList)
+    v = "one or more of: " + v;
+  if ((d.kind == ValueKind::Integer || d.kind == ValueKind::NumberList) && !d.words.empty())
+    v += " or " + words_text(d.words);
+  if (d.value_optional) v = "[= " + v + "]";
+  return v;
+}
+
+void option_lines(const OptionTable& table, std::string& out,
+                  std::vector<const OptionTable*>& nested) {
+  for (const OptionDef& d : table.options) {
+    std::string head = "  " + std::string(d.spellings[0]) +
+                       (d.kind == ValueKind::Flag || d.value_optional ? "" : "=");
+    if (d.spellings.size() > 1) {
+      head += " (alias";
+      head += d.spellings.size() > 2 ? "es " : " ";
+      for (std::size_t k = 1; k < d.spellings.size(); ++k)
+        head += std::string(k > 1 ? ", " : "") + d.spellings[k];
+      head += ")";
+    }
+    out += head + "\n";
+    const std::string value = value_text(d);
+    if (!value.empty()) out += "      value:   " + value + "\n";
+    out += "      default: " +
+           std::string(d.default_text ? d.default_text
+                                      : (d.kind == ValueKind::Flag ? "off" : "none")) +
+           "\n";
+    out += "      " + std::string(d.help ? d.help : "(not described)") + "\n";
+    for (const OptionTable* t : {d.before_equals, d.after_name})
+      if (t && std::find(nested.begin(), nested.end(), t) == nested.end()) nested.push_back(t);
+    for (const WordDef& w : d.words)
+      if (w.options && std::find(nested.begin(), nested.end(), w.options) == nested.end())
+        nested.push_back(w.options);
+  }
+}
+
+}  // namespace
+
+std::string grammar_reference(const Grammar& g) {
+  std::string out = "PROC " + g.procedure + " options;\n";
+  std::vector<const OptionTable*> nested;
+  option_lines(*g.proc, out, nested);
+  out += "\nSecondary statements\n";
+  for (const StatementDef& s : g.statements) {
+    std::string names = s.spellings[0];
+    for (std::size_t k = 1; k < s.spellings.size(); ++k)
+      names += std::string(k == 1 ? " (alias " : ", ") + s.spellings[k];
+    if (s.spellings.size() > 1) names += ")";
+    out += "  " + names;
+    if (s.body == StatementBody::Value)
+      out += " " + value_text(s.value);
+    else if (s.body == StatementBody::Condition)
+      out += " condition";
+    else
+      out += " options";
+    out += ";\n      " + std::string(s.help ? s.help : "(not described)") + "\n";
+    if (s.body == StatementBody::Options && s.options &&
+        std::find(nested.begin(), nested.end(), s.options) == nested.end())
+      nested.push_back(s.options);
+  }
+  // Option lists in parentheses may hold further lists of their own.
+  for (std::size_t k = 0; k < nested.size(); ++k) {
+    out += "\nOptions of " + nested[k]->name + "\n";
+    option_lines(*nested[k], out, nested);
+  }
+  return out;
 }
 
 }  // namespace kav

@@ -104,6 +104,10 @@ struct OptionDef {
   int notsorted_bit = -1;         // VarList: NOTSORTED sets this bit
   const OptionTable* before_equals = nullptr;  // OPTION(sub-options)=value
   const OptionTable* after_name = nullptr;     // OPTION(sub-options) without a value
+  // For the statement reference (kav help): the default in words, and one
+  // line of what the option does.
+  const char* default_text = nullptr;
+  const char* help = nullptr;
 };
 
 // Options of a statement (or of a parenthesised option list), with a
@@ -120,8 +124,9 @@ struct OptionTable {
 
 // How a statement's body is read.
 enum class StatementBody {
-  Options,  // options of the statement's option table
-  Value     // one value as described by `value` (VAR, BY, FREQ, PRIORS)
+  Options,   // options of the statement's option table
+  Value,     // one value as described by `value` (VAR, BY, FREQ, PRIORS)
+  Condition  // a WHERE condition: its tokens, kept in `value.field` for the data set reader
 };
 
 struct StatementDef {
@@ -129,8 +134,9 @@ struct StatementDef {
   StatementBody body = StatementBody::Options;
   const OptionTable* options = nullptr;  // Options
   OptionDef value;                       // Value: kind, words and field in the procedure record
-  bool own_record = false;  // kept as a statement of its own rather than merged (PATHDIAGRAM)
-  bool once = false;        // a second statement of this kind is an error
+  bool own_record = false;     // kept as a statement of its own rather than merged (PATHDIAGRAM)
+  bool once = false;           // a second statement of this kind is an error
+  const char* help = nullptr;  // one line for the statement reference
 };
 
 struct Grammar {
@@ -166,6 +172,7 @@ struct FieldValue {
   std::vector<ListItem> items;  // KeywordList
   std::vector<VarListItem> vars;
   std::vector<std::pair<std::string, std::string>> pairs;  // LabelPairs
+  std::vector<std::vector<Token>> conditions;              // Condition statements, each ANDed
   std::shared_ptr<ParsedRecord> sub;  // options in parentheses (before '=' or after the name,
                                       // or of a single keyword value)
 };
@@ -195,6 +202,11 @@ struct ParsedStep {
   std::vector<ParsedStatement> statements;  // every statement in order, the PROC statement first
   int status = 0;
 };
+
+// The reference of a procedure's statements, made from its grammar: every
+// option with its aliases, its value, its default and what it does, then
+// the secondary statements and the option lists in parentheses.
+std::string grammar_reference(const Grammar& grammar);
 
 // Parses a step's statements (the PROC statement first) against the
 // grammar.  Returns 0, or kParseStatus after logging the errors.

@@ -14,12 +14,22 @@ bool error(Session& s, const Token& at, const std::string& text) {
 }
 
 std::string dataset_text(const std::vector<Token>& t, std::size_t& i) {
-  // lib.member or member or 'path'
+  // lib.member or member or 'path', with its options
   std::string s = t[i].kind == TokenKind::String ? "'" + t[i].value + "'" : t[i].value;
   ++i;
   if (i + 1 < t.size() && t[i].is_symbol(".") && (t[i + 1].is_name() || t[i + 1].kind == TokenKind::NameLiteral)) {
     s += "." + t[i + 1].value;
     i += 2;
+  }
+  // Data set options, passed on as written: the writer parses them.
+  if (i < t.size() && t[i].is_symbol("(")) {
+    int depth = 0;
+    do {
+      if (t[i].is_symbol("(")) ++depth;
+      if (t[i].is_symbol(")")) --depth;
+      s += " " + t[i].text;
+      ++i;
+    } while (i < t.size() && depth > 0);
   }
   return s;
 }

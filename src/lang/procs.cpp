@@ -105,6 +105,12 @@ void proc_print(StepContext& ctx) {
   ProcStatement ps = parse_proc_statement(ctx, {"NOOBS", "LABEL"});
   bool noobs = std::find(ps.flags.begin(), ps.flags.end(), "NOOBS") != ps.flags.end();
   bool use_label = std::find(ps.flags.begin(), ps.flags.end(), "LABEL") != ps.flags.end();
+  for (std::size_t s = 1; s < ctx.statements().size(); ++s) {
+    const Statement& st = ctx.statements()[s];
+    if (st.keyword() != "WHERE") continue;
+    if (st.tokens.size() < 2) stop(ctx, st.tokens[0], msg::kSyntax, {"a condition after WHERE", "the end of the statement"});
+    ps.data.where.emplace_back(st.tokens.begin() + 1, st.tokens.end());
+  }
   auto reader = ctx.open_input(ps.data);
   const DataSetHeader& h = reader->header();
   std::vector<int> vars;
@@ -113,7 +119,9 @@ void proc_print(StepContext& ctx) {
   for (std::size_t s = 1; s < ctx.statements().size(); ++s) {
     const Statement& st = ctx.statements()[s];
     std::string kw = st.keyword();
-    if (kw == "VAR") {
+    if (kw == "WHERE") {
+      continue;
+    } else if (kw == "VAR") {
       vars = variable_list(ctx, st, h);
     } else if (kw == "BY") {
       Statement copy = st;
@@ -129,7 +137,7 @@ void proc_print(StepContext& ctx) {
       for (std::size_t k = 0; k < idx.size(); ++k)
         by.push_back({h.vars[static_cast<std::size_t>(idx[k])].name, desc[k]});
     } else {
-      stop(ctx, st.tokens[0], msg::kUnknownStatement, {kw.empty() ? st.tokens[0].text : kw, " in PROC PRINT (it takes VAR and BY)"});
+      stop(ctx, st.tokens[0], msg::kUnknownStatement, {kw.empty() ? st.tokens[0].text : kw, " in PROC PRINT (it takes VAR, BY and WHERE)"});
     }
   }
   if (vars.empty())

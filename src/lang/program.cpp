@@ -1,5 +1,7 @@
 #include "lang/program.h"
 
+#include "host/expression.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -202,6 +204,9 @@ void Interpreter::run_step(PendingStep& step) {
       result.exit_code = 1000;
     } catch (const DataError& e) {
       session_.log.message(kHostGroup, msg::kDataError, {e.what()}, step.pos);
+      result.exit_code = 1000;
+    } catch (const ExpressionError& e) {
+      session_.log.message(kHostGroup, e.number, e.args, e.pos.known() ? e.pos : step.pos);
       result.exit_code = 1000;
     } catch (const std::bad_alloc&) {
       session_.log.message(kHostGroup, msg::kMemoryRefused, {"some"}, step.pos);

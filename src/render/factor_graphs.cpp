@@ -112,147 +112,191 @@ std::string stroke_of(const Series& s) {
   return a;
 }
 
-// The panel fills the box (bx, by, bw, bh): heading, axes with their titles,
-// the series, and a legend under the horizontal axis when there are several.
-void draw_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw, double bh) {
-  canvas.reserve(bx, by, bx + bw, by + bh);
-  double top = by + 10;
-  if (!spec.heading.empty()) {
-    canvas.text(bx + bw / 2, by + 18, spec.heading, 14, "middle",
-                "class=\"panel-heading\" font-weight=\"bold\"");
-    top = by + 34;
-  }
+// The panel's heading, if it has one; returns the top of what follows.
+double draw_heading(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw) {
+  if (spec.heading.empty()) return by + 10;
+  canvas.text(bx + bw / 2, by + 18, spec.heading, 14, "middle",
+              "class=\"panel-heading\" font-weight=\"bold\"");
+  return by + 34;
+}
 
+// The range of the drawable points of every series, and how many there are.
+struct DataRange {
   double xlo = INFINITY, xhi = -INFINITY, ylo = INFINITY, yhi = -INFINITY;
   int points = 0;
+};
+
+DataRange data_range(const PanelSpec& spec) {
+  DataRange r;
   for (const Series& s : spec.series)
     for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
       if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
-      xlo = std::min(xlo, s.x[k]);
-      xhi = std::max(xhi, s.x[k]);
-      ylo = std::min(ylo, s.y[k]);
-      yhi = std::max(yhi, s.y[k]);
-      ++points;
+      r.xlo = std::min(r.xlo, s.x[k]);
+      r.xhi = std::max(r.xhi, s.x[k]);
+      r.ylo = std::min(r.ylo, s.y[k]);
+      r.yhi = std::max(r.yhi, s.y[k]);
+      ++r.points;
     }
-  if (points == 0) {
-    canvas.rect(bx + 12, top, bw - 24, by + bh - top - 12,
-                "class=\"frame\" fill=\"none\" stroke=\"#bbb\"");
-    const std::string text =
-        spec.empty_text.empty() ? "There are no non-missing values to draw." : spec.empty_text;
-    const auto lines = wrap_words(text, std::max(20, static_cast<int>((bw - 60) / (12 * 0.62))));
-    double y = (top + by + bh) / 2 - 9.0 * (lines.size() - 1);
-    for (const std::string& line : lines) {
-      canvas.text(bx + bw / 2, y, line, 12, "middle", "class=\"message\"");
-      y += 18;
-    }
-    return;
-  }
+  return r;
+}
 
-  // Legend rows, packed to the panel width.
+// A framed message in place of the plot when there is nothing to draw.
+void draw_empty_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw,
+                      double bh, double top) {
+  canvas.rect(bx + 12, top, bw - 24, by + bh - top - 12,
+              "class=\"frame\" fill=\"none\" stroke=\"#bbb\"");
+  const std::string text =
+      spec.empty_text.empty() ? "There are no non-missing values to draw." : spec.empty_text;
+  const auto lines = wrap_words(text, std::max(20, static_cast<int>((bw - 60) / (12 * 0.62))));
+  double y = (top + by + bh) / 2 - 9.0 * (lines.size() - 1);
+  for (const std::string& line : lines) {
+    canvas.text(bx + bw / 2, y, line, 12, "middle", "class=\"message\"");
+    y += 18;
+  }
+}
+
+// Legend rows, packed to the panel width: each entry with its width.  There
+// is a legend only when more than one series is named.
+using LegendRows = std::vector<std::vector<std::pair<const Series*, double>>>;
+
+LegendRows legend_rows(const PanelSpec& spec, double bw) {
   std::vector<const Series*> entries;
   for (const Series& s : spec.series)
     if (!s.name.empty()) entries.push_back(&s);
-  const bool legend = entries.size() > 1;
-  std::vector<std::vector<std::pair<const Series*, double>>> rows;
-  if (legend) {
-    double used = 0;
-    for (const Series* s : entries) {
-      const double w = 32 + svg::text_width(s->name, 11) + 18;
-      if (rows.empty() || used + w > bw - 24) rows.emplace_back(), used = 0;
-      rows.back().push_back({s, w});
-      used += w;
-    }
+  LegendRows rows;
+  if (entries.size() <= 1) return rows;
+  double used = 0;
+  for (const Series* s : entries) {
+    const double w = 32 + svg::text_width(s->name, 11) + 18;
+    if (rows.empty() || used + w > bw - 24) rows.emplace_back(), used = 0;
+    rows.back().push_back({s, w});
+    used += w;
   }
-  const double legend_height = rows.size() * 18.0;
+  return rows;
+}
 
-  double y_low = spec.include_zero ? std::min(ylo, 0.0) : ylo;
-  double y_high = spec.include_zero ? std::max(yhi, 0.0) : yhi;
+// The plotting area (px0, py0)-(px1, py1) and the axes that map data to it.
+struct PanelFrame {
+  Axis xa, ya;
+  double px0, px1, py0, py1;
+  double X(double v) const { return px0 + (v - xa.lo) / (xa.hi - xa.lo) * (px1 - px0); }
+  double Y(double v) const { return py1 - (v - ya.lo) / (ya.hi - ya.lo) * (py1 - py0); }
+};
+
+// The axes fit the data (and zero, when the panel asks for it); the margins
+// leave room for the tick labels, the axis titles and the legend.
+PanelFrame panel_frame(const PanelSpec& spec, const DataRange& range, double legend_height,
+                       bool legend, double bx, double by, double bw, double bh, double top) {
+  double y_low = spec.include_zero ? std::min(range.ylo, 0.0) : range.ylo;
+  double y_high = spec.include_zero ? std::max(range.yhi, 0.0) : range.yhi;
   const Axis ya = svg::nice_axis(y_low, y_high, 8);
-  const Axis xa = svg::count_axis(xlo, xhi, 10);
+  const Axis xa = svg::count_axis(range.xlo, range.xhi, 10);
   double tick_width = 0;
   for (double t : ya.ticks) tick_width = std::max(tick_width, svg::text_width(ya.label(t), 11));
 
   const double left = 8 + 16 + 8 + tick_width + 8;
   const double bottom = 6 + 14 + 8 + 16 + (legend ? 12 + legend_height : 0) + 6;
-  const double px0 = bx + left, px1 = bx + bw - 18, py0 = top, py1 = by + bh - bottom;
-  auto X = [&](double v) { return px0 + (v - xa.lo) / (xa.hi - xa.lo) * (px1 - px0); };
-  auto Y = [&](double v) { return py1 - (v - ya.lo) / (ya.hi - ya.lo) * (py1 - py0); };
+  return {xa, ya, bx + left, bx + bw - 18, top, by + bh - bottom};
+}
 
-  for (double t : ya.ticks) {
-    canvas.line(px0, Y(t), px1, Y(t), "class=\"grid\" stroke=\"#e6e6e6\"");
-    canvas.line(px0 - 4, Y(t), px0, Y(t), "class=\"tick\" stroke=\"#666\"");
-    canvas.text(px0 - 7, Y(t) + 4, ya.label(t), 11, "end", "class=\"tick-y\"");
+// Grid lines, ticks and their labels, the frame, and the reference line.
+void draw_axes(Canvas& canvas, const PanelSpec& spec, const PanelFrame& f) {
+  for (double t : f.ya.ticks) {
+    canvas.line(f.px0, f.Y(t), f.px1, f.Y(t), "class=\"grid\" stroke=\"#e6e6e6\"");
+    canvas.line(f.px0 - 4, f.Y(t), f.px0, f.Y(t), "class=\"tick\" stroke=\"#666\"");
+    canvas.text(f.px0 - 7, f.Y(t) + 4, f.ya.label(t), 11, "end", "class=\"tick-y\"");
   }
-  for (double t : xa.ticks) {
-    canvas.line(X(t), py1, X(t), py1 + 4, "class=\"tick\" stroke=\"#666\"");
-    canvas.text(X(t), py1 + 17, xa.label(t), 11, "middle", "class=\"tick-x\"");
+  for (double t : f.xa.ticks) {
+    canvas.line(f.X(t), f.py1, f.X(t), f.py1 + 4, "class=\"tick\" stroke=\"#666\"");
+    canvas.text(f.X(t), f.py1 + 17, f.xa.label(t), 11, "middle", "class=\"tick-x\"");
   }
-  canvas.rect(px0, py0, px1 - px0, py1 - py0, "class=\"frame\" fill=\"none\" stroke=\"#888\"");
-  if (spec.reference && *spec.reference >= ya.lo && *spec.reference <= ya.hi) {
-    const double y = Y(*spec.reference);
-    canvas.line(px0, y, px1, y,
+  canvas.rect(f.px0, f.py0, f.px1 - f.px0, f.py1 - f.py0,
+              "class=\"frame\" fill=\"none\" stroke=\"#888\"");
+  if (spec.reference && *spec.reference >= f.ya.lo && *spec.reference <= f.ya.hi) {
+    const double y = f.Y(*spec.reference);
+    canvas.line(f.px0, y, f.px1, y,
                 "class=\"reference\" stroke=\"#777\" stroke-width=\"1.2\" "
                 "stroke-dasharray=\"6 4\"");
     if (!spec.reference_label.empty())
-      canvas.text(px1 - 5, y - 5, spec.reference_label, 10, "end",
+      canvas.text(f.px1 - 5, y - 5, spec.reference_label, 10, "end",
                   "class=\"reference-label\" fill=\"#555\"");
   }
+}
 
-  for (const Series& s : spec.series) {
-    canvas.raw("<g class=\"series\" data-series=\"" + svg::escape(s.name) + "\">", {});
-    if (s.line) {
-      // Runs of consecutive drawable points; a missing value breaks the line.
-      std::string run;
-      int run_points = 0;
-      auto flush = [&] {
-        if (run_points > 1) {
-          Box b;
-          canvas.raw("<polyline class=\"line\" " + stroke_of(s) + " points=\"" + run + "\"/>", b);
-        }
-        run.clear();
-        run_points = 0;
-      };
-      for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
-        if (!drawable(s.x[k]) || !drawable(s.y[k])) {
-          flush();
-          continue;
-        }
-        if (!run.empty()) run += ' ';
-        run += num(X(s.x[k])) + "," + num(Y(s.y[k]));
-        ++run_points;
+// One series: its line in runs of consecutive drawable points (a missing
+// value breaks the line), then a marker with a tooltip at each point.
+void draw_series(Canvas& canvas, const PanelSpec& spec, const Series& s, const PanelFrame& f) {
+  canvas.raw("<g class=\"series\" data-series=\"" + svg::escape(s.name) + "\">", {});
+  if (s.line) {
+    std::string run;
+    int run_points = 0;
+    auto flush = [&] {
+      if (run_points > 1) {
+        Box b;
+        canvas.raw("<polyline class=\"line\" " + stroke_of(s) + " points=\"" + run + "\"/>", b);
       }
-      flush();
-    }
+      run.clear();
+      run_points = 0;
+    };
     for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
-      if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
-      const std::string tip = (s.name.empty() ? spec.y_title : s.name) + ", " + spec.x_title + " " +
-                              svg::value_text(s.x[k]) + ": " + svg::value_text(s.y[k]);
-      draw_marker(canvas, s.marker, X(s.x[k]), Y(s.y[k]), s.colour, tip);
-    }
-    canvas.raw("</g>", {});
-  }
-
-  canvas.text((px0 + px1) / 2, py1 + 38, spec.x_title, 12, "middle", "class=\"axis-title\"");
-  canvas.text(bx + 18, (py0 + py1) / 2, spec.y_title, 12, "middle", "class=\"axis-title\"", -90);
-
-  if (legend) {
-    double y = py1 + 38 + 12 + 10;
-    for (const auto& row : rows) {
-      double width = 0;
-      for (const auto& entry : row) width += entry.second;
-      double x = (px0 + px1) / 2 - width / 2;
-      if (x < bx + 8) x = bx + 8;
-      for (const auto& [s, w] : row) {
-        canvas.raw("<g class=\"legend-entry\">", {});
-        if (s->line) canvas.line(x, y - 4, x + 26, y - 4, "class=\"legend-line\" " + stroke_of(*s));
-        draw_marker(canvas, s->marker, x + 13, y - 4, s->colour, {}, true);
-        canvas.text(x + 32, y, s->name, 11, "start", "class=\"legend-text\"");
-        canvas.raw("</g>", {});
-        x += w;
+      if (!drawable(s.x[k]) || !drawable(s.y[k])) {
+        flush();
+        continue;
       }
-      y += 18;
+      if (!run.empty()) run += ' ';
+      run += num(f.X(s.x[k])) + "," + num(f.Y(s.y[k]));
+      ++run_points;
     }
+    flush();
   }
+  for (std::size_t k = 0; k < s.x.size() && k < s.y.size(); ++k) {
+    if (!drawable(s.x[k]) || !drawable(s.y[k])) continue;
+    const std::string tip = (s.name.empty() ? spec.y_title : s.name) + ", " + spec.x_title + " " +
+                            svg::value_text(s.x[k]) + ": " + svg::value_text(s.y[k]);
+    draw_marker(canvas, s.marker, f.X(s.x[k]), f.Y(s.y[k]), s.colour, tip);
+  }
+  canvas.raw("</g>", {});
+}
+
+// The legend under the axis titles, each row centred on the plotting area.
+void draw_legend(Canvas& canvas, const LegendRows& rows, const PanelFrame& f, double bx) {
+  double y = f.py1 + 38 + 12 + 10;
+  for (const auto& row : rows) {
+    double width = 0;
+    for (const auto& entry : row) width += entry.second;
+    double x = (f.px0 + f.px1) / 2 - width / 2;
+    if (x < bx + 8) x = bx + 8;
+    for (const auto& [s, w] : row) {
+      canvas.raw("<g class=\"legend-entry\">", {});
+      if (s->line) canvas.line(x, y - 4, x + 26, y - 4, "class=\"legend-line\" " + stroke_of(*s));
+      draw_marker(canvas, s->marker, x + 13, y - 4, s->colour, {}, true);
+      canvas.text(x + 32, y, s->name, 11, "start", "class=\"legend-text\"");
+      canvas.raw("</g>", {});
+      x += w;
+    }
+    y += 18;
+  }
+}
+
+// The panel fills the box (bx, by, bw, bh): heading, axes with their titles,
+// the series, and a legend under the horizontal axis when there are several.
+void draw_panel(Canvas& canvas, const PanelSpec& spec, double bx, double by, double bw, double bh) {
+  canvas.reserve(bx, by, bx + bw, by + bh);
+  const double top = draw_heading(canvas, spec, bx, by, bw);
+  const DataRange range = data_range(spec);
+  if (range.points == 0) {
+    draw_empty_panel(canvas, spec, bx, by, bw, bh, top);
+    return;
+  }
+  const LegendRows rows = legend_rows(spec, bw);
+  const bool legend = !rows.empty();
+  const PanelFrame f = panel_frame(spec, range, rows.size() * 18.0, legend, bx, by, bw, bh, top);
+  draw_axes(canvas, spec, f);
+  for (const Series& s : spec.series) draw_series(canvas, spec, s, f);
+  canvas.text((f.px0 + f.px1) / 2, f.py1 + 38, spec.x_title, 12, "middle", "class=\"axis-title\"");
+  canvas.text(bx + 18, (f.py0 + f.py1) / 2, spec.y_title, 12, "middle", "class=\"axis-title\"",
+              -90);
+  if (legend) draw_legend(canvas, rows, f, bx);
 }
 
 // ---------------------------------------------------------------------------
@@ -508,66 +552,61 @@ std::string axis_text(const Graph& graph, const std::string& axis, const Table& 
                            [](const auto& a, const auto& b) { return a.size() < b.size(); });
 }
 
-std::string draw_loadings(const Graph& graph) {
-  // The plot's own name (the last part of its path) tells the stage and the content.
+// What a loadings plot shows, from the plot's own name (the last part of
+// its path): the stage and the content.
+struct LoadingsKind {
+  std::string stage, kind;
+  std::string failure() const { return "The " + stage + kind + " plot cannot be drawn"; }
+};
+
+LoadingsKind loadings_kind(const Graph& graph) {
   const std::string name = graph.template_path.substr(graph.template_path.rfind('.') + 1);
   const bool reference = has_text(name, "RefStructure");
   const std::string stage = has_text(name.substr(0, 4), "Init")  ? "Initial "
                             : has_text(name.substr(0, 3), "Pre") ? "Prerotated "
                                                                  : "";
-  const std::string kind = reference ? "Reference Structure" : "Factor Pattern";
-  const std::string what = "The " + stage + kind + " plot cannot be drawn";
+  return {stage, reference ? "Reference Structure" : "Factor Pattern"};
+}
 
-  const auto xvar = svg::dynamic_text(graph, "XVAR");
-  const auto yvar = svg::dynamic_text(graph, "YVAR");
-  std::vector<std::string> needed;
-  if (xvar && !xvar->empty() && yvar && !yvar->empty()) needed = {*xvar, *yvar};
-  const auto source = svg::find_source(graph, "Pattern", needed);
-  if (!source.problem.empty()) return svg::message_svg(graph, what, {source.problem});
-  const Table& t = *source.table;
-  int xcol = -1, ycol = -1;
-  if (!needed.empty()) {
-    xcol = source.column(0);
-    ycol = source.column(1);
+// The columns plotted: XVAR and YVAR, else the first two numeric columns;
+// -1 for y when there are not two.  `names` is the variable names' column.
+struct PlottedColumns {
+  int x = -1, y = -1, names = -1;
+};
+
+PlottedColumns plotted_columns(const Table& t, const svg::Source& source, bool named) {
+  PlottedColumns c;
+  if (named) {
+    c.x = source.column(0);
+    c.y = source.column(1);
   } else {
-    // Without XVAR and YVAR the first two factor columns are plotted.
     for (std::size_t i = 0; i < t.columns.size(); ++i)
       if (t.columns[i].is_numeric()) {
-        if (xcol < 0)
-          xcol = static_cast<int>(i);
-        else if (ycol < 0)
-          ycol = static_cast<int>(i);
+        if (c.x < 0)
+          c.x = static_cast<int>(i);
+        else if (c.y < 0)
+          c.y = static_cast<int>(i);
       }
-    if (ycol < 0)
-      return svg::message_svg(graph, what,
-                              {"The table " + t.name +
-                               " needs two numeric factor columns, and the graph names none in "
-                               "XVAR and YVAR."});
   }
-  int names = svg::column_index(t, "Variable");
-  if (names < 0)
-    for (std::size_t i = 0; i < t.columns.size() && names < 0; ++i)
-      if (!t.columns[i].is_numeric()) names = static_cast<int>(i);
+  c.names = svg::column_index(t, "Variable");
+  if (c.names < 0)
+    for (std::size_t i = 0; i < t.columns.size() && c.names < 0; ++i)
+      if (!t.columns[i].is_numeric()) c.names = static_cast<int>(i);
+  return c;
+}
 
-  std::vector<PlotPoint> points;
-  double extent = 1;
-  for (const Row& r : t.rows) {
-    const double x = svg::number_at(r, xcol), y = svg::number_at(r, ycol);
-    if (is_missing(x) || is_missing(y) || !std::isfinite(x) || !std::isfinite(y)) continue;
-    points.push_back({svg::text_at(r, names), x, y});
-    extent = std::max({extent, std::fabs(x), std::fabs(y)});
-  }
+// Angle between the factor axes in degrees: Axis_Ang, else from Axis_Corr,
+// else square.
+double axis_angle(const Graph& graph) {
+  if (auto a = svg::dynamic_number(graph, "Axis_Ang"); a && *a > 0 && *a < 180) return *a;
+  if (auto r = svg::dynamic_number(graph, "Axis_Corr"); r && std::fabs(*r) < 1)
+    return std::acos(*r) * 180 / kPi;
+  return 90;
+}
 
-  // Angle between the factor axes: Axis_Ang, else from Axis_Corr, else square.
-  double angle = 90;
-  if (auto a = svg::dynamic_number(graph, "Axis_Ang"); a && *a > 0 && *a < 180)
-    angle = *a;
-  else if (auto r = svg::dynamic_number(graph, "Axis_Corr"); r && std::fabs(*r) < 1)
-    angle = std::acos(*r) * 180 / kPi;
-  const bool oblique =
-      svg::dynamic_number(graph, "Oblique").value_or(0) != 0 || std::fabs(angle - 90) > 1e-9;
-  const double c = std::cos(angle * kPi / 180), s = std::sin(angle * kPi / 180);
-
+// The radii of the circles asked for: Radius1-5, none when CircleOpt is 0,
+// the unit circle when CircleOpt asks for circles and gives no radius.
+std::vector<double> circle_radii(const Graph& graph) {
   std::vector<double> radii;
   for (int k = 1; k <= 5; ++k)
     if (auto r = svg::dynamic_number(graph, "Radius" + std::to_string(k)); r && *r > 0)
@@ -575,106 +614,106 @@ std::string draw_loadings(const Graph& graph) {
   const auto circle_option = svg::dynamic_number(graph, "CircleOpt");
   if (circle_option && *circle_option == 0) radii.clear();
   if (circle_option && *circle_option != 0 && radii.empty()) radii.push_back(1);
-  for (double r : radii) extent = std::max(extent, r);
+  return radii;
+}
 
-  const Axis axis = svg::nice_axis(-extent, extent, 7);
-  const double R = std::max(-axis.lo, axis.hi);
-  // Pixels per loading unit: the larger span of the frame takes 440 pixels.
-  const double span_x = 2 * R * (1 + std::fabs(c)), span_y = 2 * R * s;
-  const double k = 440 / std::max(span_x, span_y);
-  // A point in factor coordinates drawn along the oblique axes; the origin is
-  // at (0, 0) and the canvas sizes itself around the drawing.
-  auto P = [&](double x, double y) { return std::pair{k * (x + y * c), -k * (y * s)}; };
+// The plotting frame: factor coordinates in [-R, R] drawn along axes
+// `angle` degrees apart, k pixels per loading unit.
+struct LoadingsFrame {
+  double R, k, c, s, angle;
+  // A point in factor coordinates; the origin is at (0, 0) and the canvas
+  // sizes itself around the drawing.
+  std::pair<double, double> P(double x, double y) const { return {k * (x + y * c), -k * (y * s)}; }
+};
 
-  Canvas canvas(accessible_title(graph, stage + kind + " Plot"));
+// The grid, the frame and the two axes.
+void draw_frame(Canvas& canvas, const Axis& axis, const LoadingsFrame& f) {
+  const double R = f.R;
   auto line_between = [&](std::pair<double, double> a, std::pair<double, double> b,
                           const std::string& attributes) {
     canvas.line(a.first, a.second, b.first, b.second, attributes);
   };
-
   for (double tick : axis.ticks) {
     if (tick == 0 || std::fabs(std::fabs(tick) - R) < 1e-12) continue;
-    line_between(P(tick, -R), P(tick, R), "class=\"grid\" stroke=\"#e6e6e6\"");
-    line_between(P(-R, tick), P(R, tick), "class=\"grid\" stroke=\"#e6e6e6\"");
+    line_between(f.P(tick, -R), f.P(tick, R), "class=\"grid\" stroke=\"#e6e6e6\"");
+    line_between(f.P(-R, tick), f.P(R, tick), "class=\"grid\" stroke=\"#e6e6e6\"");
   }
   {
-    const auto a = P(-R, -R), b = P(R, -R), d = P(R, R), e = P(-R, R);
+    const auto a = f.P(-R, -R), b = f.P(R, -R), d = f.P(R, R), e = f.P(-R, R);
     canvas.polygon({a, b, d, e}, "class=\"frame\" fill=\"none\" stroke=\"#888\"");
   }
-  line_between(P(-R, 0), P(R, 0), "class=\"axis-x\" stroke=\"#444\"");
-  line_between(P(0, -R), P(0, R), "class=\"axis-y\" stroke=\"#444\"");
+  line_between(f.P(-R, 0), f.P(R, 0), "class=\"axis-x\" stroke=\"#444\"");
+  line_between(f.P(0, -R), f.P(0, R), "class=\"axis-y\" stroke=\"#444\"");
+}
 
-  // Tick labels along the bottom and left edges of the frame.
+// Tick labels along the bottom and left edges of the frame, and the axis
+// titles outside them.
+void draw_axis_labels(Canvas& canvas, const Graph& graph, const Axis& axis, const LoadingsFrame& f,
+                      const Table& t, const PlottedColumns& cols) {
+  const double R = f.R;
   double tick_width = 0;
   for (double tick : axis.ticks) {
-    const auto [bx, by] = P(tick, -R);
+    const auto [bx, by] = f.P(tick, -R);
     canvas.line(bx, by, bx, by + 4, "class=\"tick\" stroke=\"#666\"");
     canvas.text(bx, by + 17, axis.label(tick), 11, "middle", "class=\"tick-x\"");
-    const auto [lx, ly] = P(-R, tick);
+    const auto [lx, ly] = f.P(-R, tick);
     canvas.line(lx - 4, ly, lx, ly, "class=\"tick\" stroke=\"#666\"");
     canvas.text(lx - 7, ly + 4, axis.label(tick), 11, "end", "class=\"tick-y\"");
     tick_width = std::max(tick_width, svg::text_width(axis.label(tick), 11));
   }
-  {
-    const auto [mx, my] = P(0, -R);
-    canvas.text(mx, my + 38, axis_text(graph, "XVAR", t, xcol, 2 * R * k), 12, "middle",
-                "class=\"axis-title\"");
-    // The vertical title runs along the left edge, outside its tick labels.
-    const auto [lx, ly] = P(-R, 0);
-    const double away = (tick_width + 22) / std::max(s, 0.3);
-    canvas.text(lx - away * s, ly - away * c, axis_text(graph, "YVAR", t, ycol, 2 * R * k), 12,
-                "middle", "class=\"axis-title\"", -angle);
-  }
+  const auto [mx, my] = f.P(0, -R);
+  canvas.text(mx, my + 38, axis_text(graph, "XVAR", t, cols.x, 2 * R * f.k), 12, "middle",
+              "class=\"axis-title\"");
+  // The vertical title runs along the left edge, outside its tick labels.
+  const auto [lx, ly] = f.P(-R, 0);
+  const double away = (tick_width + 22) / std::max(f.s, 0.3);
+  canvas.text(lx - away * f.s, ly - away * f.c, axis_text(graph, "YVAR", t, cols.y, 2 * R * f.k),
+              12, "middle", "class=\"axis-title\"", -f.angle);
+}
 
+// The circles, and their labels from the CirclePhantom table, which go into
+// `placed` for the point labels to keep clear of.
+void draw_circles(Canvas& canvas, const Graph& graph, const std::vector<double>& radii,
+                  const LoadingsFrame& f, std::vector<Box>& placed) {
   for (double r : radii)
-    canvas.circle(0, 0, r * k,
+    canvas.circle(0, 0, r * f.k,
                   "class=\"circle\" fill=\"none\" stroke=\"#999\" stroke-dasharray=\"4 3\"");
-  // Everything a point label must keep clear of: the circle labels first.
-  std::vector<Box> placed;
   const auto phantom =
       svg::find_source(graph, "CirclePhantom", {"CircleLabel", "xCircleLabel", "yCircleLabel"});
-  if (!radii.empty() && phantom.problem.empty() &&
-      svg::dynamic_number(graph, "CircleLab").value_or(1) != 0) {
-    for (const Row& r : phantom.table->rows) {
-      const double x = svg::number_at(r, phantom.column(1)),
-                   y = svg::number_at(r, phantom.column(2));
-      const std::string label = svg::text_at(r, phantom.column(0));
-      if (is_missing(x) || is_missing(y) || label.empty()) continue;
-      const auto [px, py] = P(x, y);
-      canvas.text(px, py + 4, label, 10, "middle", "class=\"circle-label\" fill=\"#555\"");
-      placed.push_back(Canvas::text_box(px, py + 4, label, 10, "middle"));
-    }
+  if (radii.empty() || !phantom.problem.empty() ||
+      svg::dynamic_number(graph, "CircleLab").value_or(1) == 0)
+    return;
+  for (const Row& r : phantom.table->rows) {
+    const double x = svg::number_at(r, phantom.column(1)), y = svg::number_at(r, phantom.column(2));
+    const std::string label = svg::text_at(r, phantom.column(0));
+    if (is_missing(x) || is_missing(y) || label.empty()) continue;
+    const auto [px, py] = f.P(x, y);
+    canvas.text(px, py + 4, label, 10, "middle", "class=\"circle-label\" fill=\"#555\"");
+    placed.push_back(Canvas::text_box(px, py + 4, label, 10, "middle"));
   }
+}
 
-  if (svg::dynamic_number(graph, "VPLOT").value_or(0) == 1) {
-    for (const PlotPoint& p : points) {
-      const auto [px, py] = P(p.x, p.y);
-      const double length = std::hypot(px, py);
-      if (length < 1e-9) continue;
-      const double ux = px / length, uy = py / length, head = std::min(9.0, length);
-      canvas.line(0, 0, px - ux * head, py - uy * head,
-                  "class=\"vector\" stroke=\"#6a8fb0\" stroke-width=\"1.2\"");
-      canvas.polygon({{px, py},
-                      {px - ux * head - uy * 3.5, py - uy * head + ux * 3.5},
-                      {px - ux * head + uy * 3.5, py - uy * head - ux * 3.5}},
-                     "class=\"arrowhead\" fill=\"#6a8fb0\"");
-    }
-  }
-
-  // Points, then their labels placed where they cover no point and no label
-  // placed before.
+// VPLOT: an arrow from the origin to each point.
+void draw_vectors(Canvas& canvas, const std::vector<PlotPoint>& points, const LoadingsFrame& f) {
   for (const PlotPoint& p : points) {
-    const auto [px, py] = P(p.x, p.y);
-    Box spot;
-    spot.include(px - 4, py - 4);
-    spot.include(px + 4, py + 4);
-    placed.push_back(spot);
-    canvas.circle(px, py, 3.8, "class=\"point\" fill=\"" + std::string(kBlue) + "\"",
-                  p.label + ": " + svg::value_text(p.x) + ", " + svg::value_text(p.y));
+    const auto [px, py] = f.P(p.x, p.y);
+    const double length = std::hypot(px, py);
+    if (length < 1e-9) continue;
+    const double ux = px / length, uy = py / length, head = std::min(9.0, length);
+    canvas.line(0, 0, px - ux * head, py - uy * head,
+                "class=\"vector\" stroke=\"#6a8fb0\" stroke-width=\"1.2\"");
+    canvas.polygon({{px, py},
+                    {px - ux * head - uy * 3.5, py - uy * head + ux * 3.5},
+                    {px - ux * head + uy * 3.5, py - uy * head - ux * 3.5}},
+                   "class=\"arrowhead\" fill=\"#6a8fb0\"");
   }
-  // Variables that load alike crowd together; their labels are tried beside
-  // the point first, then further out in rings (with a thin leader line back
-  // to the point), and when every spot is taken the one overlapping least.
+}
+
+// Variables that load alike crowd together; their labels are tried beside
+// the point first, then further out in rings (with a thin leader line back
+// to the point), and when every spot is taken the one overlapping least.
+void place_point_labels(Canvas& canvas, const std::vector<PlotPoint>& points,
+                        const LoadingsFrame& f, std::vector<Box>& placed) {
   auto overlap = [&placed](const Box& b) {
     double area = 0;
     for (const Box& o : placed) {
@@ -686,7 +725,7 @@ std::string draw_loadings(const Graph& graph) {
   };
   for (const PlotPoint& p : points) {
     if (p.label.empty()) continue;
-    const auto [px, py] = P(p.x, p.y);
+    const auto [px, py] = f.P(p.x, p.y);
     struct Spot {
       double x, y;
       const char* anchor;
@@ -718,8 +757,71 @@ std::string draw_loadings(const Graph& graph) {
     placed.push_back(Canvas::text_box(chosen->x, chosen->y, p.label, 11, chosen->anchor));
     canvas.text(chosen->x, chosen->y, p.label, 11, chosen->anchor, "class=\"point-label\"");
   }
+}
 
-  std::vector<std::string> heading = {stage + kind};
+// The points, then their labels placed where they cover no point and no
+// label placed before.
+void draw_points(Canvas& canvas, const std::vector<PlotPoint>& points, const LoadingsFrame& f,
+                 std::vector<Box>& placed) {
+  for (const PlotPoint& p : points) {
+    const auto [px, py] = f.P(p.x, p.y);
+    Box spot;
+    spot.include(px - 4, py - 4);
+    spot.include(px + 4, py + 4);
+    placed.push_back(spot);
+    canvas.circle(px, py, 3.8, "class=\"point\" fill=\"" + std::string(kBlue) + "\"",
+                  p.label + ": " + svg::value_text(p.x) + ", " + svg::value_text(p.y));
+  }
+  place_point_labels(canvas, points, f, placed);
+}
+
+std::string draw_loadings(const Graph& graph) {
+  const LoadingsKind what = loadings_kind(graph);
+  const auto xvar = svg::dynamic_text(graph, "XVAR");
+  const auto yvar = svg::dynamic_text(graph, "YVAR");
+  std::vector<std::string> needed;
+  if (xvar && !xvar->empty() && yvar && !yvar->empty()) needed = {*xvar, *yvar};
+  const auto source = svg::find_source(graph, "Pattern", needed);
+  if (!source.problem.empty()) return svg::message_svg(graph, what.failure(), {source.problem});
+  const Table& t = *source.table;
+  const PlottedColumns cols = plotted_columns(t, source, !needed.empty());
+  if (cols.y < 0)
+    return svg::message_svg(graph, what.failure(),
+                            {"The table " + t.name +
+                             " needs two numeric factor columns, and the graph names none in "
+                             "XVAR and YVAR."});
+
+  std::vector<PlotPoint> points;
+  double extent = 1;
+  for (const Row& r : t.rows) {
+    const double x = svg::number_at(r, cols.x), y = svg::number_at(r, cols.y);
+    if (is_missing(x) || is_missing(y) || !std::isfinite(x) || !std::isfinite(y)) continue;
+    points.push_back({svg::text_at(r, cols.names), x, y});
+    extent = std::max({extent, std::fabs(x), std::fabs(y)});
+  }
+  const double angle = axis_angle(graph);
+  const bool oblique =
+      svg::dynamic_number(graph, "Oblique").value_or(0) != 0 || std::fabs(angle - 90) > 1e-9;
+  const double c = std::cos(angle * kPi / 180), s = std::sin(angle * kPi / 180);
+  const std::vector<double> radii = circle_radii(graph);
+  for (double r : radii) extent = std::max(extent, r);
+
+  const Axis axis = svg::nice_axis(-extent, extent, 7);
+  const double R = std::max(-axis.lo, axis.hi);
+  // Pixels per loading unit: the larger span of the frame takes 440 pixels.
+  const double span_x = 2 * R * (1 + std::fabs(c)), span_y = 2 * R * s;
+  const LoadingsFrame frame{R, 440 / std::max(span_x, span_y), c, s, angle};
+
+  Canvas canvas(accessible_title(graph, what.stage + what.kind + " Plot"));
+  draw_frame(canvas, axis, frame);
+  draw_axis_labels(canvas, graph, axis, frame, t, cols);
+  // Everything a point label must keep clear of: the circle labels first.
+  std::vector<Box> placed;
+  draw_circles(canvas, graph, radii, frame, placed);
+  if (svg::dynamic_number(graph, "VPLOT").value_or(0) == 1) draw_vectors(canvas, points, frame);
+  draw_points(canvas, points, frame, placed);
+
+  std::vector<std::string> heading = {what.stage + what.kind};
   if (oblique) {
     char buffer[120];
     std::snprintf(buffer, sizeof buffer, "Oblique axes %.1f degrees apart (correlation %.2f)",

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/value.h"
@@ -327,13 +328,23 @@ void layout_grip(std::vector<Node*>& factors, std::vector<Node*>& variables, dou
   }
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// Reading the diagram's table and drawing it.
 
-std::string draw_path_diagram(const Graph& graph) {
-  const auto source = svg::find_source(graph, "PathDiagramData", {"NodeId", "FromId", "ToId"});
-  if (!source.problem.empty())
-    return svg::message_svg(graph, "The path diagram cannot be drawn", {source.problem});
-  const Table& t = *source.table;
+// The nodes and links of the diagram, with the nodes found by their ids
+// whatever their case.
+struct Diagram {
+  std::vector<Node> nodes;
+  std::vector<Link> links;
+  std::map<std::string, std::size_t> by_id;
+  Node* node_of(const std::string& id) {
+    auto it = by_id.find(upper_case(id));
+    return it == by_id.end() ? nullptr : &nodes[it->second];
+  }
+};
+
+// Link rows (a LinkId, or both ends without one) and node rows (a NodeId).
+void read_rows(const Table& t, const svg::Source& source, Diagram& d) {
   const int node_id = source.column(0), from_id = source.column(1), to_id = source.column(2);
   const int link_id = svg::column_index(t, "LinkId");
   const int node_label = svg::column_index(t, "NodeLabel");
@@ -343,9 +354,6 @@ std::string draw_path_diagram(const Graph& graph) {
   const int link_dir = svg::column_index(t, "LinkDir");
   const int link_label = svg::column_index(t, "LinkLabel");
   const int link_priority = svg::column_index(t, "LinkPriority");
-
-  std::vector<Node> nodes;
-  std::vector<Link> links;
   for (const Row& r : t.rows) {
     const std::string from = svg::text_at(r, from_id), to = svg::text_at(r, to_id);
     const bool is_link =
@@ -360,7 +368,7 @@ std::string draw_path_diagram(const Graph& graph) {
       if (l.label == ".") l.label = "";  // a missing estimate has nothing to show
       const double priority = svg::number_at(r, link_priority);
       l.minor = !is_missing(priority) && priority < 0;
-      links.push_back(std::move(l));
+      d.links.push_back(std::move(l));
       continue;
     }
     const std::string id = svg::text_at(r, node_id);
@@ -374,29 +382,20 @@ std::string draw_path_diagram(const Graph& graph) {
     n.oval = shape == "OVAL" || shape == "ELLIPSE" || shape == "CIRCLE";
     const double size = svg::number_at(r, node_size);
     if (!is_missing(size) && size > 0) n.size = size;
-    nodes.push_back(std::move(n));
+    d.nodes.push_back(std::move(n));
   }
-  if (nodes.empty())
-    return svg::message_svg(graph, "The path diagram cannot be drawn",
-                            {"The table " + t.name + " has no node rows (rows with a NodeId)."});
+}
 
-  std::map<std::string, std::size_t> by_id;
-  for (std::size_t i = 0; i < nodes.size(); ++i) by_id.emplace(upper_case(nodes[i].id), i);
-  auto node_of = [&](const std::string& id) -> Node* {
-    auto it = by_id.find(upper_case(id));
-    return it == by_id.end() ? nullptr : &nodes[it->second];
-  };
-
-  std::vector<Node*> factors, variables;
-  for (Node& n : nodes) (n.oval ? factors : variables).push_back(&n);
-  // Each variable joins the factor it loads on most: the largest estimate,
-  // else its first salient loading, else its first loading.
+// Each variable joins the factor it loads on most: the largest estimate,
+// else its first salient loading, else its first loading.
+void group_variables(Diagram& d, const std::vector<Node*>& factors,
+                     const std::vector<Node*>& variables) {
   for (Node* v : variables) {
     double best = -1;
     int salient = -1, any = -1;
-    for (const Link& l : links) {
+    for (const Link& l : d.links) {
       if (l.both || upper_case(l.to) != upper_case(v->id)) continue;
-      const Node* f = node_of(l.from);
+      const Node* f = d.node_of(l.from);
       if (!f || !f->oval) continue;
       const int g =
           static_cast<int>(std::find(factors.begin(), factors.end(), f) - factors.begin());
@@ -411,14 +410,21 @@ std::string draw_path_diagram(const Graph& graph) {
     }
     if (v->group < 0) v->group = salient >= 0 ? salient : any;
   }
+}
 
+Style diagram_style(const Graph& graph) {
   Style style;
   style.scale = std::clamp(svg::dynamic_number(graph, "_pdScale").value_or(1.0), 0.1, 4.0);
   style.font = std::max(14 * style.scale, minimum_font_pixels(graph));
   style.head = std::max(6.0, 9 * style.scale);
   style.loop = std::max(18.0, 28 * style.scale);
-  size_nodes(nodes, style);
+  return style;
+}
 
+// The design box of the arrangement asked for (_pdalg; by default flow for
+// a few variables, grip for many), with the nodes placed in it.
+std::pair<double, double> lay_out(const Graph& graph, std::vector<Node*>& factors,
+                                  std::vector<Node*>& variables, const Style& style) {
   std::string algorithm = upper_case(svg::dynamic_text(graph, "_pdalg").value_or(""));
   if (algorithm != "FLOW" && algorithm != "GROUPEDFLOW" && algorithm != "GRIP")
     algorithm = variables.size() <= 14 ? "FLOW" : "GRIP";
@@ -436,17 +442,94 @@ std::string draw_path_diagram(const Graph& graph) {
     layout_grouped(factors, variables, width, height, style);
   else
     layout_grip(factors, variables, width, height, style);
+  return {width, height};
+}
 
-  const std::string title = svg::dynamic_text(graph, "_TitleText").value_or("");
-  Canvas canvas(graph.label.empty() ? (title.empty() ? "Path Diagram" : title) : graph.label);
-  canvas.reserve(0, 0, width, height);
+// How one link is drawn.
+struct LinkPen {
+  const Style& style;
+  std::string colour, attributes;
+  double label_size;
+};
 
-  std::vector<std::string> unknown;
+// A variance: a loop on the node's outer side, arrowheads at both ends.
+Label draw_variance(Canvas& canvas, const Node& a, const Link& l, const LinkPen& pen) {
+  const Style& style = pen.style;
+  const double label_size = pen.label_size;
+  Box extent;
+  const Point d = a.outward;
+  const Point s = boundary(a, rotated(d, -0.45)), e = boundary(a, rotated(d, 0.45));
+  const Point cs = s + rotated(d, -0.35) * (style.loop * 1.5);
+  const Point ce = e + rotated(d, 0.35) * (style.loop * 1.5);
+  const Point s2 = s + unit(cs - s) * (style.head * 0.7);
+  const Point e2 = e + unit(ce - e) * (style.head * 0.7);
+  for (Point p : {s, e, cs, ce}) extent.include(p.x, p.y);
+  canvas.path("M " + at(s2) + " C " + at(cs) + " " + at(ce) + " " + at(e2), extent, pen.attributes);
+  arrowhead(canvas, s, s - cs, style, pen.colour);
+  arrowhead(canvas, e, e - ce, style, pen.colour);
+  const Point apex = s * 0.125 + cs * 0.375 + ce * 0.375 + e * 0.125;
+  const std::string anchor = std::fabs(d.x) > 0.7 ? (d.x > 0 ? "start" : "end") : "middle";
+  const Point baseline{0, d.y > 0.7 ? label_size * 0.8 : d.y < -0.7 ? 0 : label_size * 0.35};
+  Label label{{}, l.label, anchor, l.minor};
+  // Beyond the loop's apex, further out when that place is taken.
+  for (double away : {0.6, 1.7, 2.8})
+    label.spots.push_back(apex + d * (label_size * away) + baseline);
+  return label;
+}
+
+// A correlation: an arc bulging to the nodes' outer side.
+Label draw_correlation(Canvas& canvas, const Node& a, const Node& b, const Link& l,
+                       const LinkPen& pen) {
+  const Style& style = pen.style;
+  Box extent;
+  auto bend_of = [](const Node& n) { return length(n.bend) > 0 ? n.bend : n.outward; };
+  Point bend = bend_of(a) + bend_of(b);
+  const Point chord = b.centre - a.centre;
+  if (length(bend) < 1e-6) bend = {-chord.y, chord.x};
+  const double distance = length(chord);
+  const Point control =
+      (a.centre + b.centre) * 0.5 + unit(bend) * std::min(distance * 0.6, 80 + distance * 0.25);
+  const Point s = boundary(a, control - a.centre), e = boundary(b, control - b.centre);
+  const Point s2 = s + unit(control - s) * (style.head * 0.7);
+  const Point e2 = e + unit(control - e) * (style.head * 0.7);
+  for (Point p : {s, e, control}) extent.include(p.x, p.y);
+  canvas.path("M " + at(s2) + " Q " + at(control) + " " + at(e2), extent, pen.attributes);
+  arrowhead(canvas, s, s - control, style, pen.colour);
+  arrowhead(canvas, e, e - control, style, pen.colour);
+  Label label{{}, l.label, "middle", l.minor};
+  for (double along : {0.5, 0.35, 0.65, 0.25, 0.75}) {
+    const double u = 1 - along;
+    const Point on = s * (u * u) + control * (2 * u * along) + e * (along * along);
+    label.spots.push_back(on + Point{0, pen.label_size * 0.35});
+  }
+  return label;
+}
+
+// A loading: a straight arrow from the factor to the variable.
+Label draw_loading(Canvas& canvas, const Node& a, const Node& b, const Link& l,
+                   const LinkPen& pen) {
+  Box extent;
+  const Point d = b.centre - a.centre;
+  const Point s = boundary(a, d), e = boundary(b, d * -1);
+  const Point e2 = e - unit(d) * (pen.style.head * 0.7);
+  extent.include(s.x, s.y);
+  extent.include(e.x, e.y);
+  canvas.path("M " + at(s) + " L " + at(e2), extent, pen.attributes);
+  arrowhead(canvas, e, d, pen.style, pen.colour);
+  Label label{{}, l.label, "middle", l.minor};
+  for (double along : {0.62, 0.5, 0.74, 0.4, 0.84, 0.3})
+    label.spots.push_back(s + (e - s) * along + Point{0, pen.label_size * 0.35});
+  return label;
+}
+
+// Every link whose ends are nodes of the table; the others are listed in
+// `unknown`.  The estimates' labels are placed later.
+std::vector<Label> draw_links(Canvas& canvas, Diagram& d, const Style& style, double label_size,
+                              std::vector<std::string>& unknown) {
   std::vector<Label> labels;
-  const double label_size = std::max(style.font * 0.85, minimum_font_pixels(graph));
-  for (const Link& l : links) {
-    const Node* a = node_of(l.from);
-    const Node* b = node_of(l.to);
+  for (const Link& l : d.links) {
+    const Node* a = d.node_of(l.from);
+    const Node* b = d.node_of(l.to);
     if (!a || !b) {
       unknown.push_back(l.id.empty() ? l.from + " to " + l.to : l.id);
       continue;
@@ -457,73 +540,32 @@ std::string draw_path_diagram(const Graph& graph) {
                              "\" fill=\"none\" stroke=\"" + colour + "\" stroke-width=\"" +
                              (l.minor ? "1" : "1.4") + "\"";
     if (l.minor) attributes += " stroke-dasharray=\"5 4\"";
-    Box extent;
-    if (a == b) {
-      // A variance: a loop on the node's outer side, arrowheads at both ends.
-      const Point d = a->outward;
-      const Point s = boundary(*a, rotated(d, -0.45)), e = boundary(*a, rotated(d, 0.45));
-      const Point cs = s + rotated(d, -0.35) * (style.loop * 1.5);
-      const Point ce = e + rotated(d, 0.35) * (style.loop * 1.5);
-      const Point s2 = s + unit(cs - s) * (style.head * 0.7);
-      const Point e2 = e + unit(ce - e) * (style.head * 0.7);
-      for (Point p : {s, e, cs, ce}) extent.include(p.x, p.y);
-      canvas.path("M " + at(s2) + " C " + at(cs) + " " + at(ce) + " " + at(e2), extent, attributes);
-      arrowhead(canvas, s, s - cs, style, colour);
-      arrowhead(canvas, e, e - ce, style, colour);
-      const Point apex = s * 0.125 + cs * 0.375 + ce * 0.375 + e * 0.125;
-      const std::string anchor = std::fabs(d.x) > 0.7 ? (d.x > 0 ? "start" : "end") : "middle";
-      const Point baseline{0, d.y > 0.7 ? label_size * 0.8 : d.y < -0.7 ? 0 : label_size * 0.35};
-      Label label{{}, l.label, anchor, l.minor};
-      // Beyond the loop's apex, further out when that place is taken.
-      for (double away : {0.6, 1.7, 2.8})
-        label.spots.push_back(apex + d * (label_size * away) + baseline);
-      labels.push_back(std::move(label));
-    } else if (l.both) {
-      // A correlation: an arc bulging to the nodes' outer side.
-      auto bend_of = [](const Node* n) { return length(n->bend) > 0 ? n->bend : n->outward; };
-      Point bend = bend_of(a) + bend_of(b);
-      const Point chord = b->centre - a->centre;
-      if (length(bend) < 1e-6) bend = {-chord.y, chord.x};
-      const double distance = length(chord);
-      const Point control = (a->centre + b->centre) * 0.5 +
-                            unit(bend) * std::min(distance * 0.6, 80 + distance * 0.25);
-      const Point s = boundary(*a, control - a->centre), e = boundary(*b, control - b->centre);
-      const Point s2 = s + unit(control - s) * (style.head * 0.7);
-      const Point e2 = e + unit(control - e) * (style.head * 0.7);
-      for (Point p : {s, e, control}) extent.include(p.x, p.y);
-      canvas.path("M " + at(s2) + " Q " + at(control) + " " + at(e2), extent, attributes);
-      arrowhead(canvas, s, s - control, style, colour);
-      arrowhead(canvas, e, e - control, style, colour);
-      Label label{{}, l.label, "middle", l.minor};
-      for (double along : {0.5, 0.35, 0.65, 0.25, 0.75}) {
-        const double u = 1 - along;
-        const Point on = s * (u * u) + control * (2 * u * along) + e * (along * along);
-        label.spots.push_back(on + Point{0, label_size * 0.35});
-      }
-      labels.push_back(std::move(label));
-    } else {
-      // A loading: a straight arrow from the factor to the variable.
-      const Point d = b->centre - a->centre;
-      const Point s = boundary(*a, d), e = boundary(*b, d * -1);
-      const Point e2 = e - unit(d) * (style.head * 0.7);
-      extent.include(s.x, s.y);
-      extent.include(e.x, e.y);
-      canvas.path("M " + at(s) + " L " + at(e2), extent, attributes);
-      arrowhead(canvas, e, d, style, colour);
-      Label label{{}, l.label, "middle", l.minor};
-      for (double along : {0.62, 0.5, 0.74, 0.4, 0.84, 0.3})
-        label.spots.push_back(s + (e - s) * along + Point{0, label_size * 0.35});
-      labels.push_back(std::move(label));
-    }
+    const LinkPen pen{style, colour, attributes, label_size};
+    if (a == b)
+      labels.push_back(draw_variance(canvas, *a, l, pen));
+    else if (l.both)
+      labels.push_back(draw_correlation(canvas, *a, *b, l, pen));
+    else
+      labels.push_back(draw_loading(canvas, *a, *b, l, pen));
   }
+  return labels;
+}
 
+Box box_of(const Node& n) {
+  Box b;
+  b.include(n.centre.x - n.half_width, n.centre.y - n.half_height);
+  b.include(n.centre.x + n.half_width, n.centre.y + n.half_height);
+  return b;
+}
+
+// Factors as ovals, variables as rectangles, each with its name and a
+// tooltip that adds the variable's label.
+void draw_nodes(Canvas& canvas, const std::vector<Node>& nodes, const Style& style) {
   for (const Node& n : nodes) {
     const std::string tooltip = n.variable_label.empty() || n.variable_label == n.label
                                     ? n.id
                                     : n.id + ": " + n.variable_label;
-    Box extent;
-    extent.include(n.centre.x - n.half_width, n.centre.y - n.half_height);
-    extent.include(n.centre.x + n.half_width, n.centre.y + n.half_height);
+    const Box extent = box_of(n);
     const std::string tip = "<title>" + svg::escape(tooltip) + "</title>";
     if (n.oval)
       canvas.raw(
@@ -543,17 +585,15 @@ std::string draw_path_diagram(const Graph& graph) {
     canvas.text(n.centre.x, n.centre.y + style.font * 0.35, n.label, style.font, "middle",
                 "class=\"node-label\"");
   }
+}
 
-  // Estimates last, on a light backing, so no line runs through them; each
-  // at its first place that covers no node and no estimate placed before,
-  // the salient ones first.
+// Estimates last, on a light backing, so no line runs through them; each
+// at its first place that covers no node and no estimate placed before,
+// the salient ones first.
+void place_estimates(Canvas& canvas, const std::vector<Node>& nodes,
+                     const std::vector<Label>& labels, double label_size) {
   std::vector<Box> taken;
-  for (const Node& n : nodes) {
-    Box b;
-    b.include(n.centre.x - n.half_width, n.centre.y - n.half_height);
-    b.include(n.centre.x + n.half_width, n.centre.y + n.half_height);
-    taken.push_back(b);
-  }
+  for (const Node& n : nodes) taken.push_back(box_of(n));
   auto overlaps = [&](const Box& b) {
     return std::any_of(taken.begin(), taken.end(), [&](const Box& o) {
       return b.left < o.right && o.left < b.right && b.top < o.bottom && o.top < b.bottom;
@@ -575,7 +615,11 @@ std::string draw_path_diagram(const Graph& graph) {
       canvas.text(at.x, at.y, l.text, label_size, l.anchor,
                   std::string("class=\"link-label\"") + (l.minor ? " fill=\"#777\"" : ""));
     }
+}
 
+// The title, wrapped to the width, and a line naming the links not drawn.
+void set_diagram_heading(Canvas& canvas, const std::string& title, double width,
+                         const std::vector<std::string>& unknown) {
   std::vector<std::string> heading;
   std::size_t title_lines = 0;
   if (!title.empty())
@@ -588,6 +632,39 @@ std::string draw_path_diagram(const Graph& graph) {
     heading.push_back("Not drawn, joining nodes the table does not have: " + list);
   }
   canvas.set_heading(heading, title_lines);
+}
+
+}  // namespace
+
+std::string draw_path_diagram(const Graph& graph) {
+  const auto source = svg::find_source(graph, "PathDiagramData", {"NodeId", "FromId", "ToId"});
+  if (!source.problem.empty())
+    return svg::message_svg(graph, "The path diagram cannot be drawn", {source.problem});
+  const Table& t = *source.table;
+  Diagram d;
+  read_rows(t, source, d);
+  if (d.nodes.empty())
+    return svg::message_svg(graph, "The path diagram cannot be drawn",
+                            {"The table " + t.name + " has no node rows (rows with a NodeId)."});
+  for (std::size_t i = 0; i < d.nodes.size(); ++i) d.by_id.emplace(upper_case(d.nodes[i].id), i);
+
+  std::vector<Node*> factors, variables;
+  for (Node& n : d.nodes) (n.oval ? factors : variables).push_back(&n);
+  group_variables(d, factors, variables);
+
+  const Style style = diagram_style(graph);
+  size_nodes(d.nodes, style);
+  const auto [width, height] = lay_out(graph, factors, variables, style);
+
+  const std::string title = svg::dynamic_text(graph, "_TitleText").value_or("");
+  Canvas canvas(graph.label.empty() ? (title.empty() ? "Path Diagram" : title) : graph.label);
+  canvas.reserve(0, 0, width, height);
+  std::vector<std::string> unknown;
+  const double label_size = std::max(style.font * 0.85, minimum_font_pixels(graph));
+  const std::vector<Label> labels = draw_links(canvas, d, style, label_size, unknown);
+  draw_nodes(canvas, d.nodes, style);
+  place_estimates(canvas, d.nodes, labels, label_size);
+  set_diagram_heading(canvas, title, width, unknown);
   return canvas.finish();
 }
 

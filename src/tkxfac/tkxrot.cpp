@@ -681,30 +681,114 @@ struct Outcome {
   int newton_steps = 0;
 };
 
+// Places `cur` at T = I and derives the criterion there; false when that
+// fails or the measure is not finite.
+bool start_at_identity(Engine& engine, int m, Point& cur) {
+  cur.t.assign(static_cast<std::size_t>(m) * m, 0.0);
+  for (int i = 0; i < m; ++i) cur.t[dense_index(i, i, m)] = 1;
+  if (!engine.place(cur)) return false;
+  engine.derive(cur);
+  return std::isfinite(cur.measure);
+}
+
+// What carries over from one step to the next: the gradient step's length,
+// the non-monotone reference value and its weight, and the measure below
+// which a Newton step is tried next.
+struct StepControl {
+  double alpha;
+  double reference, weight = 1;
+  // After a Newton attempt fails (the Hessian is not positive definite
+  // there, or the step does not pay), the next one waits until the measure
+  // has come down by a further factor: building the Hessian costs about as
+  // much as m(m-1)/2 (orthogonal) or m(m-1) (oblique) criterion evaluations.
+  double newton_below = kNewtonStart;
+
+  // The reference value takes in the value f of the point just reached.
+  void take_in(double f) {
+    const double next_weight = kNonmonotone * weight + 1;
+    reference = (kNonmonotone * weight * reference + f) / next_weight;
+    weight = next_weight;
+  }
+};
+
+// One step from `cur` to `trial`: Newton when the measure is below the
+// control's threshold, else a gradient step halved until it is acceptable,
+// then Newton if it was not tried yet.  A trial point is taken when it
+// decreases f enough, or when the change of f is rounding and the gradient
+// went down.  False when no step is acceptable.
+bool take_step(Engine& engine, Point& cur, Point& trial, std::vector<double>& u, StepControl& ctl,
+               int& newton_steps) {
+  const double flat = kFlat * engine.magnitude(cur);
+  auto acceptable = [&](double required) {
+    if (trial.f <= required) {
+      engine.derive(trial);
+      return true;
+    }
+    if (std::fabs(trial.f - cur.f) <= flat) {
+      engine.derive(trial);
+      return trial.measure < cur.measure;
+    }
+    return false;
+  };
+  bool moved = false, tried_newton = false;
+  auto try_newton = [&]() {
+    tried_newton = true;
+    double decrease = 0;
+    if (engine.newton_direction(cur, u, decrease))
+      for (double scale = 1; scale > 1.0 / 16; scale *= 0.5)
+        if (engine.newton_step(cur, u, scale, trial) &&
+            acceptable(cur.f - kArmijo * scale * decrease))
+          return true;
+    ctl.newton_below = 0.1 * cur.measure;
+    return false;
+  };
+  if (cur.measure < ctl.newton_below) moved = try_newton();
+  if (moved) {
+    ++newton_steps;
+  } else {
+    const double gnorm = std::sqrt(cur.gp_norm2);
+    double a = std::min(ctl.alpha, kMaxStep / gnorm);
+    for (int h = 0; h <= kMaxHalvings && !moved; ++h, a *= 0.5)
+      moved = engine.gradient_step(cur, a, trial) &&
+              acceptable(ctl.reference - kArmijo * a * cur.gp_norm2);
+    if (!moved && !tried_newton) {
+      moved = try_newton();
+      if (moved) ++newton_steps;
+    }
+  }
+  return moved;
+}
+
+// Barzilai-Borwein length for the next gradient step after the step from
+// `cur` to `next`, alternating the two quotients; where the curvature along
+// the step is not positive, the geometric mean of the two, which always is.
+// Without a usable step the length stays `alpha`.
+double next_step_length(const Point& cur, const Point& next, int iterations, double alpha) {
+  double ss = 0, sy = 0, yy = 0;
+  for (std::size_t k = 0; k < cur.t.size(); ++k) {
+    const double s = next.t[k] - cur.t[k], y = next.gp[k] - cur.gp[k];
+    ss += s * s;
+    sy += s * y;
+    yy += y * y;
+  }
+  if (yy > 0 && ss > 0) {
+    if (sy > 0) return iterations % 2 ? ss / sy : sy / yy;
+    return std::sqrt(ss / yy);
+  }
+  return alpha;
+}
+
 // Runs the iteration from T = I; `cur` ends at the last iterate.
 Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Point& cur) {
   Outcome out;
-  cur.t.assign(static_cast<std::size_t>(m) * m, 0.0);
-  for (int i = 0; i < m; ++i) cur.t[dense_index(i, i, m)] = 1;
-  if (!engine.place(cur)) {
+  if (!start_at_identity(engine, m, cur)) {
     out.status = TKXFAC_ROTATE_EXCEPTION;
     return out;
   }
-  engine.derive(cur);
-  if (!std::isfinite(cur.measure)) {
-    out.status = TKXFAC_ROTATE_EXCEPTION;
-    return out;
-  }
-  Point trial, prev;
+  Point trial;
   std::vector<double> u;
   // First step: a tenth of the longest step.
-  double alpha = cur.gp_norm2 > 0 ? 0.1 * kMaxStep / std::sqrt(cur.gp_norm2) : 0.0;
-  double reference = cur.f, weight = 1;  // non-monotone reference value and its weight
-  // After a Newton attempt fails (the Hessian is not positive definite there,
-  // or the step does not pay), the next one waits until the measure has come
-  // down by a further factor: building the Hessian costs about as much as
-  // m(m-1)/2 (orthogonal) or m(m-1) (oblique) criterion evaluations.
-  double newton_below = kNewtonStart;
+  StepControl ctl{cur.gp_norm2 > 0 ? 0.1 * kMaxStep / std::sqrt(cur.gp_norm2) : 0.0, cur.f};
   double previous_measure = std::numeric_limits<double>::infinity();
   // Oblique only: the smallest singular value of T now and halfway through
   // the iterations allowed.
@@ -723,73 +807,16 @@ Outcome iterate(Engine& engine, int m, bool oblique, int maxiter, double eps, Po
       out.status = closing ? TKXFAC_ROTATE_TO_SINGULARITY : TKXFAC_ROTATE_NOT_CONVERGE;
       break;
     }
-    const double flat = kFlat * engine.magnitude(cur);
-    // A trial point is taken when it decreases f enough, or when the change
-    // of f is rounding and the gradient went down.
-    auto acceptable = [&](double required) {
-      if (trial.f <= required) {
-        engine.derive(trial);
-        return true;
-      }
-      if (std::fabs(trial.f - cur.f) <= flat) {
-        engine.derive(trial);
-        return trial.measure < cur.measure;
-      }
-      return false;
-    };
-    bool moved = false, tried_newton = false;
-    auto try_newton = [&]() {
-      tried_newton = true;
-      double decrease = 0;
-      if (engine.newton_direction(cur, u, decrease))
-        for (double scale = 1; scale > 1.0 / 16; scale *= 0.5)
-          if (engine.newton_step(cur, u, scale, trial) &&
-              acceptable(cur.f - kArmijo * scale * decrease))
-            return true;
-      newton_below = 0.1 * cur.measure;
-      return false;
-    };
-    if (cur.measure < newton_below) moved = try_newton();
-    if (moved) {
-      ++out.newton_steps;
-    } else {
-      const double gnorm = std::sqrt(cur.gp_norm2);
-      double a = std::min(alpha, kMaxStep / gnorm);
-      for (int h = 0; h <= kMaxHalvings && !moved; ++h, a *= 0.5)
-        moved = engine.gradient_step(cur, a, trial) &&
-                acceptable(reference - kArmijo * a * cur.gp_norm2);
-      if (!moved && !tried_newton) {
-        moved = try_newton();
-        if (moved) ++out.newton_steps;
-      }
-    }
-    if (!moved) {
+    if (!take_step(engine, cur, trial, u, ctl, out.newton_steps)) {
       // No step improves on a point whose measure is rounding already.
       out.status = at_rounding ? TKXFAC_ROTATE_CONVERGE : TKXFAC_ROTATE_FAIL_TO_OPTIMIZE;
       break;
     }
     ++out.iterations;
     previous_measure = cur.measure;
-    // Barzilai-Borwein length for the next gradient step, alternating the
-    // two quotients; where the curvature along the step is not positive, the
-    // geometric mean of the two, which always is.
-    double ss = 0, sy = 0, yy = 0;
-    for (std::size_t k = 0; k < cur.t.size(); ++k) {
-      const double s = trial.t[k] - cur.t[k], y = trial.gp[k] - cur.gp[k];
-      ss += s * s;
-      sy += s * y;
-      yy += y * y;
-    }
-    if (yy > 0 && ss > 0) {
-      if (sy > 0)
-        alpha = out.iterations % 2 ? ss / sy : sy / yy;
-      else
-        alpha = std::sqrt(ss / yy);
-    }
+    ctl.alpha = next_step_length(cur, trial, out.iterations, ctl.alpha);
     std::swap(cur, trial);
-    const double next_weight = kNonmonotone * weight + 1;
-    reference = (kNonmonotone * weight * reference + cur.f) / next_weight;
-    weight = next_weight;
+    ctl.take_in(cur.f);
     if (!std::isfinite(cur.measure)) {
       out.status = TKXFAC_ROTATE_EXCEPTION;
       break;

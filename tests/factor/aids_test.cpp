@@ -168,6 +168,19 @@ TEST(Aids, EachByGroupIsSimulatedWithItsOwnNumberOfObservations) {
             column(find_table(by, "ParallelAnalysis", 2), "AveEigPA"));
 }
 
+// PRIORS=RANDOM without RANDOM= takes its seed from the clock and leaves it
+// in SYSRANDOM, from which the same priors come again.
+TEST(Aids, ARandomStartIsRepeatedFromSysrandom) {
+  const Data d = make_data(60, 1, 4, 0.6, 3);
+  const Outcome r = progtest::run(d.step + "proc factor data=d priors=random nfactors=1; run;\n"
+                                           "%put SEEDWAS=&sysrandom;\n"
+                                           "proc factor data=d priors=random random=&sysrandom nfactors=1; run;");
+  EXPECT_NE(put_value(r, "SEEDWAS"), "0");
+  const json *first = find_table(r, "PriorCommunalEst", 1), *again = find_table(r, "PriorCommunalEst", 2);
+  ASSERT_TRUE(first && again) << r.log;
+  EXPECT_EQ((*first)["rows"], (*again)["rows"]);
+}
+
 TEST(Aids, TooFewObservationsDropTheDisplayAndStopTheChoice) {
   const Data d = make_data(4, 1, 6, 0.6, 5);  // 4 observations, 6 variables
   const Outcome shown = progtest::run(d.step + "proc factor data=d parallel map nfactors=1; run;");

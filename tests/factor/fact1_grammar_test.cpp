@@ -2,7 +2,9 @@
 // the values just outside them, and the kinds of value it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <set>
 #include <sstream>
 
 #include "factor/state/factorg.h"
@@ -110,6 +112,42 @@ TEST(FactorGrammar, RejectedValuesOfEachKind) {
   }
   // The PRIORS statement takes no ranges.
   EXPECT_EQ(FParse({"PROC FACTOR", "PRIORS 0.1 TO 0.3"}).status, kParseStatus);
+}
+
+// The statement reference of kav help is made from the grammar: every
+// spelling the parser knows, in every option list, is in it with a meaning.
+TEST(FactorGrammar, ReferenceNamesEveryOptionWithItsMeaning) {
+  const Grammar& g = factorg();
+  const std::string ref = grammar_reference(g);
+  std::set<std::string> words;  // every name the reference shows
+  for (std::size_t k = 0; k < ref.size();) {
+    std::size_t e = k;
+    while (e < ref.size() && (std::isalnum(static_cast<unsigned char>(ref[e])) || ref[e] == '_'))
+      ++e;
+    if (e > k) words.insert(ref.substr(k, e - k));
+    k = e + 1;
+  }
+  std::vector<const OptionTable*> tables = {g.proc};
+  for (const StatementDef& st : g.statements) {
+    for (const char* sp : st.spellings) EXPECT_TRUE(words.count(sp)) << sp;
+    EXPECT_NE(st.help, nullptr) << st.spellings[0];
+    if (st.options) tables.push_back(st.options);
+  }
+  for (std::size_t t = 0; t < tables.size(); ++t)
+    for (const OptionDef& d : tables[t]->options) {
+      for (const char* sp : d.spellings)
+        EXPECT_TRUE(words.count(sp)) << tables[t]->name << " " << sp;
+      EXPECT_NE(d.help, nullptr) << tables[t]->name << " " << d.spellings[0];
+      for (const OptionTable* sub : {d.before_equals, d.after_name})
+        if (sub && std::find(tables.begin(), tables.end(), sub) == tables.end())
+          tables.push_back(sub);
+      for (const WordDef& w : d.words) {
+        EXPECT_TRUE(words.count(w.word)) << d.spellings[0] << " " << w.word;
+        if (w.options && std::find(tables.begin(), tables.end(), w.options) == tables.end())
+          tables.push_back(w.options);
+      }
+    }
+  EXPECT_GE(tables.size(), 5u);
 }
 
 }  // namespace

@@ -40,8 +40,11 @@ class MatrixPrinter : public TableFixture {
   // Prints `x` as table `name` (template Stat.Factor.<name>) and returns it.
   const Table* show(char type, const double* x, const double* se, int rows, int cols, char rowkind,
                     char colkind, const std::string& name, int stacked = 1) {
-    factm2(com, type, x, se, rows, cols, rowkind, colkind, 0, 0, name.c_str(),
-           ("Stat.Factor." + name).c_str(), stacked);
+    factm2(com, {.name = name.c_str(),
+                 .values = x,
+                 .shape = {type, rows, cols, rowkind, colkind},
+                 .se = se,
+                 .stacked = stacked != 0});
     return table(name);
   }
   static Names row_labels(const Table& t) {

@@ -130,4 +130,22 @@ TEST_F(Cli, ArgumentsCannotAddStatementsOrOverwriteTheirOwnFiles) {
   EXPECT_EQ(read("ods.kav"), ods);
 }
 
+// A file of correlations is marked as such by --type or by TYPE= after its
+// path; kav help lists the topics and the FACTOR reference.
+TEST_F(Cli, CorrelationFilesAreMarkedOnTheCommandLineAndHelpSaysHow) {
+  const std::string corr =
+      write("corr.csv", "_type_,_name_,x,y,z\nN,,100,100,100\nCORR,x,1,.5,.4\nCORR,y,.5,1,.3\n"
+                        "CORR,z,.4,.3,1\n");
+  for (const std::string& args : {"'" + corr + "(type=corr)'", corr + " --type corr"}) {
+    EXPECT_EQ(kav("factor " + args + " nfactors=1"), 0) << args << read("err.txt");
+    EXPECT_TRUE(said("out.txt", "Number of Observations Stated")) << args;
+  }
+  EXPECT_EQ(kav("factor " + corr + " --type 'corr;'"), 64);
+  EXPECT_EQ(kav("help factor"), 0);
+  EXPECT_TRUE(said("out.txt", "PATHDIAGRAM"));
+  EXPECT_EQ(kav("help data sets"), 0);
+  EXPECT_TRUE(said("out.txt", "--type corr"));
+  EXPECT_EQ(kav("help nonsense"), 64);
+}
+
 }  // namespace

@@ -75,23 +75,25 @@ bool read_type_row(COMSTR* com, Wanted wanted, double* values) {
 // Tables of the diagnostics and the priors.
 
 void show_inv_corr(COMSTR* com) {
-  factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
-         kLabelVariables, 0, 0, "InvCorr", (std::string(kTablePrefix) + "InvCorr").c_str(), 0);
+  factm2(com, {.name = "InvCorr", .values = com->cor, .shape = variables_packed(com->nvar)});
 }
 void show_partial_corr(COMSTR* com) {
-  factm2(com, kStoreSymmetric, com->cor, nullptr, com->nvar, com->nvar, kLabelVariables,
-         kLabelVariables, 0, 0, "ParCorrControlVar",
-         (std::string(kTablePrefix) + "ParCorrControlVar").c_str(), 0);
+  factm2(com,
+         {.name = "ParCorrControlVar", .values = com->cor, .shape = variables_packed(com->nvar)});
 }
 void show_sampling_adequacy(COMSTR* com, const double* msa, double overall) {
-  factpm2(com, overall, 5, "SamplingAdequacy", 0, factitle(com, kMsgMsaTitle, {factnum(overall)}),
-          msa, "cf", 10, 1, kLabelNumbers, com->nvar, kLabelVariables,
-          (std::string(kTablePrefix) + "SamplingAdequacy").c_str(), "_OverallMSA");
+  factpm2(com, {.name = "SamplingAdequacy",
+                .title = factitle(com, kMsgMsaTitle, {factnum(overall)}),
+                .values = msa,
+                .shape = one_column(com->nvar, kLabelVariables),
+                .extraname = "_OverallMSA",
+                .extra = overall});
 }
 void show_priors(COMSTR* com, int titleno) {
-  factpm2(com, 0, 1, "PriorCommunalEst", 0, factitle(com, titleno), com->priors, "cf", 10, 1,
-          kLabelNumbers, com->nvar, kLabelVariables,
-          (std::string(kTablePrefix) + "PriorCommunalEst").c_str(), nullptr);
+  factpm2(com, {.name = "PriorCommunalEst",
+                .title = factitle(com, titleno),
+                .values = com->priors,
+                .shape = one_column(com->nvar, kLabelVariables)});
 }
 
 }  // namespace
@@ -199,7 +201,12 @@ void factpriors(COMSTR* com, bool inverse) {
   if (type != kPriList) std::fill(priors, priors + n, 1.0);
 
   if (type == kPriRandom) {
-    if (com->seed < 1) zranuni(&com->seed);  // settle the clock seed first
+    if (com->seed < 1) {
+      // A seed from the clock goes to SYSRANDOM, so that RANDOM=&sysrandom
+      // repeats the run.
+      zranuni(&com->seed);
+      zranms(com, com->seed, 1);
+    }
     com->host->xpmlog(kFactorGroup, kMsgRandomSeed, {std::to_string(com->seed)});
     for (int j = 0; j < n; ++j) priors[j] = zranuni(&com->seed);
   }
@@ -274,7 +281,15 @@ void factwts(COMSTR* com) {
     if (!read_type_row(com, wanted, wt)) {
       factrc(com, kRcByGroup);
       com->host->xpmlog(kFactorGroup, kMsgNoWeightRow);
+      return;
     }
+    // A WEIGHT row weighs the standardised variables.  A covariance
+    // analysis weighs each variable's own scale, so its weight takes the
+    // variance as well, as the unweighted covariance analysis does
+    // (weight 1 becomes the variance).  OUTSTAT= divides the variance out
+    // again, so reading that data set back repeats the analysis.
+    if (fopt_test(com, kFoptCov))
+      for (int j = 0; j < n; ++j) wt[j] *= com->vstd[j] * com->vstd[j];
     return;
   }
   for (int j = 0; j < n; ++j) {

@@ -35,6 +35,55 @@ struct Work {
   ~Work() { pool.release(block); }
 };
 
+// The image coefficients B (row-major, n by n: row i holds the coefficients
+// of variable i on the others) and the squared multiple correlations as
+// priors, by sweeping the correlations in com->cor: for row i every variable
+// but i is swept, one sweep in and one out per row.  A variable that cannot
+// be swept (a linear combination of the others) gets coefficient 0 and is
+// said in the log.  w is work storage of n.
+void image_coefficients(COMSTR* com, double* b, double* w) {
+  const int n = com->nvar;
+  const auto nn = static_cast<std::size_t>(n);
+  std::vector<char> flags(nn, '0');
+  bool declined = false;
+  double* c = com->cor;
+  for (int i = 0; i < n; ++i) {
+    if (i == 0) {
+      for (int k = 1; k < n; ++k) zsweep(com->singular, c, k, n, flags.data(), w);
+    } else {
+      if (flags[static_cast<std::size_t>(i)] != '0')
+        zsweep(com->singular, c, i, n, flags.data(), w);
+      if (flags[static_cast<std::size_t>(i - 1)] == '0')
+        zsweep(com->singular, c, i - 1, n, flags.data(), w);
+    }
+    for (int j = 0; j < n; ++j) {
+      double& bij = b[static_cast<std::size_t>(i) * nn + static_cast<std::size_t>(j)];
+      if (flags[static_cast<std::size_t>(j)] == '0') {
+        bij = 0;
+        if (j != i) declined = true;
+      } else {
+        bij = j < i ? c[packed_index(i, j)] : -c[packed_index(j, i)];
+      }
+    }
+    com->priors[i] = 1 - c[packed_index(i, i)];
+  }
+  if (declined) com->host->xpmlog(kFactorGroup, kMsgLinearCombination);
+}
+
+// The number of factors.  The default threshold is the mean of the weighted
+// squared multiple correlations: the number-of-factors rule sees them as the
+// weights, and the weights and their flag are put back after.
+void number_of_image_factors(COMSTR* com) {
+  for (int j = 0; j < com->nvar; ++j) com->communal[j] = com->wt[j] * com->priors[j];
+  double* wt = com->wt;
+  const bool flag = fopt_test(com, kFoptVarWeights);
+  com->wt = com->communal;
+  fopt_set(com, kFoptVarWeights);
+  factnf(com);
+  com->wt = wt;
+  if (!flag) fopt_clear(com, kFoptVarWeights);
+}
+
 }  // namespace
 
 void factim(COMSTR* com) {
@@ -53,8 +102,6 @@ void factim(COMSTR* com) {
   // correlations); the matrix itself comes back from the scratch file.
   factcd(com);
   factutr(com, com->cor, com->notec);
-  if (fopt_test(com, kFoptWeight) && fopt_test(com, kFoptCov))
-    for (int j = 0; j < n; ++j) com->wt[j] *= com->vstd[j] * com->vstd[j];
 
   Work work{com->host->pool(), factalloc_doubles(com, tri + nn * nn + nn)};
   double* r = work.block;
@@ -62,44 +109,26 @@ void factim(COMSTR* com) {
   double* w = b + nn * nn;
   std::copy(com->cor, com->cor + tri, r);
 
-  // Row i of B: every variable but i swept, one sweep in and one out per row.
-  std::vector<char> flags(nn, '0');
-  bool declined = false;
+  image_coefficients(com, b, w);
   double* c = com->cor;
-  for (int i = 0; i < n; ++i) {
-    if (i == 0) {
-      for (int k = 1; k < n; ++k) zsweep(com->singular, c, k, n, flags.data(), w);
-    } else {
-      if (flags[static_cast<std::size_t>(i)] != '0') zsweep(com->singular, c, i, n, flags.data(), w);
-      if (flags[static_cast<std::size_t>(i - 1)] == '0')
-        zsweep(com->singular, c, i - 1, n, flags.data(), w);
-    }
-    for (int j = 0; j < n; ++j) {
-      double& bij = b[static_cast<std::size_t>(i) * nn + static_cast<std::size_t>(j)];
-      if (flags[static_cast<std::size_t>(j)] == '0') {
-        bij = 0;
-        if (j != i) declined = true;
-      } else {
-        bij = j < i ? c[packed_index(i, j)] : -c[packed_index(j, i)];
-      }
-    }
-    com->priors[i] = 1 - c[packed_index(i, i)];
-  }
-  if (declined) com->host->xpmlog(kFactorGroup, kMsgLinearCombination);
 
   if (com->ods) {
-    factpm2(com, 0, 1, "MultipleCorr", 0, factitle(com, kMsgMultipleCorr), com->priors, "cf", 10, 1,
-            kLabelNumbers, n, kLabelVariables, (std::string(kTablePrefix) + "MultipleCorr").c_str(),
-            nullptr);
-    factm2(com, kStoreRow, b, nullptr, n, n, kLabelVariables, kLabelVariables, kMsgImageCoef, 0,
-           "ImageCoef", (std::string(kTablePrefix) + "ImageCoef").c_str(), 0);
+    factpm2(com, {.name = "MultipleCorr",
+                  .title = factitle(com, kMsgMultipleCorr),
+                  .values = com->priors,
+                  .shape = one_column(n, kLabelVariables)});
+    factm2(com, {.name = "ImageCoef",
+                 .values = b,
+                 .shape = {.storage = kStoreRow, .nrow = n, .ncol = n, .colkind = kLabelVariables},
+                 .titleno = kMsgImageCoef});
   }
 
   // G = B R B', the image covariance matrix.
   zqform(r, n, b, n, c, w);
   if (com->ods)
-    factm2(com, kStoreSymmetric, c, nullptr, n, n, kLabelVariables, kLabelVariables, kMsgImageCov,
-           0, "ImageCov", (std::string(kTablePrefix) + "ImageCov").c_str(), 0);
+    factm2(
+        com,
+        {.name = "ImageCov", .values = c, .shape = variables_packed(n), .titleno = kMsgImageCov});
   factsvxv(com, "IMAGE", b, kStoreRow);
   factsvxv(com, "IMAGECOV", c, kStoreSymmetric);
 
@@ -112,28 +141,21 @@ void factim(COMSTR* com) {
     factevt(com, format_message(kFactorGroup, weighted ? kMsgImageEigWeighted : kMsgImageEig, {}),
             n);
 
-  // The default threshold is the mean of the weighted squared multiple
-  // correlations: the number-of-factors rule sees them as the weights.
-  for (int j = 0; j < n; ++j) com->communal[j] = com->wt[j] * com->priors[j];
-  double* wt = com->wt;
-  const bool flag = fopt_test(com, kFoptVarWeights);
-  com->wt = com->communal;
-  fopt_set(com, kFoptVarWeights);
-  factnf(com);
-  com->wt = wt;
-  if (!flag) fopt_clear(com, kFoptVarWeights);
+  number_of_image_factors(com);
   if (com->nfact <= 0) return;
 
   if (const int code = zeigvec(n, com->nfact, c, com->eigval, com->fact, com->datax); code != 0)
     facteigm(com, code);
   if (com->ods && fopt_test(com, kFoptEigenvectors))
-    factm2(com, kStoreColumn, com->fact, nullptr, n, com->nfact, kLabelVariables, kLabelNumbers, 0,
-           0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(), 0);
+    factm2(com, {.name = "Eigenvectors",
+                 .values = com->fact,
+                 .shape = variables_by_numbers(n, com->nfact)});
   factldg(com);
   if (com->ods)
-    factm2(com, kStoreColumn, com->fact, nullptr, n, com->nfact, kLabelVariables, kLabelFactors,
-           kMsgImageFactors, 0, "ImageFactors",
-           (std::string(kTablePrefix) + "ImageFactors").c_str(), 0);
+    factm2(com, {.name = "ImageFactors",
+                 .values = com->fact,
+                 .shape = variables_by_factors(n, com->nfact),
+                 .titleno = kMsgImageFactors});
 
   // Back to the observed variables: each loading column f becomes the x
   // with B x = f.

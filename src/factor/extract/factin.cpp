@@ -178,9 +178,10 @@ void factin(COMSTR* com) {
       xexit(com->rc, 0);
     }
     if (com->ods)
-      factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgStdScoreCoef, 0, "InputScoreCoef",
-             (std::string(kTablePrefix) + "InputScoreCoef").c_str(), 0);
+      factm2(com, {.name = "InputScoreCoef",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgStdScoreCoef});
     return;
   }
 
@@ -190,9 +191,11 @@ void factin(COMSTR* com) {
   } else {
     if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
     if (com->ods)
-      factm2(com, kStoreColumn, com->fact, nullptr, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputPattern, 0, "InputFactorPattern",
-             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
+      factm2(com, {.name = "InputFactorPattern",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgInputPattern,
+                   .stacked = true});
   }
 }
 

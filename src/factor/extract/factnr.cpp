@@ -737,14 +737,16 @@ void orient(double* v, int p) {
 }
 
 void show_eigenvectors(COMSTR* com, const double* vectors) {
-  factm2(com, kStoreColumn, vectors, nullptr, com->nvar, com->nfact, kLabelVariables, kLabelNumbers,
-         0, 0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(), 0);
+  factm2(com, {.name = "Eigenvectors",
+               .values = vectors,
+               .shape = variables_by_numbers(com->nvar, com->nfact)});
 }
 
 void show_cancorr(COMSTR* com, const double* values) {
-  factpm2(com, 0, 2, "CanCorr", 0, factitle(com, kMsgCanCorr), values, "rf", 10, com->nfact,
-          kLabelFactors, 1, kLabelNumbers, (std::string(kTablePrefix) + "CanCorr").c_str(),
-          nullptr);
+  factpm2(com, {.name = "CanCorr",
+                .title = factitle(com, kMsgCanCorr),
+                .values = values,
+                .shape = one_row(com->nfact, kLabelFactors)});
 }
 
 // The eigenvalue table of the solution.

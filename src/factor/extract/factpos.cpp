@@ -56,9 +56,11 @@ void standard_errors(COMSTR* com) {
   if (!names.empty()) com->host->xpmlog(kFactorGroup, kMsgSeBoundary, {names});
 }
 void show_pattern(COMSTR* com) {
-  factm2(com, kStoreColumn, com->fact, com->factse, com->nvar, com->nfact, kLabelVariables,
-         kLabelFactors, 0, 0, "FactorPattern",
-         (std::string(kTablePrefix) + "FactorPattern").c_str(), 1);
+  factm2(com, {.name = "FactorPattern",
+               .values = com->fact,
+               .shape = variables_by_factors(com->nvar, com->nfact),
+               .se = com->factse,
+               .stacked = true});
 }
 void show_variance_explained(COMSTR* com, int titleno, const std::string& insert, bool weighted) {
   const int m = com->nfact;
@@ -68,17 +70,20 @@ void show_variance_explained(COMSTR* com, int titleno, const std::string& insert
             nullptr, "VarExplainWgt", 0, "VarExplainHead", title,
             (std::string(kTablePrefix) + "VarExplainWgt").c_str());
   } else {
-    factpm2(com, 0, 2, "VarExplain", 0, title, com->datax + m, "rf", 10, m, kLabelFactors, 1,
-            kLabelNumbers, (std::string(kTablePrefix) + "VarExplain").c_str(), nullptr);
+    factpm2(com, {.name = "VarExplain",
+                  .title = title,
+                  .values = com->datax + m,
+                  .shape = one_row(m, kLabelFactors)});
   }
 }
 void show_final_communalities(COMSTR* com, bool weighted, double weighted_total) {
   if (weighted) {
     factfct(com, weighted_total);
   } else {
-    factpm2(com, 0, 2, "FinalCommun", 0, factitle(com, kMsgFinalCommun, {factnum(com->totcom)}),
-            com->communal, "rf", 10, com->nvar, kLabelVariables, 1, kLabelNumbers,
-            (std::string(kTablePrefix) + "FinalCommun").c_str(), nullptr);
+    factpm2(com, {.name = "FinalCommun",
+                  .title = factitle(com, kMsgFinalCommun, {factnum(com->totcom)}),
+                  .values = com->communal,
+                  .shape = one_row(com->nvar, kLabelVariables)});
   }
 }
 

@@ -55,9 +55,9 @@ void show_eigenvalues(COMSTR* com, const std::string& title) {
 }
 // The eigenvectors sit in `fact` until the loadings are formed from them.
 void show_eigenvectors(COMSTR* com) {
-  factm2(com, kStoreColumn, com->fact, nullptr, com->nvar, com->nfact, kLabelVariables,
-         kLabelNumbers, 0, 0, "Eigenvectors", (std::string(kTablePrefix) + "Eigenvectors").c_str(),
-         0);
+  factm2(com, {.name = "Eigenvectors",
+               .values = com->fact,
+               .shape = variables_by_numbers(com->nvar, com->nfact)});
 }
 void history_open(COMSTR* com) {
   facthis(com, 1);
@@ -73,9 +73,10 @@ void show_convergence(COMSTR* com) {
   facthis(com, 4);
 }
 void show_alpha(COMSTR* com, const double* alpha) {
-  factpm2(com, 0, 2, "AlphaCoef", 0, factitle(com, kMsgAlphaTitle), alpha, "rf", 10, com->nfact,
-          kLabelFactors, 1, kLabelNumbers, (std::string(kTablePrefix) + "AlphaCoef").c_str(),
-          nullptr);
+  factpm2(com, {.name = "AlphaCoef",
+                .title = factitle(com, kMsgAlphaTitle),
+                .values = alpha,
+                .shape = one_row(com->nfact, kLabelFactors)});
 }
 
 // Eigenvalues of `cor` into eigval; the packed matrix keeps what zeigvec
@@ -176,6 +177,73 @@ void factprn(COMSTR* com) {
   factldg(com);
 }
 
+namespace {
+
+// The communalities the retained factors reproduce: the sum over factors of
+// the eigenvalue (0 when negative) times the squared eigenvector element,
+// divided by the variable's weight; below m times the tolerance t, 0.
+void communalities_from_factors(COMSTR* com, double t, std::vector<double>& h) {
+  const int n = com->nvar, m = com->nfact;
+  const double* wt = com->wt;
+  for (int j = 0; j < n; ++j) {
+    double s = 0;
+    for (int k = 0; k < m; ++k) {
+      const double v = com->fact[static_cast<std::size_t>(k) * static_cast<std::size_t>(n) +
+                                 static_cast<std::size_t>(j)];
+      s += std::max(com->eigval[k], 0.0) * v * v;
+    }
+    if (s <= m * t) {
+      s = 0;
+    } else if (wt[j] > 0) {
+      s /= wt[j];
+    }
+    h[static_cast<std::size_t>(j)] = s;
+  }
+  std::copy(h.begin(), h.end(), com->communal);
+}
+
+// The largest change of a communality from its prior in this iteration.
+double largest_change(const COMSTR* com) {
+  double change = 0;
+  for (int j = 0; j < com->nvar; ++j)
+    change = std::max(change, std::fabs(com->communal[j] - com->priors[j]));
+  return change;
+}
+
+// Whether the iterations converged: the return code, the reason, the
+// table and the log.
+void report_convergence(COMSTR* com, bool converged) {
+  if (converged) {
+    com->iterrc = 0;
+    com->ReasonConvStat = kMsgReasonConverged;
+    if (com->ods) show_convergence(com);
+    com->host->xpmlog(kFactorGroup, kMsgIterConverged);
+  } else {
+    com->iterrc = 3;
+    com->ReasonConvStat = kMsgNotConverged;
+    if (com->ods) show_convergence(com);
+    com->host->xpmlog(kFactorGroup, kMsgNotConverged);
+  }
+}
+
+// The eigenvalues of the final reduced matrix, titled by what it is, and
+// the eigenvectors when asked for.
+void show_final_eigen(COMSTR* com) {
+  if (fopt_test(com, kFoptCov)) {
+    show_eigenvalues(com,
+                     eigen_title(kMsgEigCov + 1, "Eigenvalues of the Reduced Covariance Matrix"));
+  } else if (factwtd(com)) {
+    show_eigenvalues(com, eigen_title(kMsgEigWeighted + 1,
+                                      "Eigenvalues of the Weighted Reduced Correlation Matrix"));
+  } else {
+    show_eigenvalues(com,
+                     eigen_title(kMsgEigCorr + 1, "Eigenvalues of the Reduced Correlation Matrix"));
+  }
+  if (fopt_test(com, kFoptEigenvectors)) show_eigenvectors(com);
+}
+
+}  // namespace
+
 void factpri(COMSTR* com) {
   const int n = com->nvar;
   const std::uint64_t size = packed_size(n);
@@ -237,27 +305,9 @@ void factpri(COMSTR* com) {
     }
     eigenvectors(com);
 
-    const int m = com->nfact;
-    for (int j = 0; j < n; ++j) {
-      double s = 0;
-      for (int k = 0; k < m; ++k) {
-        const double v = com->fact[static_cast<std::size_t>(k) * static_cast<std::size_t>(n) +
-                                   static_cast<std::size_t>(j)];
-        s += std::max(com->eigval[k], 0.0) * v * v;
-      }
-      if (s <= m * t) {
-        s = 0;
-      } else if (wt[j] > 0) {
-        s /= wt[j];
-      }
-      h[static_cast<std::size_t>(j)] = s;
-    }
-    std::copy(h.begin(), h.end(), com->communal);
-
+    communalities_from_factors(com, t, h);
     factht(com);
-    double change = 0;
-    for (int j = 0; j < n; ++j)
-      change = std::max(change, std::fabs(com->communal[j] - com->priors[j]));
+    const double change = largest_change(com);
     if (com->ods) history_row(com, it, change);
     if (com->heycode < 0) {
       if (com->ods) history_close(com);
@@ -270,37 +320,15 @@ void factpri(COMSTR* com) {
   }
   if (com->ods && com->maxiter > 0) history_close(com);
 
+  // The last communalities are the priors of the solution.
   for (int j = 0; j < n; ++j) {
     com->priors[j] = com->communal[j];
     if (alpha) wt[j] = com->priors[j] > 0 ? 1.0 / com->priors[j] : 0.0;
   }
-
-  if (converged) {
-    com->iterrc = 0;
-    com->ReasonConvStat = kMsgReasonConverged;
-    if (com->ods) show_convergence(com);
-    com->host->xpmlog(kFactorGroup, kMsgIterConverged);
-  } else {
-    com->iterrc = 3;
-    com->ReasonConvStat = kMsgNotConverged;
-    if (com->ods) show_convergence(com);
-    com->host->xpmlog(kFactorGroup, kMsgNotConverged);
-  }
+  report_convergence(com, converged);
 
   factefz(com);
-  if (com->ods) {
-    if (fopt_test(com, kFoptCov)) {
-      show_eigenvalues(com,
-                       eigen_title(kMsgEigCov + 1, "Eigenvalues of the Reduced Covariance Matrix"));
-    } else if (factwtd(com)) {
-      show_eigenvalues(com, eigen_title(kMsgEigWeighted + 1,
-                                        "Eigenvalues of the Weighted Reduced Correlation Matrix"));
-    } else {
-      show_eigenvalues(
-          com, eigen_title(kMsgEigCorr + 1, "Eigenvalues of the Reduced Correlation Matrix"));
-    }
-    if (fopt_test(com, kFoptEigenvectors)) show_eigenvectors(com);
-  }
+  if (com->ods) show_final_eigen(com);
 
   if (alpha && com->ods) {
     std::vector<double> coefficient(static_cast<std::size_t>(com->nfact));

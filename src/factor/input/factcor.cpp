@@ -160,12 +160,12 @@ void partial_out(COMSTR* com) {
 
   if (com->ods) {
     if (fopt_test(com, kFoptSimple))
-      factm2(com, kStoreColumn, com->vstd, nullptr, nvar, 1, kLabelVariables, kLabelNumbers,
-             kMsgCondStdTitle, 0, "CondStdDev", (std::string(kTablePrefix) + "CondStdDev").c_str(),
-             0);
+      factm2(com, {.name = "CondStdDev",
+                   .values = com->vstd,
+                   .shape = variables_by_numbers(nvar, 1),
+                   .titleno = kMsgCondStdTitle});
     if (fopt_test(com, kFoptCorr))
-      factm2(com, kStoreSymmetric, cor, nullptr, nvar, nvar, kLabelVariables, kLabelVariables, 0, 0,
-             "PartialCorr", (std::string(kTablePrefix) + "PartialCorr").c_str(), 0);
+      factm2(com, {.name = "PartialCorr", .values = cor, .shape = variables_packed(nvar)});
   }
 }
 
@@ -232,11 +232,11 @@ void number_of_factor_aids(COMSTR* com) {
   }
 }
 
-}  // namespace
-
-void factcor(COMSTR* com) {
+// A clean start for the group: means 0, standard deviations and weights 1,
+// the variables in their own order, as many factors as allowed, unit
+// factor correlations, and the count the user gave.
+void start_group(COMSTR* com) {
   const int nvar = com->nvar, ntot = com->ntot;
-  // Step 1: a clean start for the group.
   std::fill(com->vmean, com->vmean + ntot, 0.0);
   std::fill(com->vstd, com->vstd + ntot, 1.0);
   std::fill(com->wt, com->wt + nvar, 1.0);
@@ -251,8 +251,47 @@ void factcor(COMSTR* com) {
   com->nobs = com->usernobs;
   com->sumwt = com->vardiv = 0;
   com->dfpar = 0;
+}
 
-  // Step 2.
+// The observation count the analysis uses: the table of counts, then NOBS=
+// over what was read; a warning when there are no more observations than
+// variables.
+void settle_observation_count(COMSTR* com, const NOBSTR* counts) {
+  if (com->ods) factnob(com, counts);
+  if (!is_missing(com->usernobs)) com->nobs = com->usernobs;
+  if (com->nobs <= com->ntot) {
+    com->host->xpmlog(kFactorGroup, kMsgFewObservations);
+    factrc(com, kRcWarning);
+  }
+}
+
+// The simple statistics and the correlations, when asked for.
+void print_first_tables(COMSTR* com) {
+  if (!com->ods) return;
+  if (fopt_test(com, kFoptSimple)) factsis(com);
+  if (fopt_test(com, kFoptCorr) && com->cor)
+    factm2(com, {.name = "Corr", .values = com->cor, .shape = variables_packed(com->ntot)});
+}
+
+// The count, the standard deviations and the correlations handed to the
+// factoring extension.
+void hand_to_extension(COMSTR* com) {
+  const int nvar = com->nvar;
+  value_set(com, TKXFAC_VAL_NOBS, &com->nobs, sizeof(double));
+  if (com->vstd)
+    value_set(com, TKXFAC_VAL_STD, com->vstd, static_cast<std::size_t>(nvar) * sizeof(double));
+  if (com->cor)
+    value_set(com, TKXFAC_VAL_CORR, com->cor,
+              packed(static_cast<std::size_t>(nvar)) * sizeof(double));
+}
+
+}  // namespace
+
+void factcor(COMSTR* com) {
+  start_group(com);
+
+  // The moments, from the observations or from a special data set; an
+  // error ends the group with no factors.
   NOBSTR counts{};
   bool have_counts = false;
   const int status = read_moments(com, counts, have_counts);
@@ -262,50 +301,25 @@ void factcor(COMSTR* com) {
     return;
   }
 
-  // Step 3.
-  if (com->ods) factnob(com, have_counts ? &counts : nullptr);
-  if (!is_missing(com->usernobs)) com->nobs = com->usernobs;
-  if (com->nobs <= ntot) {
-    com->host->xpmlog(kFactorGroup, kMsgFewObservations);
-    factrc(com, kRcWarning);
-  }
-
-  // Step 4.
-  if (com->ods) {
-    if (fopt_test(com, kFoptSimple)) factsis(com);
-    if (fopt_test(com, kFoptCorr) && com->cor)
-      factm2(com, kStoreSymmetric, com->cor, nullptr, ntot, ntot, kLabelVariables, kLabelVariables,
-             0, 0, "Corr", (std::string(kTablePrefix) + "Corr").c_str(), 0);
-  }
-
-  // Step 5.
+  settle_observation_count(com, have_counts ? &counts : nullptr);
+  print_first_tables(com);
   if (com->cor && com->npar > 0) partial_out(com);
-
-  // Step 6.
-  for (int j = 0; j < nvar; ++j)
+  for (int j = 0; j < com->nvar; ++j)
     if (com->vstd[j] <= 0) com->host->xpmlog(kFactorGroup, kMsgZeroVariance, {factvnam(com, j)});
 
-  // Step 7: later stages that overwrite the matrix read it back from here.
+  // Later stages that overwrite the matrix read it back from here.
   if (com->cor) {
     com->notec = 0;
     factutw(com, com->cor, com->notec);
   }
 
-  // Step 8.
+  // The OUTSTAT= rows of the moments and the correlations.
   if (fopt_test(com, kFoptOutstat)) {
     factsmom(com);
     if (com->cor) factscrr(com);
   }
 
-  // Step 9.
-  value_set(com, TKXFAC_VAL_NOBS, &com->nobs, sizeof(double));
-  if (com->vstd)
-    value_set(com, TKXFAC_VAL_STD, com->vstd, static_cast<std::size_t>(nvar) * sizeof(double));
-  if (com->cor)
-    value_set(com, TKXFAC_VAL_CORR, com->cor,
-              packed(static_cast<std::size_t>(nvar)) * sizeof(double));
-
-  // Step 10.
+  hand_to_extension(com);
   number_of_factor_aids(com);
 }
 

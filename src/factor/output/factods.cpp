@@ -579,10 +579,9 @@ void factnob(COMSTR* com, const NOBSTR* counts) {
 
 namespace {
 
-MatrixStorage storage_of(const char* form) {
-  const std::string f = form ? form : "";
-  if (f == "sf") return MatrixStorage::Symmetric;
-  if (f == "cf") return MatrixStorage::ColumnMajor;
+MatrixStorage storage_of(char storage) {
+  if (storage == kStoreSymmetric) return MatrixStorage::Symmetric;
+  if (storage == kStoreColumn) return MatrixStorage::ColumnMajor;
   return MatrixStorage::RowMajor;
 }
 
@@ -599,30 +598,26 @@ std::vector<std::string> kind_labels(const COMSTR* com, char kind, int n) {
   return out;
 }
 
-void write_one_call(COMSTR* com, double extra, int mode, const char* name, int labelno,
-                    const std::string& title, const double* data, const char* form, int ncol,
-                    std::vector<std::string> collab, int nrow, std::vector<std::string> rowlab,
-                    const char* path, const char* extraname) {
-  if (mode != 0 && mode != 1 && mode != 2 && mode != 3 && mode != 5) {
-    factrc(com, kExitInternal);
-    xexit(com->rc, 0);
-  }
-  if (!com->ods || !data || nrow <= 0 || ncol <= 0) return;
-  const MatrixStorage storage = storage_of(form);
+// Rows and columns are named when their labels are given.
+void write_one_call(COMSTR* com, const LabelledMatrix& m, std::vector<std::string> rowlab,
+                    std::vector<std::string> collab) {
+  const int nrow = m.shape.nrow, ncol = m.shape.ncol;
+  if (!com->ods || !m.values || nrow <= 0 || ncol <= 0) return;
+  const MatrixStorage storage = storage_of(m.shape.storage);
   MatrixSpec spec;
-  spec.name = name ? name : "";
-  spec.label = labelno > 0 ? format_message(kFactorGroup, labelno, {}) : spec.name;
-  spec.template_path = path ? path : path_of(spec.name.c_str());
-  if (!title.empty()) spec.title.push_back(title);
+  spec.name = m.name ? m.name : "";
+  spec.label = m.labelno > 0 ? format_message(kFactorGroup, m.labelno, {}) : spec.name;
+  spec.template_path = m.path ? m.path : path_of(spec.name.c_str());
+  if (!m.title.empty()) spec.title.push_back(m.title);
   spec.storage = storage;
   spec.rows = nrow;
   spec.columns = ncol;
   const std::size_t cells = storage == MatrixStorage::Symmetric
                                 ? static_cast<std::size_t>(nrow) * (nrow + 1) / 2
                                 : static_cast<std::size_t>(nrow) * static_cast<std::size_t>(ncol);
-  spec.data.assign(data, data + cells);
-  const bool rows_named = mode == 1 || mode == 3 || mode == 5;
-  const bool columns_named = mode == 2 || mode == 3;
+  spec.data.assign(m.values, m.values + cells);
+  const bool rows_named = !rowlab.empty();
+  const bool columns_named = !collab.empty();
   if (rows_named)
     spec.row_labels = std::move(rowlab);
   else if (nrow == 1)
@@ -632,29 +627,23 @@ void write_one_call(COMSTR* com, double extra, int mode, const char* name, int l
   // A single unnamed column (one value per variable) reads best without a
   // header of its own; the table's title says what the values are.
   if (!columns_named && ncol == 1 && t.columns.size() == 2) t.columns[1].header = std::string();
-  if (mode == 5 && extraname) t.dynamics.push_back({extraname, extra});
+  if (m.extraname) t.dynamics.push_back({m.extraname, m.extra});
   factoadd(com, std::move(t));
 }
 
 }  // namespace
 
-void factpma(COMSTR* com, double extra, int mode, const char* name, int labelno,
-             const std::string& title, const double* data, const char* form, int width, int ncol,
-             const std::vector<std::string>& collab, int nrow,
-             const std::vector<std::string>& rowlab, const char* path, const char* extraname) {
-  // The width only sizes the host's columns; templates give the formats.
-  (void)width;
-  write_one_call(com, extra, mode, name, labelno, title, data, form, ncol, collab, nrow, rowlab,
-                 path, extraname);
+void factpma(COMSTR* com, const LabelledMatrix& matrix, std::vector<std::string> rowlab,
+             std::vector<std::string> collab) {
+  write_one_call(com, matrix, std::move(rowlab), std::move(collab));
 }
 
-void factpm2(COMSTR* com, double extra, int mode, const char* name, int labelno,
-             const std::string& title, const double* data, const char* form, int width, int ncol,
-             char colkind, int nrow, char rowkind, const char* path, const char* extraname) {
-  (void)width;
-  write_one_call(com, extra, mode, name, labelno, title, data, form, ncol,
-                 kind_labels(com, colkind, ncol), nrow, kind_labels(com, rowkind, nrow), path,
-                 extraname);
+void factpm2(COMSTR* com, const LabelledMatrix& matrix) {
+  auto labels = [com](char kind, int n) {
+    return kind == kNoLabels ? std::vector<std::string>() : kind_labels(com, kind, n);
+  };
+  const MatrixShape& s = matrix.shape;
+  write_one_call(com, matrix, labels(s.rowkind, s.nrow), labels(s.colkind, s.ncol));
 }
 
 void factv3t(COMSTR* com, char kind, int n, const double* v1, const char* name1, const double* v2,

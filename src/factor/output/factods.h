@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "factor/output/matrix_printer.h"
 #include "factor/state/comstr.h"
 #include "factor/state/factmsg.h"
 
@@ -121,18 +122,32 @@ void facthis(COMSTR* com, int mode, const FACTHISROW* row = nullptr);
 double factnobk(const COMSTR* com);
 void factnob(COMSTR* com, const NOBSTR* counts);
 
-// A vector or matrix in one call.  Modes: 0 no labels, 1 row labels, 2
-// column labels, 3 both, 5 row labels and the extra named value `extra`
-// (such as _OverallMSA); any other mode ends the step with 9999.  Storage
-// form "sf", "rf" or "cf".  factpma copies its label texts; factpm2 takes
-// them from the name arrays by kind ('V', 'F', 'N').
-void factpma(COMSTR* com, double extra, int mode, const char* name, int labelno,
-             const std::string& title, const double* data, const char* form, int width, int ncol,
-             const std::vector<std::string>& collab, int nrow,
-             const std::vector<std::string>& rowlab, const char* path, const char* extraname);
-void factpm2(COMSTR* com, double extra, int mode, const char* name, int labelno,
-             const std::string& title, const double* data, const char* form, int width, int ncol,
-             char colkind, int nrow, char rowkind, const char* path, const char* extraname);
+// A vector or matrix written in one call, named field by field at the call.
+// factpm2 labels the rows and the columns whose kind the shape gives from
+// the name arrays; kNoLabels leaves them unlabelled.
+struct LabelledMatrix {
+  const char* name = nullptr;  // the output table
+  int labelno = 0;             // catalogue number of its label (0: the name)
+  std::string title;
+  const double* values = nullptr;
+  MatrixShape shape;
+  const char* extraname = nullptr;  // a value shown with the table, such as _OverallMSA
+  double extra = 0;
+  const char* path = nullptr;  // the template; null: the procedure's prefix and `name`
+};
+// One row of n values, its columns labelled by `kind`.
+inline MatrixShape one_row(int n, char kind) {
+  return {kStoreRow, 1, n, kNoLabels, kind};
+}
+// One column of n values, its rows labelled by `kind`.
+inline MatrixShape one_column(int n, char kind) {
+  return {kStoreColumn, n, 1, kind, kNoLabels};
+}
+void factpm2(COMSTR* com, const LabelledMatrix& matrix);
+// The same with the label texts given: rows and columns are labelled when
+// their texts are not empty (the kinds are not read).
+void factpma(COMSTR* com, const LabelledMatrix& matrix, std::vector<std::string> rowlab,
+             std::vector<std::string> collab);
 
 // A table of one label column ('V' variables, 'F' factors) and up to three
 // value columns (null vectors are left out).

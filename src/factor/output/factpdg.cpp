@@ -277,11 +277,20 @@ bool factpdsal(double r, double se, double z, double cover, bool fisher) {
   return lower > cover || upper < -cover;
 }
 
-int Render_a_PD(COMSTR* com, const ParsedRecord* statement, int number) {
-  if (!com->ods || !com->fact || com->nfact < 1) return 0;
-  const int nvar = com->nvar, m = com->nfact;
-  PDSETTINGS set = settings(com, statement, number);
+namespace {
 
+// How a link is judged salient: by a test of its estimate against the
+// cover at the two-sided level (z its normal quantile) when the solution
+// has standard errors, else by the loading's size against the cutoff.
+// Orthogonal loadings are correlations, whose intervals come from Fisher's
+// transformation; oblique pattern loadings are regression weights.
+struct Salience {
+  bool testing;
+  double z;
+  bool fisher_loadings;
+};
+
+Salience salience_rule(COMSTR* com, const PDSETTINGS& set) {
   bool testing = com->fmethod == kMethodMl && com->factse && !is_missing(set.level) &&
                  !is_missing(set.cover);
   double z = 0;
@@ -290,88 +299,95 @@ int Render_a_PD(COMSTR* com, const ParsedRecord* statement, int number) {
     testing = false;
   }
   if (testing) z = factnqnt(1 - set.level / 2);
-  const bool oblique = final_oblique(com);
-  // Orthogonal loadings are correlations, whose intervals come from
-  // Fisher's transformation; oblique pattern loadings are regression weights.
-  const bool fisher_loadings = !fopt_test(com, kFoptOblique);
+  return {testing, z, !fopt_test(com, kFoptOblique)};
+}
 
-  try {
-    PDTABLE pd;
-    std::vector<char> connected(static_cast<std::size_t>(nvar), 0);
-    const std::size_t cells = static_cast<std::size_t>(nvar) * static_cast<std::size_t>(m);
-    pd.table.rows.reserve(cells + static_cast<std::size_t>(m * (m + 1) / 2 + 2 * nvar + m));
-
-    // Loadings.
-    for (int j = 0; j < m; ++j)
-      for (int i = 0; i < nvar; ++i) {
-        const std::size_t at = static_cast<std::size_t>(j) * nvar + i;
-        const double a = com->fact[at];
-        bool salient;
-        if (testing)
-          salient = factpdsal(a, com->factse[at], z, set.cover, fisher_loadings);
-        else
-          salient = !is_missing(a) && std::fabs(a) > set.cutoff;
-        if (salient) connected[static_cast<std::size_t>(i)] = 1;
-        pd.link(factfnam(com, j), factvnam(com, i), false,
-                set.estimates ? estimate_text(a, set.decp) : "", salient);
-      }
-
-    // Factor variances and correlations.
-    for (int j = 0; j < m; ++j)
-      for (int k = 0; k <= j; ++k) {
-        if (k == j) {
-          if (set.factvar)
-            pd.link(factfnam(com, j), factfnam(com, j), true, set.estimates ? "1" : "", true);
-          continue;
-        }
-        if (!oblique || !com->fcor) continue;
-        const double r = packed(com->fcor, j, k);
-        bool salient = true;
-        if (testing && com->fcorse) {
-          salient = factpdsal(r, packed(com->fcorse, j, k), z, 1e-8, true);
-          if (!salient)
-            com->host->xpmlog(kFactorGroup, kMsgPdCorrNotSignificant, {factfnam(com, j)});
-        }
-        pd.link(factfnam(com, k), factfnam(com, j), true,
-                set.estimates ? estimate_text(r, set.decp) : "", salient);
-      }
-
-    // Error variances.
-    if (set.errvar && com->communal)
-      for (int i = 0; i < nvar; ++i) {
-        const double e = is_missing(com->communal[i]) ? missing_value() : 1 - com->communal[i];
-        const std::string text = !set.estimates ? "" : e == 0 ? "0" : estimate_text(e, set.decp);
-        pd.link(factvnam(com, i), factvnam(com, i), true, text, true);
-      }
-
-    // Nodes: the variables, then the factors.
-    char cutoff[32];
-    std::snprintf(cutoff, sizeof cutoff, "%g", set.cutoff);
+// A link from each factor to each variable; `connected` marks the variables
+// that some salient loading reaches.
+void link_loadings(COMSTR* com, PDTABLE& pd, const PDSETTINGS& set, const Salience& rule,
+                   std::vector<char>& connected) {
+  const int nvar = com->nvar, m = com->nfact;
+  for (int j = 0; j < m; ++j)
     for (int i = 0; i < nvar; ++i) {
-      const std::string name = factvnam(com, i), var_label = factvlab(com, i);
-      if (!connected[static_cast<std::size_t>(i)]) {
-        if (testing)
-          com->host->xpmlog(kFactorGroup, kMsgPdNotSignificant, {name});
-        else
-          com->host->xpmlog(kFactorGroup, kMsgPdNotLinked, {cutoff, name});
-      }
-      std::string label;
-      if (!FindLabel(&label, set.labels, name))
-        label = set.nodelabel == kNodeVarName || var_label.empty() ? name : var_label;
-      pd.node(name, var_label, label, false, 2);
+      const std::size_t at = static_cast<std::size_t>(j) * nvar + i;
+      const double a = com->fact[at];
+      bool salient;
+      if (rule.testing)
+        salient = factpdsal(a, com->factse[at], rule.z, set.cover, rule.fisher_loadings);
+      else
+        salient = !is_missing(a) && std::fabs(a) > set.cutoff;
+      if (salient) connected[static_cast<std::size_t>(i)] = 1;
+      pd.link(factfnam(com, j), factvnam(com, i), false,
+              set.estimates ? estimate_text(a, set.decp) : "", salient);
     }
-    for (int j = 0; j < m; ++j) {
-      const std::string name = factfnam(com, j);
-      std::string label;
-      if (!FindLabel(&label, set.labels, name)) label = name;
-      pd.node(name, "", label, true, 2 * set.factorsize);
-    }
-    pd.table.label = set.label;
-    factoadd(com, std::move(pd.table));
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
+}
 
+// The factors' unit variances (with FACTVAR) and, for an oblique solution,
+// their correlations; a correlation that is not significant is said in the
+// log.
+void link_factors(COMSTR* com, PDTABLE& pd, const PDSETTINGS& set, const Salience& rule,
+                  bool oblique) {
+  const int m = com->nfact;
+  for (int j = 0; j < m; ++j)
+    for (int k = 0; k <= j; ++k) {
+      if (k == j) {
+        if (set.factvar)
+          pd.link(factfnam(com, j), factfnam(com, j), true, set.estimates ? "1" : "", true);
+        continue;
+      }
+      if (!oblique || !com->fcor) continue;
+      const double r = packed(com->fcor, j, k);
+      bool salient = true;
+      if (rule.testing && com->fcorse) {
+        salient = factpdsal(r, packed(com->fcorse, j, k), rule.z, 1e-8, true);
+        if (!salient) com->host->xpmlog(kFactorGroup, kMsgPdCorrNotSignificant, {factfnam(com, j)});
+      }
+      pd.link(factfnam(com, k), factfnam(com, j), true,
+              set.estimates ? estimate_text(r, set.decp) : "", salient);
+    }
+}
+
+// The variables' error variances, 1 - communality, with ERRVAR.
+void link_error_variances(COMSTR* com, PDTABLE& pd, const PDSETTINGS& set) {
+  if (!set.errvar || !com->communal) return;
+  for (int i = 0; i < com->nvar; ++i) {
+    const double e = is_missing(com->communal[i]) ? missing_value() : 1 - com->communal[i];
+    const std::string text = !set.estimates ? "" : e == 0 ? "0" : estimate_text(e, set.decp);
+    pd.link(factvnam(com, i), factvnam(com, i), true, text, true);
+  }
+}
+
+// The nodes: the variables (a variable no salient link reaches is said in
+// the log), then the factors, each with the label asked for.
+void add_nodes(COMSTR* com, PDTABLE& pd, const PDSETTINGS& set, const Salience& rule,
+               const std::vector<char>& connected) {
+  char cutoff[32];
+  std::snprintf(cutoff, sizeof cutoff, "%g", set.cutoff);
+  for (int i = 0; i < com->nvar; ++i) {
+    const std::string name = factvnam(com, i), var_label = factvlab(com, i);
+    if (!connected[static_cast<std::size_t>(i)]) {
+      if (rule.testing)
+        com->host->xpmlog(kFactorGroup, kMsgPdNotSignificant, {name});
+      else
+        com->host->xpmlog(kFactorGroup, kMsgPdNotLinked, {cutoff, name});
+    }
+    std::string label;
+    if (!FindLabel(&label, set.labels, name))
+      label = set.nodelabel == kNodeVarName || var_label.empty() ? name : var_label;
+    pd.node(name, var_label, label, false, 2);
+  }
+  for (int j = 0; j < com->nfact; ++j) {
+    const std::string name = factfnam(com, j);
+    std::string label;
+    if (!FindLabel(&label, set.labels, name)) label = name;
+    pd.node(name, "", label, true, 2 * set.factorsize);
+  }
+}
+
+// The graph drawn from the table, with the diagram's size, text, scale,
+// layout and title.  0, or -1 when memory ran out; another failure of the
+// delivery ends the output.
+int add_diagram_graph(COMSTR* com, const PDSETTINGS& set) {
   Graph g;
   g.name = "PathDiagram";
   g.label = set.label;
@@ -394,6 +410,32 @@ int Render_a_PD(COMSTR* com, const ParsedRecord* statement, int number) {
   }
   zodsexit(com, odsstatus(1, 1), why);
   return 0;
+}
+
+}  // namespace
+
+int Render_a_PD(COMSTR* com, const ParsedRecord* statement, int number) {
+  if (!com->ods || !com->fact || com->nfact < 1) return 0;
+  const int nvar = com->nvar, m = com->nfact;
+  PDSETTINGS set = settings(com, statement, number);
+  const Salience rule = salience_rule(com, set);
+  const bool oblique = final_oblique(com);
+
+  try {
+    PDTABLE pd;
+    std::vector<char> connected(static_cast<std::size_t>(nvar), 0);
+    const std::size_t cells = static_cast<std::size_t>(nvar) * static_cast<std::size_t>(m);
+    pd.table.rows.reserve(cells + static_cast<std::size_t>(m * (m + 1) / 2 + 2 * nvar + m));
+    link_loadings(com, pd, set, rule, connected);
+    link_factors(com, pd, set, rule, oblique);
+    link_error_variances(com, pd, set);
+    add_nodes(com, pd, set, rule, connected);
+    pd.table.label = set.label;
+    factoadd(com, std::move(pd.table));
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  return add_diagram_graph(com, set);
 }
 
 void factpdg(COMSTR* com) {

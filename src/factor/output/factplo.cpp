@@ -583,33 +583,45 @@ std::string circle_label(double r) {
   return buf;
 }
 
-}  // namespace
-
-void factgpt(COMSTR* com, int oblique, int stage) {
-  if (!com->ods || !com->graphics || com->nfact < 1 || !com->fact) return;
-  const int nvar = com->nvar, m = com->nfact;
-  PLOTOPT general, own;
-  plot_options(com, request_of(stage), &general, &own);
-
-  // 1: what is plotted.
-  const bool reference = oblique && com->ref &&
-                         (own.plotref || general.plotref || fopt_test(com, kFoptPlotRef));
-  const double* x = reference ? com->ref : com->fact;
-  const char* name = plot_name(stage, reference);
-
-  // 2: how many factors.
+// How many factors the graphs take: the plot's own NPLOT=, else the general
+// one, else the statement's; 0 means up to five.  Never more than there are.
+int plotted_factors(const COMSTR* com, const PLOTOPT& general, const PLOTOPT& own, int m) {
   int p = own.nplot > 0 ? own.nplot : general.nplot > 0 ? general.nplot : com->nplot;
   if (p == 0) p = std::min(5, m);
-  p = std::min(p, m);
+  return std::min(p, m);
+}
 
-  // 3: vectors are drawn for orthogonal solutions only.
-  bool vectors = own.vector || general.vector;
+// Whether vectors are drawn: asked for, and for orthogonal solutions only
+// (an oblique one says why they are not).
+bool vectors_drawn(COMSTR* com, const PLOTOPT& general, const PLOTOPT& own, int oblique,
+                   bool reference) {
+  const bool vectors = own.vector || general.vector;
   if (vectors && oblique) {
     com->host->xpmlog(kFactorGroup, reference ? kMsgVectorsRefStruct : kMsgVectorsPattern);
-    vectors = false;
+    return false;
   }
+  return vectors;
+}
 
-  // 4: the share of the common variance each factor has.
+// The share of the common variance each factor of an orthogonal solution
+// has, in percent, plain and (with variable weights) weighted; the axis
+// headings quote them.  An oblique solution's headings give the factor's
+// number only.
+struct FactorHeadings {
+  bool oblique, weighted;
+  std::vector<double> share, wshare;
+  std::string operator()(int j) const {
+    const std::string k = std::to_string(j + 1);
+    if (oblique) return msg(kMsgPlotFactorNumber, {k});
+    if (weighted)
+      return msg(kMsgPlotVarianceWeighted, {percent(wshare[static_cast<std::size_t>(j)]),
+                                            percent(share[static_cast<std::size_t>(j)]), k});
+    return msg(kMsgPlotVariance, {percent(share[static_cast<std::size_t>(j)]), k});
+  }
+};
+
+FactorHeadings factor_headings(const COMSTR* com, int oblique) {
+  const int nvar = com->nvar, m = com->nfact;
   std::vector<double> share(static_cast<std::size_t>(m), 0.0), wshare(share);
   const bool weighted = fopt_test(com, kFoptVarWeights) && com->wt;
   if (!oblique) {
@@ -630,23 +642,24 @@ void factgpt(COMSTR* com, int oblique, int stage) {
       wshare[j] = 100 * w[j] > wt * kTiny ? 100 * w[j] / wt : 0.0;
     }
   }
-  auto header = [&](int j) {
-    const std::string k = std::to_string(j + 1);
-    if (oblique) return msg(kMsgPlotFactorNumber, {k});
-    if (weighted)
-      return msg(kMsgPlotVarianceWeighted,
-                 {percent(wshare[static_cast<std::size_t>(j)]),
-                  percent(share[static_cast<std::size_t>(j)]), k});
-    return msg(kMsgPlotVariance, {percent(share[static_cast<std::size_t>(j)]), k});
-  };
+  return {oblique != 0, weighted, std::move(share), std::move(wshare)};
+}
 
-  // 5-6: the group and the table the graphs are drawn from.
-  open_plot_group(com, name, reference ? kMsgRefStructPlots : kMsgPatternPlots);
+// A table the loadings graphs are drawn from, linked to them by its name.
+Table graph_data_table(const char* name, int labelno) {
   Table t;
-  t.name = "Pattern";
-  t.label = msg(kMsgPlotData);
-  t.template_path = std::string(kTablePrefix) + "Pattern";
-  t.link_key = "Pattern";
+  t.name = name;
+  t.label = msg(labelno);
+  t.template_path = std::string(kTablePrefix) + name;
+  t.link_key = name;
+  return t;
+}
+
+// The table the graphs are drawn from: the variables' names and the first
+// p columns of the plotted loadings x, headed as the axes are.
+void add_pattern_table(COMSTR* com, const double* x, int p, const FactorHeadings& header) {
+  const int nvar = com->nvar;
+  Table t = graph_data_table("Pattern", kMsgPlotData);
   t.add_column("Variable", ColumnKind::Text).hidden = true;
   for (int j = 0; j < p; ++j) {
     Column& c = t.add_column(factfnam(com, j), ColumnKind::Number, header(j));
@@ -660,79 +673,121 @@ void factgpt(COMSTR* com, int oblique, int stage) {
     t.add_row(std::move(r));
   }
   factoadd(com, std::move(t));
+}
 
-  // 7-8: circles, for orthogonal solutions.
+// The labels of the circles, each written on both sides of the origin just
+// below the horizontal axis.
+void add_circle_labels(COMSTR* com, const std::vector<double>& radii) {
+  Table c = graph_data_table("CirclePhantom", kMsgCircleLabels);
+  c.add_column("CircleLabel", ColumnKind::Text).hidden = true;
+  c.add_column("xCircleLabel", ColumnKind::Number).hidden = true;
+  c.add_column("yCircleLabel", ColumnKind::Number).hidden = true;
+  for (double r : radii) {
+    if (!(r > 0)) continue;
+    for (double side : {r, -r}) c.add_row({circle_label(r), side, -0.1});
+  }
+  factoadd(com, std::move(c));
+}
+
+// What every graph of a loadings plot shares.
+struct LoadingsGraphs {
+  const char* name;
+  int oblique;
+  bool reference, vectors, swap;
+  bool circle_option, circle_labels;
   std::vector<double> radii;
-  bool circle_option = false, circle_labels = false;
+  FactorHeadings header;
+};
+
+// The graph of factors a and b (swapped on the axes with FLIP): the axes'
+// variables and labels, the angle between the axes, vectors and circles.
+void add_pair_graph(COMSTR* com, const LoadingsGraphs& spec, int a, int b) {
+  const int oblique = spec.oblique;
+  const int hx = spec.swap ? b : a, vy = spec.swap ? a : b;
+  Graph g;
+  g.name = spec.name;
+  g.label = msg(kMsgPlotOfFactors, {std::to_string(a + 1), std::to_string(b + 1)});
+  g.template_path = std::string(kGraphPrefix) + spec.name;
+  g.link_keys = {"Pattern"};
+  if (spec.circle_labels) g.link_keys.push_back("CirclePhantom");
+  double corr = 0, angle = 90;
+  if (oblique) {
+    const double* c = spec.reference ? com->rcor : com->fcor;
+    corr = c ? std::clamp(packed(c, a, b), -1.0, 1.0) : 0.0;
+    angle = std::acos(corr) * 180 / kPi;
+  }
+  for (const auto& [axis, j] : {std::pair<const char*, int>{"XVAR", hx}, {"YVAR", vy}}) {
+    const std::string prefix = axis;
+    const std::string fname = factfnam(com, j);
+    g.dynamics.push_back({prefix, fname});
+    if (oblique) {
+      const std::string text = msg(kMsgPlotFactorNumber, {std::to_string(j + 1)});
+      g.dynamics.push_back({prefix + "_label", text});
+      g.dynamics.push_back({prefix + "_label2", text});
+      g.dynamics.push_back({prefix + "_slabel", fname});
+    } else {
+      g.dynamics.push_back({prefix + "_label", spec.header(j)});
+      g.dynamics.push_back(
+          {prefix + "_label2", fname + " (" +
+                                   msg(kMsgPlotVarianceShort,
+                                       {percent(spec.header.share[static_cast<std::size_t>(j)])}) +
+                                   ")"});
+      g.dynamics.push_back({prefix + "_slabel", fname});
+    }
+  }
+  g.dynamics.push_back({"Axis_Corr", corr});
+  g.dynamics.push_back({"Axis_Ang", angle});
+  g.dynamics.push_back({"Oblique", oblique ? 1.0 : 0.0});
+  g.dynamics.push_back({"VPLOT", spec.vectors ? 1.0 : 0.0});
+  g.dynamics.push_back({"CircleLab", spec.circle_labels ? 1.0 : 0.0});
+  g.dynamics.push_back({"CircleOpt", spec.circle_option ? 1.0 : 0.0});
+  for (int k = 0; k < 5; ++k)
+    g.dynamics.push_back(
+        {"Radius" + std::to_string(k + 1),
+         k < static_cast<int>(spec.radii.size()) ? spec.radii[static_cast<std::size_t>(k)] : 0.0});
+  add_graph(com, std::move(g));
+}
+
+}  // namespace
+
+// The loadings plots of one stage: the pattern (or, when asked for, the
+// reference structure of an oblique solution) in a table, circle labels,
+// and one graph per pair of the plotted factors.
+void factgpt(COMSTR* com, int oblique, int stage) {
+  if (!com->ods || !com->graphics || com->nfact < 1 || !com->fact) return;
+  const int m = com->nfact;
+  PLOTOPT general, own;
+  plot_options(com, request_of(stage), &general, &own);
+
+  const bool reference =
+      oblique && com->ref && (own.plotref || general.plotref || fopt_test(com, kFoptPlotRef));
+  const double* x = reference ? com->ref : com->fact;
+  LoadingsGraphs spec{plot_name(stage, reference),
+                      oblique,
+                      reference,
+                      false,
+                      own.flip || general.flip,
+                      false,
+                      false,
+                      {},
+                      {}};
+  const int p = plotted_factors(com, general, own, m);
+  spec.vectors = vectors_drawn(com, general, own, oblique, reference);
+  spec.header = factor_headings(com, oblique);
+
+  open_plot_group(com, spec.name, reference ? kMsgRefStructPlots : kMsgPatternPlots);
+  add_pattern_table(com, x, p, spec.header);
+
+  // Circles, for orthogonal solutions; vectors come with the unit circle.
   if (!oblique) {
-    radii = circle_radii(general, own);
-    circle_option = !radii.empty() || vectors;
-    circle_labels = !radii.empty();
+    spec.radii = circle_radii(general, own);
+    spec.circle_option = !spec.radii.empty() || spec.vectors;
+    spec.circle_labels = !spec.radii.empty();
   }
-  if (circle_labels) {
-    Table c;
-    c.name = "CirclePhantom";
-    c.label = msg(kMsgCircleLabels);
-    c.template_path = std::string(kTablePrefix) + "CirclePhantom";
-    c.link_key = "CirclePhantom";
-    c.add_column("CircleLabel", ColumnKind::Text).hidden = true;
-    c.add_column("xCircleLabel", ColumnKind::Number).hidden = true;
-    c.add_column("yCircleLabel", ColumnKind::Number).hidden = true;
-    for (double r : radii) {
-      if (!(r > 0)) continue;
-      for (double side : {r, -r}) c.add_row({circle_label(r), side, -0.1});
-    }
-    factoadd(com, std::move(c));
-  }
+  if (spec.circle_labels) add_circle_labels(com, spec.radii);
 
-  // 9: one graph per pair of factors.
-  const bool swap = own.flip || general.flip;
   for (int b = 1; b < p; ++b)
-    for (int a = 0; a < b; ++a) {
-      const int hx = swap ? b : a, vy = swap ? a : b;
-      Graph g;
-      g.name = name;
-      g.label = msg(kMsgPlotOfFactors, {std::to_string(a + 1), std::to_string(b + 1)});
-      g.template_path = std::string(kGraphPrefix) + name;
-      g.link_keys = {"Pattern"};
-      if (circle_labels) g.link_keys.push_back("CirclePhantom");
-      double corr = 0, angle = 90;
-      if (oblique) {
-        const double* c = reference ? com->rcor : com->fcor;
-        corr = c ? std::clamp(packed(c, a, b), -1.0, 1.0) : 0.0;
-        angle = std::acos(corr) * 180 / kPi;
-      }
-      for (const auto& [axis, j] : {std::pair<const char*, int>{"XVAR", hx}, {"YVAR", vy}}) {
-        const std::string prefix = axis;
-        const std::string fname = factfnam(com, j);
-        g.dynamics.push_back({prefix, fname});
-        if (oblique) {
-          const std::string text = msg(kMsgPlotFactorNumber, {std::to_string(j + 1)});
-          g.dynamics.push_back({prefix + "_label", text});
-          g.dynamics.push_back({prefix + "_label2", text});
-          g.dynamics.push_back({prefix + "_slabel", fname});
-        } else {
-          g.dynamics.push_back({prefix + "_label", header(j)});
-          g.dynamics.push_back(
-              {prefix + "_label2",
-               fname + " (" + msg(kMsgPlotVarianceShort, {percent(share[static_cast<std::size_t>(j)])}) +
-                   ")"});
-          g.dynamics.push_back({prefix + "_slabel", fname});
-        }
-      }
-      g.dynamics.push_back({"Axis_Corr", corr});
-      g.dynamics.push_back({"Axis_Ang", angle});
-      g.dynamics.push_back({"Oblique", oblique ? 1.0 : 0.0});
-      g.dynamics.push_back({"VPLOT", vectors ? 1.0 : 0.0});
-      g.dynamics.push_back({"CircleLab", circle_labels ? 1.0 : 0.0});
-      g.dynamics.push_back({"CircleOpt", circle_option ? 1.0 : 0.0});
-      for (int k = 0; k < 5; ++k)
-        g.dynamics.push_back({"Radius" + std::to_string(k + 1),
-                              k < static_cast<int>(radii.size()) ? radii[static_cast<std::size_t>(k)] : 0.0});
-      add_graph(com, std::move(g));
-    }
-
-  // 10.
+    for (int a = 0; a < b; ++a) add_pair_graph(com, spec, a, b);
   close_plot_group(com);
 }
 

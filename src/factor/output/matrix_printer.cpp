@@ -153,6 +153,261 @@ double rounded_value(double x) {
   return v;
 }
 
+// What factm2 shows of one matrix: its values (reordered when REORDER
+// applies), the labels and titles, and the display rules.
+struct Shown {
+  std::string name, path, label;
+  std::vector<std::string> title, rowlab, rowtext, collab;
+  bool with_labels = false;
+  DisplayRules rules;
+  MatrixView est{}, err{};
+  int nrow = 0, ncol = 0;
+  char rowkind = kLabelVariables, colkind = kLabelFactors;
+};
+
+// Rows in REORDER's order: copies of the values and standard errors whose
+// row k is row perm(k); labels and standard errors follow the rows.
+void reorder_rows(COMSTR* com, Shown& s, double* xcopy, double* secopy, bool with_se) {
+  const int nrow = s.nrow, ncol = s.ncol;
+  if (nrow != com->nvar || !com->perm) {
+    factrc(com, kExitInternal);
+    xexit(com->rc, 0);
+  }
+  std::vector<std::string> lab2(s.rowlab.size()), text2(s.rowtext.size());
+  for (int k = 0; k < nrow; ++k) {
+    const int from = com->perm[k];
+    for (int j = 0; j < ncol; ++j) {
+      const std::size_t to = static_cast<std::size_t>(k) + static_cast<std::size_t>(j) * nrow;
+      xcopy[to] = s.est(from, j);
+      if (with_se) secopy[to] = s.err(from, j);
+    }
+    lab2[static_cast<std::size_t>(k)] = s.rowlab[static_cast<std::size_t>(from)];
+    if (s.with_labels)
+      text2[static_cast<std::size_t>(k)] = s.rowtext[static_cast<std::size_t>(from)];
+  }
+  s.rowlab.swap(lab2);
+  s.rowtext.swap(text2);
+  s.est = MatrixView{com, kStoreColumn, xcopy, nrow, ncol};
+  s.err = MatrixView{com, kStoreColumn, secopy, nrow, ncol};
+}
+
+std::vector<std::string> matrix_title(COMSTR* com, int titleno, const std::string& name) {
+  std::vector<std::string> title;
+  if (titleno > 0) {
+    title.push_back(factitle(com, titleno));
+    return title;
+  }
+  // Matrices whose title is not a catalogue text still need one to be read
+  // in a listing.
+  static const std::pair<const char*, const char*> kTitles[] = {
+      {"FactorPattern", "Factor Pattern"},
+      {"Corr", "Correlations"},
+      {"PartialCorr", "Partial Correlations Controlling for the Partial Variables"},
+      {"CondStdDev", "Standard Deviations Conditional on the Partial Variables"},
+      {"Eigenvectors", "Eigenvectors"},
+      {"InvCorr", "Inverse Correlation Matrix"},
+      {"ParCorrControlVar", "Partial Correlations Controlling All Other Variables"},
+  };
+  for (const auto& [table, text] : kTitles)
+    if (name == table) title.push_back(text);
+  return title;
+}
+
+// The matrix as it is, row by row, without its title.
+MatrixSpec plain_spec(const Shown& s) {
+  MatrixSpec spec;
+  spec.name = s.name;
+  spec.label = s.label;
+  spec.template_path = s.path;
+  spec.storage = MatrixStorage::RowMajor;
+  spec.rows = s.nrow;
+  spec.columns = s.ncol;
+  spec.data.resize(static_cast<std::size_t>(s.nrow) * static_cast<std::size_t>(s.ncol));
+  for (int i = 0; i < s.nrow; ++i)
+    for (int j = 0; j < s.ncol; ++j)
+      spec.data[static_cast<std::size_t>(i) * s.ncol + static_cast<std::size_t>(j)] = s.est(i, j);
+  spec.row_labels = s.rowlab;
+  spec.column_labels = s.collab;
+  spec.row_label_column = label_column_name(s.rowkind);
+  return spec;
+}
+
+// The notes that say what the stacked rows are.
+void add_stack_notes(COMSTR* com, std::vector<std::string>& title, bool hyp, bool conf,
+                     bool one_tailed, bool with_coverage) {
+  if (hyp) {
+    const char* relation = one_tailed ? "<=" : "=";
+    title.push_back(
+        format_message(kFactorGroup, kMsgSeHypothesis, {relation, factnum(com->hypval)}));
+  } else if (conf) {
+    title.push_back(
+        format_message(kFactorGroup, kMsgSeConfidence, {factnum(100 * (1 - com->alpha))}));
+    if (with_coverage && com->cover != 0)
+      title.push_back(
+          format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", factnum(com->cover)}));
+  } else {
+    title.push_back(format_message(kFactorGroup, kMsgSeOnly, {}));
+  }
+}
+
+// Estimates with their standard errors stacked under each, then the test of
+// HYPVALUE= (T and P) or the confidence limits (L and U) and their coverage.
+void add_stacked_table(COMSTR* com, MatrixSpec spec, const Shown& s, const double* se) {
+  const auto rows = static_cast<std::size_t>(s.nrow), cols = static_cast<std::size_t>(s.ncol);
+  const std::vector<Row> empty(rows, Row(cols));
+  Stack serr{"StdErr", empty};
+  const bool hyp = !is_missing(com->hypval);
+  const bool conf = !hyp && !is_missing(com->alpha);
+  const bool one_tailed = fopt_test(com, kFoptOneTail);
+  const bool factor_corr = se == com->fcorse;
+  const bool symmetric = se == com->factse && fopt_test(com, kFoptOblique);
+  const bool with_coverage = conf && !factor_corr;
+  const double q = conf ? -factnqnt(com->alpha / 2) : 0;
+  Stack first{hyp ? "T" : "L", empty}, second{hyp ? "P" : "U", empty};
+  Stack coverage{"Coverage", with_coverage ? empty : std::vector<Row>()};
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double v = s.est(static_cast<int>(i), static_cast<int>(j));
+      const double e = s.err(static_cast<int>(i), static_cast<int>(j));
+      serr.rows[i][j] = e;
+      if (hyp) {
+        const double z = test_z(v, e, com->hypval);
+        first.rows[i][j] = z;
+        second.rows[i][j] = test_p(v, z, one_tailed);
+      } else if (conf) {
+        const Limits l = conf_limits(v, e, q, symmetric);
+        first.rows[i][j] = l.lower;
+        second.rows[i][j] = l.upper;
+        if (with_coverage)
+          coverage.rows[i][j] = std::string(factcov(v, l.lower, l.upper, com->cover));
+      }
+    }
+  }
+  spec.title = s.title;
+  add_stack_notes(com, spec.title, hyp, conf, one_tailed, with_coverage);
+  Table t = matrix_table(spec);
+  // The coverage display is one more sub-matrix: each element's text
+  // stands in that element's cell stack, after its limits.
+  t.stacks.push_back(std::move(serr));
+  if (hyp || conf) {
+    t.stacks.push_back(std::move(first));
+    t.stacks.push_back(std::move(second));
+  }
+  if (with_coverage) t.stacks.push_back(std::move(coverage));
+  factoadd(com, std::move(t));
+}
+
+// The matrix as it is, with the variables' labels beside their names.
+void add_plain_table(COMSTR* com, MatrixSpec spec, const Shown& s) {
+  spec.title = s.title;
+  Table t = matrix_table(spec);
+  // A lone numbered column (one value per variable, such as the
+  // conditional standard deviations) is described by the title; a "1" over
+  // it would only puzzle.  An eigenvector keeps its number.
+  if (s.colkind == kLabelNumbers && s.ncol == 1 && s.name != "Eigenvectors")
+    t.columns.back().header = std::string();
+  if (s.with_labels) {
+    Column c;
+    c.name = "Label";
+    c.kind = ColumnKind::Text;
+    c.header = "Label";
+    t.columns.insert(t.columns.begin() + 1, c);
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+      Row& r = t.rows[i];
+      r.resize(r.size() + 1);
+      std::rotate(r.begin() + 1, r.end() - 1, r.end());
+      r[1] = s.rowtext[i];
+    }
+  }
+  factoadd(com, std::move(t));
+}
+
+// FLAG= or, when not given, the root mean square of the values.
+double flag_threshold(const COMSTR* com, const Shown& s) {
+  double flag = com->flag;
+  if (s.rules.rounded && !(flag > 0)) {
+    double sum = 0;
+    for (int i = 0; i < s.nrow; ++i)
+      for (int j = 0; j < s.ncol; ++j) {
+        const double v = s.est(i, j);
+        if (!is_missing(v)) sum += v * v;
+      }
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(s.nrow) * static_cast<std::uint64_t>(s.ncol);
+    flag = std::sqrt(sum / static_cast<double>(cells));
+  }
+  return flag;
+}
+
+// The columns of the rounded or fuzzed display: the shown value of each
+// column (with its flag when rounded), then the original values hidden.
+void add_flagged_columns(Table& t, const Shown& s) {
+  // The row labels go without a header, as in the plain form of the matrix.
+  t.add_column("Variable", ColumnKind::Text, std::string());
+  if (s.with_labels) t.add_column("Label", ColumnKind::Text, std::string("Label"));
+  for (const std::string& c : s.collab) {
+    if (s.rules.rounded) {
+      Column& v = t.add_column("R" + c, ColumnKind::Number, c, fixed_format(6, 0));
+      v.template_column = "RoundFuzzVal";
+      Column& f = t.add_column("Fg" + c, ColumnKind::Text, std::string());
+      f.template_column = "Flag";
+      f.adjoins = true;  // the mark belongs to the value before it
+    } else {
+      Column& v = t.add_column("Fz" + c, ColumnKind::Number, c, fixed_format(12, 5));
+      v.template_column = "RoundFuzzVal";
+    }
+  }
+  for (const std::string& c : s.collab) {
+    Column& o = t.add_column(c, ColumnKind::Number, c);
+    o.template_column = "OriginalVal";
+    o.hidden = true;
+  }
+}
+
+// The rounded (ROUND, FLAG=) or fuzzed (FUZZ=) display.
+void add_flagged_table(COMSTR* com, const Shown& s) {
+  const DisplayRules& rules = s.rules;
+  const double flag = flag_threshold(com, s);
+  Table t;
+  t.name = s.name;
+  t.label = s.label;
+  t.template_path = s.path + "Flag";
+  t.title = s.title;
+  t.row_labels_first = true;
+  t.dynamics.push_back({"Required", static_cast<double>(s.nrow)});
+  if (rules.rounded && rules.fuzz == 0)
+    t.footnotes.push_back(format_message(kFactorGroup, kMsgFootFlag, {factnum(flag)}));
+  else if (rules.rounded)
+    t.footnotes.push_back(
+        format_message(kFactorGroup, kMsgFootFlagFuzz, {factnum(flag), factnum(rules.fuzz)}));
+  else
+    t.footnotes.push_back(format_message(kFactorGroup, kMsgFootFuzz, {factnum(rules.fuzz)}));
+  add_flagged_columns(t, s);
+  // Rows are sized first and filled by position: one cell per column.
+  const std::size_t first_value = s.with_labels ? 2 : 1;
+  const std::size_t per_column = rules.rounded ? 2 : 1;
+  const std::size_t first_original = first_value + per_column * static_cast<std::size_t>(s.ncol);
+  for (int i = 0; i < s.nrow; ++i) {
+    Row row(t.columns.size());
+    row[0] = s.rowlab[static_cast<std::size_t>(i)];
+    if (s.with_labels) row[1] = s.rowtext[static_cast<std::size_t>(i)];
+    for (int j = 0; j < s.ncol; ++j) {
+      const double v = s.est(i, j);
+      const bool hidden = is_missing(v) || std::fabs(v) < rules.fuzz;
+      const std::size_t at = first_value + per_column * static_cast<std::size_t>(j);
+      if (rules.rounded) {
+        row[at] = hidden ? missing_value() : rounded_value(v);
+        row[at + 1] = std::string(!is_missing(v) && std::fabs(v) > flag ? "*" : " ");
+      } else {
+        row[at] = hidden ? missing_value() : v;
+      }
+      row[first_original + static_cast<std::size_t>(j)] = v;
+    }
+    t.add_row(std::move(row));
+  }
+  factoadd(com, std::move(t));
+}
+
 }  // namespace
 
 std::int64_t nsub(COMSTR* com, char type, int i, int j, int n, int m) {
@@ -281,246 +536,45 @@ double factnqnt(double p) {
   return x;
 }
 
-void factm2(COMSTR* com, char type, const double* x, const double* se, int nrow, int ncol,
-            char rowkind, char colkind, int titleno, int labelno, const char* name,
-            const char* path, int stacked) {
+void factm2(COMSTR* com, const PrintedMatrix& m) {
+  const double* x = m.values;
+  const double* se = m.se;
+  const int nrow = m.shape.nrow, ncol = m.shape.ncol;
   if (!com->ods || !x || nrow <= 0 || ncol <= 0) return;
-  const std::string tname = name ? name : "";
-  const std::string tpath = path ? path : "";
-  DisplayRules rules = display_rules(com, x, tname);
+  Shown s;
+  s.name = m.name ? m.name : "";
+  s.path = m.path ? m.path : std::string(kTablePrefix) + s.name;
+  s.nrow = nrow;
+  s.ncol = ncol;
+  s.rowkind = m.shape.rowkind;
+  s.colkind = m.shape.colkind;
+  s.rules = display_rules(com, x, s.name);
   // Estimates shown with their standard errors are shown as they are.
   if (se) {
-    rules.rounded = false;
-    rules.fuzz = 0;
+    s.rules.rounded = false;
+    s.rules.fuzz = 0;
   }
+  s.rowlab = label_texts(com, s.rowkind, nrow);
+  s.with_labels = s.rowkind == kLabelVariables && com->maxlab > 0;
+  if (s.with_labels)
+    for (int i = 0; i < nrow; ++i) s.rowtext.push_back(factvlab(com, i));
+  s.collab = label_texts(com, s.colkind, ncol);
 
-  std::vector<std::string> rowlab = label_texts(com, rowkind, nrow);
-  std::vector<std::string> rowtext;  // variable labels
-  const bool with_labels = rowkind == kLabelVariables && com->maxlab > 0;
-  if (with_labels)
-    for (int i = 0; i < nrow; ++i) rowtext.push_back(factvlab(com, i));
-  const std::vector<std::string> collab = label_texts(com, colkind, ncol);
-
-  // REORDER: a copy whose row k is row perm(k); labels and standard errors
-  // follow the rows.
-  MatrixView est{com, type, x, nrow, ncol};
-  MatrixView err{com, type, se, nrow, ncol};
+  s.est = MatrixView{com, m.shape.storage, x, nrow, ncol};
+  s.err = MatrixView{com, m.shape.storage, se, nrow, ncol};
   const std::uint64_t cells = static_cast<std::uint64_t>(nrow) * static_cast<std::uint64_t>(ncol);
-  PoolDoubles xcopy(com, rules.reorder ? cells : 0);
-  PoolDoubles secopy(com, rules.reorder && se ? cells : 0);
-  if (rules.reorder) {
-    if (nrow != com->nvar || !com->perm) {
-      factrc(com, kExitInternal);
-      xexit(com->rc, 0);
-    }
-    std::vector<std::string> lab2(rowlab.size()), text2(rowtext.size());
-    for (int k = 0; k < nrow; ++k) {
-      const int from = com->perm[k];
-      for (int j = 0; j < ncol; ++j) {
-        const std::size_t to = static_cast<std::size_t>(k) + static_cast<std::size_t>(j) * nrow;
-        xcopy.get()[to] = est(from, j);
-        if (se) secopy.get()[to] = err(from, j);
-      }
-      lab2[static_cast<std::size_t>(k)] = rowlab[static_cast<std::size_t>(from)];
-      if (with_labels) text2[static_cast<std::size_t>(k)] = rowtext[static_cast<std::size_t>(from)];
-    }
-    rowlab.swap(lab2);
-    rowtext.swap(text2);
-    est = MatrixView{com, kStoreColumn, xcopy.get(), nrow, ncol};
-    err = MatrixView{com, kStoreColumn, secopy.get(), nrow, ncol};
-  }
+  PoolDoubles xcopy(com, s.rules.reorder ? cells : 0);
+  PoolDoubles secopy(com, s.rules.reorder && se ? cells : 0);
+  if (s.rules.reorder) reorder_rows(com, s, xcopy.get(), secopy.get(), se != nullptr);
 
-  const std::string label = labelno > 0 ? format_message(kFactorGroup, labelno, {}) : tname;
-  std::vector<std::string> title;
-  if (titleno > 0) {
-    title.push_back(factitle(com, titleno));
-  } else {
-    // Matrices whose title is not a catalogue text still need one to be
-    // read in a listing.
-    static const std::pair<const char*, const char*> kTitles[] = {
-        {"FactorPattern", "Factor Pattern"},
-        {"Corr", "Correlations"},
-        {"PartialCorr", "Partial Correlations Controlling for the Partial Variables"},
-        {"CondStdDev", "Standard Deviations Conditional on the Partial Variables"},
-        {"Eigenvectors", "Eigenvectors"},
-        {"InvCorr", "Inverse Correlation Matrix"},
-        {"ParCorrControlVar", "Partial Correlations Controlling All Other Variables"},
-    };
-    for (const auto& [table, text] : kTitles)
-      if (tname == table) title.push_back(text);
-  }
-
-  const bool plain = se || (!rules.rounded && rules.fuzz == 0);
-  if (plain) {
-    MatrixSpec spec;
-    spec.name = tname;
-    spec.label = label;
-    spec.template_path = tpath;
-    spec.storage = MatrixStorage::RowMajor;
-    spec.rows = nrow;
-    spec.columns = ncol;
-    spec.data.resize(static_cast<std::size_t>(cells));
-    for (int i = 0; i < nrow; ++i)
-      for (int j = 0; j < ncol; ++j)
-        spec.data[static_cast<std::size_t>(i) * ncol + static_cast<std::size_t>(j)] = est(i, j);
-    spec.row_labels = rowlab;
-    spec.column_labels = collab;
-    spec.row_label_column = label_column_name(rowkind);
-
-    const bool with_stack = se && stacked;
-    if (with_stack) {
-      const auto rows = static_cast<std::size_t>(nrow), cols = static_cast<std::size_t>(ncol);
-      const std::vector<Row> empty(rows, Row(cols));
-      Stack serr{"StdErr", empty};
-      const bool hyp = !is_missing(com->hypval);
-      const bool conf = !hyp && !is_missing(com->alpha);
-      const bool one_tailed = fopt_test(com, kFoptOneTail);
-      const bool factor_corr = se == com->fcorse;
-      const bool symmetric = se == com->factse && fopt_test(com, kFoptOblique);
-      const bool with_coverage = conf && !factor_corr;
-      const double q = conf ? -factnqnt(com->alpha / 2) : 0;
-      Stack first{hyp ? "T" : "L", empty}, second{hyp ? "P" : "U", empty};
-      Stack coverage{"Coverage", with_coverage ? empty : std::vector<Row>()};
-      for (std::size_t i = 0; i < rows; ++i) {
-        for (std::size_t j = 0; j < cols; ++j) {
-          const double v = est(static_cast<int>(i), static_cast<int>(j));
-          const double s = err(static_cast<int>(i), static_cast<int>(j));
-          serr.rows[i][j] = s;
-          if (hyp) {
-            const double z = test_z(v, s, com->hypval);
-            first.rows[i][j] = z;
-            second.rows[i][j] = test_p(v, z, one_tailed);
-          } else if (conf) {
-            const Limits l = conf_limits(v, s, q, symmetric);
-            first.rows[i][j] = l.lower;
-            second.rows[i][j] = l.upper;
-            if (with_coverage)
-              coverage.rows[i][j] = std::string(factcov(v, l.lower, l.upper, com->cover));
-          }
-        }
-      }
-      // The notes that say what the stacked rows are.
-      if (hyp) {
-        const char* relation = one_tailed ? "<=" : "=";
-        title.push_back(
-            format_message(kFactorGroup, kMsgSeHypothesis, {relation, factnum(com->hypval)}));
-      } else if (conf) {
-        title.push_back(
-            format_message(kFactorGroup, kMsgSeConfidence, {factnum(100 * (1 - com->alpha))}));
-        if (with_coverage && com->cover != 0)
-          title.push_back(
-              format_message(kFactorGroup, kMsgSeCoverage, {" |*| = ", factnum(com->cover)}));
-      } else {
-        title.push_back(format_message(kFactorGroup, kMsgSeOnly, {}));
-      }
-      spec.title = title;
-      Table t = matrix_table(spec);
-      // The coverage display is one more sub-matrix: each element's text
-      // stands in that element's cell stack, after its limits.
-      t.stacks.push_back(std::move(serr));
-      if (hyp || conf) {
-        t.stacks.push_back(std::move(first));
-        t.stacks.push_back(std::move(second));
-      }
-      if (with_coverage) t.stacks.push_back(std::move(coverage));
-      factoadd(com, std::move(t));
-      return;
-    }
-
-    spec.title = title;
-    Table t = matrix_table(spec);
-    // A lone numbered column (one value per variable, such as the
-    // conditional standard deviations) is described by the title; a "1" over
-    // it would only puzzle.  An eigenvector keeps its number.
-    if (colkind == kLabelNumbers && ncol == 1 && tname != "Eigenvectors")
-      t.columns.back().header = std::string();
-    if (with_labels) {
-      Column c;
-      c.name = "Label";
-      c.kind = ColumnKind::Text;
-      c.header = "Label";
-      t.columns.insert(t.columns.begin() + 1, c);
-      for (std::size_t i = 0; i < t.rows.size(); ++i) {
-        Row& r = t.rows[i];
-        r.resize(r.size() + 1);
-        std::rotate(r.begin() + 1, r.end() - 1, r.end());
-        r[1] = rowtext[i];
-      }
-    }
-    factoadd(com, std::move(t));
-    return;
-  }
-
-  // Rounded or fuzzed display.
-  double flag = com->flag;
-  if (rules.rounded && !(flag > 0)) {
-    double sum = 0;
-    for (int i = 0; i < nrow; ++i)
-      for (int j = 0; j < ncol; ++j) {
-        const double v = est(i, j);
-        if (!is_missing(v)) sum += v * v;
-      }
-    flag = std::sqrt(sum / static_cast<double>(cells));
-  }
-
-  Table t;
-  t.name = tname;
-  t.label = label;
-  t.template_path = tpath + "Flag";
-  t.title = title;
-  t.row_labels_first = true;
-  t.dynamics.push_back({"Required", static_cast<double>(nrow)});
-  if (rules.rounded && rules.fuzz == 0)
-    t.footnotes.push_back(format_message(kFactorGroup, kMsgFootFlag, {factnum(flag)}));
-  else if (rules.rounded)
-    t.footnotes.push_back(
-        format_message(kFactorGroup, kMsgFootFlagFuzz, {factnum(flag), factnum(rules.fuzz)}));
+  s.label = m.labelno > 0 ? format_message(kFactorGroup, m.labelno, {}) : s.name;
+  s.title = matrix_title(com, m.titleno, s.name);
+  if (se && m.stacked)
+    add_stacked_table(com, plain_spec(s), s, se);
+  else if (se || (!s.rules.rounded && s.rules.fuzz == 0))
+    add_plain_table(com, plain_spec(s), s);
   else
-    t.footnotes.push_back(format_message(kFactorGroup, kMsgFootFuzz, {factnum(rules.fuzz)}));
-
-  // The row labels go without a header, as in the plain form of the matrix.
-  t.add_column("Variable", ColumnKind::Text, std::string());
-  if (with_labels) t.add_column("Label", ColumnKind::Text, std::string("Label"));
-  for (const std::string& c : collab) {
-    if (rules.rounded) {
-      Column& v = t.add_column("R" + c, ColumnKind::Number, c, fixed_format(6, 0));
-      v.template_column = "RoundFuzzVal";
-      Column& f = t.add_column("Fg" + c, ColumnKind::Text, std::string());
-      f.template_column = "Flag";
-      f.adjoins = true;  // the mark belongs to the value before it
-    } else {
-      Column& v = t.add_column("Fz" + c, ColumnKind::Number, c, fixed_format(12, 5));
-      v.template_column = "RoundFuzzVal";
-    }
-  }
-  for (const std::string& c : collab) {
-    Column& o = t.add_column(c, ColumnKind::Number, c);
-    o.template_column = "OriginalVal";
-    o.hidden = true;
-  }
-  // Rows are sized first and filled by position: one cell per column.
-  const std::size_t first_value = with_labels ? 2 : 1;
-  const std::size_t per_column = rules.rounded ? 2 : 1;
-  const std::size_t first_original = first_value + per_column * static_cast<std::size_t>(ncol);
-  for (int i = 0; i < nrow; ++i) {
-    Row row(t.columns.size());
-    row[0] = rowlab[static_cast<std::size_t>(i)];
-    if (with_labels) row[1] = rowtext[static_cast<std::size_t>(i)];
-    for (int j = 0; j < ncol; ++j) {
-      const double v = est(i, j);
-      const bool hidden = is_missing(v) || std::fabs(v) < rules.fuzz;
-      const std::size_t at = first_value + per_column * static_cast<std::size_t>(j);
-      if (rules.rounded) {
-        row[at] = hidden ? missing_value() : rounded_value(v);
-        row[at + 1] = std::string(!is_missing(v) && std::fabs(v) > flag ? "*" : " ");
-      } else {
-        row[at] = hidden ? missing_value() : v;
-      }
-      row[first_original + static_cast<std::size_t>(j)] = v;
-    }
-    t.add_row(std::move(row));
-  }
-  factoadd(com, std::move(t));
+    add_flagged_table(com, s);
 }
 
 }  // namespace kav

@@ -53,9 +53,10 @@ double off_diagonal_rms(const double* a, int n, std::vector<double>& each) {
 
 void show_rms(COMSTR* com, const char* name, int titleno, const std::vector<double>& each,
               double overall) {
-  factpm2(com, 0, 1, name, 0, factitle(com, titleno, {factnum(overall)}), each.data(), "cf", 10, 1,
-          kLabelNumbers, com->nvar, kLabelVariables, (std::string(kTablePrefix) + name).c_str(),
-          nullptr);
+  factpm2(com, {.name = name,
+                .title = factitle(com, titleno, {factnum(overall)}),
+                .values = each.data(),
+                .shape = one_column(com->nvar, kLabelVariables)});
 }
 
 }  // namespace
@@ -105,12 +106,15 @@ void factscr(COMSTR* com) {
 
   if (com->ods) {
     factonote(com, kMsgScoreHeading);
-    factpm2(com, 0, 1, "VarFactorCorr", 0, factitle(com, kMsgVarFactorCorr), com->datax, "cf", 10,
-            1, kLabelNumbers, m, kLabelFactors,
-            (std::string(kTablePrefix) + "VarFactorCorr").c_str(), nullptr);
-    factm2(com, kStoreColumn, com->score, nullptr, n, m, kLabelVariables, kLabelFactors,
-           kMsgStdScoreCoef, kMsgScoreLabel, "StdScoreCoef",
-           (std::string(kTablePrefix) + "StdScoreCoef").c_str(), 0);
+    factpm2(com, {.name = "VarFactorCorr",
+                  .title = factitle(com, kMsgVarFactorCorr),
+                  .values = com->datax,
+                  .shape = one_column(m, kLabelFactors)});
+    factm2(com, {.name = "StdScoreCoef",
+                 .values = com->score,
+                 .shape = variables_by_factors(n, m),
+                 .titleno = kMsgStdScoreCoef,
+                 .labelno = kMsgScoreLabel});
   }
 }
 
@@ -140,9 +144,11 @@ void factres(COMSTR* com) {
 
   std::vector<double> each;
   if (com->ods) {
-    factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgResidualTitle, kMsgResidualLabel, "ResCorrUniqueDiag",
-           (std::string(kTablePrefix) + "ResCorrUniqueDiag").c_str(), 0);
+    factm2(com, {.name = "ResCorrUniqueDiag",
+                 .values = r,
+                 .shape = variables_packed(n),
+                 .titleno = kMsgResidualTitle,
+                 .labelno = kMsgResidualLabel});
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagResids", kMsgResidualRms, each, overall);
   }
@@ -152,9 +158,11 @@ void factres(COMSTR* com) {
   std::vector<double> d(static_cast<std::size_t>(n));
   zcovcor(n, r, d.data());
   if (com->ods) {
-    factm2(com, kStoreSymmetric, r, nullptr, n, n, kLabelVariables, kLabelVariables,
-           kMsgPartialTitle, kMsgPartialLabel, "ParCorrControlFactor",
-           (std::string(kTablePrefix) + "ParCorrControlFactor").c_str(), 0);
+    factm2(com, {.name = "ParCorrControlFactor",
+                 .values = r,
+                 .shape = variables_packed(n),
+                 .titleno = kMsgPartialTitle,
+                 .labelno = kMsgPartialLabel});
     const double overall = off_diagonal_rms(r, n, each);
     show_rms(com, "RMSOffDiagPartials", kMsgPartialRms, each, overall);
   }

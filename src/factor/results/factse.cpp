@@ -31,6 +31,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -433,93 +434,114 @@ void unrotated(COMSTR* com) {
   if (com->ufact) std::memcpy(com->ufact, com->fact, static_cast<std::size_t>(pm) * sizeof(double));
 }
 
-// Standard errors of a rotation of the unrotated solution by an analytic
-// criterion with weights g.
-void rotated(COMSTR* com, int method, const double* g) {
-  const int p = com->nvar, m = com->nfact;
-  const bool oblique = oblsol(method);
-  const long pm = static_cast<long>(p) * m;
-  const long nphi = static_cast<long>(m) * (m + 1) / 2;
-  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
+// U of the pattern, the factor correlations and the structure: what each
+// coordinate of a rotation does to them.  For an analytic rotation the
+// coordinates are those of the rotation itself; for promax and Procrustes the
+// m^2 entries of dX, then the prerotation's own.
+struct CoordinateEffects {
+  std::vector<double> ulam, uphi, ustruc;
+};
 
-  if (oblique) {
-    std::vector<double> copy(com->fcor, com->fcor + nphi), w(static_cast<std::size_t>(m));
-    if (znndsol(com->singular, m, copy.data(), w.data(), 0, nullptr) > 0) {
-      com->host->xpmlog(kFactorGroup, kMsgFcorSingular);
-      return;
-    }
-  }
+// The pattern the criterion saw: Kaiser's normalisation divides each row
+// of the unrotated pattern by its length h; the other normalisations
+// that reach here leave it as it is.
+struct CriterionPattern {
+  std::vector<double> d;     // each row's divisor 1/h; 1 for a row left as it is
+  std::vector<char> scaled;  // whether the row was divided
+  std::vector<double> x;     // X = D A
+};
 
-  // The pattern the criterion saw: Kaiser's normalisation divides each row
-  // of the unrotated pattern by its length h; the other normalisations
-  // that reach here leave it as it is.
+CriterionPattern criterion_pattern(const COMSTR* com, int p, int m) {
   const double* a = com->ufact;
   const bool kaiser = com->normtype == 0 || com->normtype == 1;
-  std::vector<double> d(static_cast<std::size_t>(p), 1.0);
-  std::vector<char> scaled(static_cast<std::size_t>(p), 0);
+  CriterionPattern out{std::vector<double>(static_cast<std::size_t>(p), 1.0),
+                       std::vector<char>(static_cast<std::size_t>(p), 0),
+                       std::vector<double>(static_cast<std::size_t>(p) * m)};
   if (kaiser)
     for (int i = 0; i < p; ++i) {
       double h2 = 0;
       for (int j = 0; j < m; ++j) h2 += a[dense_index(i, j, p)] * a[dense_index(i, j, p)];
       if (h2 > 0) {
-        d[static_cast<std::size_t>(i)] = 1 / std::sqrt(h2);
-        scaled[static_cast<std::size_t>(i)] = 1;
+        out.d[static_cast<std::size_t>(i)] = 1 / std::sqrt(h2);
+        out.scaled[static_cast<std::size_t>(i)] = 1;
       }
     }
-  std::vector<double> x(upm);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < p; ++i)
-      x[dense_index(i, j, p)] = d[static_cast<std::size_t>(i)] * a[dense_index(i, j, p)];
+      out.x[dense_index(i, j, p)] = out.d[static_cast<std::size_t>(i)] * a[dense_index(i, j, p)];
+  return out;
+}
 
-  RotationSystem sys(p, m, oblique, g, x.data(), com->tran, com->fcor);
+// The conditions' derivatives with respect to the rotation's own
+// coordinates, QR-decomposed once so that each loading's turn is one solve.
+struct DecomposedConditions {
+  std::vector<double> jk, qraux, qrwork;
+  std::vector<int> jpvt;
+};
+
+// Differentiates the conditions along each coordinate of the rotation, and
+// finds what each coordinate does to the pattern (Lambda K), the factor
+// correlations and the structure.  False (and said) when the derivatives
+// are singular.
+bool differentiate_conditions(COMSTR* com, RotationSystem& sys, bool oblique,
+                              DecomposedConditions& jac, CoordinateEffects& u) {
+  const int p = com->nvar, m = com->nfact;
+  const long nphi = static_cast<long>(m) * (m + 1) / 2;
+  const std::size_t upm = static_cast<std::size_t>(p) * m, mm = static_cast<std::size_t>(m) * m;
   const int r = sys.order();
   const std::size_t ur = static_cast<std::size_t>(r);
-
-  // The conditions' derivatives with respect to the rotation's own
-  // coordinates, decomposed once; and what each coordinate does to the
-  // pattern (Lambda K), the factor correlations and the structure.
   const double* lam = com->fact;
-  std::vector<double> jk(ur * ur), qraux(ur), qrwork(2 * ur), k(mm), dl(upm), dphi(mm), rhs(ur),
-      ulam(upm * ur), uphi(static_cast<std::size_t>(nphi) * ur), ustruc(upm * ur);
-  std::vector<int> jpvt(ur);
+  jac = {std::vector<double>(ur * ur), std::vector<double>(ur), std::vector<double>(2 * ur),
+         std::vector<int>(ur)};
+  u = {std::vector<double>(upm * ur), std::vector<double>(static_cast<std::size_t>(nphi) * ur),
+       std::vector<double>(upm * ur)};
+  std::vector<double> k(mm), dl(upm), dphi(mm);
   const double* l = sys.rotated();
   for (int s = 0; s < r; ++s) {
     std::fill(k.begin(), k.end(), 0.0);
     sys.add_basis(s, 1.0, k.data());
     product(p, m, m, l, k.data(), dl.data(), false);
     if (oblique) sys.phi_change(k.data(), dphi.data());
-    sys.conditions(dl.data(), oblique ? dphi.data() : nullptr, jk.data() + s * ur);
-    double* us = ulam.data() + s * upm;
+    sys.conditions(dl.data(), oblique ? dphi.data() : nullptr, jac.jk.data() + s * ur);
+    double* us = u.ulam.data() + s * upm;
     product(p, m, m, lam, k.data(), us, false);
     if (!oblique) continue;
-    for (int u = 0; u < m; ++u)
-      for (int v = 0; v <= u; ++v)
-        uphi[s * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
-            u == v ? 0.0 : dphi[dense_index(u, v, m)];
+    for (int a = 0; a < m; ++a)
+      for (int v = 0; v <= a; ++v)
+        u.uphi[s * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(a, v))] =
+            a == v ? 0.0 : dphi[dense_index(a, v, m)];
     // Lambda K Phi + Lambda dPhi.
     std::vector<double> kphi(mm);
     product(m, m, m, k.data(), sys.phi_matrix(), kphi.data(), false);
     for (std::size_t e = 0; e < mm; ++e) kphi[e] += dphi[e];
-    product(p, m, m, lam, kphi.data(), ustruc.data() + s * upm, false);
+    product(p, m, m, lam, kphi.data(), u.ustruc.data() + s * upm, false);
   }
-  if (zqrdec(r, r, jk.data(), com->singular, qraux.data(), jpvt.data(), qrwork.data()) > 0) {
+  if (zqrdec(r, r, jac.jk.data(), com->singular, jac.qraux.data(), jac.jpvt.data(),
+             jac.qrwork.data()) > 0) {
     com->host->xpmlog(kFactorGroup, kMsgRotationSingular);
-    return;
+    return false;
   }
+  return true;
+}
 
-  // R: one unrotated loading at a time, how the criterion's pattern moves
-  // and how far the rotation turns to stay stationary.
+// R: one unrotated loading at a time, how the criterion's pattern moves
+// and how far the rotation turns to stay stationary.
+std::vector<double> turns_of_loadings(const COMSTR* com, RotationSystem& sys,
+                                      const CriterionPattern& cp, DecomposedConditions& jac) {
+  const int p = com->nvar, m = com->nfact;
+  const int r = sys.order();
+  const std::size_t ur = static_cast<std::size_t>(r), upm = static_cast<std::size_t>(p) * m;
+  const double* a = com->ufact;
   const double* tran = com->tran;
-  std::vector<double> rr(ur * upm), dx(static_cast<std::size_t>(m));
-  std::fill(dl.begin(), dl.end(), 0.0);
+  std::vector<double> rr(ur * upm), dx(static_cast<std::size_t>(m)), dl(upm), rhs(ur);
   for (int j = 0; j < m; ++j)
     for (int i = 0; i < p; ++i) {
       const long in = static_cast<long>(j) * p + i;
       // Row i of the change of X = D A, and of L = X M.
-      const double di = d[static_cast<std::size_t>(i)];
+      const double di = cp.d[static_cast<std::size_t>(i)];
       // d(1/h_i) = -a_ij / h_i^3.
       const double ddi =
-          scaled[static_cast<std::size_t>(i)] ? -a[dense_index(i, j, p)] * di * di * di : 0.0;
+          cp.scaled[static_cast<std::size_t>(i)] ? -a[dense_index(i, j, p)] * di * di * di : 0.0;
       for (int t = 0; t < m; ++t)
         dx[static_cast<std::size_t>(t)] = (t == j ? di : 0.0) + ddi * a[dense_index(i, t, p)];
       for (int c = 0; c < m; ++c) {
@@ -531,17 +553,280 @@ void rotated(COMSTR* com, int method, const double* g) {
       sys.conditions(dl.data(), nullptr, rhs.data());
       for (int c = 0; c < m; ++c) dl[dense_index(i, c, p)] = 0.0;
       for (double& v : rhs) v = -v;
-      zqrsol(r, r, jk.data(), qraux.data(), jpvt.data(), r, rhs.data(), qrwork.data());
+      zqrsol(r, r, jac.jk.data(), jac.qraux.data(), jac.jpvt.data(), r, rhs.data(),
+             jac.qrwork.data());
       std::copy(rhs.begin(), rhs.end(), rr.begin() + in * r);
     }
+  return rr;
+}
+
+// Standard errors of a rotation of the unrotated solution by an analytic
+// criterion with weights g.
+void rotated(COMSTR* com, int method, const double* g) {
+  const int p = com->nvar, m = com->nfact;
+  const bool oblique = oblsol(method);
+  const long pm = static_cast<long>(p) * m;
+  const long nphi = static_cast<long>(m) * (m + 1) / 2;
+  const std::size_t mm = static_cast<std::size_t>(m) * m;
+
+  if (oblique) {
+    std::vector<double> copy(com->fcor, com->fcor + nphi), w(static_cast<std::size_t>(m));
+    if (znndsol(com->singular, m, copy.data(), w.data(), 0, nullptr) > 0) {
+      com->host->xpmlog(kFactorGroup, kMsgFcorSingular);
+      return;
+    }
+  }
+
+  const CriterionPattern cp = criterion_pattern(com, p, m);
+  RotationSystem sys(p, m, oblique, g, cp.x.data(), com->tran, com->fcor);
+  const int r = sys.order();
+  DecomposedConditions jac;
+  CoordinateEffects u;
+  if (!differentiate_conditions(com, sys, oblique, jac, u)) return;
+  const std::vector<double> rr = turns_of_loadings(com, sys, cp, jac);
 
   // dLambda = dA M + Lambda K; dS = dA M Phi + Lambda (K Phi + dPhi).
+  const double* tran = com->tran;
   std::vector<double> mphi(mm);
   product(m, m, m, tran, sys.phi_matrix(), mphi.data(), false);
-  const Shape pattern{tran, ulam.data()}, corr{nullptr, uphi.data()},
-      structure{mphi.data(), ustruc.data()};
+  const Shape pattern{tran, u.ulam.data()}, corr{nullptr, u.uphi.data()},
+      structure{mphi.data(), u.ustruc.data()};
   propagate(com, r, rr.data(), pattern, oblique ? &corr : nullptr, oblique ? &structure : nullptr);
-  if (com->factse) keep_derivatives(com, pm, m, r, tran, ulam.data(), rr.data());
+  if (com->factse) keep_derivatives(com, pm, m, r, tran, u.ulam.data(), rr.data());
+}
+
+// ---------------------------------------------------------------------------
+// Promax and Procrustes: explicit maps from the pattern they start from.
+
+// How promax built its target T from the pattern B: each row divided by its
+// length (unless NOPROMAXNORM), each element n turned into |n|^(k-1) n,
+// each column divided by its largest magnitude.
+class PromaxTarget {
+ public:
+  PromaxTarget(const COMSTR* com, const double* b, int p, int m, double power)
+      : b_(b),
+        p_(p),
+        m_(m),
+        power_(power),
+        rowlen_(static_cast<std::size_t>(p), 0.0),
+        raw_(static_cast<std::size_t>(p) * m, 0.0),
+        dn_(raw_.size()),
+        argmax_(static_cast<std::size_t>(m), -1) {
+    for (int i = 0; i < p; ++i) {
+      double ss = 0;
+      for (int j = 0; j < m; ++j) ss += b[dense_index(i, j, p)] * b[dense_index(i, j, p)];
+      if (fopt_test(com, kFoptPromaxNorm) && ss > kSmall)
+        rowlen_[static_cast<std::size_t>(i)] = std::sqrt(ss);
+    }
+    for (int j = 0; j < m; ++j) {
+      double big = 0;
+      for (int i = 0; i < p; ++i) {
+        const double len = rowlen_[static_cast<std::size_t>(i)];
+        const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
+        const double t = std::pow(std::fabs(n), power - 1) * n;
+        raw_[dense_index(i, j, p)] = t;
+        if (std::fabs(t) > big) {
+          big = std::fabs(t);
+          argmax_[static_cast<std::size_t>(j)] = i;
+        }
+      }
+      if (big <= kSmall * kSmall) argmax_[static_cast<std::size_t>(j)] = -1;
+    }
+  }
+
+  // dT (p x m) for a change dB of the pattern.
+  void change(const double* db, double* dt) {
+    const int p = p_, m = m_;
+    const double* b = b_;
+    const double power = power_;
+    for (int i = 0; i < p; ++i) {
+      const double len = rowlen_[static_cast<std::size_t>(i)];
+      double dot = 0;
+      if (len > 0)
+        for (int j = 0; j < m; ++j) dot += b[dense_index(i, j, p)] * db[dense_index(i, j, p)];
+      for (int j = 0; j < m; ++j) {
+        const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
+        const double d = len > 0 ? db[dense_index(i, j, p)] / len - b[dense_index(i, j, p)] * dot / (len * len * len)
+                                 : db[dense_index(i, j, p)];
+        // d(|n|^(k-1) n) = k |n|^(k-1) dn.
+        const double slope =
+            n != 0 ? power * std::pow(std::fabs(n), power - 1) : (power == 1 ? 1.0 : 0.0);
+        dn_[dense_index(i, j, p)] = slope * d;
+      }
+    }
+    for (int j = 0; j < m; ++j) {
+      const int im = argmax_[static_cast<std::size_t>(j)];
+      if (im < 0) {
+        for (int i = 0; i < p; ++i) dt[dense_index(i, j, p)] = dn_[dense_index(i, j, p)];
+        continue;
+      }
+      const double c = std::fabs(raw_[dense_index(im, j, p)]);
+      const double dc = (raw_[dense_index(im, j, p)] < 0 ? -1.0 : 1.0) * dn_[dense_index(im, j, p)];
+      for (int i = 0; i < p; ++i)
+        dt[dense_index(i, j, p)] = dn_[dense_index(i, j, p)] / c - raw_[dense_index(i, j, p)] * dc / (c * c);
+    }
+  }
+
+ private:
+  static constexpr double kSmall = 1.110223024625157e-12;
+  const double* b_;
+  int p_, m_;
+  double power_;
+  std::vector<double> rowlen_, raw_, dn_;
+  std::vector<int> argmax_;
+};
+
+// The least-squares transformation of the pattern B to the target T and its
+// rescaling to unit factor variances: X = (B'B)^-1 B'T, Y = (X'X)^-1 and
+// the column scales s = sqrt(diag Y) give M = X diag(s) and
+// Phi = diag(1/s) Y diag(1/s).  With a promax target, a change of B moves
+// T as well.
+class TargetFit {
+ public:
+  TargetFit(int p, int m, const double* b, const double* target, PromaxTarget* promax)
+      : p_(p), m_(m), b_(b), target_(target), promax_(promax) {}
+
+  // False when B'B or X'X is singular, or Y has a diagonal entry not above 0.
+  bool solve() {
+    const int p = p_, m = m_;
+    const std::size_t mm = static_cast<std::size_t>(m) * m;
+    std::vector<double> g(mm), bt(mm), xx(mm);
+    x_.assign(mm, 0.0);
+    s_.assign(static_cast<std::size_t>(m), 0.0);
+    cross(p, m, m, b_, b_, g.data());
+    cross(p, m, m, b_, target_, bt.data());
+    if (!invert_small(m, g, ginv_)) return false;
+    product(m, m, m, ginv_.data(), bt.data(), x_.data(), false);
+    cross(m, m, m, x_.data(), x_.data(), xx.data());
+    if (!invert_small(m, xx, y_)) return false;
+    for (int j = 0; j < m; ++j) {
+      if (!(y_[dense_index(j, j, m)] > 0)) return false;
+      s_[static_cast<std::size_t>(j)] = std::sqrt(y_[dense_index(j, j, m)]);
+    }
+    mtran_.assign(mm, 0.0);
+    phi_.assign(mm, 0.0);
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) {
+        mtran_[dense_index(u, v, m)] = x_[dense_index(u, v, m)] * sj(v);
+        phi_[dense_index(u, v, m)] = u == v ? 1.0 : y_[dense_index(u, v, m)] / (sj(u) * sj(v));
+      }
+    dt_.assign(static_cast<std::size_t>(p) * m, 0.0);
+    for (std::vector<double>* v : {&w_, &w2_, &dg_, &dy_}) v->assign(mm, 0.0);
+    ds_.assign(static_cast<std::size_t>(m), 0.0);
+    return true;
+  }
+
+  const double* transformation() const { return mtran_.data(); }
+  const double* phi() const { return phi_.data(); }
+
+  // dX for a change dB of the pattern (through the target too for promax):
+  // dX = G^-1 (dB'T + B'dT - (dB'B + B'dB) X).
+  void change_of_x(const double* db, double* dx) {
+    const int p = p_, m = m_;
+    const std::size_t mm = static_cast<std::size_t>(m) * m;
+    std::fill(dt_.begin(), dt_.end(), 0.0);
+    if (promax_) promax_->change(db, dt_.data());
+    cross(p, m, m, db, target_, w_.data());
+    cross(p, m, m, b_, dt_.data(), w2_.data());
+    for (std::size_t e = 0; e < mm; ++e) w_[e] += w2_[e];
+    cross(p, m, m, db, b_, w2_.data());
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) dg_[dense_index(u, v, m)] = w2_[dense_index(u, v, m)] + w2_[dense_index(v, u, m)];
+    product(m, m, m, dg_.data(), x_.data(), w2_.data(), false);
+    for (std::size_t e = 0; e < mm; ++e) w_[e] -= w2_[e];
+    product(m, m, m, ginv_.data(), w_.data(), dx, false);
+  }
+
+  // dM and dPhi for a change dX: dY = -Y (dX'X + X'dX) Y, ds_j = dY_jj /
+  // (2 s_j), dM = dX diag(s) + X diag(ds), dPhi_uv = dY_uv / (s_u s_v) -
+  // Y_uv (ds_u / s_u + ds_v / s_v) / (s_u s_v).
+  void change_of_m(const double* dx, double* dm, double* dphi) {
+    const int m = m_;
+    cross(m, m, m, dx, x_.data(), w_.data());
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) w2_[dense_index(u, v, m)] = w_[dense_index(u, v, m)] + w_[dense_index(v, u, m)];
+    product(m, m, m, y_.data(), w2_.data(), w_.data(), false);
+    product(m, m, m, w_.data(), y_.data(), dy_.data(), false);
+    for (double& v : dy_) v = -v;
+    for (int j = 0; j < m; ++j) ds_[static_cast<std::size_t>(j)] = dy_[dense_index(j, j, m)] / (2 * sj(j));
+    for (int v = 0; v < m; ++v)
+      for (int u = 0; u < m; ++u) {
+        const double dsu = ds_[static_cast<std::size_t>(u)], dsv = ds_[static_cast<std::size_t>(v)];
+        dm[dense_index(u, v, m)] = dx[dense_index(u, v, m)] * sj(v) + x_[dense_index(u, v, m)] * dsv;
+        dphi[dense_index(u, v, m)] =
+            u == v ? 0.0
+                   : dy_[dense_index(u, v, m)] / (sj(u) * sj(v)) -
+                         y_[dense_index(u, v, m)] * (dsu / sj(u) + dsv / sj(v)) / (sj(u) * sj(v));
+      }
+  }
+
+ private:
+  double sj(int j) const { return s_[static_cast<std::size_t>(j)]; }
+
+  int p_, m_;
+  const double* b_;
+  const double* target_;
+  PromaxTarget* promax_;
+  std::vector<double> ginv_, x_, y_, s_, mtran_, phi_, dt_, w_, w2_, dg_, dy_, ds_;
+};
+
+CoordinateEffects coordinate_effects(TargetFit& fit, const Prior& prior, const double* b,
+                                     const double* lam, int p, int m, int r) {
+  const std::size_t upm = static_cast<std::size_t>(p) * m, mm = static_cast<std::size_t>(m) * m;
+  const std::size_t ur = static_cast<std::size_t>(r), nphi = static_cast<std::size_t>(m) * (m + 1) / 2;
+  CoordinateEffects out{std::vector<double>(upm * ur), std::vector<double>(nphi * ur, 0.0),
+                        std::vector<double>(upm * ur)};
+  std::vector<double> dx(mm), dm(mm), dphi(mm);
+  for (std::size_t e = 0; e < mm; ++e) {
+    std::fill(dx.begin(), dx.end(), 0.0);
+    dx[e] = 1;
+    fit.change_of_m(dx.data(), dm.data(), dphi.data());
+    double* ul = out.ulam.data() + e * upm;
+    product(p, m, m, b, dm.data(), ul, false);  // B dM
+    for (int u = 0; u < m; ++u)
+      for (int v = 0; v <= u; ++v)
+        out.uphi[e * nphi + static_cast<std::size_t>(packed_index(u, v))] = dphi[dense_index(u, v, m)];
+    double* us = out.ustruc.data() + e * upm;
+    product(p, m, m, ul, fit.phi(), us, false);  // B dM Phi + Lambda dPhi
+    product(p, m, m, lam, dphi.data(), us, true);
+  }
+  for (int t = 0; t < prior.r; ++t) {
+    // A prerotation coordinate moves B by its column u_t: u_t M, u_t M Phi.
+    const std::size_t e = mm + static_cast<std::size_t>(t);
+    product(p, m, m, prior.u + static_cast<std::size_t>(t) * upm, fit.transformation(),
+            out.ulam.data() + e * upm, false);
+    product(p, m, m, out.ulam.data() + e * upm, fit.phi(), out.ustruc.data() + e * upm, false);
+  }
+  return out;
+}
+
+// R: how each unrotated loading moves the coordinates, through dB = dA N +
+// U R vec(dA) of the prerotation (dA itself from the unrotated pattern).
+std::vector<double> coordinates_of_loadings(TargetFit& fit, const Prior& prior, int p, int m,
+                                            int r) {
+  const long pm = static_cast<long>(p) * m;
+  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
+  const std::size_t ur = static_cast<std::size_t>(r);
+  std::vector<double> rr(ur * upm), db(upm), dx(mm);
+  for (int j = 0; j < m; ++j)
+    for (int i = 0; i < p; ++i) {
+      const long in = static_cast<long>(j) * p + i;
+      std::fill(db.begin(), db.end(), 0.0);
+      if (prior.unrotated) {
+        db[dense_index(i, j, p)] = 1;
+      } else {
+        for (int c = 0; c < m; ++c) db[dense_index(i, c, p)] = prior.n[dense_index(j, c, m)];
+        for (int t = 0; t < prior.r; ++t)
+          inner::axpy(prior.rr[in * prior.r + t], prior.u + static_cast<std::size_t>(t) * upm,
+                      db.data(), pm);
+      }
+      fit.change_of_x(db.data(), dx.data());
+      double* ri = rr.data() + static_cast<std::size_t>(in) * ur;
+      std::copy(dx.begin(), dx.end(), ri);
+      for (int t = 0; t < prior.r; ++t)
+        ri[mm + static_cast<std::size_t>(t)] = prior.rr[in * prior.r + t];
+    }
+  return rr;
 }
 
 }  // namespace
@@ -556,206 +841,56 @@ void factsepro(COMSTR* com, int method, double power, bool orthogonal_start, con
     com->host->xpmlog(kFactorGroup, kMsgMethodWithout);
     return;
   }
-  const long pm = static_cast<long>(p) * m, nphi = static_cast<long>(m) * (m + 1) / 2;
-  const std::size_t upm = static_cast<std::size_t>(pm), mm = static_cast<std::size_t>(m) * m;
+  const long pm = static_cast<long>(p) * m;
+  const std::size_t mm = static_cast<std::size_t>(m) * m;
   // The pattern the rotation started from is the unrotated one, or a
   // prerotation whose derivatives were kept; otherwise it had no standard
   // errors, and said why when it was rotated.
   Prior prior;
   if (!derivatives_of(com, before, pm, m, prior)) return;
-  const double* b = before;
 
-  // How promax built its target from B: each row divided by its length
-  // (unless NOPROMAXNORM), each element n turned into |n|^(k-1) n, each
-  // column divided by its largest magnitude.
-  const bool promax = method == kRotPromax;
-  constexpr double kSmall = 1.110223024625157e-12;
-  std::vector<double> rowlen(static_cast<std::size_t>(p), 0.0), raw(upm, 0.0);
-  std::vector<int> argmax(static_cast<std::size_t>(m), -1);
-  if (promax) {
-    for (int i = 0; i < p; ++i) {
-      double ss = 0;
-      for (int j = 0; j < m; ++j) ss += b[dense_index(i, j, p)] * b[dense_index(i, j, p)];
-      if (fopt_test(com, kFoptPromaxNorm) && ss > kSmall)
-        rowlen[static_cast<std::size_t>(i)] = std::sqrt(ss);
-    }
-    for (int j = 0; j < m; ++j) {
-      double big = 0;
-      for (int i = 0; i < p; ++i) {
-        const double len = rowlen[static_cast<std::size_t>(i)];
-        const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
-        const double t = std::pow(std::fabs(n), power - 1) * n;
-        raw[dense_index(i, j, p)] = t;
-        if (std::fabs(t) > big) {
-          big = std::fabs(t);
-          argmax[static_cast<std::size_t>(j)] = i;
-        }
-      }
-      if (big <= kSmall * kSmall) argmax[static_cast<std::size_t>(j)] = -1;
-    }
-  }
+  std::optional<PromaxTarget> promax;
+  if (method == kRotPromax) promax.emplace(com, before, p, m, power);
+  TargetFit fit(p, m, before, target, promax ? &*promax : nullptr);
+  if (!fit.solve()) return;
 
-  // X = (B'B)^-1 B'T, Y = (X'X)^-1 and the column scales s = sqrt(diag Y)
-  // that give the factors unit variance: M = X diag(s), Phi = diag(1/s) Y
-  // diag(1/s).
-  std::vector<double> g(mm), ginv, bt(mm), x(mm), xx(mm), y, s(static_cast<std::size_t>(m));
-  cross(p, m, m, b, b, g.data());
-  cross(p, m, m, b, target, bt.data());
-  if (!invert_small(m, g, ginv)) return;
-  product(m, m, m, ginv.data(), bt.data(), x.data(), false);
-  cross(m, m, m, x.data(), x.data(), xx.data());
-  if (!invert_small(m, xx, y)) return;
-  for (int j = 0; j < m; ++j) {
-    if (!(y[dense_index(j, j, m)] > 0)) return;
-    s[static_cast<std::size_t>(j)] = std::sqrt(y[dense_index(j, j, m)]);
-  }
-  auto sj = [&](int j) { return s[static_cast<std::size_t>(j)]; };
-  std::vector<double> mtran(mm), phi(mm);
-  for (int v = 0; v < m; ++v)
-    for (int u = 0; u < m; ++u) {
-      mtran[dense_index(u, v, m)] = x[dense_index(u, v, m)] * sj(v);
-      phi[dense_index(u, v, m)] = u == v ? 1.0 : y[dense_index(u, v, m)] / (sj(u) * sj(v));
-    }
-  const double* lam = com->fact;
-
-  // dX for a change dB of the pattern (through the target too for promax):
-  // dX = G^-1 (dB'T + B'dT - (dB'B + B'dB) X).
-  std::vector<double> dt(upm), dn(upm), w(mm), w2(mm), dg(mm);
-  auto change_of_x = [&](const double* db, double* dx) {
-    std::fill(dt.begin(), dt.end(), 0.0);
-    if (promax) {
-      for (int i = 0; i < p; ++i) {
-        const double len = rowlen[static_cast<std::size_t>(i)];
-        double dot = 0;
-        if (len > 0)
-          for (int j = 0; j < m; ++j) dot += b[dense_index(i, j, p)] * db[dense_index(i, j, p)];
-        for (int j = 0; j < m; ++j) {
-          const double n = len > 0 ? b[dense_index(i, j, p)] / len : b[dense_index(i, j, p)];
-          const double d = len > 0 ? db[dense_index(i, j, p)] / len -
-                                         b[dense_index(i, j, p)] * dot / (len * len * len)
-                                   : db[dense_index(i, j, p)];
-          // d(|n|^(k-1) n) = k |n|^(k-1) dn.
-          const double slope =
-              n != 0 ? power * std::pow(std::fabs(n), power - 1) : (power == 1 ? 1.0 : 0.0);
-          dn[dense_index(i, j, p)] = slope * d;
-        }
-      }
-      for (int j = 0; j < m; ++j) {
-        const int im = argmax[static_cast<std::size_t>(j)];
-        if (im < 0) {
-          for (int i = 0; i < p; ++i) dt[dense_index(i, j, p)] = dn[dense_index(i, j, p)];
-          continue;
-        }
-        const double c = std::fabs(raw[dense_index(im, j, p)]);
-        const double dc = (raw[dense_index(im, j, p)] < 0 ? -1.0 : 1.0) * dn[dense_index(im, j, p)];
-        for (int i = 0; i < p; ++i)
-          dt[dense_index(i, j, p)] =
-              dn[dense_index(i, j, p)] / c - raw[dense_index(i, j, p)] * dc / (c * c);
-      }
-    }
-    cross(p, m, m, db, target, w.data());
-    cross(p, m, m, b, dt.data(), w2.data());
-    for (std::size_t e = 0; e < mm; ++e) w[e] += w2[e];
-    cross(p, m, m, db, b, w2.data());
-    for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u)
-        dg[dense_index(u, v, m)] = w2[dense_index(u, v, m)] + w2[dense_index(v, u, m)];
-    product(m, m, m, dg.data(), x.data(), w2.data(), false);
-    for (std::size_t e = 0; e < mm; ++e) w[e] -= w2[e];
-    product(m, m, m, ginv.data(), w.data(), dx, false);
-  };
-
-  // dM and dPhi for a change dX: dY = -Y (dX'X + X'dX) Y, ds_j = dY_jj /
-  // (2 s_j), dM = dX diag(s) + X diag(ds), dPhi_uv = dY_uv / (s_u s_v) -
-  // Y_uv (ds_u / s_u + ds_v / s_v) / (s_u s_v).
-  std::vector<double> dy(mm), ds(static_cast<std::size_t>(m));
-  auto change_of_m = [&](const double* dx, double* dm, double* dphi) {
-    cross(m, m, m, dx, x.data(), w.data());
-    for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u)
-        w2[dense_index(u, v, m)] = w[dense_index(u, v, m)] + w[dense_index(v, u, m)];
-    product(m, m, m, y.data(), w2.data(), w.data(), false);
-    product(m, m, m, w.data(), y.data(), dy.data(), false);
-    for (double& v : dy) v = -v;
-    for (int j = 0; j < m; ++j)
-      ds[static_cast<std::size_t>(j)] = dy[dense_index(j, j, m)] / (2 * sj(j));
-    for (int v = 0; v < m; ++v)
-      for (int u = 0; u < m; ++u) {
-        const double dsu = ds[static_cast<std::size_t>(u)], dsv = ds[static_cast<std::size_t>(v)];
-        dm[dense_index(u, v, m)] = dx[dense_index(u, v, m)] * sj(v) + x[dense_index(u, v, m)] * dsv;
-        dphi[dense_index(u, v, m)] =
-            u == v ? 0.0
-                   : dy[dense_index(u, v, m)] / (sj(u) * sj(v)) -
-                         y[dense_index(u, v, m)] * (dsu / sj(u) + dsv / sj(v)) / (sj(u) * sj(v));
-      }
-  };
-
-  // The coordinates: the m^2 entries of dX, then the prerotation's own.
   const int r = static_cast<int>(mm) + prior.r;
-  const std::size_t ur = static_cast<std::size_t>(r);
-  std::vector<double> rr(ur * upm), ulam(upm * ur), uphi(static_cast<std::size_t>(nphi) * ur, 0.0),
-      ustruc(upm * ur), db(upm), dx(mm), dm(mm), dphi(mm), tmp(mm);
-  for (std::size_t e = 0; e < mm; ++e) {
-    std::fill(dx.begin(), dx.end(), 0.0);
-    dx[e] = 1;
-    change_of_m(dx.data(), dm.data(), dphi.data());
-    double* ul = ulam.data() + e * upm;
-    product(p, m, m, b, dm.data(), ul, false);  // B dM
-    for (int u = 0; u < m; ++u)
-      for (int v = 0; v <= u; ++v)
-        uphi[e * static_cast<std::size_t>(nphi) + static_cast<std::size_t>(packed_index(u, v))] =
-            dphi[dense_index(u, v, m)];
-    double* us = ustruc.data() + e * upm;
-    product(p, m, m, ul, phi.data(), us, false);  // B dM Phi + Lambda dPhi
-    product(p, m, m, lam, dphi.data(), us, true);
-  }
-  for (int t = 0; t < prior.r; ++t) {
-    // A prerotation coordinate moves B by its column u_t: u_t M, u_t M Phi.
-    const std::size_t e = mm + static_cast<std::size_t>(t);
-    product(p, m, m, prior.u + static_cast<std::size_t>(t) * upm, mtran.data(),
-            ulam.data() + e * upm, false);
-    product(p, m, m, ulam.data() + e * upm, phi.data(), ustruc.data() + e * upm, false);
-  }
-  for (int j = 0; j < m; ++j)
-    for (int i = 0; i < p; ++i) {
-      const long in = static_cast<long>(j) * p + i;
-      // dB = dA N + U R vec(dA) of the prerotation (dA itself from the
-      // unrotated pattern).
-      std::fill(db.begin(), db.end(), 0.0);
-      if (prior.unrotated) {
-        db[dense_index(i, j, p)] = 1;
-      } else {
-        for (int c = 0; c < m; ++c) db[dense_index(i, c, p)] = prior.n[dense_index(j, c, m)];
-        for (int t = 0; t < prior.r; ++t)
-          inner::axpy(prior.rr[in * prior.r + t], prior.u + static_cast<std::size_t>(t) * upm,
-                      db.data(), pm);
-      }
-      change_of_x(db.data(), dx.data());
-      double* ri = rr.data() + static_cast<std::size_t>(in) * ur;
-      std::copy(dx.begin(), dx.end(), ri);
-      for (int t = 0; t < prior.r; ++t)
-        ri[mm + static_cast<std::size_t>(t)] = prior.rr[in * prior.r + t];
-    }
+  const CoordinateEffects u = coordinate_effects(fit, prior, before, com->fact, p, m, r);
+  const std::vector<double> rr = coordinates_of_loadings(fit, prior, p, m, r);
 
   // N: that of B times M, and times Phi for the structure.
   std::vector<double> nlam(mm), nstruc(mm);
   if (prior.unrotated)
-    nlam = mtran;
+    nlam.assign(fit.transformation(), fit.transformation() + mm);
   else
-    product(m, m, m, prior.n, mtran.data(), nlam.data(), false);
-  product(m, m, m, nlam.data(), phi.data(), nstruc.data(), false);
-  const Shape pattern{nlam.data(), ulam.data()}, corr{nullptr, uphi.data()},
-      structure{nstruc.data(), ustruc.data()};
+    product(m, m, m, prior.n, fit.transformation(), nlam.data(), false);
+  product(m, m, m, nlam.data(), fit.phi(), nstruc.data(), false);
+  const Shape pattern{nlam.data(), u.ulam.data()}, corr{nullptr, u.uphi.data()},
+      structure{nstruc.data(), u.ustruc.data()};
   propagate(com, r, rr.data(), pattern, &corr, &structure);
-  if (com->factse) keep_derivatives(com, pm, m, r, nlam.data(), ulam.data(), rr.data());
+  if (com->factse) keep_derivatives(com, pm, m, r, nlam.data(), u.ulam.data(), rr.data());
 }
 
-int info(double vardiv, double tol, double* se, double* cov, const double* loadings, double* sigma,
-         double* bordered, int* pivots, int m, int p) {
-  const long P = p, M = m, pm = P * M, n = pm + P + M * (M - 1) / 2;
-  auto lam = [&](long i, long k) { return loadings[k * P + i]; };
+namespace {
 
-  // The reproduced correlations with unit diagonal, and their inverse W.
+// The quantities the information is made of, for loadings L (p by m) and
+// the inverse W of the reproduced correlations (packed in sigma): B = W L
+// and C = L' W L.
+struct InformationTerms {
+  long P, M;
+  const double* loadings;
+  const double* sigma;
+  std::vector<double> b, c;
+  double lam(long i, long k) const { return loadings[k * P + i]; }
+  double W(long i, long j) const { return sigma[idx(i, j)]; }
+  double B(long i, long k) const { return b[static_cast<std::size_t>(k * P + i)]; }
+  double C(long k, long l) const { return c[static_cast<std::size_t>(l * M + k)]; }
+};
+
+// The reproduced correlations with unit diagonal, inverted in place to W;
+// false when they are singular.
+bool invert_reproduced(double tol, const double* loadings, double* sigma, long P, long M) {
+  auto lam = [&](long i, long k) { return loadings[k * P + i]; };
   for (long i = 0; i < P; ++i)
     for (long j = 0; j <= i; ++j) {
       double s = 0;
@@ -763,31 +898,42 @@ int info(double vardiv, double tol, double* se, double* cov, const double* loadi
       sigma[packed_index(i, j)] = i == j ? 1.0 : s;
     }
   std::vector<double> w(static_cast<std::size_t>(P));
-  if (znndsol(tol, p, sigma, w.data(), 0, nullptr) > 0) return kMsgSigmaSingular;
-  auto W = [&](long i, long j) { return sigma[idx(i, j)]; };
+  return znndsol(tol, static_cast<int>(P), sigma, w.data(), 0, nullptr) <= 0;
+}
 
-  // B = W L and C = L' W L.
-  std::vector<double> b(static_cast<std::size_t>(pm)), c(static_cast<std::size_t>(M * M));
+// B = W L and C = L' W L.
+InformationTerms information_terms(const double* loadings, const double* sigma, long P, long M) {
+  InformationTerms t{P,
+                     M,
+                     loadings,
+                     sigma,
+                     std::vector<double>(static_cast<std::size_t>(P * M)),
+                     std::vector<double>(static_cast<std::size_t>(M * M))};
   for (long k = 0; k < M; ++k)
     for (long i = 0; i < P; ++i) {
       double s = 0;
-      for (long j = 0; j < P; ++j) s += W(i, j) * lam(j, k);
-      b[static_cast<std::size_t>(k * P + i)] = s;
+      for (long j = 0; j < P; ++j) s += t.W(i, j) * t.lam(j, k);
+      t.b[static_cast<std::size_t>(k * P + i)] = s;
     }
-  auto B = [&](long i, long k) { return b[static_cast<std::size_t>(k * P + i)]; };
   for (long k = 0; k < M; ++k)
     for (long l = 0; l < M; ++l) {
       double s = 0;
-      for (long i = 0; i < P; ++i) s += lam(i, k) * B(i, l);
-      c[static_cast<std::size_t>(l * M + k)] = s;
+      for (long i = 0; i < P; ++i) s += t.lam(i, k) * t.B(i, l);
+      t.c[static_cast<std::size_t>(l * M + k)] = s;
     }
-  auto C = [&](long k, long l) { return c[static_cast<std::size_t>(l * M + k)]; };
+  return t;
+}
 
-  // The information of one observation, 1/2 tr(W dSigma_a W dSigma_b):
-  //   loadings (i,k), (j,l):  W_ij C_kl + B_il B_jk
-  //   loading (j,k), unique variance i:  W_ij B_ik
-  //   unique variances i, j:  W_ij^2 / 2
-  std::fill(bordered, bordered + n * (n + 1) / 2, 0.0);
+// The information of one observation, 1/2 tr(W dSigma_a W dSigma_b):
+//   loadings (i,k), (j,l):  W_ij C_kl + B_il B_jk
+//   loading (j,k), unique variance i:  W_ij B_ik
+//   unique variances i, j:  W_ij^2 / 2
+// Fills the first pm + p rows of `bordered`; returns the trace.
+double fill_information(const InformationTerms& t, double* bordered) {
+  const long P = t.P, M = t.M, pm = P * M;
+  auto W = [&](long i, long j) { return t.W(i, j); };
+  auto B = [&](long i, long k) { return t.B(i, k); };
+  auto C = [&](long k, long l) { return t.C(k, l); };
   double trace = 0;
   for (long k = 0; k < M; ++k)
     for (long i = 0; i < P; ++i) {
@@ -804,13 +950,19 @@ int info(double vardiv, double tol, double* se, double* cov, const double* loadi
     for (long j = 0; j <= i; ++j) bordered[packed_index(row, pm + j)] = 0.5 * W(i, j) * W(i, j);
     trace += bordered[packed_index(row, row)];
   }
+  return trace;
+}
 
-  // The border: derivatives of (L' W L)_kl, k < l, with W = Sigma^-1.
-  //   loading (i,j):  [k=j] B_il + B_ik [l=j] - B_ik C_jl - C_kj B_il
-  //   unique variance i:  -B_ik B_il
-  // Each row is scaled to the size of the information's diagonal, which
-  // leaves the covariance of the loadings as it is and keeps the pivots of
-  // the decomposition comparable with the tolerance.
+// The border: derivatives of (L' W L)_kl, k < l, with W = Sigma^-1.
+//   loading (i,j):  [k=j] B_il + B_ik [l=j] - B_ik C_jl - C_kj B_il
+//   unique variance i:  -B_ik B_il
+// Each row is scaled to the size of the information's diagonal, which
+// leaves the covariance of the loadings as it is and keeps the pivots of
+// the decomposition comparable with the tolerance.
+void fill_border(const InformationTerms& t, double trace, double* bordered) {
+  const long P = t.P, M = t.M, pm = P * M;
+  auto B = [&](long i, long k) { return t.B(i, k); };
+  auto C = [&](long k, long l) { return t.C(k, l); };
   const double size = trace / static_cast<double>(pm + P);
   long row = pm + P;
   std::vector<double> d(static_cast<std::size_t>(pm + P));
@@ -834,6 +986,17 @@ int info(double vardiv, double tol, double* se, double* cov, const double* loadi
       for (long q = 0; q < pm + P; ++q)
         bordered[packed_index(row, q)] = scale * d[static_cast<std::size_t>(q)];
     }
+}
+
+}  // namespace
+
+int info(double vardiv, double tol, double* se, double* cov, const double* loadings, double* sigma,
+         double* bordered, int* pivots, int m, int p) {
+  const long P = p, M = m, pm = P * M, n = pm + P + M * (M - 1) / 2;
+  if (!invert_reproduced(tol, loadings, sigma, P, M)) return kMsgSigmaSingular;
+  const InformationTerms terms = information_terms(loadings, sigma, P, M);
+  std::fill(bordered, bordered + n * (n + 1) / 2, 0.0);
+  fill_border(terms, fill_information(terms, bordered), bordered);
 
   if (zududec(static_cast<int>(n), bordered, pivots, tol) != 0) return kMsgNotDecomposed;
   if (smallest_pivot(bordered, n, pivots) < kTinyPivot) return kMsgTinyPivot;

@@ -166,30 +166,44 @@ void factobp(COMSTR* com) {
   if (m < 1) return;
   if (fopt_test(com, kFoptReorder)) factprm(com, com->ref);
   if (com->ods) {
-    factm2(com, kStoreSymmetric, com->fcor, com->fcorse, m, m, kLabelFactors, kLabelFactors,
-           kMsgInterFactor, 0, "InterFactorCorr",
-           (std::string(kTablePrefix) + "InterFactorCorr").c_str(), 1);
+    factm2(com, {.name = "InterFactorCorr",
+                 .values = com->fcor,
+                 .shape = factors_by_factors(m, kStoreSymmetric),
+                 .titleno = kMsgInterFactor,
+                 .se = com->fcorse,
+                 .stacked = true});
     if (fopt_test(com, kFoptOblique)) {
-      factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-             kMsgObliquePattern, 0, "ObliqueRotFactPat",
-             (std::string(kTablePrefix) + "ObliqueRotFactPat").c_str(), 1);
+      factm2(com, {.name = "ObliqueRotFactPat",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgObliquePattern,
+                   .se = com->factse,
+                   .stacked = true});
     } else {
-      factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-             kMsgInputPattern, 0, "InputFactorPattern",
-             (std::string(kTablePrefix) + "InputFactorPattern").c_str(), 1);
+      factm2(com, {.name = "InputFactorPattern",
+                   .values = com->fact,
+                   .shape = variables_by_factors(p, m),
+                   .titleno = kMsgInputPattern,
+                   .se = com->factse,
+                   .stacked = true});
     }
-    factm2(com, kStoreSymmetric, com->rcor, nullptr, m, m, kLabelFactors, kLabelFactors,
-           kMsgRefAxes, 0, "ReferenceAxisCorr",
-           (std::string(kTablePrefix) + "ReferenceAxisCorr").c_str(), 0);
-    factm2(com, kStoreColumn, com->ref, nullptr, p, m, kLabelVariables, kLabelFactors,
-           kMsgRefStructure, 0, "ReferenceStructure",
-           (std::string(kTablePrefix) + "ReferenceStructure").c_str(), 0);
+    factm2(com, {.name = "ReferenceAxisCorr",
+                 .values = com->rcor,
+                 .shape = factors_by_factors(m, kStoreSymmetric),
+                 .titleno = kMsgRefAxes});
+    factm2(com, {.name = "ReferenceStructure",
+                 .values = com->ref,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgRefStructure});
   }
   factvaf(com, 2);
   if (com->ods)
-    factm2(com, kStoreColumn, com->struc, com->strucse, p, m, kLabelVariables, kLabelFactors,
-           kMsgStructure, 0, "FactorStructure",
-           (std::string(kTablePrefix) + "FactorStructure").c_str(), 1);
+    factm2(com, {.name = "FactorStructure",
+                 .values = com->struc,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgStructure,
+                 .se = com->strucse,
+                 .stacked = true});
   factvaf(com, 1);
 }
 

@@ -141,53 +141,11 @@ int zprcrst(int p, int m, const double* a, const double* t, double* x, double* w
   return znndsol(kProcrustesTolerance, m, ata, w, m, x);
 }
 
-int factpro(COMSTR* com, int method, int which) {
-  const bool promax = method == kRotPromax;
-  const bool after_prerotation = which == -2 || (which == 0 && com->rmethod0 != kRotNone);
-  if (which >= 0 && !after_prerotation) factunrot(com);
-  const double k = promax ? promax_power(com, which) : 0;
+namespace {
 
-  // 1: the description of the rotated solution.
-  if (com->ods)
-    factoir(com, which, find_rotation(method)->label,
-            promax ? std::vector<std::string>{factfmt(k)} : std::vector<std::string>{});
-  // 2: one factor has nowhere to turn.
-  if (com->nfact < 2) return 0;
+// The new pattern A X, in place of A.
+void transform_pattern(COMSTR* com) {
   const int p = com->nvar, m = com->nfact;
-  factoblbuf(com);
-
-  // 3-4: the target.
-  double* target = com->struc;
-  if (promax) {
-    promax_target(com, k, target);
-  } else if (!procrustes_target(com, target)) {
-    return 0;
-  }
-  if (com->ods)
-    factm2(com, kStoreColumn, target, nullptr, p, m, kLabelVariables, kLabelFactors,
-           kMsgTargetTitle, 0, "ProcrustesTarget",
-           (std::string(kTablePrefix) + "ProcrustesTarget").c_str(), 0);
-
-  // 9: standard errors follow the rotation from the pattern and target it
-  // starts with (the target buffer is reused by the oblique solution).
-  const bool stderrs = com->fmethod == kFmMl && fopt_test(com, kFoptStderr);
-  const bool orthogonal_start = com->nfc == 0;
-  std::vector<double> before, fitted;
-  if (stderrs) {
-    before.assign(com->fact, com->fact + static_cast<std::size_t>(p) * m);
-    fitted.assign(target, target + static_cast<std::size_t>(p) * m);
-  }
-
-  // 5-6: the least-squares transformation.
-  std::vector<double> work(static_cast<std::size_t>(m) * (m + 1) / 2 + static_cast<std::size_t>(m));
-  const bool deficient = zprcrst(p, m, com->fact, target, com->tran, work.data()) > 0;
-  if (deficient) com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
-  if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers,
-           kMsgProcrustesTrans, 0, "ProcrustesTrans",
-           (std::string(kTablePrefix) + "ProcrustesTrans").c_str(), 0);
-
-  // 7: the new pattern A X.
   std::vector<double> rotated(static_cast<std::size_t>(p) * m);
   for (int c = 0; c < m; ++c) {
     for (int i = 0; i < p; ++i) {
@@ -198,15 +156,72 @@ int factpro(COMSTR* com, int method, int which) {
     }
   }
   std::copy(rotated.begin(), rotated.end(), com->fact);
+}
 
-  // 8 and 10: unit factor variances and the oblique solution.
+}  // namespace
+
+int factpro(COMSTR* com, int method, int which) {
+  const bool promax = method == kRotPromax;
+  const bool after_prerotation = which == -2 || (which == 0 && com->rmethod0 != kRotNone);
+  if (which >= 0 && !after_prerotation) factunrot(com);
+  const double k = promax ? promax_power(com, which) : 0;
+
+  // The description of the rotated solution.
+  if (com->ods)
+    factoir(com, which, find_rotation(method)->label,
+            promax ? std::vector<std::string>{factfmt(k)} : std::vector<std::string>{});
+  // One factor has nowhere to turn.
+  if (com->nfact < 2) return 0;
+  const int p = com->nvar, m = com->nfact;
+  factoblbuf(com);
+
+  // The target: promax's from the pattern, else TARGET='s.
+  double* target = com->struc;
+  if (promax) {
+    promax_target(com, k, target);
+  } else if (!procrustes_target(com, target)) {
+    return 0;
+  }
+  if (com->ods)
+    factm2(com, {.name = "ProcrustesTarget",
+                 .values = target,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgTargetTitle});
+
+  // Standard errors follow the rotation from the pattern and target it
+  // starts with (the target buffer is reused by the oblique solution).
+  const bool stderrs = com->fmethod == kFmMl && fopt_test(com, kFoptStderr);
+  const bool orthogonal_start = com->nfc == 0;
+  std::vector<double> before, fitted;
+  if (stderrs) {
+    before.assign(com->fact, com->fact + static_cast<std::size_t>(p) * m);
+    fitted.assign(target, target + static_cast<std::size_t>(p) * m);
+  }
+
+  // The least-squares transformation.
+  std::vector<double> work(static_cast<std::size_t>(m) * (m + 1) / 2 + static_cast<std::size_t>(m));
+  const bool deficient = zprcrst(p, m, com->fact, target, com->tran, work.data()) > 0;
+  if (deficient) com->host->xpmlog(kFactorGroup, kMsgRankDeficient);
+  if (com->ods)
+    factm2(com,
+           {.name = "ProcrustesTrans",
+            .values = com->tran,
+            .shape = {.nrow = m, .ncol = m, .rowkind = kLabelNumbers, .colkind = kLabelNumbers},
+            .titleno = kMsgProcrustesTrans});
+
+  transform_pattern(com);
+
+  // Unit factor variances and the oblique solution.
   factobl(com, 'O');
   if (com->nfact < 1) return 0;
   if (stderrs && !deficient)
     factsepro(com, method, k, orthogonal_start, before.data(), fitted.data());
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelNumbers, kLabelNumbers, kMsgNormTrans,
-           0, "NormObliqueTrans", (std::string(kTablePrefix) + "NormObliqueTrans").c_str(), 0);
+    factm2(com,
+           {.name = "NormObliqueTrans",
+            .values = com->tran,
+            .shape = {.nrow = m, .ncol = m, .rowkind = kLabelNumbers, .colkind = kLabelNumbers},
+            .titleno = kMsgNormTrans});
   factobp(com);
   return 0;
 }

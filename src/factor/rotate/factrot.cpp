@@ -138,21 +138,145 @@ void describe(COMSTR* com, const RotationMethod& method, int which, bool hk,
 // Shows a vector of the rotation's weights with its catalogue title.
 void show_weights(COMSTR* com, const char* name, int titleno, const double* values, int n,
                   char kind) {
-  factpm2(com, 0, 2, name, 0, factitle(com, titleno), values, "rf", 10, n, kind, 1,
-          kLabelNumbers, (std::string(kTablePrefix) + name).c_str(), nullptr);
+  factpm2(
+      com,
+      {.name = name, .title = factitle(com, titleno), .values = values, .shape = one_row(n, kind)});
 }
 
 void show_orthogonal(COMSTR* com) {
   const int p = com->nvar, m = com->nfact;
   if (com->ods)
-    factm2(com, kStoreColumn, com->tran, nullptr, m, m, kLabelFactors, kLabelFactors, kMsgOrthTrans,
-           0, "OrthTrans", (std::string(kTablePrefix) + "OrthTrans").c_str(), 0);
+    factm2(com, {.name = "OrthTrans",
+                 .values = com->tran,
+                 .shape = factors_by_factors(m),
+                 .titleno = kMsgOrthTrans});
   if (fopt_test(com, kFoptReorder)) factprm(com, com->fact);
   if (com->ods)
-    factm2(com, kStoreColumn, com->fact, com->factse, p, m, kLabelVariables, kLabelFactors,
-           kMsgRotPattern, 0, "OrthRotFactPat",
-           (std::string(kTablePrefix) + "OrthRotFactPat").c_str(), 1);
+    factm2(com, {.name = "OrthRotFactPat",
+                 .values = com->fact,
+                 .shape = variables_by_factors(p, m),
+                 .titleno = kMsgRotPattern,
+                 .se = com->factse,
+                 .stacked = true});
   factvaf(com, 0);
+}
+
+// Harris-Kaiser mode, for HK itself and for an orthogonal criterion when
+// HKPOWER= is given; an oblique criterion says it cannot have it.
+bool harris_kaiser_mode(COMSTR* com, const RotationMethod& row, bool oblique) {
+  const bool hk = row.kind == RotKind::HarrisKaiser || !is_missing(com->hkpower);
+  if (hk && oblique) {
+    com->host->xpmlog(kFactorGroup, kMsgHkNotOblique);
+    return false;
+  }
+  return hk;
+}
+
+// The criterion's parameters into w, a missing first value replaced by
+// what stands in for it.  HK's parameter is the power, set in com->hkpower;
+// its orthomax step takes GAMMA=, or 1.  The caller restores both after the
+// rotation.
+void criterion_parameters(COMSTR* com, const RotationMethod& row, std::vector<double>& params,
+                          double w[4]) {
+  auto first = [&](double otherwise) {
+    if (params.empty()) params.push_back(otherwise);
+    if (is_missing(params[0])) params[0] = otherwise;
+    return params[0];
+  };
+  if (row.stand_in != RotOption::None) first(stand_in_value(com, row));
+  if (row.kind == RotKind::HarrisKaiser) {
+    com->hkpower = params[0];
+    com->gamma = is_missing(com->gamma) ? 1.0 : com->gamma;
+    w[0] = com->gamma;
+  } else {
+    for (int k = 0; k < 4 && k < row.max_params && k < std::ssize(params); ++k)
+      w[k] = params[static_cast<std::size_t>(k)];
+  }
+}
+
+// One factor or none cannot be rotated: said in the log and in a note.
+bool too_few_to_rotate(COMSTR* com) {
+  if (com->nfact >= 2) return false;
+  const int number = com->nfact == 1 ? kMsgOneFactor : kMsgNoFactor;
+  com->host->xpmlog(kFactorGroup, number, {std::to_string(com->nfact)});
+  factonote(com, number, {std::to_string(com->nfact)});
+  return true;
+}
+
+// What the extension's rotation is told: the criterion's weights w, the
+// normalisation, the iterations and the tolerances.
+TKXFAC_ROTPARMS rotation_parameters(const COMSTR* com, int method, bool hk, const double w[4]) {
+  TKXFAC_ROTPARMS rot{};
+  rot.rottype = factrottype(method);
+  rot.normtype = (com->normtype >= 1 && com->normtype <= 4) ? com->normtype : 6;
+  rot.kaisernorm = com->normtype == 0 || com->normtype == 1;
+  rot.promaxnorm = true;
+  rot.savetrans = true;
+  rot.maxiter = com->ritr;
+  rot.target = nullptr;
+  rot.gamma = com->gamma;
+  rot.tau = com->tau;
+  // An oblique criterion never runs in Harris-Kaiser mode; the extension is
+  // told so by a missing power.
+  rot.hkpower = hk ? com->hkpower : com->miss;
+  rot.power = com->kvalue;
+  rot.eps = com->reps;
+  std::copy(w, w + 4, rot.gcf_parms);
+  return rot;
+}
+
+// The weights a rotation used, kept for display: the variables' (with
+// Cureton-Mulaik or weighted normalisation) and the factors' (in
+// Harris-Kaiser mode with a power other than 0).  Empty when not shown.
+struct RotationWeights {
+  std::vector<double> variables, factors;
+};
+
+// The extension rotates the pattern; a failure ends the step.  Returns the
+// weights to show, then checks the extension's status.
+RotationWeights run_rotation(COMSTR* com, TKXFAC_INSTANCE* inst, const TKXFAC_ROTPARMS& rot,
+                             bool hk) {
+  const int p = com->nvar, m = com->nfact;
+  RotationWeights out;
+  const TKXFAC_FACTORY* f = inst->FactoryPtr;
+  const std::int32_t nv = p, nf = m;
+  if (f->ValueSet(inst, TKXFAC_VAL_NVAR, &nv, sizeof nv) != TKXFAC_OK ||
+      f->ValueSet(inst, TKXFAC_VAL_NFACT, &nf, sizeof nf) != TKXFAC_OK ||
+      f->ValueSet(inst, TKXFAC_VAL_PATTERN, com->fact, cells(p, m) * sizeof(double)) != TKXFAC_OK ||
+      f->RotateFactors(inst, &rot) != TKXFAC_OK) {
+    com->host->xpmlog(kFactorGroup, kMsgRotException);
+    stop(com, kExitExtension);
+  }
+  if (com->ods && (com->normtype == 2 || com->normtype == 4)) {
+    out.variables.resize(static_cast<std::size_t>(p));
+    if (!get_value(com, TKXFAC_VAL_VAR_WEIGHTS, out.variables.data(), p * sizeof(double)))
+      out.variables.clear();
+  }
+  if (com->ods && hk && com->hkpower != 0) {
+    out.factors.resize(static_cast<std::size_t>(m));
+    if (!get_value(com, TKXFAC_VAL_FACTOR_WEIGHTS, out.factors.data(), m * sizeof(double)))
+      out.factors.clear();
+  }
+  check_status(com);
+  return out;
+}
+
+// The rotated solution: through the oblique quantities when the rotation
+// is oblique or in Harris-Kaiser mode, else the orthogonal tables.
+void show_rotated(COMSTR* com, bool hk) {
+  if (fopt_test(com, kFoptOblique) || com->nfc > 0) {
+    factobl(com, hk ? 'H' : 'D');
+    if (com->nfact > 0) {
+      if (com->ods)
+        factm2(com, {.name = "ObliqueTrans",
+                     .values = com->tran,
+                     .shape = factors_by_factors(com->nfact),
+                     .titleno = kMsgObliqueTrans});
+      factobp(com);
+    }
+  } else {
+    show_orthogonal(com);
+  }
 }
 
 }  // namespace
@@ -198,8 +322,8 @@ void factunrot(COMSTR* com) {
 }
 
 int factrot(COMSTR* com, int method, int which) {
-  // 1-2: nothing to do, or no iterations allowed.
-  // No rotation, or one that fits a target (factpro's).
+  // Nothing to do for no rotation or one that fits a target (factpro's),
+  // nor when no iterations are allowed.
   const RotationMethod* row = find_rotation(method);
   if (row && !row->weights) return 0;
   if (com->ritr == 0) {
@@ -209,18 +333,11 @@ int factrot(COMSTR* com, int method, int which) {
   if (!row) stop(com, kExitInternal);
   factunrot(com);
 
-  // 3: Harris-Kaiser mode, for HK itself and for an orthogonal criterion
-  // when HKPOWER= is given.
-  bool hk = row->kind == RotKind::HarrisKaiser || !is_missing(com->hkpower);
   const bool oblique = oblfact(com, method) != 0;
-  if (hk && oblique) {
-    com->host->xpmlog(kFactorGroup, kMsgHkNotOblique);
-    hk = false;
-  }
+  const bool hk = harris_kaiser_mode(com, *row, oblique);
 
-  // 4: the parameters, a missing first value replaced by what stands in
-  // for it.  HK's power and gamma hold for this rotation only, so that
-  // the rotations after it (and the next BY group) see the options as given.
+  // HK's power and gamma hold for this rotation only, so that the rotations
+  // after it (and the next BY group) see the options as given.
   std::vector<double> params = parameters_of(com, which);
   const double saved_hkpower = com->hkpower, saved_gamma = com->gamma;
   struct Restore {
@@ -231,106 +348,31 @@ int factrot(COMSTR* com, int method, int which) {
       com->gamma = gamma;
     }
   } restore{com, saved_hkpower, saved_gamma};
-  auto first = [&](double otherwise) {
-    if (params.empty()) params.push_back(otherwise);
-    if (is_missing(params[0])) params[0] = otherwise;
-    return params[0];
-  };
   double w[4] = {0, 0, 0, 0};
-  if (row->stand_in != RotOption::None) first(stand_in_value(com, *row));
-  if (row->kind == RotKind::HarrisKaiser) {
-    // HK's parameter is the power; its orthomax step takes GAMMA=, or 1.
-    com->hkpower = params[0];
-    com->gamma = is_missing(com->gamma) ? 1.0 : com->gamma;
-    w[0] = com->gamma;
-  } else {
-    for (int k = 0; k < 4 && k < row->max_params && k < std::ssize(params); ++k)
-      w[k] = params[static_cast<std::size_t>(k)];
-  }
+  criterion_parameters(com, *row, params, w);
 
-  // 5: the description of the rotated solution.
   describe(com, *row, which, hk, params);
+  if (too_few_to_rotate(com)) return 0;
 
-  // 6: one factor or none cannot be rotated.
-  if (com->nfact < 2) {
-    const int number = com->nfact == 1 ? kMsgOneFactor : kMsgNoFactor;
-    com->host->xpmlog(kFactorGroup, number, {std::to_string(com->nfact)});
-    factonote(com, number, {std::to_string(com->nfact)});
-    return 0;
-  }
-
-  // 7: the criterion's weights and the extension's iterations.
   const int p = com->nvar, m = com->nfact;
   if (!factkap(w, p, m, method)) stop(com, kExitInternal);
-  TKXFAC_ROTPARMS rot{};
-  rot.rottype = factrottype(method);
-  rot.normtype = (com->normtype >= 1 && com->normtype <= 4) ? com->normtype : 6;
-  rot.kaisernorm = com->normtype == 0 || com->normtype == 1;
-  rot.promaxnorm = true;
-  rot.savetrans = true;
-  rot.maxiter = com->ritr;
-  rot.target = nullptr;
-  rot.gamma = com->gamma;
-  rot.tau = com->tau;
-  // An oblique criterion never runs in Harris-Kaiser mode; the extension is
-  // told so by a missing power.
-  rot.hkpower = hk ? com->hkpower : com->miss;
-  rot.power = com->kvalue;
-  rot.eps = com->reps;
-  std::copy(w, w + 4, rot.gcf_parms);
-
-  std::vector<double> varweights, factweights;
   TKXFAC_INSTANCE* inst = com->tkxfacInst;
-  if (inst) {
-    const TKXFAC_FACTORY* f = inst->FactoryPtr;
-    const std::int32_t nv = p, nf = m;
-    if (f->ValueSet(inst, TKXFAC_VAL_NVAR, &nv, sizeof nv) != TKXFAC_OK ||
-        f->ValueSet(inst, TKXFAC_VAL_NFACT, &nf, sizeof nf) != TKXFAC_OK ||
-        f->ValueSet(inst, TKXFAC_VAL_PATTERN, com->fact, cells(p, m) * sizeof(double)) !=
-            TKXFAC_OK ||
-        f->RotateFactors(inst, &rot) != TKXFAC_OK) {
-      com->host->xpmlog(kFactorGroup, kMsgRotException);
-      stop(com, kExitExtension);
-    }
-    if (com->ods && (com->normtype == 2 || com->normtype == 4)) {
-      varweights.resize(static_cast<std::size_t>(p));
-      if (!get_value(com, TKXFAC_VAL_VAR_WEIGHTS, varweights.data(), p * sizeof(double)))
-        varweights.clear();
-    }
-    if (com->ods && hk && com->hkpower != 0) {
-      factweights.resize(static_cast<std::size_t>(m));
-      if (!get_value(com, TKXFAC_VAL_FACTOR_WEIGHTS, factweights.data(), m * sizeof(double)))
-        factweights.clear();
-    }
-    check_status(com);  // 9
-  }
-
-  // 8: the weights the rotation used.
-  if (!varweights.empty())
-    show_weights(com, "VarWeightRotate", kMsgVarWeights, varweights.data(), p, kLabelVariables);
-  if (!factweights.empty())
-    show_weights(com, "FactorWeightRotate", kMsgFactorWeights, factweights.data(), m,
+  const RotationWeights used =
+      inst ? run_rotation(com, inst, rotation_parameters(com, method, hk, w), hk)
+           : RotationWeights{};
+  if (!used.variables.empty())
+    show_weights(com, "VarWeightRotate", kMsgVarWeights, used.variables.data(), p, kLabelVariables);
+  if (!used.factors.empty())
+    show_weights(com, "FactorWeightRotate", kMsgFactorWeights, used.factors.data(), m,
                  kLabelFactors);
   if (hk) com->nfc = m;
 
   if (inst) fetch_solution(com, oblique);
 
-  // 10: standard errors of the rotated maximum-likelihood solution.
+  // Standard errors of the rotated maximum-likelihood solution.
   if (com->fmethod == kFmMl && fopt_test(com, kFoptStderr)) factse(com, method, w);
 
-  // 11: the rotated solution.
-  if (fopt_test(com, kFoptOblique) || com->nfc > 0) {
-    factobl(com, hk ? 'H' : 'D');
-    if (com->nfact > 0) {
-      if (com->ods)
-        factm2(com, kStoreColumn, com->tran, nullptr, com->nfact, com->nfact, kLabelFactors,
-               kLabelFactors, kMsgObliqueTrans, 0, "ObliqueTrans",
-               (std::string(kTablePrefix) + "ObliqueTrans").c_str(), 0);
-      factobp(com);
-    }
-  } else {
-    show_orthogonal(com);
-  }
+  show_rotated(com, hk);
   return 0;
 }
 

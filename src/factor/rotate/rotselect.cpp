@@ -55,7 +55,7 @@ int select_rotations(COMSTR* com, const RotationList& list) {
   const bool target = fopt_test(com, kFoptTarget);
   const bool empty = list.codes.empty();
 
-  // 1-2: the final rotation, when no list is given, follows the options
+  // The final rotation, when no list is given, follows the options
   // that only one kind of rotation takes.
   com->rmethod2 = kRotNone;
   if (empty) {
@@ -76,7 +76,7 @@ int select_rotations(COMSTR* com, const RotationList& list) {
     }
   }
 
-  // 3: promax needs an orthogonal start; without PREROTATE= it is varimax,
+  // Promax needs an orthogonal start; without PREROTATE= it is varimax,
   // or the criterion whose parameter was given.
   const bool promax_runs = (empty && com->rmethod2 == kRotPromax && given(com->kvalue)) ||
                            (!empty && list.codes.front() == kRotPromax);
@@ -86,7 +86,7 @@ int select_rotations(COMSTR* com, const RotationList& list) {
     if (given(com->gamma)) com->rmethod0 = kRotOrthomax;
   }
 
-  // 4: a Procrustes rotation has nothing to aim at without TARGET=.
+  // A Procrustes rotation has nothing to aim at without TARGET=.
   int message = 0;
   if (!target) {
     bool procrustes =
@@ -98,19 +98,19 @@ int select_rotations(COMSTR* com, const RotationList& list) {
     }
   }
 
-  // 5: the prerotation serves promax only.
+  // The prerotation serves promax only.
   if (com->rmethod0 == kRotNotGiven || (empty && com->rmethod2 != kRotPromax) ||
       (!empty && list.codes.front() != kRotPromax))
     com->rmethod0 = kRotNone;
 
-  // 6: the oblique flag.
+  // The oblique flag: set when any rotation that runs is oblique.
   fopt_clear(com, kFoptOblique);
   oblfact(com, com->rmethod0);
   if (!fopt_test(com, kFoptOblique)) oblfact(com, com->rmethod2);
   for (std::size_t k = 0; k < list.codes.size() && !fopt_test(com, kFoptOblique); ++k)
     oblfact(com, list.codes[k]);
 
-  // 7-8.
+  // The number of rotations in the list, and the flag that any rotation runs.
   com->nrot = static_cast<int>(
       std::count_if(list.codes.begin(), list.codes.end(), [](int c) { return c != kRotNone; }));
   if (com->rmethod0 != kRotNone || com->rmethod2 != kRotNone || com->nrot != 0)

@@ -43,9 +43,10 @@ void factcommit(COMSTR* com, FACTOUTDS** out) {
     return;
   }
   (*out)->writer->commit();
-  const DataSetHeader& h = (*out)->writer->header();
+  const DataSetHeader& h = (*out)->writer->stored_header();
+  const auto stored = (*out)->written - (*out)->writer->left_out();
   com->host->xpmlog(kHostGroup, msg::kDataSetWritten,
-                    {h.name, std::to_string((*out)->written), std::to_string(h.vars.size())});
+                    {h.name, std::to_string(stored), std::to_string(h.vars.size())});
   (*out)->writer.reset();
   *out = nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "factor/rotate/rotation_registry.h"
@@ -34,6 +35,29 @@ OptionDef valued(std::vector<const char*> spellings, ValueKind kind, int field,
   return d;
 }
 
+// The statement reference's words for the options of a table: default and
+// meaning, by the option's first spelling.  A description of an option the
+// table does not have is a fault of the grammar, caught as it is built.
+struct Description {
+  const char* name;
+  const char* default_text;
+  const char* help;
+};
+
+std::vector<OptionDef> described(std::vector<OptionDef> options, std::vector<Description> text) {
+  for (const Description& d : text) {
+    bool found = false;
+    for (OptionDef& o : options)
+      if (std::strcmp(o.spellings[0], d.name) == 0) {
+        o.default_text = d.default_text;
+        o.help = d.help;
+        found = true;
+      }
+    if (!found) throw std::logic_error(std::string("no option ") + d.name + " to describe");
+  }
+  return options;
+}
+
 // A random seed: an integer of any size, since the procedure reduces seeds
 // beyond 2^53 to a usable one itself.
 OptionDef seed(std::vector<const char*> spellings, int field, Range range = Range{}) {
@@ -55,11 +79,19 @@ const OptionTable& parallel_options() {
   // statistic, so the number of simulations is bounded: the store and the
   // run time of a request stay within what one step may take.
   static const OptionTable t(
-      "PARALLEL", {
-                      valued({"ALPHA"}, ValueKind::Number, PA::kAlpha, between(0, 1)),
-                      valued({"NSIMS"}, ValueKind::Integer, PA::kNsims, between(200, 1000000)),
-                      seed({"SEED"}, PA::kSeed, at_least(1)),
-                  });
+      "PARALLEL",
+      described(
+          {
+              valued({"ALPHA"}, ValueKind::Number, PA::kAlpha, between(0, 1)),
+              valued({"NSIMS"}, ValueKind::Integer, PA::kNsims, between(200, 1000000)),
+              seed({"SEED"}, PA::kSeed, at_least(1)),
+          },
+          {
+              {"ALPHA", "0.05",
+               "level of the critical eigenvalue: the (1 - ALPHA) quantile of the simulated ones"},
+              {"NSIMS", "1000", "number of simulated data sets"},
+              {"SEED", "from the clock", "seed of the simulations, to repeat them"},
+          }));
   return t;
 }
 
@@ -67,13 +99,21 @@ std::vector<OptionDef> loadings_option_defs() {
   OptionDef circle = valued({"CIRCLE", "CIRCLES"}, ValueKind::NumberList, PO::kCircleValues);
   circle.value_optional = true;
   circle.bit = PO::kCircle;
-  return {
-      flag({"FLIP"}, PO::kFlip),
-      flag({"VECTOR"}, PO::kVector),
-      flag({"PLOTREF"}, PO::kPlotref),
-      valued({"NPLOT"}, ValueKind::Integer, PO::kNplot, between(2, 32767)),
-      circle,
-  };
+  return described(
+      {
+          flag({"FLIP"}, PO::kFlip),
+          flag({"VECTOR"}, PO::kVector),
+          flag({"PLOTREF"}, PO::kPlotref),
+          valued({"NPLOT"}, ValueKind::Integer, PO::kNplot, between(2, 32767)),
+          circle,
+      },
+      {
+          {"FLIP", nullptr, "swap the axes of each loadings plot"},
+          {"VECTOR", nullptr, "draw each variable as a vector from the origin"},
+          {"PLOTREF", nullptr, "draw the reference axes of an oblique solution"},
+          {"NPLOT", "2", "number of factors to plot, in pairs"},
+          {"CIRCLE", "off", "draw circles of the given radii (1 when no value)"},
+      });
 }
 
 const OptionTable& loadings_options() {
@@ -82,7 +122,10 @@ const OptionTable& loadings_options() {
 }
 
 const OptionTable& scree_options() {
-  static const OptionTable t("PLOTS=SCREE", {flag({"UNPACK", "UNPACKPANEL"}, PO::kUnpack)});
+  static const OptionTable t(
+      "PLOTS=SCREE",
+      described({flag({"UNPACK", "UNPACKPANEL"}, PO::kUnpack)},
+                {{"UNPACK", nullptr, "draw the scree and variance panels as two graphs"}}));
   return t;
 }
 
@@ -91,7 +134,8 @@ const OptionTable& global_plot_options() {
   static const OptionTable t("PLOTS", [] {
     auto v = loadings_option_defs();
     v.push_back(flag({"UNPACK", "UNPACKPANEL"}, PO::kUnpack));
-    return v;
+    return described(std::move(v),
+                     {{"UNPACK", nullptr, "draw the scree and variance panels as two graphs"}});
   }());
   return t;
 }
@@ -276,7 +320,103 @@ const OptionTable& proc_options() {
         valued({"RITER"}, ValueKind::Integer, F::kRiter, at_least(0)),
         valued({"RCONVERGE", "RCONV"}, ValueKind::Number, F::kRconverge, at_least(0)),
     };
-    return v;
+    return described(
+        std::move(v),
+        {
+            {"DATA", "the data set made last",
+             "input data set: raw data, or a TYPE=CORR, COV, UCORR, UCOV, SSCP or FACTOR data set"},
+            {"OUT", nullptr,
+             "output data set: the input data with the factor scores added (raw data and NFACTORS= "
+             "needed)"},
+            {"OUTSTAT", nullptr,
+             "output data set (TYPE=FACTOR) of the statistics: means, correlations, loadings, "
+             "scoring coefficients"},
+            {"TARGET", nullptr,
+             "data set holding the target pattern of a Procrustes rotation; makes PROCRUSTES the "
+             "default rotation"},
+            {"METHOD", "PRINCIPAL; PATTERN for a TYPE=FACTOR input",
+             "how the factors are extracted (PATTERN and SCORE read them from a TYPE=FACTOR data "
+             "set)"},
+            {"PRIORS", "ONE for PRINCIPAL and PRINIT, SMC for the other methods",
+             "prior communality estimates: a method, or one number per variable"},
+            {"MAXITER", "30", "iteration limit of the iterative methods"},
+            {"CONVERGE", "0.001", "convergence criterion of the iterative methods"},
+            {"SINGULAR", "1e-7", "singularity criterion"},
+            {"HEYWOOD", nullptr, "set a communality above 1 to 1 and go on iterating"},
+            {"ULTRAHEYWOOD", nullptr, "let communalities go above 1"},
+            {"COV", nullptr, "factor the covariance matrix instead of the correlation matrix"},
+            {"WEIGHT", nullptr, "use the weights stored in a special input data set"},
+            {"NOINT", nullptr, "leave out the intercept: uncorrected moments"},
+            {"VARDEF", "DF", "divisor of variances: DF, N, WEIGHT (WGT) or WDF"},
+            {"NOBS", "the number of observations used",
+             "the number of observations for significance tests"},
+            {"RANDOM", "from the clock (see SYSRANDOM)", "seed of PRIORS=RANDOM"},
+            {"NTHREADS", "the CPU count when OPTIONS THREADS is on, else 1",
+             "threads of the factoring extension; 0 means the default"},
+            {"NFACTORS", "by MINEIGEN= and PROPORTION= and the method's rules",
+             "number of factors, or PARALLEL, MAP, MAP2, MAP4 to choose it; -1 stops after the "
+             "correlations"},
+            {"PARALLEL", nullptr,
+             "compute and show parallel analysis without using it for the number of factors"},
+            {"MAP", nullptr,
+             "compute and show Velicer's MAP test without using it for the number of factors"},
+            {"MINEIGEN", "1 for ALPHA, HARRIS, IMAGE and PRIORS=ONE; else none",
+             "smallest eigenvalue of a retained factor"},
+            {"PROPORTION", "1 (all of it) when NFACTORS= and MINEIGEN= are not given",
+             "proportion of the common variance the retained factors must reach"},
+            {"ALL", nullptr, "print every optional table except those of PLOT and RESIDUALS"},
+            {"SIMPLE", nullptr, "print means and standard deviations"},
+            {"CORR", nullptr, "print the correlation matrix"},
+            {"EIGENVECTORS", nullptr, "print the eigenvectors"},
+            {"PRINT", nullptr, "print the input factor pattern or scoring coefficients"},
+            {"MSA", nullptr,
+             "print partial correlations and Kaiser's measure of sampling adequacy"},
+            {"SCREE", nullptr, "print a scree plot of the eigenvalues"},
+            {"PLOT", "graphics as ODS GRAPHICS says",
+             "graphs to draw; PLOT alone prints character plots of the rotated loadings"},
+            {"PREPLOT", nullptr, "plot the loadings before rotation"},
+            {"RESIDUALS", nullptr, "print the residual correlations and partial correlations"},
+            {"NOPRINT", nullptr, "print nothing"},
+            {"ROUND", nullptr,
+             "print correlations and loadings as integers times 100, flagging the large ones"},
+            {"NOCORR", nullptr, "leave the correlations out of OUTSTAT="},
+            {"SCORE", nullptr, "print the scoring coefficients"},
+            {"REORDER", nullptr, "sort the rows of the loadings by the factor they load most on"},
+            {"TEST", nullptr, "kept for compatibility; no output of its own"},
+            {"COUNT", nullptr, "kept for compatibility; no output of its own"},
+            {"PLOTREF", nullptr, "draw reference axes in the loadings plots"},
+            {"FUZZ", "0", "print loadings and correlations below this in absolute value as blanks"},
+            {"FLAG", "0 (with ROUND: the root mean square)",
+             "flag printed values above this with an asterisk"},
+            {"NPLOT", "2", "number of factors in the character plots"},
+            {"PLOTCHAR", nullptr, "character of the character plots"},
+            {"PREFIX", "Factor", "prefix of the score variable names in OUT="},
+            {"PARPREFIX", "R_",
+             "prefix of the residual variable names in OUTSTAT= when PARTIAL is given"},
+            {"STDERR", nullptr,
+             "standard errors of the loadings and factor correlations (METHOD=ML)"},
+            {"HYPVALUE", nullptr,
+             "hypothesis value for the tests of the loadings; asks for standard errors"},
+            {"ONETAIL", nullptr, "one-tailed tests against HYPVALUE="},
+            {"TWOTAIL", nullptr, "two-tailed tests against HYPVALUE="},
+            {"ALPHA", "0.05 when intervals are asked",
+             "level of the confidence intervals (above 1: a percentage)"},
+            {"COVER", "0 when intervals are asked",
+             "confidence intervals, and the value a salient loading covers"},
+            {"ROTATE", "NONE; PROCRUSTES with TARGET=, PROMAX with POWER=",
+             "rotation methods, applied in turn"},
+            {"PREROTATE", "VARIMAX for PROMAX (ORTHOMAX with GAMMA=, OBLIMIN with TAU=)",
+             "rotation before a promax or Procrustes rotation"},
+            {"GAMMA", nullptr, "orthomax weight gamma"},
+            {"TAU", nullptr, "oblimin weight tau"},
+            {"POWER", "3", "power of the promax target"},
+            {"HKPOWER", nullptr, "power of the Harris-Kaiser rotation"},
+            {"NORM", "KAISER", "row normalisation before rotation"},
+            {"NOPROMAXNORM", nullptr, "no row normalisation of the promax target"},
+            {"RITER", "the larger of 100 and 10 times the number of variables",
+             "iteration limit of the rotations"},
+            {"RCONVERGE", "1e-9", "convergence criterion of the rotations"},
+        });
   }());
   return t;
 }
@@ -284,35 +424,61 @@ const OptionTable& proc_options() {
 const OptionTable& pathdiagram_options() {
   static const OptionTable t(
       "PATHDIAGRAM",
-      {
-          keyword({"ARRANGE", "ARRANGEMENT", "METHOD"}, PD::kArrange,
-                  {{"FLOW", 2}, {"GROUPEDFLOW", 3}, {"GRIP", 4}, {"AUTOMATIC", 9}}),
-          keyword({"NODELABEL"}, PD::kNodelabel,
-                  {{"VARNAME", 1}, {"VNAME", 1}, {"VARLABEL", 2}, {"VLABEL", 2}}),
-          valued({"ALPHA", "ALPHALOAD"}, ValueKind::Number, PD::kAlpha, between(0, 100)),
-          flag({"NOESTIM", "NOEST"}, PD::kNoestim),
-          flag({"NOVARIANCE"}, PD::kNovariance),
-          flag({"NOERRVAR", "NOERRORVARIANCE"}, PD::kNoerrvar),
-          flag({"NOFACTORVAR", "NOFACTORVARIANCE"}, PD::kNofactorvar),
-          flag({"NOTITLE"}, PD::kNotitle),
-          valued({"LABEL", "LABELS"}, ValueKind::LabelPairs, PD::kLabel),
-          valued({"DIAGRAMLABEL", "DLABEL"}, ValueKind::Text, PD::kDiagramlabel),
-          valued({"TITLE"}, ValueKind::Text, PD::kTitle),
-          valued({"FACTORSIZE", "FACTSIZE"}, ValueKind::Number, PD::kFactorsize, between(0, 5)),
-          valued({"DECP"}, ValueKind::Integer, PD::kDecp, between(0, 4)),
-          valued({"FUZZ"}, ValueKind::Number, PD::kFuzz, at_least(0)),
-          valued({"COVER", "SALIENCE"}, ValueKind::Number, PD::kCover, at_least(0)),
-          valued({"DESIGNHEIGHT", "DH"}, ValueKind::Integer, PD::kDesignheight,
-                 between(100, 10922)),
-          valued({"DESIGNWIDTH", "DW"}, ValueKind::Integer, PD::kDesignwidth, between(100, 10922)),
-          valued({"TEXTSIZEMIN"}, ValueKind::Integer, PD::kTextsizemin, between(4, 40)),
-          valued({"DIAGRAMSCALE", "SCALE"}, ValueKind::Number, PD::kDiagramscale, between(0, 6)),
-      });
+      described(
+          {
+              keyword({"ARRANGE", "ARRANGEMENT", "METHOD"}, PD::kArrange,
+                      {{"FLOW", 2}, {"GROUPEDFLOW", 3}, {"GRIP", 4}, {"AUTOMATIC", 9}}),
+              keyword({"NODELABEL"}, PD::kNodelabel,
+                      {{"VARNAME", 1}, {"VNAME", 1}, {"VARLABEL", 2}, {"VLABEL", 2}}),
+              valued({"ALPHA", "ALPHALOAD"}, ValueKind::Number, PD::kAlpha, between(0, 100)),
+              flag({"NOESTIM", "NOEST"}, PD::kNoestim),
+              flag({"NOVARIANCE"}, PD::kNovariance),
+              flag({"NOERRVAR", "NOERRORVARIANCE"}, PD::kNoerrvar),
+              flag({"NOFACTORVAR", "NOFACTORVARIANCE"}, PD::kNofactorvar),
+              flag({"NOTITLE"}, PD::kNotitle),
+              valued({"LABEL", "LABELS"}, ValueKind::LabelPairs, PD::kLabel),
+              valued({"DIAGRAMLABEL", "DLABEL"}, ValueKind::Text, PD::kDiagramlabel),
+              valued({"TITLE"}, ValueKind::Text, PD::kTitle),
+              valued({"FACTORSIZE", "FACTSIZE"}, ValueKind::Number, PD::kFactorsize, between(0, 5)),
+              valued({"DECP"}, ValueKind::Integer, PD::kDecp, between(0, 4)),
+              valued({"FUZZ"}, ValueKind::Number, PD::kFuzz, at_least(0)),
+              valued({"COVER", "SALIENCE"}, ValueKind::Number, PD::kCover, at_least(0)),
+              valued({"DESIGNHEIGHT", "DH"}, ValueKind::Integer, PD::kDesignheight,
+                     between(100, 10922)),
+              valued({"DESIGNWIDTH", "DW"}, ValueKind::Integer, PD::kDesignwidth,
+                     between(100, 10922)),
+              valued({"TEXTSIZEMIN"}, ValueKind::Integer, PD::kTextsizemin, between(4, 40)),
+              valued({"DIAGRAMSCALE", "SCALE"}, ValueKind::Number, PD::kDiagramscale,
+                     between(0, 6)),
+          },
+          {
+              {"ARRANGE", "AUTOMATIC", "layout of the nodes"},
+              {"NODELABEL", "VARNAME", "label the variable nodes by name or by label"},
+              {"ALPHA", "0.05", "level of the significance of the loadings shown"},
+              {"NOESTIM", nullptr, "show no estimates on the links"},
+              {"NOVARIANCE", nullptr, "leave out the variances"},
+              {"NOERRVAR", nullptr, "leave out the error variances"},
+              {"NOFACTORVAR", nullptr, "leave out the factor variances"},
+              {"NOTITLE", nullptr, "draw no title"},
+              {"LABEL", nullptr, "labels for the nodes, by variable or factor name"},
+              {"DIAGRAMLABEL", nullptr, "the diagram's label in the table of contents"},
+              {"TITLE", nullptr, "the diagram's title"},
+              {"FACTORSIZE", nullptr, "size of the factor nodes relative to the variable nodes"},
+              {"DECP", "2", "decimals of the estimates"},
+              {"FUZZ", "0", "links with loadings below this in absolute value are left out"},
+              {"COVER", nullptr, "links with loadings below this are drawn as not salient"},
+              {"DESIGNHEIGHT", nullptr, "height of the drawing in pixels"},
+              {"DESIGNWIDTH", nullptr, "width of the drawing in pixels"},
+              {"TEXTSIZEMIN", "10", "smallest text size in points"},
+              {"DIAGRAMSCALE", nullptr, "scale of the whole diagram"},
+          }));
   return t;
 }
 
-StatementDef value_statement(std::vector<const char*> spellings, OptionDef value) {
+StatementDef value_statement(std::vector<const char*> spellings, OptionDef value,
+                             const char* help) {
   StatementDef s;
+  s.help = help;
   s.spellings = std::move(spellings);
   s.body = StatementBody::Value;
   s.value = std::move(value);
@@ -324,31 +490,50 @@ Grammar build() {
   g.procedure = "FACTOR";
   g.proc = &proc_options();
   g.fields = F::kEnd - 1;
+  g.statements.push_back(value_statement(
+      {"VAR", "VARIABLES"}, valued({"VAR"}, ValueKind::VarList, F::kVar),
+      "the numeric variables to analyse (default: every numeric variable not named elsewhere)"));
   g.statements.push_back(
-      value_statement({"VAR", "VARIABLES"}, valued({"VAR"}, ValueKind::VarList, F::kVar)));
-  g.statements.push_back(
-      value_statement({"PARTIAL"}, valued({"PARTIAL"}, ValueKind::VarList, F::kPartial)));
+      value_statement({"PARTIAL"}, valued({"PARTIAL"}, ValueKind::VarList, F::kPartial),
+                      "variables partialled out: the analysis uses the partial correlations"));
   {
     // The statement form takes a keyword or a plain list of numbers.
     OptionDef d = valued({"PRIORS"}, ValueKind::NumberList, F::kPriors);
     d.words = prior_words();
     d.plain_list = true;
-    g.statements.push_back(value_statement({"PRIORS", "PRIOR"}, d));
+    g.statements.push_back(value_statement(
+        {"PRIORS", "PRIOR"}, d,
+        "prior communalities: a method as PRIORS= takes, or one number per variable"));
   }
   g.statements.push_back(
-      value_statement({"FREQ", "FREQUENCY"}, valued({"FREQ"}, ValueKind::Variable, F::kFreq)));
+      value_statement({"FREQ", "FREQUENCY"}, valued({"FREQ"}, ValueKind::Variable, F::kFreq),
+                      "a variable holding how many times each observation counts"));
   g.statements.push_back(
-      value_statement({"WEIGHT", "WEIGHTS"}, valued({"WEIGHT"}, ValueKind::Variable, F::kWeight)));
+      value_statement({"WEIGHT", "WEIGHTS"}, valued({"WEIGHT"}, ValueKind::Variable, F::kWeight),
+                      "a variable holding each observation's weight in the moments"));
   {
     OptionDef d = valued({"BY"}, ValueKind::VarList, F::kBy);
     d.allow_descending = true;
     d.notsorted_bit = B::kNotsorted;
-    g.statements.push_back(value_statement({"BY"}, d));
+    g.statements.push_back(value_statement(
+        {"BY"}, d,
+        "one analysis per group of observations with the same values (data sorted, or NOTSORTED)"));
+  }
+  {
+    StatementDef s;
+    s.spellings = {"WHERE"};
+    s.body = StatementBody::Condition;
+    s.help =
+        "analyse only the observations for which the condition holds, as in WHERE age > 20 and "
+        "site = 'north'";
+    s.value = valued({"WHERE"}, ValueKind::Text, F::kWhere);
+    g.statements.push_back(s);
   }
   {
     StatementDef s;
     s.spellings = {"PATHDIAGRAM"};
     s.body = StatementBody::Options;
+    s.help = "draw a path diagram of the solution (one per statement)";
     s.options = &pathdiagram_options();
     s.own_record = true;
     g.statements.push_back(s);

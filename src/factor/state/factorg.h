@@ -57,6 +57,7 @@ enum : int {
   kFreq,      // FREQ statement
   kWeight,    // WEIGHT statement
   kBy,        // BY statement (DESCENDING per item)
+  kWhere,     // WHERE statements: conditions on the DATA= observations
   kCombined,  // the VAR variables followed by the PARTIAL variables, made by fact1
   kEnd
 };

@@ -49,7 +49,8 @@ int default_threads(COMSTR* com) {
   return static_cast<int>(std::min(100.0, std::floor(*cpus)));
 }
 
-// Step 27: the factoring extension and its instance.
+// Loads the factoring extension and creates its instance with the step's
+// tolerances, seeds, aids and thread count; either failing ends the step.
 void load_extension(COMSTR* com, const ParsedStep& parsed) {
   com->hndl = factor_toolkit();
   TKEXTENSION* header = nullptr;
@@ -102,19 +103,12 @@ void load_extension(COMSTR* com, const ParsedStep& parsed) {
   fact1_thread_note(com, parsed, com->perform.cpuact);
 }
 
-}  // namespace
-
-void fact1(COMSTR* com) {
-  FACTSTEP* step = com->step;
-  // Steps 1 and 2.
-  fact1_begin(com);
-  fact1_parse(com, step->parsed);
-  const ParsedStep& parsed = step->parsed;
-  const ParsedRecord& rec = parsed.proc;
-
-  // Step 3: the data sets.  OUT= and OUTSTAT= are created by the stages
-  // that write them; their names are kept here.
+// The data sets: DATA= (else the last one made) and TARGET= are opened.
+// OUT= and OUTSTAT= are created by the stages that write them; their names
+// are kept here.
+void open_data_sets(COMSTR* com, const ParsedRecord& rec) {
   DataSetName data = rec.has(F::kData) ? rec[F::kData].dataset : com->host->last_dataset();
+  for (const auto& condition : rec[F::kWhere].conditions) data.where.push_back(condition);
   if (data.empty()) {
     fact_msg(com, kMsgNoInput);
     factrc(com, kExitNoInput);
@@ -128,11 +122,35 @@ void fact1(COMSTR* com) {
     com->targfile = com->targxop = keep_name(com, rec[F::kTarget].dataset);
     com->targfid = factopen_input(com, rec[F::kTarget].dataset, {});
   }
+}
+
+// TARGET= checked against the analysis and BY variables; when it passes,
+// reopened with the BY variables, so that its groups can be walked.
+void check_target(COMSTR* com, const DataSetHeader& h, const FACT1LISTS& lists) {
+  fact1_target(com, h, com->targfid->reader->header(), lists);
+  if (com->targbyrc == 0) {
+    com->step->inputs.erase(
+        std::find_if(com->step->inputs.begin(), com->step->inputs.end(),
+                     [&](const std::unique_ptr<FACTINDS>& p) { return p.get() == com->targfid; }));
+    com->targfid = factopen_input(com, *com->targfile, by_variables(h, lists));
+  }
+}
+
+}  // namespace
+
+void fact1(COMSTR* com) {
+  FACTSTEP* step = com->step;
+  fact1_begin(com);
+  fact1_parse(com, step->parsed);
+  const ParsedStep& parsed = step->parsed;
+  const ParsedRecord& rec = parsed.proc;
+
+  open_data_sets(com, rec);
   const DataSetHeader& h = com->datafid->reader->header();
 
-  // Steps 3-6: flags of the data sets, the input's type, its special
-  // variables and the variable lists.  In-database request records are not
-  // built: this run-time reads every data set itself.
+  // Flags of the data sets, the input's type, its special variables and the
+  // variable lists.  In-database request records are not built: this
+  // run-time reads every data set itself.
   FACT1LISTS lists;
   fact1_input(com, parsed, h, lists);
   if (!lists.by.empty() || lists.notsorted)
@@ -141,33 +159,22 @@ void fact1(COMSTR* com) {
   step->freqno = lists.freq;
   step->weightno = lists.weight;
 
-  // Steps 7-22.
   fact1_options(com, parsed);
   fact_checkpoint(com);
 
-  // Steps 23-24.
   fact1_arrays(com, parsed, h, lists);
   step->varno = lists.analysis();
 
-  // Step 25.
-  if (com->targfid) {
-    fact1_target(com, h, com->targfid->reader->header(), lists);
-    if (com->targbyrc == 0) {
-      // Reopened with the BY variables, so that its groups can be walked.
-      com->step->inputs.erase(std::find_if(
-          com->step->inputs.begin(), com->step->inputs.end(),
-          [&](const std::unique_ptr<FACTINDS>& p) { return p.get() == com->targfid; }));
-      com->targfid = factopen_input(com, *com->targfile, by_variables(h, lists));
-    }
-  }
+  if (com->targfid) check_target(com, h, lists);
 
-  // Step 26: the OUT= checks and the input variables it copies.  The
-  // variables of OUT= and OUTSTAT= themselves are defined by the routines
-  // that write those data sets (factout, factstt), from these lists.
+  // The OUT= checks and the input variables it copies.  The variables of
+  // OUT= and OUTSTAT= themselves are defined by the routines that write
+  // those data sets (factout, factstt), from these lists.
   fact1_outputs(com, h, lists);
   step->outcopy = lists.out_copy;
 
-  // Steps 27-28.  A reader that opened is readable.
+  // The extension, then the last check of the analysis variables.  A reader
+  // that opened is readable.
   load_extension(com, parsed);
   fact1_final_check(com);
 }

@@ -155,23 +155,23 @@ void fact1_parse(COMSTR* com, ParsedStep& parsed) {
 void fact1_input(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& input,
                  FACT1LISTS& lists) {
   const ParsedRecord& rec = parsed.proc;
-  // Step 3: the flags of the data sets given.
+  // The flags of the data sets given.
   if (rec.has(F::kOut)) fopt_set(com, kFoptOut);
   if (rec.has(F::kOutstat)) fopt_set(com, kFoptOutstat);
   if (rec.has(F::kTarget)) fopt_set(com, kFoptTarget);
 
-  // Step 4: the input's type decides between raw and special data.
+  // The input's type decides between raw and special data.
   std::string type = upper(input.type);
   set_char8(com->dstype, type);
   if (!special_type(type)) fopt_set(com, kFoptRawData);
 
-  // Step 5: the special variables.
+  // The special variables.
   com->typeno = input.find("_TYPE_") + 1;
   com->nameno = input.find("_NAME_") + 1;
   com->intcno = input.find("INTERCEPT") + 1;
   if (com->intcno == 0) com->intcno = input.find("INTERCEP") + 1;
 
-  // Step 6: the variable lists.
+  // The variable lists.
   lists = FACT1LISTS{};
   lists.by = resolve(com, rec[F::kBy], input, VarType::Any, "BY");
   for (const VarListItem& it : rec[F::kBy].vars) {
@@ -227,11 +227,14 @@ void fact1_input(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& inp
   }
 }
 
-void fact1_options(COMSTR* com, const ParsedStep& parsed) {
-  const ParsedRecord& rec = parsed.proc;
-  const double miss = com->miss;
+// ---------------------------------------------------------------------------
+// fact1_options, one group of options at a time.
 
-  // Step 7: method, NOBS=, standard errors and intervals.
+namespace {
+
+// METHOD=, NOBS=, and HYPVALUE= or the intervals of the standard errors.
+void read_method_and_inference(COMSTR* com, const ParsedRecord& rec) {
+  const double miss = com->miss;
   if (rec.has(F::kMethod))
     com->fmethod = rec[F::kMethod].code;
   else
@@ -259,8 +262,11 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     com->alpha = a;
     com->cover = number_or(rec, F::kCover, 0);
   }
+}
 
-  // Step 8: rotation parameters, PREROTATE=, ROTATE= and the selection.
+// Rotation parameters, PREROTATE=, ROTATE= and the selection.
+void read_rotation(COMSTR* com, const ParsedRecord& rec) {
+  const double miss = com->miss;
   com->gamma = number_or(rec, F::kGamma, miss);
   com->tau = number_or(rec, F::kTau, miss);
   com->kvalue = number_or(rec, F::kPower, miss);
@@ -274,8 +280,10 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   RotationList list = rotation_list(rec[F::kRotate]);
   ParseRotation(list);
   if (int m = select_rotations(com, list)) fact_msg(com, m);
+}
 
-  // Step 9.
+// PRIORS= as given, VARDEF=, NORM=, FUZZ= and SINGULAR=.
+void read_priors_divisor_and_tolerances(COMSTR* com, const ParsedRecord& rec) {
   com->priortyp = rec.has(F::kPriors) ? rec[F::kPriors].code : 0;
   if (rec.has(F::kVardef))
     set_char8(com->vardef, rec[F::kVardef].text);
@@ -284,8 +292,10 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   com->normtype = rec.has(F::kNorm) ? rec[F::kNorm].code : 0;
   com->fuzz = number_or(rec, F::kFuzz, 0);
   com->singular = number_or(rec, F::kSingular, 1e-7);
+}
 
-  // Step 10: the number of factors and the aids that decide it.
+// NFACTORS=, and MAP or parallel analysis when one of them decides it.
+void read_number_of_factors(COMSTR* com, const ParsedRecord& rec) {
   const FieldValue& nf = rec[F::kNfactors];
   const bool nf_number = nf.given && !std::isnan(nf.number);
   com->nfactp = nf_number ? std::min(integer_or(rec, F::kNfactors, -99), com->nvar) : -99;
@@ -317,8 +327,11 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   const bool aid_decides = com->usepa || com->usemap;
   com->maxfact = aid_decides || !nf_number ? com->nvar : std::max(0, com->nfactp);
   com->nfact = com->maxfact;
+}
 
-  // Step 11.
+// MINEIGEN=, PROPORTION=, FLAG=, the iteration limits and the plot sizes.
+void read_criteria_and_limits(COMSTR* com, const ParsedRecord& rec) {
+  const double miss = com->miss;
   com->mineigp = number_or(rec, F::kMineigen, miss);
   com->percentp = number_or(rec, F::kProportion, miss);
   if (given(com->percentp) && com->percentp > 1) com->percentp /= 100;
@@ -330,12 +343,10 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   // n < 0 the name without its first -n characters.
   com->plotchar = integer_or(rec, F::kPlotchar, 0);
   com->ritr = integer_or(rec, F::kRiter, std::max(100, 10 * com->nvar));
+}
 
-  // Step 12: the seed, recorded for later steps.
-  com->seed = fact_seed(number_or(rec, F::kRandom, miss));
-  zranms(com, com->seed, 1);
-
-  // Step 13: flags.
+// The option bits as flags, and the flags other options imply.
+void set_option_flags(COMSTR* com, const ParsedRecord& rec) {
   struct Copy {
     int bit;
     FoptBit flag;
@@ -377,6 +388,7 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     if (fopt_test(com, kFoptPlot) && !fopt_test(com, kFoptRotate)) fopt_set(com, kFoptPreplot);
   }
   if (rec.bit(B::kRound) || com->flag > 0) fopt_set(com, kFoptRound);
+  const bool hyp = rec.has(F::kHypvalue);
   const bool intervals = !hyp && (rec.bit(B::kCover) || rec.has(F::kCover) || rec.has(F::kAlpha));
   if (intervals) {
     fopt_set(com, kFoptIntervals);
@@ -384,129 +396,138 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   }
   if (hyp || intervals) fopt_set(com, kFoptStderr);
   if (!rec.bit(B::kNopromaxnorm)) fopt_set(com, kFoptPromaxNorm);
+}
 
-  // Step 14.
+// PARPREFIX=, the prefix of the analysis variables' names in OUT= and
+// OUTSTAT= when variables are partialled out.
+void read_partial_prefix(COMSTR* com, const ParsedRecord& rec) {
   std::string prefix = rec.has(F::kParprefix) ? rec[F::kParprefix].text : "";
   if (prefix.empty()) prefix = "R_";
   prefix.resize(std::min(prefix.size(), sizeof com->parpfix));
   std::memset(com->parpfix, ' ', sizeof com->parpfix);
   std::memcpy(com->parpfix, prefix.data(), prefix.size());
   com->parpfix_l = static_cast<int>(prefix.size());
+}
 
-  // Step 15: the output object is opened by factoin when printing is on;
-  // graphics follow the output layer's switch.
-  const bool noprint = fopt_test(com, kFoptNoprint);
-  factoin(com);
+// The flags of one PLOTS= request; ALL only sets `all`.
+void request_plot(COMSTR* com, int code, bool& all) {
+  switch (code) {
+    case kPlotScree:
+      fopt_set(com, kFoptPlotScree);
+      break;
+    case kPlotLoadings:
+      fopt_set(com, kFoptPlotLoadings);
+      break;
+    case kPlotInitLoadings:
+      fopt_set(com, kFoptPlotInitLoadings);
+      break;
+    case kPlotPreLoadings:
+      fopt_set(com, kFoptPlotPreLoadings);
+      break;
+    case kPlotPathDiagram:
+      fopt_set(com, kFoptPathDiagram);
+      break;
+    case kPlotMap:
+      fopt_set(com, kFoptPlotMap2);
+      fopt_set(com, kFoptPlotMap4);
+      com->calcmap = 1;
+      break;
+    case kPlotMap2:
+      fopt_set(com, kFoptPlotMap2);
+      com->calcmap = 1;
+      break;
+    case kPlotMap4:
+      fopt_set(com, kFoptPlotMap4);
+      com->calcmap = 1;
+      break;
+    case kPlotParallel:
+      fopt_set(com, kFoptPlotParallel);
+      com->calcpa = 1;
+      break;
+    case kPlotAll:
+      all = true;
+      break;
+  }
+}
 
-  // Step 16: the graph rule.
-  const FieldValue& plots = rec[F::kPlots];
+// The graph rule: PLOTS= and a PATHDIAG statement ask for graphs, which are
+// drawn only with printing and graphics on and without PLOTS=NONE.
+void choose_graphs(COMSTR* com, const ParsedStep& parsed, bool noprint) {
+  const FieldValue& plots = parsed.proc[F::kPlots];
   std::size_t pd_at = 0;
   const bool pd_statement =
       findstmt("PATHDIAG", nullptr, parsed.statements, 0, &pd_at, 0, nullptr, 0) == 1;
   const bool requested = !plots.items.empty() || pd_statement;
-  auto clear_graphs = [com] {
-    for (FoptBit b :
-         {kFoptPlotScree, kFoptPlotLoadings, kFoptPlotInitLoadings, kFoptPlotPreLoadings,
-          kFoptPathDiagram, kFoptPlotMap2, kFoptPlotMap4, kFoptPlotParallel})
-      fopt_clear(com, b);
-  };
-  clear_graphs();
-  if (requested) {
-    bool none = std::any_of(plots.items.begin(), plots.items.end(),
-                            [](const ListItem& it) { return it.code == kPlotNone; });
-    if (noprint) {
-      com->host->xpmlog(kGraphGroup, kMsgGraphsNoprint);
-    } else if (none) {
-      com->host->xpmlog(kGraphGroup, kMsgGraphsNone);
-    } else if (!com->graphics) {
-      com->host->xpmlog(kGraphGroup, kMsgGraphicsOff);
-    } else {
-      bool all = false;
-      if (pd_statement) fopt_set(com, kFoptPathDiagram);
-      for (const ListItem& it : plots.items) {
-        switch (it.code) {
-          case kPlotScree:
-            fopt_set(com, kFoptPlotScree);
-            break;
-          case kPlotLoadings:
-            fopt_set(com, kFoptPlotLoadings);
-            break;
-          case kPlotInitLoadings:
-            fopt_set(com, kFoptPlotInitLoadings);
-            break;
-          case kPlotPreLoadings:
-            fopt_set(com, kFoptPlotPreLoadings);
-            break;
-          case kPlotPathDiagram:
-            fopt_set(com, kFoptPathDiagram);
-            break;
-          case kPlotMap:
-            fopt_set(com, kFoptPlotMap2);
-            fopt_set(com, kFoptPlotMap4);
-            com->calcmap = 1;
-            break;
-          case kPlotMap2:
-            fopt_set(com, kFoptPlotMap2);
-            com->calcmap = 1;
-            break;
-          case kPlotMap4:
-            fopt_set(com, kFoptPlotMap4);
-            com->calcmap = 1;
-            break;
-          case kPlotParallel:
-            fopt_set(com, kFoptPlotParallel);
-            com->calcpa = 1;
-            break;
-          case kPlotAll:
-            all = true;
-            break;
-        }
+  for (FoptBit b : {kFoptPlotScree, kFoptPlotLoadings, kFoptPlotInitLoadings, kFoptPlotPreLoadings,
+                    kFoptPathDiagram, kFoptPlotMap2, kFoptPlotMap4, kFoptPlotParallel})
+    fopt_clear(com, b);
+  if (!requested) return;
+  bool none = std::any_of(plots.items.begin(), plots.items.end(),
+                          [](const ListItem& it) { return it.code == kPlotNone; });
+  if (noprint) {
+    com->host->xpmlog(kGraphGroup, kMsgGraphsNoprint);
+  } else if (none) {
+    com->host->xpmlog(kGraphGroup, kMsgGraphsNone);
+  } else if (!com->graphics) {
+    com->host->xpmlog(kGraphGroup, kMsgGraphicsOff);
+  } else {
+    bool all = false;
+    if (pd_statement) fopt_set(com, kFoptPathDiagram);
+    for (const ListItem& it : plots.items) request_plot(com, it.code, all);
+    if (all) {
+      // ALL draws what is computed anyway; it does not start MAP or
+      // parallel analysis by itself.
+      for (FoptBit b : {kFoptPlotScree, kFoptPlotLoadings, kFoptPlotInitLoadings,
+                        kFoptPlotPreLoadings, kFoptPathDiagram})
+        fopt_set(com, b);
+      if (com->calcmap) {
+        fopt_set(com, kFoptPlotMap2);
+        fopt_set(com, kFoptPlotMap4);
       }
-      if (all) {
-        // ALL draws what is computed anyway; it does not start MAP or
-        // parallel analysis by itself.
-        for (FoptBit b : {kFoptPlotScree, kFoptPlotLoadings, kFoptPlotInitLoadings,
-                          kFoptPlotPreLoadings, kFoptPathDiagram})
-          fopt_set(com, b);
-        if (com->calcmap) {
-          fopt_set(com, kFoptPlotMap2);
-          fopt_set(com, kFoptPlotMap4);
-        }
-        if (com->calcpa) fopt_set(com, kFoptPlotParallel);
-      }
+      if (com->calcpa) fopt_set(com, kFoptPlotParallel);
     }
   }
+}
 
-  // Step 17: parallel analysis.  PARALLEL(...) gives the options, and
-  // NFACTORS=PARALLEL(...) overrides what it repeats.
+// Parallel analysis.  PARALLEL(...) gives the options, and
+// NFACTORS=PARALLEL(...) overrides what it repeats.
+void read_parallel_analysis(COMSTR* com, const ParsedRecord& rec) {
   com->alphapa = 0.05;
   com->nsimspa = 1000;
   com->pa_seed = 0;
-  if (com->calcpa) {
-    double seed_value = miss;
-    for (const FieldValue* f : {&rec[F::kParallel], &nf}) {
-      if (!f->sub) continue;
-      const ParsedRecord& pa = *f->sub;
-      if (f == &nf && nf.code != kNfParallel) continue;
-      com->alphapa = number_or(pa, PA::kAlpha, com->alphapa);
-      com->nsimspa = integer_or(pa, PA::kNsims, com->nsimspa);
-      seed_value = number_or(pa, PA::kSeed, seed_value);
-    }
-    com->pa_seed = fact_seed(seed_value);
-    zranms(com, com->pa_seed, 1);
-    if (!(com->alphapa > 0 && com->alphapa < 1)) {
-      fact_msg(com, kMsgParallelAlpha);
+  if (!com->calcpa) return;
+  const FieldValue& nf = rec[F::kNfactors];
+  double seed_value = com->miss;
+  for (const FieldValue* f : {&rec[F::kParallel], &nf}) {
+    if (!f->sub) continue;
+    const ParsedRecord& pa = *f->sub;
+    if (f == &nf && nf.code != kNfParallel) continue;
+    com->alphapa = number_or(pa, PA::kAlpha, com->alphapa);
+    com->nsimspa = integer_or(pa, PA::kNsims, com->nsimspa);
+    seed_value = number_or(pa, PA::kSeed, seed_value);
+  }
+  com->pa_seed = fact_seed(seed_value);
+  zranms(com, com->pa_seed, 1);
+  if (!(com->alphapa > 0 && com->alphapa < 1)) {
+    fact_msg(com, kMsgParallelAlpha);
+    factrc(com, 3000);
+  } else {
+    double k = std::floor((com->nsimspa + 1.0) * (1.0 - com->alphapa));
+    if (k < 1 || k >= com->nsimspa) {
+      fact_msg(com, kMsgParallelNoCritical);
       factrc(com, 3000);
-    } else {
-      double k = std::floor((com->nsimspa + 1.0) * (1.0 - com->alphapa));
-      if (k < 1 || k >= com->nsimspa) {
-        fact_msg(com, kMsgParallelNoCritical);
-        factrc(com, 3000);
-      }
     }
   }
+}
 
-  // Step 18: aids that the method cannot serve.
+void drop_map_plots(COMSTR* com) {
+  com->calcmap = 0;
+  fopt_clear(com, kFoptPlotMap2);
+  fopt_clear(com, kFoptPlotMap4);
+}
+
+// Aids that the method cannot serve, and MAP with a single variable.
+void drop_aids_method_cannot_serve(COMSTR* com) {
   const int m = com->fmethod;
   if (m == 9 || m == 10 || m == 11) {
     const char* method = fact_method_name(m);
@@ -522,9 +543,7 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     }
     if (com->calcmap) {
       fact_msg(com, kMsgAidMethodIgnored, {"MAP", method});
-      com->calcmap = 0;
-      fopt_clear(com, kFoptPlotMap2);
-      fopt_clear(com, kFoptPlotMap4);
+      drop_map_plots(com);
     }
     if (com->calcpa) {
       fact_msg(com, kMsgAidMethodIgnored, {"PARALLEL", method});
@@ -538,13 +557,16 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
       factrc(com, 3000);
     } else {
       fact_msg(com, kMsgMapNotComputed);
-      com->calcmap = 0;
-      fopt_clear(com, kFoptPlotMap2);
-      fopt_clear(com, kFoptPlotMap4);
+      drop_map_plots(com);
     }
   }
+}
 
-  // Step 19: derived flags.
+// The flags that follow from the method and the other flags: weighted
+// variables, default printing of a read solution, ALL, and whether the
+// correlation matrix is kept.
+void derive_flags(COMSTR* com) {
+  const int m = com->fmethod;
   const bool raw = fopt_test(com, kFoptRawData);
   if (fopt_test(com, kFoptCov) || fopt_test(com, kFoptWeight) || (m >= 4 && m <= 8))
     fopt_set(com, kFoptVarWeights);
@@ -562,8 +584,12 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
                                     !fopt_test(com, kFoptMsa) && !fopt_test(com, kFoptScore) &&
                                     !fopt_test(com, kFoptResiduals) && !outstat_corr;
   if (!pattern_without_corr) fopt_set(com, kFoptKeepCorr);
+}
 
-  // Step 20: priors.
+// The prior communalities: a list of values must give one per variable,
+// the default follows the method, and Harris and image analysis need SMC.
+void settle_priors(COMSTR* com, const ParsedRecord& rec) {
+  const int m = com->fmethod;
   const FieldValue& pr = rec[F::kPriors];
   if (pr.given && pr.code == 0) {
     com->priortyp = 7;
@@ -577,8 +603,11 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     fact_msg(com, kMsgPriorsNeedSmc, {prior_name(com->priortyp), fact_method_name(m)});
     factrc(com, 2000);
   }
+}
 
-  // Step 21.
+// Options that do not fit the method: noted, and dropped where they cannot apply.
+void drop_options_method_cannot_honour(COMSTR* com) {
+  const int m = com->fmethod;
   if (m == 9 && fopt_test(com, kFoptMsa)) fact_msg(com, kMsgImageMsa);
   if (fopt_test(com, kFoptStderr) && m != 5) {
     fact_msg(com, kMsgStderrNeedsMl);
@@ -588,14 +617,18 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
     fact_msg(com, kMsgHeywoodBoth);
     fopt_clear(com, kFoptUltraHeywood);
   }
+}
 
-  // Step 22: the options against the input.
+// The options against the input: what raw data cannot give, and the
+// variables a FACTOR data set must have.
+void check_options_against_input(COMSTR* com) {
+  const int m = com->fmethod;
   const std::string dstype = trimmed(com->dstype, sizeof(char8));
   if (fopt_test(com, kFoptWeight) && (m == 4 || m == 5 || m == 6 || m == 8 || m == 10 || m == 11)) {
     fact_msg(com, kMsgWeightOptionMethod, {fact_method_name(m)});
     factrc(com, 2000);
   }
-  if (raw) {
+  if (fopt_test(com, kFoptRawData)) {
     const std::string shown = dstype.empty() ? "DATA" : dstype;
     if (com->priortyp == 2) {
       fact_msg(com, kMsgPriorsInputRaw, {shown});
@@ -622,10 +655,40 @@ void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   }
 }
 
-void fact1_arrays(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& input,
-                  FACT1LISTS& lists) {
+}  // namespace
+
+void fact1_options(COMSTR* com, const ParsedStep& parsed) {
   const ParsedRecord& rec = parsed.proc;
-  using U = std::uint64_t;
+  read_method_and_inference(com, rec);
+  read_rotation(com, rec);
+  read_priors_divisor_and_tolerances(com, rec);
+  read_number_of_factors(com, rec);
+  read_criteria_and_limits(com, rec);
+  // The seed is recorded for later steps.
+  com->seed = fact_seed(number_or(rec, F::kRandom, com->miss));
+  zranms(com, com->seed, 1);
+  set_option_flags(com, rec);
+  read_partial_prefix(com, rec);
+  // The output object is opened by factoin when printing is on; graphics
+  // follow the output layer's switch.
+  const bool noprint = fopt_test(com, kFoptNoprint);
+  factoin(com);
+  choose_graphs(com, parsed, noprint);
+  read_parallel_analysis(com, rec);
+  drop_aids_method_cannot_serve(com);
+  derive_flags(com);
+  settle_priors(com, rec);
+  drop_options_method_cannot_honour(com);
+  check_options_against_input(com);
+}
+
+namespace {
+
+using U = std::uint64_t;
+
+// The arrays of one BY group, sized by the variables, the most factors and
+// the method; PRIORS= values are copied in.
+void allocate_arrays(COMSTR* com, const ParsedRecord& rec) {
   const U nvar = static_cast<U>(com->nvar), ntot = static_cast<U>(com->ntot),
           maxfact = static_cast<U>(com->maxfact);
   const int m = com->fmethod;
@@ -674,6 +737,40 @@ void fact1_arrays(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& in
   }
   com->perm = fact_alloc<int>(com, nvar);
   for (U k = 0; k < nvar; ++k) com->perm[k] = static_cast<int>(k);
+}
+
+// Score-variable names: a prefix and the factor number, fitted to one
+// width.
+void make_score_names(COMSTR* com, const ParsedRecord& rec, FACT1LISTS& lists) {
+  const U nvar = static_cast<U>(com->nvar), maxfact = static_cast<U>(com->maxfact);
+  const int m = com->fmethod;
+  lists.score_names.clear();
+  if (m == 10 || m == 11 || maxfact == 0) return;
+  std::string prefix = rec.has(F::kPrefix) ? rec[F::kPrefix].text : "";
+  if (prefix.empty()) prefix = (com->v6bit && maxfact >= 100) ? "Fact" : "Factor";
+  const int digits = static_cast<int>(std::to_string(maxfact).size());
+  com->fname_l =
+      com->v6bit ? 8 : std::max(8, digits + std::max(6, static_cast<int>(prefix.size())));
+  com->fname_l = std::min(com->fname_l, 32);
+  com->fname = fact_alloc<char>(com, static_cast<U>(com->fname_l) * std::max(nvar, maxfact));
+  for (U j = 0; j < maxfact; ++j) {
+    std::string number = std::to_string(j + 1);
+    std::size_t room = static_cast<std::size_t>(com->fname_l) - number.size();
+    std::string name = prefix.substr(0, std::min(prefix.size(), room)) + number;
+    lists.score_names.push_back(name);
+    char* dst = com->fname + j * static_cast<U>(com->fname_l);
+    std::memset(dst, ' ', static_cast<std::size_t>(com->fname_l));
+    std::memcpy(dst, name.data(), name.size());
+  }
+}
+
+}  // namespace
+
+void fact1_arrays(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& input,
+                  FACT1LISTS& lists) {
+  const ParsedRecord& rec = parsed.proc;
+  const U ntot = static_cast<U>(com->ntot);
+  allocate_arrays(com, rec);
 
   // The combined list puts the partial variables after the analysis
   // variables, so everything indexed by variable walks one list.
@@ -699,29 +796,9 @@ void fact1_arrays(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& in
     com->maxlab = std::max(com->maxlab, static_cast<int>(v.label.size()));
   }
 
-  // Score-variable names: a prefix and the factor number, fitted to one
-  // width.
-  lists.score_names.clear();
-  if (m != 10 && m != 11 && maxfact > 0) {
-    std::string prefix = rec.has(F::kPrefix) ? rec[F::kPrefix].text : "";
-    if (prefix.empty()) prefix = (com->v6bit && maxfact >= 100) ? "Fact" : "Factor";
-    const int digits = static_cast<int>(std::to_string(maxfact).size());
-    com->fname_l =
-        com->v6bit ? 8 : std::max(8, digits + std::max(6, static_cast<int>(prefix.size())));
-    com->fname_l = std::min(com->fname_l, 32);
-    com->fname = fact_alloc<char>(com, static_cast<U>(com->fname_l) * std::max(nvar, maxfact));
-    for (U j = 0; j < maxfact; ++j) {
-      std::string number = std::to_string(j + 1);
-      std::size_t room = static_cast<std::size_t>(com->fname_l) - number.size();
-      std::string name = prefix.substr(0, std::min(prefix.size(), room)) + number;
-      lists.score_names.push_back(name);
-      char* dst = com->fname + j * static_cast<U>(com->fname_l);
-      std::memset(dst, ' ', static_cast<std::size_t>(com->fname_l));
-      std::memcpy(dst, name.data(), name.size());
-    }
-  }
+  make_score_names(com, rec, lists);
 
-  // Step 24: what the readers read.
+  // What the readers read.
   lists.read = vars;
   if (!fopt_test(com, kFoptRawData)) {
     if (com->typeno > 0) lists.read.push_back(com->typeno - 1);

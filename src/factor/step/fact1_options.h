@@ -50,36 +50,36 @@ const char* fact_method_name(int fmethod);
 // k = floor(ln(x/1024) / ln B).
 std::int64_t fact_seed(double value);
 
-// Step 1: VALIDVARNAME, cleared pointers and flags, the missing value.
+// VALIDVARNAME, cleared pointers and flags, the missing value.
 void fact1_begin(COMSTR* com);
-// Step 2: parses the step's statements; a parse error ends the step with
+// Parses the step's statements; a parse error ends the step with
 // the parse status.
 void fact1_parse(COMSTR* com, ParsedStep& parsed);
-// Steps 3 (flags of the data set options) to 6: the input's type, its
-// special variables and the variable lists.
+// Flags of the data set options, the input's type, its special variables
+// and the variable lists.
 void fact1_input(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& input,
                  FACT1LISTS& lists);
-// Steps 7-22: every option field, the rotation selection, the number of
+// Every option field, the rotation selection, the number of
 // factors and its aids, seeds, flags, the graph rule and the checks of the
 // options against the method and the input.
 void fact1_options(COMSTR* com, const ParsedStep& parsed);
-// Step 23-24: arrays, names and labels, score-variable names, read list.
+// Arrays, names and labels, score-variable names, read list.
 void fact1_arrays(COMSTR* com, const ParsedStep& parsed, const DataSetHeader& input,
                   FACT1LISTS& lists);
-// Step 25: the TARGET= data set against the analysis and BY variables.
+// The TARGET= data set against the analysis and BY variables.
 void fact1_target(COMSTR* com, const DataSetHeader& input, const DataSetHeader& target,
                   const FACT1LISTS& lists);
-// Step 26 as far as the output data sets are built: the OUT= checks and
-// the input variables OUT= copies.
+// The OUT= checks and the input variables OUT= copies, as far as they are
+// settled before the output data sets are built.
 void fact1_outputs(COMSTR* com, const DataSetHeader& input, FACT1LISTS& lists);
-// Step 27: the thread count handed to the factoring extension (NTHREADS=,
+// The thread count handed to the factoring extension (NTHREADS=,
 // else the host's CPU count when threading is on, else 1).  `usermt` tells
 // whether the user asked.
 int fact1_threads(COMSTR* com, const ParsedStep& parsed, bool* usermt);
-// Step 27 after the instance exists: message 310 when NTHREADS= asked for
+// After the extension's instance exists: message 310 when NTHREADS= asked for
 // more threads than the instance uses.
 void fact1_thread_note(COMSTR* com, const ParsedStep& parsed, int actual);
-// Step 28: analysis variables must exist; ends the step above 999.
+// Analysis variables must exist; ends the step above 999.
 void fact1_final_check(COMSTR* com);
 
 }  // namespace kav

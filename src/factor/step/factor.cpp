@@ -11,6 +11,7 @@
 #include "factor/output/factods.h"
 #include "factor/output/factsta.h"
 #include "factor/state/factds.h"
+#include "factor/state/factorg.h"
 #include "factor/state/factmsg.h"
 #include "factor/state/random.h"
 #include "factor/state/scratch.h"
@@ -67,7 +68,7 @@ void register_factor(ProcedureRegistry& registry, KAVGCB* gcb, void* process_inf
                      const FACTHOOKS* hooks) {
   const void* info = mcn_main(gcb, process_info);
   FACTHOOKS h = hooks ? *hooks : FACTHOOKS{};
-  registry.add({"FACTOR", [h](StepContext& ctx) { kavfact(ctx, &h); }, info});
+  registry.add({"FACTOR", [h](StepContext& ctx) { kavfact(ctx, &h); }, info, &factorg()});
 }
 
 void kavfact(StepContext& ctx, const FACTHOOKS* hooks) {
