@@ -255,18 +255,24 @@ void DbReader::push_down(const MomentRequest& req) {
   const std::string from = " FROM " + db_quote_name(table_.name);
   const std::size_t nby = req.by.size();
 
+  // The conditions are evaluated once per row, in the inner query.
+  std::string inner1 = "SELECT " + (nby ? by_list + ", " : std::string()) +
+                       "CASE WHEN " + usable + " THEN 1 ELSE 0 END AS kav_ok, "
+                       "CASE WHEN " + used + " THEN 1 ELSE 0 END AS kav_use, "
+                       "CASE WHEN " + fok + " THEN " + fv + " ELSE 0 END AS kav_f, "
+                       "CASE WHEN " + usable + " THEN " + c + " ELSE 0 END AS kav_c";
+  for (std::size_t j = 0; j < p; ++j) {
+    const std::string x = col(req.vars[j]), n = std::to_string(j);
+    inner1 += ", " + num(x) + " AS kav_x" + n + ", CASE WHEN " + present(x) + " THEN 1 ELSE 0 END AS kav_p" + n;
+  }
   std::string pass1 = "SELECT " + (nby ? by_list + ", " : std::string()) +
-                      "COUNT(*), SUM(CASE WHEN " + usable + " THEN 0 ELSE 1 END), "
-                      "SUM(CASE WHEN " + usable + " AND NOT (" + complete + ") THEN 1 ELSE 0 END), "
-                      "SUM(CASE WHEN " + fok + " THEN " + fv + " ELSE 0 END), "
-                      "SUM(CASE WHEN " + usable + " THEN " + c + " ELSE 0 END), "
-                      "SUM(CASE WHEN " + used + " THEN 1 ELSE 0 END), "
-                      "SUM(CASE WHEN " + used + " THEN " + fv + " ELSE 0 END), "
-                      "SUM(CASE WHEN " + used + " THEN " + c + " ELSE 0 END)";
-  for (int v : req.vars)
-    pass1 += ", SUM(CASE WHEN " + used + " THEN " + c + " * " + num(col(v)) + " ELSE 0 END)";
-  for (int v : req.vars) pass1 += ", SUM(CASE WHEN " + present(col(v)) + " THEN 1 ELSE 0 END)";
-  pass1 += from + group_tail;
+                      "COUNT(*), SUM(1 - kav_ok), SUM(kav_ok - kav_use), SUM(kav_f), SUM(kav_c), "
+                      "SUM(kav_use), SUM(CASE WHEN kav_use = 1 THEN kav_f END), "
+                      "SUM(CASE WHEN kav_use = 1 THEN kav_c END)";
+  for (std::size_t j = 0; j < p; ++j)
+    pass1 += ", SUM(CASE WHEN kav_use = 1 THEN kav_c * kav_x" + std::to_string(j) + " END)";
+  for (std::size_t j = 0; j < p; ++j) pass1 += ", SUM(kav_p" + std::to_string(j) + ")";
+  pass1 += " FROM (" + inner1 + from + ") AS s" + group_tail;
 
   auto key_of = [&](const DbRow& r) {
     std::string k;
