@@ -20,7 +20,7 @@ psql=(psql -q -X -v ON_ERROR_STOP=1 "$KAV_TEST_PG")
 
 cols=""
 for j in $(seq 1 50); do
-  cols+="${cols:+, }round((($j % 3 + 1) * a + ($j % 5) * b + ($j % 7 - 3) * c + 4 * random() + $j)::numeric, 6)::float8 AS x$j"
+  cols+="${cols:+, }round((($j % 3 + 1) * a + ($j % 5) * b + ($j % 7 - 3) * c + 4 * random() + $j) * 1e6) / 1e6 AS x$j"
 done
 start=$(date +%s.%N)
 "${psql[@]}" -c "DROP TABLE IF EXISTS big" \

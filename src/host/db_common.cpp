@@ -372,7 +372,7 @@ void DbReader::push_down(const MomentRequest& req) {
         const std::size_t last = std::min(terms.size(), first + 1000);
         std::string q = "SELECT " + (nby ? by_list + ", " : std::string());
         for (std::size_t t = first; t < last; ++t)
-          q += std::string(t > first ? ", " : "") + "SUM(kav_c * kav_d" +
+          q += std::string(t > first ? ", " : "") + "SUM(" + (c == "1" ? "" : "kav_c * ") + "kav_d" +
                std::to_string(terms[t].first) + " * kav_d" + std::to_string(terms[t].second) + ")";
         q += " FROM (" + inner + ") AS s" + group2;
         conn_->query(q, [&](const DbRow& r) {
