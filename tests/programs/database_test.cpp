@@ -74,16 +74,18 @@ void make_data(const Sql& sql, std::string* csv) {
     return static_cast<double>(s >> 11) / 9007199254740992.0;
   };
   std::string insert = "CREATE TABLE t (g INTEGER, w DOUBLE PRECISION, f INTEGER, x1 DOUBLE PRECISION, "
-                       "x2 DOUBLE PRECISION, x3 DOUBLE PRECISION, x4 DOUBLE PRECISION); INSERT INTO t VALUES ";
-  *csv = "g,w,f,x1,x2,x3,x4\n";
+                       "x2 DOUBLE PRECISION, x3 DOUBLE PRECISION, x4 DOUBLE PRECISION, s DOUBLE PRECISION); "
+                       "INSERT INTO t VALUES ";
+  *csv = "g,w,f,x1,x2,x3,x4,s\n";
   char buf[400];
   for (int i = 0; i < 240; ++i) {
     const double a = u() - 0.5, b = u() - 0.5;
     const double x[4] = {100 + a + 0.8 * u(), 50 + a + 0.5 * b + 0.8 * u(), 0.6 * a + b + 0.8 * u(), 7 - a + 0.8 * u()};
     char x2[40] = "";
     if (i % 17 != 3) std::snprintf(x2, sizeof x2, "%.17g", x[1]);
-    std::snprintf(buf, sizeof buf, "%d,%.17g,%d,%.17g,%s,%.17g,%.17g", 1 + i / 130, 0.5 + 1.5 * u(),
-                  i % 11 == 5 ? 0 : 1 + i % 3, x[0], x2, x[2], x[3]);
+    // s: stiff, the digits that vary are the last eight of sixteen.
+    std::snprintf(buf, sizeof buf, "%d,%.17g,%d,%.17g,%s,%.17g,%.17g,%.17g", 1 + i / 130, 0.5 + 1.5 * u(),
+                  i % 11 == 5 ? 0 : 1 + i % 3, x[0], x2, x[2], x[3], 1e8 + x[2] + 0.5 * u());
     *csv += std::string(buf) + "\n";
     std::string row = buf;
     for (std::size_t at = row.find(",,"); at != std::string::npos; at = row.find(",,")) row.replace(at, 2, ",NULL,");
@@ -128,18 +130,19 @@ TEST_F(DatabaseTest, SameAnalysisFromCsvSqliteAndPostgres) {
     const char* options;
     const char* statements;
   } cases[] = {
-      {"nfactors=2", ""},
-      {"nfactors=2", "by g;"},
-      {"nfactors=2", "weight w;"},
-      {"nfactors=2", "freq f;"},
-      {"nfactors=2 vardef=weight", "by g; weight w; freq f;"},
-      {"nfactors=2 noint", "freq f;"},
-      {"method=ml nfactors=1", "by g; weight w;"},
+      {"nfactors=2", "var x1-x4;"},
+      {"nfactors=2", "var x1-x4; by g;"},
+      {"nfactors=2", "var x1-x4; weight w;"},
+      {"nfactors=2", "var x1-x4; freq f;"},
+      {"nfactors=2 vardef=weight", "var x1-x4; by g; weight w; freq f;"},
+      {"nfactors=2 noint", "var x1-x4; freq f;"},
+      {"method=ml nfactors=1", "var x1-x4; by g; weight w;"},
+      {"nfactors=1", "var x1 x3 s; by g; weight w;"},
   };
   for (const auto& c : cases) {
     auto program = [&](const std::string& data, const std::string& lib, bool push) {
       return std::string("options ") + (push ? "pushdown" : "nopushdown") + ";\n" + lib +
-             "proc factor data=" + data + " " + c.options + " outstat=work.s;\n var x1-x4; " +
+             "proc factor data=" + data + " " + c.options + " outstat=work.s;\n" +
              c.statements + "\nrun;\n";
     };
     const Outcome base = run(program("'" + (dir / "t.csv").string() + "'", "", true));
@@ -178,16 +181,23 @@ TEST_F(DatabaseTest, BadLibrariesAndTablesAreNamed) {
   const std::string file = (dir / "d.db").string();
   sqlite_file(file)("CREATE TABLE pics (x DOUBLE PRECISION, img BLOB)");
   const std::string db = "libname db sqlite '" + file + "';\n";
-  const struct {
+  struct Case {
     std::string program;
     int number;
     std::vector<std::string> words;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"libname db sqlite '" + (dir / "no" / "d.db").string() + "';", 110, {"DB", "d.db"}},
       {"libname pg postgres 'host=" + dir.string() + " dbname=nosuch connect_timeout=2';", 110, {"PG", "nosuch"}},
       {db + "proc factor data=db.nosuch; run;", 24, {"DB.NOSUCH", "library DB"}},
       {db + "proc print data=db.pics; run;", 27, {"DB.PICS", "column img", "blob", "library DB"}},
   };
+  if (!pg_conninfo().empty()) {
+    postgres()("DROP TABLE IF EXISTS pics; CREATE TABLE pics (x DOUBLE PRECISION, img BYTEA)");
+    const std::string pg = "libname pg postgres '" + pg_conninfo() + "';\n";
+    cases.push_back({pg + "proc factor data=pg.nosuch; run;", 24, {"PG.NOSUCH", "library PG"}});
+    cases.push_back({pg + "proc print data=pg.pics; run;", 27, {"PG.PICS", "column img", "bytea", "library PG"}});
+  }
   for (const auto& c : cases) {
     const Outcome r = run(c.program);
     EXPECT_NE(r.status, 0) << c.program;
