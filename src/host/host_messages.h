@@ -41,6 +41,10 @@ inline constexpr int kByVariableMissing = 32;
 inline constexpr int kVariableNotFound = 33;  // variable %1 not in %2
 inline constexpr int kWriteFailed = 34;
 inline constexpr int kLibrefCleared = 35;
+// Database libraries
+inline constexpr int kDatabaseUnusable = 36;    // libref, engine and place, reason
+inline constexpr int kDatabaseAssigned = 37;    // libref, engine and place
+inline constexpr int kMomentsPushedDown = 38;   // data set, engine, groups
 
 // DATA step
 inline constexpr int kInputListBad = 40;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "host/csv.h"
+#include "host/db_engine.h"
 #include "host/expression.h"
 #include "host/host_messages.h"
 #include "host/scratch_files.h"
@@ -378,6 +379,26 @@ void Libraries::assign_memory(const std::string& libref) {
   libs_[upper(libref)] = std::move(lib);
 }
 
+std::string Libraries::assign_database(const std::string& libref, const std::string& engine,
+                                       const std::string& where) {
+  std::string ref = upper(libref);
+  if (!valid_libref(libref)) throw LibraryError(msg::kLibrefInvalid, {libref});
+  if (ref == "WORK")
+    throw LibraryError(msg::kDatabaseUnusable, {ref, upper(engine) + " database", "WORK cannot be reassigned"});
+  const std::string e = upper(engine);
+  Library lib;
+  if (e == "SQLITE")
+    lib.db = open_sqlite_library(ref, where);
+  else if (e == "POSTGRES" || e == "POSTGRESQL")
+    lib.db = open_postgres_library(ref, where);
+  else
+    throw LibraryError(msg::kDatabaseUnusable,
+                       {ref, engine + " database", "the engine is not known; kav knows SQLITE and POSTGRES"});
+  std::string d = lib.db->describe();
+  libs_[ref] = std::move(lib);
+  return d;
+}
+
 bool Libraries::clear(const std::string& libref) {
   std::string ref = upper(libref);
   if (ref == "WORK") return false;
@@ -407,6 +428,7 @@ std::string Libraries::file_of(const DataSetName& name) const {
   if (!name.path.empty()) return name.path;
   const Library& lib = library(name);
   if (lib.memory) return "";
+  if (lib.db) return "table " + name.member + " in the " + lib.db->describe();
   // A member is the file whose name matches it whatever the case of its
   // letters (Survey.csv is u.survey), so that files made by other programs
   // are found; new members are written under their lower-case name.
@@ -431,6 +453,7 @@ bool Libraries::exists(const DataSetName& name) const {
   if (name.path.empty()) {
     const Library& lib = library(name);
     if (lib.memory) return lib.members.count(upper(name.member)) > 0;
+    if (lib.db) return lib.db->exists(name);
   }
   std::error_code ec;
   return fs::is_regular_file(file_of(name), ec);
@@ -444,6 +467,7 @@ std::unique_ptr<ObsReader> Libraries::open_read(const DataSetName& name, ValidVa
       if (it == lib.members.end()) throw LibraryError(msg::kDataSetMissing, {name.display(), "memory library " + name.libref});
       return relabel(open_memory_reader(it->second), name);
     }
+    if (lib.db) return lib.db->open_read(name, rule);
   }
   std::string file = file_of(name);
   std::error_code ec;
@@ -483,6 +507,7 @@ std::unique_ptr<ObsWriter> Libraries::open_unselected(const DataSetName& name, D
       return std::make_unique<CommitHook>(open_memory_writer(target, std::move(header)),
                                           [members, key, target] { (*members)[key] = target; });
     }
+    if (it->second.db) return it->second.db->open_write(name, std::move(header));
   }
   return open_csv_writer(file_of(name), std::move(header));
 }

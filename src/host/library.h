@@ -18,6 +18,8 @@
 
 namespace kav {
 
+class DbLibrary;
+
 // A data set as a program names it: lib.member, member (WORK), or a quoted
 // path, with its data set options.  TYPE= and LABEL= set the header; the
 // others choose what is read or written:
@@ -75,6 +77,11 @@ class Libraries {
   // Throws LibraryError.  Returns a note text when the folder was created.
   std::string assign(const std::string& libref, const std::string& folder);
   void assign_memory(const std::string& libref);
+  // LIBNAME ref SQLITE 'file.db' | POSTGRES 'connection string'.  Throws
+  // LibraryError when the engine is not known or the database cannot be
+  // reached.  Returns a description for the log.
+  std::string assign_database(const std::string& libref, const std::string& engine,
+                              const std::string& where);
   bool clear(const std::string& libref);
   bool assigned(const std::string& libref) const;
   std::string folder_of(const std::string& libref) const;
@@ -97,6 +104,7 @@ class Libraries {
     std::string folder;
     bool memory = false;
     std::map<std::string, std::shared_ptr<MemoryDataSet>> members;  // upper-case member
+    std::shared_ptr<DbLibrary> db;  // a database library (host/db_engine.h)
   };
   const Library& library(const DataSetName& name) const;
   std::unique_ptr<ObsWriter> open_unselected(const DataSetName& name, DataSetHeader header);

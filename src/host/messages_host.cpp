@@ -65,6 +65,13 @@ const MessageDef kHostMessages[] = {
     {G, msg::kVariableNotFound, S::Error, "Variable %1 is not in data set %2."},
     {G, msg::kWriteFailed, S::Error, "Data set %1 could not be written: %2."},
     {G, msg::kLibrefCleared, S::Note, "Libref %1 is no longer assigned."},
+    {G, msg::kDatabaseUnusable, S::Error,
+     "Library %1 cannot be assigned to the %2: %3. Check the file name or the connection "
+     "string."},
+    {G, msg::kDatabaseAssigned, S::Note, "Libref %1 refers to the %2."},
+    {G, msg::kMomentsPushedDown, S::Note,
+     "The moment pass over %1 ran in the %2 database: %3 BY group(s) of sums came back instead "
+     "of the rows. OPTIONS NOPUSHDOWN; reads the rows instead."},
 
     {G, msg::kInputListBad, S::Error, "The INPUT statement is not valid: %1."},
     {G, msg::kInvalidNumericData, S::Error,

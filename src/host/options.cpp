@@ -24,6 +24,7 @@ SystemOptions::SystemOptions() : cpucount(actual_cpus()) {}
 std::optional<double> SystemOptions::number(const std::string& name) const {
   std::string n = upper(name);
   if (n == "THREADS") return threads ? 1.0 : 0.0;
+  if (n == "PUSHDOWN") return pushdown ? 1.0 : 0.0;
   if (n == "CPUCOUNT") return cpucount;
   if (n == "LINESIZE" || n == "LS") return linesize;
   if (n == "PAGESIZE" || n == "PS") return pagesize;
@@ -52,6 +53,11 @@ std::string SystemOptions::set(const std::string& name, const std::string& value
   if (n == "THREADS" || n == "NOTHREADS") {
     if (!value.empty()) return "THREADS and NOTHREADS take no value";
     threads = n == "THREADS";
+    return "";
+  }
+  if (n == "PUSHDOWN" || n == "NOPUSHDOWN") {
+    if (!value.empty()) return "PUSHDOWN and NOPUSHDOWN take no value";
+    pushdown = n == "PUSHDOWN";
     return "";
   }
   if (n == "CPUCOUNT") {

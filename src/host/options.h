@@ -14,6 +14,7 @@ namespace kav {
 struct SystemOptions {
   ValidVarName validvarname = ValidVarName::V7;
   bool threads = true;
+  bool pushdown = true;  // database libraries compute the moment pass in SQL
   int cpucount = 0;  // 0 until set; SystemOptions() sets the machine's count
   int linesize = 120;
   int pagesize = 60;

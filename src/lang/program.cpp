@@ -305,6 +305,17 @@ void Interpreter::libname(const Statement& st) {
       error_at(t[1], msg::kLibrefUnassigned, {ref});
     return;
   }
+  if (t.size() == 4 && t[2].is_name() && t[3].kind == TokenKind::String) {
+    // A database library: LIBNAME ref SQLITE 'file.db'; or POSTGRES 'conninfo';
+    try {
+      std::string where = session_.libraries.assign_database(ref, t[2].value, t[3].value);
+      session_.log.message(kHostGroup, msg::kDatabaseAssigned, {ref, where}, st.pos);
+    } catch (const LibraryError& e) {
+      session_.log.message(kHostGroup, e.number, e.args, t[2].pos);
+      session_.statement_errors = true;
+    }
+    return;
+  }
   if (t.size() != 3 || t[2].kind != TokenKind::String) {
     error_at(t.size() > 2 ? t[2] : t[1], msg::kSyntax, {"a quoted folder name, as in LIBNAME " + ref + " 'folder';", t.size() > 2 ? t[2].text : "the end of the statement"});
     session_.statement_errors = true;

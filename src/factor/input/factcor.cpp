@@ -24,6 +24,7 @@
 #include "factor/state/scratch.h"
 #include "factor/state/status.h"
 #include "factor/state/step_record.h"
+#include "host/pushdown.h"
 #include "host/services.h"
 #include "numeric/matrix.h"
 #include "numeric/vector_kernels.h"
@@ -102,6 +103,9 @@ int read_moments(COMSTR* com, NOBSTR& counts, bool& have_counts) {
     req.nobsp = &counts;
     req.total_hint = com->datafid->reader->count_hint();
     have_counts = true;
+    if (auto* pushed = dynamic_cast<MomentSource*>(com->datafid->reader.get());
+        pushed && pushed->pushed_down())
+      return zacorr_pushed(&req, pushed->group_moments(com->datafid->group));
     return zacorrn(&req);
   }
   if (com->cor)

@@ -20,6 +20,7 @@
 #include "factor/input/zcthread.h"
 #include "host/moment_messages.h"
 #include "host/progress.h"
+#include "host/pushdown.h"
 #include "host/services.h"
 #include "host/thread_messages.h"
 #include "numeric/matrix.h"
@@ -455,6 +456,107 @@ struct BlockGuard {
   }
 };
 
+// From the sums of a pass to the group's means, standard deviations,
+// correlations and counts, with the messages of a group that cannot be
+// analysed.  `sign` is +1 when the sums are of x - shift (observation mode),
+// -1 when of shift - x (the buffers).
+int finish_pass(zacorrInfo_S* info, ZACORR_STR& main, double sign,
+                const std::function<std::string()>& all_missing) {
+  StepContext& host = *info->host;
+  const DataSetHeader& header = info->fileid->header();
+  const std::string& dsname = header.name;
+  const int nvar = static_cast<int>(info->vars.size());
+  const int fqbit = main.fqbit, wtbit = main.wtbit;
+  // Counts.
+  if (info->nobsp) {
+    NOBSTR& c = *info->nobsp;
+    c.NObsRead = main.nread;
+    c.NObsUsed = main.nused;
+    c.SumFreqsRead = fqbit ? main.SumFreqsRead : main.nread;
+    c.SumFreqsUsed = main.nobs;
+    c.SumWeightsRead = wtbit ? main.SumWeightsRead : c.SumFreqsRead;
+    c.SumWeightsUsed = main.sumwgt;
+  }
+  if (info->nobsPtr) *info->nobsPtr = main.nobs;
+  if (info->sumwgtPtr) *info->sumwgtPtr = main.sumwgt;
+  if (info->vardivPtr) *info->vardivPtr = 0;
+
+  if (main.nmiss > 0 && !(info->flags & kZacorrNoMissingNote))
+    host.xpmlog(kReadGroup, kMsgReadMissingValues,
+                {num_text(main.nmiss), num_text(main.nread), dsname});
+  if (main.nzero > 0)
+    host.xpmlog(kReadGroup, kMsgReadBadFreqWeight,
+                {num_text(main.nzero), num_text(main.nread), dsname});
+  if (main.nread <= 0) {
+    host.xpmlog(kReadGroup, kMsgReadNoObs);
+    return 108;
+  }
+  if (main.sumwgt <= 0) {
+    // Without weights nothing but missing values can have left every
+    // observation out; say which.
+    if (wtbit || main.nzero > 0 || main.readDataRC) {
+      host.xpmlog(kReadGroup, kMsgReadWeightSum);
+    } else if (const std::string empty = all_missing(); !empty.empty()) {
+      host.xpmlog(kReadGroup, kMsgReadVariableAllMissing, {dsname, empty});
+    } else {
+      host.xpmlog(kReadGroup, kMsgReadAllObsMissing, {dsname, num_text(main.nread)});
+    }
+    return 108;
+  }
+  const double df = main.intbit ? 1.0 : 0.0;
+  if (main.nobs == df) {
+    host.xpmlog(kReadGroup, kMsgReadTooFewObs, {num_text(df + 1)});
+    return 108;
+  }
+  const double d = zvardiv(info->vardef, main.nobs, df, main.sumwgt,
+                           [&host](const char* text) { host.log().text(Severity::Error, text); });
+  if (info->vardivPtr) *info->vardivPtr = d;
+  if (d <= 0) {
+    host.xpmlog(kReadGroup, kMsgReadVardef);
+    return 108;
+  }
+
+  double* C = info->corr;
+  const double* S = info->mean;
+  const double W = main.sumwgt;
+  auto name = [&](int j) { return header.vars[static_cast<std::size_t>(info->vars[j])].name; };
+  if (const int j = underflowed_variable(nvar, C, S); j >= 0) {
+    host.xpmlog(kReadGroup, kMsgReadSscpUnderflow, {name(j)});
+    xexit(1012);
+  }
+  if (main.intbit) {
+    for (int j = 0; j < nvar; ++j)
+      for (int k = 0; k <= j; ++k) C[packed_index(j, k)] -= S[j] * S[k] / W;
+    for (int j = 0; j < nvar; ++j) {
+      const double cjj = C[packed_index(j, j)];
+      info->mean[j] = info->std[j] + sign * S[j] / W;
+      info->std[j] = cjj > 0 ? std::sqrt(cjj / d) : 0.0;
+    }
+  } else {
+    for (int j = 0; j < nvar; ++j) {
+      const double cjj = C[packed_index(j, j)];
+      info->std[j] = cjj > 0 ? std::sqrt(cjj / d) : 0.0;
+      info->mean[j] = S[j] / W;
+    }
+  }
+  if (const int j = overflowed_variable(nvar, C, info->mean); j >= 0) {
+    host.xpmlog(kReadGroup, kMsgReadSscpOverflow, {name(j)});
+    xexit(1012);
+  }
+  for (int j = 0; j < nvar; ++j) {
+    double& m = info->mean[j];
+    double& s = info->std[j];
+    if (s < std::fabs(m) * kZeroThreshold) {  // constant up to rounding
+      s = 0;
+      C[packed_index(j, j)] = 0;
+    } else if (std::fabs(m) < s * kZeroThreshold) {
+      m = 0;
+    }
+  }
+  zcovcor(nvar, C, info->work);
+  return 0;
+}
+
 }  // namespace
 
 int zacorrn(zacorrInfo_S* info) {
@@ -624,97 +726,50 @@ int zacorrn(zacorrInfo_S* info) {
                          num_text(main.nused) + " used; reading " + seconds_text(read_us) +
                          ", processing " + seconds_text(process_us) + " (all threads)");
 
-  // Counts.
-  if (info->nobsp) {
-    NOBSTR& c = *info->nobsp;
-    c.NObsRead = main.nread;
-    c.NObsUsed = main.nused;
-    c.SumFreqsRead = fqbit ? main.SumFreqsRead : main.nread;
-    c.SumFreqsUsed = main.nobs;
-    c.SumWeightsRead = wtbit ? main.SumWeightsRead : c.SumFreqsRead;
-    c.SumWeightsUsed = main.sumwgt;
-  }
-  if (info->nobsPtr) *info->nobsPtr = main.nobs;
-  if (info->sumwgtPtr) *info->sumwgtPtr = main.sumwgt;
-  if (info->vardivPtr) *info->vardivPtr = 0;
+  return finish_pass(info, main, vecsize == 1 ? 1.0 : -1.0,
+                     [&] { return variables_all_missing(groups, info->vars); });
+}
 
-  if (main.nmiss > 0 && !(info->flags & kZacorrNoMissingNote))
-    host.xpmlog(kReadGroup, kMsgReadMissingValues,
-                {num_text(main.nmiss), num_text(main.nread), dsname});
-  if (main.nzero > 0)
-    host.xpmlog(kReadGroup, kMsgReadBadFreqWeight,
-                {num_text(main.nzero), num_text(main.nread), dsname});
-  if (main.nread <= 0) {
-    host.xpmlog(kReadGroup, kMsgReadNoObs);
-    return 108;
-  }
-  if (main.sumwgt <= 0) {
-    // Without weights nothing but missing values can have left every
-    // observation out; say which.
-    if (wtbit || main.nzero > 0 || main.readDataRC) {
-      host.xpmlog(kReadGroup, kMsgReadWeightSum);
-    } else if (const std::string empty = variables_all_missing(groups, info->vars);
-               !empty.empty()) {
-      host.xpmlog(kReadGroup, kMsgReadVariableAllMissing, {dsname, empty});
-    } else {
-      host.xpmlog(kReadGroup, kMsgReadAllObsMissing, {dsname, num_text(main.nread)});
-    }
-    return 108;
-  }
-  const double df = main.intbit ? 1.0 : 0.0;
-  if (main.nobs == df) {
-    host.xpmlog(kReadGroup, kMsgReadTooFewObs, {num_text(df + 1)});
-    return 108;
-  }
-  const double d = zvardiv(info->vardef, main.nobs, df, main.sumwgt,
-                           [&host](const char* text) { host.log().text(Severity::Error, text); });
-  if (info->vardivPtr) *info->vardivPtr = d;
-  if (d <= 0) {
-    host.xpmlog(kReadGroup, kMsgReadVardef);
-    return 108;
-  }
-
-  double* C = info->corr;
-  const double* S = info->mean;
-  const double W = main.sumwgt;
-  auto name = [&](int j) { return header.vars[static_cast<std::size_t>(info->vars[j])].name; };
-  if (const int j = underflowed_variable(nvar, C, S); j >= 0) {
-    host.xpmlog(kReadGroup, kMsgReadSscpUnderflow, {name(j)});
-    xexit(1012);
-  }
-  if (main.intbit) {
-    for (int j = 0; j < nvar; ++j)
-      for (int k = 0; k <= j; ++k) C[packed_index(j, k)] -= S[j] * S[k] / W;
-    // Observation mode forms x - s, the buffers s - x.
-    const double sign = vecsize == 1 ? 1.0 : -1.0;
-    for (int j = 0; j < nvar; ++j) {
-      const double cjj = C[packed_index(j, j)];
-      info->mean[j] = info->std[j] + sign * S[j] / W;
-      info->std[j] = cjj > 0 ? std::sqrt(cjj / d) : 0.0;
-    }
-  } else {
-    for (int j = 0; j < nvar; ++j) {
-      const double cjj = C[packed_index(j, j)];
-      info->std[j] = cjj > 0 ? std::sqrt(cjj / d) : 0.0;
-      info->mean[j] = S[j] / W;
-    }
-  }
-  if (const int j = overflowed_variable(nvar, C, info->mean); j >= 0) {
-    host.xpmlog(kReadGroup, kMsgReadSscpOverflow, {name(j)});
-    xexit(1012);
-  }
+int zacorr_pushed(zacorrInfo_S* info, const GroupMoments& g) {
+  const int nvar = static_cast<int>(info->vars.size());
+  const std::size_t npacked = static_cast<std::size_t>(nvar) * (nvar + 1) / 2;
+  ZACORR_STR main;
+  main.nvar = nvar;
+  main.fqbit = info->freqvar >= 0;
+  main.wtbit = info->weightvar >= 0;
+  main.intbit = (info->flags & kZacorrNoint) ? 0 : 1;
+  main.corr = info->corr;
+  main.mean = info->mean;
+  main.nread = g.nread;
+  main.nused = g.nused;
+  main.nmiss = g.nmiss;
+  main.nzero = g.nzero;
+  main.nobs = g.nobs;
+  main.sumwgt = g.sumwgt;
+  main.SumFreqsRead = g.sum_freqs_read;
+  main.SumWeightsRead = g.sum_weights_read;
+  for (std::size_t k = 0; k < npacked; ++k) info->corr[k] = k < g.cross.size() ? g.cross[k] : 0.0;
   for (int j = 0; j < nvar; ++j) {
-    double& m = info->mean[j];
-    double& s = info->std[j];
-    if (s < std::fabs(m) * kZeroThreshold) {  // constant up to rounding
-      s = 0;
-      C[packed_index(j, j)] = 0;
-    } else if (std::fabs(m) < s * kZeroThreshold) {
-      m = 0;
+    const double s = static_cast<std::size_t>(j) < g.sums.size() ? g.sums[static_cast<std::size_t>(j)] : 0.0;
+    if (main.intbit) {
+      // Centred about the means already: the means take the place of the
+      // shift and the sums about them are zero.
+      info->std[j] = g.sumwgt > 0 ? s / g.sumwgt : 0.0;
+      info->mean[j] = 0;
+    } else {
+      info->std[j] = 0;
+      info->mean[j] = s;
     }
   }
-  zcovcor(nvar, C, info->work);
-  return 0;
+  return finish_pass(info, main, 1.0, [&] {
+    std::string names;
+    const DataSetHeader& header = info->fileid->header();
+    for (int j = 0; j < nvar; ++j)
+      if (static_cast<std::size_t>(j) < g.nonmissing.size() && g.nonmissing[static_cast<std::size_t>(j)] == 0)
+        names += (names.empty() ? "" : ", ") +
+                 header.vars[static_cast<std::size_t>(info->vars[static_cast<std::size_t>(j)])].name;
+    return names;
+  });
 }
 
 }  // namespace kav

@@ -84,6 +84,10 @@ struct ZACORR_STR {
 // issued).  Thread-pool failures end the step (exit code 1012).
 int zacorrn(zacorrInfo_S* info);
 
+struct GroupMoments;
+// The same results from sums a database computed (the pass pushed down).
+int zacorr_pushed(zacorrInfo_S* info, const GroupMoments& sums);
+
 // The thread count: the macro variable first (floor, limited to 0..100),
 // then the THREADS and CPUCOUNT system options.
 int znthreads(StepContext& host, const std::string& macro_name);

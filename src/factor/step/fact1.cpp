@@ -17,6 +17,8 @@
 #include "factor/state/step_record.h"
 #include "factor/step/fact1_options.h"
 #include "factor/step/factor.h"
+#include "host/host_messages.h"
+#include "host/pushdown.h"
 #include "host/services.h"
 #include "tkxfac/tkxfac.h"
 
@@ -103,6 +105,32 @@ void load_extension(COMSTR* com, const ParsedStep& parsed) {
   fact1_thread_note(com, parsed, com->perform.cpuact);
 }
 
+// When the data are a database table and no stage needs the rows
+// themselves (OUT= scores do), the database computes the moments; the BY
+// groups are then walked over one row per group.
+void push_down_moments(COMSTR* com, const DataSetHeader& h, const FACT1LISTS& lists) {
+  auto* source = dynamic_cast<MomentSource*>(com->datafid->reader.get());
+  const auto allowed = com->host->xyrngef("PUSHDOWN");
+  if (!source || !fopt_test(com, kFoptRawData) || com->outffile || (allowed && *allowed == 0)) return;
+  MomentRequest request;
+  request.vars = com->step->varno;
+  request.freq = com->step->freqno;
+  request.weight = com->step->weightno;
+  request.noint = com->noint != 0;
+  request.by = by_variables(h, lists);
+  try {
+    source->push_down(request);
+  } catch (const DataError& e) {
+    com->host->xpmlog(kHostGroup, msg::kDataError, {e.what()});
+    factrc(com, kExitUtility);
+    xexit(com->rc, 0);
+  }
+  com->datafid->groups =
+      std::make_unique<ByGroups>(*com->datafid->reader, std::move(request.by), lists.notsorted);
+  com->host->xpmlog(kHostGroup, msg::kMomentsPushedDown,
+                    {h.name, source->engine_name(), std::to_string(com->datafid->reader->count_hint())});
+}
+
 // The data sets: DATA= (else the last one made) and TARGET= are opened.
 // OUT= and OUTSTAT= are created by the stages that write them; their names
 // are kept here.
@@ -177,6 +205,7 @@ void fact1(COMSTR* com) {
   // that opened is readable.
   load_extension(com, parsed);
   fact1_final_check(com);
+  push_down_moments(com, h, lists);
 }
 
 }  // namespace kav

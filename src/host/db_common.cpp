@@ -1,0 +1,501 @@
+// What the database engines share: column kinds, kav's metadata table, the
+// reader of a table or view, and the moment pass in SQL.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "host/db_engine.h"
+#include "host/host_messages.h"
+#include "host/library.h"
+#include "host/pushdown.h"
+
+namespace kav {
+
+std::string db_quote_name(const std::string& name) {
+  std::string s = "\"";
+  for (char c : name) s += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return s + "\"";
+}
+
+std::string db_quote_text(const std::string& text) {
+  std::string s = "'";
+  for (char c : text) s += c == '\'' ? std::string("''") : std::string(1, c);
+  return s + "'";
+}
+
+std::string db_number(double v) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+std::string db_column_type(const Variable& v) {
+  if (v.is_numeric()) return "DOUBLE PRECISION";
+  return "VARCHAR(" + std::to_string(v.length < 1 ? 1 : v.length) + ")";
+}
+
+void db_classify(DbColumn& col) {
+  const std::string& t = col.type;
+  auto has = [&t](const char* s) { return t.find(s) != std::string::npos; };
+  col.supported = true;
+  if (has("char") || has("text") || has("clob") || t == "name") {
+    col.kind = VarKind::Character;
+    // VARCHAR(n) and CHAR(n) keep their width; TEXT gets one from its values.
+    const auto open = t.find('(');
+    col.length = open == std::string::npos ? 0 : std::atoi(t.c_str() + open + 1);
+    return;
+  }
+  col.kind = VarKind::Numeric;
+  col.length = 8;
+  if (has("interval") || has("point")) {
+    col.supported = false;
+    return;
+  }
+  static const char* numeric[] = {"int", "real", "floa", "doub", "numeric", "decimal", "serial"};
+  for (const char* n : numeric)
+    if (has(n)) return;
+  col.supported = false;  // blob, bytea, date, boolean, json, ...
+}
+
+std::string db_meta_create_sql() {
+  return std::string("CREATE TABLE IF NOT EXISTS ") + kDbMetaTable +
+         " (member VARCHAR(256) PRIMARY KEY, dstype VARCHAR(8), label TEXT, varlabels TEXT)";
+}
+
+std::vector<std::string> db_meta_write_sql(const std::string& table, const DataSetHeader& h) {
+  nlohmann::json labels = nlohmann::json::object();
+  for (const Variable& v : h.vars)
+    if (!v.label.empty()) labels[v.name] = v.label;
+  return {std::string("DELETE FROM ") + kDbMetaTable + " WHERE member = " + db_quote_text(table),
+          std::string("INSERT INTO ") + kDbMetaTable + " VALUES (" + db_quote_text(table) + ", " +
+              db_quote_text(h.type) + ", " + db_quote_text(h.label) + ", " +
+              db_quote_text(labels.dump()) + ")"};
+}
+
+namespace {
+
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string cell_text(const DbCell& c) {
+  if (c.null) return "";
+  if (c.text) return c.str;
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.15g", c.num);
+  return buf;
+}
+
+double cell_number(const DbCell& c) { return c.null ? 0.0 : c.num; }
+
+// Reads a table or view row by row, or, once the moment pass has been
+// pushed down, returns one observation per BY group.
+class DbReader : public ObsReader, public MomentSource {
+ public:
+  DbReader(DbLibrary& lib, std::unique_ptr<DbConnection> conn, DbTable table, DataSetHeader header,
+           std::vector<std::string> notes)
+      : lib_(lib), conn_(std::move(conn)), table_(std::move(table)), header_(std::move(header)),
+        notes_(std::move(notes)) {}
+
+  const DataSetHeader& header() const override { return header_; }
+  ReadCost read_cost() const override { return ReadCost::Parse; }
+  std::int64_t count_hint() const override {
+    return pushed_ ? static_cast<std::int64_t>(keys_.size()) : -1;
+  }
+  std::vector<std::string> take_notes() override {
+    std::vector<std::string> out = std::move(notes_);
+    notes_.clear();
+    if (unreadable_ > 0)
+      out.push_back(std::to_string(unreadable_) + " value(s) of numeric columns of " + header_.name +
+                    " were not numbers and were read as missing.");
+    unreadable_ = 0;
+    return out;
+  }
+
+  bool next(Observation& obs) override {
+    if (pushed_) {
+      if (row_ >= static_cast<std::int64_t>(keys_.size())) return false;
+      obs = keys_[static_cast<std::size_t>(row_++)];
+      return true;
+    }
+    if (at_ >= buffer_.size()) {
+      if (exhausted_) return false;
+      buffer_.clear();
+      at_ = 0;
+      try {
+        if (!cursor_) cursor_ = conn_->cursor(select_sql());
+        exhausted_ = !cursor_->fetch(buffer_, 4096);
+      } catch (const DbFailure& e) {
+        fail("reading", e.what());
+      }
+      if (buffer_.empty()) return false;
+    }
+    const DbRow& row = buffer_[at_++];
+    ++row_;
+    obs.resize(header_.vars.size());
+    for (std::size_t i = 0; i < header_.vars.size() && i < row.size(); ++i) {
+      const DbCell& c = row[i];
+      if (header_.vars[i].is_numeric()) {
+        if (c.null) continue;
+        if (!c.text) {
+          obs.num[i] = c.num;
+        } else {
+          char* end = nullptr;
+          const double v = std::strtod(c.str.c_str(), &end);
+          if (!c.str.empty() && end && *end == 0 && std::isfinite(v))
+            obs.num[i] = v;
+          else
+            ++unreadable_;
+        }
+      } else {
+        obs.str[i] = cell_text(c);
+      }
+    }
+    return true;
+  }
+
+  ObsPosition note() const override { return {row_, row_ + 1}; }
+  void point(const ObsPosition& pos) override {
+    if (pos.offset == row_) return;
+    row_ = pos.offset;
+    if (pushed_) return;
+    buffer_.clear();
+    at_ = 0;
+    exhausted_ = false;
+    try {
+      if (!cursor_) cursor_ = conn_->cursor(select_sql());
+      cursor_->seek(row_);
+    } catch (const DbFailure& e) {
+      fail("reading", e.what());
+    }
+  }
+
+  void push_down(const MomentRequest& req) override;
+  bool pushed_down() const override { return pushed_; }
+  const GroupMoments& group_moments(int group) const override {
+    return moments_.at(static_cast<std::size_t>(group - 1));
+  }
+  std::string engine_name() const override { return lib_.engine(); }
+
+ private:
+  [[noreturn]] void fail(const std::string& doing, const std::string& why) const {
+    throw DataError(header_.name, "",
+                    "the " + lib_.describe() + " failed " + doing + " table " + table_.name +
+                        " of library " + lib_.libref() + ": " + why);
+  }
+  std::string select_sql() const {
+    std::string s = "SELECT ";
+    for (std::size_t i = 0; i < table_.columns.size(); ++i)
+      s += (i ? ", " : "") + db_quote_name(table_.columns[i].name);
+    return s + " FROM " + db_quote_name(table_.name);
+  }
+  std::string col(int var) const {
+    return db_quote_name(table_.columns[static_cast<std::size_t>(var)].name);
+  }
+
+  DbLibrary& lib_;
+  std::unique_ptr<DbConnection> conn_;
+  DbTable table_;
+  DataSetHeader header_;
+  std::unique_ptr<DbCursor> cursor_;
+  std::vector<DbRow> buffer_;
+  std::size_t at_ = 0;
+  bool exhausted_ = false;
+  std::int64_t row_ = 0;
+  std::vector<std::string> notes_;
+  std::int64_t unreadable_ = 0;
+  bool pushed_ = false;
+  std::vector<Observation> keys_;
+  std::vector<GroupMoments> moments_;
+};
+
+// The SQL of the pass.  Pass one counts the observations of each group the
+// way the procedure's own pass does and sums c and c x over those used;
+// pass two sums c (x - mean)(y - mean) with the means of pass one as
+// literals, so that the crossproducts of data far from zero keep their
+// digits.  Only CAST, CASE, SUM, COUNT, GROUP BY, ORDER BY ... NULLS FIRST,
+// a join to a VALUES list on IS NOT DISTINCT FROM, and a subquery in FROM are
+// used.
+void DbReader::push_down(const MomentRequest& req) {
+  const DbDialect& d = lib_.dialect();
+  const std::size_t p = req.vars.size();
+  auto num = [](const std::string& x) { return "CAST(" + x + " AS DOUBLE PRECISION)"; };
+  auto present = [&](const std::string& x) { return "(" + x + " IS NOT NULL AND " + d.is_number(x) + ")"; };
+  std::string fok = "1 = 1", wok = "1 = 1", fv = "1", c = "1";
+  if (req.freq >= 0) {
+    const std::string f = col(req.freq);
+    fok = "(" + present(f) + " AND " + num(f) + " >= 1)";
+    fv = d.whole(num(f));
+    c = fv;
+  }
+  if (req.weight >= 0) {
+    const std::string w = col(req.weight);
+    wok = "(" + present(w) + " AND " + num(w) + " > 0)";
+    c = req.freq >= 0 ? "(" + fv + ") * " + num(w) : num(w);
+  }
+  std::string complete = "1 = 1";
+  for (int v : req.vars) complete += " AND " + present(col(v));
+  const std::string usable = fok + " AND " + wok;
+  const std::string used = usable + " AND " + complete;
+
+  std::string by_list, order;
+  for (std::size_t k = 0; k < req.by.size(); ++k) {
+    const int v = header_.find(req.by[k].name);
+    const std::string q = col(v);
+    by_list += (k ? ", " : "") + q;
+    const bool text = !header_.vars[static_cast<std::size_t>(v)].is_numeric();
+    order += std::string(k ? ", " : "") + q + (text ? d.text_order : "") +
+             (req.by[k].descending ? " DESC NULLS LAST" : " ASC NULLS FIRST");
+  }
+  const std::string group_tail =
+      req.by.empty() ? "" : " GROUP BY " + by_list + " ORDER BY " + order;
+  const std::string from = " FROM " + db_quote_name(table_.name);
+  const std::size_t nby = req.by.size();
+
+  // The conditions are evaluated once per row, in the inner query.
+  std::string inner1 = "SELECT " + (nby ? by_list + ", " : std::string()) +
+                       "CASE WHEN " + usable + " THEN 1 ELSE 0 END AS kav_ok, "
+                       "CASE WHEN " + used + " THEN 1 ELSE 0 END AS kav_use, "
+                       "CASE WHEN " + fok + " THEN " + fv + " ELSE 0 END AS kav_f, "
+                       "CASE WHEN " + usable + " THEN " + c + " ELSE 0 END AS kav_c";
+  for (std::size_t j = 0; j < p; ++j) {
+    const std::string x = col(req.vars[j]), n = std::to_string(j);
+    inner1 += ", " + num(x) + " AS kav_x" + n + ", CASE WHEN " + present(x) + " THEN 1 ELSE 0 END AS kav_p" + n;
+  }
+  std::string pass1 = "SELECT " + (nby ? by_list + ", " : std::string()) +
+                      "COUNT(*), SUM(1 - kav_ok), SUM(kav_ok - kav_use), SUM(kav_f), SUM(kav_c), "
+                      "SUM(kav_use), SUM(CASE WHEN kav_use = 1 THEN kav_f END), "
+                      "SUM(CASE WHEN kav_use = 1 THEN kav_c END)";
+  for (std::size_t j = 0; j < p; ++j)
+    pass1 += ", SUM(CASE WHEN kav_use = 1 THEN kav_c * kav_x" + std::to_string(j) + " END)";
+  for (std::size_t j = 0; j < p; ++j) pass1 += ", SUM(kav_p" + std::to_string(j) + ")";
+  pass1 += " FROM (" + inner1 + from + ") AS s" + group_tail;
+
+  auto key_of = [&](const DbRow& r) {
+    std::string k;
+    for (std::size_t i = 0; i < nby; ++i)
+      k += r[i].null ? std::string("\x01") : r[i].text ? "T" + r[i].str + '\x02' : db_number(r[i].num) + '\x02';
+    return k;
+  };
+  std::vector<Observation> keys;
+  std::vector<GroupMoments> groups;
+  std::vector<DbRow> key_cells;
+  std::map<std::string, std::size_t> index;
+  try {
+    conn_->query(pass1, [&](const DbRow& r) {
+      GroupMoments g;
+      std::size_t i = nby;
+      double* counts[] = {&g.nread, &g.nzero, &g.nmiss, &g.sum_freqs_read, &g.sum_weights_read,
+                          &g.nused, &g.nobs, &g.sumwgt};
+      for (double* x : counts) *x = cell_number(r[i++]);
+      for (std::size_t j = 0; j < p; ++j) g.sums.push_back(cell_number(r[i++]));
+      for (std::size_t j = 0; j < p; ++j) g.nonmissing.push_back(cell_number(r[i++]));
+      g.cross.assign(p * (p + 1) / 2, 0.0);
+      Observation key;
+      key.resize(header_.vars.size());
+      for (std::size_t k = 0; k < nby; ++k) {
+        const auto v = static_cast<std::size_t>(header_.find(req.by[k].name));
+        if (header_.vars[v].is_numeric()) {
+          if (!r[k].null) key.num[v] = r[k].text ? std::strtod(r[k].str.c_str(), nullptr) : r[k].num;
+        } else {
+          key.str[v] = cell_text(r[k]);
+        }
+      }
+      index[key_of(r)] = groups.size();
+      key_cells.emplace_back(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(nby));
+      keys.push_back(std::move(key));
+      groups.push_back(std::move(g));
+    });
+
+    // Pass two, in slices of at most 1000 sums: engines limit the columns
+    // of a result (SQLite to 2000, PostgreSQL to 1664).
+    std::string values, join;
+    bool any = false;
+    for (std::size_t gi = 0; gi < groups.size(); ++gi) {
+      const GroupMoments& g = groups[gi];
+      if (!(g.sumwgt > 0)) continue;
+      std::string row;
+      for (std::size_t k = 0; k < nby; ++k) {
+        const auto v = static_cast<std::size_t>(header_.find(req.by[k].name));
+        const char* type = header_.vars[v].is_numeric() ? "DOUBLE PRECISION" : "TEXT";
+        const DbCell& kc = key_cells[gi][k];
+        row += std::string(k ? ", " : "") + "CAST(" +
+               (kc.null ? std::string("NULL") : kc.text ? db_quote_text(kc.str) : db_number(kc.num)) +
+               " AS " + type + ")";
+      }
+      for (std::size_t j = 0; j < p; ++j)
+        row += std::string(nby || j ? ", " : "") + "CAST(" + db_number(g.sums[j] / g.sumwgt) +
+               " AS DOUBLE PRECISION)";
+      values += std::string(any ? ", " : "") + "(" + row + ")";
+      any = true;
+      if (nby == 0 && !req.noint) {
+        // Without BY groups the means go into the SQL as they are.
+        values.clear();
+        for (std::size_t j = 0; j < p; ++j) values += db_number(g.sums[j] / g.sumwgt) + ",";
+      }
+    }
+    if (any) {
+      std::vector<std::string> dev(p);
+      std::string inner = "SELECT " + (nby ? by_list + ", " : std::string()) + c + " AS kav_c";
+      std::size_t at = 0;
+      for (std::size_t j = 0; j < p; ++j) {
+        std::string x = num(db_quote_name(table_.columns[static_cast<std::size_t>(req.vars[j])].name));
+        if (!req.noint) {
+          if (nby == 0) {
+            const std::size_t comma = values.find(',', at);
+            x += " - CAST(" + values.substr(at, comma - at) + " AS DOUBLE PRECISION)";
+            at = comma + 1;
+          } else {
+            x += " - m.column" + std::to_string(nby + j + 1);
+          }
+        }
+        inner += ", " + x + " AS kav_d" + std::to_string(j);
+      }
+      inner += from;
+      if (nby && !req.noint) {
+        inner += " JOIN (VALUES " + values + ") AS m ON ";
+        for (std::size_t k = 0; k < nby; ++k) {
+          const int v = header_.find(req.by[k].name);
+          inner += std::string(k ? " AND " : "") + db_quote_name(table_.name) + "." + col(v) +
+                   " IS NOT DISTINCT FROM m.column" + std::to_string(k + 1);
+        }
+      }
+      inner += " WHERE " + used;
+      std::vector<std::pair<std::size_t, std::size_t>> terms;
+      for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t k = 0; k <= j; ++k) terms.emplace_back(j, k);
+      const std::string group2 = nby ? " GROUP BY " + by_list : std::string();
+      for (std::size_t first = 0; first < terms.size(); first += 1000) {
+        const std::size_t last = std::min(terms.size(), first + 1000);
+        std::string q = "SELECT " + (nby ? by_list + ", " : std::string());
+        for (std::size_t t = first; t < last; ++t)
+          q += std::string(t > first ? ", " : "") + "SUM(" + (c == "1" ? "" : "kav_c * ") + "kav_d" +
+               std::to_string(terms[t].first) + " * kav_d" + std::to_string(terms[t].second) + ")";
+        q += " FROM (" + inner + ") AS s" + group2;
+        conn_->query(q, [&](const DbRow& r) {
+          auto it = index.find(key_of(r));
+          if (it == index.end()) return;
+          GroupMoments& g = groups[it->second];
+          for (std::size_t t = first; t < last; ++t) {
+            const auto [j, k] = terms[t];
+            g.cross[j * (j + 1) / 2 + k] = cell_number(r[nby + t - first]);
+          }
+        });
+      }
+    }
+  } catch (const DbFailure& e) {
+    fail("computing the moments of", e.what());
+  }
+  keys_ = std::move(keys);
+  moments_ = std::move(groups);
+  pushed_ = true;
+  row_ = 0;
+}
+
+}  // namespace
+
+bool DbLibrary::exists(const DataSetName& name) {
+  try {
+    auto c = connect();
+    return find_table(*c, name.member).has_value();
+  } catch (const DbFailure&) {
+    return false;
+  }
+}
+
+std::unique_ptr<ObsReader> DbLibrary::open_read(const DataSetName& name, ValidVarName rule) {
+  const std::string display = name.display();
+  std::unique_ptr<DbConnection> conn;
+  std::optional<DbTable> table;
+  try {
+    conn = connect();
+    table = find_table(*conn, name.member);
+  } catch (const DbFailure& e) {
+    throw DataError(display, "", "the " + describe() + " of library " + libref_ +
+                                     " could not be read for table " + name.member + ": " + e.what());
+  }
+  if (!table)
+    throw LibraryError(msg::kDataSetMissing,
+                       {display, "a table or view named " + name.member + " in the " + describe() +
+                                     " of library " + libref_});
+  DataSetHeader h;
+  h.name = display;
+  std::string renamed;
+  for (DbColumn& c : table->columns) {
+    if (!c.supported)
+      throw DataError(display, "",
+                      "column " + c.name + " of table " + table->name + " in the " + describe() +
+                          " of library " + libref_ + " has type " + c.type +
+                          ", which kav cannot read; numbers (integer, real, double precision, "
+                          "numeric) and text (char, varchar, text) can be read");
+    Variable v;
+    v.name = c.name;
+    if (!is_valid_name(v.name, rule)) {
+      v.name = make_valid_name(v.name, rule);
+      renamed += (renamed.empty() ? "" : ", ") + c.name + " to " + v.name;
+    }
+    v.kind = c.kind;
+    v.length = c.kind == VarKind::Numeric ? 8 : c.length;
+    if (c.kind == VarKind::Character && c.length <= 0) {
+      // TEXT has no declared width: the longest value gives it.
+      v.length = 1;
+      try {
+        conn->query("SELECT MAX(LENGTH(" + db_quote_name(c.name) + ")) FROM " +
+                        db_quote_name(table->name),
+                    [&](const DbRow& r) {
+                      if (!r.empty() && !r[0].null)
+                        v.length = std::max(1, static_cast<int>(r[0].text ? std::atof(r[0].str.c_str()) : r[0].num));
+                    });
+      } catch (const DbFailure&) {
+      }
+    }
+    h.vars.push_back(std::move(v));
+  }
+  // What SQL does not keep: the data set type and the labels.
+  try {
+    conn->query(std::string("SELECT dstype, label, varlabels FROM ") + kDbMetaTable +
+                    " WHERE member = " + db_quote_text(table->name),
+                [&](const DbRow& r) {
+                  h.type = r[0].null ? "" : r[0].str;
+                  h.label = r[1].null ? "" : r[1].str;
+                  if (!r[2].null) {
+                    auto j = nlohmann::json::parse(r[2].str, nullptr, false);
+                    if (j.is_object())
+                      for (Variable& v : h.vars)
+                        if (j.contains(v.name) && j[v.name].is_string()) v.label = j[v.name];
+                  }
+                });
+  } catch (const DbFailure&) {
+    // no metadata table: a database kav has not written to
+  }
+  if (name.has_type) h.type = name.type;
+  if (name.has_label) h.label = name.label;
+  std::vector<std::string> notes;
+  if (!renamed.empty())
+    notes.push_back("Column names of " + display + " that are not valid under VALIDVARNAME=" +
+                    validvarname_text(rule) + " were changed: " + renamed + ".");
+  return std::make_unique<DbReader>(*this, std::move(conn), std::move(*table), std::move(h),
+                                    std::move(notes));
+}
+
+std::unique_ptr<ObsWriter> DbLibrary::open_write(const DataSetName& name, DataSetHeader header) {
+  std::unique_ptr<DbConnection> conn;
+  std::string table = lower(name.member);
+  try {
+    conn = connect();
+    if (auto existing = find_table(*conn, name.member)) {
+      if (existing->view)
+        throw DbFailure(existing->name + " is a view; kav writes only tables");
+      table = existing->name;
+    }
+    return stage_writer(std::move(conn), table, std::move(header));
+  } catch (const DbFailure& e) {
+    throw DataError(name.display(), "", "table " + table + " could not be written in the " +
+                                            describe() + " of library " + libref_ + ": " + e.what());
+  }
+}
+
+}  // namespace kav
