@@ -467,7 +467,10 @@ std::unique_ptr<ObsReader> Libraries::open_read(const DataSetName& name, ValidVa
       if (it == lib.members.end()) throw LibraryError(msg::kDataSetMissing, {name.display(), "memory library " + name.libref});
       return relabel(open_memory_reader(it->second), name);
     }
-    if (lib.db) return lib.db->open_read(name, rule);
+    // Data set options are applied by the host over the table as over a file;
+    // a reader wrapped so offers no pushed-down pass, so a filtered read is
+    // never summed in the database without its filter.
+    if (lib.db) return relabel(lib.db->open_read(name, rule), name);
   }
   std::string file = file_of(name);
   std::error_code ec;
