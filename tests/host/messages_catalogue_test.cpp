@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -15,8 +16,9 @@ namespace {
 using kav::Severity;
 
 // Every number named in the procedure's and the run-time's message headers
-// has a text in the catalogue.
-TEST(MessageCatalogue, EveryNamedNumberHasAText) {
+// has a text in the catalogue, and no number has two names (two features
+// taking the same number print each other's texts).
+TEST(MessageCatalogue, EveryNamedNumberHasATextOfItsOwn) {
   const std::pair<const char*, int> headers[] = {{"src/factor/state/factmsg.h", 180},
                                                  {"src/host/host_messages.h", 1}};
   const std::regex constant(R"(constexpr int (k\w+) = (\d+);)");
@@ -26,10 +28,13 @@ TEST(MessageCatalogue, EveryNamedNumberHasAText) {
     text << in.rdbuf();
     const std::string s = text.str();
     int named = 0;
+    std::map<int, std::string> names;
     for (auto it = std::sregex_iterator(s.begin(), s.end(), constant); it != std::sregex_iterator();
          ++it) {
       if ((*it)[1] == "kFactorGroup") continue;
       ++named;
+      const auto [at, fresh] = names.emplace(std::stoi((*it)[2]), (*it)[1]);
+      EXPECT_TRUE(fresh) << header << ": " << (*it)[2] << " is " << at->second << " and " << (*it)[1];
       EXPECT_TRUE(kav::message_known(group, std::stoi((*it)[2]))) << header << ": " << (*it)[1];
     }
     EXPECT_GT(named, 40) << header;
