@@ -18,6 +18,11 @@ constexpr long packed_index(long i, long j) {
   return i * (i + 1) / 2 + j;
 }
 
+// Index of element (i, j) of a packed symmetric matrix, from either triangle.
+constexpr long packed_sym_index(long i, long j) {
+  return i >= j ? packed_index(i, j) : packed_index(j, i);
+}
+
 // Crossproducts or covariances to correlations in place; d receives the
 // square roots of the diagonal (0 for a non-positive diagonal). Correlations
 // of size 1.110223024625157e-13 or less become exactly 0.

@@ -118,7 +118,7 @@ void factcd(COMSTR* com) {
       double s = 0;
       for (int j = 0; j < n; ++j) {
         if (j == i) continue;
-        double r = cor[packed_index(std::max(i, j), std::min(i, j))];
+        double r = cor[packed_sym_index(i, j)];
         s += r * r;
       }
       work[n + i] = s;
@@ -162,7 +162,7 @@ void factcd(COMSTR* com) {
         for (int i = 0; i < n; ++i) {
           for (int j = 0; j < n; ++j) {
             if (j == i) continue;
-            double p = cor[packed_index(std::max(i, j), std::min(i, j))];
+            double p = cor[packed_sym_index(i, j)];
             q[static_cast<std::size_t>(i)] += p * p;
           }
           q_total += q[static_cast<std::size_t>(i)];
@@ -218,7 +218,7 @@ void factpriors(COMSTR* com, bool inverse) {
       if (com->vstd[j] > 0) {
         for (int i = 0; i < n; ++i) {
           if (i != j)
-            m = std::max(m, std::fabs(com->cor[packed_index(std::max(i, j), std::min(i, j))]));
+            m = std::max(m, std::fabs(com->cor[packed_sym_index(i, j)]));
         }
       }
       priors[j] = m;

@@ -72,7 +72,7 @@ bool standardise_scores(COMSTR* com) {
       for (int i = 0; i < p; ++i)
         for (int j = 0; j < p; ++j)
           s += com->fact[dense_index(i, k, p)] *
-               com->cor[packed_index(std::max(i, j), std::min(i, j))] * com->fact[dense_index(j, l, p)];
+               com->cor[packed_sym_index(i, j)] * com->fact[dense_index(j, l, p)];
       c[static_cast<std::size_t>(packed_index(k, l))] = s;
     }
   }

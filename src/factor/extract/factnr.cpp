@@ -131,11 +131,11 @@ void cholesky_solve(int n, const double* l, const double* g, double* d) {
 void freeze(int n, int i, double* g, double* h) {
   double ss = 0;
   for (int j = 0; j < n; ++j) {
-    const double v = h[packed_index(std::max(i, j), std::min(i, j))];
+    const double v = h[packed_sym_index(i, j)];
     ss += v * v;
   }
   const double rms = std::sqrt(ss / n);
-  for (int j = 0; j < n; ++j) h[packed_index(std::max(i, j), std::min(i, j))] = 0.0;
+  for (int j = 0; j < n; ++j) h[packed_sym_index(i, j)] = 0.0;
   h[packed_index(i, i)] = rms > 0 ? rms : 1.0;
   g[i] = 0.0;
 }
@@ -537,7 +537,7 @@ void derivs_from_factors(NRFIT* fit, double* g, double* h) {
   for (int i = 0; i < p; ++i) {
     double q = 0;
     for (int k = 0; k < p; ++k) {
-      const double v = rinv[packed_index(std::max(i, k), std::min(i, k))];
+      const double v = rinv[packed_sym_index(i, k)];
       q += v * psi[k] * v;
     }
     double s = 0;

@@ -120,7 +120,7 @@ double factvaf(COMSTR* com, int mode) {
     } else {
       for (int k = 0; k < m; ++k) {
         for (int l = 0; l < m; ++l) {
-          h += f[dense_index(j, k, n)] * com->fcor[packed_index(std::max(k, l), std::min(k, l))] *
+          h += f[dense_index(j, k, n)] * com->fcor[packed_sym_index(k, l)] *
                f[dense_index(j, l, n)];
         }
       }

@@ -138,7 +138,7 @@ void partial_out(COMSTR* com) {
       // A partial variable that adds nothing (a copy of another, say) is
       // left out of the count and out of the matrix.
       --k;
-      for (int j = 0; j < ntot; ++j) cor[packed_index(std::max(pivot, j), std::min(pivot, j))] = 0;
+      for (int j = 0; j < ntot; ++j) cor[packed_sym_index(pivot, j)] = 0;
     }
   }
   com->dfpar = k;
@@ -152,7 +152,7 @@ void partial_out(COMSTR* com) {
 
   for (int i = 0; i < nvar; ++i) {
     if (cor[packed_index(i, i)] <= kPartialZeroDiagonal)
-      for (int j = 0; j < nvar; ++j) cor[packed_index(std::max(i, j), std::min(i, j))] = 0;
+      for (int j = 0; j < nvar; ++j) cor[packed_sym_index(i, j)] = 0;
   }
   zcovcor(nvar, cor, com->datax);
   for (int j = 0; j < nvar; ++j) {

@@ -62,10 +62,6 @@ struct PoolArray {
 // The group cannot be analysed.
 constexpr int kUnusable = 108;
 
-std::size_t at(int i, int j) {
-  return static_cast<std::size_t>(packed_index(std::max(i, j), std::min(i, j)));
-}
-
 // What marks the matrix rows.
 struct RowKind {
   MatrixType mtype = MatrixType::Other;
@@ -250,7 +246,7 @@ struct MatrixReader {
   // was read before.
   int store_matrix_row(const Observation& obs, int i) {
     // The diagonal first, so the symmetry check of this row can use it.
-    const std::size_t ii = at(i, i);
+    const std::size_t ii = packed_sym_index(i, i);
     if (!is_missing(rowvals[static_cast<std::size_t>(i)])) {
       cor[ii] = rowvals[static_cast<std::size_t>(i)];
       from[ii] = 3;
@@ -258,10 +254,10 @@ struct MatrixReader {
     for (int j = 0; j < nvar; ++j) {
       const double v = rowvals[static_cast<std::size_t>(j)];
       if (j == i || is_missing(v)) continue;  // a half-written matrix is fine
-      const std::size_t ij = at(i, j);
+      const std::size_t ij = packed_sym_index(i, j);
       const unsigned char mine = i > j ? 1 : 2, theirs = i > j ? 2 : 1;
       if (from[ij] & theirs) {
-        const double di = cor[ii], dj = cor[at(j, j)];
+        const double di = cor[ii], dj = cor[packed_sym_index(j, j)];
         if (is_missing(di) || is_missing(dj)) {
           host.xpmlog(kReadGroup, kMsgReadDiagonalMissing);
           return kUnusable;
@@ -351,14 +347,14 @@ struct MatrixReader {
   // and a correlation diagonal off 1 is rescaled.
   int check_diagonal(double* datax) {
     for (int i = 0; i < nvar; ++i)
-      if (cor[at(i, i)] < 0) {
+      if (cor[packed_sym_index(i, i)] < 0) {
         host.xpmlog(kReadGroup, kMsgReadNegativeVariance, {vname(i)});
         return kUnusable;
       }
     for (int i = 0; i < nvar; ++i) {
-      if (cor[at(i, i)] != 0) continue;
+      if (cor[packed_sym_index(i, i)] != 0) continue;
       for (int j = 0; j < nvar; ++j)
-        if (j != i && cor[at(i, j)] != 0) {
+        if (j != i && cor[packed_sym_index(i, j)] != 0) {
           host.xpmlog(kReadGroup, kMsgReadZeroVarianceCov);
           return kUnusable;
         }
@@ -366,7 +362,7 @@ struct MatrixReader {
     if (!is_corr(mtype)) return 0;
     bool over = false, off = false;
     for (int i = 0; i < nvar; ++i) {
-      const double d = cor[at(i, i)];
+      const double d = cor[packed_sym_index(i, i)];
       if (d < kDiagLow || d > kDiagHigh) {
         host.xpmlog(kReadGroup, kMsgReadDiagonalNotOne, {vname(i), num_text(d)});
         off = true;
@@ -447,7 +443,7 @@ struct MatrixReader {
                            : zvardiv(vardef, n_read, is_uncorrected(mtype) ? 0.0 : 1.0, W);
     for (int i = 0; i < nvar; ++i)
       for (int j = 0; j <= i; ++j) {
-        double& a = cor[at(i, j)];
+        double& a = cor[packed_sym_index(i, j)];
         if (is_corr(mtype)) a *= vstd[i] * vstd[j];
         a *= din;
       }
@@ -455,7 +451,7 @@ struct MatrixReader {
       centre_crossproducts();
     } else if (noint && !is_uncorrected(mtype)) {
       for (int i = 0; i < nvar; ++i)
-        for (int j = 0; j <= i; ++j) cor[at(i, j)] += W * vmean[i] * vmean[j];
+        for (int j = 0; j <= i; ++j) cor[packed_sym_index(i, j)] += W * vmean[i] * vmean[j];
     }
   }
 
@@ -470,7 +466,7 @@ struct MatrixReader {
     for (int i = 0; i < nvar; ++i) {
       zeroed[static_cast<std::size_t>(i)] = 0;
       const double Q = q(i, i);
-      double& c = cor[at(i, i)];
+      double& c = cor[packed_sym_index(i, i)];
       c -= Q;
       if (std::fabs(c) < std::fabs(Q) * kCancellation) {
         zeroed[static_cast<std::size_t>(i)] = 1;
@@ -483,17 +479,17 @@ struct MatrixReader {
     for (int i = 0; i < nvar; ++i)
       for (int j = 0; j < i; ++j) {
         const double Q = q(i, j);
-        double& c = cor[at(i, j)];
+        double& c = cor[packed_sym_index(i, j)];
         c -= Q;
         if (std::fabs(c) < std::fabs(Q) * kCancellation) c = 0;
       }
     for (int i = 0; i < nvar; ++i)
       if (zeroed[static_cast<std::size_t>(i)])
-        for (int j = 0; j < nvar; ++j) cor[at(i, j)] = 0;
+        for (int j = 0; j < nvar; ++j) cor[packed_sym_index(i, j)] = 0;
     for (int i = 0; i < nvar; ++i)
       for (int j = 0; j < i; ++j) {
-        double& c = cor[at(i, j)];
-        if (std::fabs(c) < std::sqrt(cor[at(i, i)] * cor[at(j, j)]) * kZeroThreshold) c = 0;
+        double& c = cor[packed_sym_index(i, j)];
+        if (std::fabs(c) < std::sqrt(cor[packed_sym_index(i, i)] * cor[packed_sym_index(j, j)]) * kZeroThreshold) c = 0;
       }
   }
 

@@ -84,7 +84,7 @@ std::vector<double> residual_scales(COMSTR* com) {
     for (int k = 0; k < q; ++k)
       for (int l = 0; l < q; ++l)
         r2 += c[packed_index(n + k, i)] *
-              rpp[static_cast<std::size_t>(packed_index(std::max(k, l), std::min(k, l)))] *
+              rpp[static_cast<std::size_t>(packed_sym_index(k, l))] *
               c[packed_index(n + l, i)];
     const double v = 1 - r2;
     w[static_cast<std::size_t>(i)] = v >= kSmallestNormal ? std::sqrt(v) : kSmallestNormal;

@@ -31,7 +31,7 @@ namespace {
 constexpr double kResidualZero = 1.053671212772351e-08;
 
 double sym(const double* a, int i, int j) {
-  return a[packed_index(std::max(i, j), std::min(i, j))];
+  return a[packed_sym_index(i, j)];
 }
 
 // Root mean squares of the off-diagonal elements of the packed matrix a,

@@ -54,10 +54,6 @@ namespace {
 // meaningless, whatever SINGULAR= allowed.
 constexpr double kTinyPivot = 1.491668147e-154;
 
-long idx(long i, long j) {
-  return i >= j ? packed_index(i, j) : packed_index(j, i);
-}
-
 // Blocks of the step's pool that live for one call: a refused request
 // marks the area as failed instead of ending the step, since standard
 // errors that cannot be had must not stop the analysis.
@@ -133,7 +129,7 @@ class RotationSystem {
     phi_.assign(static_cast<std::size_t>(m) * m, 0.0);
     for (int a = 0; a < m; ++a)
       for (int b = 0; b < m; ++b)
-        phi_[dense_index(a, b, m)] = a == b ? 1.0 : oblique ? fcor[idx(a, b)] : 0.0;
+        phi_[dense_index(a, b, m)] = a == b ? 1.0 : oblique ? fcor[packed_sym_index(a, b)] : 0.0;
     // The conditions: orthogonal, the skew part of L'G for a < b; oblique,
     // the off-diagonal of L'G - diag(L'G) Phi for every a != b.  The basis
     // of changes K pairs with them in the same order.
@@ -882,7 +878,7 @@ struct InformationTerms {
   const double* sigma;
   std::vector<double> b, c;
   double lam(long i, long k) const { return loadings[k * P + i]; }
-  double W(long i, long j) const { return sigma[idx(i, j)]; }
+  double W(long i, long j) const { return sigma[packed_sym_index(i, j)]; }
   double B(long i, long k) const { return b[static_cast<std::size_t>(k * P + i)]; }
   double C(long k, long l) const { return c[static_cast<std::size_t>(l * M + k)]; }
 };
@@ -1024,7 +1020,7 @@ void delmeth(double* out, long nout, int p, int m, const double* n, int r, const
         const double nj = n[dense_index(j, c, m)];
         if (nj == 0) continue;
         for (int t = 0; t < m; ++t)
-          kron += nj * n[dense_index(t, c, m)] * cov[idx(j * p + q, t * p + q)];
+          kron += nj * n[dense_index(t, c, m)] * cov[packed_sym_index(j * p + q, t * p + q)];
         for (int s = 0; s < r; ++s)
           crossed += nj * cr[static_cast<long>(s) * pm + j * p + q] * uo(s);
       }

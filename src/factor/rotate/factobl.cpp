@@ -23,10 +23,6 @@ namespace kav {
 
 namespace {
 
-std::size_t sym(int i, int j) {
-  return static_cast<std::size_t>(packed_index(std::max(i, j), std::min(i, j)));
-}
-
 // How far a factor variance may be from 1 and still count as 1.
 constexpr double kUnitVariance = 1.053671212772351e-8;
 // Loadings at or below this size do not count towards a factor's size when
@@ -51,7 +47,7 @@ void singular(COMSTR* com) {
 // dinv from the diagonal of rcor, then rcor as correlations.
 void reference_scales(COMSTR* com, int m) {
   for (int j = 0; j < m; ++j) {
-    const double d = com->rcor[sym(j, j)];
+    const double d = com->rcor[packed_sym_index(j, j)];
     com->dinv[j] = d > 0 ? std::sqrt(d) : 1.0;
   }
   std::vector<double> d(static_cast<std::size_t>(m));
@@ -61,9 +57,9 @@ void reference_scales(COMSTR* com, int m) {
 void swap_packed(double* a, int m, int i, int j) {
   for (int k = 0; k < m; ++k) {
     if (k == i || k == j) continue;
-    std::swap(a[sym(i, k)], a[sym(j, k)]);
+    std::swap(a[packed_sym_index(i, k)], a[packed_sym_index(j, k)]);
   }
-  std::swap(a[sym(i, i)], a[sym(j, j)]);
+  std::swap(a[packed_sym_index(i, i)], a[packed_sym_index(j, j)]);
 }
 
 void swap_columns(double* a, int n, int i, int j) {
@@ -95,7 +91,7 @@ void factobl(COMSTR* com, char mode) {
     std::vector<double> work(static_cast<std::size_t>(m));
     zqform(com->fcor, m, com->tran, m, com->rcor, work.data());
     for (int j = 0; j < m; ++j) {
-      const double d = com->rcor[sym(j, j)];
+      const double d = com->rcor[packed_sym_index(j, j)];
       com->dinv[j] = d > 0 ? std::sqrt(d) : 1.0;
     }
     std::copy(com->rcor, com->rcor + tri, com->fcor);
@@ -108,14 +104,14 @@ void factobl(COMSTR* com, char mode) {
   // factors and fcor is their correlation matrix.
   if (mode != 'D') {
     for (int j = 0; j < m; ++j) {
-      const double v = com->fcor[sym(j, j)];
+      const double v = com->fcor[packed_sym_index(j, j)];
       if (!(v > 0) || std::fabs(1 - v) <= kUnitVariance) continue;
       fopt_set(com, kFoptOblique);
-      com->fcor[sym(j, j)] = 1;
+      com->fcor[packed_sym_index(j, j)] = 1;
       const double s = std::sqrt(v);
       for (int k = 0; k < m; ++k) {
         com->tran[dense_index(k, j, m)] *= s;
-        if (k != j) com->fcor[sym(j, k)] /= s;
+        if (k != j) com->fcor[packed_sym_index(j, k)] /= s;
       }
       com->dinv[j] *= s;
       for (int i = 0; i < p; ++i) com->fact[dense_index(i, j, p)] *= s;
@@ -129,7 +125,7 @@ void factobl(COMSTR* com, char mode) {
   for (int j = 0; j < m; ++j) {
     for (int i = 0; i < p; ++i) {
       double s = 0;
-      for (int k = 0; k < m; ++k) s += com->fact[dense_index(i, k, p)] * com->fcor[sym(k, j)];
+      for (int k = 0; k < m; ++k) s += com->fact[dense_index(i, k, p)] * com->fcor[packed_sym_index(k, j)];
       com->struc[dense_index(i, j, p)] = s;
     }
   }
