@@ -61,6 +61,7 @@
 #include "host/value.h"
 #include "numeric/eigen.h"
 #include "numeric/gamma.h"
+#include "numeric/inner.h"
 #include "numeric/matrix.h"
 
 namespace kav {
@@ -85,6 +86,9 @@ constexpr double kFreezeGradient = 1e-8;
 constexpr double kBoundTolerance = 1e-4;
 // A predicted relative decrease below this is as good as convergence.
 constexpr double kPredictedDone = 1.053671212772351e-8;
+// A predicted relative decrease below this times the number of parameters
+// is within the rounding of the criterion, a sum over the variables.
+constexpr double kPredictedNoise = 4 * std::numeric_limits<double>::epsilon();
 constexpr double kHessianNegligible = 2.2250738585072018e-304;
 
 bool has_bound(const double* bound, int i) {
@@ -98,8 +102,7 @@ bool cholesky(int n, double* a) {
     double* ri = a + packed_index(i, 0);
     for (int j = 0; j <= i; ++j) {
       const double* rj = a + packed_index(j, 0);
-      double s = ri[j];
-      for (int k = 0; k < j; ++k) s -= ri[k] * rj[k];
+      const double s = ri[j] - inner::dot(ri, rj, j);
       if (j < i) {
         ri[j] = s / rj[j];
       } else {
@@ -186,7 +189,7 @@ int zoldrap(int n, int maxiter, double* f, double* x, double* g, double* h, doub
     }
     norm = std::sqrt(norm);
 
-    bool accepted = false;
+    bool accepted = false, tried = false;
     while (!accepted) {
       double added = 0;
       if (ridge != 0) added = largest <= kHessianNegligible ? ridge : ridge * norm / double(np);
@@ -213,6 +216,14 @@ int zoldrap(int n, int maxiter, double* f, double* x, double* g, double* h, doub
         if (step[i] > 0 && has_bound(lower, i) && x[i] - step[i] < lower[i])
           t = std::min(t, std::max(0.0, (x[i] - lower[i]) / step[i]));
       }
+      if (pred < kPredictedNoise * n) {
+        // The model promises less than the rounding of the criterion
+        // itself (a sum over the variables): whether a trial point came out
+        // lower or not would be chance, and the run ends as converged, as
+        // the ridges climbed to their limit would end it.
+        status = kNrNoDescent;
+        break;
+      }
       std::copy(x, x + n, saved);
       for (int i = 0; i < n; ++i) {
         double v = x[i] - t * step[i];
@@ -228,6 +239,7 @@ int zoldrap(int n, int maxiter, double* f, double* x, double* g, double* h, doub
       }
 
       const double trial = cb.funct(cb.ctx);
+      tried = true;
       if (trial < *f) {
         *f = trial;
         accepted = true;
@@ -242,7 +254,7 @@ int zoldrap(int n, int maxiter, double* f, double* x, double* g, double* h, doub
     }
     if (!accepted) {
       // The callbacks last saw a rejected trial point: bring them back.
-      *f = cb.funct(cb.ctx);
+      if (tried) *f = cb.funct(cb.ctx);
       break;
     }
 
@@ -287,6 +299,7 @@ struct NRFIT {
   int eigcode;      // first non-zero eigensolver code met during the fit
   bool history;     // rows go to the iteration history
   bool failed;      // nothing to fit (ULS without factors)
+  bool evaluated;   // the next evaluation is at the point just evaluated
 };
 
 // The eigensolver on `arb`: all eigenvalues into e (descending).
@@ -386,16 +399,15 @@ double criterion_ml_gls(NRFIT* fit) {
   const int p = fit->p;
   const double* l = fit->inv;
   const double* psi = nr->psi;
-  // L Psi L', lower triangle: (i, j) = sum over k <= j of L_ik psi_k L_jk.
+  // L Psi L', lower triangle: (i, j) = sum over k <= j of L_ik psi_k L_jk,
+  // row i of L scaled by psi once (in the scratch column the factors' u
+  // take only later) and then dotted with every row j <= i.
+  double* scaled = fit->scratch;
   for (int i = 0; i < p; ++i) {
     const double* li = l + packed_index(i, 0);
+    for (int k = 0; k <= i; ++k) scaled[k] = li[k] * psi[k];
     double* row = nr->arb + packed_index(i, 0);
-    for (int j = 0; j <= i; ++j) {
-      const double* lj = l + packed_index(j, 0);
-      double s = 0;
-      for (int k = 0; k <= j; ++k) s += li[k] * psi[k] * lj[k];
-      row[j] = s;
-    }
+    for (int j = 0; j <= i; ++j) row[j] = inner::dot(scaled, l + packed_index(j, 0), j + 1);
   }
   decompose(fit);
   for (int k = 0; k < p; ++k) fit->x[k] = fit->e[k] > kEigenFloor ? 1.0 / fit->e[k] : kBigX;
@@ -443,6 +455,12 @@ double criterion_ml_gls(NRFIT* fit) {
 
 double funct(void* ctx) {
   auto* fit = static_cast<NRFIT*>(ctx);
+  if (fit->evaluated) {
+    // The optimiser's first evaluation is at the start point, which the
+    // fit has just evaluated to decide the number of factors.
+    fit->evaluated = false;
+    return fit->nr->f;
+  }
   ++fit->nr->nfct;
   const double f = fit->nr->ulsbit ? criterion_uls(fit) : criterion_ml_gls(fit);
   fit->nr->f = f;
@@ -929,6 +947,7 @@ void factnr(COMSTR* com) {
     return;
   }
 
+  fit.evaluated = true;
   fit.history = com->ods != nullptr;
   if (fit.history) facthis(com, 2);
   NRCALLBACKS callbacks{&fit, funct, derivs, convtest};
