@@ -592,11 +592,11 @@ void print_summary() {
     }
     print_ratio(what, it->second.ratio, bound);
   };
-  // Bounds: 1.2 at p = 20 and 1.7 at p = 100, where reading and hand-overs
-  // still cost; at p = 300 each thread's triangle and buffer (514 KB) fill
-  // its processor's cache and the two compete for the shared cache and
-  // memory, so less than at p = 100 may be seen.
-  const std::pair<int, double> memory_bounds[] = {{20, 1.2}, {100, 1.7}, {300, 1.5}};
+  // Bounds: never slower, and 1.7 at p = 100, where a pass is long enough
+  // for the hand-overs not to count and each thread's triangle and buffer
+  // still fit its processor's cache (at p = 300, 514 KB, they compete for
+  // the shared cache and memory).
+  const std::pair<int, double> memory_bounds[] = {{20, 1.0}, {100, 1.7}, {300, 1.0}};
   for (const auto& [p, bound] : memory_bounds)
     two_threads("two threads over one, in memory, p=" + std::to_string(p), s.memory_two_over_one, p,
                 bound);
@@ -613,7 +613,7 @@ void print_summary() {
   for (int p : {100, 300}) {
     std::optional<double> ratio;
     if (auto k = lookup(s.kernel_gflops, p); k && s.peak_gflops > 0) ratio = *k / s.peak_gflops;
-    print_ratio("crossproduct kernel over peak, p=" + std::to_string(p), ratio, 0.5);
+    print_ratio("crossproduct kernel over peak, p=" + std::to_string(p), ratio, 0.6);
   }
 }
 

@@ -1,18 +1,20 @@
 // Vector kernels of the moment pass. The sums use several partial sums so
 // that the compiler can keep them in vector registers.
 //
-// The crossproducts take one column against several at a time (the column
-// is loaded once for all of them, and their sums are independent chains
-// that keep the adder busy), each dot product with four partial sums, lane
-// l taking the products i = l mod 4, added up as (0 + 2) + (1 + 3): the
-// order inner::dot adds in.  The kernel is built for baseline x86-64 and
-// again for AVX2, chosen when the program starts by what the processor has
-// (GCC function multi-versioning), so the binary runs anywhere.  The AVX2
-// build holds the four lanes in one register; neither build fuses a
-// multiply and an add (baseline x86-64 has no fused multiply-add and the
-// AVX2 build is not given it), so both give the very same bits.  Fusing
-// would be no faster where the adds have pipes of their own (AMD Zen), and
-// would make results differ between machines.
+// The crossproducts take four columns j at a time against one or more
+// columns k (each column k is loaded once for the four, and the sums are
+// independent chains that keep the multipliers and adders busy), each dot
+// product with four partial sums, lane l taking the products i = l mod 4,
+// added up as (0 + 2) + (1 + 3): the order inner::dot adds in.  The four
+// totals of one column k against columns j .. j + 3 are finished together
+// and land side by side in row k of the triangle.  zvscpm is built for
+// baseline x86-64, AVX2 and AVX-512 (x86-64-v4), chosen when the program
+// starts by what the processor has, so the binary runs anywhere; the AVX-512
+// build uses its 32 registers for twice the columns k at a time but keeps
+// four lanes.  No build fuses a multiply and an add (the project compiles
+// with -ffp-contract=off), so every build gives the very same bits.
+// Fusing would be no faster where the adds have pipes of their own (AMD
+// Zen), and would make results differ between machines.
 
 #include "numeric/vector_kernels.h"
 
@@ -50,8 +52,10 @@ void zvsubt(double* data, int nvar, long n, long stride, const double* shift) {
 namespace {
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define KAV_VERSIONED 1
 #define KAV_KERNEL_VERSIONS __attribute__((target_clones("avx2", "default")))
 #else
+#define KAV_VERSIONED 0
 #define KAV_KERNEL_VERSIONS
 #endif
 
@@ -92,64 +96,162 @@ template <int kBlock>
   for (; k < nvar; ++k) sscp[packed_index(k, j)] += inner::dot(xj, data + k * stride, n);
 }
 
-// The same for columns j and j + 1 together against every k > j + 1: each
-// column k loaded serves both.
+// Adds the totals of four lane vectors, one per column j .. j + 3 against
+// the same column k, to the four neighbours out[0..3] of row k of the
+// triangle: the lanes of two vectors are paired (0 + 2, 1 + 3) in one
+// addition, and those pairs summed in a second, so that every total is
+// (0 + 2) + (1 + 3) as total() forms it, four at a time.
+[[gnu::always_inline]] inline void add_totals(double* out, const Lanes s[4]) {
+  using Index = long long __attribute__((vector_size(32)));
+  const Lanes u = __builtin_shuffle(s[0], s[1], Index{0, 1, 4, 5}) +
+                  __builtin_shuffle(s[0], s[1], Index{2, 3, 6, 7});
+  const Lanes v = __builtin_shuffle(s[2], s[3], Index{0, 1, 4, 5}) +
+                  __builtin_shuffle(s[2], s[3], Index{2, 3, 6, 7});
+  const Lanes t = __builtin_shuffle(u, v, Index{0, 2, 4, 6}) + __builtin_shuffle(u, v, Index{1, 3, 5, 7});
+  Lanes o;
+  load(o, out);
+  o += t;
+  __builtin_memcpy(out, &o, sizeof o);
+}
+
+// Columns j .. j + 3 together against every k > j + 3, kBlock columns k at
+// a time: each column k loaded serves four dot products, and the four
+// totals of a column k land side by side in its row of the triangle.
 template <int kBlock>
-[[gnu::always_inline]] inline void crossproducts_after_pair(const double* data, int nvar, long n,
+[[gnu::always_inline]] inline void crossproducts_after_four(const double* data, int nvar, long n,
                                                             long stride, int j, double* sscp) {
-  const double* xa = data + j * stride;
-  const double* xb = xa + stride;
-  int k = j + 2;
+  const double* x0 = data + j * stride;
+  const double* x1 = x0 + stride;
+  const double* x2 = x1 + stride;
+  const double* x3 = x2 + stride;
+  int k = j + 4;
   for (; k + kBlock <= nvar; k += kBlock) {
     const double* xk = data + k * stride;
-    Lanes sa[kBlock] = {}, sb[kBlock] = {};
+    Lanes s[kBlock][4] = {};
     long i = 0;
     for (; i + 4 <= n; i += 4) {
-      Lanes a, b, c;
-      load(a, xa + i);
-      load(b, xb + i);
+      Lanes a0, a1, a2, a3, c;
+      load(a0, x0 + i);
+      load(a1, x1 + i);
+      load(a2, x2 + i);
+      load(a3, x3 + i);
       for (int q = 0; q < kBlock; ++q) {
         load(c, xk + q * stride + i);
-        sa[q] += a * c;
-        sb[q] += b * c;
+        s[q][0] += a0 * c;
+        s[q][1] += a1 * c;
+        s[q][2] += a2 * c;
+        s[q][3] += a3 * c;
       }
     }
     for (; i < n; ++i)
       for (int q = 0; q < kBlock; ++q) {
-        sa[q][0] += xa[i] * xk[q * stride + i];
-        sb[q][0] += xb[i] * xk[q * stride + i];
+        const double c = xk[q * stride + i];
+        s[q][0][0] += x0[i] * c;
+        s[q][1][0] += x1[i] * c;
+        s[q][2][0] += x2[i] * c;
+        s[q][3][0] += x3[i] * c;
       }
-    for (int q = 0; q < kBlock; ++q) {
-      sscp[packed_index(k + q, j)] += total(sa[q]);
-      sscp[packed_index(k + q, j + 1)] += total(sb[q]);
-    }
+    for (int q = 0; q < kBlock; ++q) add_totals(sscp + packed_index(k + q, j), s[q]);
   }
-  for (; k < nvar; ++k) {
-    sscp[packed_index(k, j)] += inner::dot(xa, data + k * stride, n);
-    sscp[packed_index(k, j + 1)] += inner::dot(xb, data + k * stride, n);
+  for (; k < nvar; ++k)
+    for (int r = 0; r < 4; ++r)
+      sscp[packed_index(k, j + r)] += inner::dot(data + (j + r) * stride, data + k * stride, n);
+}
+
+// Sums, squares and crossproducts among columns j .. j + count - 1 only.
+[[gnu::always_inline]] inline void within(const double* data, long n, long stride, int j, int count,
+                                          double* sums, double* sscp) {
+  for (int a = j; a < j + count; ++a) {
+    const double* xa = data + a * stride;
+    sums[a] += inner::sum(xa, n);
+    for (int b = j; b <= a; ++b) sscp[packed_index(a, b)] += inner::dot(data + b * stride, xa, n);
   }
 }
 
 }  // namespace
 
-KAV_KERNEL_VERSIONS
-void zvscpm(const double* data, int nvar, long n, long stride, double* sums, double* sscp) {
+namespace {
+
+// Sums, squares and crossproducts among the four columns j .. j + 3: the
+// ten dot products and four sums in lane vectors (a sum is a dot product
+// with ones, the same bits, as x * 1 is x).
+[[gnu::always_inline]] inline void within_four(const double* data, long n, long stride, int j,
+                                               double* sums, double* sscp) {
+  const double* x = data + j * stride;
+  Lanes s[4][4] = {}, t[4] = {};
+  long i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Lanes a[4];
+    for (int r = 0; r < 4; ++r) load(a[r], x + r * stride + i);
+    for (int r = 0; r < 4; ++r) {
+      t[r] += a[r];
+      for (int c = 0; c <= r; ++c) s[r][c] += a[r] * a[c];
+    }
+  }
+  for (; i < n; ++i)
+    for (int r = 0; r < 4; ++r) {
+      t[r][0] += x[r * stride + i];
+      for (int c = 0; c <= r; ++c) s[r][c][0] += x[r * stride + i] * x[c * stride + i];
+    }
+  for (int r = 0; r < 4; ++r) {
+    sums[j + r] += total(t[r]);
+    for (int c = 0; c <= r; ++c) sscp[packed_index(j + r, j + c)] += total(s[r][c]);
+  }
+}
+
+template <int kBlock>
+[[gnu::always_inline]] inline void crossproducts(const double* data, int nvar, long n, long stride,
+                                                 double* sums, double* sscp) {
   int j = 0;
-  for (; j + 2 <= nvar; j += 2) {
-    const double* xa = data + j * stride;
-    const double* xb = xa + stride;
-    sums[j] += inner::sum(xa, n);
-    sscp[packed_index(j, j)] += inner::dot(xa, xa, n);
-    sscp[packed_index(j + 1, j)] += inner::dot(xa, xb, n);
-    sums[j + 1] += inner::sum(xb, n);
-    sscp[packed_index(j + 1, j + 1)] += inner::dot(xb, xb, n);
-    crossproducts_after_pair<4>(data, nvar, n, stride, j, sscp);
+  for (; j + 4 <= nvar; j += 4) {
+    within_four(data, n, stride, j, sums, sscp);
+    crossproducts_after_four<kBlock>(data, nvar, n, stride, j, sscp);
   }
-  for (; j < nvar; ++j) {
-    const double* xj = data + j * stride;
-    sums[j] += inner::sum(xj, n);
-    sscp[packed_index(j, j)] += inner::dot(xj, xj, n);
-  }
+  within(data, n, stride, j, nvar - j, sums, sscp);
+}
+
+}  // namespace
+
+// One version per vector unit, each with the widest block of columns k its
+// registers hold (sixteen lane vectors of sums need the 32 registers of
+// AVX-512, used here at four lanes for the same sums; AVX2's 16 take
+// eight), chosen once by what the processor has.
+namespace {
+
+using Crossproducts = void (*)(const double*, int, long, long, double*, double*);
+
+void crossproducts_baseline(const double* data, int nvar, long n, long stride, double* sums,
+                            double* sscp) {
+  crossproducts<2>(data, nvar, n, stride, sums, sscp);
+}
+
+#if KAV_VERSIONED
+__attribute__((target("avx2"))) void crossproducts_avx2(const double* data, int nvar, long n,
+                                                        long stride, double* sums, double* sscp) {
+  crossproducts<2>(data, nvar, n, stride, sums, sscp);
+}
+
+__attribute__((target("arch=x86-64-v4"))) void crossproducts_avx512(const double* data, int nvar,
+                                                                    long n, long stride,
+                                                                    double* sums, double* sscp) {
+  crossproducts<4>(data, nvar, n, stride, sums, sscp);
+}
+#endif
+
+Crossproducts choose_crossproducts() {
+#if KAV_VERSIONED
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("x86-64-v4")) return crossproducts_avx512;
+  if (__builtin_cpu_supports("avx2")) return crossproducts_avx2;
+#endif
+  return crossproducts_baseline;
+}
+
+}  // namespace
+
+void zvscpm(const double* data, int nvar, long n, long stride, double* sums, double* sscp) {
+  static const Crossproducts version = choose_crossproducts();
+  version(data, nvar, n, stride, sums, sscp);
 }
 
 KAV_KERNEL_VERSIONS
