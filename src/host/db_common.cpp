@@ -183,7 +183,8 @@ std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
   } catch (const DbFailure& e) {
     rollback();
     failed = true;
-    const std::string why = e.what();
+    std::string why = e.what();
+    while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
     for (const Writer& w : writers_) {
       if (!w.staged) continue;
       if (at && &w != at) {
@@ -191,10 +192,12 @@ std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
         continue;
       }
       out.push_back({msg::kWriteFailed,
-                     {w.display, (at ? "table " + w.table + where + " could not be put in place: "
-                                     : "the COMMIT of table " + w.table + where + " failed: ") +
-                                     why + "; no table of the step was changed in library " +
-                                     lib_->libref()}});
+                     {w.display, (at ? "table " + w.table + where + " could not be put in place ("
+                                     : "the COMMIT of table " + w.table + where + " failed (") +
+                                     why + (at ? "), so no table of the step was changed in library " + lib_->libref()
+                                        : "), so the step's tables in library " + lib_->libref() +
+                                              " are as they were, unless the server took the COMMIT "
+                                              "before the connection broke")}});
     }
     return out;
   }
@@ -296,10 +299,14 @@ class DbReader : public ObsReader, public MomentSource {
   bool next(Observation& obs) override {
     if (pushed_) {
       if (row_ >= static_cast<std::int64_t>(keys_.size())) return false;
+      // A group's values that were not numbers are told as the rows
+      // would tell them, group by group.
+      unreadable_ += bad_[static_cast<std::size_t>(row_)];
       obs = keys_[static_cast<std::size_t>(row_++)];
       return true;
     }
     if (at_ >= buffer_.size()) {
+      if (failed_) fail("reading", "");
       if (exhausted_) return false;
       buffer_.clear();
       at_ = 0;
@@ -364,7 +371,13 @@ class DbReader : public ObsReader, public MomentSource {
   std::string engine_name() const override { return lib_.engine(); }
 
  private:
+  // After a failure the connection is of no more use: a later call says
+  // that reading stopped rather than what the dead connection answers.
   [[noreturn]] void fail(const std::string& doing, const std::string& why) const {
+    if (failed_)
+      throw DataError(header_.name, "", "reading table " + table_.name + " of library " +
+                                            lib_.libref() + " stopped at the error above");
+    failed_ = true;
     throw DataError(header_.name, "",
                     "the " + lib_.describe() + " failed " + doing + " table " + table_.name +
                         " of library " + lib_.libref() + ": " + why);
@@ -393,6 +406,8 @@ class DbReader : public ObsReader, public MomentSource {
   bool pushed_ = false;
   std::vector<Observation> keys_;
   std::vector<GroupMoments> moments_;
+  std::vector<std::int64_t> bad_;  // per group, of a pushed-down pass
+  mutable bool failed_ = false;
 };
 
 // The SQL of the pass.  Pass one counts the observations of each group the
@@ -486,7 +501,7 @@ void DbReader::push_down(const MomentRequest& req) {
   std::vector<GroupMoments> groups;
   std::vector<DbRow> key_cells;
   std::map<std::string, std::size_t> index;
-  std::int64_t unreadable = 0;
+  std::vector<std::int64_t> bad_counts;
   try {
     conn_->query(pass1, [&](const DbRow& r) {
       GroupMoments g;
@@ -496,7 +511,7 @@ void DbReader::push_down(const MomentRequest& req) {
       for (double* x : counts) *x = cell_number(r[i++]);
       for (std::size_t j = 0; j < p; ++j) g.sums.push_back(cell_number(r[i++]));
       for (std::size_t j = 0; j < p; ++j) g.nonmissing.push_back(cell_number(r[i++]));
-      if (!bad.empty()) unreadable += static_cast<std::int64_t>(cell_number(r[i++]));
+      bad_counts.push_back(bad.empty() ? 0 : static_cast<std::int64_t>(cell_number(r[i++])));
       g.cross.assign(p * (p + 1) / 2, 0.0);
       Observation key;
       key.resize(header_.vars.size());
@@ -601,7 +616,7 @@ void DbReader::push_down(const MomentRequest& req) {
   } catch (const DbFailure& e) {
     fail("computing the moments of", e.what());
   }
-  unreadable_ += unreadable;
+  bad_ = std::move(bad_counts);
   keys_ = std::move(keys);
   moments_ = std::move(groups);
   pushed_ = true;

@@ -20,11 +20,16 @@ namespace kav {
 
 namespace {
 
+// A libpq message on one line: its line breaks and indents become single
+// spaces.
 std::string trimmed(const char* s) {
-  std::string t = s ? s : "";
-  while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
-  for (char& c : t)
-    if (c == '\n') c = ' ';
+  std::string t;
+  for (const char* p = s ? s : ""; *p; ++p) {
+    const bool space = *p == '\n' || *p == '\t' || *p == ' ' || *p == '\r';
+    if (!space) t += *p;
+    else if (!t.empty() && t.back() != ' ') t += ' ';
+  }
+  while (!t.empty() && t.back() == ' ') t.pop_back();
   return t;
 }
 
