@@ -114,7 +114,6 @@ void DbStepWrites::stage(int id, std::string table, std::string display,
   w.display = std::move(display);
   w.publish = std::move(publish);
   w.special = special;
-  hook("staged");
 }
 
 void DbStepWrites::abandon(int id) {
@@ -242,11 +241,13 @@ void DbWriter::commit() {
   }
   step_->stage(id_, table_, header_.name, publish_sql(), special_);
   staged_ = true;
-  if (!step_->standalone) return;
-  bool failed = false;
-  const auto msgs = step_->finish(true, failed);
-  for (const DbMessage& m : msgs)
-    if (m.number == msg::kWriteFailed) throw DataError(header_.name, "", m.args[1]);
+  if (step_->standalone) {
+    bool failed = false;
+    const auto msgs = step_->finish(true, failed);
+    for (const DbMessage& m : msgs)
+      if (m.number == msg::kWriteFailed) throw DataError(header_.name, "", m.args[1]);
+  }
+  hook("staged");
 }
 
 bool DbWriter::hold_written_note(std::vector<std::string> args) {

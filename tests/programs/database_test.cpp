@@ -225,12 +225,13 @@ TEST_F(DatabaseTest, OutputTablesOfAStepCommitTogether) {
     e.sql("CREATE TABLE scores (x DOUBLE PRECISION); INSERT INTO scores VALUES (42); "
           "CREATE TABLE stat (x DOUBLE PRECISION); INSERT INTO stat VALUES (42); CREATE INDEX idx ON t (g)");
     const std::string lib = "libname db " + e.lib + ";\n";
-    const Outcome bad = run(lib + "proc factor data=db.t nfactors=2 out=db.scores outstat=db.idx; var x1-x4; run;");
+    const Outcome bad = run(lib + "proc factor data=db.t nfactors=2 out=db.idx outstat=db.stat; var x1-x4; run;");
     EXPECT_EQ(bad.status, 2) << e.lib;
     EXPECT_TRUE(logged(bad.results, kav::msg::kWriteFailed)) << bad.log;
     EXPECT_FALSE(logged(bad.results, kav::msg::kDataSetWritten)) << bad.log;
-    for (const char* w : {"table idx of library DB", "DB.SCORES"}) EXPECT_NE(bad.log.find(w), std::string::npos) << w << bad.log;
-    EXPECT_EQ(scalar(e.file, "SELECT COUNT(*) || ' ' || CAST(MAX(x) AS INTEGER) FROM scores"), "1 42") << e.lib;
+    for (const char* w : {"table idx of library DB", "DB.STAT"}) EXPECT_NE(bad.log.find(w), std::string::npos) << w << bad.log;
+    // OUTSTAT= is committed first: the old way it was in place before OUT= failed.
+    EXPECT_EQ(scalar(e.file, "SELECT COUNT(*) || ' ' || CAST(MAX(x) AS INTEGER) FROM stat"), "1 42") << e.lib;
 
     const Outcome good = run(lib + "proc factor data=db.t nfactors=2 out=db.scores outstat=db.stat; var x1-x4; run;\n"
                                    "data db.sp; input x; datalines;\n.A\n1\n._\n;\nrun;");
