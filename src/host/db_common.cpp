@@ -1,5 +1,6 @@
 // What the database engines share: column kinds, kav's metadata table, the
 // reader of a table or view, and the moment pass in SQL.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -157,7 +158,8 @@ std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
     for (const Writer& w : writers_)
       if (w.staged) msgs.push_back({msg::kDataSetNotReplaced, {w.display}});
   };
-  if (!commit) {
+  const bool any = std::any_of(writers_.begin(), writers_.end(), [](const Writer& w) { return w.staged; });
+  if (!commit || !any) {
     rollback();
     unchanged(out);
     return out;
