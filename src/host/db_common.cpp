@@ -164,7 +164,8 @@ std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
     unchanged(out);
     return out;
   }
-  const Writer* at = nullptr;
+  const Writer* at = nullptr;  // the table being put in place
+  bool committing = false;
   try {
     for (Writer& w : writers_)
       if (w.open) {
@@ -178,6 +179,7 @@ std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
       for (const std::string& s : w.publish) conn_->exec(s);
     }
     at = nullptr;
+    committing = true;
     hook("commit");
     conn_->exec("COMMIT");
     finished_ = true;
@@ -193,9 +195,9 @@ std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
         continue;
       }
       out.push_back({msg::kWriteFailed,
-                     {w.display, (at ? "table " + w.table + where + " could not be put in place ("
+                     {w.display, (!committing ? "table " + w.table + where + " could not be put in place ("
                                      : "the COMMIT of table " + w.table + where + " failed (") +
-                                     why + (at ? "), so no table of the step was changed in library " + lib_->libref()
+                                     why + (!committing ? "), so no table of the step was changed in library " + lib_->libref()
                                         : "), so the step's tables in library " + lib_->libref() +
                                               " are as they were, unless the server took the COMMIT "
                                               "before the connection broke")}});
