@@ -40,10 +40,15 @@ bool numeric_oid(Oid t) {
 
 class PgConnection : public DbConnection {
  public:
-  // The session is named "kav" unless the connection string names it.
+  // The session is named "kav" unless the connection string names it.  A
+  // server that vanishes from the network without closing the connection is
+  // noticed after about a minute and a half of silence (TCP keepalives, and
+  // a limit on unacknowledged data) instead of never; the connection string
+  // may set other values, since it comes after them.
   explicit PgConnection(const std::string& conninfo) {
-    const char* keys[] = {"dbname", "fallback_application_name", nullptr};
-    const char* values[] = {conninfo.c_str(), "kav", nullptr};
+    const char* keys[] = {"keepalives_idle", "keepalives_interval", "keepalives_count",
+                          "tcp_user_timeout", "dbname", "fallback_application_name", nullptr};
+    const char* values[] = {"60", "10", "3", "90000", conninfo.c_str(), "kav", nullptr};
     pg_ = PQconnectdbParams(keys, values, 1);
     if (!pg_ || PQstatus(pg_) != CONNECTION_OK) {
       std::string why = pg_ ? trimmed(PQerrorMessage(pg_)) : "out of memory";
