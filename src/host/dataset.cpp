@@ -60,7 +60,11 @@ class MemoryWriter : public ObsWriter {
   }
   const DataSetHeader& header() const override { return pending_.header; }
   void write(const Observation& obs) override { pending_.rows.push_back(obs); }
-  void commit() override { *target_ = std::move(pending_); }
+  // The header stays, so that the step can still say what it wrote.
+  void commit() override {
+    target_->header = pending_.header;
+    target_->rows = std::move(pending_.rows);
+  }
 
  private:
   std::shared_ptr<MemoryDataSet> target_;

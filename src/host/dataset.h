@@ -108,6 +108,10 @@ class ObsWriter {
   virtual std::int64_t left_out() const { return 0; }
   virtual void write(const Observation& obs) = 0;
   virtual void commit() = 0;
+  // After commit(): true when the data set is not in place yet (a database
+  // table that goes in with the step's transaction) and the writer keeps
+  // the "data set written" note with `args` until it is.
+  virtual bool hold_written_note(std::vector<std::string> /*args*/) { return false; }
 };
 
 // A complete data set held in memory.

@@ -1,5 +1,6 @@
 // What the database engines share: column kinds, kav's metadata table, the
 // reader of a table or view, and the moment pass in SQL.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -74,6 +75,191 @@ std::vector<std::string> db_meta_write_sql(const std::string& table, const DataS
               db_quote_text(labels.dump()) + ")"};
 }
 
+void (*db_test_hook)(const char* event) = nullptr;
+
+namespace {
+
+void hook(const char* event) {
+  if (db_test_hook) db_test_hook(event);
+}
+
+}  // namespace
+
+DbStepWrites::~DbStepWrites() {
+  if (!finished_) rollback();
+}
+
+DbConnection& DbStepWrites::connection() {
+  if (finished_) throw DbFailure("the step's transaction has already ended");
+  if (!conn_) {
+    auto c = lib_->connect();
+    for (const std::string& s : lib_->begin_sql()) c->exec(s);
+    conn_ = std::move(c);
+  }
+  return *conn_;
+}
+
+int DbStepWrites::open(std::vector<std::string> discard) {
+  Writer w;
+  w.discard = std::move(discard);
+  writers_.push_back(std::move(w));
+  return static_cast<int>(writers_.size()) - 1;
+}
+
+void DbStepWrites::stage(int id, std::string table, std::string display,
+                         std::vector<std::string> publish, std::int64_t special) {
+  Writer& w = writers_.at(static_cast<std::size_t>(id));
+  w.open = false;
+  w.staged = true;
+  w.table = std::move(table);
+  w.display = std::move(display);
+  w.publish = std::move(publish);
+  w.special = special;
+}
+
+void DbStepWrites::abandon(int id) {
+  if (id < 0) return;
+  Writer& w = writers_.at(static_cast<std::size_t>(id));
+  if (!w.open) return;
+  w.open = false;
+  if (finished_ || !conn_) return;
+  try {
+    for (const std::string& s : w.discard) conn_->exec(s);
+  } catch (const DbFailure&) {
+    // A transaction that cannot drop the scratch cannot commit either: the
+    // commit reports it.
+  }
+}
+
+void DbStepWrites::hold_note(int id, std::vector<std::string> args) {
+  writers_.at(static_cast<std::size_t>(id)).note = std::move(args);
+}
+
+void DbStepWrites::rollback() {
+  finished_ = true;
+  if (!conn_) return;
+  try {
+    conn_->exec("ROLLBACK");
+  } catch (const DbFailure&) {
+    // The connection is gone: the server has rolled back already.
+  }
+}
+
+std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
+  failed = false;
+  std::vector<DbMessage> out;
+  if (finished_) return out;
+  if (!conn_) {
+    finished_ = true;
+    return out;
+  }
+  const std::string where = " of library " + lib_->libref() + " in the " + lib_->describe();
+  auto unchanged = [&](std::vector<DbMessage>& msgs) {
+    for (const Writer& w : writers_)
+      if (w.staged) msgs.push_back({msg::kDataSetNotReplaced, {w.display}});
+  };
+  const bool any = std::any_of(writers_.begin(), writers_.end(), [](const Writer& w) { return w.staged; });
+  if (!commit || !any) {
+    rollback();
+    unchanged(out);
+    return out;
+  }
+  const Writer* at = nullptr;  // the table being put in place
+  bool committing = false;
+  try {
+    for (Writer& w : writers_)
+      if (w.open) {
+        w.open = false;
+        for (const std::string& s : w.discard) conn_->exec(s);
+      }
+    conn_->exec(db_meta_create_sql());
+    for (const Writer& w : writers_) {
+      if (!w.staged) continue;
+      at = &w;
+      for (const std::string& s : w.publish) conn_->exec(s);
+    }
+    at = nullptr;
+    committing = true;
+    hook("commit");
+    conn_->exec("COMMIT");
+    finished_ = true;
+  } catch (const DbFailure& e) {
+    rollback();
+    failed = true;
+    std::string why = e.what();
+    while (!why.empty() && (why.back() == '.' || why.back() == ' ')) why.pop_back();
+    for (const Writer& w : writers_) {
+      if (!w.staged) continue;
+      if (at && &w != at) {
+        out.push_back({msg::kDataSetNotReplaced, {w.display}});
+        continue;
+      }
+      out.push_back({msg::kWriteFailed,
+                     {w.display, (!committing ? "table " + w.table + where + " could not be put in place ("
+                                     : "the COMMIT of table " + w.table + where + " failed (") +
+                                     why + (!committing ? "), so no table of the step was changed in library " + lib_->libref()
+                                        : "), so the step's tables in library " + lib_->libref() +
+                                              " are as they were, unless the server took the COMMIT "
+                                              "before the connection broke")}});
+    }
+    return out;
+  }
+  for (const Writer& w : writers_) {
+    if (!w.staged) continue;
+    if (!w.note.empty()) out.push_back({msg::kDataSetWritten, w.note});
+    if (w.special > 0)
+      out.push_back({msg::kSpecialMissingNull,
+                     {std::to_string(w.special), w.display, lib_->describe()}});
+  }
+  return out;
+}
+
+DbWriter::~DbWriter() {
+  if (!staged_) step_->abandon(id_);
+}
+
+void DbWriter::fail(const std::string& why) const {
+  throw DataError(header_.name, "", "table " + table_ + " of library " + step_->library().libref() +
+                                        " in the " + step_->library().describe() +
+                                        " could not be written: " + why);
+}
+
+void DbWriter::write(const Observation& obs) {
+  for (std::size_t i = 0; i < header_.vars.size() && i < obs.num.size(); ++i)
+    if (header_.vars[i].is_numeric()) {
+      const char m = missing_letter(obs.num[i]);
+      if (m != 0 && m != '.') ++special_;
+    }
+  try {
+    put_row(obs);
+  } catch (const DbFailure& e) {
+    fail(e.what());
+  }
+}
+
+void DbWriter::commit() {
+  try {
+    finish_rows();
+  } catch (const DbFailure& e) {
+    fail(e.what());
+  }
+  step_->stage(id_, table_, header_.name, publish_sql(), special_);
+  staged_ = true;
+  if (step_->standalone) {
+    bool failed = false;
+    const auto msgs = step_->finish(true, failed);
+    for (const DbMessage& m : msgs)
+      if (m.number == msg::kWriteFailed) throw DataError(header_.name, "", m.args[1]);
+  }
+  hook("staged");
+}
+
+bool DbWriter::hold_written_note(std::vector<std::string> args) {
+  if (!staged_ || step_->standalone) return false;
+  step_->hold_note(id_, std::move(args));
+  return true;
+}
+
 namespace {
 
 std::string lower(std::string s) {
@@ -118,16 +304,21 @@ class DbReader : public ObsReader, public MomentSource {
   bool next(Observation& obs) override {
     if (pushed_) {
       if (row_ >= static_cast<std::int64_t>(keys_.size())) return false;
+      // A group's values that were not numbers are told as the rows
+      // would tell them, group by group.
+      unreadable_ += bad_[static_cast<std::size_t>(row_)];
       obs = keys_[static_cast<std::size_t>(row_++)];
       return true;
     }
     if (at_ >= buffer_.size()) {
+      if (failed_) fail("reading", "");
       if (exhausted_) return false;
       buffer_.clear();
       at_ = 0;
       try {
         if (!cursor_) cursor_ = conn_->cursor(select_sql());
         exhausted_ = !cursor_->fetch(buffer_, 4096);
+        hook("fetch");
       } catch (const DbFailure& e) {
         fail("reading", e.what());
       }
@@ -142,6 +333,10 @@ class DbReader : public ObsReader, public MomentSource {
         if (c.null) continue;
         if (!c.text) {
           obs.num[i] = c.num;
+        } else if (lib_.dialect().stored_as_text) {
+          // Text SQLite kept in a numeric column: the column's affinity
+          // would have made a number of it had it been one.
+          ++unreadable_;
         } else {
           char* end = nullptr;
           const double v = std::strtod(c.str.c_str(), &end);
@@ -181,7 +376,13 @@ class DbReader : public ObsReader, public MomentSource {
   std::string engine_name() const override { return lib_.engine(); }
 
  private:
+  // After a failure the connection is of no more use: a later call says
+  // that reading stopped rather than what the dead connection answers.
   [[noreturn]] void fail(const std::string& doing, const std::string& why) const {
+    if (failed_)
+      throw DataError(header_.name, "", "reading table " + table_.name + " of library " +
+                                            lib_.libref() + " stopped at the error above");
+    failed_ = true;
     throw DataError(header_.name, "",
                     "the " + lib_.describe() + " failed " + doing + " table " + table_.name +
                         " of library " + lib_.libref() + ": " + why);
@@ -210,6 +411,8 @@ class DbReader : public ObsReader, public MomentSource {
   bool pushed_ = false;
   std::vector<Observation> keys_;
   std::vector<GroupMoments> moments_;
+  std::vector<std::int64_t> bad_;  // per group, of a pushed-down pass
+  mutable bool failed_ = false;
 };
 
 // The SQL of the pass.  Pass one counts the observations of each group the
@@ -241,22 +444,40 @@ void DbReader::push_down(const MomentRequest& req) {
   const std::string usable = fok + " AND " + wok;
   const std::string used = usable + " AND " + complete;
 
+  // The BY values as the rows give them: where the engine keeps text in a
+  // numeric column, that text is a missing value.  by_list names them in
+  // the outer queries.
   std::string by_list, order;
+  std::vector<std::string> by_expr;
   for (std::size_t k = 0; k < req.by.size(); ++k) {
     const int v = header_.find(req.by[k].name);
-    const std::string q = col(v);
-    by_list += (k ? ", " : "") + q;
+    const std::string q = col(v), alias = "kav_b" + std::to_string(k);
     const bool text = !header_.vars[static_cast<std::size_t>(v)].is_numeric();
-    order += std::string(k ? ", " : "") + q + (text ? d.text_order : "") +
+    by_expr.push_back(!text && d.stored_as_text ? "CASE WHEN " + d.is_number(q) + " THEN " + q + " END" : q);
+    by_list += (k ? ", " : "") + alias;
+    order += std::string(k ? ", " : "") + alias + (text ? d.text_order : "") +
              (req.by[k].descending ? " DESC NULLS LAST" : " ASC NULLS FIRST");
   }
+  auto by_select = [&] {
+    std::string s;
+    for (std::size_t k = 0; k < by_expr.size(); ++k) s += by_expr[k] + " AS kav_b" + std::to_string(k) + ", ";
+    return s;
+  };
+  // Values of numeric columns stored as text, counted as the rows would
+  // count them for the reader's note.
+  std::string bad;
+  if (d.stored_as_text)
+    for (std::size_t i = 0; i < header_.vars.size(); ++i)
+      if (header_.vars[i].is_numeric())
+        bad += std::string(bad.empty() ? "" : " + ") + "CASE WHEN " + d.stored_as_text(col(static_cast<int>(i))) +
+               " THEN 1 ELSE 0 END";
   const std::string group_tail =
       req.by.empty() ? "" : " GROUP BY " + by_list + " ORDER BY " + order;
   const std::string from = " FROM " + db_quote_name(table_.name);
   const std::size_t nby = req.by.size();
 
   // The conditions are evaluated once per row, in the inner query.
-  std::string inner1 = "SELECT " + (nby ? by_list + ", " : std::string()) +
+  std::string inner1 = "SELECT " + by_select() + (bad.empty() ? "" : "(" + bad + ") AS kav_bad, ") +
                        "CASE WHEN " + usable + " THEN 1 ELSE 0 END AS kav_ok, "
                        "CASE WHEN " + used + " THEN 1 ELSE 0 END AS kav_use, "
                        "CASE WHEN " + fok + " THEN " + fv + " ELSE 0 END AS kav_f, "
@@ -272,6 +493,7 @@ void DbReader::push_down(const MomentRequest& req) {
   for (std::size_t j = 0; j < p; ++j)
     pass1 += ", SUM(CASE WHEN kav_use = 1 THEN kav_c * kav_x" + std::to_string(j) + " END)";
   for (std::size_t j = 0; j < p; ++j) pass1 += ", SUM(kav_p" + std::to_string(j) + ")";
+  if (!bad.empty()) pass1 += ", SUM(kav_bad)";
   pass1 += " FROM (" + inner1 + from + ") AS s" + group_tail;
 
   auto key_of = [&](const DbRow& r) {
@@ -284,6 +506,7 @@ void DbReader::push_down(const MomentRequest& req) {
   std::vector<GroupMoments> groups;
   std::vector<DbRow> key_cells;
   std::map<std::string, std::size_t> index;
+  std::vector<std::int64_t> bad_counts;
   try {
     conn_->query(pass1, [&](const DbRow& r) {
       GroupMoments g;
@@ -293,6 +516,7 @@ void DbReader::push_down(const MomentRequest& req) {
       for (double* x : counts) *x = cell_number(r[i++]);
       for (std::size_t j = 0; j < p; ++j) g.sums.push_back(cell_number(r[i++]));
       for (std::size_t j = 0; j < p; ++j) g.nonmissing.push_back(cell_number(r[i++]));
+      bad_counts.push_back(bad.empty() ? 0 : static_cast<std::int64_t>(cell_number(r[i++])));
       g.cross.assign(p * (p + 1) / 2, 0.0);
       Observation key;
       key.resize(header_.vars.size());
@@ -310,6 +534,7 @@ void DbReader::push_down(const MomentRequest& req) {
       groups.push_back(std::move(g));
     });
 
+    hook("moments");
     // Pass two, in slices of at most 1000 sums: engines limit the columns
     // of a result (SQLite to 2000, PostgreSQL to 1664).
     std::string values, join;
@@ -339,7 +564,7 @@ void DbReader::push_down(const MomentRequest& req) {
     }
     if (any) {
       std::vector<std::string> dev(p);
-      std::string inner = "SELECT " + (nby ? by_list + ", " : std::string()) + c + " AS kav_c";
+      std::string inner = "SELECT " + by_select() + c + " AS kav_c";
       std::size_t at = 0;
       for (std::size_t j = 0; j < p; ++j) {
         std::string x = num(db_quote_name(table_.columns[static_cast<std::size_t>(req.vars[j])].name));
@@ -358,9 +583,16 @@ void DbReader::push_down(const MomentRequest& req) {
       if (nby && !req.noint) {
         inner += " JOIN (VALUES " + values + ") AS m ON ";
         for (std::size_t k = 0; k < nby; ++k) {
-          const int v = header_.find(req.by[k].name);
-          inner += std::string(k ? " AND " : "") + db_quote_name(table_.name) + "." + col(v) +
-                   " IS NOT DISTINCT FROM m.column" + std::to_string(k + 1);
+          // The table's columns named by the table, so that no column of
+          // the VALUES list is meant.
+          std::string e = by_expr[k];
+          const std::string q = col(header_.find(req.by[k].name));
+          for (std::size_t at = e.find(q); at != std::string::npos; at = e.find(q, at + 1)) {
+            const std::string prefix = db_quote_name(table_.name) + ".";
+            e.insert(at, prefix);
+            at += prefix.size();
+          }
+          inner += std::string(k ? " AND " : "") + e + " IS NOT DISTINCT FROM m.column" + std::to_string(k + 1);
         }
       }
       inner += " WHERE " + used;
@@ -389,6 +621,7 @@ void DbReader::push_down(const MomentRequest& req) {
   } catch (const DbFailure& e) {
     fail("computing the moments of", e.what());
   }
+  bad_ = std::move(bad_counts);
   keys_ = std::move(keys);
   moments_ = std::move(groups);
   pushed_ = true;
@@ -481,17 +714,20 @@ std::unique_ptr<ObsReader> DbLibrary::open_read(const DataSetName& name, ValidVa
                                     std::move(notes));
 }
 
-std::unique_ptr<ObsWriter> DbLibrary::open_write(const DataSetName& name, DataSetHeader header) {
-  std::unique_ptr<DbConnection> conn;
+std::unique_ptr<ObsWriter> DbLibrary::open_write(const DataSetName& name, DataSetHeader header,
+                                                 std::shared_ptr<DbStepWrites> step) {
   std::string table = lower(name.member);
   try {
-    conn = connect();
-    if (auto existing = find_table(*conn, name.member)) {
+    if (!step) {
+      step = std::make_shared<DbStepWrites>(shared_from_this());
+      step->standalone = true;
+    }
+    if (auto existing = find_table(step->connection(), name.member)) {
       if (existing->view)
         throw DbFailure(existing->name + " is a view; kav writes only tables");
       table = existing->name;
     }
-    return stage_writer(std::move(conn), table, std::move(header));
+    return stage_writer(std::move(step), table, std::move(header));
   } catch (const DbFailure& e) {
     throw DataError(name.display(), "", "table " + table + " could not be written in the " +
                                             describe() + " of library " + libref_ + ": " + e.what());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/dataset.h"
+#include "host/library.h"
 #include "host/names.h"
 
 namespace kav {
@@ -77,9 +78,72 @@ struct DbDialect {
   std::function<std::string(const std::string&)> is_number;
   // Appended to a text column in ORDER BY so that text sorts by its bytes.
   std::string text_order;
+  // A condition that a value of a numeric column is stored as something
+  // other than a number (SQLite keeps text in any column); empty when the
+  // engine cannot do that.  Row by row such a value is read as missing.
+  std::function<std::string(const std::string&)> stored_as_text;
 };
 
-class DbLibrary {
+// Test-only: called with "fetch" after each batch of rows a reader fetches,
+// "moments" between the two queries of the pushed-down pass and "staged"
+// when a writer's table has been staged.  Null in normal runs; a test sets
+// it to take the server away at a known point.
+extern void (*db_test_hook)(const char* event);
+
+class DbLibrary;
+
+// The output tables one step writes to one database library.  They are
+// written through one connection in one transaction that commits only when
+// the step ends well, so that a step writing two tables leaves both as they
+// were when it stops after the first.  Outside a step (a writer opened on
+// its own) the writer commits its own transaction at commit().
+class DbStepWrites {
+ public:
+  explicit DbStepWrites(std::shared_ptr<DbLibrary> lib) : lib_(std::move(lib)) {}
+  ~DbStepWrites();
+  DbStepWrites(const DbStepWrites&) = delete;
+  DbStepWrites& operator=(const DbStepWrites&) = delete;
+
+  // The connection, with the transaction begun at the first call.
+  DbConnection& connection();
+  DbLibrary& library() { return *lib_; }
+  // A writer announces itself with the statements that remove what it has
+  // made so far, run when it goes without commit() or the step commits
+  // without it.  Returns its id.
+  int open(std::vector<std::string> discard);
+  // The writer `id` is done: `publish` puts its table `table` in place (run
+  // at the commit, in the order the writers staged).  `display` names the
+  // data set in messages; `special` counts special missing values written
+  // as NULL.
+  void stage(int id, std::string table, std::string display, std::vector<std::string> publish,
+             std::int64_t special);
+  // The writer `id` went without staging.
+  void abandon(int id);
+  // Keeps the "data set written" note of writer `id` until the commit has
+  // made it true.
+  void hold_note(int id, std::vector<std::string> args);
+  // Publishes every staged table and commits, or rolls everything back.
+  // Returns the messages for the log; `failed` tells that the commit was
+  // wanted and did not happen.
+  std::vector<DbMessage> finish(bool commit, bool& failed);
+  // Set for a writer opened outside a step, which commits on its own.
+  bool standalone = false;
+
+ private:
+  struct Writer {
+    bool open = true, staged = false;
+    std::vector<std::string> discard, publish, note;
+    std::string table, display;
+    std::int64_t special = 0;
+  };
+  void rollback();
+  std::shared_ptr<DbLibrary> lib_;
+  std::unique_ptr<DbConnection> conn_;
+  bool finished_ = false;
+  std::vector<Writer> writers_;
+};
+
+class DbLibrary : public std::enable_shared_from_this<DbLibrary> {
  public:
   DbLibrary(std::string libref, std::string engine, std::string where)
       : libref_(std::move(libref)), engine_(std::move(engine)), where_(std::move(where)) {}
@@ -92,18 +156,60 @@ class DbLibrary {
 
   bool exists(const DataSetName& name);
   std::unique_ptr<ObsReader> open_read(const DataSetName& name, ValidVarName rule);
-  std::unique_ptr<ObsWriter> open_write(const DataSetName& name, DataSetHeader header);
+  // `step` holds the step's transaction on this library; null for a writer
+  // that commits on its own.
+  std::unique_ptr<ObsWriter> open_write(const DataSetName& name, DataSetHeader header,
+                                        std::shared_ptr<DbStepWrites> step);
 
   // Engine parts.
   virtual std::unique_ptr<DbConnection> connect() = 0;
   virtual std::optional<DbTable> find_table(DbConnection& c, const std::string& member) = 0;
   virtual const DbDialect& dialect() const = 0;
-  virtual std::unique_ptr<ObsWriter> stage_writer(std::unique_ptr<DbConnection> c,
+  // The statements that begin a writing transaction.
+  virtual std::vector<std::string> begin_sql() const = 0;
+  // A writer of `table` whose rows go through the step's connection and
+  // whose table is put in place when the step commits.
+  virtual std::unique_ptr<ObsWriter> stage_writer(std::shared_ptr<DbStepWrites> step,
                                                   const std::string& table,
                                                   DataSetHeader header) = 0;
 
  private:
   std::string libref_, engine_, where_;
+};
+
+// What the engines' writers share: the step's transaction, the count of
+// special missing values written as NULL, and commit(), which stages the
+// table for the step's commit.
+class DbWriter : public ObsWriter {
+ public:
+  DbWriter(std::shared_ptr<DbStepWrites> step, std::string table, DataSetHeader header)
+      : step_(std::move(step)), table_(std::move(table)), header_(std::move(header)) {}
+  ~DbWriter() override;
+  const DataSetHeader& header() const override { return header_; }
+  void write(const Observation& obs) final;
+  void commit() final;
+  bool hold_written_note(std::vector<std::string> args) override;
+
+ protected:
+  // Registers the statements that remove the writer's scratch; derived
+  // constructors call it before they make any.
+  void announce(std::vector<std::string> discard) { id_ = step_->open(std::move(discard)); }
+  DbConnection& conn() { return step_->connection(); }
+  [[noreturn]] void fail(const std::string& why) const;
+  virtual void put_row(const Observation& obs) = 0;
+  // Sends what is still buffered; throws DbFailure.
+  virtual void finish_rows() = 0;
+  // The statements that put the staged table in place.
+  virtual std::vector<std::string> publish_sql() = 0;
+
+  std::shared_ptr<DbStepWrites> step_;
+  std::string table_;
+  DataSetHeader header_;
+
+ private:
+  int id_ = -1;
+  bool staged_ = false;
+  std::int64_t special_ = 0;
 };
 
 // Throw LibraryError when the database cannot be opened.

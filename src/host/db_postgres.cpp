@@ -1,10 +1,11 @@
 // The PostgreSQL engine: LIBNAME ref POSTGRES 'host=... dbname=... user=...'.
-// Every reader and writer has a connection of its own.  A reader walks a
-// scrollable cursor in one read-only transaction, so that going back to a BY
-// group's first row is a MOVE.  A writer creates its table under a name of
-// its own in a transaction, fills it with COPY, and on commit() drops the old
-// table and renames the new one before COMMIT: other sessions see the old
-// table or the new one, never a part of either.
+// Every reader has a connection of its own; the writers of a step share one.
+// A reader walks a scrollable cursor in one read-only transaction, so that
+// going back to a BY group's first row is a MOVE.  A writer creates its
+// table under a name of its own in the step's transaction and fills it with
+// COPY; when the step ends well the old tables are dropped and the new ones
+// renamed before COMMIT: other sessions see the old tables or the new ones,
+// never a part of either.
 #include <libpq-fe.h>
 #include <unistd.h>
 
@@ -19,11 +20,16 @@ namespace kav {
 
 namespace {
 
+// A libpq message on one line: its line breaks and indents become single
+// spaces.
 std::string trimmed(const char* s) {
-  std::string t = s ? s : "";
-  while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
-  for (char& c : t)
-    if (c == '\n') c = ' ';
+  std::string t;
+  for (const char* p = s ? s : ""; *p; ++p) {
+    const bool space = *p == '\n' || *p == '\t' || *p == ' ' || *p == '\r';
+    if (!space) t += *p;
+    else if (!t.empty() && t.back() != ' ') t += ' ';
+  }
+  while (!t.empty() && t.back() == ' ') t.pop_back();
   return t;
 }
 
@@ -34,7 +40,16 @@ bool numeric_oid(Oid t) {
 
 class PgConnection : public DbConnection {
  public:
-  explicit PgConnection(const std::string& conninfo) : pg_(PQconnectdb(conninfo.c_str())) {
+  // The session is named "kav" unless the connection string names it.  A
+  // server that vanishes from the network without closing the connection is
+  // noticed after about a minute and a half of silence (TCP keepalives, and
+  // a limit on unacknowledged data) instead of never; the connection string
+  // may set other values, since it comes after them.
+  explicit PgConnection(const std::string& conninfo) {
+    const char* keys[] = {"keepalives_idle", "keepalives_interval", "keepalives_count",
+                          "tcp_user_timeout", "dbname", "fallback_application_name", nullptr};
+    const char* values[] = {"60", "10", "3", "90000", conninfo.c_str(), "kav", nullptr};
+    pg_ = PQconnectdbParams(keys, values, 1);
     if (!pg_ || PQstatus(pg_) != CONNECTION_OK) {
       std::string why = pg_ ? trimmed(PQerrorMessage(pg_)) : "out of memory";
       PQfinish(pg_);
@@ -149,36 +164,20 @@ std::unique_ptr<DbCursor> PgConnection::cursor(const std::string& sql) {
   return std::make_unique<PgCursor>(*this, sql);
 }
 
-class PgWriter : public ObsWriter {
+class PgWriter : public DbWriter {
  public:
-  PgWriter(std::unique_ptr<DbConnection> conn, std::string table, DataSetHeader header)
-      : conn_(std::move(conn)), table_(std::move(table)), header_(std::move(header)) {
-    auto& c = pg();
+  PgWriter(std::shared_ptr<DbStepWrites> step, std::string table, DataSetHeader header)
+      : DbWriter(std::move(step), std::move(table), std::move(header)) {
     fresh_ = "kav_new_" + std::to_string(::getpid()) + "_" + std::to_string(++name_counter);
-    c.exec("BEGIN");
-    // A table that a reader of this run still holds would otherwise make the
-    // replacement wait for ever.
-    c.exec("SET LOCAL lock_timeout = '10s'");
+    announce({"DROP TABLE IF EXISTS " + db_quote_name(fresh_)});
     std::string cols;
     for (std::size_t i = 0; i < header_.vars.size(); ++i)
       cols += (i ? ", " : "") + db_quote_name(header_.vars[i].name) + " " + db_column_type(header_.vars[i]);
-    c.exec("CREATE TABLE " + db_quote_name(fresh_) + " (" + cols + ")");
-    PQclear(c.run("COPY " + db_quote_name(fresh_) + " FROM STDIN", PGRES_COPY_IN));
-    copying_ = true;
+    conn().exec("CREATE TABLE " + db_quote_name(fresh_) + " (" + cols + ")");
   }
-  ~PgWriter() override {
-    if (committed_) return;
-    if (copying_) {
-      PQputCopyEnd(pg().handle(), "step ended without commit");
-      while (PGresult* r = PQgetResult(pg().handle())) PQclear(r);
-    }
-    try {
-      pg().exec("ROLLBACK");
-    } catch (const DbFailure&) {
-    }
-  }
-  const DataSetHeader& header() const override { return header_; }
-  void write(const Observation& obs) override {
+
+ private:
+  void put_row(const Observation& obs) override {
     for (std::size_t i = 0; i < header_.vars.size(); ++i) {
       if (i) buffer_ += '\t';
       if (header_.vars[i].is_numeric()) {
@@ -197,44 +196,37 @@ class PgWriter : public ObsWriter {
       }
     }
     buffer_ += '\n';
-    if (buffer_.size() > (1u << 20)) flush();
+    if (buffer_.size() > (1u << 20)) finish_rows();
   }
-  void commit() override {
-    auto& c = pg();
-    try {
-      flush();
-      copying_ = false;
-      if (PQputCopyEnd(c.handle(), nullptr) != 1) throw DbFailure(trimmed(PQerrorMessage(c.handle())));
-      PGresult* r = PQgetResult(c.handle());
-      const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-      std::string why = trimmed(PQresultErrorMessage(r));
-      PQclear(r);
-      while (PGresult* more = PQgetResult(c.handle())) PQclear(more);
-      if (!ok) throw DbFailure(why);
-      c.exec(db_meta_create_sql());
-      c.exec("DROP TABLE IF EXISTS " + db_quote_name(table_));
-      c.exec("ALTER TABLE " + db_quote_name(fresh_) + " RENAME TO " + db_quote_name(table_));
-      for (const std::string& s : db_meta_write_sql(table_, header_)) c.exec(s);
-      c.exec("COMMIT");
-    } catch (const DbFailure& e) {
-      throw DataError(header_.name, "", "table " + table_ + " was not replaced: " + e.what());
-    }
-    committed_ = true;
-  }
-
- private:
-  PgConnection& pg() { return static_cast<PgConnection&>(*conn_); }
-  void flush() {
+  // Each batch is a COPY of its own, so that the writers of a step can
+  // take turns on the step's one connection.
+  void finish_rows() override {
     if (buffer_.empty()) return;
-    if (PQputCopyData(pg().handle(), buffer_.data(), static_cast<int>(buffer_.size())) != 1)
-      throw DataError(header_.name, "", "table " + table_ + ": " + trimmed(PQerrorMessage(pg().handle())));
+    auto& c = static_cast<PgConnection&>(conn());
+    PQclear(c.run("COPY " + db_quote_name(fresh_) + " FROM STDIN", PGRES_COPY_IN));
+    PGconn* h = c.handle();
+    const bool sent = PQputCopyData(h, buffer_.data(), static_cast<int>(buffer_.size())) == 1;
     buffer_.clear();
+    if (PQputCopyEnd(h, sent ? nullptr : "the rows could not be sent") != 1)
+      throw DbFailure(trimmed(PQerrorMessage(h)));
+    PGresult* r = PQgetResult(h);
+    const bool ok = r && PQresultStatus(r) == PGRES_COMMAND_OK;
+    std::string why = trimmed(r ? PQresultErrorMessage(r) : PQerrorMessage(h));
+    if (why.empty()) why = trimmed(PQerrorMessage(h));
+    PQclear(r);
+    while (PGresult* more = PQgetResult(h)) PQclear(more);
+    if (!ok) throw DbFailure(why);
   }
-  std::unique_ptr<DbConnection> conn_;
-  std::string table_, fresh_;
-  DataSetHeader header_;
-  std::string buffer_;
-  bool copying_ = false, committed_ = false;
+  // The old table goes and the new one takes its name in the step's
+  // transaction: other sessions see the old table or the new one.
+  std::vector<std::string> publish_sql() override {
+    std::vector<std::string> sql = {
+        "DROP TABLE IF EXISTS " + db_quote_name(table_),
+        "ALTER TABLE " + db_quote_name(fresh_) + " RENAME TO " + db_quote_name(table_)};
+    for (std::string& m : db_meta_write_sql(table_, header_)) sql.push_back(std::move(m));
+    return sql;
+  }
+  std::string fresh_, buffer_;
 };
 
 // The connection string as the log may show it: without a password.
@@ -289,9 +281,14 @@ class PgLibrary : public DbLibrary {
             });
     return t;
   }
-  std::unique_ptr<ObsWriter> stage_writer(std::unique_ptr<DbConnection> c, const std::string& table,
+  // A table that a reader of this run still holds would otherwise make the
+  // replacement wait for ever.
+  std::vector<std::string> begin_sql() const override {
+    return {"BEGIN", "SET LOCAL lock_timeout = '10s'"};
+  }
+  std::unique_ptr<ObsWriter> stage_writer(std::shared_ptr<DbStepWrites> step, const std::string& table,
                                           DataSetHeader header) override {
-    return std::make_unique<PgWriter>(std::move(c), table, std::move(header));
+    return std::make_unique<PgWriter>(std::move(step), table, std::move(header));
   }
 
  private:

@@ -1,9 +1,9 @@
-// The SQLite engine: LIBNAME ref SQLITE 'file.db'.  Every reader and writer
-// has a connection of its own.  A reader's statement is reset as soon as its
-// rows are exhausted, so that it holds no lock on the file when the step's
-// writers commit.  A writer collects its rows in a temporary table of its
-// own connection, which locks nothing in the file; commit() then replaces
-// the table in one short transaction.
+// The SQLite engine: LIBNAME ref SQLITE 'file.db'.  Every reader has a
+// connection of its own; the writers of a step share one.  A reader's
+// statement is reset as soon as its rows are exhausted, so that it holds no
+// lock on the file when the step's writers commit.  A writer collects its
+// rows in a temporary table, which locks nothing in the file; when the step
+// ends well its tables are replaced in one short transaction.
 #include <sqlite3.h>
 
 #include <atomic>
@@ -140,29 +140,22 @@ std::unique_ptr<DbCursor> SqliteConnection::cursor(const std::string& sql) {
 
 std::atomic<int> stage_counter{0};
 
-class SqliteWriter : public ObsWriter {
+class SqliteWriter : public DbWriter {
  public:
-  SqliteWriter(std::unique_ptr<DbConnection> conn, std::string table, DataSetHeader header)
-      : conn_(std::move(conn)), table_(std::move(table)), header_(std::move(header)) {
-    auto& c = sqlite();
+  SqliteWriter(std::shared_ptr<DbStepWrites> step, std::string table, DataSetHeader header)
+      : DbWriter(std::move(step), std::move(table), std::move(header)) {
     stage_ = "kav_stage_" + std::to_string(++stage_counter);
-    c.exec("BEGIN");
+    announce({"DROP TABLE IF EXISTS temp." + db_quote_name(stage_)});
+    auto& c = sqlite();
     c.exec("CREATE TEMP TABLE " + db_quote_name(stage_) + " (" + columns() + ")");
     std::string sql = "INSERT INTO temp." + db_quote_name(stage_) + " VALUES (";
     for (std::size_t i = 0; i < header_.vars.size(); ++i) sql += i ? ", ?" : "?";
     insert_ = c.prepare(sql + ")");
   }
-  ~SqliteWriter() override {
-    sqlite3_finalize(insert_);
-    if (!committed_) {
-      try {
-        sqlite().exec("ROLLBACK");
-      } catch (const DbFailure&) {
-      }
-    }
-  }
-  const DataSetHeader& header() const override { return header_; }
-  void write(const Observation& obs) override {
+  ~SqliteWriter() override { sqlite3_finalize(insert_); }
+
+ private:
+  void put_row(const Observation& obs) override {
     for (std::size_t i = 0; i < header_.vars.size(); ++i) {
       const int k = static_cast<int>(i) + 1;
       if (header_.vars[i].is_numeric()) {
@@ -178,38 +171,31 @@ class SqliteWriter : public ObsWriter {
     }
     const int rc = sqlite3_step(insert_);
     sqlite3_reset(insert_);
-    if (rc != SQLITE_DONE) throw DataError(header_.name, "", sqlite3_errmsg(sqlite().handle()));
+    if (rc != SQLITE_DONE) throw DbFailure(sqlite3_errmsg(sqlite().handle()));
   }
-  void commit() override {
-    auto& c = sqlite();
-    try {
-      const std::string t = "main." + db_quote_name(table_);
-      c.exec(db_meta_create_sql());
-      c.exec("DROP TABLE IF EXISTS " + t);
-      c.exec("CREATE TABLE " + t + " (" + columns() + ")");
-      c.exec("INSERT INTO " + t + " SELECT * FROM temp." + db_quote_name(stage_));
-      for (const std::string& s : db_meta_write_sql(table_, header_)) c.exec(s);
-      c.exec("DROP TABLE temp." + db_quote_name(stage_));
-      c.exec("COMMIT");
-    } catch (const DbFailure& e) {
-      throw DataError(header_.name, "", "table " + table_ + " was not replaced: " + e.what());
-    }
-    committed_ = true;
+  void finish_rows() override {
+    sqlite3_finalize(insert_);
+    insert_ = nullptr;
   }
-
- private:
-  SqliteConnection& sqlite() { return static_cast<SqliteConnection&>(*conn_); }
+  // The table is dropped, made and filled in the step's transaction.
+  std::vector<std::string> publish_sql() override {
+    const std::string t = "main." + db_quote_name(table_);
+    std::vector<std::string> sql = {"DROP TABLE IF EXISTS " + t,
+                                    "CREATE TABLE " + t + " (" + columns() + ")",
+                                    "INSERT INTO " + t + " SELECT * FROM temp." + db_quote_name(stage_)};
+    for (std::string& m : db_meta_write_sql(table_, header_)) sql.push_back(std::move(m));
+    sql.push_back("DROP TABLE temp." + db_quote_name(stage_));
+    return sql;
+  }
+  SqliteConnection& sqlite() { return static_cast<SqliteConnection&>(conn()); }
   std::string columns() const {
     std::string s;
     for (std::size_t i = 0; i < header_.vars.size(); ++i)
       s += (i ? ", " : "") + db_quote_name(header_.vars[i].name) + " " + db_column_type(header_.vars[i]);
     return s;
   }
-  std::unique_ptr<DbConnection> conn_;
-  std::string table_, stage_;
-  DataSetHeader header_;
+  std::string stage_;
   sqlite3_stmt* insert_ = nullptr;
-  bool committed_ = false;
   const std::string empty_;
 };
 
@@ -218,7 +204,14 @@ class SqliteLibrary : public DbLibrary {
   SqliteLibrary(const std::string& libref, const std::string& file)
       : DbLibrary(libref, "SQLite", "'" + file + "'"), file_(file) {
     dialect_.whole = [](const std::string& x) { return "CAST(" + x + " AS INTEGER)"; };
-    dialect_.is_number = [](const std::string&) { return std::string("1 = 1"); };
+    // SQLite keeps text (and blobs) in a column declared numeric; such a
+    // value is missing here as it is when the rows are read.
+    dialect_.is_number = [](const std::string& x) {
+      return "typeof(" + x + ") IN ('integer', 'real')";
+    };
+    dialect_.stored_as_text = [](const std::string& x) {
+      return "typeof(" + x + ") IN ('text', 'blob')";
+    };
   }
   std::unique_ptr<DbConnection> connect() override { return std::make_unique<SqliteConnection>(file_); }
   const DbDialect& dialect() const override { return dialect_; }
@@ -252,9 +245,10 @@ class SqliteLibrary : public DbLibrary {
     }
     return t;
   }
-  std::unique_ptr<ObsWriter> stage_writer(std::unique_ptr<DbConnection> c, const std::string& table,
+  std::vector<std::string> begin_sql() const override { return {"BEGIN"}; }
+  std::unique_ptr<ObsWriter> stage_writer(std::shared_ptr<DbStepWrites> step, const std::string& table,
                                           DataSetHeader header) override {
-    return std::make_unique<SqliteWriter>(std::move(c), table, std::move(header));
+    return std::make_unique<SqliteWriter>(std::move(step), table, std::move(header));
   }
 
  private:

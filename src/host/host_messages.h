@@ -45,6 +45,7 @@ inline constexpr int kLibrefCleared = 35;
 inline constexpr int kDatabaseUnusable = 36;    // libref, engine and place, reason
 inline constexpr int kDatabaseAssigned = 37;    // libref, engine and place
 inline constexpr int kMomentsPushedDown = 38;   // data set, engine, groups
+inline constexpr int kSpecialMissingNull = 39;  // count, data set, engine and place
 
 // DATA step
 inline constexpr int kInputListBad = 40;

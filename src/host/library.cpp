@@ -304,6 +304,9 @@ class SelectingWriter : public ObsWriter {
     inner_->write(row_);
   }
   void commit() override { inner_->commit(); }
+  bool hold_written_note(std::vector<std::string> args) override {
+    return inner_->hold_written_note(std::move(args));
+  }
 
  private:
   DataSetHeader full_;
@@ -397,6 +400,24 @@ std::string Libraries::assign_database(const std::string& libref, const std::str
   std::string d = lib.db->describe();
   libs_[ref] = std::move(lib);
   return d;
+}
+
+void Libraries::begin_step() {
+  step_writes_.clear();
+  in_step_ = true;
+}
+
+std::vector<DbMessage> Libraries::end_step(bool commit, bool& failed) {
+  failed = false;
+  in_step_ = false;
+  std::vector<DbMessage> out;
+  for (auto& [ref, w] : step_writes_) {
+    bool f = false;
+    for (DbMessage& m : w->finish(commit, f)) out.push_back(std::move(m));
+    failed = failed || f;
+  }
+  step_writes_.clear();
+  return out;
 }
 
 bool Libraries::clear(const std::string& libref) {
@@ -510,7 +531,15 @@ std::unique_ptr<ObsWriter> Libraries::open_unselected(const DataSetName& name, D
       return std::make_unique<CommitHook>(open_memory_writer(target, std::move(header)),
                                           [members, key, target] { (*members)[key] = target; });
     }
-    if (it->second.db) return it->second.db->open_write(name, std::move(header));
+    if (it->second.db) {
+      std::shared_ptr<DbStepWrites> step;
+      if (in_step_) {
+        auto& w = step_writes_[name.libref];
+        if (!w) w = std::make_shared<DbStepWrites>(it->second.db);
+        step = w;
+      }
+      return it->second.db->open_write(name, std::move(header), std::move(step));
+    }
   }
   return open_csv_writer(file_of(name), std::move(header));
 }

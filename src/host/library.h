@@ -19,6 +19,13 @@
 namespace kav {
 
 class DbLibrary;
+class DbStepWrites;
+
+// A message for the log, as the host's message catalogue numbers it.
+struct DbMessage {
+  int number;
+  std::vector<std::string> args;
+};
 
 // A data set as a program names it: lib.member, member (WORK), or a quoted
 // path, with its data set options.  TYPE= and LABEL= set the header; the
@@ -99,6 +106,15 @@ class Libraries {
   // the header's type and label.  Throws LibraryError.
   std::unique_ptr<ObsWriter> open_write(const DataSetName& name, DataSetHeader header);
 
+  // A step's output tables in a database library are written in one
+  // transaction per library, which end_step commits when the step ended
+  // well (commit) and rolls back otherwise.  Writers opened outside a step
+  // commit on their own.  end_step returns the messages for the log (the
+  // "data set written" notes held until the commit, or why a table was not
+  // written); `failed` tells that a wanted commit did not happen.
+  void begin_step();
+  std::vector<DbMessage> end_step(bool commit, bool& failed);
+
  private:
   struct Library {
     std::string folder;
@@ -109,6 +125,8 @@ class Libraries {
   const Library& library(const DataSetName& name) const;
   std::unique_ptr<ObsWriter> open_unselected(const DataSetName& name, DataSetHeader header);
   std::map<std::string, Library> libs_;
+  bool in_step_ = false;
+  std::map<std::string, std::shared_ptr<DbStepWrites>> step_writes_;  // by libref
   mutable std::string work_;  // "" until made, for a temporary WORK
   bool remove_work_ = false;
 };

@@ -72,6 +72,9 @@ const MessageDef kHostMessages[] = {
     {G, msg::kMomentsPushedDown, S::Note,
      "The moment pass over %1 ran in the %2 database: %3 BY group(s) of sums came back instead "
      "of the rows. OPTIONS NOPUSHDOWN; reads the rows instead."},
+    {G, msg::kSpecialMissingNull, S::Note,
+     "%1 special missing value(s) (.A-.Z, ._) of data set %2 were written to the %3 as NULL "
+     "and will be read back as the ordinary missing value."},
 
     {G, msg::kInputListBad, S::Error, "The INPUT statement is not valid: %1."},
     {G, msg::kInvalidNumericData, S::Error,

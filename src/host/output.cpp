@@ -444,10 +444,17 @@ void OutputDelivery::set_procedure_label(const std::string& label) {
   step_.label = label;
 }
 
+void OutputDelivery::write_step_datasets() {
+  if (!in_step_ || datasets_written_) return;
+  datasets_written_ = true;
+  write_output_datasets();
+}
+
 void OutputDelivery::end_step(int exit_code, int reason, std::vector<LogEntry> log) {
   if (!in_step_) return;
   groups_.clear();
-  write_output_datasets();
+  write_step_datasets();
+  datasets_written_ = false;
   StepEnd end{exit_code, reason, std::move(log)};
   for (Slot& s : slots_) {
     s.destination->end_step(step_, end);

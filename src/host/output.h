@@ -364,6 +364,10 @@ class OutputDelivery {
   // -- steps and objects (the procedure's side) ----------------------------
   void begin_step(const std::string& procedure, int line);
   void set_procedure_label(const std::string& label);
+  // Writes the step's ODS OUTPUT data sets (end_step does it when nobody
+  // has): the run-time calls it before it commits the step's database
+  // tables, so that those data sets go in with them.
+  void write_step_datasets();
   void end_step(int exit_code, int reason, std::vector<LogEntry> log);
   bool in_step() const { return in_step_; }
 
@@ -401,6 +405,7 @@ class OutputDelivery {
   void write_trace(const OutputObject& object);
   void collect_for_output(const OutputObject& object);
   void write_output_datasets();
+  bool datasets_written_ = false;
   void report(DeliveryProblem problem);
   void drain_errors(Slot& slot);
   Slot* find_slot(const std::string& kind);

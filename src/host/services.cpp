@@ -53,6 +53,12 @@ void StepContext::log_data_notes(ObsReader& reader) {
 std::unique_ptr<ObsWriter> StepContext::open_output(const DataSetName& name, DataSetHeader header) {
   return session_.libraries.open_write(name, std::move(header));
 }
+void StepContext::dataset_written(ObsWriter& writer, std::int64_t written) {
+  const DataSetHeader& h = writer.stored_header();
+  std::vector<std::string> args = {h.name, std::to_string(written - writer.left_out()),
+                                   std::to_string(h.vars.size())};
+  if (!writer.hold_written_note(args)) xpmlog(kHostGroup, msg::kDataSetWritten, std::move(args));
+}
 bool StepContext::dataset_exists(const DataSetName& name) const {
   return session_.libraries.exists(name);
 }

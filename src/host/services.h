@@ -61,6 +61,10 @@ class StepContext {
   // Logs the notes a reader has gathered since (values it could not read).
   void log_data_notes(ObsReader& reader);
   std::unique_ptr<ObsWriter> open_output(const DataSetName& name, DataSetHeader header);
+  // Says, after writer.commit(), that the data set has `written`
+  // observations (less those a WHERE= option kept out).  For a database
+  // table that goes in with the step's transaction the note waits for it.
+  void dataset_written(ObsWriter& writer, std::int64_t written);
   bool dataset_exists(const DataSetName& name) const;
   // The data set most recently created, for procedures whose DATA= is left
   // out.  Empty when there is none.

@@ -181,7 +181,6 @@ class DataStepBuilder {
   bool null_output_ = false;
   DataSetName out_;
   std::string out_name_;
-  std::size_t out_vars_ = 0;
   Infile infile_;
   const Statement* datalines_ = nullptr;
   std::size_t next_line_ = 0;
@@ -1463,7 +1462,6 @@ void DataStepBuilder::execute() {
   if (!null_output_) {
     writer_ = ctx_.open_output(out_, header);
     out_name_ = writer_->header().name;
-    out_vars_ = writer_->stored_header().vars.size();
   }
   open_infile();
   pdv_.resize(vars_.size());
@@ -1514,8 +1512,7 @@ void DataStepBuilder::execute() {
   if (writer_) {
     writer_->commit();
     ctx_.set_last_dataset(out_);
-    ctx_.xpmlog(kHostGroup, msg::kDataSetWritten,
-                {out_name_, std::to_string(written_ - writer_->left_out()), std::to_string(out_vars_)});
+    ctx_.dataset_written(*writer_, written_);
   }
 }
 

@@ -190,6 +190,7 @@ void Interpreter::run_step(PendingStep& step) {
     finish();
     return;
   }
+  session_.libraries.begin_step();
   StepContext ctx(session_, std::move(step.statements));
   auto started = std::chrono::steady_clock::now();
   try {
@@ -221,6 +222,13 @@ void Interpreter::run_step(PendingStep& step) {
     session_.log.message(kHostGroup, msg::kDataError, {e.what()}, step.pos);
     result.exit_code = 1000;
   }
+  // The step's tables in database libraries go in now, with its ODS OUTPUT
+  // data sets, or not at all; the notes that they were written come after.
+  if (out) out->write_step_datasets();
+  bool commit_failed = false;
+  for (const DbMessage& m : session_.libraries.end_step(result.exit_code < 1000, commit_failed))
+    session_.log.message(kHostGroup, m.number, m.args);
+  if (commit_failed && result.exit_code < 1000) result.exit_code = 1000;
   if (result.exit_code >= 1000) {
     session_.log.message(kHostGroup, msg::kStepStopped, {step.name, std::to_string(result.exit_code)}, step.pos);
   } else if (result.exit_code > 0) {

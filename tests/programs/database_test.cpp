@@ -2,7 +2,8 @@
 // CSV file, an SQLite table and (when tests/programs/with_postgres.sh has
 // started a server and set KAV_TEST_PG) a PostgreSQL table, with the moment
 // pass pushed down and row by row, agrees to 1e-12; a failed step leaves
-// the output table as it was; bad libraries and tables are named.
+// the output tables as they were, also when the server goes away; bad
+// libraries and tables are named.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -14,7 +15,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "cli/run.h"
+#include "host/db_engine.h"
 #include "host/host_messages.h"
 #include "support/temp_folder.h"
 
@@ -180,6 +184,143 @@ TEST_F(DatabaseTest, FailedStepLeavesTheOutputTableAsItWas) {
     EXPECT_NE(r.status, 0) << lib;
     EXPECT_EQ(numbers(r.results["steps"].back()), (std::vector<double>{1, 42})) << lib << r.log;
   }
+}
+
+// The first value of a query's first row, as text.
+std::string scalar(const std::string& sqlite_file, const std::string& sql) {
+  std::string v;
+  if (sqlite_file.empty()) {
+    PGconn* c = PQconnectdb(pg_conninfo().c_str());
+    PGresult* r = PQexec(c, sql.c_str());
+    if (PQntuples(r) > 0) v = PQgetvalue(r, 0, 0);
+    PQclear(r);
+    PQfinish(c);
+    return v;
+  }
+  sqlite3* db = nullptr;
+  sqlite3_open(sqlite_file.c_str(), &db);
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
+  if (sqlite3_step(st) == SQLITE_ROW) v = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return v;
+}
+
+// The output tables of a step go in together when it ends well, or not at
+// all: a table that cannot be put in place (its name is an index's) keeps
+// the other one out too, and no note says either was written.
+TEST_F(DatabaseTest, OutputTablesOfAStepCommitTogether) {
+  const std::string file = (dir / "d.db").string();
+  std::string csv;
+  struct Engine {
+    std::string lib, file;
+    Sql sql;
+  };
+  std::vector<Engine> engines = {{"sqlite '" + file + "'", file, sqlite_file(file)}};
+  if (!pg_conninfo().empty()) engines.push_back({"postgres '" + pg_conninfo() + "'", "", postgres()});
+  for (const auto& e : engines) {
+    e.sql("DROP TABLE IF EXISTS t; DROP TABLE IF EXISTS scores; DROP TABLE IF EXISTS stat");
+    make_data(e.sql, &csv);
+    e.sql("CREATE TABLE scores (x DOUBLE PRECISION); INSERT INTO scores VALUES (42); "
+          "CREATE TABLE stat (x DOUBLE PRECISION); INSERT INTO stat VALUES (42); CREATE INDEX idx ON t (g)");
+    const std::string lib = "libname db " + e.lib + ";\n";
+    const Outcome bad = run(lib + "proc factor data=db.t nfactors=2 out=db.idx outstat=db.stat; var x1-x4; run;");
+    EXPECT_EQ(bad.status, 2) << e.lib;
+    EXPECT_TRUE(logged(bad.results, kav::msg::kWriteFailed)) << bad.log;
+    EXPECT_FALSE(logged(bad.results, kav::msg::kDataSetWritten)) << bad.log;
+    for (const char* w : {"table idx of library DB", "DB.STAT"}) EXPECT_NE(bad.log.find(w), std::string::npos) << w << bad.log;
+    // OUTSTAT= is committed first: the old way it was in place before OUT= failed.
+    EXPECT_EQ(scalar(e.file, "SELECT COUNT(*) || ' ' || CAST(MAX(x) AS INTEGER) FROM stat"), "1 42") << e.lib;
+
+    const Outcome good = run(lib + "proc factor data=db.t nfactors=2 out=db.scores outstat=db.stat; var x1-x4; run;\n"
+                                   "data db.sp; input x; datalines;\n.A\n1\n._\n;\nrun;");
+    ASSERT_EQ(good.status, 0) << good.log;
+    EXPECT_EQ(scalar(e.file, "SELECT COUNT(*) FROM scores"), "240") << e.lib;
+    EXPECT_EQ(scalar(e.file, "SELECT CASE WHEN COUNT(*) > 1 THEN 'new' END FROM stat"), "new") << e.lib;
+    EXPECT_NE(good.log.find("Data set DB.SCORES has 240 observations"), std::string::npos) << good.log;
+    EXPECT_NE(good.log.find("2 special missing value(s)"), std::string::npos) << good.log;
+  }
+}
+
+// SQLite keeps text in a numeric column.  Read row by row or summed in the
+// database, such a value is missing, and both say how many there were.
+TEST_F(DatabaseTest, SqliteTextInANumericColumnIsMissingBothWays) {
+  const std::string file = (dir / "d.db").string();
+  std::string csv;
+  make_data(sqlite_file(file), &csv);
+  sqlite_file(file)("UPDATE t SET x3 = 'abc' WHERE rowid % 50 = 7; UPDATE t SET x1 = '0x10' WHERE rowid = 9; "
+                    "UPDATE t SET g = 'none' WHERE rowid <= 10");
+  std::vector<double> first;
+  for (const char* push : {"pushdown", "nopushdown"}) {
+    const Outcome r = run(std::string("options ") + push + ";\nlibname db sqlite '" + file +
+                          "';\nproc factor data=db.t nfactors=2 outstat=work.s; var x1-x4; by g; run;");
+    ASSERT_EQ(r.status, 0) << push << r.log;
+    // 10 BY values, 5 of x3 and 1 of x1 (row by row told group by group).
+    int told = 0;
+    const std::string note = " value(s) of numeric columns of DB.T were not numbers";
+    for (std::size_t at = r.log.find(note); at != std::string::npos; at = r.log.find(note, at + 1))
+      told += std::atoi(r.log.c_str() + r.log.rfind("NOTE: ", at) + 6);
+    EXPECT_EQ(told, 16) << push << r.log;
+    const std::vector<double> got = numbers(r.results["steps"].back());
+    if (first.empty()) first = got;
+    ASSERT_EQ(got.size(), first.size()) << push;
+    for (std::size_t i = 0; i < got.size(); ++i)
+      EXPECT_NEAR(got[i], first[i], 1e-12 * std::max(1.0, std::fabs(first[i]))) << push << " #" << i;
+  }
+}
+
+// The server goes away at a known point of a step: while rows are read,
+// between the two queries of the pushed-down pass, after a writer staged its
+// table, and just before the COMMIT.  The step stops with an error naming
+// the library and the table, and the tables it would have replaced are as
+// they were.
+std::string kill_at;
+void kill_kav(const char* event) {
+  if (kill_at != event) return;
+  kill_at.clear();
+  PGconn* c = PQconnectdb(pg_conninfo().c_str());
+  PQclear(PQexec(c, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'kav'"));
+  for (int i = 0; i < 500; ++i) {
+    PGresult* r = PQexec(c, "SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = 'kav'");
+    const bool gone = PQntuples(r) == 1 && std::strcmp(PQgetvalue(r, 0, 0), "0") == 0;
+    PQclear(r);
+    if (gone) break;
+    usleep(10000);
+  }
+  PQfinish(c);
+}
+
+TEST_F(DatabaseTest, ServerGoneMidStep) {
+  if (pg_conninfo().empty()) GTEST_SKIP() << "no PostgreSQL server (tests/programs/with_postgres.sh)";
+  postgres()("DROP TABLE IF EXISTS big; DROP TABLE IF EXISTS keep; DROP TABLE IF EXISTS scores; "
+             "CREATE TABLE big AS SELECT i % 2 AS g, sin(i) AS x1, sin(i) + 0.5 * cos(1.7 * i) AS x2, "
+             "cos(0.3 * i) AS x3, sin(2.1 * i) + cos(0.3 * i) AS x4 FROM generate_series(1, 10000) AS i; "
+             "CREATE TABLE keep (x DOUBLE PRECISION); INSERT INTO keep VALUES (42); "
+             "CREATE TABLE scores (x DOUBLE PRECISION); INSERT INTO scores VALUES (42)");
+  const struct {
+    const char* event;
+    const char* step;
+    const char* words;
+  } cases[] = {
+      {"fetch", "options nopushdown; proc factor data=pg.big nfactors=2 outstat=pg.keep;", "table big of library PG"},
+      {"moments", "options pushdown; proc factor data=pg.big nfactors=2 outstat=pg.keep;", "moments of table big of library PG"},
+      {"staged", "proc factor data=pg.big nfactors=2 out=pg.scores outstat=pg.keep;", "of library PG"},
+      {"commit", "proc factor data=pg.big nfactors=2 out=pg.scores outstat=pg.keep;", "COMMIT of table"},
+  };
+  kav::db_test_hook = kill_kav;
+  for (const auto& c : cases) {
+    kill_at = c.event;
+    const Outcome r = run("libname pg postgres '" + pg_conninfo() + "';\n" + c.step + " var x1-x4; run;");
+    EXPECT_TRUE(kill_at.empty()) << c.event << " did not happen";
+    EXPECT_EQ(r.status, 2) << c.event;
+    EXPECT_NE(r.log.find(c.words), std::string::npos) << c.event << r.log;
+    EXPECT_FALSE(logged(r.results, kav::msg::kDataSetWritten)) << c.event << r.log;
+    EXPECT_EQ(scalar("", "SELECT COUNT(*) || ' ' || CAST(MAX(x) AS INTEGER) FROM keep"), "1 42") << c.event;
+    EXPECT_EQ(scalar("", "SELECT COUNT(*) || ' ' || CAST(MAX(x) AS INTEGER) FROM scores"), "1 42") << c.event;
+  }
+  kav::db_test_hook = nullptr;
+  EXPECT_EQ(scalar("", "SELECT COUNT(*) FROM pg_class WHERE relname LIKE 'kav_new%'"), "0");
 }
 
 TEST_F(DatabaseTest, BadLibrariesAndTablesAreNamed) {

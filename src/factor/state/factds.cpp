@@ -43,10 +43,7 @@ void factcommit(COMSTR* com, FACTOUTDS** out) {
     return;
   }
   (*out)->writer->commit();
-  const DataSetHeader& h = (*out)->writer->stored_header();
-  const auto stored = (*out)->written - (*out)->writer->left_out();
-  com->host->xpmlog(kHostGroup, msg::kDataSetWritten,
-                    {h.name, std::to_string(stored), std::to_string(h.vars.size())});
+  com->host->dataset_written(*(*out)->writer, (*out)->written);
   (*out)->writer.reset();
   *out = nullptr;
 }
