@@ -10,8 +10,8 @@
 //
 // The calling thread keeps account of the pass.  One thread alone would
 // take the processor time all threads spent reading and processing,
-// stretched by the share of a processor the calling thread gets while it
-// works (its own processor time over the wall-clock time of its blocks:
+// stretched by the share of a processor the best placed thread gets while
+// it works (its processor time over the wall-clock time of its blocks:
 // below 1 when other programs compete for the processors).  That over the
 // wall-clock time the threads took is what they gained over one; when it
 // falls below a margin (ZCT_PARMS) the calling thread sends the others away and
@@ -22,6 +22,8 @@
 #include <cfenv>
 #include <chrono>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace kav {
 
@@ -93,6 +95,12 @@ Block do_block(ZCT_THREADPARMS* tp, std::uint32_t chunk, bool hand_on) {
   tp->process_uSec += tp->last_process_uSec;
   tp->last_cpu_uSec = thread_cpu_micros() - cpu0;
   rp->work_cpu_uSec.fetch_add(tp->last_cpu_uSec, std::memory_order_relaxed);
+  ZCT_READPARMS::Pace& pace = rp->pace[static_cast<std::size_t>(tp->slot)];
+  pace.cpu_uSec.store(pace.cpu_uSec.load(std::memory_order_relaxed) + tp->last_cpu_uSec,
+                      std::memory_order_relaxed);
+  pace.wall_uSec.store(
+      pace.wall_uSec.load(std::memory_order_relaxed) + tp->last_read_uSec + tp->last_process_uSec,
+      std::memory_order_relaxed);
   if (code != 0) {
     if (tp->code == 0) tp->code = code;
     rp->turn.close();  // the step stops; reading on would be wasted
@@ -123,26 +131,38 @@ void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
 struct Account {
   std::chrono::steady_clock::time_point start;
   double work_cpu0 = 0;  // all threads' processor time at the start
-  double own_cpu = 0;    // the calling thread's processor time in its blocks since
-  double own_wall = 0;   // and the wall-clock time of those blocks
+  std::vector<std::pair<double, double>> pace0;  // each thread's processor and wall time then
   int blocks = -1;       // the calling thread's blocks since
 
   // Adds the calling thread's latest block; true when the threads are
   // getting less done than one thread would.
   bool losing_to_one(const ZCT_THREADPARMS* tp) {
     const ZCT_READPARMS* rp = tp->readParms_p;
+    const auto n = static_cast<std::size_t>(rp->nThreads);
     if (++blocks == 0) {
       start = std::chrono::steady_clock::now();
       work_cpu0 = rp->work_cpu_uSec.load(std::memory_order_relaxed);
+      for (std::size_t t = 0; t < n; ++t)
+        pace0.emplace_back(rp->pace[t].cpu_uSec.load(std::memory_order_relaxed),
+                           rp->pace[t].wall_uSec.load(std::memory_order_relaxed));
       return false;
     }
-    own_cpu += tp->last_cpu_uSec;
-    own_wall += tp->last_read_uSec + tp->last_process_uSec;
     const double wall = micros_since(start);
-    if (blocks < rp->judge_blocks || wall < rp->judge_micros || own_cpu <= 0) return false;
-    const double share = std::min(1.0, own_cpu / own_wall);
+    if (blocks < rp->judge_blocks || wall < rp->judge_micros) return false;
+    // One thread alone would get at least the share of a processor the
+    // best placed of the threads gets: with another program on one of two
+    // processors, the thread beside it gets half of its processor, but one
+    // thread alone would have the other processor to itself, and the
+    // threads, taking turns at the reading, go at the pace of the slower.
+    double share = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+      const double cpu = rp->pace[t].cpu_uSec.load(std::memory_order_relaxed) - pace0[t].first;
+      const double busy = rp->pace[t].wall_uSec.load(std::memory_order_relaxed) - pace0[t].second;
+      if (busy > 0) share = std::max(share, cpu / busy);
+    }
+    if (share <= 0) return false;
     const double one_thread =
-        (rp->work_cpu_uSec.load(std::memory_order_relaxed) - work_cpu0) / share;
+        (rp->work_cpu_uSec.load(std::memory_order_relaxed) - work_cpu0) / std::min(1.0, share);
     return one_thread < rp->keep_gain * wall;
   }
 };
@@ -211,6 +231,7 @@ int zcthread(ZCT_PARMS* parms) {
   rp.judge_blocks = parms->judge_blocks;
   rp.judge_micros = parms->judge_micros;
   rp.keep_gain = parms->keep_gain;
+  rp.pace = std::make_unique<ZCT_READPARMS::Pace[]>(static_cast<std::size_t>(n));
   // Spinning can pay only while every thread has a processor; with more
   // threads than processors a spinner would hold up the very thread it
   // waits for.

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "host/threads.h"
 
@@ -77,6 +78,12 @@ struct ZCT_READPARMS {
   // Processor time of the reading and processing, all threads, in
   // microseconds; each thread adds its own after every block.
   std::atomic<double> work_cpu_uSec{0.0};
+  // Each thread's processor and wall-clock time in its blocks (written by
+  // that thread only), for the share of a processor each one gets.
+  struct alignas(64) Pace {
+    std::atomic<double> cpu_uSec{0.0}, wall_uSec{0.0};
+  };
+  std::unique_ptr<Pace[]> pace;
 };
 
 // One per thread, each on cache lines of its own.
