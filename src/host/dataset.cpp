@@ -33,9 +33,19 @@ class MemoryReader : public ObsReader {
   const DataSetHeader& header() const override { return data_->header; }
   bool next(Observation& obs) override {
     if (row_ >= data_->rows.size()) return false;
-    obs = data_->rows[row_++];
-    obs.num.resize(data_->header.vars.size(), missing_value());
-    obs.str.resize(data_->header.vars.size());
+    const Observation& row = data_->rows[row_++];
+    const std::size_t n = data_->header.vars.size();
+    // Into the caller's vectors as they are: a pass over many rows neither
+    // frees nor makes a string per value.
+    obs.num.assign(row.num.begin(), row.num.end());
+    obs.num.resize(n, missing_value());
+    obs.str.resize(n);
+    for (std::size_t v = 0; v < n; ++v) {
+      if (v < row.str.size())
+        obs.str[v] = row.str[v];
+      else
+        obs.str[v].clear();
+    }
     return true;
   }
   ObsPosition note() const override {
