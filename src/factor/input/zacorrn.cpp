@@ -731,6 +731,9 @@ int zacorrn(zacorrInfo_S* info) {
 }
 
 int zacorr_pushed(zacorrInfo_S* info, const GroupMoments& g) {
+  // Values the database could not give as numbers are told group by group,
+  // as the rows read one by one tell them.
+  if (info->host && info->fileid) info->host->log_data_notes(info->fileid->reader());
   const int nvar = static_cast<int>(info->vars.size());
   const std::size_t npacked = static_cast<std::size_t>(nvar) * (nvar + 1) / 2;
   ZACORR_STR main;
