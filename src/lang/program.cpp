@@ -191,6 +191,7 @@ void Interpreter::run_step(PendingStep& step) {
     return;
   }
   session_.libraries.begin_step();
+  const DataSetName last_before = session_.last_dataset;
   StepContext ctx(session_, std::move(step.statements));
   auto started = std::chrono::steady_clock::now();
   try {
@@ -228,7 +229,11 @@ void Interpreter::run_step(PendingStep& step) {
   bool commit_failed = false;
   for (const DbMessage& m : session_.libraries.end_step(result.exit_code < 1000, commit_failed))
     session_.log.message(kHostGroup, m.number, m.args);
-  if (commit_failed && result.exit_code < 1000) result.exit_code = 1000;
+  if (commit_failed) {
+    // What the step made was not put in place: _LAST_ names what it did.
+    session_.last_dataset = last_before;
+    if (result.exit_code < 1000) result.exit_code = 1000;
+  }
   if (result.exit_code >= 1000) {
     session_.log.message(kHostGroup, msg::kStepStopped, {step.name, std::to_string(result.exit_code)}, step.pos);
   } else if (result.exit_code > 0) {

@@ -323,6 +323,12 @@ TEST_F(DatabaseTest, ServerGoneMidStep) {
     EXPECT_EQ(scalar("", "SELECT COUNT(*) || ' ' || CAST(MAX(x) AS INTEGER) FROM keep"), "1 42") << c.event;
     EXPECT_EQ(scalar("", "SELECT COUNT(*) || ' ' || CAST(MAX(x) AS INTEGER) FROM scores"), "1 42") << c.event;
   }
+  // A DATA step whose table was not put in place does not become _LAST_.
+  kill_at = "commit";
+  const Outcome d = run("libname pg postgres '" + pg_conninfo() +
+                        "';\ndata a; x = 7; run;\ndata pg.keep; set pg.big; run;\nproc print; run;");
+  EXPECT_TRUE(kill_at.empty());
+  EXPECT_EQ(numbers(d.results["steps"].back()), (std::vector<double>{1, 7})) << d.log;
   kav::db_test_hook = nullptr;
   EXPECT_EQ(scalar("", "SELECT COUNT(*) FROM pg_class WHERE relname LIKE 'kav_new%'"), "0");
 }
