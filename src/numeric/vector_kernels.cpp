@@ -53,10 +53,8 @@ namespace {
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define KAV_VERSIONED 1
-#define KAV_KERNEL_VERSIONS __attribute__((target_clones("avx2", "default")))
 #else
 #define KAV_VERSIONED 0
-#define KAV_KERNEL_VERSIONS
 #endif
 
 using Lanes = double __attribute__((vector_size(32)));  // four partial sums
@@ -254,7 +252,7 @@ void zvscpm(const double* data, int nvar, long n, long stride, double* sums, dou
   version(data, nvar, n, stride, sums, sscp);
 }
 
-KAV_KERNEL_VERSIONS
+KAV_VECTOR_VERSIONS
 void zvscpwm(double* data, int nvar, long n, long stride, const double* w, double* sums,
              double* sscp) {
   for (int j = 0; j < nvar; ++j) {

@@ -14,6 +14,7 @@ namespace kav {
 
 using namespace numeric_constants;
 
+KAV_VECTOR_VERSIONS
 int ztinvit(int n, const double* d, const double* e, const double* e2, int m, const double* w,
             const double* ind, double* z, double* scratch) {
   // The LU factors of (T - x I) with row interchanges: rv1 the diagonal of

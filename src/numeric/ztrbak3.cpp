@@ -10,6 +10,7 @@
 
 namespace kav {
 
+KAV_VECTOR_VERSIONS
 void ztrbak3(int n, const double* a, int m, double* z) {
   if (m <= 0 || n <= 1) return;
   // The vectors are taken a few at a time so that they stay in cache while

@@ -10,6 +10,7 @@
 
 namespace kav {
 
+KAV_VECTOR_VERSIONS
 void ztred3(int n, double* a, double* d, double* e, double* e2) {
   for (int i = n - 1; i >= 0; --i) {
     const int l = i;  // entries of row i left of the diagonal

@@ -33,6 +33,10 @@ namespace {
 // beyond it a wake-up is small beside the wait.
 constexpr double kSpinMaxMicros = 10.0, kSpinShareOfBlock = 0.01;
 
+// Threads that get less than this done against one thread have lost
+// plainly, whatever the first blocks cost.
+constexpr double kPlainLoss = 0.6;
+
 double spin_micros(const ZCT_THREADPARMS* tp) {
   if (!tp->readParms_p->spin) return 0.0;
   const double s = kSpinShareOfBlock * (tp->last_read_uSec + tp->last_process_uSec);
@@ -148,7 +152,11 @@ struct Account {
       return false;
     }
     const double wall = micros_since(start);
-    if (blocks < rp->judge_blocks || wall < rp->judge_micros) return false;
+    // A pass that is plainly losing (a thread waiting for a processor each
+    // time the turn comes to it) is called off after two blocks; a close
+    // one is judged once the threads have found their pace.
+    const bool early = blocks < rp->judge_blocks || wall < rp->judge_micros;
+    if (early && blocks < 2) return false;
     // One thread alone would get at least the share of a processor the
     // best placed of the threads gets: with another program on one of two
     // processors, the thread beside it gets half of its processor, but one
@@ -163,7 +171,7 @@ struct Account {
     if (share <= 0) return false;
     const double one_thread =
         (rp->work_cpu_uSec.load(std::memory_order_relaxed) - work_cpu0) / std::min(1.0, share);
-    return one_thread < rp->keep_gain * wall;
+    return one_thread < (early ? kPlainLoss : rp->keep_gain) * wall;
   }
 };
 
