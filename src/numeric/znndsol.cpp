@@ -19,6 +19,7 @@ void load_column(const double* a, int n, int k, double* w) {
   for (int i = k + 1; i < n; ++i) w[i] = a[packed_index(i, k)];
 }
 
+KAV_VECTOR_VERSIONS
 void eliminate(double* a, int n, int k, const double* w, double d) {
   for (int j = 0; j < n; ++j) {
     if (j == k) continue;
