@@ -455,13 +455,15 @@ double criterion_ml_gls(NRFIT* fit) {
 
 double funct(void* ctx) {
   auto* fit = static_cast<NRFIT*>(ctx);
+  ++fit->nr->nfct;
   if (fit->evaluated) {
     // The optimiser's first evaluation is at the start point, which the
-    // fit has just evaluated to decide the number of factors.
+    // fit has just evaluated to decide the number of factors: its result
+    // stands, and it still counts as the optimiser's evaluation in the
+    // iteration history.
     fit->evaluated = false;
     return fit->nr->f;
   }
-  ++fit->nr->nfct;
   const double f = fit->nr->ulsbit ? criterion_uls(fit) : criterion_ml_gls(fit);
   fit->nr->f = f;
   return f;
