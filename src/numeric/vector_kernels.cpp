@@ -216,8 +216,6 @@ template <int kBlock>
 // eight), chosen once by what the processor has.
 namespace {
 
-using Crossproducts = void (*)(const double*, int, long, long, double*, double*);
-
 void crossproducts_baseline(const double* data, int nvar, long n, long stride, double* sums,
                             double* sscp) {
   crossproducts<2>(data, nvar, n, stride, sums, sscp);
@@ -236,19 +234,21 @@ __attribute__((target("arch=x86-64-v4"))) void crossproducts_avx512(const double
 }
 #endif
 
-Crossproducts choose_crossproducts() {
-#if KAV_VERSIONED
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v4")) return crossproducts_avx512;
-  if (__builtin_cpu_supports("avx2")) return crossproducts_avx2;
-#endif
-  return crossproducts_baseline;
-}
-
 }  // namespace
 
+std::vector<CrossproductsVersion> zvscpm_versions() {
+  std::vector<CrossproductsVersion> v;
+#if KAV_VERSIONED
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("x86-64-v4")) v.push_back({"avx512", crossproducts_avx512});
+  if (__builtin_cpu_supports("avx2")) v.push_back({"avx2", crossproducts_avx2});
+#endif
+  v.push_back({"baseline", crossproducts_baseline});
+  return v;
+}
+
 void zvscpm(const double* data, int nvar, long n, long stride, double* sums, double* sscp) {
-  static const Crossproducts version = choose_crossproducts();
+  static const CrossproductsFunction version = zvscpm_versions().front().run;
   version(data, nvar, n, stride, sums, sscp);
 }
 

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string_view>
+#include <vector>
 
 namespace kav {
 
@@ -23,6 +24,14 @@ void zvsubt(double* data, int nvar, long n, long stride, const double* shift);
 // sscp (k, j) += sum x_ij x_ik for k > j. Each buffer sum is formed from zero
 // and then added to the running value.
 void zvscpm(const double* data, int nvar, long n, long stride, double* sums, double* sscp);
+// The versions of zvscpm this processor can run, the one zvscpm uses first
+// (they give the same bits; the tests run each).
+using CrossproductsFunction = void (*)(const double*, int, long, long, double*, double*);
+struct CrossproductsVersion {
+  const char* unit;
+  CrossproductsFunction run;
+};
+std::vector<CrossproductsVersion> zvscpm_versions();
 // The weighted form: column j is replaced by w_i x_ij; sums[j] += sum w_i x_ij;
 // sscp (j, j) += sum x_ij (w_i x_ij); sscp (k, j) += sum (w_i x_ij) x_ik for
 // k > j (the columns k > j are still unweighted at that moment).

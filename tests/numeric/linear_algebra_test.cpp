@@ -280,8 +280,9 @@ TEST(VectorKernels, VarianceDivisor) {
 // dot product per element (inner::dot and inner::sum, written out here in
 // plain loops), whatever the processor's vector unit, the number of columns
 // (every remainder of the blocks) and a buffer that is not a multiple of
-// four rows; each is added to the running value.  zvscpwm weights the
-// columns first (its sums and squares, in two lanes, are left out).
+// four rows; each is added to the running value; every version the
+// processor can run.  zvscpwm weights the columns first (its sums and
+// squares, in two lanes, are left out).
 TEST(VectorKernels, CrossproductsHaveTheBitsOfFourLaneDotProducts) {
   auto four_lane = [](const double* x, const double* y, long n) {
     double s[4] = {0, 0, 0, 0};
@@ -293,29 +294,39 @@ TEST(VectorKernels, CrossproductsHaveTheBitsOfFourLaneDotProducts) {
   };
   std::mt19937_64 rng(41);
   std::normal_distribution<double> z(0, 1);
-  for (const long n : {64L, 61L, 3L})
-    for (int p = 1; p <= 41; ++p) {
-      const long stride = n + 3;
-      V data(static_cast<std::size_t>(p * stride)), w(static_cast<std::size_t>(n));
-      for (double& v : data) v = z(rng);
-      for (double& v : w) v = std::fabs(z(rng));
-      for (const bool weighted : {false, true}) {
-        V sums(p, 0.5), sscp(static_cast<std::size_t>(p * (p + 1) / 2), -0.25), x = data;
-        if (weighted)
-          zvscpwm(x.data(), p, n, stride, w.data(), sums.data(), sscp.data());
-        else
-          zvscpm(x.data(), p, n, stride, sums.data(), sscp.data());
-        V wx = data;  // column j weighted, for the products with later columns
-        for (int j = 0; j < p; ++j)
-          for (long i = 0; i < n; ++i) wx[j * stride + i] *= weighted ? w[i] : 1.0;
-        for (int j = 0; j < p; ++j) {
-          if (!weighted) ASSERT_EQ(sums[j], 0.5 + four_lane(&wx[j * stride], nullptr, n)) << p << " " << j;
-          for (int k = j + weighted; k < p; ++k)
-            ASSERT_EQ(sscp[packed_index(k, j)], -0.25 + four_lane(&wx[j * stride], &data[k * stride], n))
-                << "n " << n << " p " << p << " (" << k << ", " << j << ")" << (weighted ? " weighted" : "");
+  // The weighted kernel (one version chosen by the processor) rides along
+  // with the first unweighted one.
+  const std::vector<CrossproductsVersion> versions = zvscpm_versions();
+  for (std::size_t version = 0; version < versions.size(); ++version) {
+    for (const long n : {64L, 61L, 3L}) {
+      for (int p = 1; p <= 41; ++p) {
+        const long stride = n + 3;
+        V data(static_cast<std::size_t>(p * stride)), w(static_cast<std::size_t>(n));
+        for (double& v : data) v = z(rng);
+        for (double& v : w) v = std::fabs(z(rng));
+        for (const bool weighted : {false, true}) {
+          if (weighted && version > 0) continue;
+          V sums(p, 0.5), sscp(static_cast<std::size_t>(p * (p + 1) / 2), -0.25), x = data;
+          if (weighted)
+            zvscpwm(x.data(), p, n, stride, w.data(), sums.data(), sscp.data());
+          else
+            versions[version].run(x.data(), p, n, stride, sums.data(), sscp.data());
+          V wx = data;  // column j weighted, for the products with later columns
+          for (int j = 0; j < p; ++j)
+            for (long i = 0; i < n; ++i) wx[j * stride + i] *= weighted ? w[i] : 1.0;
+          for (int j = 0; j < p; ++j) {
+            if (!weighted) {
+              ASSERT_EQ(sums[j], 0.5 + four_lane(&wx[j * stride], nullptr, n)) << p << " " << j;
+            }
+            for (int k = j + weighted; k < p; ++k)
+              ASSERT_EQ(sscp[packed_index(k, j)], -0.25 + four_lane(&wx[j * stride], &data[k * stride], n))
+                  << versions[version].unit << " n " << n << " p " << p << " (" << k << ", " << j << ")"
+                  << (weighted ? " weighted" : "");
+          }
         }
       }
     }
+  }
 }
 
 }  // namespace
