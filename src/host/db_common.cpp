@@ -194,13 +194,14 @@ std::vector<DbMessage> DbStepWrites::finish(bool commit, bool& failed) {
         out.push_back({msg::kDataSetNotReplaced, {w.display}});
         continue;
       }
-      out.push_back({msg::kWriteFailed,
-                     {w.display, (!committing ? "table " + w.table + where + " could not be put in place ("
-                                     : "the COMMIT of table " + w.table + where + " failed (") +
-                                     why + (!committing ? "), so no table of the step was changed in library " + lib_->libref()
-                                        : "), so the step's tables in library " + lib_->libref() +
-                                              " are as they were, unless the server took the COMMIT "
-                                              "before the connection broke")}});
+      const std::string what =
+          committing ? "the COMMIT of table " + w.table + where + " failed (" + why +
+                           "), so the step's tables in library " + lib_->libref() +
+                           " are as they were, unless the server took the COMMIT before the "
+                           "connection broke"
+                     : "table " + w.table + where + " could not be put in place (" + why +
+                           "), so no table of the step was changed in library " + lib_->libref();
+      out.push_back({msg::kWriteFailed, {w.display, what}});
     }
     return out;
   }
@@ -448,12 +449,19 @@ void DbReader::push_down(const MomentRequest& req) {
   // numeric column, that text is a missing value.  by_list names them in
   // the outer queries.
   std::string by_list, order;
+  // BY value k of `column` (the column as a query names it).
+  auto by_value = [&](std::size_t k, const std::string& column) {
+    const int v = header_.find(req.by[k].name);
+    const bool text = !header_.vars[static_cast<std::size_t>(v)].is_numeric();
+    return !text && d.stored_as_text ? "CASE WHEN " + d.is_number(column) + " THEN " + column + " END"
+                                     : column;
+  };
   std::vector<std::string> by_expr;
   for (std::size_t k = 0; k < req.by.size(); ++k) {
     const int v = header_.find(req.by[k].name);
     const std::string q = col(v), alias = "kav_b" + std::to_string(k);
     const bool text = !header_.vars[static_cast<std::size_t>(v)].is_numeric();
-    by_expr.push_back(!text && d.stored_as_text ? "CASE WHEN " + d.is_number(q) + " THEN " + q + " END" : q);
+    by_expr.push_back(by_value(k, q));
     by_list += (k ? ", " : "") + alias;
     order += std::string(k ? ", " : "") + alias + (text ? d.text_order : "") +
              (req.by[k].descending ? " DESC NULLS LAST" : " ASC NULLS FIRST");
@@ -583,16 +591,11 @@ void DbReader::push_down(const MomentRequest& req) {
       if (nby && !req.noint) {
         inner += " JOIN (VALUES " + values + ") AS m ON ";
         for (std::size_t k = 0; k < nby; ++k) {
-          // The table's columns named by the table, so that no column of
+          // The table's column named by the table, so that no column of
           // the VALUES list is meant.
-          std::string e = by_expr[k];
-          const std::string q = col(header_.find(req.by[k].name));
-          for (std::size_t at = e.find(q); at != std::string::npos; at = e.find(q, at + 1)) {
-            const std::string prefix = db_quote_name(table_.name) + ".";
-            e.insert(at, prefix);
-            at += prefix.size();
-          }
-          inner += std::string(k ? " AND " : "") + e + " IS NOT DISTINCT FROM m.column" + std::to_string(k + 1);
+          const std::string q = db_quote_name(table_.name) + "." + col(header_.find(req.by[k].name));
+          inner += std::string(k ? " AND " : "") + by_value(k, q) + " IS NOT DISTINCT FROM m.column" +
+                   std::to_string(k + 1);
         }
       }
       inner += " WHERE " + used;

@@ -286,30 +286,19 @@ class Parser {
     }
     return a;
   }
-  NodePtr additive() {
-    NodePtr a = multiplicative();
-    while (at_symbol("+") || at_symbol("-")) {
+  NodePtr additive() { return numeric_operators(&Parser::multiplicative, "+", Op::Add, "-", Op::Subtract); }
+  NodePtr multiplicative() { return numeric_operators(&Parser::prefix, "*", Op::Multiply, "/", Op::Divide); }
+  // One level of left-associative numeric operators (two of them), each
+  // operand from the next level down.
+  NodePtr numeric_operators(NodePtr (Parser::*next)(), const char* s1, Op o1, const char* s2, Op o2) {
+    NodePtr a = (this->*next)();
+    while (at_symbol(s1) || at_symbol(s2)) {
       const Token& k = peek();
-      const Op op = k.is_symbol("+") ? Op::Add : Op::Subtract;
+      const Op op = k.is_symbol(s1) ? o1 : o2;
       const SourcePos pos = k.pos;
       const std::string written = k.text;
       ++i_;
-      NodePtr b = multiplicative();
-      need(*a, ExprType::Numeric, written, pos);
-      need(*b, ExprType::Numeric, written, pos);
-      a = binary(op, std::move(a), std::move(b), pos, ExprType::Numeric);
-    }
-    return a;
-  }
-  NodePtr multiplicative() {
-    NodePtr a = prefix();
-    while (at_symbol("*") || at_symbol("/")) {
-      const Token& k = peek();
-      const Op op = k.is_symbol("*") ? Op::Multiply : Op::Divide;
-      const SourcePos pos = k.pos;
-      const std::string written = k.text;
-      ++i_;
-      NodePtr b = prefix();
+      NodePtr b = (this->*next)();
       need(*a, ExprType::Numeric, written, pos);
       need(*b, ExprType::Numeric, written, pos);
       a = binary(op, std::move(a), std::move(b), pos, ExprType::Numeric);
