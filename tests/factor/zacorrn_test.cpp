@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "factor/input/zcthread.h"
@@ -411,14 +414,18 @@ TEST(Zacorrn, OverflowInAWorkerStopsTheStep) {
   EXPECT_EQ(h.count(174, 54), 1);
 }
 
-// A rotation whose threads are sent away after two blocks adds the same
-// values into the same buffers in the same order: the very same bits.
+// Blocks go to whichever thread is free, block k always into buffer k mod
+// n: threads sent away after two blocks, or held up in every block, leave
+// the very same bits, and a held-up thread leaves its share to the others.
 struct Lane {
   std::int64_t* next = nullptr;  // the next value to read, shared
   double values[50];
   int n = 0;
   double sum = 0;
 };
+std::thread::id lane_caller;
+bool slow_workers = false;
+std::atomic<int> caller_blocks{0};
 void read_lane(void* b, int* status) {
   auto* l = static_cast<Lane*>(b);
   for (l->n = 0; l->n < 50 && *l->next < 20000; ++l->n) l->values[l->n] = 1.0 / double(++*l->next);
@@ -426,14 +433,20 @@ void read_lane(void* b, int* status) {
 }
 int sum_lane(void* b) {
   auto* l = static_cast<Lane*>(b);
+  if (std::this_thread::get_id() == lane_caller)
+    ++caller_blocks;
+  else if (slow_workers)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   for (int i = 0; i < l->n; ++i) l->sum += l->values[i] * l->values[i];
   return 0;
 }
 
-TEST(Zcthread, GoingOnAloneGivesTheSameBits) {
+TEST(Zcthread, BlocksGoToFreeThreadsWithTheSameBits) {
+  lane_caller = std::this_thread::get_id();
   for (int n : {2, 3}) {
-    std::vector<double> sums[2];
-    for (int alone : {0, 1}) {
+    std::vector<double> sums[3];
+    for (int run : {0, 1, 2}) {  // plain, going on alone, workers held up
+      SCOPED_TRACE(testing::Message() << n << " threads, run " << run);
       std::int64_t next = 0;
       std::vector<Lane> lanes(static_cast<std::size_t>(n));
       std::vector<void*> buffers;
@@ -445,12 +458,21 @@ TEST(Zcthread, GoingOnAloneGivesTheSameBits) {
       parms.ProcessBufferFunction = sum_lane;
       parms.judge_blocks = 2;
       parms.judge_micros = 0;
-      parms.keep_gain = alone ? 1e30 : 0;
+      parms.keep_gain = run == 1 ? 1e30 : 0;
+      slow_workers = run == 2;
+      caller_blocks = 0;
       ASSERT_EQ(zcthread(&parms), 0);
-      EXPECT_EQ(parms.threads_at_end, alone ? 1 : n);
-      for (const Lane& l : lanes) sums[alone].push_back(l.sum);
+      slow_workers = false;
+      EXPECT_EQ(parms.threads_at_end, run == 1 ? 1 : n);
+      // 400 blocks.  Taking turns, the caller would do exactly its 400 / n
+      // of them; taking whatever block comes next, it does every block whose
+      // buffer no worker holds up (2 ms a block), about 2/3 of them with one
+      // worker and 1/2 with two.
+      if (run == 2) EXPECT_GT(caller_blocks, 1.15 * 400 / n);
+      for (const Lane& l : lanes) sums[run].push_back(l.sum);
     }
     EXPECT_EQ(sums[0], sums[1]) << n;
+    EXPECT_EQ(sums[0], sums[2]) << n;
   }
 }
 

@@ -1,12 +1,13 @@
-// Threads take turns at the reading in a fixed rotation and process their
-// own blocks between turns.  The blocks are made large (see zacsize): a
-// turn handed on costs a cache-line transfer, or a wake-up of some ten
-// microseconds when the next thread went to sleep, and either must stay a
-// small part of a block's arithmetic.  A thread whose turn has not come
-// yet spins only briefly and then sleeps: spinning is chosen from the
-// processors this process may use, which says nothing of the load other
-// programs put on them, and a spinner on a shared processor holds up the
-// very thread it waits for.
+// A thread draws a ticket for the next block when it is free, so the
+// blocks go to whichever thread is ready: one held up by another program
+// does fewer of them, and none waits for its fixed turn behind it.  The
+// blocks are made large (see zacsize): a turn handed on costs a cache-line
+// transfer, or a wake-up of some ten microseconds when the next thread went
+// to sleep, and either must stay a small part of a block's arithmetic.  A
+// thread whose turn has not come yet spins only briefly and then sleeps:
+// spinning is chosen from the processors this process may use, which says
+// nothing of the load other programs put on them, and a spinner on a shared
+// processor holds up the very thread it waits for.
 //
 // The calling thread keeps account of the pass.  One thread alone would
 // take the processor time all threads spent reading and processing,
@@ -14,8 +15,8 @@
 // it works (its processor time over the wall-clock time of its blocks:
 // below 1 when other programs compete for the processors).  That over the
 // wall-clock time the threads took is what they gained over one; when it
-// falls below a margin (ZCT_PARMS) the calling thread sends the others away and
-// finishes the pass alone, block k still into buffer k mod n.
+// falls below a margin (ZCT_PARMS) the calling thread sends the others away
+// and finishes the pass alone, block k still into buffer k mod n.
 #include "factor/input/zcthread.h"
 
 #include <algorithm>
@@ -67,10 +68,16 @@ int process(Body body) {
 
 enum class Block { More, Last, Failed };
 
-// Reads and processes one block into tp's buffer.  `hand_on` passes the
-// turn once the reading is done (the rotation); a thread alone passes
-// nothing.
-Block do_block(ZCT_THREADPARMS* tp, std::uint32_t chunk, bool hand_on) {
+// Ends every wait for a turn or a buffer: the data have ended or the pass
+// failed.
+void close_all(ZCT_READPARMS* rp) {
+  rp->turn.close();
+  for (int b = 0; b < rp->nThreads; ++b) rp->lanes[static_cast<std::size_t>(b)].close();
+}
+
+// Reads block `chunk` into tp's buffer, hands the reading on and processes
+// the block.
+Block do_block(ZCT_THREADPARMS* tp, std::uint32_t chunk) {
   ZCT_READPARMS* rp = tp->readParms_p;
   const double cpu0 = thread_cpu_micros();
   tp->last_cpu_uSec = 0;
@@ -85,12 +92,12 @@ Block do_block(ZCT_THREADPARMS* tp, std::uint32_t chunk, bool hand_on) {
   tp->read_uSec += tp->last_read_uSec;
   if (status != 0 && status != -1) {
     rp->status = 55;  // only the thread holding the turn writes it
-    rp->turn.close();
+    close_all(rp);
     return Block::Failed;
   }
   if (status == -1)
-    rp->turn.close();  // the others stop; this buffer is still processed
-  else if (hand_on)
+    close_all(rp);  // the others stop; this buffer is still processed
+  else
     rp->turn.pass(chunk + 1);
 
   const auto t1 = std::chrono::steady_clock::now();
@@ -107,28 +114,37 @@ Block do_block(ZCT_THREADPARMS* tp, std::uint32_t chunk, bool hand_on) {
       std::memory_order_relaxed);
   if (code != 0) {
     if (tp->code == 0) tp->code = code;
-    rp->turn.close();  // the step stops; reading on would be wasted
+    close_all(rp);  // the step stops; reading on would be wasted
     return Block::Failed;
   }
   return status == -1 ? Block::Last : Block::More;
 }
 
-// A worker's part: its blocks in turn until the data end, or until the
-// calling thread has decided to go on alone.
-void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
+// The calling thread alone: block `chunk` read and processed together in
+// small steps, then the reading handed on (to nobody, once the workers
+// have left).
+Block alone_block(ZCT_THREADPARMS* tp, std::uint32_t chunk) {
   ZCT_READPARMS* rp = tp->readParms_p;
-  const auto n = static_cast<std::uint32_t>(rp->nThreads);
-  for (auto chunk = static_cast<std::uint32_t>(tp->slot);; chunk += n) {
-    if (!rp->turn.wait_for(chunk, spin_micros(tp))) break;
-    if (rp->alone.load(std::memory_order_acquire)) {
-      // Leave the block unread for the calling thread, and wake every
-      // other waiter so that they leave too.
-      rp->resume = chunk;
-      rp->turn.close();
-      break;
-    }
-    if (do_block(tp, chunk, true) != Block::More) break;
+  int status = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  const int code = process([&] { return rp->alone_block(tp->buff_p, &status); });
+  tp->process_uSec += micros_since(t0);  // the reading is part of it
+  if (status != 0 && status != -1) {
+    rp->status = 55;
+    close_all(rp);
+    return Block::Failed;
   }
+  if (code != 0) {
+    if (tp->code == 0) tp->code = code;
+    close_all(rp);
+    return Block::Failed;
+  }
+  if (status == -1) {
+    close_all(rp);
+    return Block::Last;
+  }
+  rp->turn.pass(chunk + 1);
+  return Block::More;
 }
 
 // The account of the pass since the calling thread's first block.
@@ -175,49 +191,27 @@ struct Account {
   }
 };
 
-// The calling thread's part: its turns in the rotation, then, if it sent
-// the workers away, every block from the first one they left unread.
-// `join` waits for the workers to end.
-template <typename Join>
-void main_thread(ZCT_THREADPARMS* tps, Join join) {
-  ZCT_THREADPARMS* tp = &tps[0];
+// A thread's part: a block for each ticket it draws, until the data end;
+// a worker also leaves once the calling thread has decided to go on alone.
+// The calling thread (account not null) judges the pass after each block.
+void take_blocks(ZCT_THREADPARMS* tp, Account* account) {
   ZCT_READPARMS* rp = tp->readParms_p;
+
   const auto n = static_cast<std::uint32_t>(rp->nThreads);
-  Account account;
-  for (std::uint32_t chunk = 0;; chunk += n) {
+  for (;;) {
+    const bool alone = rp->alone.load(std::memory_order_acquire);
+    if (alone && !account) break;
+    const std::uint32_t chunk = rp->tickets.fetch_add(1, std::memory_order_relaxed);
+    Turnstile& lane = rp->lanes[chunk % n];
+    if (!lane.wait_for(chunk, spin_micros(tp))) break;
     if (!rp->turn.wait_for(chunk, spin_micros(tp))) break;
-    if (do_block(tp, chunk, true) != Block::More) break;
-    if (n > 1 && !rp->alone.load(std::memory_order_relaxed) && account.losing_to_one(tp))
+    tp->buff_p = rp->buffers[chunk % n];
+    const Block b = alone && rp->alone_block ? alone_block(tp, chunk) : do_block(tp, chunk);
+    if (b != Block::More) break;
+    lane.pass(chunk + n);
+    if (account && n > 1 && !alone && account->losing_to_one(tp))
       rp->alone.store(true, std::memory_order_release);
   }
-  join();
-  if (rp->resume < 0) return;
-  // Alone from here: the workers have ended, so their buffers are free.
-  ZCT_THREADPARMS solo = *tp;
-  for (auto chunk = static_cast<std::uint64_t>(rp->resume);; ++chunk) {
-    solo.buff_p = tps[chunk % n].buff_p;
-    solo.code = 0;
-    Block b;
-    if (rp->alone_block) {
-      // Reading and processing interleaved: the time is all processing.
-      int status = 0;
-      const auto t0 = std::chrono::steady_clock::now();
-      solo.code = process([&] { return rp->alone_block(solo.buff_p, &status); });
-      solo.process_uSec += micros_since(t0);
-      if (status != 0 && status != -1) {
-        rp->status = 55;
-        b = Block::Failed;
-      } else {
-        b = solo.code != 0 ? Block::Failed : status == -1 ? Block::Last : Block::More;
-      }
-    } else {
-      b = do_block(&solo, static_cast<std::uint32_t>(chunk), false);
-    }
-    if (solo.code != 0 && tp->code == 0) tp->code = solo.code;
-    if (b != Block::More) break;
-  }
-  tp->read_uSec = solo.read_uSec;
-  tp->process_uSec = solo.process_uSec;
 }
 
 }  // namespace
@@ -240,6 +234,8 @@ int zcthread(ZCT_PARMS* parms) {
   rp.judge_micros = parms->judge_micros;
   rp.keep_gain = parms->keep_gain;
   rp.pace = std::make_unique<ZCT_READPARMS::Pace[]>(static_cast<std::size_t>(n));
+  rp.lanes = std::make_unique<Turnstile[]>(static_cast<std::size_t>(n));
+  for (int b = 0; b < n; ++b) rp.lanes[static_cast<std::size_t>(b)].pass(static_cast<std::uint32_t>(b));
   // Spinning can pay only while every thread has a processor; with more
   // threads than processors a spinner would hold up the very thread it
   // waits for.
@@ -257,23 +253,25 @@ int zcthread(ZCT_PARMS* parms) {
     }
     for (int i = 1; i < n; ++i) {
       ZCT_THREADPARMS* tp = &tps[static_cast<std::size_t>(i)];
-      pool.start([tp] { ThZCT_ProcessBuffer(tp); });
+      pool.start([tp] { take_blocks(tp, nullptr); });
     }
   } catch (...) {
-    rp.turn.close();
+    close_all(&rp);
     pool.join();
     return 56;
   }
 
-  main_thread(tps.get(), [&pool] { pool.join(); });
+  Account account;
+  take_blocks(&tps[0], &account);
+  pool.join();
 
   parms->read_uSec = 0;
   parms->process_uSec = 0;
-  parms->threads_at_end = rp.resume >= 0 ? 1 : n;
+  parms->threads_at_end = rp.alone.load() ? 1 : n;
   int worker_code = 0;
   for (int i = 0; i < n; ++i) {
     const ZCT_THREADPARMS& tp = tps[static_cast<std::size_t>(i)];
-    if (tp.cbfnc) tp.cbfnc(tp.buff_p);
+    if (tp.cbfnc) tp.cbfnc(parms->buffers[i]);
     parms->read_uSec += tp.read_uSec;
     parms->process_uSec += tp.process_uSec;
     if (worker_code == 0) worker_code = tp.code;

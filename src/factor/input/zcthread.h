@@ -1,16 +1,18 @@
 // The parallel pass over data.  The data are read in blocks, block k into
 // buffer k mod n (n = nThreads), and each buffer accumulates what its own
-// blocks hold; the calling thread and nThreads - 1 started ones take turns
-// at the reading, thread t reading and then processing blocks t, t + n,
-// t + 2n ...  So the data are read in order without a reading thread of
-// their own, and which observations land in which buffer depends only on
-// the thread count and the block size: a pass is reproducible for a given
-// count.  When the pass finds that its threads together get less done than
-// one thread would (another program holds a processor they wait for), the
-// calling thread goes on alone, still putting block k into buffer k mod n,
-// so the result is the very same bits either way.  Buffers are opaque here;
-// the caller's callbacks know what they hold.  Uses only the standard
-// library and the host's thread helpers.
+// blocks hold, in the order they were read.  Any thread may take the next
+// block: a thread that has finished one draws a ticket for the next, waits
+// until the block n before it has left that buffer, and then for its turn
+// at the reading.  So the data are read in order without a reading thread of
+// their own, a thread held up by another program does fewer blocks while the
+// others go on, and which observations land in which buffer, and in what
+// order, depends only on the thread count and the block size: a pass is
+// reproducible for a given count, whichever thread did which block.  When
+// the pass finds that its threads together get less done than one thread
+// would, the others leave and the calling thread goes on alone, still
+// putting block k into buffer k mod n: the very same bits either way.
+// Buffers are opaque here; the caller's callbacks know what they hold.  Uses
+// only the standard library and the host's thread helpers.
 #pragma once
 
 #include <atomic>
@@ -60,21 +62,23 @@ struct ZCT_PARMS {
 // is ending.
 struct ZCT_READPARMS {
   int nThreads = 0;
-  void** buffers = nullptr;  // every thread's buffer, for the calling thread going on alone
+  void** buffers = nullptr;  // the n buffers; block k goes to buffer k mod n
   ZctAloneFunction alone_block = nullptr;
   int judge_blocks = 0;
   double judge_micros = 0, keep_gain = 0;
-  // The number of the next buffer-full to read; thread (turn mod n) reads
+  // The number of the next block to read; the holder of its ticket reads
   // it.  Closed when the data end or a read or a process fails.
   Turnstile turn;
+  // Buffer b is open to block k once block k - n has left it (block b at
+  // the start); closed with the turn.
+  std::unique_ptr<Turnstile[]> lanes;
+  // The next ticket: the number of the block its drawer reads next.
+  alignas(64) std::atomic<std::uint32_t> tickets{0};
   int status = 0;     // 55 once a read failed
   bool spin = false;  // every thread has a processor: spin briefly for the turn before sleeping
   // Set by the calling thread when the threads lose to one: each worker
-  // leaves when its next turn comes, before reading.
-  std::atomic<bool> alone{false};
-  // The block a leaving worker did not read (written by the turn's holder
-  // before it closes the turnstile), -1 while none.
-  std::int64_t resume = -1;
+  // leaves before drawing its next ticket.
+  alignas(64) std::atomic<bool> alone{false};
   // Processor time of the reading and processing, all threads, in
   // microseconds; each thread adds its own after every block.
   std::atomic<double> work_cpu_uSec{0.0};
@@ -88,7 +92,7 @@ struct ZCT_READPARMS {
 
 // One per thread, each on cache lines of its own.
 struct alignas(64) ZCT_THREADPARMS {
-  void* buff_p = nullptr;
+  void* buff_p = nullptr;  // the buffer of the thread's current block
   ZctReadFunction rbfnc = nullptr;
   ZctProcessFunction pbfnc = nullptr;
   ZctCleanupFunction cbfnc = nullptr;
