@@ -212,39 +212,44 @@ std::vector<std::vector<double>> messy_rows(int p, int n, unsigned seed) {
 }
 
 TEST(Zacorrn, RawDataMatchesTwoPassForEveryVardefFreqAndWeight) {
-  const int p = 16;  // wide enough for two threads to be used
-  auto data = make_data(p, messy_rows(p, 3000, 11));
-  for (bool freq : {false, true})
-    for (bool weight : {false, true})
-      for (bool noint : {false, true})
-        for (const char* vardef : {"N", "DF", "WDF", "WEIGHT", "WGT"}) {
-          Request rq{freq, weight, noint, vardef};
-          const std::string what = std::string(vardef) + (freq ? " freq" : "") +
-                                   (weight ? " weight" : "") + (noint ? " noint" : "");
-          const Reference ref = reference(*data, p, rq);
-          for (const char* threads : {"1", "2", "0"}) {
-            SCOPED_TRACE(what + " threads=" + threads);
-            Host h;
-            h.threads(threads);
-            const Result r = run(h, data, p, rq);
-            ASSERT_EQ(r.rc, 0);
-            expect_close(r.mean, ref.mean, 1e-13, "mean");
-            expect_close(r.std, ref.std, 1e-13, "std");
-            expect_close(r.corr, ref.corr, 1e-13, "corr");
-            EXPECT_EQ(r.nobs, static_cast<double>(ref.nobs));
-            EXPECT_NEAR(r.sumwgt, static_cast<double>(ref.sumwgt), 1e-12 * r.sumwgt);
-            EXPECT_NEAR(r.vardiv, static_cast<double>(ref.vardiv), 1e-12 * r.vardiv);
-            EXPECT_EQ(r.counts.NObsRead, 3000);
-            EXPECT_EQ(r.counts.NObsUsed, ref.nused);
-            EXPECT_EQ(r.counts.SumFreqsRead, freq ? ref.freqs_read : 3000);
-            EXPECT_EQ(r.counts.SumFreqsUsed, static_cast<double>(ref.nobs));
-            EXPECT_NEAR(r.counts.SumWeightsRead, weight ? ref.weights_read : r.counts.SumFreqsRead,
-                        1e-9);
-            EXPECT_EQ(r.counts.SumWeightsUsed, r.sumwgt);
-            EXPECT_EQ(h.count(230, 3), 1);  // some values are missing
-            EXPECT_EQ(h.count(230, 4), freq || weight ? 1 : 0);
+  // 16 variables are enough for two threads to be used; with 63 a thread
+  // alone puts the values in their columns as it reads them, and with a
+  // frequency or a weight beside them (64 values) it turns each group of
+  // rows when it processes it, as threads always do.
+  for (const int p : {16, 63}) {
+    auto data = make_data(p, messy_rows(p, 3000, 11));
+    for (bool freq : {false, true})
+      for (bool weight : {false, true})
+        for (bool noint : {false, true})
+          for (const char* vardef : {"N", "DF", "WDF", "WEIGHT", "WGT"}) {
+            Request rq{freq, weight, noint, vardef};
+            const std::string what = std::string(vardef) + (freq ? " freq" : "") +
+                                     (weight ? " weight" : "") + (noint ? " noint" : "");
+            const Reference ref = reference(*data, p, rq);
+            for (const char* threads : {"1", "2", "0"}) {
+              SCOPED_TRACE(what + " threads=" + threads);
+              Host h;
+              h.threads(threads);
+              const Result r = run(h, data, p, rq);
+              ASSERT_EQ(r.rc, 0);
+              expect_close(r.mean, ref.mean, 1e-13, "mean");
+              expect_close(r.std, ref.std, 1e-13, "std");
+              expect_close(r.corr, ref.corr, 1e-13, "corr");
+              EXPECT_EQ(r.nobs, static_cast<double>(ref.nobs));
+              EXPECT_NEAR(r.sumwgt, static_cast<double>(ref.sumwgt), 1e-12 * r.sumwgt);
+              EXPECT_NEAR(r.vardiv, static_cast<double>(ref.vardiv), 1e-12 * r.vardiv);
+              EXPECT_EQ(r.counts.NObsRead, 3000);
+              EXPECT_EQ(r.counts.NObsUsed, ref.nused);
+              EXPECT_EQ(r.counts.SumFreqsRead, freq ? ref.freqs_read : 3000);
+              EXPECT_EQ(r.counts.SumFreqsUsed, static_cast<double>(ref.nobs));
+              EXPECT_NEAR(r.counts.SumWeightsRead,
+                          weight ? ref.weights_read : r.counts.SumFreqsRead, 1e-9);
+              EXPECT_EQ(r.counts.SumWeightsUsed, r.sumwgt);
+              EXPECT_EQ(h.count(230, 3), 1);  // some values are missing
+              EXPECT_EQ(h.count(230, 4), freq || weight ? 1 : 0);
+            }
           }
-        }
+  }
 }
 
 TEST(Zacorrn, StiffDataAreAccurateAndReproducibleOnAnyNumberOfThreads) {
@@ -468,7 +473,9 @@ TEST(Zcthread, BlocksGoToFreeThreadsWithTheSameBits) {
       // of them; taking whatever block comes next, it does every block whose
       // buffer no worker holds up (2 ms a block), about 2/3 of them with one
       // worker and 1/2 with two.
-      if (run == 2) EXPECT_GT(caller_blocks, 1.15 * 400 / n);
+      if (run == 2) {
+        EXPECT_GT(caller_blocks, 1.15 * 400 / n);
+      }
       for (const Lane& l : lanes) sums[run].push_back(l.sum);
     }
     EXPECT_EQ(sums[0], sums[1]) << n;

@@ -62,8 +62,12 @@ struct ZACORR_STR {
   int fqbit = 0, wtbit = 0, fqwtbit = 0;
   int intbit = 0;
   int need_to_save_first_obs = 0;  // only buffer 0 captures the shift
-  const int* xvptr = nullptr;      // header positions of the nvals values fetched
-  void* xo_parms_ptr = nullptr;    // the reading state shared by all buffers
+  // The reading puts each row of a group as it comes, and the processing
+  // turns the group column by column (threads taking turns at the reading);
+  // else the reading puts the values in their columns at once.
+  bool rows_first = false;
+  const int* xvptr = nullptr;    // header positions of the nvals values fetched
+  void* xo_parms_ptr = nullptr;  // the reading state shared by all buffers
   const Observation* moredata = nullptr;
   double* corr = nullptr;
   double* mean = nullptr;

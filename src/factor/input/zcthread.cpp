@@ -150,9 +150,9 @@ Block alone_block(ZCT_THREADPARMS* tp, std::uint32_t chunk) {
 // The account of the pass since the calling thread's first block.
 struct Account {
   std::chrono::steady_clock::time_point start;
-  double work_cpu0 = 0;  // all threads' processor time at the start
+  double work_cpu0 = 0;                          // all threads' processor time at the start
   std::vector<std::pair<double, double>> pace0;  // each thread's processor and wall time then
-  int blocks = -1;       // the calling thread's blocks since
+  int blocks = -1;                               // the calling thread's blocks since
 
   // Adds the calling thread's latest block; true when the threads are
   // getting less done than one thread would.
@@ -235,7 +235,8 @@ int zcthread(ZCT_PARMS* parms) {
   rp.keep_gain = parms->keep_gain;
   rp.pace = std::make_unique<ZCT_READPARMS::Pace[]>(static_cast<std::size_t>(n));
   rp.lanes = std::make_unique<Turnstile[]>(static_cast<std::size_t>(n));
-  for (int b = 0; b < n; ++b) rp.lanes[static_cast<std::size_t>(b)].pass(static_cast<std::uint32_t>(b));
+  for (int b = 0; b < n; ++b)
+    rp.lanes[static_cast<std::size_t>(b)].pass(static_cast<std::uint32_t>(b));
   // Spinning can pay only while every thread has a processor; with more
   // threads than processors a spinner would hold up the very thread it
   // waits for.
