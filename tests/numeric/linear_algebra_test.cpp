@@ -15,6 +15,7 @@
 
 #include "numeric/dense.h"
 #include "numeric/eigen.h"
+#include "numeric/inner.h"
 #include "numeric/matrix.h"
 #include "numeric/vector_kernels.h"
 #include "support/dense.h"
@@ -319,13 +320,32 @@ TEST(VectorKernels, CrossproductsHaveTheBitsOfFourLaneDotProducts) {
               ASSERT_EQ(sums[j], 0.5 + four_lane(&wx[j * stride], nullptr, n)) << p << " " << j;
             }
             for (int k = j + weighted; k < p; ++k)
-              ASSERT_EQ(sscp[packed_index(k, j)], -0.25 + four_lane(&wx[j * stride], &data[k * stride], n))
-                  << versions[version].unit << " n " << n << " p " << p << " (" << k << ", " << j << ")"
-                  << (weighted ? " weighted" : "");
+              ASSERT_EQ(sscp[packed_index(k, j)],
+                        -0.25 + four_lane(&wx[j * stride], &data[k * stride], n))
+                  << versions[version].unit << " n " << n << " p " << p << " (" << k << ", " << j
+                  << ")" << (weighted ? " weighted" : "");
           }
         }
       }
     }
+  }
+}
+
+// Four rows against one vector at once (the Cholesky factor of the
+// likelihood fit takes four rows so) give each row's dot bits, for every
+// remainder of the four-wide blocks.
+TEST(VectorKernels, FourRowDotsHaveTheBitsOfOneRowAtATime) {
+  std::mt19937_64 rng(43);
+  std::normal_distribution<double> z(0, 1);
+  for (long n = 0; n <= 13; ++n) {
+    V rows(static_cast<std::size_t>(4 * n + 4)), y(static_cast<std::size_t>(n + 1));
+    for (double& v : rows) v = z(rng);
+    for (double& v : y) v = z(rng);
+    const double* x[4] = {&rows[0], &rows[n + 1], &rows[2 * n + 2], &rows[3 * n + 3]};
+    double out[4];
+    inner::dot4(x, y.data(), n, out);
+    for (int q = 0; q < 4; ++q)
+      EXPECT_EQ(out[q], inner::dot(x[q], y.data(), n)) << n << " row " << q;
   }
 }
 

@@ -98,7 +98,35 @@ bool has_bound(const double* bound, int i) {
 // Cholesky factorisation of the packed matrix in place; false at the first
 // pivot that is not positive.
 bool cholesky(int n, double* a) {
-  for (int i = 0; i < n; ++i) {
+  int i = 0;
+  // Four rows at a time up to the first of them: element j of each needs
+  // row j and the row's own elements before j only, so the four sums of a
+  // column go on side by side.  The same operations in the same order as
+  // one row at a time.
+  for (; i + 4 <= n; i += 4) {
+    double* r[4];
+    for (int q = 0; q < 4; ++q) r[q] = a + packed_index(i + q, 0);
+    for (int j = 0; j < i; ++j) {
+      const double* rj = a + packed_index(j, 0);
+      double s[4];
+      inner::dot4(r, rj, j, s);
+      for (int q = 0; q < 4; ++q) r[q][j] = (r[q][j] - s[q]) / rj[j];
+    }
+    for (int q = 0; q < 4; ++q) {
+      double* ri = r[q];
+      for (int j = i; j <= i + q; ++j) {
+        const double* rj = a + packed_index(j, 0);
+        const double s = ri[j] - inner::dot(ri, rj, j);
+        if (j < i + q) {
+          ri[j] = s / rj[j];
+        } else {
+          if (!(s > 0)) return false;
+          ri[j] = std::sqrt(s);
+        }
+      }
+    }
+  }
+  for (; i < n; ++i) {
     double* ri = a + packed_index(i, 0);
     for (int j = 0; j <= i; ++j) {
       const double* rj = a + packed_index(j, 0);
