@@ -175,9 +175,11 @@ int zthreads_that_pay(int count, int nvar, int nvals, bool weighted, bool parsed
   if (rows > 0 && rows * (arithmetic_ns(nvar, weighted) + nvals * read_ns(parsed)) < kSmallPassNs)
     return 1;
   // Handing the reading from one thread to the next, per observation: the
-  // reading state moves between processors, and with text also the bytes
-  // the next thread parses, some 18 per value.
-  const double hand_over_ns = 20.0 + (parsed ? 10.0 * nvals : 0.0);
+  // reading state moves between processors once a block, and with text
+  // also the bytes the next thread parses, some 18 per value.  In memory
+  // two threads gained 1.24-1.28 at 6 variables and 1.00-1.19 at 2 to 4
+  // (millions of rows), so from 6 they are used.
+  const double hand_over_ns = parsed ? 20.0 + 10.0 * nvals : 3.5;
   const double work = arithmetic_ns(nvar, weighted);
   if (work < 1.25 * hand_over_ns) return 1;
   const double turn = nvals * read_ns(parsed) + hand_over_ns;
