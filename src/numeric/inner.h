@@ -11,7 +11,9 @@
 // bits: the compiler vectorises only where the order of the operations
 // stays as written, and the project compiles with -ffp-contract=off, so no
 // multiply and add are fused.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (Not under the thread sanitizer, whose run-time is not set up yet when
+// the loader runs the functions that choose the version.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define KAV_VECTOR_VERSIONS __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define KAV_VECTOR_VERSIONS

@@ -196,7 +196,6 @@ struct Account {
 // The calling thread (account not null) judges the pass after each block.
 void take_blocks(ZCT_THREADPARMS* tp, Account* account) {
   ZCT_READPARMS* rp = tp->readParms_p;
-
   const auto n = static_cast<std::uint32_t>(rp->nThreads);
   for (;;) {
     const bool alone = rp->alone.load(std::memory_order_acquire);
@@ -212,6 +211,11 @@ void take_blocks(ZCT_THREADPARMS* tp, Account* account) {
     if (account && n > 1 && !alone && account->losing_to_one(tp))
       rp->alone.store(true, std::memory_order_release);
   }
+}
+
+// A worker thread's body.
+void ThZCT_ProcessBuffer(ZCT_THREADPARMS* tp) {
+  take_blocks(tp, nullptr);
 }
 
 }  // namespace
@@ -254,7 +258,7 @@ int zcthread(ZCT_PARMS* parms) {
     }
     for (int i = 1; i < n; ++i) {
       ZCT_THREADPARMS* tp = &tps[static_cast<std::size_t>(i)];
-      pool.start([tp] { take_blocks(tp, nullptr); });
+      pool.start([tp] { ThZCT_ProcessBuffer(tp); });
     }
   } catch (...) {
     close_all(&rp);
