@@ -428,15 +428,32 @@ double criterion_ml_gls(NRFIT* fit) {
   const double* l = fit->inv;
   const double* psi = nr->psi;
   // L Psi L', lower triangle: (i, j) = sum over k <= j of L_ik psi_k L_jk,
-  // row i of L scaled by psi once (in the scratch column the factors' u
-  // take only later) and then dotted with every row j <= i.
+  // row i of L scaled by psi (packed, in the scratch the factors' u take
+  // only later) dotted with row j <= i.  Four rows i at a time share each
+  // row j up to the first of them.
   double* scaled = fit->scratch;
   for (int i = 0; i < p; ++i) {
     const double* li = l + packed_index(i, 0);
-    for (int k = 0; k <= i; ++k) scaled[k] = li[k] * psi[k];
-    double* row = nr->arb + packed_index(i, 0);
-    for (int j = 0; j <= i; ++j) row[j] = inner::dot(scaled, l + packed_index(j, 0), j + 1);
+    double* si = scaled + packed_index(i, 0);
+    for (int k = 0; k <= i; ++k) si[k] = li[k] * psi[k];
   }
+  int i = 0;
+  for (; i + 4 <= p; i += 4) {
+    const double* rows[4];
+    for (int q = 0; q < 4; ++q) rows[q] = scaled + packed_index(i + q, 0);
+    for (int j = 0; j <= i; ++j) {
+      double d[4];
+      inner::dot4(rows, l + packed_index(j, 0), j + 1, d);
+      for (int q = 0; q < 4; ++q) nr->arb[packed_index(i + q, j)] = d[q];
+    }
+    for (int q = 1; q < 4; ++q)
+      for (int j = i + 1; j <= i + q; ++j)
+        nr->arb[packed_index(i + q, j)] = inner::dot(rows[q], l + packed_index(j, 0), j + 1);
+  }
+  for (; i < p; ++i)
+    for (int j = 0; j <= i; ++j)
+      nr->arb[packed_index(i, j)] =
+          inner::dot(scaled + packed_index(i, 0), l + packed_index(j, 0), j + 1);
   decompose(fit);
   for (int k = 0; k < p; ++k) fit->x[k] = fit->e[k] > kEigenFloor ? 1.0 / fit->e[k] : kBigX;
   if (!nr->nfactbit) preliminary(fit);
