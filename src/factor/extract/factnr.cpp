@@ -472,15 +472,14 @@ double criterion_ml_gls(NRFIT* fit) {
     }
   }
   if (fit->partial) {
-    // The factors' u = L' z, kept beside their eigenvectors.
-    for (int k = kp; k < p; ++k) {
-      const double* z = com->fact + column(k, p);
-      double* u = fit->scratch + column(k - kp, p);
-      for (int i = 0; i < p; ++i) {
-        double v = 0;
-        for (int j = i; j < p; ++j) v += l[packed_index(j, i)] * z[j];
-        u[i] = v;
-      }
+    // The factors' u = L' z, kept beside their eigenvectors: u_i is the sum
+    // of L_ji z_j over j >= i, in that order, taken row j of L by row j.
+    const int m = p - kp;
+    std::fill(fit->scratch, fit->scratch + column(m, p), 0.0);
+    for (int j = 0; j < p; ++j) {
+      const double* lj = l + packed_index(j, 0);
+      for (int k = 0; k < m; ++k)
+        inner::axpy(com->fact[column(kp + k, p) + j], lj, fit->scratch + column(k, p), j + 1);
     }
     return f;
   }
