@@ -333,6 +333,10 @@ void fill_buffer(void* buffer, int* status) {
 
 namespace {
 
+// The rows of a group as read, while the group is turned column by column;
+// one per thread, given back when the pass ends.
+thread_local std::vector<double> turning;
+
 // The n rows of a group that starts at `data`, g rows long.
 void process_rows(ZACORR_STR* b, double* data, std::int64_t g, std::int64_t n) {
   double* freq = data + b->nvar * g;
@@ -368,8 +372,7 @@ int process_buffer(void* buffer) {
   auto* b = static_cast<ZACORR_STR*>(buffer);
   const std::int64_t g = group_rows(b);
   const std::int64_t nvals = b->nvar + b->fqbit + b->wtbit;
-  // The rows of a group as read, while it is turned column by column.
-  thread_local std::vector<double> rows;
+  std::vector<double>& rows = turning;
   for (std::int64_t at = 0; at < b->nrecvec; at += g) {
     double* group = b->data + at * nvals;
     const std::int64_t n = std::min(g, b->nrecvec - at);
@@ -741,6 +744,7 @@ int zacorrn(zacorrInfo_S* info) {
     for (int t = 1; t < count; ++t) merge(&main, records[static_cast<std::size_t>(t)], npacked);
   }
   progress.finish();
+  std::vector<double>().swap(turning);
   std::copy(shift, shift + nvar, info->std);
   // Values the reader could not read are missing now; say so before the
   // counts of observations they left out.
