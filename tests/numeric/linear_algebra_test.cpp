@@ -171,6 +171,75 @@ TEST(Eigen, SmallCasesAndSignRule) {
   EXPECT_NEAR(r.values[1], 0, 1e-15);
 }
 
+// The reduction to tridiagonal form takes four rows of the product A u at
+// once; it must give the bits of the scheme taken one row at a time
+// (written out here), for every remainder of the four and with rows that
+// are partly or wholly zero.
+TEST(Eigen, ReductionHasTheBitsOfTheRowByRowScheme) {
+  auto plain = [](int n, double* a, double* d, double* e, double* e2) {
+    for (int i = n - 1; i >= 0; --i) {
+      const int l = i;
+      double* row = a + i * (i + 1) / 2;
+      double h = 0, scale = 0;
+      for (int k = 0; k < l; ++k) scale += std::fabs(d[k] = row[k]);
+      if (l < 1 || scale == 0.0) {
+        e[i] = e2[i] = 0.0;
+      } else {
+        for (int k = 0; k < l; ++k) {
+          d[k] /= scale;
+          h += d[k] * d[k];
+        }
+        e2[i] = scale * scale * h;
+        double f = d[l - 1];
+        const double g = -std::copysign(std::sqrt(h), f);
+        e[i] = scale * g;
+        h -= f * g;
+        d[l - 1] = f - g;
+        row[l - 1] = scale * d[l - 1];
+        if (l > 1) {
+          for (int j = 0, at = 0; j < l; at += ++j) {
+            double s[2] = {0, 0};
+            for (int k = 0; k < j; ++k) {
+              s[k < j - j % 2 ? k % 2 : 0] += a[at + k] * d[k];
+              e[k] += a[at + k] * d[j];
+            }
+            e[j] = (s[0] + s[1]) + a[at + j] * d[j];
+          }
+          f = 0;
+          for (int j = 0; j < l; ++j) f += (e[j] /= h) * d[j];
+          const double hh = f / (h + h);
+          for (int j = 0; j < l; ++j) e[j] -= hh * d[j];
+          for (int j = 0, at = 0; j < l; at += ++j)
+            for (int k = 0; k <= j; ++k) a[at + k] -= d[j] * e[k] + e[j] * d[k];
+        }
+      }
+      d[i] = row[i];
+      row[i] = scale * std::sqrt(h);
+    }
+  };
+  std::mt19937_64 rng(47);
+  std::normal_distribution<double> z(0, 1);
+  for (int n = 1; n <= 23; ++n)
+    for (int kind = 0; kind < 3; ++kind) {
+      V a(static_cast<std::size_t>(n * (n + 1) / 2));
+      for (double& v : a) v = z(rng);
+      if (kind == 1)  // the last row zero left of the diagonal
+        for (int k = 0; k < n - 1; ++k) a[static_cast<std::size_t>((n - 1) * n / 2 + k)] = 0;
+      if (kind == 2)  // half of every row zero
+        for (int i = 0; i < n; ++i)
+          for (int k = 0; k < i / 2; ++k) a[static_cast<std::size_t>(i * (i + 1) / 2 + k)] = 0;
+      V a1 = a, a2 = a, d1(n), d2(n), e1(n), e2(n), q1(n), q2(n);
+      ztred3(n, a1.data(), d1.data(), e1.data(), q1.data());
+      plain(n, a2.data(), d2.data(), e2.data(), q2.data());
+      for (std::size_t k = 0; k < a.size(); ++k)
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(a1[k]), std::bit_cast<std::uint64_t>(a2[k]))
+            << n << " kind " << kind << " at " << k;
+      EXPECT_EQ(d1, d2) << n;
+      EXPECT_EQ(e1, e2) << n;
+      EXPECT_EQ(q1, q2) << n;
+    }
+}
+
 TEST(Eigen, TwoStepUseMatchesOneStep) {
   std::mt19937_64 rng(11);
   const int n = 50, nvec = 7;
