@@ -23,9 +23,18 @@ void ztrbak3(int n, const double* a, int m, double* z) {
       const double h = u[i];
       // A scale this small means step i was skipped (or would underflow).
       if (std::fabs(h) <= numeric_constants::kSqrtSmallestNormal) continue;
-      for (int j = j0; j < j1; ++j) {
+      // Four vectors at a time share the loads of u; each keeps the bits
+      // of its own dot product.  Dividing twice by h avoids underflow in h*h.
+      int j = j0;
+      for (; j + 4 <= j1; j += 4) {
+        double* zq[4];
+        for (int q = 0; q < 4; ++q) zq[q] = z + static_cast<std::ptrdiff_t>(j + q) * n;
+        double s[4];
+        inner::dot4(zq, u, i, s);
+        for (int q = 0; q < 4; ++q) inner::axpy(-((s[q] / h) / h), u, zq[q], i);
+      }
+      for (; j < j1; ++j) {
         double* zj = z + static_cast<std::ptrdiff_t>(j) * n;
-        // Dividing twice by h avoids underflow in h*h.
         const double s = (inner::dot(u, zj, i) / h) / h;
         inner::axpy(-s, u, zj, i);
       }
