@@ -41,7 +41,23 @@ void ztred3(int n, double* a, double* d, double* e, double* e2) {
       if (l > 1) {
         // p = A u / h, accumulated row by row over the packed lower triangle:
         // row j gives the dot product for e[j] and adds its off-diagonal
-        // part to e[k], k < j.
+        // part to e[k], k < j.  finish_row takes row j (at r) from entry
+        // `from` on, with its two sums so far.
+        auto finish_row = [d, e](const double* r, int j, int from, double s0, double s1) {
+          const double fj = d[j];
+          int k = from;
+          for (; k + 2 <= j; k += 2) {
+            s0 += r[k] * d[k];
+            s1 += r[k + 1] * d[k + 1];
+            e[k] += r[k] * fj;
+            e[k + 1] += r[k + 1] * fj;
+          }
+          for (; k < j; ++k) {
+            s0 += r[k] * d[k];
+            e[k] += r[k] * fj;
+          }
+          e[j] = (s0 + s1) + r[j] * fj;
+        };
         const double* aj = a;
         int j = 0;
         // Four rows at a time: they share the loads of d and the
@@ -80,42 +96,11 @@ void ztred3(int n, double* a, double* d, double* e, double* e2) {
             e[k] = ek;
             e[k + 1] = ek1;
           }
-          const int common = k;
-          for (int q = 0; q < 4; ++q) {
-            const double* r = rq[q];
-            const int jq = j + q;
-            const double fq = d[jq];
-            double s0 = s[q][0], s1 = s[q][1];
-            int m = common;
-            for (; m + 2 <= jq; m += 2) {
-              s0 += r[m] * d[m];
-              s1 += r[m + 1] * d[m + 1];
-              e[m] += r[m] * fq;
-              e[m + 1] += r[m + 1] * fq;
-            }
-            for (; m < jq; ++m) {
-              s0 += r[m] * d[m];
-              e[m] += r[m] * fq;
-            }
-            e[jq] = (s0 + s1) + r[jq] * fq;
-          }
+          for (int q = 0; q < 4; ++q) finish_row(rq[q], j + q, k, s[q][0], s[q][1]);
           aj = r3 + j + 4;
         }
         for (; j < l; ++j) {
-          const double fj = d[j];
-          double s0 = 0.0, s1 = 0.0;
-          int k = 0;
-          for (; k + 2 <= j; k += 2) {
-            s0 += aj[k] * d[k];
-            s1 += aj[k + 1] * d[k + 1];
-            e[k] += aj[k] * fj;
-            e[k + 1] += aj[k + 1] * fj;
-          }
-          for (; k < j; ++k) {
-            s0 += aj[k] * d[k];
-            e[k] += aj[k] * fj;
-          }
-          e[j] = (s0 + s1) + aj[j] * fj;
+          finish_row(aj, j, 0, 0.0, 0.0);
           aj += j + 1;
         }
         f = 0.0;

@@ -95,6 +95,23 @@ bool has_bound(const double* bound, int i) {
   return bound && !std::isnan(bound[i]);
 }
 
+// Elements from..i of row i of a packed Cholesky factor, the rows above
+// done; false at a pivot that is not positive.
+bool cholesky_row(double* a, int i, int from) {
+  double* ri = a + packed_index(i, 0);
+  for (int j = from; j <= i; ++j) {
+    const double* rj = a + packed_index(j, 0);
+    const double s = ri[j] - inner::dot(ri, rj, j);
+    if (j < i) {
+      ri[j] = s / rj[j];
+    } else {
+      if (!(s > 0)) return false;
+      ri[i] = std::sqrt(s);
+    }
+  }
+  return true;
+}
+
 // Cholesky factorisation of the packed matrix in place; false at the first
 // pivot that is not positive.
 bool cholesky(int n, double* a) {
@@ -112,33 +129,11 @@ bool cholesky(int n, double* a) {
       inner::dot4(r, rj, j, s);
       for (int q = 0; q < 4; ++q) r[q][j] = (r[q][j] - s[q]) / rj[j];
     }
-    for (int q = 0; q < 4; ++q) {
-      double* ri = r[q];
-      for (int j = i; j <= i + q; ++j) {
-        const double* rj = a + packed_index(j, 0);
-        const double s = ri[j] - inner::dot(ri, rj, j);
-        if (j < i + q) {
-          ri[j] = s / rj[j];
-        } else {
-          if (!(s > 0)) return false;
-          ri[j] = std::sqrt(s);
-        }
-      }
-    }
+    for (int q = 0; q < 4; ++q)
+      if (!cholesky_row(a, i + q, i)) return false;
   }
-  for (; i < n; ++i) {
-    double* ri = a + packed_index(i, 0);
-    for (int j = 0; j <= i; ++j) {
-      const double* rj = a + packed_index(j, 0);
-      const double s = ri[j] - inner::dot(ri, rj, j);
-      if (j < i) {
-        ri[j] = s / rj[j];
-      } else {
-        if (!(s > 0)) return false;
-        ri[i] = std::sqrt(s);
-      }
-    }
-  }
+  for (; i < n; ++i)
+    if (!cholesky_row(a, i, 0)) return false;
   return true;
 }
 
