@@ -372,13 +372,12 @@ int process_buffer(void* buffer) {
   auto* b = static_cast<ZACORR_STR*>(buffer);
   const std::int64_t g = group_rows(b);
   const std::int64_t nvals = b->nvar + b->fqbit + b->wtbit;
-  std::vector<double>& rows = turning;
   for (std::int64_t at = 0; at < b->nrecvec; at += g) {
     double* group = b->data + at * nvals;
     const std::int64_t n = std::min(g, b->nrecvec - at);
     if (b->rows_first && g > 1) {
-      rows.assign(group, group + n * nvals);
-      const double* r = rows.data();
+      turning.assign(group, group + n * nvals);
+      const double* r = turning.data();
       for (std::int64_t k = 0; k < nvals; ++k)
         for (std::int64_t i = 0; i < n; ++i) group[k * g + i] = r[i * nvals + k];
     }
